@@ -1,0 +1,26 @@
+#pragma once
+
+#include "bridge/BridgeController.h"
+
+#include <QtGlobal>
+
+#include <memory>
+#include <string>
+
+namespace tarnwick {
+
+struct BridgeAssemblyOptions {
+    // Where devices connect.
+    quint16 port = 47600;
+    // The keychain service under which the signing key and the trusted devices are kept.
+    std::string keychainService = "app.tarnwick.bridge";
+    // The program the launch-at-login entry starts; empty for this process's own executable.
+    std::string executable;
+};
+
+// The controller with every real neighbour: the link in host mode, the trust store, the Codex
+// app-server client and this computer's identity (absent, with the reason shown, when the
+// keychain cannot give one). Nothing is started until the controller's start().
+std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptions& options = {});
+
+} // namespace tarnwick

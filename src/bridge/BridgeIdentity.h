@@ -1,0 +1,18 @@
+#pragma once
+
+#include "bridge/BridgeError.h"
+#include "identity/HelloPayload.h"
+#include "platform/Expected.h"
+
+#include <string_view>
+
+namespace tarnwick {
+
+// What the controller uses of this computer's signing identity: a signed hello on demand.
+class BridgeIdentity {
+public:
+    virtual ~BridgeIdentity() = default;
+    virtual Expected<HelloPayload, BridgeError> makeHello(std::string_view displayName) const = 0;
+};
+
+} // namespace tarnwick

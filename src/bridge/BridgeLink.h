@@ -1,0 +1,33 @@
+#pragma once
+
+#include "bridge/BridgeError.h"
+#include "link/PeerHandle.h"
+#include "platform/Expected.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// What the controller uses of the peer link: its events, its connected peers in order, sending
+// one block to one peer, starting it, and its one-line status for the window.
+class BridgeLink {
+public:
+    struct Handlers {
+        std::function<void(std::string_view bytes, const PeerHandle& peer)> data;
+        std::function<void(const PeerHandle& peer)> connected;
+        std::function<void(const PeerHandle& peer)> disconnected;
+        std::function<void()> statusChanged;
+    };
+
+    virtual ~BridgeLink() = default;
+    virtual void setHandlers(Handlers handlers) = 0;
+    virtual std::vector<PeerHandle> connectedPeers() const = 0;
+    virtual Expected<void, BridgeError> send(std::string_view bytes, const PeerHandle& peer) = 0;
+    virtual void start() = 0;
+    virtual std::string statusText() const = 0;
+};
+
+} // namespace tarnwick

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "bridge/BridgeError.h"
+#include "identity/HelloPayload.h"
+#include "identity/TrustedPeer.h"
+#include "platform/Expected.h"
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// What the controller uses of the trust store.
+class BridgeTrustStore {
+public:
+    virtual ~BridgeTrustStore() = default;
+    // Every record, in the store's own order.
+    virtual std::vector<TrustedPeer> records() const = 0;
+    virtual std::optional<TrustedPeer> lookupPeer(std::string_view deviceID) const = 0;
+    virtual Expected<void, BridgeError> trust(const HelloPayload& hello) = 0;
+    virtual Expected<void, BridgeError> remove(std::string_view deviceID) = 0;
+};
+
+} // namespace tarnwick

@@ -1,0 +1,611 @@
+// The controller against stand-in neighbours: every step of the handshake, pairing, relay and
+// approvals observed exactly, and the faults that only a stand-in can force.
+#include "bridge/BridgeController.h"
+
+#include "support/FakeNeighbours.h"
+#include "support/TestSigner.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+namespace {
+
+BridgeMessage message(BridgeMessageKind kind, std::optional<std::string> id = std::nullopt,
+                      std::optional<std::string> method = std::nullopt,
+                      std::optional<JSONValue> body = std::nullopt) {
+    return BridgeMessage{1, kind, std::move(id), std::move(method), std::move(body)};
+}
+
+class BridgeControllerTest : public ::testing::Test {
+protected:
+    BridgeControllerTest() { makeController(); }
+
+    void makeController(bool withIdentity = true) {
+        auto linkOwned = std::make_unique<FakeLink>();
+        auto appServerOwned = std::make_unique<FakeAppServer>();
+        auto trustOwned = std::make_unique<FakeTrustStore>();
+        auto loginOwned = std::make_unique<FakeLoginItems>();
+        auto hostOwned = std::make_unique<FakeHostName>();
+        link = linkOwned.get();
+        appServer = appServerOwned.get();
+        trustStore = trustOwned.get();
+        loginItems = loginOwned.get();
+        hostName = hostOwned.get();
+        trustStore->peers = std::move(storedPeers);
+        BridgeNeighbours neighbours;
+        neighbours.link = std::move(linkOwned);
+        neighbours.appServer = std::move(appServerOwned);
+        neighbours.trustStore = std::move(trustOwned);
+        neighbours.loginItems = std::move(loginOwned);
+        neighbours.hostName = std::move(hostOwned);
+        if (withIdentity) {
+            auto identityOwned = std::make_unique<SignerIdentity>();
+            identity = identityOwned.get();
+            neighbours.identity = std::unique_ptr<BridgeIdentity>(std::move(identityOwned));
+        } else {
+            identity = nullptr;
+            neighbours.identity = Unexpected(BridgeError{"The keyring is locked."});
+        }
+        controller = std::make_unique<BridgeController>(std::move(neighbours));
+    }
+
+    // A device with its own key that connects, sends its hello and, unless it is trusted,
+    // asks to be paired.
+    struct Device {
+        TestSigner signer;
+        PeerHandle peer;
+        HelloPayload hello;
+    };
+
+    std::unique_ptr<Device> connectDevice(const std::string& name, bool sendHello = true) {
+        auto device = std::make_unique<Device>();
+        device->peer = link->connect(name);
+        device->hello = device->signer.hello(name);
+        if (sendHello) {
+            link->deliver(device->peer,
+                          message(BridgeMessageKind::hello, {}, {}, device->hello.toJSON()));
+        }
+        return device;
+    }
+
+    std::unique_ptr<Device> pairDevice(const std::string& name) {
+        auto device = connectDevice(name);
+        link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+        EXPECT_FALSE(controller->pairingRequests().empty());
+        controller->accept(controller->pairingRequests().back());
+        EXPECT_TRUE(controller->authorizedPeerNames().contains(name));
+        return device;
+    }
+
+    HelloPayload macHelloSentTo(const PeerHandle& peer) {
+        for (const auto& sent : link->sentTo(peer)) {
+            if (sent.kind == BridgeMessageKind::hello) {
+                return HelloPayload::fromJSON(*sent.body).value();
+            }
+        }
+        ADD_FAILURE() << "no hello was sent";
+        return {};
+    }
+
+    std::optional<BridgeMessage> lastSentTo(const PeerHandle& peer) {
+        auto messages = link->sentTo(peer);
+        if (messages.empty()) {
+            return std::nullopt;
+        }
+        return messages.back();
+    }
+
+    std::map<std::string, TrustedPeer> storedPeers;
+    FakeLink* link = nullptr;
+    FakeAppServer* appServer = nullptr;
+    FakeTrustStore* trustStore = nullptr;
+    FakeLoginItems* loginItems = nullptr;
+    FakeHostName* hostName = nullptr;
+    SignerIdentity* identity = nullptr;
+    std::unique_ptr<BridgeController> controller;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction, start and the activity log
+
+TEST_F(BridgeControllerTest, StartsOnceAndLogsAfterTheAppServerStatus) {
+    EXPECT_EQ(controller->appServerStatus().toStdString(), "Starting\u2026");
+    controller->start();
+    controller->start();
+    EXPECT_EQ(link->starts, 1);
+    ASSERT_EQ(appServer->starts.size(), 1u);
+    EXPECT_EQ(appServer->starts[0], "/usr/local/bin/codex");
+    ASSERT_EQ(controller->logs().size(), 2u);
+    EXPECT_EQ(controller->logs()[0],
+              "Bridge started. Only paired devices can call the Codex allowlist.");
+    EXPECT_EQ(controller->logs()[1], "Starting Codex app-server\u2026");
+}
+
+TEST_F(BridgeControllerTest, WithoutIdentityShowsWhyAndRefusesToPair) {
+    makeController(false);
+    EXPECT_EQ(controller->appServerStatus().toStdString(),
+              "Secure identity unavailable: The keyring is locked.");
+    ASSERT_EQ(controller->logs().size(), 1u);
+    EXPECT_EQ(controller->logs()[0], "Keychain identity creation failed. Pairing is disabled until "
+                                     "the app has valid signing entitlements.");
+    auto device = connectDevice("Phone");
+    EXPECT_EQ(controller->logs()[0], "Cannot pair: secure Keychain identity is unavailable.");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    EXPECT_TRUE(link->sentTo(device->peer).empty());
+}
+
+TEST_F(BridgeControllerTest, LogKeepsTheNewestHundredLinesAndIgnoresEmptyOnes) {
+    for (int i = 0; i < 150; ++i) {
+        appServer->status("line " + std::to_string(i), false);
+    }
+    ASSERT_EQ(controller->logs().size(), 100u);
+    EXPECT_EQ(controller->logs().front(), "line 149");
+    EXPECT_EQ(controller->logs().back(), "line 50");
+    QSignalSpy changes(controller.get(), &BridgeController::logsChanged);
+    controller->handleLog("");
+    EXPECT_EQ(changes.count(), 0);
+    EXPECT_EQ(controller->logs().size(), 100u);
+}
+
+TEST_F(BridgeControllerTest, StatusFollowsTheAppServer) {
+    QSignalSpy ready(controller.get(), &BridgeController::appServerReadyChanged);
+    appServer->status("Codex app-server ready", true);
+    EXPECT_TRUE(controller->appServerReady());
+    EXPECT_EQ(controller->appServerStatus().toStdString(), "Codex app-server ready");
+    EXPECT_EQ(ready.count(), 1);
+    appServer->status("Codex app-server exited with code 1.", false);
+    EXPECT_FALSE(controller->appServerReady());
+    EXPECT_EQ(controller->logs().front(), "Codex app-server exited with code 1.");
+}
+
+TEST_F(BridgeControllerTest, TrustedPeersAreSortedCaseSensitively) {
+    storedPeers = {
+        {"1", {"1", "bob", "K1", 1}}, {"2", {"2", "Zed", "K2", 2}}, {"3", {"3", "Ann", "K3", 3}}};
+    makeController();
+    std::vector<std::string> names;
+    for (const auto& peer : controller->trustedPeers()) {
+        names.push_back(peer.displayName);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Zed", "bob"}));
+    EXPECT_EQ(controller->trustedPeerList().size(), 3);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Intake
+
+TEST_F(BridgeControllerTest, AnswersPingAndOtherVersionsWithoutAuthorisation) {
+    PeerHandle peer = link->connect("Phone");
+    link->sent.clear();
+    link->deliver(peer, message(BridgeMessageKind::ping, "7"));
+    link->deliver(peer, message(BridgeMessageKind::ping));
+    link->deliver(peer, BridgeMessage{2, BridgeMessageKind::request, "9", "thread/list", {}});
+    auto sent = link->sentTo(peer);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0], message(BridgeMessageKind::response, "7", {}, JSONValue("pong")));
+    EXPECT_EQ(sent[1], message(BridgeMessageKind::response, {}, {}, JSONValue("pong")));
+    EXPECT_EQ(sent[2], message(BridgeMessageKind::error, {}, {},
+                               JSONValue("Incompatible protocol version.")));
+    EXPECT_TRUE(appServer->requests.empty());
+}
+
+TEST_F(BridgeControllerTest, IgnoresKindsOnlyTheBridgeSends) {
+    PeerHandle peer = link->connect("Phone");
+    link->sent.clear();
+    const std::size_t linesBefore = controller->logs().size();
+    for (auto kind : {BridgeMessageKind::event, BridgeMessageKind::response,
+                      BridgeMessageKind::error, BridgeMessageKind::serverRequest,
+                      BridgeMessageKind::pairingAccepted, BridgeMessageKind::pairingRejected}) {
+        link->deliver(peer, message(kind, "1", "m", JSONValue(1)));
+    }
+    EXPECT_TRUE(link->sentTo(peer).empty());
+    EXPECT_EQ(controller->logs().size(), linesBefore);
+}
+
+TEST_F(BridgeControllerTest, MalformedBytesGiveOneBoundedLogLine) {
+    PeerHandle peer = link->connect("Phone");
+    link->sent.clear();
+    const std::size_t linesBefore = controller->logs().size();
+    link->deliver(peer, std::string_view("not json"));
+    ASSERT_EQ(controller->logs().size(), linesBefore + 1);
+    EXPECT_EQ(controller->logs().front().rfind("Rejected malformed message from Phone: ", 0), 0u);
+    EXPECT_TRUE(link->sentTo(peer).empty());
+
+    // A hello whose display name is huge cannot flood a log line.
+    TestSigner signer;
+    HelloPayload hello = signer.hello(std::string(100000, 'A'));
+    hello.signature = "AAAA";
+    link->deliver(peer, message(BridgeMessageKind::hello, {}, {}, hello.toJSON()));
+    EXPECT_EQ(controller->logs().front(),
+              "Rejected malformed message from Phone: Handshake signature did not verify.");
+    for (const auto& line : controller->logs()) {
+        EXPECT_LT(line.size(), 400u);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handshake and pairing
+
+TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthorises) {
+    auto device = connectDevice("Phone");
+    HelloPayload macHello = macHelloSentTo(device->peer);
+    EXPECT_TRUE(macHello.verify());
+    EXPECT_EQ(macHello.displayName, "Studio");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+
+    ASSERT_EQ(controller->pairingRequests().size(), 1u);
+    const PairingRequest& request = controller->pairingRequests()[0];
+    EXPECT_EQ(request.id, "Phone");
+    EXPECT_EQ(request.code, pairingCode(device->hello, macHello));
+    EXPECT_EQ(controller->logs().front(),
+              "Pairing requested by Phone. Compare code " + request.code + ".");
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+
+    controller->accept(controller->pairingRequests()[0]);
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+    EXPECT_EQ(controller->logs().front(), "Paired Phone.");
+    ASSERT_EQ(controller->trustedPeers().size(), 1u);
+    EXPECT_EQ(controller->trustedPeers()[0].publicKey, device->hello.publicKey);
+    EXPECT_EQ(lastSentTo(device->peer),
+              message(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
+
+    link->deliver(device->peer, message(BridgeMessageKind::request, "r1", "thread/list"));
+    ASSERT_EQ(appServer->requests.size(), 1u);
+}
+
+TEST_F(BridgeControllerTest, PairingRequestsNeedBothHellosAndRepeatsMoveToTheEnd) {
+    auto early = connectDevice("Early", false);
+    link->deliver(early->peer, message(BridgeMessageKind::pairingRequest));
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    link->deliver(early->peer, message(BridgeMessageKind::hello, {}, {}, early->hello.toJSON()));
+    link->deliver(early->peer, message(BridgeMessageKind::pairingRequest));
+    ASSERT_EQ(controller->pairingRequests().size(), 1u);
+
+    auto other = connectDevice("Other");
+    link->deliver(other->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(early->peer, message(BridgeMessageKind::pairingRequest));
+    ASSERT_EQ(controller->pairingRequests().size(), 2u);
+    EXPECT_EQ(controller->pairingRequests()[0].id, "Other");
+    EXPECT_EQ(controller->pairingRequests()[1].id, "Early");
+}
+
+TEST_F(BridgeControllerTest, AHelloThatFailsToVerifyStoresNothing) {
+    auto device = connectDevice("Phone", false);
+    HelloPayload forged = device->hello;
+    forged.displayName = "Someone else";
+    link->deliver(device->peer, message(BridgeMessageKind::hello, {}, {}, forged.toJSON()));
+    EXPECT_EQ(controller->logs().front(),
+              "Rejected malformed message from Phone: Handshake signature did not verify.");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    EXPECT_TRUE(controller->pairingRequests().empty());
+
+    link->deliver(device->peer, message(BridgeMessageKind::hello));
+    EXPECT_EQ(controller->logs().front(),
+              "Rejected malformed message from Phone: Codex returned an invalid response.");
+    link->deliver(device->peer, message(BridgeMessageKind::hello, {}, {},
+                                        JSONValue(JSONObject{{"deviceID", 1}})));
+    EXPECT_EQ(controller->logs().front().rfind("Rejected malformed message from Phone: ", 0), 0u);
+}
+
+TEST_F(BridgeControllerTest, RejectTellsTheDeviceAndItMayAskAgain) {
+    auto device = connectDevice("Phone");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    controller->reject(controller->pairingRequests()[0]);
+    EXPECT_EQ(lastSentTo(device->peer), message(BridgeMessageKind::pairingRejected));
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    EXPECT_EQ(controller->logs().front(), "Rejected pairing from Phone.");
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    EXPECT_EQ(controller->pairingRequests().size(), 1u);
+}
+
+TEST_F(BridgeControllerTest, ATrustedDeviceIsAuthorisedByItsHelloAlone) {
+    auto first = pairDevice("Phone");
+    TestSigner& signer = first->signer;
+    link->disconnect(first->peer);
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+
+    PeerHandle again = link->connect("Phone");
+    HelloPayload macHello = macHelloSentTo(again);
+    link->deliver(again, message(BridgeMessageKind::hello, {}, {}, signer.hello("Phone").toJSON()));
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+    EXPECT_EQ(lastSentTo(again),
+              message(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
+    EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
+    EXPECT_TRUE(controller->pairingRequests().empty());
+}
+
+TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
+    auto paired = pairDevice("Phone");
+    link->disconnect(paired->peer);
+    const std::size_t linesBefore = controller->logs().size();
+
+    // Same device ID, its own key: the hello verifies, but the stored key differs.
+    TestSigner impostor(paired->signer.deviceID());
+    PeerHandle peer = link->connect("Phone");
+    link->deliver(peer,
+                  message(BridgeMessageKind::hello, {}, {}, impostor.hello("Phone").toJSON()));
+    link->deliver(peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(peer, message(BridgeMessageKind::request, "r", "thread/list"));
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    EXPECT_EQ(controller->logs().size(), linesBefore);
+    EXPECT_TRUE(appServer->requests.empty());
+    auto sent = link->sentTo(peer);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].kind, BridgeMessageKind::hello);
+    EXPECT_EQ(sent[1],
+              message(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
+}
+
+TEST_F(BridgeControllerTest, ForgetRevokesAtOnceAndTheDeviceCanPairAgain) {
+    auto device = pairDevice("Phone");
+    controller->forget(controller->trustedPeers()[0]);
+    EXPECT_TRUE(controller->trustedPeers().empty());
+    EXPECT_EQ(controller->logs().front(), "Forgot Phone.");
+    link->deliver(device->peer, message(BridgeMessageKind::request, "r1", "thread/list"));
+    EXPECT_EQ(lastSentTo(device->peer),
+              message(BridgeMessageKind::error, "r1", {}, JSONValue("Pair this device first.")));
+    EXPECT_TRUE(appServer->requests.empty());
+
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    ASSERT_EQ(controller->pairingRequests().size(), 1u);
+    controller->accept(controller->pairingRequests()[0]);
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+}
+
+TEST_F(BridgeControllerTest, AcceptingAStaleCardTrustsButAuthorisesNoOne) {
+    auto device = connectDevice("Phone");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    PairingRequest card = controller->pairingRequests()[0];
+    link->disconnect(device->peer);
+    EXPECT_TRUE(controller->pairingRequests().empty());
+
+    // Someone else connects under the same name before the user presses Pair.
+    auto newcomer = connectDevice("Phone", false);
+    link->sent.clear();
+    controller->accept(card);
+    EXPECT_EQ(controller->trustedPeers().size(), 1u);
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+    EXPECT_TRUE(link->sent.empty());
+    link->deliver(newcomer->peer, message(BridgeMessageKind::request, "r1", "thread/list"));
+    EXPECT_TRUE(appServer->requests.empty());
+}
+
+TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
+    auto device = connectDevice("Phone");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    trustStore->failWrites = true;
+    controller->accept(controller->pairingRequests()[0]);
+    EXPECT_EQ(controller->logs().front(), "Pairing failed: Keychain error -25299");
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+    EXPECT_TRUE(controller->trustedPeers().empty());
+    EXPECT_EQ(controller->pairingRequests().size(), 1u);
+
+    trustStore->failWrites = false;
+    controller->accept(controller->pairingRequests()[0]);
+    trustStore->failWrites = true;
+    controller->forget(controller->trustedPeers()[0]);
+    EXPECT_EQ(controller->logs().front(), "Could not forget device: Keychain error -25299");
+    EXPECT_EQ(controller->trustedPeers().size(), 1u);
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+}
+
+TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
+    identity->fail = true;
+    link->connect("Phone");
+    EXPECT_EQ(controller->logs().front(),
+              "Could not start secure handshake: The signing key is not usable.");
+    identity->fail = false;
+
+    auto device = connectDevice("Tablet");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->failingPeers.insert(device->peer);
+    controller->accept(controller->pairingRequests()[0]);
+    EXPECT_EQ(controller->logs().front(), "Pairing failed: The peer is not connected.");
+    EXPECT_EQ(controller->pairingRequests().size(), 1u); // Pair may be pressed again
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Tablet"));
+}
+
+TEST_F(BridgeControllerTest, DisconnectClearsTheDevicesState) {
+    auto device = connectDevice("Phone");
+    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->disconnect(device->peer);
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    // A new connection of the same name must say hello again before asking.
+    PeerHandle again = link->connect("Phone");
+    link->deliver(again, message(BridgeMessageKind::pairingRequest));
+    EXPECT_TRUE(controller->pairingRequests().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request relay
+
+TEST_F(BridgeControllerTest, RefusalsNeverReachTheAppServer) {
+    auto stranger = connectDevice("Stranger");
+    link->deliver(stranger->peer, message(BridgeMessageKind::request, "s1", "thread/list"));
+    EXPECT_EQ(lastSentTo(stranger->peer),
+              message(BridgeMessageKind::error, "s1", {}, JSONValue("Pair this device first.")));
+
+    auto device = pairDevice("Phone");
+    const BridgeMessage refused[] = {
+        message(BridgeMessageKind::request, "a", "Thread/List"),
+        message(BridgeMessageKind::request, "b", "thread/list "),
+        message(BridgeMessageKind::request, "c", "config/read"),
+        message(BridgeMessageKind::request, "d"),
+        message(BridgeMessageKind::request, {}, "thread/list"),
+    };
+    for (const auto& request : refused) {
+        link->deliver(device->peer, request);
+        EXPECT_EQ(lastSentTo(device->peer),
+                  message(BridgeMessageKind::error, request.id, {},
+                          JSONValue("That method is not available through Tarnwick.")));
+    }
+    EXPECT_TRUE(appServer->requests.empty());
+}
+
+TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
+    auto device = pairDevice("Phone");
+    for (const char* method :
+         {"thread/list", "thread/read", "thread/start", "thread/resume", "turn/start", "turn/steer",
+          "turn/interrupt", "model/list", "account/read"}) {
+        EXPECT_TRUE(BridgeController::isAllowlisted(method)) << method;
+    }
+    link->deliver(device->peer, message(BridgeMessageKind::request, "a", "model/list"));
+    link->deliver(device->peer, message(BridgeMessageKind::request, "b", "thread/start",
+                                        JSONValue(JSONObject{{"cwd", "/tmp"}})));
+    ASSERT_EQ(appServer->requests.size(), 2u);
+    EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
+    EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"cwd", "/tmp"}}));
+
+    appServer->requests[1].completion(JSONValue(JSONArray{1, 2}));
+    appServer->requests[0].completion(
+        Unexpected(BridgeError{"Codex app-server is still starting."}));
+    auto sent = link->sentTo(device->peer);
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2],
+              message(BridgeMessageKind::response, "b", {}, JSONValue(JSONArray{1, 2})));
+    EXPECT_EQ(sent.back(), message(BridgeMessageKind::error, "a", {},
+                                   JSONValue("Codex app-server is still starting.")));
+}
+
+TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
+    auto device = pairDevice("Phone");
+    link->deliver(device->peer, message(BridgeMessageKind::request, "a", "thread/list"));
+    link->disconnect(device->peer);
+    appServer->requests[0].completion(JSONValue(JSONObject{}));
+    EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
+}
+
+TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
+    auto first = pairDevice("First");
+    auto stranger = connectDevice("Stranger");
+    auto second = pairDevice("Second");
+    link->sent.clear();
+    appServer->notify("thread/started", JSONValue(JSONObject{{"thread", 1}}));
+    ASSERT_EQ(link->sent.size(), 2u);
+    EXPECT_EQ(link->sent[0].peer, first->peer);
+    EXPECT_EQ(link->sent[1].peer, second->peer);
+    EXPECT_EQ(link->sent[0].message, message(BridgeMessageKind::event, {}, "thread/started",
+                                             JSONValue(JSONObject{{"thread", 1}})));
+    EXPECT_TRUE(link->sentTo(stranger->peer).empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Approvals
+
+TEST_F(BridgeControllerTest, ApprovalsGoToTheFirstAuthorisedDeviceOnly) {
+    auto stranger = connectDevice("Stranger");
+    auto first = pairDevice("First");
+    auto second = pairDevice("Second");
+    link->sent.clear();
+    JSONValue params = JSONObject{{"command", "ls"}};
+    appServer->ask(JSONValue(12), "item/fileChange/requestApproval", params);
+    ASSERT_EQ(link->sent.size(), 1u);
+    EXPECT_EQ(link->sent[0].peer, first->peer);
+    const BridgeMessage& question = link->sent[0].message;
+    EXPECT_EQ(question.kind, BridgeMessageKind::serverRequest);
+    EXPECT_EQ(question.method, "item/fileChange/requestApproval");
+    EXPECT_EQ(question.body, params);
+    ASSERT_TRUE(question.id);
+    EXPECT_TRUE(std::regex_match(
+        *question.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+
+    // Unpaired devices, unknown ids and missing ids are ignored; any paired device may answer.
+    link->deliver(stranger->peer, message(BridgeMessageKind::serverResponse, question.id, {},
+                                          JSONValue(JSONObject{{"decision", "accept"}})));
+    link->deliver(second->peer, message(BridgeMessageKind::serverResponse, "unknown"));
+    link->deliver(second->peer, message(BridgeMessageKind::serverResponse));
+    EXPECT_TRUE(appServer->replies.empty());
+    JSONValue decision = JSONObject{{"decision", "maybe"}};
+    link->deliver(second->peer,
+                  message(BridgeMessageKind::serverResponse, question.id, {}, decision));
+    ASSERT_EQ(appServer->replies.size(), 1u);
+    EXPECT_EQ(appServer->replies[0].id, JSONValue(12));
+    EXPECT_EQ(appServer->replies[0].result, decision);
+    link->deliver(first->peer,
+                  message(BridgeMessageKind::serverResponse, question.id, {}, decision));
+    EXPECT_EQ(appServer->replies.size(), 1u);
+}
+
+TEST_F(BridgeControllerTest, TheBridgeDeclinesWhenNoDeviceCanBeAsked) {
+    const JSONValue decline = JSONObject{{"decision", "decline"}};
+    appServer->ask(JSONValue(0), "item/commandExecution/requestApproval", JSONObject{});
+    ASSERT_EQ(appServer->replies.size(), 1u);
+    EXPECT_EQ(appServer->replies[0].id, JSONValue(0));
+    EXPECT_EQ(appServer->replies[0].result, decline);
+
+    auto device = pairDevice("Phone");
+    link->failingPeers.insert(device->peer);
+    appServer->ask(JSONValue("x"), "item/commandExecution/requestApproval", JSONObject{});
+    ASSERT_EQ(appServer->replies.size(), 2u);
+    EXPECT_EQ(appServer->replies[1].result, decline);
+    EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
+
+    appServer->ask(JSONValue(3), "item/tool/requestUserInput", JSONObject{});
+    ASSERT_EQ(appServer->replies.size(), 3u);
+    EXPECT_EQ(appServer->replies[2].errorMessage,
+              "Tarnwick Bridge does not implement item/tool/requestUserInput.");
+}
+
+TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDeclines) {
+    auto device = pairDevice("Phone");
+    link->sent.clear();
+    appServer->ask(JSONValue(5), "item/commandExecution/requestApproval", JSONObject{});
+    std::string questionID = *link->sent.at(0).message.id;
+    link->disconnect(device->peer);
+    EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
+
+    PeerHandle again = link->connect("Phone");
+    link->deliver(
+        again, message(BridgeMessageKind::hello, {}, {}, device->signer.hello("Phone").toJSON()));
+    ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+    link->deliver(again, message(BridgeMessageKind::serverResponse, questionID));
+    ASSERT_EQ(appServer->replies.size(), 1u);
+    EXPECT_EQ(appServer->replies[0].id, JSONValue(5));
+    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Launch at login and restart
+
+TEST_F(BridgeControllerTest, LaunchAtLoginFollowsTheServiceAndSpringsBack) {
+    controller->setLaunchAtLogin(true);
+    EXPECT_TRUE(controller->launchAtLogin());
+    const std::size_t lines = controller->logs().size();
+    EXPECT_EQ(lines, 0u);
+
+    loginItems->fail = true;
+    QSignalSpy changes(controller.get(), &BridgeController::launchAtLoginChanged);
+    controller->setLaunchAtLogin(false);
+    EXPECT_TRUE(controller->launchAtLogin());
+    EXPECT_GE(changes.count(), 1); // the switch must be told to show the real state again
+    EXPECT_EQ(controller->logs().front(),
+              "Launch at login could not be changed: Permission denied");
+}
+
+TEST_F(BridgeControllerTest, RestartLogsAboveTheNewStatusAndKeepsDevices) {
+    auto device = pairDevice("Phone");
+    controller->start();
+    controller->restartAppServer();
+    controller->restartAppServer();
+    EXPECT_EQ(appServer->starts.size(), 3u);
+    EXPECT_EQ(controller->logs()[0], "Restarting Codex app-server.");
+    EXPECT_EQ(controller->logs()[1], "Starting Codex app-server\u2026");
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+
+    appServer->executable.reset();
+    controller->restartAppServer();
+    EXPECT_EQ(controller->logs()[1], "Codex CLI was not found in /opt/homebrew/bin, "
+                                     "/usr/local/bin, or the bridge PATH.");
+    EXPECT_EQ(controller->appServerStatus().toStdString(), controller->logs()[1]);
+}

@@ -1,0 +1,35 @@
+// Any bytes a device may send: decoding never crashes, and a message that decodes encodes to
+// text that decodes to the same message.
+#include "bridge/BridgeMessage.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto message = tarnwick::BridgeMessage::decode(bytes);
+    if (!message) {
+        if (message.error().description.empty()) {
+            std::abort();
+        }
+        return 0;
+    }
+    auto encoded = message->encode();
+    if (!encoded) {
+        return 0;
+    }
+    auto back = tarnwick::BridgeMessage::decode(*encoded);
+    if (!back) {
+        std::abort();
+    }
+    // A null body is written out and comes back absent; everything else must survive.
+    tarnwick::BridgeMessage expected = *message;
+    if (expected.body && expected.body->isNull()) {
+        expected.body.reset();
+    }
+    if (!(*back == expected)) {
+        std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,7 @@
+# The libFuzzer targets: each is tests/fuzz/<name>.cpp with its seed corpus in
+# tests/fuzz/corpus/<name without _fuzz>/, and the libraries it links.
+set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz)
+set(json_value_fuzz_DEPS bridge_protocol)
+set(bridge_message_fuzz_DEPS bridge_protocol)
+# Seconds each target runs inside scripts/test.
+set(TARNWICK_FUZZ_SECONDS 20)

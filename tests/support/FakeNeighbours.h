@@ -1,0 +1,201 @@
+#pragma once
+
+// Stand-ins for the controller's neighbours, for the cases where a fault must be forced or a
+// step observed exactly. Each records what the controller asked of it.
+
+#include "bridge/BridgeAppServer.h"
+#include "bridge/BridgeIdentity.h"
+#include "bridge/BridgeLink.h"
+#include "bridge/BridgeMessage.h"
+#include "bridge/BridgeTrustStore.h"
+#include "platform/HostNameService.h"
+#include "platform/LoginItemService.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tarnwick::testing {
+
+class FakeLink : public BridgeLink {
+public:
+    struct Sent {
+        PeerHandle peer;
+        BridgeMessage message;
+    };
+
+    void setHandlers(Handlers handlers) override { handlers_ = std::move(handlers); }
+    std::vector<PeerHandle> connectedPeers() const override { return connected; }
+    Expected<void, BridgeError> send(std::string_view bytes, const PeerHandle& peer) override {
+        if (failingPeers.contains(peer) ||
+            std::find(connected.begin(), connected.end(), peer) == connected.end()) {
+            return Unexpected(BridgeError{"The peer is not connected."});
+        }
+        auto message = BridgeMessage::decode(bytes);
+        if (message) {
+            sent.push_back({peer, *message});
+        }
+        return {};
+    }
+    void start() override { ++starts; }
+    std::string statusText() const override { return status; }
+
+    // Device side of the fake.
+    PeerHandle connect(const std::string& name) {
+        auto peer = std::make_shared<const Peer>(name);
+        connected.push_back(peer);
+        if (handlers_.connected) {
+            handlers_.connected(peer);
+        }
+        return peer;
+    }
+    void disconnect(const PeerHandle& peer) {
+        std::erase(connected, peer);
+        if (handlers_.disconnected) {
+            handlers_.disconnected(peer);
+        }
+    }
+    void deliver(const PeerHandle& peer, std::string_view bytes) {
+        if (handlers_.data) {
+            handlers_.data(bytes, peer);
+        }
+    }
+    void deliver(const PeerHandle& peer, const BridgeMessage& message) {
+        deliver(peer, *message.encode());
+    }
+    std::vector<BridgeMessage> sentTo(const PeerHandle& peer) const {
+        std::vector<BridgeMessage> messages;
+        for (const auto& entry : sent) {
+            if (entry.peer == peer) {
+                messages.push_back(entry.message);
+            }
+        }
+        return messages;
+    }
+
+    std::vector<PeerHandle> connected;
+    std::set<PeerHandle> failingPeers;
+    std::vector<Sent> sent;
+    std::string status = "Starting\u2026";
+    int starts = 0;
+
+private:
+    Handlers handlers_;
+};
+
+class FakeAppServer : public BridgeAppServer {
+public:
+    struct Request {
+        std::string method;
+        JSONValue params;
+        Completion completion;
+    };
+    struct Reply {
+        JSONValue id;
+        std::optional<JSONValue> result;
+        std::optional<std::string> errorMessage;
+    };
+
+    void setHandlers(Handlers handlers) override { handlers_ = std::move(handlers); }
+    std::optional<std::string> findCodexExecutable() const override { return executable; }
+    void start(std::optional<std::string> path) override {
+        starts.push_back(path);
+        if (handlers_.status) {
+            handlers_.status(path ? "Starting Codex app-server\u2026"
+                                  : "Codex CLI was not found in /opt/homebrew/bin, /usr/local/bin, "
+                                    "or the bridge PATH.",
+                             false);
+        }
+    }
+    void request(std::string method, JSONValue params, Completion completion) override {
+        requests.push_back({std::move(method), std::move(params), std::move(completion)});
+    }
+    void respond(JSONValue id, JSONValue result) override {
+        replies.push_back({std::move(id), std::move(result), std::nullopt});
+    }
+    void respondError(JSONValue id, std::string message) override {
+        replies.push_back({std::move(id), std::nullopt, std::move(message)});
+    }
+
+    // App-server side of the fake.
+    void status(const std::string& text, bool ready) { handlers_.status(text, ready); }
+    void notify(const std::string& method, const JSONValue& params) {
+        handlers_.notification(method, params);
+    }
+    void ask(const JSONValue& id, const std::string& method, const JSONValue& params) {
+        handlers_.serverRequest(id, method, params);
+    }
+
+    std::optional<std::string> executable = "/usr/local/bin/codex";
+    std::vector<std::optional<std::string>> starts;
+    std::vector<Request> requests;
+    std::vector<Reply> replies;
+
+private:
+    Handlers handlers_;
+};
+
+class FakeTrustStore : public BridgeTrustStore {
+public:
+    std::vector<TrustedPeer> records() const override {
+        std::vector<TrustedPeer> all;
+        for (const auto& [id, peer] : peers) {
+            all.push_back(peer);
+        }
+        return all;
+    }
+    std::optional<TrustedPeer> lookupPeer(std::string_view deviceID) const override {
+        auto found = peers.find(std::string(deviceID));
+        return found == peers.end() ? std::nullopt : std::optional(found->second);
+    }
+    Expected<void, BridgeError> trust(const HelloPayload& hello) override {
+        peers[hello.deviceID] = {hello.deviceID, hello.displayName, hello.publicKey, now};
+        if (failWrites) {
+            return Unexpected(BridgeError{"Keychain error -25299"});
+        }
+        return {};
+    }
+    Expected<void, BridgeError> remove(std::string_view deviceID) override {
+        peers.erase(std::string(deviceID));
+        if (failWrites) {
+            return Unexpected(BridgeError{"Keychain error -25299"});
+        }
+        return {};
+    }
+
+    std::map<std::string, TrustedPeer> peers;
+    bool failWrites = false;
+    double now = 786000000.5;
+};
+
+class FakeLoginItems : public LoginItemService {
+public:
+    int status() const override { return currentStatus; }
+    Expected<void, PlatformError> registerApplication() override {
+        if (fail) {
+            return Unexpected(PlatformError{"Permission denied"});
+        }
+        currentStatus = enabled;
+        return {};
+    }
+    Expected<void, PlatformError> unregisterApplication() override {
+        if (fail) {
+            return Unexpected(PlatformError{"Permission denied"});
+        }
+        currentStatus = 0;
+        return {};
+    }
+    int currentStatus = 0;
+    bool fail = false;
+};
+
+class FakeHostName : public HostNameService {
+public:
+    std::optional<std::string> localizedName() const override { return name; }
+    std::optional<std::string> name = "Studio";
+};
+
+} // namespace tarnwick::testing
