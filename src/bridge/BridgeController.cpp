@@ -148,6 +148,7 @@ void BridgeController::log(std::string text) {
         logs_.pop_back();
     }
     emit logsChanged();
+    emit lineLogged(QString::fromStdString(logs_.front()));
 }
 
 void BridgeController::handleStatus(const std::string& text, bool ready) {

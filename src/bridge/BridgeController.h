@@ -107,6 +107,8 @@ signals:
     void trustedPeersChanged();
     void authorizedPeerNamesChanged();
     void logsChanged();
+    // One line was added to the activity log; it is now the first of logs().
+    void lineLogged(const QString& line);
     void launchAtLoginChanged();
     void linkStatusChanged();
 
