@@ -1,0 +1,64 @@
+#include "ui/BridgeWindow.h"
+
+#include "bridge/BridgeController.h"
+
+#include <QGuiApplication>
+
+namespace tarnwick {
+
+BridgeWindow::BridgeWindow(BridgeController& controller, QObject* parent)
+    : QObject(parent), controller_(controller),
+      frameless_(platformSuitsFrameless(QGuiApplication::platformName())) {
+    engine_.addImportPath(QStringLiteral("qrc:/"));
+    connect(&engine_, &QQmlApplicationEngine::warnings, this, [this](const auto& warnings) {
+        for (const auto& warning : warnings) {
+            errors_.append(warning.toString());
+        }
+    });
+}
+
+bool BridgeWindow::load() {
+    engine_.setInitialProperties({
+        {QStringLiteral("controller"), QVariant::fromValue(&controller_)},
+        {QStringLiteral("frameless"), frameless_},
+    });
+    engine_.load(QUrl(QStringLiteral("qrc:/TarnwickBridge/Main.qml")));
+    const auto roots = engine_.rootObjects();
+    window_ = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());
+    if (!window_) {
+        if (errors_.isEmpty()) {
+            errors_.append(QStringLiteral("The window could not be built."));
+        }
+        return false;
+    }
+    // The bridge starts when the content is first on screen, and only then: the controller
+    // itself ignores any later start.
+    connect(window_, &QQuickWindow::frameSwapped, &controller_, &BridgeController::start,
+            static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+    return true;
+}
+
+bool BridgeWindow::platformSuitsFrameless(const QString& platformName) {
+    return platformName == u"xcb" || platformName.startsWith(u"wayland");
+}
+
+void BridgeWindow::show() {
+    if (window_) {
+        window_->show();
+    }
+}
+
+void BridgeWindow::bringToFront() {
+    if (!window_) {
+        return;
+    }
+    if (window_->visibility() == QWindow::Minimized) {
+        window_->showNormal();
+    } else {
+        window_->show();
+    }
+    window_->raise();
+    window_->requestActivate();
+}
+
+} // namespace tarnwick

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QStringList>
+
+namespace tarnwick {
+
+class BridgeController;
+
+// The bridge's window: loads the QML scene for one controller and starts the bridge when the
+// window's content is first shown.
+class BridgeWindow : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int minimumWidth = 780;
+    static constexpr int minimumHeight = 620;
+
+    explicit BridgeWindow(BridgeController& controller, QObject* parent = nullptr);
+
+    // Whether the window draws its own title strip instead of the system's title bar; by
+    // default where the platform's window manager moves and resizes frameless windows on request
+    // (X11 and Wayland). Takes effect at load().
+    void setFrameless(bool frameless) { frameless_ = frameless; }
+    bool frameless() const { return frameless_; }
+    static bool platformSuitsFrameless(const QString& platformName);
+
+    // Builds the window, hidden until show(); false when the scene could not be built, with
+    // the reasons in errors().
+    bool load();
+    void show();
+    // Shows the window and asks the window manager to bring it to the front.
+    void bringToFront();
+
+    QQuickWindow* window() const { return window_; }
+    QQmlApplicationEngine& engine() { return engine_; }
+    const QStringList& errors() const { return errors_; }
+
+private:
+    BridgeController& controller_;
+    QQmlApplicationEngine engine_;
+    QPointer<QQuickWindow> window_;
+    QStringList errors_;
+    bool frameless_;
+};
+
+} // namespace tarnwick

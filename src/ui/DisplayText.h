@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+namespace tarnwick {
+
+// Text that a device chose (its name, and log lines that quote it), made safe to show on one
+// line: control characters become visible symbols instead of breaking lines, moving the cursor
+// or steering a terminal, and the characters that reorder or break lines are spelled out.
+QString visibleText(const QString& text);
+
+// A date in the locale's abbreviated form with a short time, as in "Nov 27, 2024, 3:04 PM"
+// for US English.
+QString abbreviatedDateTime(const QDateTime& dateTime, const QLocale& locale = QLocale());
+
+} // namespace tarnwick

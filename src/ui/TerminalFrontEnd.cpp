@@ -1,0 +1,313 @@
+#include "ui/TerminalFrontEnd.h"
+
+#include "bridge/BridgeController.h"
+#include "ui/DisplayText.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace tarnwick {
+
+namespace {
+
+using Style = TerminalWriter::Style;
+
+// Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC, the reference of stored times.
+constexpr double referenceDateOffset = 978307200.0;
+
+QString shown(const std::string& text) {
+    return visibleText(QString::fromStdString(text));
+}
+
+QString quoted(const QString& text) {
+    return QStringLiteral("\"") + text + QStringLiteral("\"");
+}
+
+} // namespace
+
+TerminalFrontEnd::TerminalFrontEnd(BridgeController& controller, TerminalWriter& out,
+                                   QObject* parent)
+    : QObject(parent), controller_(controller), out_(out) {}
+
+void TerminalFrontEnd::begin() {
+    out_.line(out_.styled(QStringLiteral("Tarnwick Bridge"), Style::bold) +
+              QStringLiteral(" is running in this terminal. Type \"help\" for the commands."));
+    printStatus(true);
+    // Lines logged before this point (a failed identity) are shown oldest first.
+    const auto& earlier = controller_.logs();
+    for (auto line = earlier.rbegin(); line != earlier.rend(); ++line) {
+        logged(QString::fromStdString(*line));
+    }
+    refreshRequests();
+
+    auto statusChanged = [this] { printStatus(false); };
+    connect(&controller_, &BridgeController::appServerStatusChanged, this, statusChanged);
+    connect(&controller_, &BridgeController::appServerReadyChanged, this, statusChanged);
+    connect(&controller_, &BridgeController::linkStatusChanged, this, statusChanged);
+    connect(&controller_, &BridgeController::trustedPeersChanged, this, statusChanged);
+    connect(&controller_, &BridgeController::lineLogged, this, &TerminalFrontEnd::logged);
+    connect(&controller_, &BridgeController::pairingRequestsChanged, this,
+            &TerminalFrontEnd::refreshRequests);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the bridge says
+
+QString TerminalFrontEnd::engineLine() const {
+    return QStringLiteral("Codex engine: ") +
+           out_.styled(visibleText(controller_.appServerStatus()),
+                       controller_.appServerReady() ? Style::good : Style::warning);
+}
+
+QString TerminalFrontEnd::linkLine() const {
+    return QStringLiteral("Local link: ") +
+           out_.styled(visibleText(controller_.linkStatus()), Style::accent);
+}
+
+QString TerminalFrontEnd::devicesLine() const {
+    return QStringLiteral("Paired devices: %1 trusted").arg(controller_.trustedPeers().size());
+}
+
+void TerminalFrontEnd::printStatus(bool always) {
+    const QString engine = engineLine();
+    const QString link = linkLine();
+    const QString devices = devicesLine();
+    if (always || engine != shownEngine_) {
+        out_.line(engine);
+    }
+    if (always || link != shownLink_) {
+        out_.line(link);
+    }
+    if (always || devices != shownDevices_) {
+        out_.line(devices);
+    }
+    shownEngine_ = engine;
+    shownLink_ = link;
+    shownDevices_ = devices;
+}
+
+void TerminalFrontEnd::logged(const QString& line) {
+    out_.line(out_.styled(QStringLiteral("\u00b7 "), Style::dim) + visibleText(line));
+}
+
+void TerminalFrontEnd::printRequest(const ShownRequest& request) {
+    const QString number = QString::number(request.number);
+    out_.line();
+    out_.line(out_.styled(QStringLiteral("Pairing request %1 from ").arg(number) +
+                              shown(request.displayName),
+                          Style::bold));
+    out_.line(QStringLiteral("    Code:  ") +
+              out_.styled(QString::fromStdString(request.code), Style::code));
+    out_.line(QStringLiteral("    Compare it with the code on the device, then type \"pair %1\" "
+                             "or \"reject %1\".")
+                  .arg(number));
+    out_.line();
+}
+
+void TerminalFrontEnd::refreshRequests() {
+    const auto& current = controller_.pairingRequests();
+    auto isCurrent = [&](const ShownRequest& shownRequest) {
+        return std::any_of(current.begin(), current.end(), [&](const PairingRequest& request) {
+            return request.id == shownRequest.id && request.code == shownRequest.code;
+        });
+    };
+    // Requests that ended without the user's word here: the device went away.
+    for (const auto& request : requests_) {
+        if (isCurrent(request)) {
+            continue;
+        }
+        const auto key = std::make_pair(request.id, request.code);
+        if (std::find(decided_.begin(), decided_.end(), key) == decided_.end()) {
+            out_.line(QStringLiteral("Pairing request %1 from %2 is no longer waiting.")
+                          .arg(request.number)
+                          .arg(shown(request.displayName)));
+        }
+    }
+    std::erase_if(requests_, [&](const ShownRequest& request) { return !isCurrent(request); });
+
+    for (const auto& request : current) {
+        const bool known =
+            std::any_of(requests_.begin(), requests_.end(), [&](const ShownRequest& shownRequest) {
+                return shownRequest.id == request.id && shownRequest.code == request.code;
+            });
+        if (!known) {
+            requests_.push_back(ShownRequest{nextRequestNumber_++, request.id, request.code,
+                                             request.remoteHello.displayName});
+            printRequest(requests_.back());
+        }
+    }
+}
+
+void TerminalFrontEnd::printDevices() {
+    const auto& peers = controller_.trustedPeers();
+    std::vector<ListedDevice> listed;
+    if (peers.empty()) {
+        out_.line(QStringLiteral(
+            "No trusted devices. Open Tarnwick on an iPhone or iPad connected to this Wi-Fi "
+            "network, choose this Mac, and compare the six-digit code."));
+    } else {
+        out_.line(QStringLiteral("Trusted devices:"));
+    }
+    for (const auto& peer : peers) {
+        listed.push_back(ListedDevice{peer.deviceID, peer.displayName});
+        const auto pairedAt = QDateTime::fromMSecsSinceEpoch(
+            static_cast<qint64>((peer.pairedAt + referenceDateOffset) * 1000.0));
+        out_.line(QStringLiteral("  %1. ").arg(listed.size()) + shown(peer.displayName) +
+                  out_.styled(QStringLiteral("  (paired %1)").arg(abbreviatedDateTime(pairedAt)),
+                              Style::dim));
+    }
+    listedDevices_ = std::move(listed);
+}
+
+void TerminalFrontEnd::printLaunchAtLogin() {
+    out_.line(QStringLiteral("Launch at login: ") +
+              (controller_.launchAtLogin() ? QStringLiteral("on") : QStringLiteral("off")));
+}
+
+void TerminalFrontEnd::printHelp() {
+    out_.line(QStringLiteral("Commands:"));
+    out_.line(QStringLiteral("  pair N         pair request N, once its code matches the device"));
+    out_.line(QStringLiteral("  reject N       turn request N away"));
+    out_.line(QStringLiteral("  devices        list the trusted devices, numbered"));
+    out_.line(QStringLiteral("  forget N       stop trusting device N of that list"));
+    out_.line(QStringLiteral("  restart        restart the Codex app-server"));
+    out_.line(QStringLiteral("  login on|off   start the bridge when you log in, or not"));
+    out_.line(QStringLiteral("  status         show the status and the waiting requests"));
+    out_.line(QStringLiteral("  help           show this list"));
+    out_.line(QStringLiteral("  quit           stop the bridge"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the user says
+
+void TerminalFrontEnd::handleLine(const QString& line) {
+    const QStringList words = line.simplified().split(u' ', Qt::SkipEmptyParts);
+    if (words.isEmpty()) {
+        return;
+    }
+    const QString command = words.first().toLower();
+    const QString argument = words.size() > 1 ? words.mid(1).join(u' ') : QString();
+    if (command == u"pair") {
+        pair(argument, true);
+    } else if (command == u"reject") {
+        pair(argument, false);
+    } else if (command == u"devices" && argument.isEmpty()) {
+        printDevices();
+    } else if (command == u"forget") {
+        forget(argument);
+    } else if (command == u"restart" && argument.isEmpty()) {
+        controller_.restartAppServer();
+    } else if (command == u"login") {
+        login(argument);
+    } else if (command == u"status" && argument.isEmpty()) {
+        printStatus(true);
+        printLaunchAtLogin();
+        if (requests_.empty()) {
+            out_.line(QStringLiteral("No pairing requests are waiting."));
+        }
+        for (const auto& request : requests_) {
+            printRequest(request);
+        }
+    } else if (command == u"help" && argument.isEmpty()) {
+        printHelp();
+    } else if ((command == u"quit" || command == u"exit") && argument.isEmpty()) {
+        out_.line(QStringLiteral("Stopping the bridge."));
+        stopping_ = true;
+        emit quitRequested();
+    } else {
+        out_.line(QStringLiteral("Unknown command %1. Type \"help\" for the list of commands.")
+                      .arg(quoted(visibleText(line.simplified()))));
+    }
+}
+
+std::optional<int> TerminalFrontEnd::number(const QString& argument) const {
+    bool ok = false;
+    const int value = argument.toInt(&ok);
+    if (!ok || value < 1) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void TerminalFrontEnd::pair(const QString& argument, bool accept) {
+    const QString verb = accept ? QStringLiteral("pair") : QStringLiteral("reject");
+    const auto wanted = number(argument);
+    if (!wanted) {
+        out_.line(QStringLiteral("Say which request: \"%1 N\", with N the number of the request.")
+                      .arg(verb));
+        return;
+    }
+    auto found = std::find_if(requests_.begin(), requests_.end(), [&](const ShownRequest& request) {
+        return request.number == *wanted;
+    });
+    if (found == requests_.end()) {
+        out_.line(QStringLiteral("No pairing request %1 is waiting. Type \"status\" to see the "
+                                 "waiting requests.")
+                      .arg(*wanted));
+        return;
+    }
+    // The request list changes as the user reads it; act only on the request that was shown.
+    const ShownRequest request = *found;
+    decided_.emplace_back(request.id, request.code);
+    const QString id = QString::fromStdString(request.id);
+    if (accept) {
+        controller_.acceptRequest(id);
+    } else {
+        controller_.rejectRequest(id);
+    }
+    decided_.clear();
+}
+
+void TerminalFrontEnd::forget(const QString& argument) {
+    const auto wanted = number(argument);
+    if (!wanted) {
+        out_.line(QStringLiteral(
+            "Say which device: \"forget N\", with N its number in the \"devices\" list."));
+        return;
+    }
+    if (!listedDevices_) {
+        out_.line(QStringLiteral("Type \"devices\" first to see the numbers of the devices."));
+        return;
+    }
+    if (static_cast<std::size_t>(*wanted) > listedDevices_->size()) {
+        out_.line(
+            QStringLiteral("There is no device %1 in the last \"devices\" list.").arg(*wanted));
+        return;
+    }
+    const ListedDevice device = (*listedDevices_)[static_cast<std::size_t>(*wanted) - 1];
+    const auto& peers = controller_.trustedPeers();
+    const bool trusted = std::any_of(peers.begin(), peers.end(), [&](const TrustedPeer& peer) {
+        return peer.deviceID == device.deviceID;
+    });
+    if (!trusted) {
+        out_.line(shown(device.displayName) + QStringLiteral(" is no longer trusted."));
+        return;
+    }
+    controller_.forgetPeer(QString::fromStdString(device.deviceID));
+}
+
+void TerminalFrontEnd::login(const QString& argument) {
+    const QString wanted = argument.toLower();
+    if (wanted == u"on" || wanted == u"off") {
+        controller_.setLaunchAtLogin(wanted == u"on");
+    } else if (!wanted.isEmpty()) {
+        out_.line(QStringLiteral("Type \"login on\" or \"login off\"."));
+        return;
+    }
+    printLaunchAtLogin();
+}
+
+void TerminalFrontEnd::handleEndOfInput() {
+    if (stopping_) {
+        return;
+    }
+    out_.line(QStringLiteral("Input ended; the bridge keeps running. Stop it with Ctrl-C."));
+}
+
+void TerminalFrontEnd::handleSecondLaunch() {
+    out_.line(QStringLiteral("Another launch of Tarnwick Bridge found this one running and left "
+                             "it in charge."));
+}
+
+} // namespace tarnwick

@@ -1,0 +1,65 @@
+#include "ui/TerminalWriter.h"
+
+#include <QFileDevice>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace tarnwick {
+
+TerminalWriter::TerminalWriter(QIODevice& device, bool colour) : device_(device), colour_(colour) {}
+
+void TerminalWriter::line(const QString& text) {
+    device_.write(text.toUtf8());
+    device_.write("\n", 1);
+    // A pipe or a log must see each line as it happens.
+    if (auto* file = qobject_cast<QFileDevice*>(&device_)) {
+        file->flush();
+    }
+}
+
+QString TerminalWriter::styled(const QString& text, Style style) const {
+    if (!colour_ || style == Style::plain) {
+        return text;
+    }
+    const char* start = "";
+    switch (style) {
+    case Style::plain:
+        break;
+    case Style::bold:
+        start = "\x1b[1m";
+        break;
+    case Style::dim:
+        start = "\x1b[2m";
+        break;
+    case Style::good:
+        start = "\x1b[32m";
+        break;
+    case Style::warning:
+        start = "\x1b[33m";
+        break;
+    case Style::accent:
+        start = "\x1b[36m";
+        break;
+    case Style::code:
+        start = "\x1b[1;33m";
+        break;
+    }
+    return QString::fromLatin1(start) + text + QStringLiteral("\x1b[0m");
+}
+
+bool TerminalWriter::colourSuits(int fd) {
+    if (::isatty(fd) != 1) {
+        return false;
+    }
+    const char* noColour = std::getenv("NO_COLOR");
+    if (noColour && *noColour) {
+        return false;
+    }
+    const char* term = std::getenv("TERM");
+    return !(term && std::strcmp(term, "dumb") == 0);
+}
+
+} // namespace tarnwick

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QIODevice>
+#include <QString>
+
+namespace tarnwick {
+
+// Writes whole lines to a terminal, a pipe or a log file. Styles become colours only when
+// colour is on (standard output is a terminal); otherwise the text is left plain.
+class TerminalWriter {
+public:
+    enum class Style { plain, bold, dim, good, warning, accent, code };
+
+    TerminalWriter(QIODevice& device, bool colour);
+
+    // Writes `text` and a line break, and flushes.
+    void line(const QString& text = {});
+    // `text` in `style`; plain text when colour is off.
+    QString styled(const QString& text, Style style) const;
+    bool colour() const { return colour_; }
+
+    // Whether colour suits the file descriptor: a terminal, with NO_COLOR unset and a TERM
+    // other than "dumb".
+    static bool colourSuits(int fd);
+
+private:
+    QIODevice& device_;
+    bool colour_;
+};
+
+} // namespace tarnwick

@@ -1,0 +1,63 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import TarnwickBridge
+
+// Everything the window shows, from top to bottom: header, status, pairing requests (only
+// while there are some), trusted devices and activity, over the dark gradient.
+Item {
+    id: root
+
+    required property BridgeController controller
+
+    WindowBackground {
+        anchors.fill: parent
+    }
+
+    ScrollView {
+        id: scroll
+        objectName: "scrollArea"
+        anchors.fill: parent
+        contentWidth: availableWidth
+        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+        ScrollBar.vertical.policy: contentHeight > height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+
+        ColumnLayout {
+            id: column
+            objectName: "sections"
+            x: Theme.windowPadding
+            y: Theme.windowPadding
+            width: scroll.availableWidth - 2 * Theme.windowPadding
+            spacing: Theme.sectionSpacing
+
+            HeaderSection {
+                objectName: "header"
+                Layout.fillWidth: true
+                controller: root.controller
+            }
+            StatusSection {
+                objectName: "status"
+                Layout.fillWidth: true
+                controller: root.controller
+            }
+            PairingSection {
+                objectName: "pairing"
+                Layout.fillWidth: true
+                visible: root.controller.pairingRequests.length > 0
+                controller: root.controller
+            }
+            TrustedDevicesSection {
+                objectName: "trustedDevices"
+                Layout.fillWidth: true
+                controller: root.controller
+            }
+            ActivitySection {
+                objectName: "activity"
+                Layout.fillWidth: true
+                controller: root.controller
+            }
+        }
+        // The column's padding belongs to the scrolled content.
+        contentHeight: column.implicitHeight + 2 * Theme.windowPadding
+    }
+}

@@ -1,0 +1,46 @@
+pragma ComponentBehavior: Bound
+import QtQuick
+import QtQuick.Layouts
+import TarnwickBridge
+
+// The trusted devices, one row each, or a hint on how to pair the first one.
+ColumnLayout {
+    id: root
+
+    required property BridgeController controller
+
+    spacing: 12
+
+    SectionHeading {
+        symbol: "checkmark.shield.fill"
+        text: "TRUSTED DEVICES"
+        color: Theme.cyan
+    }
+    Panel {
+        objectName: "emptyDevicesHint"
+        visible: root.controller.trustedPeers.length === 0
+        Layout.fillWidth: true
+        padding: 18
+
+        Text {
+            anchors.left: parent.left
+            anchors.right: parent.right
+            text: "Open Tarnwick on an iPhone or iPad connected to this Wi-Fi network, choose this Mac, and compare the six-digit code."
+            color: Theme.explanatoryText
+            font.family: Theme.family
+            font.pixelSize: Theme.body
+            wrapMode: Text.Wrap
+        }
+    }
+    Repeater {
+        model: root.controller.trustedPeers
+        delegate: TrustedDeviceRow {
+            required property var modelData
+            Layout.fillWidth: true
+            deviceID: modelData.deviceID
+            displayName: modelData.displayName
+            pairedAt: modelData.pairedAt
+            onForgetClicked: root.controller.forgetPeer(deviceID)
+        }
+    }
+}

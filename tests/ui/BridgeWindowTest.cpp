@@ -1,0 +1,391 @@
+// The window, loaded as the application loads it and drawn off screen, against a controller
+// whose neighbours are stand-ins: what it shows for each state and what its controls call.
+#include "ui/BridgeWindow.h"
+
+#include "FakeBridge.h"
+
+#include <QDir>
+#include <QQuickItem>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+// Readable failures for texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+namespace {
+
+const QString startedLine =
+    QStringLiteral("Bridge started. Only paired devices can call the Codex allowlist.");
+
+// Every visual item below `item`, depth first.
+void collect(QQuickItem* item, QList<QQuickItem*>& items) {
+    for (QQuickItem* child : item->childItems()) {
+        items.append(child);
+        collect(child, items);
+    }
+}
+
+class BridgeWindowTest : public ::testing::Test {
+protected:
+    explicit BridgeWindowTest(std::map<std::string, TrustedPeer> stored = {})
+        : bridge(std::move(stored)) {}
+
+    void SetUp() override { open(); }
+
+    void open() {
+        view = std::make_unique<BridgeWindow>(*bridge.controller);
+        // Off screen there is no window manager; the window is drawn as on X11 and Wayland.
+        view->setFrameless(true);
+        ASSERT_TRUE(view->load()) << view->errors().join(u'\n').toStdString();
+        window()->resize(980, 820);
+        view->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
+        settle();
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(view->errors().isEmpty()) << view->errors().join(u'\n').toStdString();
+    }
+
+    QQuickWindow* window() const { return view->window(); }
+
+    // Lets bindings, layouts and a frame catch up with the controller.
+    void settle() {
+        // Layouts that depend on text sizes take a few polish passes.
+        for (int pass = 0; pass < 4; ++pass) {
+            QCoreApplication::processEvents();
+            window()->grabWindow();
+        }
+    }
+
+    QList<QQuickItem*> items(const QString& objectName, QQuickItem* below = nullptr) const {
+        QList<QQuickItem*> all;
+        collect(below ? below : window()->contentItem(), all);
+        QList<QQuickItem*> named;
+        for (QQuickItem* item : all) {
+            if (item->objectName() == objectName && item->isVisible()) {
+                named.append(item);
+            }
+        }
+        return named;
+    }
+
+    QQuickItem* item(const QString& objectName, QQuickItem* below = nullptr) const {
+        const auto found = items(objectName, below);
+        EXPECT_EQ(found.size(), 1) << "items named " << objectName.toStdString();
+        return found.isEmpty() ? nullptr : found.first();
+    }
+
+    // The item named `objectName`, also when it is hidden.
+    QQuickItem* anyItem(const QString& objectName) const {
+        QList<QQuickItem*> all;
+        collect(window()->contentItem(), all);
+        for (QQuickItem* candidate : all) {
+            if (candidate->objectName() == objectName) {
+                return candidate;
+            }
+        }
+        return nullptr;
+    }
+
+    static QString text(QQuickItem* item) {
+        return item ? item->property("text").toString() : QString();
+    }
+
+    // Top edge of an item in window coordinates.
+    static qreal top(QQuickItem* item) { return item->mapToScene(QPointF(0, 0)).y(); }
+    static qreal bottom(QQuickItem* item) {
+        return item->mapToScene(QPointF(0, item->height())).y();
+    }
+
+    // Clicks the middle of `target` as a user would, scrolling it into view first.
+    void click(QQuickItem* target) {
+        ASSERT_NE(target, nullptr);
+        QQuickItem* scroll = item(QStringLiteral("scrollArea"));
+        auto* flickable = scroll->property("contentItem").value<QQuickItem*>();
+        ASSERT_NE(flickable, nullptr);
+        const qreal wanted =
+            target
+                ->mapToItem(flickable->property("contentItem").value<QQuickItem*>(), QPointF(0, 0))
+                .y();
+        const qreal maxY =
+            std::max(0.0, flickable->property("contentHeight").toReal() - flickable->height());
+        flickable->setProperty("contentY", std::clamp(wanted - 100.0, 0.0, maxY));
+        settle();
+        const QPointF centre =
+            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(window(), Qt::LeftButton, {}, centre.toPoint());
+        settle();
+    }
+
+    QStringList shownLogLines() const {
+        QStringList lines;
+        QQuickItem* box = item(QStringLiteral("activityLines"));
+        if (!box) {
+            return lines;
+        }
+        for (QQuickItem* child : box->childItems()) {
+            if (child->property("text").isValid() && child->isVisible()) {
+                lines.append(child->property("text").toString());
+            }
+        }
+        return lines;
+    }
+
+    FakeBridge bridge;
+    std::unique_ptr<BridgeWindow> view;
+};
+
+class BridgeWindowWithDevicesTest : public BridgeWindowTest {
+protected:
+    BridgeWindowWithDevicesTest()
+        : BridgeWindowTest(
+              FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone", "Studio iPhone"})) {}
+};
+
+void saveScreenshot(QQuickWindow* window, const QString& name) {
+    QDir().mkpath(QStringLiteral(TARNWICK_SCREENSHOT_DIR));
+    // Tall enough for the whole column, so nothing is scrolled away.
+    const QString path = QStringLiteral(TARNWICK_SCREENSHOT_DIR "/%1.png").arg(name);
+    ASSERT_TRUE(window->grabWindow().save(path)) << path.toStdString();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Start and window
+
+TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.link->starts == 1; }, 30000));
+    window()->hide();
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
+    settle();
+    EXPECT_EQ(bridge.link->starts, 1);
+    EXPECT_EQ(bridge.appServer->starts.size(), 1u);
+    EXPECT_EQ(std::count(bridge.controller->logs().begin(), bridge.controller->logs().end(),
+                         startedLine.toStdString()),
+              1);
+}
+
+TEST_F(BridgeWindowTest, HasNoTitleAndAMinimumSize) {
+    EXPECT_EQ(window()->title(), QString());
+    EXPECT_EQ(window()->minimumSize(), QSize(780, 620));
+    window()->resize(500, 400);
+    settle();
+    // Whatever the window system allows, the content never lays out below the minimum.
+    EXPECT_GE(item(QStringLiteral("bridgeView"))->width(), 0);
+    EXPECT_EQ(window()->minimumWidth(), BridgeWindow::minimumWidth);
+    EXPECT_EQ(window()->minimumHeight(), BridgeWindow::minimumHeight);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sections
+
+TEST_F(BridgeWindowTest, WithoutRequestsThereIsNoPairingSection) {
+    EXPECT_TRUE(items(QStringLiteral("pairing")).isEmpty());
+    QQuickItem* status = item(QStringLiteral("status"));
+    QQuickItem* trusted = item(QStringLiteral("trustedDevices"));
+    ASSERT_TRUE(status && trusted);
+    EXPECT_DOUBLE_EQ(top(trusted), bottom(status) + 22);
+    saveScreenshot(window(), QStringLiteral("no-devices"));
+}
+
+TEST_F(BridgeWindowTest, ARequestShowsItsSectionBetweenStatusAndTrustedDevices) {
+    bridge.requestPairing("Ana's iPhone");
+    settle();
+    QQuickItem* status = item(QStringLiteral("status"));
+    QQuickItem* pairing = item(QStringLiteral("pairing"));
+    QQuickItem* trusted = item(QStringLiteral("trustedDevices"));
+    ASSERT_TRUE(status && pairing && trusted);
+    EXPECT_DOUBLE_EQ(top(pairing), bottom(status) + 22);
+    EXPECT_DOUBLE_EQ(top(trusted), bottom(pairing) + 22);
+    EXPECT_EQ(text(item(QStringLiteral("requestName"))), QStringLiteral("Ana's iPhone"));
+    EXPECT_EQ(text(item(QStringLiteral("requestCode"))),
+              QString::fromStdString(bridge.controller->pairingRequests().front().code));
+    saveScreenshot(window(), QStringLiteral("pairing-request"));
+}
+
+TEST_F(BridgeWindowTest, TwoRequestsAreTwoCardsAndPairingOneLeavesTheOther) {
+    auto& first = bridge.requestPairing("Ana's iPhone");
+    auto& second = bridge.requestPairing("Ben's iPad");
+    settle();
+    ASSERT_EQ(items(QStringLiteral("pairButton")).size(), 2);
+    const auto names = items(QStringLiteral("requestName"));
+    ASSERT_EQ(names.size(), 2);
+    EXPECT_EQ(text(names[0]), QStringLiteral("Ana's iPhone"));
+    EXPECT_EQ(text(names[1]), QStringLiteral("Ben's iPad"));
+    const auto codes = items(QStringLiteral("requestCode"));
+    EXPECT_EQ(text(codes[1]), QString::fromStdString(bridge.controller->pairingRequests()[1].code));
+
+    click(items(QStringLiteral("pairButton"))[0]);
+    EXPECT_TRUE(bridge.accepted(first));
+    EXPECT_FALSE(bridge.accepted(second));
+    ASSERT_EQ(items(QStringLiteral("requestName")).size(), 1);
+    EXPECT_EQ(text(item(QStringLiteral("requestName"))), QStringLiteral("Ben's iPad"));
+    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
+              QStringLiteral("1 trusted"));
+    ASSERT_EQ(items(QStringLiteral("deviceName")).size(), 1);
+
+    click(item(QStringLiteral("rejectButton")));
+    EXPECT_TRUE(bridge.rejected(second));
+    EXPECT_TRUE(items(QStringLiteral("pairing")).isEmpty());
+}
+
+TEST_F(BridgeWindowTest, WithoutTrustedDevicesShowsTheHintAndZeroTrusted) {
+    EXPECT_EQ(items(QStringLiteral("emptyDevicesHint")).size(), 1);
+    EXPECT_TRUE(items(QStringLiteral("deviceName")).isEmpty());
+    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
+              QStringLiteral("0 trusted"));
+}
+
+TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
+    EXPECT_TRUE(items(QStringLiteral("emptyDevicesHint")).isEmpty());
+    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
+              QStringLiteral("3 trusted"));
+    const auto names = items(QStringLiteral("deviceName"));
+    ASSERT_EQ(names.size(), 3);
+    EXPECT_EQ(text(names[0]), QStringLiteral("Ana's iPhone"));
+    EXPECT_EQ(text(names[1]), QStringLiteral("Mia's iPad"));
+    EXPECT_EQ(text(names[2]), QStringLiteral("Studio iPhone"));
+    // Ana's iPhone was the second stored, two days after the reference time.
+    EXPECT_EQ(text(items(QStringLiteral("pairedLine"))[0]),
+              QStringLiteral("Paired Nov 30, 2025, 5:20 AM"));
+
+    click(items(QStringLiteral("forgetButton"))[1]);
+    EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
+    EXPECT_EQ(bridge.trustStore->peers.size(), 2u);
+    EXPECT_EQ(items(QStringLiteral("deviceName")).size(), 2);
+    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
+              QStringLiteral("2 trusted"));
+}
+
+TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.link->starts == 1; }, 30000));
+    for (int index = 1; index <= 15; ++index) {
+        bridge.controller->handleLog("Line " + std::to_string(index));
+    }
+    settle();
+    QStringList expected;
+    for (int index = 15; index > 5; --index) {
+        expected.append(QStringLiteral("Line %1").arg(index));
+    }
+    EXPECT_EQ(shownLogLines(), expected);
+    saveScreenshot(window(), QStringLiteral("three-devices-fifteen-lines"));
+
+    bridge.controller->handleLog("Line 16");
+    settle();
+    expected.prepend(QStringLiteral("Line 16"));
+    expected.removeLast();
+    EXPECT_EQ(shownLogLines(), expected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status cards
+
+TEST_F(BridgeWindowTest, EngineCardTurnsFromOrangeToGreenWhenReady) {
+    QQuickItem* engine = item(QStringLiteral("engineCard"));
+    QQuickItem* symbol = item(QStringLiteral("statusSymbol"), engine);
+    ASSERT_NE(symbol, nullptr);
+    EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(QStringLiteral("#ff9f0a")));
+    bridge.appServer->status("Codex app-server ready", true);
+    settle();
+    EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(QStringLiteral("#30d158")));
+    EXPECT_EQ(text(item(QStringLiteral("statusValue"), engine)),
+              QStringLiteral("Codex app-server ready"));
+}
+
+TEST_F(BridgeWindowTest, ALongStatusIsCutAtTwoLinesAndCardsStayAtLeast140Tall) {
+    QQuickItem* engine = item(QStringLiteral("engineCard"));
+    EXPECT_GE(engine->height(), 140);
+    const qreal shortHeight = engine->height();
+    bridge.appServer->status(
+        "Codex CLI was not found in /opt/homebrew/bin, /usr/local/bin, or the bridge PATH. "
+        "Install it, then press Restart Codex to look again; the bridge keeps running meanwhile "
+        "and devices stay connected while it waits for the engine to come back.",
+        false);
+    settle();
+    QQuickItem* value = item(QStringLiteral("statusValue"), engine);
+    EXPECT_EQ(value->property("lineCount").toInt(), 2);
+    EXPECT_TRUE(value->property("truncated").toBool());
+    EXPECT_LE(engine->height(), shortHeight + 1);
+    // All three cards share the row equally and are equally tall.
+    QQuickItem* link = item(QStringLiteral("linkCard"));
+    QQuickItem* devices = item(QStringLiteral("devicesCard"));
+    EXPECT_DOUBLE_EQ(engine->width(), link->width());
+    EXPECT_DOUBLE_EQ(link->width(), devices->width());
+    EXPECT_DOUBLE_EQ(engine->height(), devices->height());
+}
+
+TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
+    bridge.link->status = "Advertising as Studio";
+    bridge.controller->linkStatusChanged();
+    settle();
+    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("linkCard")))),
+              QStringLiteral("Advertising as Studio"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controls
+
+TEST_F(BridgeWindowTest, RestartCallsTheController) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.appServer->starts.size() == 1; }, 30000));
+    QQuickItem* restart = item(QStringLiteral("restartButton"));
+    ASSERT_NE(restart, nullptr);
+    // It floats inside the bottom-right corner of the third card.
+    QQuickItem* devices = item(QStringLiteral("devicesCard"));
+    const QPointF corner = devices->mapToScene(QPointF(devices->width(), devices->height()));
+    const QPointF buttonCorner = restart->mapToScene(QPointF(restart->width(), restart->height()));
+    EXPECT_DOUBLE_EQ(corner.x() - buttonCorner.x(), 8);
+    EXPECT_DOUBLE_EQ(corner.y() - buttonCorner.y(), 8);
+    click(restart);
+    EXPECT_EQ(bridge.appServer->starts.size(), 2u);
+    EXPECT_EQ(bridge.controller->logs().front(), "Restarting Codex app-server.");
+}
+
+TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOff) {
+    QQuickItem* toggle = item(QStringLiteral("launchAtLoginSwitch"));
+    ASSERT_NE(toggle, nullptr);
+    click(toggle);
+    EXPECT_TRUE(bridge.controller->launchAtLogin());
+    EXPECT_TRUE(toggle->property("checked").toBool());
+    click(toggle);
+    EXPECT_FALSE(bridge.controller->launchAtLogin());
+    EXPECT_FALSE(toggle->property("checked").toBool());
+}
+
+TEST_F(BridgeWindowTest, SwitchSpringsBackWhenTheServiceRefuses) {
+    bridge.loginItems->fail = true;
+    QQuickItem* toggle = item(QStringLiteral("launchAtLoginSwitch"));
+    ASSERT_NE(toggle, nullptr);
+    click(toggle);
+    EXPECT_FALSE(toggle->property("checked").toBool());
+    EXPECT_FALSE(bridge.controller->launchAtLogin());
+    EXPECT_EQ(bridge.controller->logs().front(),
+              "Launch at login could not be changed: Permission denied");
+    // And it still follows the controller afterwards.
+    bridge.loginItems->fail = false;
+    click(toggle);
+    EXPECT_TRUE(toggle->property("checked").toBool());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text that devices choose
+
+TEST_F(BridgeWindowTest, DeviceNamesCannotAddLines) {
+    bridge.requestPairing("Ana\nRejected pairing from Ben.");
+    settle();
+    QQuickItem* name = item(QStringLiteral("requestName"));
+    EXPECT_EQ(text(name), QStringLiteral("Ana\u240aRejected pairing from Ben."));
+    EXPECT_EQ(name->property("lineCount").toInt(), 1);
+    const QStringList lines = shownLogLines();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_FALSE(lines.first().contains(u'\n'));
+    EXPECT_TRUE(lines.first().contains(u'\u240a'));
+}

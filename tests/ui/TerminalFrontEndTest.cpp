@@ -1,0 +1,365 @@
+// The terminal front end over a controller with stand-in neighbours: what it prints as the
+// bridge changes, and what each command does.
+#include "ui/TerminalFrontEnd.h"
+
+#include "FakeBridge.h"
+#include "ui/LineReader.h"
+
+#include <QBuffer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+// Dates read the same on every machine: US English, UTC.
+class FixedLocale : public ::testing::Environment {
+public:
+    void SetUp() override {
+        qputenv("TZ", "UTC");
+        tzset();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+};
+const auto* const fixedLocale = ::testing::AddGlobalTestEnvironment(new FixedLocale);
+
+class TerminalFrontEndTest : public ::testing::Test {
+protected:
+    explicit TerminalFrontEndTest(std::map<std::string, TrustedPeer> stored = {},
+                                  bool colour = false)
+        : bridge(std::move(stored)) {
+        buffer.open(QIODevice::ReadWrite);
+        writer = std::make_unique<TerminalWriter>(buffer, colour);
+        frontEnd = std::make_unique<TerminalFrontEnd>(*bridge.controller, *writer);
+        frontEnd->begin();
+        bridge.controller->start();
+    }
+
+    // What was printed since the last call.
+    QString printed() {
+        const QString text = QString::fromUtf8(buffer.data().mid(read));
+        read = buffer.data().size();
+        return text;
+    }
+
+    QString type(const QString& line) {
+        printed();
+        frontEnd->handleLine(line);
+        return printed();
+    }
+
+    // The number and code of the request for `name`, read from the screen as a user would.
+    static std::pair<QString, QString> shownRequest(const QString& screen, const QString& name) {
+        static const QRegularExpression request(
+            QStringLiteral("Pairing request (\\d+) from (.*)\\n\\s+Code:\\s+(\\d{6})\\n"));
+        auto matches = request.globalMatch(screen);
+        while (matches.hasNext()) {
+            const auto match = matches.next();
+            if (match.captured(2) == name) {
+                return {match.captured(1), match.captured(3)};
+            }
+        }
+        return {};
+    }
+
+    FakeBridge bridge;
+    QBuffer buffer;
+    qsizetype read = 0;
+    std::unique_ptr<TerminalWriter> writer;
+    std::unique_ptr<TerminalFrontEnd> frontEnd;
+};
+
+class TerminalFrontEndWithDevicesTest : public TerminalFrontEndTest {
+protected:
+    TerminalFrontEndWithDevicesTest()
+        : TerminalFrontEndTest(FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone"})) {}
+};
+
+class TerminalFrontEndInColourTest : public TerminalFrontEndTest {
+protected:
+    TerminalFrontEndInColourTest() : TerminalFrontEndTest({}, true) {}
+};
+
+} // namespace
+
+TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFar) {
+    const QString screen = printed();
+    EXPECT_TRUE(screen.startsWith(QStringLiteral(
+        "Tarnwick Bridge is running in this terminal. Type \"help\" for the commands.\n")));
+    EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: Starting\u2026\n")));
+    EXPECT_TRUE(screen.contains(QStringLiteral("Local link: Available on local network\n")));
+    EXPECT_TRUE(screen.contains(QStringLiteral("Paired devices: 0 trusted\n")));
+    // Activity in the order it happened, after the status it changed.
+    const auto starting =
+        screen.indexOf(QStringLiteral("\u00b7 Starting Codex app-server\u2026\n"));
+    const auto started = screen.indexOf(QStringLiteral(
+        "\u00b7 Bridge started. Only paired devices can call the Codex allowlist.\n"));
+    EXPECT_GE(starting, 0);
+    EXPECT_GT(started, starting);
+    EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: Starting Codex app-server\u2026\n")));
+    EXPECT_FALSE(screen.contains(u'\x1b'));
+}
+
+TEST_F(TerminalFrontEndTest, PrintsStatusOnlyWhenItChanges) {
+    printed();
+    bridge.appServer->status("Codex app-server ready", true);
+    EXPECT_EQ(printed(), QStringLiteral("Codex engine: Codex app-server ready\n"
+                                        "\u00b7 Codex app-server ready\n"));
+    bridge.link->status = "Advertising as Studio";
+    emit bridge.controller->linkStatusChanged();
+    EXPECT_EQ(printed(), QStringLiteral("Local link: Advertising as Studio\n"));
+    emit bridge.controller->linkStatusChanged();
+    EXPECT_EQ(printed(), QString());
+}
+
+TEST_F(TerminalFrontEndTest, PairsTheRequestWhoseNumberIsTyped) {
+    printed();
+    bridge.requestPairing("Ana's iPhone");
+    auto& ben = bridge.requestPairing("Ben's iPad");
+    const QString screen = printed();
+    const auto [anaNumber, anaCode] = shownRequest(screen, QStringLiteral("Ana's iPhone"));
+    const auto [benNumber, benCode] = shownRequest(screen, QStringLiteral("Ben's iPad"));
+    EXPECT_EQ(anaNumber, QStringLiteral("1"));
+    EXPECT_EQ(benNumber, QStringLiteral("2"));
+    EXPECT_EQ(benCode.toStdString(), bridge.controller->pairingRequests()[1].code);
+    EXPECT_TRUE(screen.contains(QStringLiteral("type \"pair 2\" or \"reject 2\"")));
+
+    const QString answer = type(QStringLiteral("pair 2"));
+    EXPECT_TRUE(bridge.accepted(ben));
+    EXPECT_FALSE(bridge.accepted(*bridge.devices[0]));
+    EXPECT_TRUE(answer.contains(QStringLiteral("Paired devices: 1 trusted\n")));
+    EXPECT_TRUE(answer.contains(QStringLiteral("\u00b7 Paired Ben's iPad.\n")));
+    EXPECT_FALSE(answer.contains(QStringLiteral("no longer waiting")));
+    // The other request keeps its number.
+    EXPECT_TRUE(type(QStringLiteral("status"))
+                    .contains(QStringLiteral("Pairing request 1 from Ana's iPhone")));
+    EXPECT_TRUE(type(QStringLiteral("pair 2"))
+                    .startsWith(QStringLiteral("No pairing request 2 is waiting.")));
+}
+
+TEST_F(TerminalFrontEndTest, RejectsAndSaysWhenADeviceWalksAway) {
+    auto& ana = bridge.requestPairing("Ana's iPhone");
+    auto& ben = bridge.requestPairing("Ben's iPad");
+    const QString answer = type(QStringLiteral("REJECT   1"));
+    EXPECT_TRUE(bridge.rejected(ana));
+    EXPECT_EQ(answer, QStringLiteral("\u00b7 Rejected pairing from Ana's iPhone.\n"));
+    printed();
+    bridge.link->disconnect(ben.peer);
+    EXPECT_EQ(printed(),
+              QStringLiteral("Pairing request 2 from Ben's iPad is no longer waiting.\n"));
+    EXPECT_TRUE(type(QStringLiteral("status"))
+                    .contains(QStringLiteral("No pairing requests are waiting.")));
+}
+
+TEST_F(TerminalFrontEndTest, ARepeatedRequestWithANewCodeGetsANewNumber) {
+    auto& ana = bridge.requestPairing("Ana's iPhone");
+    bridge.link->disconnect(ana.peer);
+    printed();
+    bridge.requestPairing("Ana's iPhone");
+    const auto [number, code] = shownRequest(printed(), QStringLiteral("Ana's iPhone"));
+    EXPECT_EQ(number, QStringLiteral("2"));
+    EXPECT_TRUE(type(QStringLiteral("pair 1")).startsWith(QStringLiteral("No pairing request 1")));
+}
+
+TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
+    struct Case {
+        const char* typed;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {"pair", "Say which request: \"pair N\", with N the number of the request.\n"},
+        {"pair one", "Say which request: \"pair N\", with N the number of the request.\n"},
+        {"reject 0", "Say which request: \"reject N\", with N the number of the request.\n"},
+        {"pair 9",
+         "No pairing request 9 is waiting. Type \"status\" to see the waiting requests.\n"},
+        {"forget", "Say which device: \"forget N\", with N its number in the \"devices\" list.\n"},
+        {"forget 1", "Type \"devices\" first to see the numbers of the devices.\n"},
+        {"login maybe", "Type \"login on\" or \"login off\".\n"},
+        {"dance", "Unknown command \"dance\". Type \"help\" for the list of commands.\n"},
+        {"devices now",
+         "Unknown command \"devices now\". Type \"help\" for the list of commands.\n"},
+        {"\x1b[2J\x07",
+         "Unknown command \"\u241b[2J\u2407\". Type \"help\" for the list of commands.\n"},
+        {"   ", ""},
+    };
+    for (const auto& entry : cases) {
+        EXPECT_EQ(type(QString::fromUtf8(entry.typed)), QString::fromUtf8(entry.answer))
+            << entry.typed;
+    }
+    EXPECT_TRUE(bridge.controller->pairingRequests().empty());
+}
+
+TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumber) {
+    const QString list = type(QStringLiteral("devices"));
+    EXPECT_EQ(list, QStringLiteral("Trusted devices:\n"
+                                   "  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n"
+                                   "  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"));
+    // A device paired meanwhile does not shift the numbers that were shown.
+    bridge.requestPairing("Aaron's iPhone");
+    bridge.controller->acceptRequest(QStringLiteral("Aaron's iPhone"));
+    const QString answer = type(QStringLiteral("forget 2"));
+    EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
+    EXPECT_TRUE(bridge.trustStore->peers.contains("DEVICE-2"));
+    EXPECT_TRUE(answer.contains(QStringLiteral("\u00b7 Forgot Mia's iPad.\n")));
+    EXPECT_TRUE(answer.contains(QStringLiteral("Paired devices: 2 trusted\n")));
+    EXPECT_EQ(type(QStringLiteral("forget 2")),
+              QStringLiteral("Mia's iPad is no longer trusted.\n"));
+    EXPECT_EQ(type(QStringLiteral("forget 3")),
+              QStringLiteral("There is no device 3 in the last \"devices\" list.\n"));
+}
+
+TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPair) {
+    EXPECT_EQ(type(QStringLiteral("devices")),
+              QStringLiteral("No trusted devices. Open Tarnwick on an iPhone or iPad connected to "
+                             "this Wi-Fi network, choose this Mac, and compare the six-digit "
+                             "code.\n"));
+}
+
+TEST_F(TerminalFrontEndTest, TurnsLaunchAtLoginOnAndOffAndShowsARefusal) {
+    EXPECT_EQ(type(QStringLiteral("login on")), QStringLiteral("Launch at login: on\n"));
+    EXPECT_TRUE(bridge.controller->launchAtLogin());
+    EXPECT_EQ(type(QStringLiteral("login")), QStringLiteral("Launch at login: on\n"));
+    bridge.loginItems->fail = true;
+    EXPECT_EQ(type(QStringLiteral("login off")),
+              QStringLiteral("\u00b7 Launch at login could not be changed: Permission denied\n"
+                             "Launch at login: on\n"));
+    EXPECT_TRUE(bridge.controller->launchAtLogin());
+}
+
+TEST_F(TerminalFrontEndTest, RestartsTheAppServer) {
+    const QString answer = type(QStringLiteral("restart"));
+    EXPECT_EQ(bridge.appServer->starts.size(), 2u);
+    EXPECT_TRUE(answer.endsWith(QStringLiteral("\u00b7 Restarting Codex app-server.\n")));
+}
+
+TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
+    const QString status = type(QStringLiteral("status"));
+    EXPECT_TRUE(status.contains(QStringLiteral("Codex engine: ")));
+    EXPECT_TRUE(status.contains(QStringLiteral("Local link: ")));
+    EXPECT_TRUE(status.contains(QStringLiteral("Paired devices: 0 trusted\n")));
+    EXPECT_TRUE(status.contains(QStringLiteral("Launch at login: off\n")));
+    const QString help = type(QStringLiteral("help"));
+    for (const char* command : {"pair N", "reject N", "devices", "forget N", "restart",
+                                "login on|off", "status", "help", "quit"}) {
+        EXPECT_TRUE(help.contains(QStringLiteral("  ") + QString::fromUtf8(command))) << command;
+    }
+    QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
+    EXPECT_EQ(type(QStringLiteral("quit")), QStringLiteral("Stopping the bridge.\n"));
+    EXPECT_EQ(quit.count(), 1);
+    // Input that ends after quit says nothing more.
+    frontEnd->handleEndOfInput();
+    EXPECT_EQ(printed(), QString());
+}
+
+TEST_F(TerminalFrontEndTest, EndOfInputLeavesTheBridgeRunning) {
+    QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
+    printed();
+    frontEnd->handleEndOfInput();
+    EXPECT_EQ(printed(),
+              QStringLiteral("Input ended; the bridge keeps running. Stop it with Ctrl-C.\n"));
+    EXPECT_EQ(quit.count(), 0);
+}
+
+TEST_F(TerminalFrontEndTest, DeviceTextCannotAddLinesOrSteerTheTerminal) {
+    printed();
+    bridge.requestPairing("Ana\n\x1b[2J\x1b]0;owned\x07\u2028Zed");
+    const QString screen = printed();
+    EXPECT_FALSE(screen.contains(u'\x1b'));
+    EXPECT_FALSE(screen.contains(u'\x07'));
+    EXPECT_FALSE(screen.contains(QChar(0x2028)));
+    EXPECT_TRUE(screen.contains(QStringLiteral(
+        "Pairing request 1 from Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed\n")));
+    EXPECT_TRUE(screen.contains(QStringLiteral(
+        "\u00b7 Pairing requested by Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed.")));
+}
+
+TEST_F(TerminalFrontEndInColourTest, ColoursOnlyWhenAskedAndResetsAfterEachSpan) {
+    const QString screen = printed();
+    EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: \x1b[33mStarting\u2026\x1b[0m\n")));
+    bridge.requestPairing("Ana's iPhone");
+    const QString code = QString::fromStdString(bridge.controller->pairingRequests()[0].code);
+    EXPECT_TRUE(printed().contains(QStringLiteral("    Code:  \x1b[1;33m") + code +
+                                   QStringLiteral("\x1b[0m\n")));
+}
+
+TEST_F(TerminalFrontEndTest, SaysWhenASecondLaunchFindsItRunning) {
+    printed();
+    frontEnd->handleSecondLaunch();
+    EXPECT_EQ(printed(), QStringLiteral("Another launch of Tarnwick Bridge found this one running "
+                                        "and left it in charge.\n"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading lines
+
+namespace {
+
+struct Pipe {
+    Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0); }
+    ~Pipe() {
+        closeWriteEnd();
+        ::close(fds[0]);
+    }
+    void write(const QByteArray& bytes) {
+        EXPECT_EQ(::write(fds[1], bytes.data(), bytes.size()), bytes.size());
+    }
+    void closeWriteEnd() {
+        if (fds[1] >= 0) {
+            ::close(fds[1]);
+            fds[1] = -1;
+        }
+    }
+    int fds[2] = {-1, -1};
+};
+
+} // namespace
+
+TEST(LineReaderTest, SplitsLinesAcrossReadsAndEndsWithTheInput) {
+    Pipe pipe;
+    LineReader reader(pipe.fds[0]);
+    QStringList lines;
+    bool ended = false;
+    QObject::connect(&reader, &LineReader::lineRead,
+                     [&](const QString& line) { lines.append(line); });
+    QObject::connect(&reader, &LineReader::endOfInput, [&] { ended = true; });
+    pipe.write("pair 1\r\nsta");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines.size() == 1; }, 30000));
+    pipe.write("tus\n\nlogin on");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines.size() == 3; }, 30000));
+    pipe.closeWriteEnd();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
+    EXPECT_EQ(lines, (QStringList{QStringLiteral("pair 1"), QStringLiteral("status"), QString(),
+                                  QStringLiteral("login on")}));
+}
+
+TEST(LineReaderTest, DropsALineTooLongToBeACommand) {
+    Pipe pipe;
+    LineReader reader(pipe.fds[0]);
+    QStringList lines;
+    QObject::connect(&reader, &LineReader::lineRead,
+                     [&](const QString& line) { lines.append(line); });
+    pipe.write(QByteArray(3 * LineReader::maxLineBytes, 'x'));
+    pipe.write("\nhelp\n");
+    // The long line came first; had any of it been taken for a line, it would be first here.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !lines.isEmpty(); }, 30000));
+    EXPECT_EQ(lines, QStringList{QStringLiteral("help")});
+}
+
+TEST(LineReaderTest, AClosedInputHasEndedAtOnce) {
+    LineReader reader(-1);
+    QSignalSpy ended(&reader, &LineReader::endOfInput);
+    EXPECT_TRUE(ended.wait(30000));
+}
