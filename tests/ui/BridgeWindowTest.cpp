@@ -174,15 +174,31 @@ TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
               1);
 }
 
-TEST_F(BridgeWindowTest, HasNoTitleAndAMinimumSize) {
+TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
     EXPECT_EQ(window()->title(), QString());
+    EXPECT_EQ(window()->minimumSize(),
+              QSize(BridgeWindow::minimumWidth, BridgeWindow::minimumHeight));
     EXPECT_EQ(window()->minimumSize(), QSize(780, 620));
-    window()->resize(500, 400);
+    for (int index = 1; index <= 15; ++index) {
+        bridge.controller->handleLog("Line " + std::to_string(index));
+    }
+    bridge.requestPairing("Ana's iPhone");
+    window()->resize(window()->minimumSize());
     settle();
-    // Whatever the window system allows, the content never lays out below the minimum.
-    EXPECT_GE(item(QStringLiteral("bridgeView"))->width(), 0);
-    EXPECT_EQ(window()->minimumWidth(), BridgeWindow::minimumWidth);
-    EXPECT_EQ(window()->minimumHeight(), BridgeWindow::minimumHeight);
+    // Nothing is pushed out at the right: the switch and the pair button keep the padding.
+    for (const char* name : {"launchAtLoginSwitch", "pairButton", "restartButton"}) {
+        QQuickItem* control = item(QString::fromLatin1(name));
+        ASSERT_NE(control, nullptr) << name;
+        EXPECT_LE(control->mapToScene(QPointF(control->width(), 0)).x(), 780 - 30 + 0.5) << name;
+    }
+    saveScreenshot(window(), QStringLiteral("minimum-size"));
+}
+
+TEST_F(BridgeWindowTest, ComesToTheFrontWhenAskedAgain) {
+    window()->showMinimized();
+    view->bringToFront();
+    EXPECT_TRUE(window()->isVisible());
+    EXPECT_NE(window()->visibility(), QWindow::Minimized);
 }
 
 // ---------------------------------------------------------------------------------------------

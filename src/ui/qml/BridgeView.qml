@@ -20,7 +20,19 @@ Item {
         anchors.fill: parent
         contentWidth: availableWidth
         ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-        ScrollBar.vertical.policy: contentHeight > height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        // Shown whenever there is more to see than fits.
+        ScrollBar.vertical: ScrollBar {
+            parent: scroll
+            x: scroll.width - width - 2
+            y: 2
+            height: scroll.height - 4
+            policy: scroll.contentHeight > scroll.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+            contentItem: Rectangle {
+                implicitWidth: 6
+                radius: 3
+                color: Qt.rgba(1, 1, 1, parent.pressed ? 0.5 : parent.hovered ? 0.4 : 0.28)
+            }
+        }
 
         ColumnLayout {
             id: column
