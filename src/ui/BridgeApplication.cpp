@@ -141,6 +141,9 @@ int runInWindow(int argc, char** argv) {
 } // namespace
 
 int runBridgeApplication(int argc, char** argv) {
+    // A reader that goes away (a closed pipe, `| head`) must not kill the bridge mid-write and
+    // leave its Codex child behind; the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
     QStringList arguments;
     for (int index = 1; index < argc; ++index) {
         arguments.append(QString::fromLocal8Bit(argv[index]));

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""The bridge without a display, driven through a pseudo-terminal as a person would drive it.
+"""The application as a person launches it: in a terminal and with a window.
 
-Starts `tarnwick-bridge --terminal` with its own temporary home, runtime and configuration
-folders and a stand-in `codex` first on PATH, reads what it prints, types commands, launches it a
-second time, and stops it with Ctrl-C and SIGTERM. With --device, a test device program asks to
+Starts `tarnwick-bridge --terminal` in a pseudo-terminal with its own temporary home, runtime and
+configuration folders and a stand-in `codex` first on PATH, reads what it prints, types
+commands, launches it a second time, and stops it with Ctrl-C, SIGTERM and `quit`. Then opens
+the window (drawn off screen) and launches again, which must bring the window forward. With --device, a test device program asks to
 pair: the test reads the code from the screen, compares it with the device's, types
 `pair N` and waits for the device to be accepted.
 
@@ -261,6 +262,42 @@ def run(bridge_path, device_command):
             raise Failure("processes left running after quit")
 
 
+def run_window(bridge_path):
+    """With a display the window opens (drawn off screen here); a second launch brings it
+    forward instead of starting another bridge, in either mode."""
+    with tempfile.TemporaryDirectory(prefix="tarnwick-window-") as root:
+        env = environment(root)
+        env.update(DISPLAY=":99", QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software")
+        socket = os.path.join(root, "runtime", "tarnwick-bridge.socket")
+        window = subprocess.Popen([bridge_path], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.monotonic() + TIMEOUT
+            while not os.path.exists(socket):
+                if window.poll() is not None or time.monotonic() > deadline:
+                    raise Failure("the window did not come up: %r" % (window.communicate(),))
+                time.sleep(0.1)
+            for argv in ([bridge_path], [bridge_path, "--terminal"]):
+                second = subprocess.run(argv, env=env, capture_output=True, text=True,
+                                        timeout=TIMEOUT)
+                if second.returncode != 0 or second.stdout.splitlines() != [
+                        "Tarnwick Bridge is already running; its window was brought to the "
+                        "front."]:
+                    raise Failure("second launch %r: %r %r %r" % (argv, second.returncode,
+                                                                  second.stdout, second.stderr))
+            if window.poll() is not None:
+                raise Failure("the window went away: %r" % (window.communicate(),))
+            window.send_signal(signal.SIGTERM)
+            out, err = window.communicate(timeout=TIMEOUT)
+            if window.returncode != 0:
+                raise Failure("SIGTERM did not close the window cleanly: %r %r %r"
+                              % (window.returncode, out, err))
+        finally:
+            if window.poll() is None:
+                window.kill()
+                window.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
@@ -268,10 +305,11 @@ def main():
     arguments = parser.parse_args()
     try:
         run(os.path.abspath(arguments.bridge), arguments.device)
+        run_window(os.path.abspath(arguments.bridge))
     except Failure as failure:
         print("FAILED:", failure)
         return 1
-    print("terminal front end: all steps passed" +
+    print("application launch: all steps passed" +
           ("" if arguments.device else " (no test device given: pairing step skipped)"))
     return 0
 
