@@ -44,7 +44,7 @@ public:
 
     Expected<void, LinkError> send(const QByteArray& bytes, const PeerHandle& peer);
 
-    // Connected peers, in the order in which they connected.
+    // Connected peers, in the order in which their invitations were admitted.
     std::vector<PeerHandle> connectedPeers() const;
     // Sessions connecting or connected.
     std::size_t sessionCount() const { return sessions_.size(); }

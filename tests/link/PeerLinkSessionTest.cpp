@@ -4,6 +4,7 @@
 #include "link/LinkTls.h"
 #include "link/PeerLink.h"
 
+#include <QTcpServer>
 #include <QWebSocket>
 
 #include <gtest/gtest.h>
@@ -264,7 +265,7 @@ TEST(PeerLinkHost, OversizedMessageClosesThatSessionWithCode1009) {
 TEST(PeerLinkHost, SilentDeviceIsPingedAndDroppedAfterTheTimeout) {
     PeerLinkOptions options = loopbackOptions();
     options.pingInterval = 50ms;
-    options.peerTimeout = 600ms;
+    options.peerTimeout = 1s;
     auto link = startedHost(options);
     LinkRecorder host(*link);
 
@@ -275,8 +276,8 @@ TEST(PeerLinkHost, SilentDeviceIsPingedAndDroppedAfterTheTimeout) {
     EXPECT_TRUE(silent.answerHeader().startsWith("HTTP/1.1 101"));
     ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 1; }));
     ASSERT_TRUE(waitUntil([&] { return host.disconnected.size() == 1; }));
-    EXPECT_GE(silent.pingsReceived(), 2);
     EXPECT_TRUE(silent.waitForClose());
+    EXPECT_GE(silent.pingsReceived(), 2);
     EXPECT_TRUE(link->connectedPeers().empty());
     EXPECT_EQ(link->statusText().toStdString(), "Available on local network");
 }
@@ -453,6 +454,9 @@ TEST(PeerConnector, HostThatIsNotThereEndsTheSession) {
 }
 
 TEST(PeerConnector, ConnectsOverIPv6Loopback) {
+    if (QTcpServer probe; !probe.listen(QHostAddress::LocalHostIPv6)) {
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    }
     PeerLinkOptions options = loopbackOptions();
     options.listenAddress = QHostAddress::Any;
     auto link = startedHost(options);
