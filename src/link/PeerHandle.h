@@ -1,21 +1,38 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 namespace tarnwick {
 
+// Where a host found on the local network can be reached: the resolved address (text form,
+// an IPv6 link-local address carries its "%interface" scope), the port and the TXT record.
+struct PeerEndpoint {
+    std::string host;
+    std::uint16_t port = 0;
+    std::map<std::string, std::string> txt;
+
+    bool operator==(const PeerEndpoint&) const = default;
+};
+
 // One connected (or discovered) peer as the link knows it: an opaque object with a display
 // name. Two handles are the same peer only when they point at the same object; a new
-// connection is a new peer whatever its name.
+// connection is a new peer whatever its name. Hosts found by browsing also carry the
+// endpoint they were resolved to.
 class Peer {
 public:
-    explicit Peer(std::string displayName) : displayName_(std::move(displayName)) {}
+    explicit Peer(std::string displayName, std::optional<PeerEndpoint> endpoint = std::nullopt)
+        : displayName_(std::move(displayName)), endpoint_(std::move(endpoint)) {}
     const std::string& displayName() const { return displayName_; }
+    const std::optional<PeerEndpoint>& endpoint() const { return endpoint_; }
 
 private:
     std::string displayName_;
+    std::optional<PeerEndpoint> endpoint_;
 };
 
 using PeerHandle = std::shared_ptr<const Peer>;

@@ -3,5 +3,7 @@
 set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz)
 set(json_value_fuzz_DEPS bridge_protocol)
 set(bridge_message_fuzz_DEPS bridge_protocol)
+list(APPEND TARNWICK_FUZZ_TARGETS invitation_request_fuzz)
+set(invitation_request_fuzz_DEPS link_invitation)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace tarnwick::linkwire {
+
+// The rules of the local link that devices are built against.
+
+// DNS-SD service type and the TXT record every host publishes.
+inline constexpr std::string_view serviceType = "_tarnwick._tcp";
+inline constexpr std::string_view txtVersionKey = "version";
+inline constexpr std::string_view txtVersionValue = "1";
+
+// The listening port when none is given.
+inline constexpr unsigned short defaultPort = 47600;
+
+// The WebSocket request target is sessionPath + "?peer=" + percent-encoded display name.
+inline constexpr std::string_view sessionPath = "/session";
+inline constexpr std::string_view peerQueryKey = "peer";
+inline constexpr std::string_view subprotocol = "tarnwick.v1";
+
+// Largest byte block (one WebSocket message) either side accepts.
+inline constexpr std::size_t maxBlockSize = 16 * 1024 * 1024;
+
+// Longest display name a device may give, in bytes of UTF-8.
+inline constexpr std::size_t maxPeerNameBytes = 63;
+
+} // namespace tarnwick::linkwire

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "link/LinkError.h"
+#include "link/PeerHandle.h"
+#include "link/PeerState.h"
+#include "link/SessionKeepalive.h"
+#include "platform/Expected.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+class QWebSocket;
+
+namespace tarnwick {
+
+struct PeerConnectorOptions {
+    // Offer the link's WebSocket subprotocol in the invitation.
+    bool offerSubprotocol = true;
+    // Time for the TCP connection, TLS handshake and WebSocket upgrade together.
+    std::chrono::milliseconds handshakeTimeout{10000};
+    std::chrono::milliseconds pingInterval{15000};
+    std::chrono::milliseconds peerTimeout{45000};
+};
+
+// The device side of a link session: opens a TLS WebSocket session to a host by address and
+// port, invites it under a display name and then carries byte blocks both ways. States go
+// connecting, connected, not connected, each reported once per session on the main thread.
+// One connector holds at most one session; opening again ends the current one first.
+class PeerConnector : public QObject {
+    Q_OBJECT
+public:
+    explicit PeerConnector(PeerConnectorOptions options = {}, QObject* parent = nullptr);
+    ~PeerConnector() override;
+
+    // Fails without any state change when the display name is not one a host accepts.
+    Expected<void, LinkError> open(const QString& host, quint16 port,
+                                   const std::string& displayName);
+    // Opens a session to a host found by a client-mode link.
+    Expected<void, LinkError> open(const PeerHandle& discoveredHost,
+                                   const std::string& displayName);
+    // Ends the session with a normal close; not connected is reported at once.
+    void close();
+    // Sends one byte block as one binary message.
+    Expected<void, LinkError> send(const QByteArray& bytes);
+
+    PeerState state() const { return state_; }
+    // The subprotocol the host agreed to; empty when none.
+    QString subprotocol() const;
+    // How the last session ended: the close code the host gave (0 when it gave none) and the
+    // reason or error text.
+    int closeCode() const { return closeCode_; }
+    QString endReason() const { return endReason_; }
+
+    std::function<void(PeerState state)> onStateChanged;
+    std::function<void(const QByteArray& bytes)> onData;
+
+private:
+    void opened();
+    void ended();
+    void setState(PeerState state);
+
+    PeerConnectorOptions options_;
+    PeerState state_ = PeerState::notConnected;
+    QPointer<QWebSocket> webSocket_;
+    SessionKeepalive keepalive_;
+    QTimer deadline_;
+    int closeCode_ = 0;
+    quint64 session_ = 0;
+    QString endReason_;
+};
+
+} // namespace tarnwick

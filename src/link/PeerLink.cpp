@@ -1,0 +1,167 @@
+#include "link/PeerLink.h"
+
+#include "link/AvahiBrowser.h"
+#include "link/AvahiPublisher.h"
+#include "link/LinkHost.h"
+#include "link/LinkWire.h"
+#include "link/PeerName.h"
+#include "link/SelfSignedCertificate.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+namespace {
+
+const QString available = QStringLiteral("Available on local network");
+const QString lookingForHosts = QStringLiteral("Looking for Macs\u2026");
+
+std::string text(std::string_view view) {
+    return std::string(view);
+}
+
+} // namespace
+
+PeerLink::PeerLink(PeerLinkMode mode, std::string displayName, PeerLinkOptions options,
+                   QObject* parent)
+    : QObject(parent), mode_(mode), options_(std::move(options)),
+      peerName_(makePeerName(displayName, randomPeerSuffix())),
+      statusText_(QStringLiteral("Starting\u2026")) {}
+
+PeerLink::~PeerLink() {
+    // Sessions end with the link; their owner hears nothing more.
+    if (host_) {
+        host_->disconnect(this);
+    }
+}
+
+void PeerLink::start() {
+    if (started_) {
+        return;
+    }
+    started_ = true;
+    mode_ == PeerLinkMode::host ? startHost() : startClient();
+}
+
+void PeerLink::startHost() {
+    const QString failure = QStringLiteral("Advertising failed: ");
+    auto identity = SelfSignedCertificate::make(peerName_);
+    if (!identity) {
+        setStatusText(failure + QString::fromStdString(identity.error().description));
+        return;
+    }
+    LinkHostSettings settings;
+    settings.address = options_.listenAddress;
+    settings.port = options_.port;
+    settings.timings = {options_.handshakeTimeout, options_.pingInterval, options_.peerTimeout};
+    settings.maxSessions = options_.maxSessions;
+    settings.maxPendingConnections = options_.maxPendingConnections;
+    auto* host = new LinkHost(settings, this);
+    auto port = host->listen(*identity);
+    if (!port) {
+        host->deleteLater();
+        setStatusText(failure + QString::fromStdString(port.error().description));
+        return;
+    }
+    host_ = host;
+    listeningPort_ = *port;
+    connect(host, &LinkHost::peerStateChanged, this, &PeerLink::peerStateChanged);
+    connect(host, &LinkHost::blockReceived, this,
+            [this](const QByteArray& bytes, const PeerHandle& peer) {
+                if (onData) {
+                    onData(bytes, peer);
+                }
+            });
+    setStatusText(available);
+
+    if (!options_.advertise) {
+        return;
+    }
+    ServiceAnnouncement announcement{
+        peerName_,
+        text(linkwire::serviceType),
+        listeningPort_,
+        {{text(linkwire::txtVersionKey), text(linkwire::txtVersionValue)}}};
+    auto* publisher = new AvahiPublisher(std::move(announcement), this);
+    publisher_ = publisher;
+    connect(publisher, &AvahiPublisher::failed, this,
+            [this, failure](const QString& reason) { setStatusText(failure + reason); });
+    if (auto started = publisher->start(); !started) {
+        setStatusText(failure + QString::fromStdString(started.error().description));
+    }
+}
+
+void PeerLink::startClient() {
+    auto* browser = new AvahiBrowser(text(linkwire::serviceType), this);
+    browser_ = browser;
+    connect(browser, &AvahiBrowser::peerFound, this, [this](const PeerHandle& peer) {
+        if (std::find(discoveredPeers_.begin(), discoveredPeers_.end(), peer) ==
+            discoveredPeers_.end()) {
+            discoveredPeers_.push_back(peer);
+            emit discoveredPeersChanged();
+        }
+    });
+    connect(browser, &AvahiBrowser::peerLost, this, [this](const PeerHandle& peer) {
+        if (std::erase(discoveredPeers_, peer) > 0) {
+            emit discoveredPeersChanged();
+        }
+    });
+    const QString failure = QStringLiteral("Discovery failed: ");
+    connect(browser, &AvahiBrowser::failed, this,
+            [this, failure](const QString& reason) { setStatusText(failure + reason); });
+    setStatusText(lookingForHosts);
+    if (auto started = browser->start(); !started) {
+        setStatusText(failure + QString::fromStdString(started.error().description));
+    }
+}
+
+Expected<void, LinkError> PeerLink::send(const QByteArray& bytes, const PeerHandle& peer) {
+    if (!host_) {
+        const std::string name = peer ? peer->displayName() : std::string("(none)");
+        return Unexpected(LinkError{"Peer " + name + " is not connected."});
+    }
+    return host_->send(bytes, peer);
+}
+
+void PeerLink::peerStateChanged(const PeerHandle& peer, PeerState state) {
+    auto connected = host_ ? host_->connectedPeers() : std::vector<PeerHandle>();
+    if (connected != connectedPeers_) {
+        connectedPeers_ = std::move(connected);
+        emit connectedPeersChanged();
+    }
+    switch (state) {
+    case PeerState::notConnected:
+        setStatusText(idleStatus());
+        if (onDisconnected) {
+            onDisconnected(peer);
+        }
+        break;
+    case PeerState::connecting:
+        setStatusText(QStringLiteral("Securing connection\u2026"));
+        break;
+    case PeerState::connected:
+        setStatusText(QStringLiteral("Connected to ") +
+                      QString::fromStdString(peer->displayName()));
+        if (onConnected) {
+            onConnected(peer);
+        }
+        break;
+    default:
+        setStatusText(QStringLiteral("Connection state changed"));
+        break;
+    }
+}
+
+QString PeerLink::idleStatus() const {
+    return mode_ == PeerLinkMode::host ? available : lookingForHosts;
+}
+
+void PeerLink::setStatusText(const QString& text) {
+    if (text == statusText_) {
+        return;
+    }
+    statusText_ = text;
+    emit statusTextChanged();
+}
+
+} // namespace tarnwick

@@ -1,0 +1,200 @@
+// DNS-SD for real: a host link published through an Avahi daemon, seen by avahi-browse and
+// found by a client-mode link. Runs inside the private network that
+// run-in-private-network.sh makes (loopback only, a private system bus and Avahi daemon).
+#include "LinkTestSupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace tarnwick;
+using namespace tarnwick::test;
+
+namespace {
+
+// One resolved service as `avahi-browse -rpt` lists it.
+struct BrowsedService {
+    QString interface;
+    QString protocol;
+    QString name;
+    QString address;
+    QString port;
+    QString txt;
+};
+
+std::vector<BrowsedService> browse() {
+    QProcess process;
+    process.start(QStringLiteral("avahi-browse"),
+                  {QStringLiteral("-rpt"), QStringLiteral("_tarnwick._tcp")});
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    std::vector<BrowsedService> services;
+    for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split(';');
+        if (fields.size() >= 10 && fields[0] == "=") {
+            services.push_back(
+                {fields[1], fields[2], fields[3], fields[7], fields[8], fields.mid(9).join(';')});
+        }
+    }
+    return services;
+}
+
+std::optional<BrowsedService> browsed(const std::string& name) {
+    std::optional<BrowsedService> found;
+    waitUntil(
+        [&] {
+            for (const auto& service : browse()) {
+                if (service.name.toStdString() == name) {
+                    found = service;
+                }
+            }
+            return found.has_value();
+        },
+        60s);
+    return found;
+}
+
+PeerLinkOptions advertisedOptions() {
+    PeerLinkOptions options = loopbackOptions();
+    options.advertise = true;
+    return options;
+}
+
+PeerHandle discovered(const PeerLink& client, const std::string& name) {
+    PeerHandle found;
+    waitUntil([&] {
+        for (const auto& peer : client.discoveredPeers()) {
+            if (peer->displayName() == name) {
+                found = peer;
+            }
+        }
+        return found != nullptr;
+    });
+    return found;
+}
+
+// A system bus with no Avahi daemon on it.
+class EmptyBus {
+public:
+    EmptyBus() {
+        process_.start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--config-file=/usr/share/dbus-1/system.conf"),
+                        QStringLiteral("--address=unix:path=") + directory_.filePath("bus"),
+                        QStringLiteral("--nopidfile"), QStringLiteral("--nofork"),
+                        QStringLiteral("--print-address")});
+        waitUntil(
+            [&] { return process_.canReadLine() || process_.state() == QProcess::NotRunning; });
+        previous_ = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", process_.readLine().trimmed());
+    }
+    ~EmptyBus() {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", previous_);
+        process_.terminate();
+        process_.waitForFinished();
+    }
+    bool running() const { return process_.state() == QProcess::Running; }
+
+private:
+    QTemporaryDir directory_;
+    QProcess process_;
+    QByteArray previous_;
+};
+
+} // namespace
+
+TEST(DnsSd, RunsInsideThePrivateNetwork) {
+    ASSERT_EQ(qgetenv("TARNWICK_IN_PRIVATE_NETWORK"), "1")
+        << "run this program through run-in-private-network.sh";
+}
+
+TEST(DnsSd, HostIsAdvertisedWithItsPortAndVersion) {
+    auto host = startedHost(advertisedOptions());
+    const auto service = browsed(host->peerName());
+    ASSERT_TRUE(service) << "avahi-browse never listed " << host->peerName();
+    EXPECT_EQ(service->interface, "lo");
+    EXPECT_EQ(service->port.toUShort(), host->listeningPort());
+    EXPECT_EQ(service->txt, "\"version=1\"");
+    EXPECT_EQ(host->statusText().toStdString(), "Available on local network");
+}
+
+TEST(DnsSd, ClientModeFindsTheHostAndCanOpenASessionToIt) {
+    PeerLinkOptions options = advertisedOptions();
+    options.listenAddress = QHostAddress::Any;
+    auto host = startedHost(options);
+    LinkRecorder hostEvents(*host);
+
+    PeerLink client(PeerLinkMode::client, "Phone");
+    int changes = 0;
+    QObject::connect(&client, &PeerLink::discoveredPeersChanged, &client, [&] { ++changes; });
+    client.start();
+    EXPECT_EQ(client.statusText().toStdString(), "Looking for Macs\u2026");
+
+    const PeerHandle found = discovered(client, host->peerName());
+    ASSERT_TRUE(found) << "the client never found " << host->peerName();
+    EXPECT_GE(changes, 1);
+    ASSERT_TRUE(found->endpoint());
+    EXPECT_EQ(found->endpoint()->port, host->listeningPort());
+    EXPECT_EQ(found->endpoint()->txt, (std::map<std::string, std::string>{{"version", "1"}}));
+    const QHostAddress address(QString::fromStdString(found->endpoint()->host));
+    EXPECT_TRUE(address.isLoopback()) << found->endpoint()->host;
+    EXPECT_EQ(client.statusText().toStdString(), "Looking for Macs\u2026");
+
+    TestDevice device;
+    ASSERT_TRUE(device.connector.open(found, "Phone").hasValue());
+    ASSERT_TRUE(device.waitForState(PeerState::connected));
+    ASSERT_TRUE(waitUntil([&] { return hostEvents.connected.size() == 1; }));
+    EXPECT_EQ(hostEvents.connected.front()->displayName(), "Phone");
+}
+
+TEST(DnsSd, HostsAreListedOnceAndLostWhenTheyGo) {
+    auto first = startedHost(advertisedOptions(), "Studio");
+    auto second = startedHost(advertisedOptions(), "Studio");
+    ASSERT_NE(first->peerName(), second->peerName());
+
+    PeerLink client(PeerLinkMode::client, "Phone");
+    client.start();
+    ASSERT_TRUE(discovered(client, first->peerName()));
+    ASSERT_TRUE(discovered(client, second->peerName()));
+    runFor(1s); // later announcements (other address families) must not add entries
+    std::vector<std::string> names;
+    for (const auto& peer : client.discoveredPeers()) {
+        names.push_back(peer->displayName());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+    EXPECT_EQ(std::count(names.begin(), names.end(), first->peerName()), 1);
+
+    const std::string goneName = first->peerName();
+    const PeerHandle kept = discovered(client, second->peerName());
+    first.reset();
+    EXPECT_TRUE(waitUntil([&] {
+        return std::none_of(
+            client.discoveredPeers().begin(), client.discoveredPeers().end(),
+            [&](const PeerHandle& peer) { return peer->displayName() == goneName; });
+    }));
+    EXPECT_NE(std::find(client.discoveredPeers().begin(), client.discoveredPeers().end(), kept),
+              client.discoveredPeers().end());
+}
+
+// The bus address is read once per process, so this one runs in a process of its own (see
+// CMakeLists.txt); it needs no private network, since no daemon is there to publish anything.
+TEST(DnsSdWithoutDaemon, AdvertisingAndDiscoveryFailButTheListenerStays) {
+    EmptyBus bus;
+    ASSERT_TRUE(bus.running());
+    auto host = startedHost(advertisedOptions());
+    waitUntil([&] { return host->statusText().startsWith("Advertising failed"); }, 10s);
+    EXPECT_EQ(host->statusText().toStdString(), "Advertising failed: Daemon not running");
+    TestDevice device;
+    EXPECT_TRUE(device.connectTo(host->listeningPort(), "Phone"));
+
+    PeerLink client(PeerLinkMode::client, "Phone");
+    client.start();
+    EXPECT_EQ(client.statusText().toStdString(), "Discovery failed: Daemon not running");
+}

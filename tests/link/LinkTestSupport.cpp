@@ -1,0 +1,211 @@
+#include "LinkTestSupport.h"
+
+#include "link/LinkTls.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace tarnwick::test {
+
+namespace {
+
+// One application object for the whole test program. Unless the program runs inside the
+// private network of the DNS-SD tests, the system bus is pointed at a socket that does not
+// exist, so that no test can ever reach the machine's own Avahi daemon.
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (qgetenv("TARNWICK_IN_PRIVATE_NETWORK") != "1") {
+            busDirectory_ = std::make_unique<QTemporaryDir>();
+            const QByteArray address =
+                "unix:path=" + QDir(busDirectory_->path()).filePath("no-bus").toUtf8();
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+        }
+        application_ = std::make_unique<QCoreApplication>(argc_, argv_);
+    }
+    void TearDown() override {
+        application_.reset();
+        busDirectory_.reset();
+    }
+
+private:
+    int argc_ = 1;
+    char name_[16] = "link_test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QTemporaryDir> busDirectory_;
+    std::unique_ptr<QCoreApplication> application_;
+};
+
+[[maybe_unused]] ::testing::Environment* const environment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+std::string stateName(PeerState state) {
+    switch (state) {
+    case PeerState::notConnected:
+        return "notConnected";
+    case PeerState::connecting:
+        return "connecting";
+    case PeerState::connected:
+        return "connected";
+    }
+    return "?";
+}
+
+} // namespace
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    QDeadlineTimer deadline(timeout);
+    while (!done()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+void runFor(std::chrono::milliseconds duration) {
+    QElapsedTimer timer;
+    timer.start();
+    waitUntil([&] { return timer.elapsed() >= duration.count(); }, duration + 10s);
+}
+
+PeerLinkOptions loopbackOptions() {
+    PeerLinkOptions options;
+    options.port = 0;
+    options.listenAddress = QHostAddress::LocalHost;
+    options.advertise = false;
+    return options;
+}
+
+std::unique_ptr<PeerLink> startedHost(PeerLinkOptions options, const std::string& displayName) {
+    auto link = std::make_unique<PeerLink>(PeerLinkMode::host, displayName, options);
+    link->start();
+    EXPECT_NE(link->listeningPort(), 0) << link->statusText().toStdString();
+    return link;
+}
+
+LinkRecorder::LinkRecorder(PeerLink& link) {
+    QObject::connect(&link, &PeerLink::statusTextChanged, &link, [this, &link] {
+        events.push_back("status:" + link.statusText().toStdString());
+    });
+    link.onConnected = [this](const PeerHandle& peer) {
+        events.push_back("connected:" + peer->displayName());
+        connected.push_back(peer);
+    };
+    link.onDisconnected = [this](const PeerHandle& peer) {
+        events.push_back("disconnected:" + peer->displayName());
+        disconnected.push_back(peer);
+    };
+    link.onData = [this](const QByteArray& bytes, const PeerHandle& peer) {
+        blocks.emplace_back(bytes, peer);
+    };
+}
+
+TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
+    connector.onStateChanged = [this](PeerState state) { states.push_back(state); };
+    connector.onData = [this](const QByteArray& bytes) { blocks.push_back(bytes); };
+}
+
+bool TestDevice::connectTo(quint16 port, const std::string& displayName) {
+    auto opened = connector.open(QStringLiteral("127.0.0.1"), port, displayName);
+    EXPECT_TRUE(opened.hasValue()) << (opened ? "" : opened.error().description);
+    if (!opened) {
+        return false;
+    }
+    waitUntil([this] { return connector.state() != PeerState::connecting; });
+    return connector.state() == PeerState::connected;
+}
+
+bool TestDevice::waitForState(PeerState state) {
+    const bool reached = waitUntil([&] { return connector.state() == state; });
+    EXPECT_TRUE(reached) << "device still " << stateName(connector.state()) << ", wanted "
+                         << stateName(state);
+    return reached;
+}
+
+RawDevice::RawDevice(quint16 port) {
+    socket_.setSslConfiguration(deviceTlsConfiguration());
+    QObject::connect(&socket_, &QSslSocket::readyRead, &socket_,
+                     [this] { received_ += socket_.readAll(); });
+    socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    waitUntil([this] { return socket_.isEncrypted() || closed(); });
+}
+
+QByteArray RawDevice::upgradeRequest(const QByteArray& target, const QByteArray& extraHeaders) {
+    return "GET " + target +
+           " HTTP/1.1\r\n"
+           "Host: 127.0.0.1\r\n"
+           "Upgrade: websocket\r\n"
+           "Connection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+           "Sec-WebSocket-Version: 13\r\n" +
+           extraHeaders + "\r\n";
+}
+
+void RawDevice::send(const QByteArray& bytes) {
+    socket_.write(bytes);
+    socket_.flush();
+}
+
+QByteArray RawDevice::answerHeader() {
+    waitUntil([this] { return received_.contains("\r\n\r\n") || closed(); });
+    const qsizetype end = received_.indexOf("\r\n\r\n");
+    return end < 0 ? received_ : received_.left(end + 4);
+}
+
+bool RawDevice::waitForClose() {
+    return waitUntil([this] { return closed(); });
+}
+
+int RawDevice::pingsReceived() {
+    const qsizetype headerEnd = received_.indexOf("\r\n\r\n");
+    if (headerEnd < 0) {
+        return 0;
+    }
+    int pings = 0;
+    qsizetype at = headerEnd + 4;
+    // Frames from the host are never masked; a frame cut short ends the count.
+    while (received_.size() - at >= 2) {
+        const auto opcode = static_cast<unsigned char>(received_[at]) & 0x0F;
+        quint64 length = static_cast<unsigned char>(received_[at + 1]) & 0x7F;
+        qsizetype header = 2;
+        if (length == 126 || length == 127) {
+            const int bytes = length == 126 ? 2 : 8;
+            if (received_.size() - at < 2 + bytes) {
+                break;
+            }
+            length = 0;
+            for (int i = 0; i < bytes; ++i) {
+                length = (length << 8) | static_cast<unsigned char>(received_[at + 2 + i]);
+            }
+            header += bytes;
+        }
+        if (static_cast<quint64>(received_.size() - at - header) < length) {
+            break;
+        }
+        pings += opcode == 0x9 ? 1 : 0;
+        at += header + static_cast<qsizetype>(length);
+    }
+    return pings;
+}
+
+int openDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+} // namespace tarnwick::test

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "link/PeerConnector.h"
+#include "link/PeerLink.h"
+
+#include <QByteArray>
+#include <QSslSocket>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarnwick::test {
+
+using namespace std::chrono_literals;
+
+// Runs the event loop until `done` holds; false when `timeout` passed first. The timeout is
+// generous: it only ends a test that would hang, it measures nothing.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 60s);
+// Runs the event loop for a while, for tests that check that something does not happen.
+void runFor(std::chrono::milliseconds duration);
+
+// Host options for tests: loopback only, any free port, no DNS-SD.
+PeerLinkOptions loopbackOptions();
+
+// A started host link on loopback; fails the test when it cannot listen.
+std::unique_ptr<PeerLink> startedHost(PeerLinkOptions options = loopbackOptions(),
+                                      const std::string& displayName = "Studio");
+
+// Records what a link reports, in order: "status:<text>", "connected:<name>",
+// "disconnected:<name>", and every block with its peer.
+class LinkRecorder {
+public:
+    explicit LinkRecorder(PeerLink& link);
+
+    std::vector<std::string> events;
+    std::vector<std::pair<QByteArray, PeerHandle>> blocks;
+    std::vector<PeerHandle> connected;
+    std::vector<PeerHandle> disconnected;
+};
+
+// A device built on the connector, recording its states and the blocks it receives.
+class TestDevice {
+public:
+    explicit TestDevice(PeerConnectorOptions options = {});
+
+    // Opens a session to the host on loopback and waits until it is connected (true) or over.
+    bool connectTo(quint16 port, const std::string& displayName);
+    bool waitForState(PeerState state);
+
+    PeerConnector connector;
+    std::vector<PeerState> states;
+    std::vector<QByteArray> blocks;
+};
+
+// A TLS connection that sends whatever bytes a test gives it: for invitations no well-behaved
+// device would send, and for devices that stop answering.
+class RawDevice {
+public:
+    explicit RawDevice(quint16 port);
+
+    // The HTTP request of a WebSocket upgrade to `target`, with `extraHeaders` (each ending
+    // in CRLF) added.
+    static QByteArray upgradeRequest(const QByteArray& target, const QByteArray& extraHeaders = {});
+
+    bool encrypted() const { return socket_.isEncrypted(); }
+    void send(const QByteArray& bytes);
+    // Waits for the whole answer header ("HTTP/1.1 101 ...", "HTTP/1.1 400 ...").
+    QByteArray answerHeader();
+    // Waits until the host closes the connection.
+    bool waitForClose();
+    bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+    // WebSocket ping frames that arrived after the answer header; reading does not answer them.
+    int pingsReceived();
+    void abort() { socket_.abort(); }
+
+private:
+    QSslSocket socket_;
+    QByteArray received_;
+};
+
+// Descriptors open in this process.
+int openDescriptorCount();
+
+} // namespace tarnwick::test
