@@ -1,7 +1,8 @@
 # The libFuzzer targets: each is tests/fuzz/<name>.cpp with its seed corpus in
 # tests/fuzz/corpus/<name without _fuzz>/, and the libraries it links.
-set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz)
+set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz appserver_output_fuzz)
 set(json_value_fuzz_DEPS bridge_protocol)
 set(bridge_message_fuzz_DEPS bridge_protocol)
+set(appserver_output_fuzz_DEPS appserver)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)
