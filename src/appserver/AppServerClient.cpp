@@ -2,9 +2,9 @@
 
 #include "appserver/CodexExecutableSearch.h"
 #include "appserver/ErrorOutputFilter.h"
+#include "platform/BufferPool.h"
 #include "platform/ChildProcess.h"
 #include "platform/Environment.h"
-#include "platform/InFlightLimit.h"
 #include "platform/MainQueue.h"
 #include "platform/MainThreadOutbox.h"
 #include "platform/PipeWriter.h"
@@ -25,9 +25,12 @@ constexpr const char* queueLabel = "org.tarnwick.bridge.appserver";
 constexpr std::size_t outboxCapacity = 8192;
 // Deliveries the queue gathers before it hands them over in the middle of a task.
 constexpr std::size_t deliveryBatch = 128;
-// Output bytes read from the child but not yet framed and decoded before the reader waits,
-// which leaves the rest in the pipe and so holds a flooding child back.
-constexpr std::size_t outputInFlightLimit = 4 * 1024 * 1024;
+// Handled deliveries the main thread gathers before it sends them back to be freed.
+constexpr std::size_t spentBatch = 256;
+// Chunks of output read from the child but not yet framed and decoded before the reader waits,
+// which leaves the rest in the pipe and so holds a flooding child back. With reads of at most
+// 256 KiB that is 4 MiB at most.
+constexpr std::size_t outputBufferCount = 16;
 // After SIGKILL a child ends at once unless the kernel holds it; shutdown gives up waiting
 // after this (the child is still reaped whenever it ends).
 constexpr std::chrono::seconds killWait{60};
@@ -77,7 +80,7 @@ AppServerClient::~AppServerClient() {
     if (process_) {
         // Release the child without signalling it: it sees the end of its input.
         process_->removeExitHandler();
-        outputInFlight_->cancel();
+        outputBuffers_->cancel();
         input_->cancel();
         process_.reset();
     }
@@ -126,22 +129,41 @@ void AppServerClient::handle(Delivery& delivery) {
     // first (a copy would cost an allocation per message for a callback with large captures).
     if (auto* notification = std::get_if<Delivery::Notification>(&delivery.content)) {
         if (onNotification) {
-            onNotification(std::move(notification->method), std::move(notification->params));
+            onNotification(notification->method, notification->params);
         }
     } else if (auto* request = std::get_if<Delivery::ServerRequest>(&delivery.content)) {
         if (onServerRequest) {
-            onServerRequest(std::move(request->id), std::move(request->method),
-                            std::move(request->params));
+            onServerRequest(request->id, request->method, request->params);
         }
-    } else if (auto* completion = std::get_if<Delivery::Completion>(&delivery.content)) {
-        completion->completion(std::move(completion->outcome));
     } else if (auto* log = std::get_if<Delivery::Log>(&delivery.content)) {
         if (onLog) {
-            onLog(std::move(log->text));
+            onLog(log->text);
         }
-    } else if (auto* task = std::get_if<Delivery::Task>(&delivery.content)) {
-        (*task)(*this);
+    } else {
+        // Completions and tasks are the owner's callables (with whatever they hold); they are
+        // called, and freed, here on the main thread.
+        if (auto* completion = std::get_if<Delivery::Completion>(&delivery.content)) {
+            completion->completion(std::move(completion->outcome));
+        } else if (auto* task = std::get_if<Delivery::Task>(&delivery.content)) {
+            (*task)(*this);
+        }
+        return;
     }
+    spent_.push_back(std::move(delivery));
+    if (spent_.size() >= spentBatch) {
+        recycleSpent();
+    }
+}
+
+void AppServerClient::recycleSpent() {
+    if (spent_.empty()) {
+        return;
+    }
+    // The queue made these values, so the queue frees them: its allocations then come back to
+    // it, and the main thread never contends with it for the allocator's locks.
+    auto spent = std::make_shared<std::vector<Delivery>>(std::move(spent_));
+    spent_.clear();
+    ioQueue_.submit([spent = std::move(spent)]() mutable { spent.reset(); });
 }
 
 RpcEndpoint::Handlers AppServerClient::endpointHandlers() {
@@ -183,7 +205,7 @@ void AppServerClient::stopProcess(bool waitUntilReaped) {
         process_->removeExitHandler();
         // Nothing the old child wrote is wanted any more, and a write it does not read must
         // not hold up the queue.
-        outputInFlight_->cancel();
+        outputBuffers_->cancel();
         input_->cancel();
         process_->removeOutputHandlers();
         process_->terminate();
@@ -192,7 +214,7 @@ void AppServerClient::stopProcess(bool waitUntilReaped) {
             process_->waitForExit(killWait);
         }
         process_.reset();
-        outputInFlight_.reset();
+        outputBuffers_.reset();
         input_.reset();
     }
     submitIO([this, generation] {
@@ -213,21 +235,24 @@ void AppServerClient::stopProcess(bool waitUntilReaped) {
 
 void AppServerClient::launch(const std::string& executable) {
     const std::uint64_t generation = generation_;
-    auto inFlight = std::make_shared<InFlightLimit>(outputInFlightLimit);
+    auto buffers = std::make_shared<BufferPool>(outputBufferCount);
 
     ChildProcess::Handlers handlers;
     // The readers are joined before the client goes away (stopProcess, destructor), so they
     // may use `this`; they must not hold the client, whose last owner could then be a reader.
-    handlers.standardOutput = [this, generation, inFlight](std::string_view bytes) {
-        if (!inFlight->acquire(bytes.size())) {
+    handlers.standardOutput = [this, generation, buffers](std::string_view bytes) {
+        std::optional<std::string> buffer = buffers->acquire();
+        if (!buffer) {
             return;
         }
-        ioQueue_.submit([this, generation, inFlight, chunk = std::string(bytes)] {
+        buffer->assign(bytes);
+        auto chunk = std::make_shared<std::string>(std::move(*buffer));
+        ioQueue_.submit([this, generation, buffers, chunk] {
             if (generation == activeGeneration_) {
-                endpoint_.consumeOutput(chunk);
+                endpoint_.consumeOutput(*chunk);
                 flushDeliveries();
             }
-            inFlight->release(chunk.size());
+            buffers->release(std::move(*chunk));
         });
     };
     handlers.standardError = [weak = weak_from_this(),
@@ -237,10 +262,8 @@ void AppServerClient::launch(const std::string& executable) {
             return;
         }
         postToMain([weak, text = std::move(*text)] {
-            if (auto self = weak.lock()) {
-                if (auto callback = self->onLog) {
-                    callback(text);
-                }
+            if (auto self = weak.lock(); self && self->onLog) {
+                self->onLog(text);
             }
         });
     };
@@ -263,7 +286,7 @@ void AppServerClient::launch(const std::string& executable) {
         return;
     }
     process_ = std::move(launched).value();
-    outputInFlight_ = std::move(inFlight);
+    outputBuffers_ = std::move(buffers);
     input_ = process_->input();
     report("Starting Codex app-server\u2026", false);
     submitIO([this, generation, input = input_] { beginInitialize(generation, input); });
@@ -281,8 +304,8 @@ void AppServerClient::handleExit(std::uint64_t generation, std::int32_t status) 
 }
 
 void AppServerClient::report(const std::string& text, bool ready) {
-    if (auto callback = onStatus) {
-        callback(text, ready);
+    if (onStatus) {
+        onStatus(text, ready);
     }
 }
 

@@ -17,7 +17,7 @@
 namespace tarnwick {
 
 class ChildProcess;
-class InFlightLimit;
+class BufferPool;
 class PipeWriter;
 template <typename Item>
 class MainThreadOutbox;
@@ -61,12 +61,17 @@ public:
     static std::optional<std::string> findCodexExecutable();
 
     // Set once by the owner. Each is looked up when its delivery runs, not when it was queued.
-    std::function<void(std::string method, JSONValue params)> onNotification;
-    std::function<void(JSONValue id, std::string method, JSONValue params)> onServerRequest;
+    // The arguments are valid during the call; a callback that keeps one copies it. (The
+    // client takes the values back afterwards and frees them on its own queue, where they
+    // were made: freeing a flood of decoded messages on the main thread would set the two
+    // threads fighting over the allocator.)
+    std::function<void(const std::string& method, const JSONValue& params)> onNotification;
+    std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
+        onServerRequest;
     // Status lines; `ready` is true only with "Codex app-server ready".
-    std::function<void(std::string text, bool ready)> onStatus;
+    std::function<void(const std::string& text, bool ready)> onStatus;
     // The child's standard error, protocol errors and write failures.
-    std::function<void(std::string text)> onLog;
+    std::function<void(const std::string& text)> onLog;
 
     // Stops any running child (failing its waiting requests with notReady) and launches a new
     // one with `executable`. Reports "Starting Codex app-server…", the not-found text or the
@@ -105,6 +110,8 @@ private:
     // outcome, or some other task.
     struct Delivery;
     void handle(Delivery& delivery);
+    // Main thread: sends handled deliveries back to ioQueue to be freed there.
+    void recycleSpent();
     // On ioQueue: queues a delivery for the main thread, after everything queued before it;
     // it runs only while the client exists. Deliveries go out in batches: when a task on the
     // queue is done (submitIO) or when enough have gathered.
@@ -120,9 +127,10 @@ private:
     // an earlier child still has on its way (output, its exit, its initialize answer) is
     // recognised and dropped.
     std::unique_ptr<ChildProcess> process_;
-    std::shared_ptr<InFlightLimit> outputInFlight_;
+    std::shared_ptr<BufferPool> outputBuffers_;
     std::shared_ptr<PipeWriter> input_;
     std::uint64_t generation_ = 0;
+    std::vector<Delivery> spent_;
 
     // Both threads: the generation that has completed its initialize handshake (0: none), and
     // the generation whose exit has been reported.

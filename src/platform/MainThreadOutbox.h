@@ -23,13 +23,16 @@ class MainThreadOutbox : public std::enable_shared_from_this<MainThreadOutbox<It
 public:
     using Handler = std::function<void(Item& item)>;
 
-    static std::shared_ptr<MainThreadOutbox> create(std::size_t capacity, Handler handler) {
-        return std::make_shared<MainThreadOutbox>(capacity, std::move(handler));
+    // `drained`, if given, runs on the main thread whenever the outbox has been emptied.
+    static std::shared_ptr<MainThreadOutbox> create(std::size_t capacity, Handler handler,
+                                                    std::function<void()> drained = {}) {
+        return std::make_shared<MainThreadOutbox>(capacity, std::move(handler), std::move(drained));
     }
 
     // Use create; the outbox must be owned by a shared_ptr.
-    MainThreadOutbox(std::size_t capacity, Handler handler)
-        : capacity_(capacity > 0 ? capacity : 1), handler_(std::move(handler)) {}
+    MainThreadOutbox(std::size_t capacity, Handler handler, std::function<void()> drained = {})
+        : capacity_(capacity > 0 ? capacity : 1), handler_(std::move(handler)),
+          drained_(std::move(drained)) {}
     MainThreadOutbox(const MainThreadOutbox&) = delete;
     MainThreadOutbox& operator=(const MainThreadOutbox&) = delete;
 
@@ -100,8 +103,12 @@ private:
                 // allocation of its own.
                 ready_.clear();
                 next_ = 0;
-                std::lock_guard lock(mutex_);
+                std::unique_lock lock(mutex_);
                 if (incoming_.empty()) {
+                    lock.unlock();
+                    if (drained_) {
+                        drained_();
+                    }
                     return;
                 }
                 ready_.swap(incoming_);
@@ -122,6 +129,7 @@ private:
 
     const std::size_t capacity_;
     const Handler handler_;
+    const std::function<void()> drained_;
 
     std::mutex mutex_;
     std::condition_variable roomMade_;

@@ -1,6 +1,7 @@
 #include "platform/PipeReader.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@ PipeReader::PipeReader(UniqueFd readEnd, Handler handler)
         throw std::system_error(errno, std::system_category(), "eventfd");
     }
     thread_ = std::thread([this] { run(); });
+    pthread_setname_np(thread_.native_handle(), "pipe reader");
 }
 
 PipeReader::~PipeReader() {

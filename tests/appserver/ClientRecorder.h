@@ -47,28 +47,29 @@ public:
     // Installs the four callbacks. The recorder must outlive the client's deliveries, which it
     // does when the client is destroyed first.
     void attach(AppServerClient& client) {
-        client.onStatus = [this](std::string text, bool ready) {
+        client.onStatus = [this](const std::string& text, bool ready) {
             note();
-            statuses.push_back({std::move(text), ready});
+            statuses.push_back({text, ready});
             order.push_back("status " + statuses.back().text);
         };
-        client.onLog = [this](std::string text) {
+        client.onLog = [this](const std::string& text) {
             note();
             logs.push_back(text);
             order.push_back("log " + text);
         };
-        client.onNotification = [this](std::string method, JSONValue params) {
+        client.onNotification = [this](const std::string& method, const JSONValue& params) {
             note();
             if (method == "fake/received") {
                 received.push_back(*params.member("line")->stringValue());
                 return;
             }
-            notifications.emplace_back(method, std::move(params));
+            notifications.emplace_back(method, params);
             order.push_back("notification " + notifications.back().first);
         };
-        client.onServerRequest = [this](JSONValue id, std::string method, JSONValue params) {
+        client.onServerRequest = [this](const JSONValue& id, const std::string& method,
+                                        const JSONValue& params) {
             note();
-            serverRequests.push_back({std::move(id), std::move(method), std::move(params)});
+            serverRequests.push_back({id, method, params});
             order.push_back("server request " + serverRequests.back().method);
         };
     }
