@@ -20,7 +20,8 @@ namespace tarnwick {
 
 namespace {
 
-constexpr const char* queueLabel = "org.tarnwick.bridge.appserver";
+// The application identifier (as the keychain items use it), in lower case, and ".appserver".
+constexpr const char* queueLabel = "app.tarnwick.bridge.appserver";
 // Deliveries waiting for the main thread before the queue that makes them waits too.
 constexpr std::size_t outboxCapacity = 8192;
 // Deliveries the queue gathers before it hands them over in the middle of a task.
