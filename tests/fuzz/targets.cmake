@@ -5,5 +5,8 @@ set(json_value_fuzz_DEPS bridge_protocol)
 set(bridge_message_fuzz_DEPS bridge_protocol)
 list(APPEND TARNWICK_FUZZ_TARGETS invitation_request_fuzz)
 set(invitation_request_fuzz_DEPS link_invitation)
+list(APPEND TARNWICK_FUZZ_TARGETS hello_payload_fuzz trust_store_fuzz)
+set(hello_payload_fuzz_DEPS identity)
+set(trust_store_fuzz_DEPS identity)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)
