@@ -1,10 +1,13 @@
 #include "identity/FileKeychain.h"
 
+#include "platform/AtomicFile.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -24,13 +27,13 @@ Unexpected<KeychainError> failure(int error) {
 }
 
 // One path component that can only name an item of its own folder: not empty, no slash or NUL,
-// and not starting with a dot (dot files are the store's own temporary files).
+// and not starting with a dot (no "." or "..", and nothing hidden).
 bool isPlainName(std::string_view name) {
     return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
 }
 
-// Closes a descriptor when it goes out of scope, unless it was closed explicitly.
+// Closes a descriptor when it goes out of scope.
 class Descriptor {
 public:
     explicit Descriptor(int fd) : fd_(fd) {}
@@ -43,12 +46,6 @@ public:
     }
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    // Closes now and reports the result, which for a written file may carry a late write error.
-    int close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
 
 private:
     int fd_;
@@ -65,20 +62,6 @@ void appendSecret(std::string& out, const char* bytes, std::size_t count) {
         out.swap(larger);
     }
     out.append(bytes, count);
-}
-
-Expected<void, KeychainError> writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return failure(errno);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
 }
 
 } // namespace
@@ -138,35 +121,12 @@ Expected<void, KeychainError> FileKeychain::save(std::string_view bytes, std::st
     if (!path) {
         return Unexpected(path.error());
     }
-    if (auto made = makeFolder(); !made) {
-        return made;
+    if (auto written = writeFileAtomically(path->string(), bytes, 0600, 0700); !written) {
+        const PlatformError& error = written.error();
+        return Unexpected(
+            KeychainError::fromStatus(error.code != 0 ? error.code : EIO, error.description));
     }
-    std::string temporary = (folder_ / ("." + std::string(account) + ".XXXXXX")).string();
-    Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!file.valid()) {
-        return failure(errno);
-    }
-    auto discard = [&](int error) {
-        ::unlink(temporary.c_str());
-        return failure(error);
-    };
-    if (::fchmod(file.get(), 0600) != 0) {
-        return discard(errno);
-    }
-    if (auto written = writeAll(file.get(), bytes); !written) {
-        return discard(written.error().status);
-    }
-    if (::fsync(file.get()) != 0) {
-        return discard(errno);
-    }
-    if (file.close() != 0) {
-        return discard(errno);
-    }
-    if (::rename(temporary.c_str(), path->c_str()) != 0) {
-        return discard(errno);
-    }
-    // Without this the rename itself may not survive a power loss.
-    return syncFolder();
+    return {};
 }
 
 Expected<void, KeychainError> FileKeychain::remove(std::string_view account) {
@@ -181,34 +141,6 @@ Expected<void, KeychainError> FileKeychain::remove(std::string_view account) {
         return failure(errno);
     }
     return syncFolder();
-}
-
-Expected<void, KeychainError> FileKeychain::makeFolder() const {
-    std::filesystem::path partial;
-    for (const auto& component : folder_) {
-        partial /= component;
-        if (component == "/" || component.empty()) {
-            continue;
-        }
-        if (::mkdir(partial.c_str(), 0700) == 0) {
-            // mkdir applies the umask; the store's folders are exactly owner-only.
-            if (::chmod(partial.c_str(), 0700) != 0) {
-                return failure(errno);
-            }
-            continue;
-        }
-        if (errno != EEXIST) {
-            return failure(errno);
-        }
-        struct stat info = {};
-        if (::stat(partial.c_str(), &info) != 0) {
-            return failure(errno);
-        }
-        if (!S_ISDIR(info.st_mode)) {
-            return failure(ENOTDIR);
-        }
-    }
-    return {};
 }
 
 Expected<void, KeychainError> FileKeychain::syncFolder() const {

@@ -8,9 +8,9 @@
 namespace tarnwick {
 
 // Keychain items as private files, <root>/<service>/<account>, each holding exactly the item's
-// bytes. Folders are made with mode 0700 and files with 0600. A save writes a temporary file
-// beside the item, flushes it to disk and renames it over the item, so that a crash at any
-// moment leaves either the old bytes or the new ones. Failures carry the errno as status.
+// bytes. Folders are made with mode 0700 and files with 0600. A save replaces the file
+// atomically (writeFileAtomically), so that a crash at any moment leaves either the old bytes
+// or the new ones. Failures carry the errno as status.
 class FileKeychain final : public KeychainStore {
 public:
     FileKeychain(std::string service, std::filesystem::path root);
@@ -26,7 +26,6 @@ public:
 
 private:
     Expected<std::filesystem::path, KeychainError> itemPath(std::string_view account) const;
-    Expected<void, KeychainError> makeFolder() const;
     Expected<void, KeychainError> syncFolder() const;
 
     std::string service_;
