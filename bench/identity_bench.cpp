@@ -3,32 +3,16 @@
 #include "identity/DeviceIdentity.h"
 #include "identity/HelloPayload.h"
 #include "identity/TrustStore.h"
+#include "support/MemoryKeychain.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-#include <map>
-
 namespace {
 
-class MemoryKeychain final : public tarnwick::KeychainStore {
-public:
-    tarnwick::Expected<std::optional<std::string>, tarnwick::KeychainError>
-    read(std::string_view account) override {
-        auto found = items_.find(std::string(account));
-        return found == items_.end() ? std::optional<std::string>() : found->second;
-    }
-    tarnwick::Expected<void, tarnwick::KeychainError> save(std::string_view bytes,
-                                                           std::string_view account) override {
-        items_[std::string(account)] = std::string(bytes);
-        return {};
-    }
-
-private:
-    std::map<std::string, std::string> items_;
-};
+using tarnwick::testing::MemoryKeychain;
 
 struct Identity {
     QTemporaryDir folder;

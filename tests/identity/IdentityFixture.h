@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MemoryKeychain.h"
 #include "identity/DeviceIdentity.h"
+#include "support/MemoryKeychain.h"
 
 #include <QSettings>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 #include "identity/MigratingKeychain.h"
 
-#include "MemoryKeychain.h"
+#include "support/MemoryKeychain.h"
 
 #include <QTemporaryDir>
 

@@ -1,7 +1,7 @@
 #include "identity/TrustStore.h"
 
-#include "MemoryKeychain.h"
 #include "identity/FileKeychain.h"
+#include "support/MemoryKeychain.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>

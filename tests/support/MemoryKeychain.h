@@ -8,9 +8,9 @@
 
 namespace tarnwick::testing {
 
-// A keychain in memory that can be told to refuse reads or saves, to force the faults that a
-// real store only shows under conditions a test cannot arrange.
-class MemoryKeychain final : public KeychainStore {
+// A keychain in memory. It can be told to refuse reads or saves, to force the faults that a
+// real store only shows under conditions a test cannot arrange, and it counts its calls.
+class MemoryKeychain : public KeychainStore {
 public:
     Expected<std::optional<std::string>, KeychainError> read(std::string_view account) override {
         ++reads;
