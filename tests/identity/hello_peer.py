@@ -63,10 +63,10 @@ def well_formed(hello):
         return False
 
 
-def make(key, spec):
+def make(key, wanted):
     point = key.public_key().public_numbers()
     raw = point.x.to_bytes(32, "big") + point.y.to_bytes(32, "big")
-    form = spec.get("keyForm", "raw")
+    form = wanted.get("keyForm", "raw")
     if form == "uncompressed":
         public_key = base64.b64encode(b"\x04" + raw).decode()
     elif form == "unpadded":
@@ -74,14 +74,14 @@ def make(key, spec):
     else:
         public_key = base64.b64encode(raw).decode()
     hello = {
-        "deviceID": spec["deviceID"],
-        "displayName": spec["displayName"],
+        "deviceID": wanted["deviceID"],
+        "displayName": wanted["displayName"],
         "publicKey": public_key,
-        "nonce": spec.get("nonce", base64.b64encode(os.urandom(24)).decode()),
+        "nonce": wanted.get("nonce", base64.b64encode(os.urandom(24)).decode()),
     }
     der = key.sign(signed_bytes(hello), ec.ECDSA(hashes.SHA256()))
     signature = base64.b64encode(der).decode()
-    if spec.get("signatureForm") == "unpadded":
+    if wanted.get("signatureForm") == "unpadded":
         signature = signature.rstrip("=")
     hello["signature"] = signature
     return hello
@@ -105,7 +105,7 @@ def main():
         answer["wellFormed"] = [well_formed(hello) for hello in request["verify"]]
     if "make" in request:
         key = ec.generate_private_key(ec.SECP256R1())
-        answer["made"] = [make(key, spec) for spec in request["make"]]
+        answer["made"] = [make(key, wanted) for wanted in request["make"]]
     if "codes" in request:
         answer["codes"] = [pairing_code(a, b) for a, b in request["codes"]]
     if "textCodes" in request:
