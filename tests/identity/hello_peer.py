@@ -3,13 +3,11 @@ the Python "cryptography" package.
 
 Reads one JSON request on standard input and writes one JSON answer on standard output:
   {"verify": [hello, ...]}            -> {"verified": [bool, ...], "wellFormed": [bool, ...]}
-  {"make": [{"deviceID", "displayName", "nonce"?, "keyForm"?, "signatureForm"?}, ...]}
+  {"make": [{"deviceID", "displayName", "nonce"?}, ...]}
                                       -> {"made": [hello, ...]}
   {"codes": [[helloA, helloB], ...]}  -> {"codes": ["123456", ...]}
   {"textCodes": ["abc", ...]}         -> {"textCodes": ["432319", ...]}
-keyForm is "raw" (64 bytes, the default), "uncompressed" (65 bytes with 0x04) or "unpadded";
-signatureForm is "padded" (the default) or "unpadded". Every hello of one request is signed
-with the same new key, whose form only changes how the public key text is written.
+Every hello of one request is signed with the same new key.
 """
 import base64
 import binascii
@@ -66,24 +64,14 @@ def well_formed(hello):
 def make(key, wanted):
     point = key.public_key().public_numbers()
     raw = point.x.to_bytes(32, "big") + point.y.to_bytes(32, "big")
-    form = wanted.get("keyForm", "raw")
-    if form == "uncompressed":
-        public_key = base64.b64encode(b"\x04" + raw).decode()
-    elif form == "unpadded":
-        public_key = base64.b64encode(raw).decode().rstrip("=")
-    else:
-        public_key = base64.b64encode(raw).decode()
     hello = {
         "deviceID": wanted["deviceID"],
         "displayName": wanted["displayName"],
-        "publicKey": public_key,
+        "publicKey": base64.b64encode(raw).decode(),
         "nonce": wanted.get("nonce", base64.b64encode(os.urandom(24)).decode()),
     }
     der = key.sign(signed_bytes(hello), ec.ECDSA(hashes.SHA256()))
-    signature = base64.b64encode(der).decode()
-    if wanted.get("signatureForm") == "unpadded":
-        signature = signature.rstrip("=")
-    hello["signature"] = signature
+    hello["signature"] = base64.b64encode(der).decode()
     return hello
 
 
