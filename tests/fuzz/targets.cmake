@@ -6,5 +6,8 @@ set(bridge_message_fuzz_DEPS bridge_protocol)
 list(APPEND TARNWICK_FUZZ_TARGETS invitation_request_fuzz)
 set(invitation_request_fuzz_DEPS link_invitation)
 set(appserver_output_fuzz_DEPS appserver)
+list(APPEND TARNWICK_FUZZ_TARGETS hello_payload_fuzz trust_store_fuzz)
+set(hello_payload_fuzz_DEPS identity)
+set(trust_store_fuzz_DEPS identity)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)
