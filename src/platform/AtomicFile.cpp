@@ -12,7 +12,7 @@ namespace tarnwick {
 namespace {
 
 Unexpected<PlatformError> systemError(int error) {
-    return Unexpected(PlatformError{std::strerror(error)});
+    return Unexpected(PlatformError{std::strerror(error), error});
 }
 
 class FileDescriptor {

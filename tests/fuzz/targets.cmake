@@ -1,9 +1,13 @@
 # The libFuzzer targets: each is tests/fuzz/<name>.cpp with its seed corpus in
 # tests/fuzz/corpus/<name without _fuzz>/, and the libraries it links.
-set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz)
+set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz appserver_output_fuzz)
 set(json_value_fuzz_DEPS bridge_protocol)
 set(bridge_message_fuzz_DEPS bridge_protocol)
 list(APPEND TARNWICK_FUZZ_TARGETS invitation_request_fuzz)
 set(invitation_request_fuzz_DEPS link_invitation)
+set(appserver_output_fuzz_DEPS appserver)
+list(APPEND TARNWICK_FUZZ_TARGETS hello_payload_fuzz trust_store_fuzz)
+set(hello_payload_fuzz_DEPS identity)
+set(trust_store_fuzz_DEPS identity)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)

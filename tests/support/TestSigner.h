@@ -5,6 +5,7 @@
 #include "bridge/BridgeIdentity.h"
 #include "identity/DeviceIdentity.h"
 #include "identity/KeychainStore.h"
+#include "support/MemoryKeychain.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -14,22 +15,6 @@
 #include <string>
 
 namespace tarnwick::testing {
-
-class MemoryKeychain : public KeychainStore {
-public:
-    Expected<std::optional<std::string>, KeychainError> read(std::string_view account) override {
-        auto found = items.find(std::string(account));
-        if (found == items.end()) {
-            return std::optional<std::string>();
-        }
-        return std::optional<std::string>(found->second);
-    }
-    Expected<void, KeychainError> save(std::string_view bytes, std::string_view account) override {
-        items[std::string(account)] = std::string(bytes);
-        return {};
-    }
-    std::map<std::string, std::string> items;
-};
 
 class TestSigner {
 public:

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "identity/HelloPayload.h"
+#include "identity/IdentityError.h"
+#include "identity/KeychainStore.h"
+#include "identity/P256SigningKey.h"
+#include "platform/Expected.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QSettings;
+
+namespace tarnwick {
+
+// This computer's identity toward devices: a P-256 signing key kept in the keychain and a
+// device ID kept in the user defaults. Both are settled at construction and never change.
+class DeviceIdentity {
+public:
+    // The keychain account of the signing key's 32 raw bytes.
+    static constexpr std::string_view signingKeyAccount = "device-signing-key";
+    // The user-defaults key of the device ID.
+    static constexpr std::string_view deviceIDKey = "TarnwickDeviceID";
+
+    // Loads the key, or makes and saves one when there is none; then reads the device ID, or
+    // makes and stores a random lower-case UUID. A stored key that is not valid fails and is
+    // left as it is; when the key fails, the device ID is not touched.
+    static Expected<std::unique_ptr<DeviceIdentity>, IdentityError> create(KeychainStore& keychain,
+                                                                           QSettings& settings);
+
+    const std::string& deviceID() const { return deviceID_; }
+    // Standard base64 of the 64-byte raw public key.
+    std::string publicKey() const;
+
+    // A hello for `displayName` with a fresh 24-byte nonce, signed with this identity's key.
+    Expected<HelloPayload, IdentityError> makeHello(std::string_view displayName) const;
+
+private:
+    // Lets only create() construct an identity, while std::make_unique can still reach it.
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+public:
+    DeviceIdentity(ConstructionKey, P256SigningKey key, std::string deviceID);
+
+private:
+    P256SigningKey key_;
+    std::string deviceID_;
+};
+
+} // namespace tarnwick

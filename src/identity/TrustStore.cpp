@@ -1,0 +1,77 @@
+#include "identity/TrustStore.h"
+
+#include <chrono>
+
+namespace tarnwick {
+
+namespace {
+
+// 2001-01-01 00:00:00 UTC in seconds since the Unix epoch.
+constexpr double referenceDateInUnixTime = 978307200.0;
+
+} // namespace
+
+double secondsSinceReferenceDate() {
+    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(sinceEpoch).count() - referenceDateInUnixTime;
+}
+
+TrustStore::TrustStore(KeychainStore& keychain, std::function<double()> now)
+    : keychain_(keychain), now_(std::move(now)) {
+    load();
+}
+
+void TrustStore::load() {
+    auto stored = keychain_.read(account);
+    if (!stored || !stored->has_value()) {
+        return;
+    }
+    auto decoded = JSONValue::decode(**stored);
+    if (!decoded || !decoded->objectValue()) {
+        return;
+    }
+    std::map<std::string, TrustedPeer> loaded;
+    for (const auto& [deviceID, record] : *decoded->objectValue()) {
+        auto peer = TrustedPeer::fromJSON(record);
+        if (!peer) {
+            return;
+        }
+        loaded.emplace(deviceID, std::move(*peer));
+    }
+    peers_ = std::move(loaded);
+}
+
+std::optional<TrustedPeer> TrustStore::lookupPeer(std::string_view deviceID) const {
+    auto found = peers_.find(std::string(deviceID));
+    if (found == peers_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+Expected<void, KeychainError> TrustStore::trust(const HelloPayload& hello) {
+    peers_.insert_or_assign(
+        hello.deviceID, TrustedPeer{hello.deviceID, hello.displayName, hello.publicKey, now_()});
+    return write();
+}
+
+Expected<void, KeychainError> TrustStore::remove(std::string_view deviceID) {
+    peers_.erase(std::string(deviceID));
+    return write();
+}
+
+Expected<void, KeychainError> TrustStore::write() {
+    JSONObject object;
+    for (const auto& [deviceID, peer] : peers_) {
+        object.set(deviceID, peer.toJSON());
+    }
+    auto encoded = JSONValue(std::move(object)).encode();
+    if (!encoded) {
+        return Unexpected(KeychainError::fromStatus(encodingFailedStatus,
+                                                    "The trusted devices could not be encoded: " +
+                                                        encoded.error().description));
+    }
+    return keychain_.save(*encoded, account);
+}
+
+} // namespace tarnwick

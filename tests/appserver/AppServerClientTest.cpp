@@ -1,0 +1,593 @@
+#include "appserver/AppServerClient.h"
+
+#include "ClientRecorder.h"
+#include "FakeCodex.h"
+#include "platform/Environment.h"
+#include "support/QtTestSupport.h"
+#include "support/TemporaryHome.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+namespace {
+
+const std::string starting = "Starting Codex app-server\u2026";
+const std::string ready = "Codex app-server ready";
+const std::string stillStarting = "Codex app-server is still starting.";
+
+JSONValue json(std::string_view text) {
+    auto value = JSONValue::decode(text);
+    EXPECT_TRUE(value.hasValue()) << text;
+    return value ? *value : JSONValue();
+}
+
+bool processGone(int pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+std::string describe(const Outcome& outcome) {
+    if (!outcome.value) {
+        return "(none)";
+    }
+    if (*outcome.value) {
+        return "result " + (*outcome.value)->displayText();
+    }
+    return "error " + outcome.value->error().description();
+}
+
+// Whether the outcome is the result `expected` (JSON text), with no regard to how it is written.
+bool hasResult(const Outcome& outcome, std::string_view expected) {
+    return outcome.value && outcome.value->hasValue() && outcome.value->value() == json(expected);
+}
+
+class AppServerClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { makeClient(); }
+
+    void TearDown() override {
+        if (client) {
+            client->shutdown();
+            client.reset();
+        }
+        EXPECT_TRUE(seen.allOnMainThread) << "a delivery came on another thread";
+    }
+
+    void makeClient(AppServerClientOptions options = {}) {
+        client = AppServerClient::create(std::move(options));
+        seen.attach(*client);
+    }
+
+    // A fake codex following `script`, kept until the end of the test.
+    std::string fake(const std::vector<std::string>& script) {
+        fakes.push_back(std::make_unique<FakeCodex>(script));
+        return fakes.back()->executable();
+    }
+
+    std::shared_ptr<Outcome> send(std::string method, JSONValue params = JSONObject{},
+                                  const std::string& tag = {}) {
+        auto [outcome, completion] = seen.completion(tag);
+        client->request(std::move(method), std::move(params), completion);
+        return outcome;
+    }
+
+    std::shared_ptr<Outcome> call(std::string method, JSONValue params = JSONObject{}) {
+        auto outcome = send(std::move(method), std::move(params));
+        EXPECT_TRUE(waitUntil([&] { return outcome->arrived(); }));
+        return outcome;
+    }
+
+    // The pid the fake reports with its announce step.
+    int announcedPid(std::size_t which = 0) {
+        EXPECT_TRUE(waitUntil([&] { return countOf("fake/started") > which; }));
+        std::size_t index = 0;
+        for (const auto& [method, params] : seen.notifications) {
+            if (method == "fake/started" && index++ == which) {
+                return static_cast<int>(*params.member("pid")->numberValue());
+            }
+        }
+        return -1;
+    }
+
+    std::size_t countOf(const std::string& method) const {
+        std::size_t count = 0;
+        for (const auto& entry : seen.notifications) {
+            count += entry.first == method;
+        }
+        return count;
+    }
+
+    bool anyExitStatus() const {
+        for (const Status& status : seen.statuses) {
+            if (status.text.rfind("Codex app-server exited", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    TemporaryHome home;
+    ClientRecorder seen;
+    std::vector<std::unique_ptr<FakeCodex>> fakes;
+    std::shared_ptr<AppServerClient> client;
+};
+
+} // namespace
+
+TEST_F(AppServerClientTest, StartsTheChildAndCompletesTheHandshake) {
+    client->start(fake({"echo"}));
+    EXPECT_EQ(seen.statuses, (std::vector<Status>{{starting, false}}))
+        << "reported before start returns";
+    EXPECT_FALSE(client->isReady());
+    EXPECT_TRUE(client->processId().has_value());
+
+    ASSERT_TRUE(seen.waitForReady());
+    EXPECT_EQ(seen.statuses, (std::vector<Status>{{starting, false}, {ready, true}}));
+    EXPECT_TRUE(client->isReady());
+
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() >= 2; }));
+    EXPECT_EQ(json(seen.received[0]),
+              json(R"({"id":1,"method":"initialize","params":{"clientInfo":{)"
+                   R"("name":"tarnwick_bridge","title":"Tarnwick Bridge","version":"0.1.0"}}})"));
+    EXPECT_EQ(AppServerClientOptions::applicationVersion(), "0.1.0");
+    EXPECT_EQ(seen.received[1], R"({"method":"initialized","params":{}})");
+}
+
+TEST_F(AppServerClientTest, CompletesRequestsWithTheAppServersResultsAndErrors) {
+    client->start(fake({
+        R"(answer fail/message error {"code":5,"message":"bad"})",
+        R"(answer fail/code error {"code":1})",
+        R"(answer fail/text error "oops")",
+        R"(answer both raw {"id":$ID,"error":null,"result":{}})",
+        R"(answer neither raw {"id":$ID})",
+        R"(answer fraction raw {"id":$ID.9,"result":1})",
+        R"(answer numeric/method raw {"method":5,"id":$ID,"result":{}})",
+        R"(answer list result [1,2,3])",
+    }));
+    ASSERT_TRUE(seen.waitForReady());
+    struct Case {
+        const char* method;
+        const char* params;
+        const char* outcome;
+    };
+    // Results are the echo of the request unless a rule above says otherwise.
+    const Case cases[] = {
+        {"thread/list", R"({"limit":2})",
+         R"(result {"method":"thread/list","params":{"limit":2}})"},
+        {"model/list", "null", R"(result {"method":"model/list","params":null})"},
+        {"list", "{}", "result [1,2,3]"},
+        {"fail/message", "{}", "error bad"},
+        {"fail/code", "{}", R"(error {"code":1})"},
+        {"fail/text", "{}", "error oops"},
+        {"both", "{}", "error null"},
+        {"neither", "{}", "error Codex returned an invalid response."},
+        {"fraction", "{}", "result 1"},
+        {"numeric/method", "{}", "result {}"},
+    };
+    for (const Case& c : cases) {
+        auto outcome = call(c.method, json(c.params));
+        std::string_view expected = c.outcome;
+        if (expected.substr(0, 7) == "result ") {
+            EXPECT_TRUE(hasResult(*outcome, expected.substr(7)))
+                << c.method << ": " << describe(*outcome);
+        } else {
+            EXPECT_EQ(describe(*outcome), expected) << c.method;
+        }
+        EXPECT_EQ(outcome->calls, 1) << c.method;
+    }
+}
+
+TEST_F(AppServerClientTest, AnswersArriveInTheOrderTheAppServerGivesThem) {
+    client->start(fake({"reverse 3"}));
+    ASSERT_TRUE(seen.waitForReady());
+    auto a = send("a", JSONValue("A"), "a");
+    auto b = send("b", JSONValue("B"), "b");
+    auto c = send("c", JSONValue("C"), "c");
+    ASSERT_TRUE(waitUntil([&] { return a->arrived() && b->arrived() && c->arrived(); }));
+    std::vector<std::string> completions(seen.order.end() - 3, seen.order.end());
+    EXPECT_EQ(completions,
+              (std::vector<std::string>{"completion c", "completion b", "completion a"}));
+    EXPECT_TRUE(hasResult(*a, R"({"method":"a","params":"A"})")) << describe(*a);
+    EXPECT_TRUE(hasResult(*b, R"({"method":"b","params":"B"})")) << describe(*b);
+    EXPECT_TRUE(hasResult(*c, R"({"method":"c","params":"C"})")) << describe(*c);
+}
+
+TEST_F(AppServerClientTest, RefusesRequestsUntilReadyWithoutWritingThem) {
+    auto early = call("thread/list");
+    EXPECT_TRUE(early->failedWith(AppServerError::Case::notReady)) << describe(*early);
+
+    client->start(fake({"echo", "initialize silent"}));
+    auto outcome = call("thread/list");
+    EXPECT_EQ(describe(*outcome), "error " + stillStarting);
+    // Replies need no readiness; this one shows what the child read after initialize.
+    client->respond(JSONValue("probe"), JSONValue(1));
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() >= 2; }));
+    EXPECT_EQ(*json(seen.received[0]).member("method")->stringValue(), "initialize");
+    EXPECT_EQ(json(seen.received[1]), json(R"({"id":"probe","result":1})"));
+    EXPECT_FALSE(client->isReady());
+}
+
+TEST_F(AppServerClientTest, ReportsAFailedInitializeAndStaysNotReady) {
+    struct Case {
+        const char* rule;
+        const char* status;
+    };
+    const Case cases[] = {
+        {R"(initialize error {"code":-32600,"message":"Not allowed"})",
+         "Initialization failed: Not allowed"},
+        {R"(initialize raw {"id":$ID})",
+         "Initialization failed: Codex returned an invalid response."},
+        {R"(initialize error {"code":-32600})", R"(Initialization failed: {"code":-32600})"},
+    };
+    for (const Case& c : cases) {
+        client->start(fake({c.rule}));
+        ASSERT_TRUE(seen.waitForStatus(c.status)) << c.rule;
+        EXPECT_EQ(seen.statuses.back(), (Status{c.status, false}));
+        EXPECT_FALSE(client->isReady());
+        EXPECT_TRUE(call("thread/list")->failedWith(AppServerError::Case::notReady));
+    }
+    EXPECT_FALSE(seen.hasStatus(ready));
+}
+
+TEST_F(AppServerClientTest, DeliversEverythingInTheOrderOfTheLines) {
+    client->start(fake({
+        "answer go silent",
+        "wait go",
+        R"(line {"method":"first"})",
+        R"(line {"id":"q","method":"ask","params":{}})",
+        R"(line {"id":2,"result":"done"})",
+        R"(line {"method":"second"})",
+        "flood 3000 300",
+        R"(line {"method":"last"})",
+    }));
+    ASSERT_TRUE(seen.waitForReady());
+    auto go = send("go", JSONObject{}, "go");
+    ASSERT_TRUE(waitUntil([&] { return seen.hasNotification("last"); }));
+
+    std::vector<std::string> expected = {"status " + starting, "status " + ready,
+                                         "notification first", "server request ask",
+                                         "completion go",      "notification second"};
+    expected.insert(expected.end(), 3000, "notification item/agentMessage/delta");
+    expected.push_back("notification last");
+    EXPECT_EQ(seen.order, expected);
+    EXPECT_EQ(describe(*go), "result done");
+
+    double sequence = 0;
+    for (const auto& [method, params] : seen.notifications) {
+        if (method == "item/agentMessage/delta") {
+            ASSERT_EQ(params.member("sequence")->numberValue(), sequence);
+            ++sequence;
+        }
+    }
+}
+
+TEST_F(AppServerClientTest, ReadsLinesHoweverThePipeCutsThem) {
+    client->start(fake({
+        "wait initialized",
+        R"(write {"method":"sp)",
+        "sleep 30",
+        R"(write lit"}\n{"method":"two"}\r\n\n)",
+        "sleep 30",
+        R"(write \n{"meth)",
+        "sleep 30",
+        R"(write od":"three","params":{"a":1}}\n)",
+        "line hello",
+        R"(write \xff\xfe{}\n)",
+        R"(line [{"method":"not an object"}])",
+        R"(line {"method":"end"})",
+    }));
+    ASSERT_TRUE(waitUntil([&] { return seen.hasNotification("end"); }));
+    std::vector<std::string> methods;
+    for (const auto& entry : seen.notifications) {
+        methods.push_back(entry.first);
+    }
+    EXPECT_EQ(methods, (std::vector<std::string>{"split", "two", "three", "end"}));
+    EXPECT_EQ(*seen.notification("three"), json(R"({"a":1})"));
+    EXPECT_EQ(*seen.notification("two"), JSONValue(JSONObject{}));
+    EXPECT_EQ(seen.logs, (std::vector<std::string>{"Protocol error: hello",
+                                                   "Protocol error: Unreadable response"}));
+}
+
+TEST_F(AppServerClientTest, PassesServerRequestsOnAndWritesTheReplies) {
+    client->start(fake({
+        "echo",
+        "wait initialized",
+        R"(line {"id":"abc","method":"item/commandExecution/requestApproval","params":{"command":"ls"}})",
+        R"(line {"id":12,"method":"item/tool/call"})",
+        R"(line {"id":null,"method":"x/y","params":[1]})",
+    }));
+    ASSERT_TRUE(waitUntil([&] { return seen.serverRequests.size() == 3; }));
+    EXPECT_EQ(seen.serverRequests[0].id, JSONValue("abc"));
+    EXPECT_EQ(seen.serverRequests[0].method, "item/commandExecution/requestApproval");
+    EXPECT_EQ(seen.serverRequests[0].params, json(R"({"command":"ls"})"));
+    EXPECT_EQ(seen.serverRequests[1].id, JSONValue(12));
+    EXPECT_EQ(seen.serverRequests[1].params, JSONValue(JSONObject{}));
+    EXPECT_TRUE(seen.serverRequests[2].id.isNull());
+    EXPECT_EQ(seen.serverRequests[2].params, json("[1]"));
+
+    client->respond(seen.serverRequests[0].id, json(R"({"decision":"accept"})"));
+    client->respondError(seen.serverRequests[1].id,
+                         "Tarnwick Bridge does not implement item/tool/call.");
+    client->respond(seen.serverRequests[2].id, json(R"({"decision":"decline"})"));
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() == 5; }));
+    EXPECT_EQ(json(seen.received[2]), json(R"({"id":"abc","result":{"decision":"accept"}})"));
+    EXPECT_EQ(json(seen.received[3]),
+              json(R"({"id":12,"error":{"code":-32601,)"
+                   R"("message":"Tarnwick Bridge does not implement item/tool/call."}})"));
+    EXPECT_EQ(json(seen.received[4]), json(R"({"id":null,"result":{"decision":"decline"}})"));
+}
+
+TEST_F(AppServerClientTest, RestartFailsWaitingRequestsOnceAndIdsGoOn) {
+    client->start(fake({"echo", "announce", "answer slow silent"}));
+    ASSERT_TRUE(seen.waitForReady());
+    int first = announcedPid(0);
+    std::vector<std::shared_ptr<Outcome>> waiting = {send("slow"), send("slow"), send("slow")};
+    // initialize, initialized and the three requests have reached the child.
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() == 5; }));
+
+    // The second child never answers initialize; the restart fails its requests.
+    client->start(fake({"echo", "announce", "initialize silent"}));
+    ASSERT_TRUE(waitUntil([&] {
+        return std::all_of(waiting.begin(), waiting.end(),
+                           [](const auto& outcome) { return outcome->arrived(); });
+    }));
+    for (const auto& outcome : waiting) {
+        EXPECT_TRUE(outcome->failedWith(AppServerError::Case::notReady)) << describe(*outcome);
+    }
+    int second = announcedPid(1);
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() == 6; }));
+    EXPECT_EQ(json(seen.received[5]).member("id")->numberValue(), 5.0);
+
+    // Restarting while its initialize is outstanding fails that too, after the new start.
+    client->start(fake({"echo"}));
+    ASSERT_TRUE(seen.waitForReady());
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() >= 7; }));
+    EXPECT_EQ(json(seen.received[6]).member("id")->numberValue(), 6.0);
+    EXPECT_EQ(seen.statuses,
+              (std::vector<Status>{{starting, false},
+                                   {ready, true},
+                                   {starting, false},
+                                   {starting, false},
+                                   {"Initialization failed: " + stillStarting, false},
+                                   {ready, true}}));
+    EXPECT_EQ(call("thread/list")->calls, 1);
+    EXPECT_EQ(json(seen.received.back()).member("id")->numberValue(), 7.0);
+
+    // Both stopped children are gone without a trace: reaped, no exit status, each completion
+    // called once.
+    ASSERT_TRUE(waitUntil([&] { return processGone(first) && processGone(second); }));
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_FALSE(anyExitStatus());
+    for (const auto& outcome : waiting) {
+        EXPECT_EQ(outcome->calls, 1);
+    }
+}
+
+TEST_F(AppServerClientTest, ReportsTheExitOfTheChildAndReapsIt) {
+    client->start(fake({"echo", "announce", "wait initialized", "exit 3"}));
+    int pid = announcedPid();
+    ASSERT_TRUE(seen.waitForStatus("Codex app-server exited with code 3."));
+    EXPECT_EQ(seen.statuses.back(), (Status{"Codex app-server exited with code 3.", false}));
+    EXPECT_TRUE(processGone(pid)) << "reaped before the exit is reported";
+    EXPECT_FALSE(client->isReady());
+    EXPECT_TRUE(call("thread/list")->failedWith(AppServerError::Case::notReady));
+
+    // A restart launches a child whose initialize carries the next id.
+    std::size_t before = seen.received.size();
+    client->start(fake({"echo"}));
+    ASSERT_TRUE(seen.waitForReady());
+    ASSERT_TRUE(waitUntil([&] { return seen.received.size() > before; }));
+    EXPECT_EQ(json(seen.received[before]).member("id")->numberValue(), 2.0);
+}
+
+TEST_F(AppServerClientTest, AChildEndedBySignalReportsTheSignalNumber) {
+    client->start(fake({"wait initialized", "signal KILL"}));
+    ASSERT_TRUE(seen.waitForStatus("Codex app-server exited with code 9."));
+
+    client->start(fake({}));
+    ASSERT_TRUE(seen.waitForReady());
+    ASSERT_EQ(::kill(*client->processId(), SIGTERM), 0);
+    ASSERT_TRUE(seen.waitForStatus("Codex app-server exited with code 15."));
+    EXPECT_EQ(seen.statuses.back(), (Status{"Codex app-server exited with code 15.", false}));
+    EXPECT_FALSE(client->isReady());
+}
+
+TEST_F(AppServerClientTest, WritingToAChildThatHasEndedFailsVisibly) {
+    client->start(fake({"wait initialized", "exit 0"}));
+    ASSERT_TRUE(seen.waitForStatus("Codex app-server exited with code 0."));
+    client->respond(JSONValue(1), JSONObject{});
+    ASSERT_TRUE(waitUntil([&] { return seen.hasLog("Write failed: Broken pipe"); }));
+}
+
+TEST_F(AppServerClientTest, AChildThatDiesMidLineDoesNotSpoilTheNextChild) {
+    client->start(fake({"wait initialized", R"(write {"method":"cut","params":{"x)", "exit 3"}));
+    ASSERT_TRUE(seen.waitForStatus("Codex app-server exited with code 3."));
+    client->start(fake({}));
+    ASSERT_TRUE(seen.waitForReady());
+    EXPECT_TRUE(hasResult(*call("thread/list"), R"({"method":"thread/list","params":{}})"));
+    EXPECT_TRUE(seen.logs.empty()) << seen.logs.front();
+    EXPECT_FALSE(seen.hasNotification("cut"));
+}
+
+TEST_F(AppServerClientTest, AChildThatStopsReadingCannotHoldUpARestart) {
+    client->start(fake({"announce", "ignore-term", "wait initialized", "stop-reading"}));
+    ASSERT_TRUE(seen.waitForReady());
+    int stuck = announcedPid();
+    // Far more than the pipe holds: the queue's write waits for a reader that never comes.
+    std::vector<std::shared_ptr<Outcome>> waiting;
+    for (int i = 0; i < 32; ++i) {
+        waiting.push_back(send("big", JSONValue(std::string(64 * 1024, 'x'))));
+    }
+    client->start(fake({}));
+    ASSERT_TRUE(seen.waitForReady());
+    EXPECT_TRUE(hasResult(*call("after"), R"({"method":"after","params":{}})"));
+    for (const auto& outcome : waiting) {
+        EXPECT_TRUE(outcome->failedWith(AppServerError::Case::notReady)) << describe(*outcome);
+        EXPECT_EQ(outcome->calls, 1);
+    }
+    // It ignored SIGTERM; once it is killed, it is reaped although nobody holds it any more.
+    ASSERT_EQ(::kill(stuck, SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return processGone(stuck); }));
+}
+
+TEST_F(AppServerClientTest, DestroyingTheClientNeverHangsAndDeliversNothingLater) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> script;
+        bool flood;
+    };
+    const Case cases[] = {
+        {"child stopped reading", {"announce", "wait initialized", "stop-reading"}, false},
+        {"child flooding", {"announce", "wait initialized", "flood 500000 300"}, true},
+    };
+    for (const Case& c : cases) {
+        ClientRecorder recorder;
+        auto victim = AppServerClient::create();
+        recorder.attach(*victim);
+        victim->start(fake(c.script));
+        ASSERT_TRUE(recorder.waitForReady()) << c.name;
+        ASSERT_TRUE(waitUntil([&] { return recorder.hasNotification("fake/started"); }));
+        int pid =
+            static_cast<int>(*recorder.notification("fake/started")->member("pid")->numberValue());
+        if (c.flood) {
+            ASSERT_TRUE(waitUntil([&] { return recorder.notifications.size() > 1000; })) << c.name;
+        } else {
+            for (int i = 0; i < 32; ++i) {
+                victim->request("big", JSONValue(std::string(64 * 1024, 'x')), [](auto) {});
+            }
+        }
+        victim.reset();
+        int deliveries = recorder.deliveries;
+        ASSERT_TRUE(flushMainQueue());
+        EXPECT_EQ(recorder.deliveries, deliveries) << c.name;
+        EXPECT_TRUE(recorder.allOnMainThread);
+        if (!c.flood) {
+            // It reads nothing, so it cannot see the end of its input.
+            ::kill(pid, SIGKILL);
+        }
+        // A flooding child fails its next write and ends; either way it is reaped.
+        ASSERT_TRUE(waitUntil([&] { return processGone(pid); })) << c.name;
+    }
+}
+
+TEST_F(AppServerClientTest, LaunchFailuresAreReportedAtOnce) {
+    TemporaryDirectory folder;
+    std::string missing = (folder.path() / "missing" / "codex").string();
+    std::string plain = (folder.path() / "plain").string();
+    std::ofstream(plain) << "#!/bin/sh\n";
+    std::filesystem::permissions(plain, std::filesystem::perms::owner_read);
+    std::string garbage = (folder.path() / "garbage").string();
+    std::ofstream(garbage) << "not a program\n";
+    std::filesystem::permissions(garbage, std::filesystem::perms::owner_all);
+    std::string directory = folder.path().string();
+
+    struct Case {
+        std::optional<std::string> executable;
+        std::string status;
+    };
+    const Case cases[] = {
+        {std::nullopt, AppServerError::codexNotFound().description()},
+        {missing, "Could not launch " + missing + ": No such file or directory."},
+        {plain, "Could not launch " + plain + ": Permission denied."},
+        {directory, "Could not launch " + directory + ": Permission denied."},
+        {garbage, "Could not launch " + garbage + ": Exec format error."},
+    };
+    for (const Case& c : cases) {
+        seen.statuses.clear();
+        client->start(c.executable);
+        EXPECT_EQ(seen.statuses, (std::vector<Status>{{c.status, false}}));
+        EXPECT_FALSE(client->processId().has_value());
+        EXPECT_FALSE(client->isReady());
+        EXPECT_TRUE(call("thread/list")->failedWith(AppServerError::Case::notReady));
+    }
+}
+
+TEST_F(AppServerClientTest, StartWithoutExecutableLeavesThePreviousChildTerminated) {
+    client->start(fake({"announce"}));
+    ASSERT_TRUE(seen.waitForReady());
+    int pid = announcedPid();
+    client->start(std::nullopt);
+    EXPECT_EQ(seen.statuses.back(), (Status{AppServerError::codexNotFound().description(), false}));
+    EXPECT_FALSE(client->isReady());
+    ASSERT_TRUE(waitUntil([&] { return processGone(pid); }));
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_FALSE(anyExitStatus());
+}
+
+TEST_F(AppServerClientTest, TheChildGetsTheEnvironmentTheHomeFolderAndOnlyItsStandardStreams) {
+    ScopedEnvironmentVariable marker("TARNWICK_TEST_MARKER", "a value with spaces = and more");
+    std::string executable = fake({"announce"});
+    client->start(executable);
+    announcedPid();
+    const JSONValue& announced = *seen.notification("fake/started");
+    EXPECT_EQ(*announced.member("cwd")->stringValue(),
+              std::filesystem::canonical(home.path()).string());
+    EXPECT_EQ(*announced.member("arguments"),
+              (JSONValue(JSONArray{JSONValue(executable), JSONValue("app-server")})));
+    const JSONValue& environment = *announced.member("environment");
+    EXPECT_EQ(*environment.member("TARNWICK_TEST_MARKER")->stringValue(),
+              "a value with spaces = and more");
+    EXPECT_EQ(*environment.member("PATH")->stringValue(), *environmentVariable("PATH"));
+    EXPECT_EQ(*environment.member("HOME")->stringValue(), home.path().string());
+    EXPECT_EQ(announced.member("openDescriptors")->displayText(), "[0,1,2]");
+    EXPECT_EQ(announced.member("brokenPipeIgnored")->boolValue(), false);
+}
+
+TEST_F(AppServerClientTest, StandardErrorReachesTheLogWithoutTerminalSequences) {
+    client->start(fake({
+        "wait initialized",
+        R"(stderr \x20\t\e[2m2026-12-06T11:00:32Z\e[0m \e[31mERROR\e[0m codex failed\n\x20)",
+    }));
+    ASSERT_TRUE(waitUntil([&] { return !seen.logs.empty(); }));
+    EXPECT_EQ(seen.logs, (std::vector<std::string>{"2026-12-06T11:00:32Z ERROR codex failed"}));
+}
+
+TEST_F(AppServerClientTest, AnOverlongLineIsDroppedWithOneProtocolError) {
+    client.reset();
+    AppServerClientOptions options;
+    options.maxLineBytes = 65536;
+    makeClient(options);
+    client->start(fake({"wait initialized", "huge 300000", R"(line {"method":"after"})"}));
+    ASSERT_TRUE(waitUntil([&] { return seen.hasNotification("after"); }));
+    EXPECT_EQ(seen.logs, (std::vector<std::string>{
+                             "Protocol error: a line longer than 65536 bytes was dropped"}));
+    EXPECT_FALSE(seen.hasNotification("fake/huge"));
+}
+
+TEST_F(AppServerClientTest, AHugeLineWithinTheLimitArrivesWhole) {
+    client->start(fake({"wait initialized", "huge 8000000"}));
+    ASSERT_TRUE(waitUntil([&] { return seen.hasNotification("fake/huge"); }));
+    const std::string& text = *seen.notification("fake/huge")->member("text")->stringValue();
+    EXPECT_EQ(text.size(),
+              8000000u - std::string(R"({"method":"fake/huge","params":{"text":""}})").size() - 1);
+    EXPECT_EQ(text.find_first_not_of('x'), std::string::npos);
+}
+
+TEST_F(AppServerClientTest, ShutdownEndsEvenAChildThatIgnoresTerm) {
+    client.reset();
+    AppServerClientOptions options;
+    options.shutdownGrace = std::chrono::milliseconds(100);
+    makeClient(options);
+    client->start(fake({"announce", "ignore-term", "answer slow silent"}));
+    ASSERT_TRUE(seen.waitForReady());
+    int pid = announcedPid();
+    auto waiting = send("slow");
+    client->shutdown();
+    EXPECT_TRUE(processGone(pid)) << "reaped before shutdown returns";
+    EXPECT_FALSE(client->processId().has_value());
+    EXPECT_FALSE(client->isReady());
+    ASSERT_TRUE(waitUntil([&] { return waiting->arrived(); }));
+    EXPECT_TRUE(waiting->failedWith(AppServerError::Case::notReady));
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_FALSE(anyExitStatus());
+}

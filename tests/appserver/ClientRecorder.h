@@ -1,0 +1,148 @@
+#pragma once
+
+// Records everything an AppServerClient delivers, and checks it all arrives on the main thread.
+
+#include "appserver/AppServerClient.h"
+#include "platform/MainQueue.h"
+#include "support/QtTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarnwick::testing {
+
+struct Status {
+    std::string text;
+    bool ready = false;
+    friend bool operator==(const Status&, const Status&) = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Status& status) {
+    return out << "(\"" << status.text << "\", " << (status.ready ? "ready" : "not ready") << ")";
+}
+
+struct ServerRequest {
+    JSONValue id;
+    std::string method;
+    JSONValue params;
+};
+
+// The outcome of one request, once it has come.
+struct Outcome {
+    int calls = 0;
+    std::optional<Expected<JSONValue, AppServerError>> value;
+
+    bool arrived() const { return calls > 0; }
+    bool failedWith(AppServerError::Case kind) const {
+        return value && !value->hasValue() && value->error().kind() == kind;
+    }
+};
+
+class ClientRecorder {
+public:
+    // Installs the four callbacks. The recorder must outlive the client's deliveries, which it
+    // does when the client is destroyed first.
+    void attach(AppServerClient& client) {
+        client.onStatus = [this](const std::string& text, bool ready) {
+            note();
+            statuses.push_back({text, ready});
+            order.push_back("status " + statuses.back().text);
+        };
+        client.onLog = [this](const std::string& text) {
+            note();
+            logs.push_back(text);
+            order.push_back("log " + text);
+        };
+        client.onNotification = [this](const std::string& method, const JSONValue& params) {
+            note();
+            if (method == "fake/received") {
+                received.push_back(*params.member("line")->stringValue());
+                return;
+            }
+            notifications.emplace_back(method, params);
+            order.push_back("notification " + notifications.back().first);
+        };
+        client.onServerRequest = [this](const JSONValue& id, const std::string& method,
+                                        const JSONValue& params) {
+            note();
+            serverRequests.push_back({id, method, params});
+            order.push_back("server request " + serverRequests.back().method);
+        };
+    }
+
+    // A completion that records into a new outcome.
+    std::pair<std::shared_ptr<Outcome>, RequestCompletion> completion(const std::string& tag = {}) {
+        auto outcome = std::make_shared<Outcome>();
+        RequestCompletion callback = [this, outcome,
+                                      tag](Expected<JSONValue, AppServerError> value) {
+            note();
+            ++outcome->calls;
+            outcome->value = std::move(value);
+            if (!tag.empty()) {
+                order.push_back("completion " + tag);
+            }
+        };
+        return {outcome, callback};
+    }
+
+    bool hasStatus(const std::string& text) const {
+        return std::any_of(statuses.begin(), statuses.end(),
+                           [&](const Status& status) { return status.text == text; });
+    }
+    bool waitForStatus(const std::string& text) {
+        return waitUntil([&] { return hasStatus(text); });
+    }
+    // Whether "Codex app-server ready" came after the latest "Starting Codex app-server…".
+    bool readySinceLastStart() const {
+        bool ready = false;
+        for (const Status& status : statuses) {
+            if (status.text == "Starting Codex app-server\u2026") {
+                ready = false;
+            } else if (status.text == "Codex app-server ready") {
+                ready = true;
+            }
+        }
+        return ready;
+    }
+    bool waitForReady() {
+        return waitUntil([&] { return readySinceLastStart(); });
+    }
+    bool hasLog(const std::string& text) const {
+        return std::find(logs.begin(), logs.end(), text) != logs.end();
+    }
+    bool hasNotification(const std::string& method) const {
+        return std::any_of(notifications.begin(), notifications.end(),
+                           [&](const auto& entry) { return entry.first == method; });
+    }
+    const JSONValue* notification(const std::string& method) const {
+        for (const auto& entry : notifications) {
+            if (entry.first == method) {
+                return &entry.second;
+            }
+        }
+        return nullptr;
+    }
+
+    std::vector<Status> statuses;
+    std::vector<std::string> logs;
+    std::vector<std::pair<std::string, JSONValue>> notifications;
+    std::vector<ServerRequest> serverRequests;
+    // Lines the fake read from the client (with its echo rule).
+    std::vector<std::string> received;
+    // Everything but received lines, in the order it was delivered.
+    std::vector<std::string> order;
+    int deliveries = 0;
+    bool allOnMainThread = true;
+
+private:
+    void note() {
+        ++deliveries;
+        allOnMainThread = allOnMainThread && onMainThread();
+    }
+};
+
+} // namespace tarnwick::testing

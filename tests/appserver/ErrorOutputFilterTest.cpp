@@ -1,0 +1,92 @@
+#include "appserver/ErrorOutputFilter.h"
+
+#include "appserver/UTF8Text.h"
+#include "bridge/UTF8.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+using tarnwick::ErrorOutputFilter;
+
+namespace {
+
+std::optional<std::string> once(std::string_view bytes) {
+    return ErrorOutputFilter().take(bytes);
+}
+
+} // namespace
+
+TEST(ErrorOutputFilter, TrimsWhiteSpaceAndKeepsInnerLines) {
+    EXPECT_EQ(once("  warning\n"), "warning");
+    EXPECT_EQ(once("\tfirst\nsecond\n\n"), "first\nsecond");
+    EXPECT_EQ(once("a\tb"), "a\tb");
+}
+
+TEST(ErrorOutputFilter, GivesNothingForWhiteSpaceEmptyOrNonUTF8Reads) {
+    EXPECT_EQ(once(""), std::nullopt);
+    EXPECT_EQ(once("  \n\t\r\n"), std::nullopt);
+    EXPECT_EQ(once("\x1b[0m\n"), std::nullopt);
+    EXPECT_EQ(once("bad \xff byte\n"), std::nullopt);
+    EXPECT_EQ(once("overlong \xc0\xaf slash"), std::nullopt);
+    EXPECT_EQ(once("surrogate \xed\xa0\x80"), std::nullopt);
+}
+
+TEST(ErrorOutputFilter, RemovesTerminalControlSequences) {
+    struct Case {
+        const char* input;
+        const char* text;
+    };
+    const Case cases[] = {
+        // The Codex CLI's own log format: dim time stamp, coloured level, dim target.
+        {"\x1b[2m2026-12-06T11:00:32Z\x1b[0m \x1b[31mERROR\x1b[0m "
+         "\x1b[2mcodex\x1b[0m\x1b[2m:\x1b[0m "
+         "failed",
+         "2026-12-06T11:00:32Z ERROR codex: failed"},
+        {"\x1b[1;38;5;196mred\x1b[m", "red"},
+        {"\x1b]0;window title\x07text", "text"},
+        {"\x1b]8;;https://example.invalid\x1b\\link\x1b]8;;\x1b\\", "link"},
+        {"\x1b(Bcharset", "charset"},
+        {"\x1b"
+         "7saved\x1b"
+         "8",
+         "saved"},
+        {"bell\x07 and backspace\x08 and delete\x7f", "bell and backspace and delete"},
+        {"\xc2\x9b"
+         "31mC1 sequence",
+         "C1 sequence"},
+        {"progress 10%\rprogress 20%", "progress 10%\nprogress 20%"},
+        {"crlf\r\nline", "crlf\nline"},
+        {"unfinished \x1b[", "unfinished"},
+        {"caf\xc3\xa9 \xe2\x9c\x93", "caf\xc3\xa9 \xe2\x9c\x93"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(once(c.input), std::optional<std::string>(c.text)) << c.input;
+    }
+}
+
+TEST(ErrorOutputFilter, ACharacterCutByTheEndOfAReadIsCompletedByTheNext) {
+    ErrorOutputFilter filter;
+    // "é" is C3 A9; "✓" is E2 9C 93.
+    EXPECT_EQ(filter.take("caf\xc3"), "caf");
+    EXPECT_EQ(filter.take("\xa9 ok \xe2\x9c"), "\xc3\xa9 ok");
+    EXPECT_EQ(filter.take("\x93"), "\xe2\x9c\x93");
+    // A tail that can never become a character is not carried over.
+    EXPECT_EQ(filter.take("x\xff"), std::nullopt);
+    EXPECT_EQ(filter.take("y"), "y");
+}
+
+TEST(UTF8Text, FindsTheUnfinishedTailAndCharacterBoundaries) {
+    using tarnwick::prefixOnCharacterBoundary;
+    using tarnwick::unfinishedUTF8Tail;
+    EXPECT_EQ(unfinishedUTF8Tail("abc"), 0u);
+    EXPECT_EQ(unfinishedUTF8Tail("ab\xc3"), 1u);
+    EXPECT_EQ(unfinishedUTF8Tail("ab\xe2\x9c"), 2u);
+    EXPECT_EQ(unfinishedUTF8Tail("ab\xf0\x9f\x98"), 3u);
+    EXPECT_EQ(unfinishedUTF8Tail("ab\xe2\x9c\x93"), 0u);
+    EXPECT_EQ(unfinishedUTF8Tail("ab\xe0\x80"), 0u);
+    EXPECT_EQ(prefixOnCharacterBoundary("caf\xc3\xa9", 4), "caf");
+    EXPECT_EQ(prefixOnCharacterBoundary("caf\xc3\xa9", 5), "caf\xc3\xa9");
+    EXPECT_EQ(prefixOnCharacterBoundary("abc", 10), "abc");
+}

@@ -1,0 +1,298 @@
+// Keychain tests against a real session bus, run by run-in-session.sh: each suite belongs to one
+// of its modes and the program runs only the suite of the mode it was started in, so that it
+// never reaches the developer's own session or keyring.
+#include "identity/DeviceIdentity.h"
+#include "identity/FileKeychain.h"
+#include "identity/KeychainChooser.h"
+#include "identity/SecretServiceKeychain.h"
+#include "identity/TrustStore.h"
+#include "identity/UserDefaults.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <libsecret/secret.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+using tarnwick::FileKeychain;
+using tarnwick::KeychainStore;
+using tarnwick::SecretServiceKeychain;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* service = "app.tarnwick.bridge";
+
+fs::path environmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? fs::path(value) : fs::path();
+}
+
+fs::path fileItem(const std::string& account, const std::string& itemService = service) {
+    return environmentPath("XDG_DATA_HOME") / "tarnwick-bridge" / "keychain" / itemService /
+           account;
+}
+
+std::optional<std::string> readBack(KeychainStore& keychain, std::string_view account) {
+    auto read = keychain.read(account);
+    EXPECT_TRUE(read.hasValue()) << (read ? "" : read.error().description);
+    return read ? *read : std::nullopt;
+}
+
+// Saves through the keychain that the chooser picks and checks where the item landed.
+void expectChooserPicks(bool secretService) {
+    EXPECT_EQ(tarnwick::secretServiceAvailable(), secretService);
+    auto keychain = tarnwick::openKeychain(service);
+    EXPECT_EQ(readBack(*keychain, "chosen"), std::nullopt);
+    ASSERT_TRUE(keychain->save("abc", "chosen").hasValue());
+    EXPECT_EQ(readBack(*keychain, "chosen"), "abc");
+    EXPECT_EQ(fs::exists(fileItem("chosen")), !secretService);
+}
+
+// What the Secret Service itself holds under an account, looked up without our classes.
+struct StoredItem {
+    std::string label;
+    std::map<std::string, std::string> attributes;
+    std::string secret;
+};
+
+std::vector<StoredItem> itemsInService(const std::string& itemService, const std::string& account) {
+    GError* error = nullptr;
+    SecretService* secrets = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    EXPECT_TRUE(secrets) << (error ? error->message : "");
+    g_clear_error(&error);
+    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attributes, const_cast<char*>("service"),
+                        const_cast<char*>(itemService.c_str()));
+    g_hash_table_insert(attributes, const_cast<char*>("account"),
+                        const_cast<char*>(account.c_str()));
+    auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS |
+                                                SECRET_SEARCH_UNLOCK);
+    GList* found = secret_service_search_sync(secrets, nullptr, attributes, flags, nullptr, &error);
+    EXPECT_FALSE(error) << (error ? error->message : "");
+    g_clear_error(&error);
+    std::vector<StoredItem> items;
+    for (GList* entry = found; entry; entry = entry->next) {
+        SecretItem* item = SECRET_ITEM(entry->data);
+        StoredItem stored;
+        gchar* label = secret_item_get_label(item);
+        stored.label = label;
+        g_free(label);
+        GHashTable* itemAttributes = secret_item_get_attributes(item);
+        GHashTableIter iterator;
+        gpointer key = nullptr;
+        gpointer value = nullptr;
+        g_hash_table_iter_init(&iterator, itemAttributes);
+        while (g_hash_table_iter_next(&iterator, &key, &value)) {
+            stored.attributes[static_cast<const char*>(key)] = static_cast<const char*>(value);
+        }
+        g_hash_table_unref(itemAttributes);
+        if (SecretValue* secret = secret_item_get_secret(item)) {
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(secret, &length);
+            stored.secret.assign(bytes, length);
+            secret_value_unref(secret);
+        }
+        items.push_back(std::move(stored));
+    }
+    g_list_free_full(found, g_object_unref);
+    g_hash_table_unref(attributes);
+    g_object_unref(secrets);
+    return items;
+}
+
+// ---- A GNOME Keyring with an unlocked login collection --------------------------------------
+
+TEST(WithKeyring, TheChooserTakesTheSecretServiceAndWritesNoFiles) {
+    expectChooserPicks(true);
+    auto items = itemsInService(service, "chosen");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].label, "Tarnwick Bridge chosen");
+    EXPECT_EQ(items[0].secret, "abc");
+    EXPECT_EQ(items[0].attributes["service"], service);
+    EXPECT_EQ(items[0].attributes["account"], "chosen");
+    EXPECT_EQ(items[0].attributes["xdg:schema"], service);
+}
+
+TEST(WithKeyring, ASecondSaveReplacesTheOneItem) {
+    SecretServiceKeychain keychain(service);
+    EXPECT_EQ(readBack(keychain, "replaced"), std::nullopt);
+    ASSERT_TRUE(keychain.save("abc", "replaced").hasValue());
+    ASSERT_TRUE(keychain.save("xyz", "replaced").hasValue());
+    EXPECT_EQ(readBack(keychain, "replaced"), "xyz");
+    EXPECT_EQ(itemsInService(service, "replaced").size(), 1u);
+}
+
+TEST(WithKeyring, AccountsAndServicesKeepTheirOwnItems) {
+    SecretServiceKeychain bridge(service);
+    SecretServiceKeychain device("app.tarnwick.device");
+    ASSERT_TRUE(bridge.save("one", "first").hasValue());
+    ASSERT_TRUE(bridge.save("two", "second").hasValue());
+    ASSERT_TRUE(device.save("three", "first").hasValue());
+    EXPECT_EQ(readBack(bridge, "first"), "one");
+    EXPECT_EQ(readBack(bridge, "second"), "two");
+    EXPECT_EQ(readBack(device, "first"), "three");
+    EXPECT_EQ(readBack(device, "second"), std::nullopt);
+    EXPECT_EQ(itemsInService("app.tarnwick.device", "first")[0].label, "Tarnwick Bridge first");
+}
+
+TEST(WithKeyring, BinarySecretsRoundTripExactly) {
+    SecretServiceKeychain keychain(service);
+    std::string everyByte;
+    for (int i = 255; i >= 0; --i) {
+        everyByte += static_cast<char>(i);
+    }
+    for (const std::string& value : {everyByte, std::string(1, '\0'), std::string()}) {
+        ASSERT_TRUE(keychain.save(value, "binary").hasValue());
+        EXPECT_EQ(readBack(keychain, "binary"), value) << value.size() << " bytes";
+    }
+}
+
+TEST(WithKeyring, ItemsOfTheFileStoreMoveIntoTheSecretService) {
+    QTemporaryDir root;
+    FileKeychain files(service, root.path().toStdString());
+    ASSERT_TRUE(files.save("stored earlier", "moved").hasValue());
+    ASSERT_TRUE(files.save("kept in files", "untouched").hasValue());
+
+    auto keychain = tarnwick::openKeychain(service, root.path().toStdString(), true);
+    EXPECT_EQ(readBack(*keychain, "moved"), "stored earlier");
+    EXPECT_EQ(readBack(files, "moved"), std::nullopt) << "the file is removed once moved";
+    EXPECT_EQ(readBack(files, "untouched"), "kept in files") << "only what is read moves";
+    SecretServiceKeychain secrets(service);
+    EXPECT_EQ(readBack(secrets, "moved"), "stored earlier");
+    EXPECT_EQ(readBack(*keychain, "moved"), "stored earlier");
+}
+
+TEST(WithKeyring, TheSecretServiceItemWinsOverAFileLeftBehind) {
+    QTemporaryDir root;
+    FileKeychain files(service, root.path().toStdString());
+    SecretServiceKeychain secrets(service);
+    ASSERT_TRUE(secrets.save("current", "both").hasValue());
+    ASSERT_TRUE(files.save("stale", "both").hasValue());
+
+    auto keychain = tarnwick::openKeychain(service, root.path().toStdString(), true);
+    EXPECT_EQ(readBack(*keychain, "both"), "current");
+    ASSERT_TRUE(keychain->save("newer", "both").hasValue());
+    EXPECT_EQ(readBack(files, "both"), std::nullopt) << "a save leaves no stale copy behind";
+    EXPECT_EQ(readBack(secrets, "both"), "newer");
+}
+
+TEST(WithKeyring, IdentityAndTrustedDevicesSurviveARelaunch) {
+    auto settings = tarnwick::openUserDefaults();
+    EXPECT_EQ(fs::path(settings->fileName().toStdString()),
+              environmentPath("XDG_CONFIG_HOME") / "tarnwick" / "tarnwick-bridge.conf");
+    std::string publicKey;
+    std::string deviceID;
+    {
+        auto keychain = tarnwick::openKeychain(service);
+        auto identity = tarnwick::DeviceIdentity::create(*keychain, *settings);
+        ASSERT_TRUE(identity.hasValue()) << identity.error().description;
+        publicKey = (*identity)->publicKey();
+        deviceID = (*identity)->deviceID();
+        tarnwick::TrustStore store(*keychain);
+        ASSERT_TRUE(
+            store.trust(tarnwick::HelloPayload{"phone", "Phone", "P", "n", "s"}).hasValue());
+    }
+    settings.reset();
+    auto relaunchedSettings = tarnwick::openUserDefaults();
+    auto keychain = tarnwick::openKeychain(service);
+    auto identity = tarnwick::DeviceIdentity::create(*keychain, *relaunchedSettings);
+    ASSERT_TRUE(identity.hasValue());
+    EXPECT_EQ((*identity)->publicKey(), publicKey);
+    EXPECT_EQ((*identity)->deviceID(), deviceID);
+    EXPECT_TRUE(tarnwick::TrustStore(*keychain).lookupPeer("phone"));
+    EXPECT_EQ(itemsInService(service, "device-signing-key").at(0).secret.size(), 32u);
+    EXPECT_FALSE(fs::exists(fileItem("device-signing-key")));
+}
+
+// ---- The same keyring, locked: nothing may pass for a missing item --------------------------
+
+TEST(LockedKeyring, ALockedItemIsAFailureNotAnAbsentItem) {
+    SecretServiceKeychain keychain(service);
+    ASSERT_TRUE(keychain.save("locked away", "trusted-peers-v1").hasValue());
+    auto settings = tarnwick::openUserDefaults();
+    ASSERT_TRUE(tarnwick::DeviceIdentity::create(keychain, *settings).hasValue());
+
+    GError* error = nullptr;
+    SecretService* secrets = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    ASSERT_TRUE(secrets);
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        secrets, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    ASSERT_TRUE(collection) << (error ? error->message : "");
+    GList* objects = g_list_append(nullptr, collection);
+    EXPECT_EQ(secret_service_lock_sync(secrets, objects, nullptr, nullptr, &error), 1)
+        << (error ? error->message : "");
+    g_clear_error(&error);
+    g_list_free(objects);
+    g_object_unref(collection);
+    g_object_unref(secrets);
+
+    // Unlocking needs a prompt, and this session has no prompter: the items stay locked.
+    auto read = keychain.read("trusted-peers-v1");
+    ASSERT_FALSE(read.hasValue()) << "read gave " << (read->has_value() ? "bytes" : "absent");
+    EXPECT_NE(read.error().status, 0);
+    EXPECT_FALSE(read.error().description.empty());
+
+    // So the trust store starts empty without writing, and the identity fails instead of making
+    // a new key over the one it cannot read.
+    EXPECT_TRUE(tarnwick::TrustStore(keychain).peers().empty());
+    auto identity = tarnwick::DeviceIdentity::create(keychain, *settings);
+    ASSERT_FALSE(identity.hasValue());
+    EXPECT_EQ(identity.error().description, read.error().description);
+}
+
+// ---- No Secret Service running, but the bus can start one -----------------------------------
+
+TEST(ActivatableKeyring, TheBusStartsTheSecretServiceOnFirstUse) {
+    expectChooserPicks(true);
+}
+
+// ---- A bus without any Secret Service ------------------------------------------------------
+
+TEST(BusWithoutSecretService, TheChooserTakesTheFileStore) {
+    expectChooserPicks(false);
+}
+
+TEST(BusWithoutSecretService, SecretServiceFailuresCarryTheLibrarysMessage) {
+    SecretServiceKeychain keychain(service);
+    auto saved = keychain.save("abc", "nowhere");
+    ASSERT_FALSE(saved.hasValue());
+    EXPECT_NE(saved.error().status, 0);
+    EXPECT_NE(saved.error().description.find("org.freedesktop.secrets"), std::string::npos)
+        << saved.error().description;
+    auto read = keychain.read("nowhere");
+    ASSERT_FALSE(read.hasValue());
+    EXPECT_NE(read.error().status, 0);
+    EXPECT_FALSE(read.error().description.empty());
+}
+
+// ---- No session bus at all ------------------------------------------------------------------
+
+TEST(NoSessionBus, TheChooserTakesTheFileStore) {
+    expectChooserPicks(false);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::map<std::string, std::string> suites = {
+        {"keyring", "WithKeyring.*"},
+        {"locked", "LockedKeyring.*"},
+        {"activatable", "ActivatableKeyring.*"},
+        {"bare", "BusWithoutSecretService.*"},
+        {"none", "NoSessionBus.*"},
+    };
+    const char* mode = std::getenv("TARNWICK_TEST_SESSION");
+    auto suite = mode ? suites.find(mode) : suites.end();
+    if (suite == suites.end()) {
+        std::fprintf(stderr, "Run this through tests/identity/run-in-session.sh, which sets "
+                             "TARNWICK_TEST_SESSION; it never touches your own keyring.\n");
+        return 1;
+    }
+    ::testing::GTEST_FLAG(filter) = suite->second;
+    return RUN_ALL_TESTS();
+}
