@@ -4,6 +4,7 @@
 #include "ui/DisplayText.h"
 
 #include <QDateTime>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -41,7 +42,17 @@ void TerminalFrontEnd::begin() {
     }
     refreshRequests();
 
-    auto statusChanged = [this] { printStatus(false); };
+    // A status change often comes as two (the text, then whether Codex is ready): both are
+    // printed as one line once they are done.
+    auto statusChanged = [this] {
+        if (!statusPending_) {
+            statusPending_ = true;
+            QTimer::singleShot(0, this, [this] {
+                statusPending_ = false;
+                printStatus(false);
+            });
+        }
+    };
     connect(&controller_, &BridgeController::appServerStatusChanged, this, statusChanged);
     connect(&controller_, &BridgeController::appServerReadyChanged, this, statusChanged);
     connect(&controller_, &BridgeController::linkStatusChanged, this, statusChanged);

@@ -79,6 +79,7 @@ private:
     int nextRequestNumber_ = 1;
     std::optional<std::vector<ListedDevice>> listedDevices_;
     bool stopping_ = false;
+    bool statusPending_ = false;
 };
 
 } // namespace tarnwick

@@ -176,7 +176,7 @@ def pair_device(bridge, device_command, env):
         device.wait(TIMEOUT)
 
 
-def run(bridge_path, device_command):
+def run(bridge_path, device_command, show=False):
     with tempfile.TemporaryDirectory(prefix="tarnwick-pty-") as root:
         env = environment(root)
         lock = os.path.join(root, "runtime", "tarnwick-bridge.lock")
@@ -220,6 +220,8 @@ def run(bridge_path, device_command):
 
             os.write(bridge.fd, b"\x03")  # Ctrl-C
             status = bridge.reap(TIMEOUT)
+            if show:
+                print(bridge.screen)
             if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
                 raise Failure("Ctrl-C did not stop the bridge cleanly: status %r\n%s"
                               % (status, bridge.screen))
@@ -302,9 +304,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
     parser.add_argument("--device", help="command of a test device that asks to pair")
+    parser.add_argument("--show", action="store_true", help="print the first session's screen")
     arguments = parser.parse_args()
     try:
-        run(os.path.abspath(arguments.bridge), arguments.device)
+        run(os.path.abspath(arguments.bridge), arguments.device, arguments.show)
         run_window(os.path.abspath(arguments.bridge))
     except Failure as failure:
         print("FAILED:", failure)
