@@ -28,8 +28,9 @@ TIMEOUT = 60.0  # generous: sanitizers on a loaded machine
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 FAKE_CODEX = r"""#!/usr/bin/python3
-# Answers every request of the app-server protocol with an empty result.
-import json, sys
+# Answers every request of the app-server protocol with an empty result. It does not leave
+# when its input ends, only when it is told to by a signal: a bridge that stops must stop it.
+import json, sys, time
 for line in sys.stdin:
     try:
         message = json.loads(line)
@@ -38,6 +39,8 @@ for line in sys.stdin:
     if isinstance(message, dict) and "id" in message and "method" in message:
         sys.stdout.write(json.dumps({"id": message["id"], "result": {}}) + "\n")
         sys.stdout.flush()
+while True:
+    time.sleep(1)
 """
 
 
@@ -111,6 +114,15 @@ class Terminal:
             os.kill(self.pid, signal.SIGKILL)
             os.waitpid(self.pid, 0)
         os.close(self.fd)
+
+
+def expect_no_processes_under(folder, after):
+    """Waits until nothing started in `folder` runs any more."""
+    deadline = time.monotonic() + TIMEOUT
+    while processes_under(folder):
+        if time.monotonic() > deadline:
+            raise Failure("processes left running after %s: %r" % (after, processes_under(folder)))
+        time.sleep(0.1)
 
 
 def processes_under(folder):
@@ -227,9 +239,7 @@ def run(bridge_path, device_command, show=False):
                               % (status, bridge.screen))
             if os.path.exists(lock):
                 raise Failure("the lock outlived the bridge")
-            leftovers = processes_under(root)
-            if leftovers:
-                raise Failure("processes left running: %r" % leftovers)
+            expect_no_processes_under(root, "Ctrl-C")
         finally:
             bridge.kill()
 
@@ -246,6 +256,7 @@ def run(bridge_path, device_command, show=False):
             status = bridge.reap(TIMEOUT)
             if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
                 raise Failure("SIGTERM did not stop the bridge cleanly: status %r" % status)
+            expect_no_processes_under(root, "SIGTERM")
         finally:
             bridge.kill()
 
@@ -260,8 +271,7 @@ def run(bridge_path, device_command, show=False):
                 raise Failure("quit did not stop the bridge cleanly: status %r" % status)
         finally:
             bridge.kill()
-        if processes_under(root):
-            raise Failure("processes left running after quit")
+        expect_no_processes_under(root, "quit")
 
 
 def run_window(bridge_path):
