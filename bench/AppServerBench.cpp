@@ -115,7 +115,9 @@ ClientRun clientRate(std::uint64_t count, std::size_t size) {
             std::exit(1);
         }
     };
-    client->onLog = [](const std::string& text) { std::fprintf(stderr, "log: %s\n", text.c_str()); };
+    client->onLog = [](const std::string& text) {
+        std::fprintf(stderr, "log: %s\n", text.c_str());
+    };
     double mainBefore = cpuSeconds(RUSAGE_THREAD);
     double processBefore = cpuSeconds(RUSAGE_SELF);
     started = Clock::now();

@@ -58,9 +58,10 @@ public:
 
     // Starts the link and the app-server; runs once, later calls do nothing.
     Q_INVOKABLE void start();
-    void accept(const PairingRequest& request);
-    void reject(const PairingRequest& request);
-    void forget(const TrustedPeer& peer);
+    // Taken by value: the lists they usually come from change as they run.
+    void accept(PairingRequest request);
+    void reject(PairingRequest request);
+    void forget(TrustedPeer peer);
     Q_INVOKABLE void setLaunchAtLogin(bool wanted);
     Q_INVOKABLE void restartAppServer();
 

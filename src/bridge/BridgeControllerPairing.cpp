@@ -86,7 +86,7 @@ void BridgeController::handlePairingRequest(const PeerHandle& peer) {
         ". Compare code " + code + ".");
 }
 
-void BridgeController::accept(const PairingRequest& request) {
+void BridgeController::accept(PairingRequest request) {
     if (auto trusted = neighbours_.trustStore->trust(request.remoteHello); !trusted) {
         log("Pairing failed: " + trusted.error().description);
         return;
@@ -112,14 +112,14 @@ void BridgeController::accept(const PairingRequest& request) {
     log("Paired " + boundedDeviceText(request.remoteHello.displayName) + ".");
 }
 
-void BridgeController::reject(const PairingRequest& request) {
+void BridgeController::reject(PairingRequest request) {
     (void)sendMessage(BridgeMessage{1, BridgeMessageKind::pairingRejected, {}, {}, {}},
                       request.peer);
     removePairingRequests(request.id);
     log("Rejected pairing from " + boundedDeviceText(request.remoteHello.displayName) + ".");
 }
 
-void BridgeController::forget(const TrustedPeer& peer) {
+void BridgeController::forget(TrustedPeer peer) {
     if (auto removed = neighbours_.trustStore->remove(peer.deviceID); !removed) {
         log("Could not forget device: " + removed.error().description);
         return;
@@ -137,8 +137,7 @@ void BridgeController::acceptRequest(const QString& id) {
     const std::string key = id.toStdString();
     for (const auto& request : pairingRequests_) {
         if (request.id == key) {
-            PairingRequest copy = request; // accept edits the list it came from
-            accept(copy);
+            accept(request);
             return;
         }
     }
@@ -148,8 +147,7 @@ void BridgeController::rejectRequest(const QString& id) {
     const std::string key = id.toStdString();
     for (const auto& request : pairingRequests_) {
         if (request.id == key) {
-            PairingRequest copy = request;
-            reject(copy);
+            reject(request);
             return;
         }
     }
@@ -159,8 +157,7 @@ void BridgeController::forgetPeer(const QString& deviceID) {
     const std::string key = deviceID.toStdString();
     for (const auto& peer : trustedPeers_) {
         if (peer.deviceID == key) {
-            TrustedPeer copy = peer;
-            forget(copy);
+            forget(peer);
             return;
         }
     }

@@ -9,5 +9,7 @@ set(appserver_output_fuzz_DEPS appserver)
 list(APPEND TARNWICK_FUZZ_TARGETS hello_payload_fuzz trust_store_fuzz)
 set(hello_payload_fuzz_DEPS identity)
 set(trust_store_fuzz_DEPS identity)
+list(APPEND TARNWICK_FUZZ_TARGETS controller_intake_fuzz)
+set(controller_intake_fuzz_DEPS bridge)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)
