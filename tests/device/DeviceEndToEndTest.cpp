@@ -1,0 +1,327 @@
+// tarnwick-device, run as a program of its own, against a bridge made of real parts: the TLS
+// WebSocket link on loopback, this computer's identity and the trusted devices in a private
+// file keychain, and the app-server client running the real Codex CLI (or, where a fault must
+// be forced, the scripted fake). Everything runs in a network namespace with loopback alone and
+// with temporary homes for the bridge and for each device.
+#include "appserver/FakeCodex.h"
+#include "bridge/AppServerClientAdapter.h"
+#include "bridge/BridgeController.h"
+#include "bridge/DeviceIdentityAdapter.h"
+#include "bridge/PeerLinkAdapter.h"
+#include "bridge/TrustStoreAdapter.h"
+#include "identity/KeychainChooser.h"
+#include "support/FakeNeighbours.h"
+#include "support/QtTestSupport.h"
+#include "support/TemporaryHome.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+namespace {
+
+bool onlyLoopback() {
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) {
+        return false;
+    }
+    bool loopbackOnly = true;
+    for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+        loopbackOnly = loopbackOnly && std::strcmp(entry->ifa_name, "lo") == 0;
+    }
+    freeifaddrs(interfaces);
+    return loopbackOnly;
+}
+
+// The real client, counting the requests the controller handed to it.
+class CountingAppServer : public BridgeAppServer {
+public:
+    explicit CountingAppServer(std::string executable)
+        : executable_(std::move(executable)),
+          real_(std::make_unique<AppServerClientAdapter>(AppServerClient::create())) {}
+
+    void setHandlers(Handlers handlers) override { real_->setHandlers(std::move(handlers)); }
+    std::optional<std::string> findCodexExecutable() const override { return executable_; }
+    void start(std::optional<std::string> executable) override { real_->start(executable); }
+    void request(std::string method, JSONValue params, Completion completion) override {
+        methods.push_back(method);
+        real_->request(std::move(method), std::move(params), std::move(completion));
+    }
+    void respond(JSONValue id, JSONValue result) override {
+        real_->respond(std::move(id), std::move(result));
+    }
+    void respondError(JSONValue id, std::string message) override {
+        real_->respondError(std::move(id), std::move(message));
+    }
+
+    std::vector<std::string> methods;
+
+private:
+    std::string executable_;
+    std::unique_ptr<AppServerClientAdapter> real_;
+};
+
+// One run of tarnwick-device with the home of one device.
+class DeviceRun {
+public:
+    DeviceRun(const std::filesystem::path& home, const QStringList& arguments) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                                 "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+            environment.insert(name, QString::fromStdString((home / name).string()));
+            std::filesystem::create_directories(home / name);
+            std::filesystem::permissions(home / name, std::filesystem::perms::owner_all);
+        }
+        // No session bus: the device keeps its key in its private file store.
+        environment.remove("DBUS_SESSION_BUS_ADDRESS");
+        process_.setProcessEnvironment(environment);
+        QObject::connect(&process_, &QProcess::readyReadStandardOutput, &process_,
+                         [this] { out += process_.readAllStandardOutput().toStdString(); });
+        QObject::connect(&process_, &QProcess::readyReadStandardError, &process_,
+                         [this] { err += process_.readAllStandardError().toStdString(); });
+        process_.start(QStringLiteral(TARNWICK_DEVICE_PATH), arguments);
+    }
+    ~DeviceRun() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
+    }
+
+    // Waits for the end without blocking the bridge, which runs on this thread too.
+    int finish() {
+        process_.closeWriteChannel();
+        EXPECT_TRUE(waitUntil([&] { return process_.state() == QProcess::NotRunning; }))
+            << "still running; out: " << out << " err: " << err;
+        out += process_.readAllStandardOutput().toStdString();
+        err += process_.readAllStandardError().toStdString();
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
+    bool waitForOutput(const std::string& text) {
+        return waitUntil([&] { return out.find(text) != std::string::npos; });
+    }
+    void interrupt() { ::kill(static_cast<pid_t>(process_.processId()), SIGINT); }
+
+    std::string out;
+    std::string err;
+
+private:
+    QProcess process_;
+};
+
+class DeviceEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!onlyLoopback()) {
+            GTEST_SKIP() << "the Codex CLI is only run where it cannot reach the network";
+        }
+    }
+
+    void TearDown() override { controller_.reset(); }
+
+    void startBridge(const std::string& codex) {
+        PeerLinkOptions linkOptions;
+        linkOptions.port = 0;
+        linkOptions.advertise = false;
+        linkOptions.listenAddress = QHostAddress::LocalHost;
+        auto link = std::make_unique<PeerLinkAdapter>(
+            std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
+        link_ = link.get();
+        auto appServer = std::make_unique<CountingAppServer>(codex);
+        appServer_ = appServer.get();
+
+        std::shared_ptr<KeychainStore> keychain =
+            openKeychain("app.tarnwick.bridge", folders_.path() / "bridge-keychain", false);
+        QSettings settings(QString::fromStdString((folders_.path() / "bridge.ini").string()),
+                           QSettings::IniFormat);
+        BridgeNeighbours neighbours;
+        neighbours.link = std::move(link);
+        neighbours.appServer = std::move(appServer);
+        neighbours.trustStore = std::make_unique<TrustStoreAdapter>(keychain);
+        neighbours.identity =
+            std::unique_ptr<BridgeIdentity>(std::make_unique<DeviceIdentityAdapter>(
+                std::move(DeviceIdentity::create(*keychain, settings)).value()));
+        neighbours.loginItems = std::make_unique<FakeLoginItems>();
+        neighbours.hostName = std::make_unique<FakeHostName>();
+        controller_ = std::make_unique<BridgeController>(std::move(neighbours));
+        controller_->start();
+        ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }))
+            << controller_->appServerStatus().toStdString();
+    }
+
+    QString bridgeAddress() const {
+        return QStringLiteral("127.0.0.1:%1").arg(link_->link().listeningPort());
+    }
+
+    // Pairs the device of `home` under `name`, accepting on the bridge when the code matches.
+    void pair(const std::filesystem::path& home, const QString& name) {
+        DeviceRun run(home, {"pair", bridgeAddress(), "--name", name});
+        ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
+        ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
+        const PairingRequest request = controller_->pairingRequests().back();
+        EXPECT_NE(run.out.find("Pairing code: " + request.code + "\n"), std::string::npos)
+            << run.out;
+        controller_->accept(request);
+        EXPECT_EQ(run.finish(), 0) << run.err;
+        EXPECT_NE(run.out.find("Pairing accepted"), std::string::npos) << run.out;
+    }
+
+    // One `call` from the device of `home`: its exit status, output and error output.
+    struct CallResult {
+        int status;
+        std::string out;
+        std::string err;
+    };
+    CallResult call(const std::filesystem::path& home, QStringList arguments) {
+        arguments.prepend("call");
+        arguments << "--name"
+                  << "Laptop";
+        DeviceRun run(home, arguments);
+        int status = run.finish();
+        return {status, run.out, run.err};
+    }
+
+    static JSONValue decoded(const std::string& out) {
+        auto value = JSONValue::decode(out);
+        EXPECT_TRUE(value.hasValue()) << out;
+        return value ? *value : JSONValue();
+    }
+
+    bool logged(const std::string& line) const {
+        const auto& logs = controller_->logs();
+        return std::find(logs.begin(), logs.end(), line) != logs.end();
+    }
+
+    TemporaryHome bridgeHome_;
+    TemporaryDirectory folders_{"tarnwick-device-e2e"};
+    std::filesystem::path laptop_ = folders_.path() / "laptop";
+    std::filesystem::path stranger_ = folders_.path() / "stranger";
+    PeerLinkAdapter* link_ = nullptr;
+    CountingAppServer* appServer_ = nullptr;
+    std::unique_ptr<BridgeController> controller_;
+};
+
+} // namespace
+
+TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
+    ASSERT_TRUE(std::filesystem::exists(CODEX_CLI_PATH))
+        << CODEX_CLI_PATH << " is missing; scripts/setup installs it";
+    startBridge(CODEX_CLI_PATH);
+    pair(laptop_, "Laptop");
+    EXPECT_TRUE(logged("Paired Laptop."));
+    ASSERT_EQ(controller_->trustedPeers().size(), 1u);
+
+    // Every later run is a new connection, let in by its hello alone.
+    for (const char* method : {"thread/list", "model/list", "account/read"}) {
+        auto result = call(laptop_, {method});
+        ASSERT_EQ(result.status, 0) << method << ": " << result.err;
+        EXPECT_TRUE(decoded(result.out).objectValue()) << method << ": " << result.out;
+    }
+    EXPECT_TRUE(decoded(call(laptop_, {"model/list"}).out).member("data"));
+    EXPECT_TRUE(logged("Authenticated Laptop."));
+    EXPECT_TRUE(controller_->pairingRequests().empty());
+
+    // A watcher sees the thread that a call starts.
+    DeviceRun watch(laptop_, {"watch", "--decline-all", "--name", "Laptop watch"});
+    ASSERT_TRUE(waitUntil([&] { return watch.err.find("Watching") != std::string::npos; }))
+        << watch.err;
+    auto started = call(laptop_, {"thread/start", "{}"});
+    ASSERT_EQ(started.status, 0) << started.err;
+    const JSONValue* thread = decoded(started.out).member("thread");
+    ASSERT_TRUE(thread && thread->member("id") && thread->member("id")->stringValue());
+    const std::string threadID = *thread->member("id")->stringValue();
+    ASSERT_TRUE(watch.waitForOutput("\"method\":\"thread/started\"")) << watch.out;
+    std::string line = watch.out.substr(watch.out.find("{\"method\":\"thread/started\""));
+    line = line.substr(0, line.find('\n'));
+    EXPECT_EQ(*decoded(line).member("params")->member("thread")->member("id"), JSONValue(threadID));
+    watch.interrupt();
+    EXPECT_EQ(watch.finish(), 0) << watch.err;
+
+    // Refusals, each with its own text and status.
+    const std::size_t relayed = appServer_->methods.size();
+    auto refused = call(laptop_, {"config/read"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "That method is not available through Tarnwick.\n");
+    EXPECT_EQ(refused.out, "");
+
+    auto badParams = call(laptop_, {"thread/list", "{not json"});
+    EXPECT_EQ(badParams.status, 2);
+
+    auto stranger = call(stranger_, {"thread/list", "--bridge", bridgeAddress()});
+    EXPECT_EQ(stranger.status, 4);
+    EXPECT_EQ(stranger.err, "Pair this device first.\n");
+    auto neverPaired = call(stranger_, {"thread/list"});
+    EXPECT_EQ(neverPaired.status, 4);
+    EXPECT_EQ(neverPaired.err, "Pair this device first.\n");
+    DeviceRun strangerWatch(stranger_, {"watch", "--bridge", bridgeAddress()});
+    EXPECT_EQ(strangerWatch.finish(), 4);
+    EXPECT_EQ(appServer_->methods.size(), relayed) << "nothing refused reached the app-server";
+}
+
+TEST_F(DeviceEndToEndTest, ACallWaitingWhileTheAppServerRestartsFails) {
+    FakeCodex codex({"answer thread/read silent"});
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+
+    DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] {
+        return std::count(appServer_->methods.begin(), appServer_->methods.end(), "thread/read") ==
+               1;
+    }));
+    controller_->restartAppServer();
+    EXPECT_EQ(waiting.finish(), 1) << waiting.out;
+    EXPECT_FALSE(waiting.err.empty());
+    EXPECT_EQ(waiting.out, "");
+
+    // Later, after the restart, the device comes back without pairing again.
+    ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }));
+    auto again = call(laptop_, {"thread/list"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(controller_->pairingRequests().empty());
+}
+
+TEST_F(DeviceEndToEndTest, ReportsABridgeThatIsNotThere) {
+    // A port that was free a moment ago and has nobody listening.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    DeviceRun run(laptop_, {"pair", QStringLiteral("127.0.0.1:%1").arg(port)});
+    EXPECT_EQ(run.finish(), 3);
+    EXPECT_NE(run.err.find("Could not connect"), std::string::npos) << run.err;
+}
+
+TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
+    FakeCodex codex({});
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+    // Another bridge speaking under the paired bridge's device ID.
+    {
+        QSettings device(
+            QString::fromStdString(
+                (laptop_ / "XDG_CONFIG_HOME" / "tarnwick" / "tarnwick-device.conf").string()),
+            QSettings::NativeFormat);
+        ASSERT_FALSE(device.value("bridge/publicKey").toString().isEmpty());
+        device.setValue("bridge/publicKey", "AAAA");
+    }
+    auto refused = call(laptop_, {"thread/list"});
+    EXPECT_EQ(refused.status, 6);
+    EXPECT_NE(refused.err.find("WARNING"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("pair --replace"), std::string::npos) << refused.err;
+
+    DeviceRun replaced(laptop_, {"pair", bridgeAddress(), "--replace", "--name", "Laptop"});
+    EXPECT_EQ(replaced.finish(), 0) << replaced.err;
+    EXPECT_NE(replaced.out.find("already paired"), std::string::npos) << replaced.out;
+    EXPECT_EQ(call(laptop_, {"thread/list"}).status, 0);
+}
