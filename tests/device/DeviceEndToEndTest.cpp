@@ -198,6 +198,19 @@ protected:
         return value ? *value : JSONValue();
     }
 
+    // The params of the first event of `method` among the JSON lines that watch printed.
+    static std::optional<JSONValue> event(const std::string& out, const std::string& method) {
+        std::size_t start = 0;
+        for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+            auto line = JSONValue::decode(std::string_view(out).substr(start, end - start));
+            if (line && line->member("method") && *line->member("method") == JSONValue(method) &&
+                line->member("params")) {
+                return *line->member("params");
+            }
+        }
+        return std::nullopt;
+    }
+
     bool logged(const std::string& line) const {
         const auto& logs = controller_->logs();
         return std::find(logs.begin(), logs.end(), line) != logs.end();
@@ -238,13 +251,18 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
         << watch.err;
     auto started = call(laptop_, {"thread/start", "{}"});
     ASSERT_EQ(started.status, 0) << started.err;
-    const JSONValue* thread = decoded(started.out).member("thread");
+    const JSONValue startedThread = decoded(started.out);
+    const JSONValue* thread = startedThread.member("thread");
     ASSERT_TRUE(thread && thread->member("id") && thread->member("id")->stringValue());
     const std::string threadID = *thread->member("id")->stringValue();
-    ASSERT_TRUE(watch.waitForOutput("\"method\":\"thread/started\"")) << watch.out;
-    std::string line = watch.out.substr(watch.out.find("{\"method\":\"thread/started\""));
-    line = line.substr(0, line.find('\n'));
-    EXPECT_EQ(*decoded(line).member("params")->member("thread")->member("id"), JSONValue(threadID));
+    std::optional<JSONValue> announced;
+    ASSERT_TRUE(waitUntil([&] {
+        announced = event(watch.out, "thread/started");
+        return announced.has_value();
+    })) << watch.out;
+    const JSONValue* announcedThread = announced->member("thread");
+    ASSERT_TRUE(announcedThread && announcedThread->member("id"));
+    EXPECT_EQ(*announcedThread->member("id"), JSONValue(threadID));
     watch.interrupt();
     EXPECT_EQ(watch.finish(), 0) << watch.err;
 

@@ -5,6 +5,7 @@
 #include "tarnwick-device/DeviceCommands.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 #include <iostream>
 
@@ -12,6 +13,10 @@ using namespace tarnwick;
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    // Standard error carries the program's own messages; the libraries' notes stay quiet unless
+    // QT_LOGGING_RULES asks for them.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("tarnwick.*.info=false\ntarnwick.*.debug=false"));
     auto arguments = DeviceArguments::parse(std::vector<std::string>(argv + 1, argv + argc));
     if (!arguments) {
         std::cerr << arguments.error() << "\nRun tarnwick-device --help for help.\n";
