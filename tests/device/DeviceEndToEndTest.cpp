@@ -25,6 +25,8 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 
 using namespace tarnwick;
 using namespace tarnwick::testing;
@@ -51,7 +53,21 @@ public:
         : executable_(std::move(executable)),
           real_(std::make_unique<AppServerClientAdapter>(AppServerClient::create())) {}
 
-    void setHandlers(Handlers handlers) override { real_->setHandlers(std::move(handlers)); }
+    // The fake app-server's echo of every line it read is kept here, never relayed.
+    void setHandlers(Handlers handlers) override {
+        auto notification = handlers.notification;
+        handlers.notification = [this, notification](const std::string& method,
+                                                     const JSONValue& params) {
+            if (method == "fake/received") {
+                if (const JSONValue* line = params.member("line"); line && line->stringValue()) {
+                    received.push_back(*JSONValue::decode(*line->stringValue()));
+                }
+            } else if (notification) {
+                notification(method, params);
+            }
+        };
+        real_->setHandlers(std::move(handlers));
+    }
     std::optional<std::string> findCodexExecutable() const override { return executable_; }
     void start(std::optional<std::string> executable) override { real_->start(executable); }
     void request(std::string method, JSONValue params, Completion completion) override {
@@ -66,6 +82,7 @@ public:
     }
 
     std::vector<std::string> methods;
+    std::vector<JSONValue> received;
 
 private:
     std::string executable_;
@@ -111,6 +128,7 @@ public:
     bool waitForOutput(const std::string& text) {
         return waitUntil([&] { return out.find(text) != std::string::npos; });
     }
+    void write(const std::string& text) { process_.write(text.data(), qint64(text.size())); }
     void interrupt() { ::kill(static_cast<pid_t>(process_.processId()), SIGINT); }
 
     std::string out;
@@ -342,4 +360,60 @@ TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
     EXPECT_EQ(replaced.finish(), 0) << replaced.err;
     EXPECT_NE(replaced.out.find("already paired"), std::string::npos) << replaced.out;
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 0);
+}
+
+TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {
+    FakeCodex codex({
+        "echo",
+        R"(answer thread/start result {"thread":{"id":"T1"}})",
+        R"(answer turn/start result {"turn":{"id":"U1","status":"inProgress"}})",
+        "wait turn/start",
+        R"(line {"method":"item/started","params":{"threadId":"T1","turnId":"U1","startedAtMs":1,)"
+        R"("item":{"type":"fileChange","id":"F1","status":"inProgress","changes":[)"
+        R"({"path":"notes.txt","kind":{"type":"add"},"diff":"+hi"}]}}})",
+        R"(line {"id":99,"method":"item/fileChange/requestApproval","params":{"threadId":"T1",)"
+        R"("turnId":"U1","itemId":"F1","startedAtMs":1,"reason":null,"grantRoot":null}})",
+        R"(line {"method":"item/agentMessage/delta","params":{"threadId":"T1","turnId":"U1",)"
+        R"("itemId":"M1","delta":"Hello "}})",
+        R"(line {"method":"item/agentMessage/delta","params":{"threadId":"T1","turnId":"U1",)"
+        R"("itemId":"M1","delta":"there."}})",
+        R"(line {"method":"turn/completed","params":{"threadId":"T1","turn":{"id":"U1",)"
+        R"("status":"completed"}}})",
+    });
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+
+    DeviceRun chat(laptop_, {"chat", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread T1") != std::string::npos; }))
+        << chat.err;
+    chat.write("Write a note\n");
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Approve?") != std::string::npos; }))
+        << chat.err;
+    EXPECT_NE(chat.err.find("notes.txt (add)"), std::string::npos) << chat.err;
+    chat.write("s\n");
+    ASSERT_TRUE(chat.waitForOutput("Hello there.\n")) << chat.err;
+    EXPECT_EQ(chat.finish(), 0) << chat.err;
+
+    // The turn carried the prompt, and the app-server got the decision it asked for.
+    auto findLine = [&](const std::function<bool(const JSONValue&)>& match) {
+        for (const JSONValue& line : appServer_->received) {
+            if (match(line)) {
+                return line;
+            }
+        }
+        return JSONValue();
+    };
+    JSONValue turn = findLine([](const JSONValue& line) {
+        return line.member("method") && *line.member("method") == JSONValue("turn/start");
+    });
+    ASSERT_TRUE(turn.member("params")) << appServer_->received.size();
+    EXPECT_EQ(*turn.member("params"),
+              JSONValue(JSONObject{
+                  {"threadId", "T1"},
+                  {"input", JSONArray{JSONObject{{"type", "text"}, {"text", "Write a note"}}}}}));
+    JSONValue reply = findLine([](const JSONValue& line) {
+        return line.member("id") && *line.member("id") == JSONValue(99) && !line.member("method");
+    });
+    ASSERT_TRUE(reply.member("result"));
+    EXPECT_EQ(*reply.member("result"), JSONValue(JSONObject{{"decision", "acceptForSession"}}));
 }
