@@ -26,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <optional>
 
 using namespace tarnwick;
@@ -108,8 +109,13 @@ public:
         QObject::connect(&process_, &QProcess::readyReadStandardError, &process_,
                          [this] { err += process_.readAllStandardError().toStdString(); });
         process_.start(QStringLiteral(TARNWICK_DEVICE_PATH), arguments);
+        command_ = "$ tarnwick-device " + arguments.join(' ').toStdString();
     }
     ~DeviceRun() {
+        // TARNWICK_SHOW_DEVICE_RUNS=1 shows each run as it would look in a terminal.
+        if (qEnvironmentVariableIsSet("TARNWICK_SHOW_DEVICE_RUNS")) {
+            std::cerr << command_ << "\n" << err << out << std::flush;
+        }
         if (process_.state() != QProcess::NotRunning) {
             process_.kill();
             process_.waitForFinished();
@@ -136,6 +142,7 @@ public:
 
 private:
     QProcess process_;
+    std::string command_;
 };
 
 class DeviceEndToEndTest : public ::testing::Test {
