@@ -424,3 +424,45 @@ TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {
     ASSERT_TRUE(reply.member("result"));
     EXPECT_EQ(*reply.member("result"), JSONValue(JSONObject{{"decision", "acceptForSession"}}));
 }
+
+TEST_F(DeviceEndToEndTest, CtrlCInterruptsTheRunningTurn) {
+    FakeCodex codex({
+        R"(answer thread/resume result {"thread":{"id":"T7"}})",
+        R"(answer turn/start result {"turn":{"id":"U7","status":"inProgress"}})",
+        "wait turn/interrupt",
+        R"(line {"method":"turn/completed","params":{"threadId":"T7","turn":{"id":"U7",)"
+        R"("status":"interrupted"}}})",
+    });
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+
+    DeviceRun chat(laptop_, {"chat", "T7", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread T7") != std::string::npos; }))
+        << chat.err;
+    chat.write("Think for a long time\n");
+    ASSERT_TRUE(waitUntil([&] {
+        return std::count(appServer_->methods.begin(), appServer_->methods.end(), "turn/start") ==
+               1;
+    }));
+    // Whether or not the turn's id has reached the device yet, Ctrl-C interrupts that turn.
+    chat.interrupt();
+    ASSERT_TRUE(waitUntil([&] {
+        return std::count(appServer_->methods.begin(), appServer_->methods.end(),
+                          "turn/interrupt") == 1;
+    })) << chat.err;
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("(turn interrupted)") != std::string::npos; }))
+        << chat.err;
+    EXPECT_EQ(chat.finish(), 0) << chat.err;
+}
+
+TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
+    FakeCodex codex({});
+    startBridge(codex.executable());
+    DeviceRun run(laptop_, {"pair", bridgeAddress(), "--name", "Laptop"});
+    ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
+    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
+    controller_->reject(controller_->pairingRequests().back());
+    EXPECT_EQ(run.finish(), 4);
+    EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
+    EXPECT_EQ(call(laptop_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
+}

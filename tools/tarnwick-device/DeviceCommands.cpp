@@ -317,6 +317,27 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
     bool inputDone = false;
     bool finished = false;
     std::string turnID;
+    // Ctrl-C came before the turn's id was known: interrupt as soon as it is.
+    bool interruptWanted = false;
+
+    auto interruptTurn = [&] {
+        interruptWanted = false;
+        context_.err << "\nInterrupting the turn...\n" << std::flush;
+        device.request("turn/interrupt", JSONObject{{"threadId", threadID}, {"turnId", turnID}},
+                       [&](BridgeDevice::Answer answer) {
+                           if (!answer) {
+                               context_.err << answer.error() << "\n" << std::flush;
+                           }
+                       });
+    };
+    auto learnTurn = [&](const std::string& id) {
+        if (turnID.empty() && !id.empty()) {
+            turnID = id;
+            if (interruptWanted) {
+                interruptTurn();
+            }
+        }
+    };
 
     std::function<void()> startNext = [&] {
         if (turnRunning) {
@@ -330,6 +351,7 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
         prompts.pop_front();
         turnRunning = true;
         turnID.clear();
+        interruptWanted = false;
         JSONObject input{{"type", "text"}, {"text", text}};
         device.request("turn/start",
                        JSONObject{{"threadId", threadID}, {"input", JSONArray{JSONValue(input)}}},
@@ -338,8 +360,8 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
                                context_.err << answer.error() << "\n" << std::flush;
                                turnRunning = false;
                                startNext();
-                           } else if (turnID.empty()) {
-                               turnID = textAt(*answer, "turn", "id");
+                           } else {
+                               learnTurn(textAt(*answer, "turn", "id"));
                            }
                        });
     };
@@ -351,8 +373,8 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
         }
         if (method == "item/agentMessage/delta") {
             context_.out << textOf(params, "delta") << std::flush;
-        } else if (method == "turn/started" && turnID.empty()) {
-            turnID = textAt(params, "turn", "id");
+        } else if (method == "turn/started") {
+            learnTurn(textAt(params, "turn", "id"));
         } else if (method == "turn/completed") {
             context_.out << "\n" << std::flush;
             const std::string status = textAt(params, "turn", "status");
@@ -387,16 +409,12 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
     };
     InterruptSignal interrupt;
     interrupt.onInterrupt = [&] {
-        if (turnRunning && !turnID.empty()) {
-            context_.err << "\nInterrupting the turn...\n" << std::flush;
-            device.request("turn/interrupt", JSONObject{{"threadId", threadID}, {"turnId", turnID}},
-                           [&](BridgeDevice::Answer answer) {
-                               if (!answer) {
-                                   context_.err << answer.error() << "\n" << std::flush;
-                               }
-                           });
-        } else {
+        if (!turnRunning) {
             finished = true;
+        } else if (turnID.empty()) {
+            interruptWanted = true;
+        } else {
+            interruptTurn();
         }
     };
     session.waitFor([&] { return finished; });
