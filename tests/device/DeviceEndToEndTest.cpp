@@ -155,10 +155,10 @@ protected:
 
     void TearDown() override { controller_.reset(); }
 
-    void startBridge(const std::string& codex) {
+    void startBridge(const std::string& codex, bool advertise = false) {
         PeerLinkOptions linkOptions;
         linkOptions.port = 0;
-        linkOptions.advertise = false;
+        linkOptions.advertise = advertise;
         linkOptions.listenAddress = QHostAddress::LocalHost;
         auto link = std::make_unique<PeerLinkAdapter>(
             std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
@@ -465,4 +465,37 @@ TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
     EXPECT_EQ(run.finish(), 4);
     EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
+}
+
+// Found by DNS-SD, the way the README's two-terminal session goes: only inside the private
+// network of tests/link/run-in-private-network.sh, which has an Avahi daemon of its own.
+TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
+    if (!qEnvironmentVariableIsSet("TARNWICK_IN_PRIVATE_NETWORK")) {
+        GTEST_SKIP() << "needs the private network with its own Avahi daemon";
+    }
+    FakeCodex codex({});
+    startBridge(codex.executable(), true);
+    const std::string service = link_->link().peerName();
+    const std::string port = std::to_string(link_->link().listeningPort());
+
+    // Publishing takes a moment; each discover run browses for a second.
+    std::string listed;
+    ASSERT_TRUE(waitUntil([&] {
+        DeviceRun discover(laptop_, {"discover", "--browse", "1"});
+        discover.finish();
+        listed = discover.out;
+        return listed.find(service + "\t") != std::string::npos;
+    })) << listed;
+    EXPECT_NE(listed.find("\t" + port + "\n"), std::string::npos) << listed;
+
+    DeviceRun run(laptop_, {"pair", "--name", "Laptop"});
+    ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
+    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
+    EXPECT_NE(run.out.find("Pairing code: " + controller_->pairingRequests().back().code),
+              std::string::npos);
+    controller_->accept(controller_->pairingRequests().back());
+    ASSERT_EQ(run.finish(), 0) << run.err;
+
+    auto listedThreads = call(laptop_, {"thread/list"});
+    EXPECT_EQ(listedThreads.status, 0) << listedThreads.err;
 }
