@@ -499,3 +499,17 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
     auto listedThreads = call(laptop_, {"thread/list"});
     EXPECT_EQ(listedThreads.status, 0) << listedThreads.err;
 }
+
+TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
+    FakeCodex codex({"answer thread/read silent"});
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+    DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] {
+        return std::count(appServer_->methods.begin(), appServer_->methods.end(), "thread/read") ==
+               1;
+    }));
+    controller_.reset();
+    EXPECT_EQ(waiting.finish(), 5);
+    EXPECT_EQ(waiting.err, "The bridge went away before it answered.\n");
+}
