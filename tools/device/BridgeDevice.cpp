@@ -35,7 +35,7 @@ void BridgeDevice::stateChanged(PeerState state) {
     } else if (state == PeerState::connected && order_ == HelloOrder::first) {
         sendHello();
     } else if (state == PeerState::notConnected) {
-        failPending("The bridge went away before it answered.");
+        failPending(goneText);
     }
     if (onStateChanged) {
         onStateChanged(state);

@@ -35,6 +35,10 @@ public:
                                         HelloOrder order = HelloOrder::first);
     void disconnect();
     PeerState state() const { return connector_.state(); }
+    // Why the last session ended (or never opened), as the link reported it.
+    std::string endReason() const { return connector_.endReason().toStdString(); }
+    // The text with which requests fail when the session ends before their answer.
+    static constexpr const char* goneText = "The bridge went away before it answered.";
 
     // The bridge's verified hello on this connection, and the code both screens show.
     const std::optional<HelloPayload>& bridgeHello() const { return bridgeHello_; }

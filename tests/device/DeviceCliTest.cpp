@@ -1,0 +1,247 @@
+// The parts of tarnwick-device that need no bridge: reading the command line and addresses,
+// remembering the paired bridge, and turning approval questions into text and decisions.
+#include "identity/DeviceIdentity.h"
+#include "support/MemoryKeychain.h"
+#include "support/TemporaryHome.h"
+#include "tarnwick-device/ApprovalPrompt.h"
+#include "tarnwick-device/BridgeAddress.h"
+#include "tarnwick-device/BridgeBrowser.h"
+#include "tarnwick-device/DeviceArguments.h"
+#include "tarnwick-device/RememberedBridge.h"
+
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+TEST(BridgeAddress, ReadsHostsPortsAndBracketedAddresses) {
+    struct Case {
+        const char* text;
+        std::optional<BridgeAddress> expected;
+    };
+    const Case cases[] = {
+        {"studio.local", BridgeAddress{"studio.local", 47600}},
+        {"studio.local:5000", BridgeAddress{"studio.local", 5000}},
+        {"127.0.0.1:1", BridgeAddress{"127.0.0.1", 1}},
+        {"127.0.0.1:65535", BridgeAddress{"127.0.0.1", 65535}},
+        {"::1", BridgeAddress{"::1", 47600}},
+        {"fe80::1%eth0", BridgeAddress{"fe80::1%eth0", 47600}},
+        {"[::1]", BridgeAddress{"::1", 47600}},
+        {"[::1]:8080", BridgeAddress{"::1", 8080}},
+        {"", std::nullopt},
+        {":5000", std::nullopt},
+        {"host:", std::nullopt},
+        {"host:0", std::nullopt},
+        {"host:65536", std::nullopt},
+        {"host:12ab", std::nullopt},
+        {"host:-1", std::nullopt},
+        {"host:+80", std::nullopt},
+        {"[::1", std::nullopt},
+        {"[]:80", std::nullopt},
+        {"[::1]80", std::nullopt},
+        {"[::1]:", std::nullopt},
+        {"host]:80", std::nullopt},
+        {"two words", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(BridgeAddress::parse(c.text), c.expected) << c.text;
+    }
+    EXPECT_EQ((BridgeAddress{"::1", 80}).toString(), "[::1]:80");
+    EXPECT_EQ((BridgeAddress{"studio", 80}).toString(), "studio:80");
+    for (const BridgeAddress& address :
+         {BridgeAddress{"::1", 9}, BridgeAddress{"10.0.0.2", 47600}}) {
+        EXPECT_EQ(BridgeAddress::parse(address.toString()), address);
+    }
+}
+
+TEST(DeviceArguments, ReadsEachCommandWithItsOptions) {
+    auto call = DeviceArguments::parse(
+        {"call", "thread/list", R"({"limit":2})", "--bridge", "[::1]:9", "--name=Laptop"});
+    ASSERT_TRUE(call.hasValue()) << call.error();
+    EXPECT_EQ(call->command, DeviceArguments::Command::call);
+    EXPECT_EQ(call->method, "thread/list");
+    EXPECT_EQ(call->params, R"({"limit":2})");
+    EXPECT_EQ(call->target, "[::1]:9");
+    EXPECT_EQ(call->name, "Laptop");
+
+    auto pair = DeviceArguments::parse({"pair", "Studio", "--replace", "--browse", "5", "--json"});
+    ASSERT_TRUE(pair.hasValue()) << pair.error();
+    EXPECT_EQ(pair->target, "Studio");
+    EXPECT_TRUE(pair->replace);
+    EXPECT_TRUE(pair->json);
+    EXPECT_EQ(pair->browseSeconds, 5);
+
+    auto chat = DeviceArguments::parse({"chat", "--decline-all", "--", "-odd-thread"});
+    ASSERT_TRUE(chat.hasValue()) << chat.error();
+    EXPECT_EQ(chat->thread, "-odd-thread");
+    EXPECT_TRUE(chat->declineAll);
+
+    for (auto help :
+         {std::vector<std::string>{"--help"}, {"help"}, {"watch", "-h"}, {"call", "--help"}}) {
+        auto parsed = DeviceArguments::parse(help);
+        ASSERT_TRUE(parsed.hasValue());
+        EXPECT_TRUE(parsed->help);
+        EXPECT_FALSE(usageText(parsed->command).empty());
+    }
+}
+
+TEST(DeviceArguments, RefusesWhatNoCommandTakes) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"frobnicate"},
+        {"call"},
+        {"call", "a", "{}", "extra"},
+        {"discover", "extra"},
+        {"watch", "extra"},
+        {"pair", "a", "b"},
+        {"pair", "--decline-all"},
+        {"call", "thread/list", "--replace"},
+        {"discover", "--name", "x"},
+        {"watch", "--bridge"},
+        {"pair", "--browse", "0"},
+        {"pair", "--browse", "ten"},
+        {"call", "m", "--json=yes"},
+        {"call", "m", "--name="},
+        {"--json"},
+    };
+    for (const auto& arguments : wrong) {
+        std::string joined;
+        for (const auto& a : arguments) {
+            joined += a + " ";
+        }
+        auto parsed = DeviceArguments::parse(arguments);
+        EXPECT_FALSE(parsed.hasValue()) << joined;
+        if (!parsed) {
+            EXPECT_FALSE(parsed.error().empty());
+        }
+    }
+}
+
+TEST(BridgeBrowser, FindsABridgeByItsFullOrItsPlainName) {
+    std::vector<FoundBridge> found{{"Studio-1a2b", {"10.0.0.2", 47600, {}}},
+                                   {"Attic-0000", {"10.0.0.3", 47600, {}}},
+                                   {"Attic-ffff", {"10.0.0.4", 47600, {}}}};
+    EXPECT_EQ(BridgeBrowser::named(found, "Studio"), &found[0]);
+    EXPECT_EQ(BridgeBrowser::named(found, "Studio-1a2b"), &found[0]);
+    EXPECT_EQ(BridgeBrowser::named(found, "Attic-ffff"), &found[2]);
+    EXPECT_EQ(BridgeBrowser::named(found, "Attic"), nullptr) << "two bridges by that name";
+    EXPECT_EQ(BridgeBrowser::named(found, "Stud"), nullptr);
+}
+
+TEST(RememberedBridgeStore, RecognisesThePairedKeyAndNoticesAnotherOne) {
+    TemporaryDirectory folder;
+    QSettings settings(QString::fromStdString((folder.path() / "device.ini").string()),
+                       QSettings::IniFormat);
+    MemoryKeychain keys, otherKeys;
+    QSettings bridgeSettings(QString::fromStdString((folder.path() / "bridge.ini").string()),
+                             QSettings::IniFormat);
+    auto bridge = std::move(DeviceIdentity::create(keys, bridgeSettings)).value();
+    auto hello = bridge->makeHello("Studio").value();
+
+    RememberedBridgeStore store(settings);
+    EXPECT_FALSE(store.load().has_value());
+    EXPECT_EQ(store.recognise(hello), RememberedBridgeStore::Recognition::unknown);
+
+    store.save({hello.deviceID, hello.publicKey, "Studio", {"10.0.0.2", 5000}});
+    EXPECT_EQ(store.recognise(hello), RememberedBridgeStore::Recognition::known);
+    store.saveAddress({"10.0.0.9", 6000});
+    auto loaded = store.load();
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_EQ(loaded->address, (BridgeAddress{"10.0.0.9", 6000}));
+    EXPECT_EQ(loaded->displayName, "Studio");
+
+    // Same device ID, another key: someone else speaking for the paired bridge.
+    QSettings sameID(QString::fromStdString((folder.path() / "impostor.ini").string()),
+                     QSettings::IniFormat);
+    sameID.setValue(QString::fromUtf8(DeviceIdentity::deviceIDKey.data()),
+                    QString::fromStdString(hello.deviceID));
+    auto impostor = std::move(DeviceIdentity::create(otherKeys, sameID)).value();
+    ASSERT_EQ(impostor->deviceID(), hello.deviceID);
+    EXPECT_EQ(store.recognise(impostor->makeHello("Studio").value()),
+              RememberedBridgeStore::Recognition::keyChanged);
+
+    // Reading it back in a new settings object sees the same.
+    QSettings again(QString::fromStdString((folder.path() / "device.ini").string()),
+                    QSettings::IniFormat);
+    EXPECT_EQ(RememberedBridgeStore(again).recognise(hello),
+              RememberedBridgeStore::Recognition::known);
+}
+
+namespace {
+
+// Shapes as `codex app-server generate-json-schema` gives them.
+JSONValue commandQuestion() {
+    return *JSONValue::decode(
+        R"({"threadId":"t1","turnId":"u1","itemId":"c1","startedAtMs":1,"approvalId":null,
+            "command":"rm -rf build","cwd":"/home/ann/project","reason":"cleans the build",
+            "commandActions":null})");
+}
+
+JSONValue fileQuestion(const char* grantRoot = nullptr) {
+    JSONObject params{{"threadId", "t1"},
+                      {"turnId", "u1"},
+                      {"itemId", "f1"},
+                      {"startedAtMs", 1},
+                      {"reason", nullptr}};
+    params.set("grantRoot", grantRoot ? JSONValue(grantRoot) : JSONValue(nullptr));
+    return params;
+}
+
+} // namespace
+
+TEST(ApprovalPrompt, ShowsTheCommandAndWhereItRuns) {
+    ApprovalPrompt prompt;
+    std::string text = prompt.describe("item/commandExecution/requestApproval", commandQuestion());
+    EXPECT_NE(text.find("rm -rf build"), std::string::npos) << text;
+    EXPECT_NE(text.find("in /home/ann/project"), std::string::npos) << text;
+    EXPECT_NE(text.find("Reason: cleans the build"), std::string::npos) << text;
+
+    std::string bare = prompt.describe("item/commandExecution/requestApproval",
+                                       *JSONValue::decode(R"({"command":null,"cwd":null})"));
+    EXPECT_NE(bare.find("(command not given)"), std::string::npos) << bare;
+    EXPECT_EQ(prompt.describe("item/tool/requestUserInput", JSONObject{}), "");
+}
+
+TEST(ApprovalPrompt, ListsTheFilesAFileChangeAnnounced) {
+    ApprovalPrompt prompt;
+    EXPECT_NE(
+        prompt.describe("item/fileChange/requestApproval", fileQuestion()).find("not announced"),
+        std::string::npos);
+
+    prompt.observeEvent("item/started", *JSONValue::decode(R"({"threadId":"t1","turnId":"u1",
+        "startedAtMs":1,"item":{"type":"fileChange","id":"f1","status":"inProgress","changes":[
+        {"path":"src/a.cpp","kind":{"type":"update","move_path":null},"diff":"@@"},
+        {"path":"src/b.cpp","kind":{"type":"add"},"diff":"+"}]}})"));
+    // Another item's files stay apart.
+    prompt.observeEvent("item/started", *JSONValue::decode(R"({"item":{"type":"fileChange",
+        "id":"f2","status":"inProgress","changes":[{"path":"other.txt","kind":{"type":"delete"},
+        "diff":""}]}})"));
+    std::string text = prompt.describe("item/fileChange/requestApproval", fileQuestion("/srv"));
+    EXPECT_NE(text.find("src/a.cpp (update)"), std::string::npos) << text;
+    EXPECT_NE(text.find("src/b.cpp (add)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("other.txt"), std::string::npos) << text;
+    EXPECT_NE(text.find("under /srv"), std::string::npos) << text;
+}
+
+TEST(ApprovalPrompt, MapsAnswersToTheDecisionsCodexExpects) {
+    const std::pair<const char*, std::optional<std::string>> table[] = {
+        {"y", "accept"},
+        {"YES", "accept"},
+        {" y \n", "accept"},
+        {"s", "acceptForSession"},
+        {"Session", "acceptForSession"},
+        {"n", "decline"},
+        {"no", "decline"},
+        {"", "decline"},
+        {"maybe", std::nullopt},
+        {"yess", std::nullopt},
+        {"cancel", std::nullopt},
+    };
+    for (const auto& [answer, decision] : table) {
+        EXPECT_EQ(ApprovalPrompt::decisionFor(answer), decision) << "\"" << answer << "\"";
+    }
+    EXPECT_EQ(ApprovalPrompt::response("acceptForSession"),
+              JSONValue(JSONObject{{"decision", "acceptForSession"}}));
+}

@@ -1,0 +1,66 @@
+#include "tarnwick-device/ApprovalDesk.h"
+
+namespace tarnwick {
+
+ApprovalDesk::ApprovalDesk(BridgeDevice& device, const ApprovalPrompt& prompt, std::ostream& errors,
+                           bool declineAll)
+    : device_(device), prompt_(prompt), errors_(errors), declineAll_(declineAll) {}
+
+void ApprovalDesk::asked(const std::string& id, const std::string& method,
+                         const JSONValue& params) {
+    std::string text = prompt_.describe(method, params);
+    if (text.empty() || declineAll_ || inputEnded_) {
+        errors_ << (text.empty()
+                        ? "Codex asked something this device cannot show (" + method + ").\n"
+                        : text)
+                << "Declined.\n"
+                << std::flush;
+        device_.answer(id, ApprovalPrompt::response("decline"));
+        return;
+    }
+    open_.push_back(Question{id, method, params});
+    if (open_.size() == 1) {
+        showNext();
+    }
+}
+
+void ApprovalDesk::showNext() {
+    if (open_.empty()) {
+        return;
+    }
+    const Question& question = open_.front();
+    errors_ << prompt_.describe(question.method, question.params) << ApprovalPrompt::choiceLine()
+            << std::flush;
+}
+
+void ApprovalDesk::answerLine(const std::string& line) {
+    if (open_.empty()) {
+        return;
+    }
+    auto decision = ApprovalPrompt::decisionFor(line);
+    if (!decision) {
+        errors_ << "Please answer y, s or n: " << std::flush;
+        return;
+    }
+    decide(*decision);
+}
+
+void ApprovalDesk::decide(const std::string& decision) {
+    Question question = std::move(open_.front());
+    open_.pop_front();
+    device_.answer(question.id, ApprovalPrompt::response(decision));
+    errors_ << (decision == "decline" ? "Declined.\n" : "Approved.\n") << std::flush;
+    if (!inputEnded_) {
+        showNext();
+    }
+}
+
+void ApprovalDesk::inputEnded() {
+    inputEnded_ = true;
+    while (!open_.empty()) {
+        errors_ << "\nNo more input.\n";
+        decide("decline");
+    }
+}
+
+} // namespace tarnwick

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "device/BridgeDevice.h"
+#include "tarnwick-device/ApprovalPrompt.h"
+
+#include <deque>
+#include <ostream>
+#include <string>
+
+namespace tarnwick {
+
+// Answers the bridge's approval questions one at a time: shows each on the error stream, takes
+// the user's answer from the next input line and sends the matching decision. With decline-all
+// every question is declined at once; questions still open when input ends are declined too.
+class ApprovalDesk {
+public:
+    ApprovalDesk(BridgeDevice& device, const ApprovalPrompt& prompt, std::ostream& errors,
+                 bool declineAll);
+
+    void asked(const std::string& id, const std::string& method, const JSONValue& params);
+    // Whether the next input line is the answer to a question.
+    bool awaitsAnswer() const { return !open_.empty(); }
+    void answerLine(const std::string& line);
+    void inputEnded();
+
+private:
+    struct Question {
+        std::string id;
+        std::string method;
+        JSONValue params;
+    };
+
+    void showNext();
+    void decide(const std::string& decision);
+
+    BridgeDevice& device_;
+    const ApprovalPrompt& prompt_;
+    std::ostream& errors_;
+    bool declineAll_;
+    bool inputEnded_ = false;
+    std::deque<Question> open_;
+};
+
+} // namespace tarnwick

@@ -1,0 +1,429 @@
+#include "tarnwick-device/DeviceCommands.h"
+
+#include "tarnwick-device/ApprovalDesk.h"
+#include "tarnwick-device/BridgeBrowser.h"
+#include "tarnwick-device/InputLines.h"
+#include "tarnwick-device/InterruptSignal.h"
+
+#include <QHostAddress>
+
+#include <deque>
+
+namespace tarnwick {
+
+namespace {
+
+int statusOf(ExitStatus status) {
+    return static_cast<int>(status);
+}
+
+std::string encoded(const JSONValue& value) {
+    auto text = value.encode();
+    return text ? *text : value.displayText();
+}
+
+std::string textAt(const JSONValue& value, std::string_view outer, std::string_view inner) {
+    const JSONValue* first = value.member(outer);
+    const JSONValue* second = first ? first->member(inner) : nullptr;
+    return second && second->stringValue() ? *second->stringValue() : std::string();
+}
+
+std::string textOf(const JSONValue& value, std::string_view key) {
+    const JSONValue* member = value.member(key);
+    return member && member->stringValue() ? *member->stringValue() : std::string();
+}
+
+} // namespace
+
+int discoverBridges(const DeviceArguments& arguments, const std::string& displayName,
+                    std::ostream& out, std::ostream& err) {
+    BridgeBrowser browser(displayName);
+    auto found = browser.browse(std::chrono::seconds(arguments.browseSeconds));
+    if (arguments.json) {
+        JSONArray list;
+        for (const FoundBridge& bridge : found) {
+            list.push_back(JSONObject{{"name", bridge.name},
+                                      {"address", bridge.endpoint.host},
+                                      {"port", bridge.endpoint.port}});
+        }
+        out << encoded(JSONValue(std::move(list))) << "\n";
+    } else {
+        for (const FoundBridge& bridge : found) {
+            out << bridge.name << "\t" << bridge.endpoint.host << "\t" << bridge.endpoint.port
+                << "\n";
+        }
+    }
+    out << std::flush;
+    if (found.empty()) {
+        err << "No bridge found on the local network.\n";
+        return statusOf(ExitStatus::unreachable);
+    }
+    return statusOf(ExitStatus::done);
+}
+
+DeviceCommands::DeviceCommands(DeviceContext context)
+    : context_(std::move(context)), store_(context_.settings) {}
+
+int DeviceCommands::run(const DeviceArguments& arguments) {
+    switch (arguments.command) {
+    case DeviceArguments::Command::discover:
+        return discoverBridges(arguments, context_.displayName, context_.out, context_.err);
+    case DeviceArguments::Command::pair:
+        return pair(arguments);
+    case DeviceArguments::Command::call:
+        return call(arguments);
+    case DeviceArguments::Command::watch:
+        return watch(arguments);
+    case DeviceArguments::Command::chat:
+        return chat(arguments);
+    case DeviceArguments::Command::none:
+        break;
+    }
+    context_.err << usageText(DeviceArguments::Command::none);
+    return statusOf(ExitStatus::usage);
+}
+
+int DeviceCommands::failed(const DeviceFailure& failure) {
+    context_.out << std::flush;
+    context_.err << failure.text << "\n" << std::flush;
+    return statusOf(failure.status);
+}
+
+Expected<BridgeAddress, DeviceFailure>
+DeviceCommands::pairingAddress(const DeviceArguments& arguments) {
+    std::optional<BridgeAddress> given;
+    if (arguments.target) {
+        given = BridgeAddress::parse(*arguments.target);
+        // An address, or anything with a port, needs no browsing.
+        const bool literal =
+            given && (!QHostAddress(QString::fromStdString(given->host)).isNull() ||
+                      arguments.target->find(':') != std::string::npos);
+        if (literal) {
+            return *given;
+        }
+    }
+    BridgeBrowser browser(context_.displayName);
+    auto found = browser.browse(std::chrono::seconds(arguments.browseSeconds));
+    if (arguments.target) {
+        if (const FoundBridge* bridge = BridgeBrowser::named(found, *arguments.target)) {
+            return BridgeAddress{bridge->endpoint.host, bridge->endpoint.port};
+        }
+        if (given) {
+            return *given;
+        }
+        return Unexpected(DeviceFailure{
+            ExitStatus::usage,
+            "\"" + *arguments.target + "\" is neither a bridge found nearby nor HOST[:PORT]."});
+    }
+    if (found.empty()) {
+        return Unexpected(DeviceFailure{
+            ExitStatus::unreachable,
+            "No bridge found on the local network. Name one: tarnwick-device pair HOST[:PORT]"});
+    }
+    if (found.size() > 1) {
+        std::string names;
+        for (const FoundBridge& bridge : found) {
+            names += "\n  " + bridge.name;
+        }
+        return Unexpected(DeviceFailure{
+            ExitStatus::usage, "Several bridges found; name the one to pair with:" + names});
+    }
+    return BridgeAddress{found[0].endpoint.host, found[0].endpoint.port};
+}
+
+Expected<std::unique_ptr<DeviceSession>, DeviceFailure>
+DeviceCommands::openSession(const DeviceArguments& arguments, bool mustBeAccepted) {
+    std::optional<BridgeAddress> address;
+    if (arguments.target) {
+        address = BridgeAddress::parse(*arguments.target);
+        if (!address) {
+            return Unexpected(DeviceFailure{ExitStatus::usage,
+                                            "\"" + *arguments.target + "\" is not HOST[:PORT]."});
+        }
+    } else if (auto remembered = store_.load(); remembered && !remembered->address.host.empty()) {
+        address = remembered->address;
+    } else {
+        return Unexpected(DeviceFailure{ExitStatus::notPaired, "Pair this device first."});
+    }
+    auto session = std::make_unique<DeviceSession>(context_.identity, context_.displayName, store_,
+                                                   context_.err);
+    if (auto opened = session->open(*address); !opened) {
+        return Unexpected(opened.error());
+    }
+    if (mustBeAccepted && !session->device().isAccepted()) {
+        return Unexpected(DeviceFailure{ExitStatus::notPaired, "Pair this device first."});
+    }
+    return session;
+}
+
+int DeviceCommands::pair(const DeviceArguments& arguments) {
+    auto address = pairingAddress(arguments);
+    if (!address) {
+        return failed(address.error());
+    }
+    DeviceSession session(context_.identity, context_.displayName, store_, context_.err);
+    auto opened =
+        session.open(*address, arguments.replace ? DeviceSession::KeyPolicy::acceptChangedKey
+                                                 : DeviceSession::KeyPolicy::refuseChangedKey);
+    if (!opened) {
+        return failed(opened.error());
+    }
+    BridgeDevice& device = session.device();
+    const HelloPayload bridge = *device.bridgeHello();
+    const std::string code = *device.pairingCode();
+    auto remember = [&] {
+        store_.save(
+            RememberedBridge{bridge.deviceID, bridge.publicKey, bridge.displayName, *address});
+    };
+    auto report = [&](const std::string& outcome, const std::string& text) {
+        if (arguments.json) {
+            context_.out << encoded(JSONObject{{"event", outcome},
+                                               {"bridge", bridge.displayName},
+                                               {"bridgeDeviceID", bridge.deviceID},
+                                               {"address", address->toString()}})
+                         << "\n";
+        } else {
+            context_.out << text << "\n";
+        }
+        context_.out << std::flush;
+    };
+
+    if (device.isAccepted()) {
+        remember();
+        report("alreadyPaired", "This device is already paired with " + bridge.displayName +
+                                    " at " + address->toString() + ".");
+        return statusOf(ExitStatus::done);
+    }
+    device.requestPairing();
+    if (arguments.json) {
+        context_.out << encoded(JSONObject{
+                            {"event", "code"}, {"code", code}, {"bridge", bridge.displayName}})
+                     << "\n";
+    } else {
+        context_.out << "Pairing code: " << code << "\n"
+                     << "Compare it with the code in the window of the bridge \""
+                     << bridge.displayName << "\" and accept there only if the two are the same.\n"
+                     << "Waiting for the bridge to decide...\n";
+    }
+    context_.out << std::flush;
+    session.waitFor([&] {
+        return device.pairing() == BridgeDevice::Pairing::accepted ||
+               device.pairing() == BridgeDevice::Pairing::rejected;
+    });
+    if (device.pairing() == BridgeDevice::Pairing::accepted) {
+        remember();
+        report("accepted",
+               "Pairing accepted: this device is now paired with " + bridge.displayName + ".");
+        return statusOf(ExitStatus::done);
+    }
+    if (device.pairing() == BridgeDevice::Pairing::rejected) {
+        report("rejected",
+               "Pairing rejected: " + bridge.displayName + " did not accept this device.");
+        return statusOf(ExitStatus::notPaired);
+    }
+    return failed({ExitStatus::bridgeGone, "The bridge went away before it decided."});
+}
+
+int DeviceCommands::call(const DeviceArguments& arguments) {
+    std::optional<JSONValue> params;
+    if (arguments.params) {
+        auto decoded = JSONValue::decode(*arguments.params);
+        if (!decoded) {
+            return failed({ExitStatus::usage,
+                           "The params are not valid JSON: " + decoded.error().description});
+        }
+        params = std::move(decoded).value();
+    }
+    // A device the bridge does not know still asks, and the bridge's refusal is the answer.
+    auto session = openSession(arguments, false);
+    if (!session) {
+        return failed(session.error());
+    }
+    auto result = (*session)->call(arguments.method, std::move(params));
+    if (!result) {
+        return failed(result.error());
+    }
+    context_.out << encoded(*result) << "\n" << std::flush;
+    return statusOf(ExitStatus::done);
+}
+
+int DeviceCommands::watch(const DeviceArguments& arguments) {
+    auto opened = openSession(arguments, true);
+    if (!opened) {
+        return failed(opened.error());
+    }
+    DeviceSession& session = **opened;
+    BridgeDevice& device = session.device();
+    ApprovalPrompt prompt;
+    ApprovalDesk desk(device, prompt, context_.err, arguments.declineAll);
+    InputLines input;
+    input.onLine = [&desk](const std::string& line) { desk.answerLine(line); };
+    input.onEnd = [&desk] { desk.inputEnded(); };
+    bool stopped = false;
+    InterruptSignal interrupt;
+    interrupt.onInterrupt = [&stopped] { stopped = true; };
+
+    device.onEvent = [&](const std::string& method, const JSONValue& params) {
+        prompt.observeEvent(method, params);
+        context_.out << encoded(JSONObject{{"method", method}, {"params", params}}) << "\n"
+                     << std::flush;
+    };
+    device.onServerRequest = [&](const std::string& id, const std::string& method,
+                                 const JSONValue& params) {
+        context_.out << encoded(JSONObject{
+                            {"serverRequest", id}, {"method", method}, {"params", params}})
+                     << "\n"
+                     << std::flush;
+        desk.asked(id, method, params);
+    };
+    context_.err << "Watching " << device.bridgeHello()->displayName << " at "
+                 << session.address().toString() << "; Ctrl-C stops.\n"
+                 << std::flush;
+    session.waitFor([&] { return stopped; });
+    device.onEvent = nullptr;
+    device.onServerRequest = nullptr;
+    if (stopped) {
+        return statusOf(ExitStatus::done);
+    }
+    return failed({ExitStatus::bridgeGone, "The bridge went away."});
+}
+
+int DeviceCommands::chat(const DeviceArguments& arguments) {
+    auto opened = openSession(arguments, true);
+    if (!opened) {
+        return failed(opened.error());
+    }
+    DeviceSession& session = **opened;
+    BridgeDevice& device = session.device();
+
+    auto started = arguments.thread
+                       ? session.call("thread/resume", JSONObject{{"threadId", *arguments.thread}})
+                       : session.call("thread/start", JSONObject{});
+    if (!started) {
+        return failed(started.error());
+    }
+    const std::string threadID = textAt(*started, "thread", "id");
+    if (threadID.empty()) {
+        return failed({ExitStatus::failed, "The bridge did not name the thread."});
+    }
+    context_.err << "Thread " << threadID
+                 << ". Type a prompt and press Enter; Ctrl-C interrupts a turn, Ctrl-D ends.\n"
+                 << std::flush;
+
+    ApprovalPrompt prompt;
+    ApprovalDesk desk(device, prompt, context_.err, arguments.declineAll);
+    std::deque<std::string> prompts;
+    bool turnRunning = false;
+    bool inputDone = false;
+    bool finished = false;
+    std::string turnID;
+    // Ctrl-C came before the turn's id was known: interrupt as soon as it is.
+    bool interruptWanted = false;
+
+    auto interruptTurn = [&] {
+        interruptWanted = false;
+        context_.err << "\nInterrupting the turn...\n" << std::flush;
+        device.request("turn/interrupt", JSONObject{{"threadId", threadID}, {"turnId", turnID}},
+                       [&](BridgeDevice::Answer answer) {
+                           if (!answer) {
+                               context_.err << answer.error() << "\n" << std::flush;
+                           }
+                       });
+    };
+    auto learnTurn = [&](const std::string& id) {
+        if (turnID.empty() && !id.empty()) {
+            turnID = id;
+            if (interruptWanted) {
+                interruptTurn();
+            }
+        }
+    };
+
+    std::function<void()> startNext = [&] {
+        if (turnRunning) {
+            return;
+        }
+        if (prompts.empty()) {
+            finished = inputDone;
+            return;
+        }
+        std::string text = std::move(prompts.front());
+        prompts.pop_front();
+        turnRunning = true;
+        turnID.clear();
+        interruptWanted = false;
+        JSONObject input{{"type", "text"}, {"text", text}};
+        device.request("turn/start",
+                       JSONObject{{"threadId", threadID}, {"input", JSONArray{JSONValue(input)}}},
+                       [&](BridgeDevice::Answer answer) {
+                           if (!answer) {
+                               context_.err << answer.error() << "\n" << std::flush;
+                               turnRunning = false;
+                               startNext();
+                           } else {
+                               learnTurn(textAt(*answer, "turn", "id"));
+                           }
+                       });
+    };
+
+    device.onEvent = [&](const std::string& method, const JSONValue& params) {
+        prompt.observeEvent(method, params);
+        if (textOf(params, "threadId") != threadID) {
+            return;
+        }
+        if (method == "item/agentMessage/delta") {
+            context_.out << textOf(params, "delta") << std::flush;
+        } else if (method == "turn/started") {
+            learnTurn(textAt(params, "turn", "id"));
+        } else if (method == "turn/completed") {
+            context_.out << "\n" << std::flush;
+            const std::string status = textAt(params, "turn", "status");
+            if (!status.empty() && status != "completed") {
+                context_.err << "(turn " << status << ")\n" << std::flush;
+            }
+            turnRunning = false;
+            startNext();
+        } else if (method == "error") {
+            const JSONValue* error = params.member("error");
+            std::string message = error ? textOf(*error, "message") : std::string();
+            context_.err << "Codex: " << (message.empty() ? encoded(params) : message) << "\n"
+                         << std::flush;
+        }
+    };
+    device.onServerRequest = [&](const std::string& id, const std::string& method,
+                                 const JSONValue& params) { desk.asked(id, method, params); };
+
+    InputLines input;
+    input.onLine = [&](const std::string& line) {
+        if (desk.awaitsAnswer()) {
+            desk.answerLine(line);
+        } else if (!line.empty()) {
+            prompts.push_back(line);
+            startNext();
+        }
+    };
+    input.onEnd = [&] {
+        desk.inputEnded();
+        inputDone = true;
+        startNext();
+    };
+    InterruptSignal interrupt;
+    interrupt.onInterrupt = [&] {
+        if (!turnRunning) {
+            finished = true;
+        } else if (turnID.empty()) {
+            interruptWanted = true;
+        } else {
+            interruptTurn();
+        }
+    };
+    session.waitFor([&] { return finished; });
+    device.onEvent = nullptr;
+    device.onServerRequest = nullptr;
+    if (finished) {
+        return statusOf(ExitStatus::done);
+    }
+    return failed({ExitStatus::bridgeGone, "The bridge went away."});
+}
+
+} // namespace tarnwick

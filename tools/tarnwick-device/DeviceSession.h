@@ -1,0 +1,68 @@
+#pragma once
+
+#include "device/BridgeDevice.h"
+#include "tarnwick-device/BridgeAddress.h"
+#include "tarnwick-device/RememberedBridge.h"
+
+#include <chrono>
+#include <functional>
+#include <ostream>
+#include <string>
+
+namespace tarnwick {
+
+// The exit statuses of tarnwick-device.
+enum class ExitStatus : int {
+    done = 0,
+    failed = 1,
+    usage = 2,
+    unreachable = 3,
+    notPaired = 4,
+    bridgeGone = 5,
+    keyChanged = 6,
+};
+
+// Why a command could not do its work, and the status it ends with.
+struct DeviceFailure {
+    ExitStatus status = ExitStatus::failed;
+    std::string text;
+};
+
+// One connection to a bridge, run to a point where commands can work: connected, hellos
+// exchanged, the bridge's key checked against the paired one, and the bridge's verdict on this
+// device known. Waits run the event loop of the calling (main) thread.
+class DeviceSession {
+public:
+    // What to do when the paired bridge's device ID comes with another key.
+    enum class KeyPolicy { refuseChangedKey, acceptChangedKey };
+
+    DeviceSession(const DeviceIdentity& identity, std::string displayName,
+                  RememberedBridgeStore& store, std::ostream& errors);
+
+    Expected<void, DeviceFailure> open(const BridgeAddress& address,
+                                       KeyPolicy policy = KeyPolicy::refuseChangedKey);
+    // Sends one request and waits for its answer.
+    Expected<JSONValue, DeviceFailure> call(const std::string& method,
+                                            std::optional<JSONValue> params);
+
+    BridgeDevice& device() { return device_; }
+    const BridgeAddress& address() const { return address_; }
+    bool connected() const { return device_.state() == PeerState::connected; }
+
+    // Runs the event loop until `done` holds, the session ends or the time (when given) is up.
+    // Returns whether `done` holds.
+    bool waitFor(const std::function<bool()>& done,
+                 std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+    // Sorts a refusal or failure text from the bridge into a failure with its exit status.
+    static DeviceFailure failureFor(const std::string& text);
+
+private:
+    BridgeDevice device_;
+    RememberedBridgeStore& store_;
+    std::ostream& errors_;
+    BridgeAddress address_;
+    std::string problem_;
+};
+
+} // namespace tarnwick

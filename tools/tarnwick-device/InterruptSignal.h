@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <functional>
+#include <memory>
+
+namespace tarnwick {
+
+// Turns Ctrl-C (SIGINT) into a call on the main thread while it exists; the default handling
+// comes back when it goes. Only one may exist at a time.
+class InterruptSignal : public QObject {
+    Q_OBJECT
+public:
+    explicit InterruptSignal(QObject* parent = nullptr);
+    ~InterruptSignal() override;
+
+    std::function<void()> onInterrupt;
+
+private:
+    void readable();
+
+    int pipe_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+} // namespace tarnwick

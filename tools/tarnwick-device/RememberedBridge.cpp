@@ -1,0 +1,59 @@
+#include "tarnwick-device/RememberedBridge.h"
+
+#include <QSettings>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr auto deviceIDKey = "bridge/deviceID";
+constexpr auto publicKeyKey = "bridge/publicKey";
+constexpr auto nameKey = "bridge/displayName";
+constexpr auto hostKey = "bridge/host";
+constexpr auto portKey = "bridge/port";
+
+} // namespace
+
+RememberedBridgeStore::RememberedBridgeStore(QSettings& settings) : settings_(settings) {}
+
+std::optional<RememberedBridge> RememberedBridgeStore::load() const {
+    RememberedBridge bridge;
+    bridge.deviceID = settings_.value(deviceIDKey).toString().toStdString();
+    bridge.publicKey = settings_.value(publicKeyKey).toString().toStdString();
+    if (bridge.deviceID.empty() || bridge.publicKey.empty()) {
+        return std::nullopt;
+    }
+    bridge.displayName = settings_.value(nameKey).toString().toStdString();
+    bridge.address.host = settings_.value(hostKey).toString().toStdString();
+    bool valid = false;
+    uint port = settings_.value(portKey).toUInt(&valid);
+    if (valid && port > 0 && port <= 65535) {
+        bridge.address.port = static_cast<std::uint16_t>(port);
+    }
+    return bridge;
+}
+
+void RememberedBridgeStore::save(const RememberedBridge& bridge) {
+    settings_.setValue(deviceIDKey, QString::fromStdString(bridge.deviceID));
+    settings_.setValue(publicKeyKey, QString::fromStdString(bridge.publicKey));
+    settings_.setValue(nameKey, QString::fromStdString(bridge.displayName));
+    saveAddress(bridge.address);
+}
+
+void RememberedBridgeStore::saveAddress(const BridgeAddress& address) {
+    settings_.setValue(hostKey, QString::fromStdString(address.host));
+    settings_.setValue(portKey, static_cast<uint>(address.port));
+    settings_.sync();
+}
+
+RememberedBridgeStore::Recognition
+RememberedBridgeStore::recognise(const HelloPayload& bridgeHello) const {
+    auto remembered = load();
+    if (!remembered || remembered->deviceID != bridgeHello.deviceID) {
+        return Recognition::unknown;
+    }
+    return remembered->publicKey == bridgeHello.publicKey ? Recognition::known
+                                                          : Recognition::keyChanged;
+}
+
+} // namespace tarnwick
