@@ -10,9 +10,12 @@ BridgeWindow::BridgeWindow(BridgeController& controller, QObject* parent)
     : QObject(parent), controller_(controller),
       frameless_(platformSuitsFrameless(QGuiApplication::platformName())) {
     engine_.addImportPath(QStringLiteral("qrc:/"));
+    // Kept for the caller (and the tests) to see; a window that runs for days keeps the first.
     connect(&engine_, &QQmlApplicationEngine::warnings, this, [this](const auto& warnings) {
         for (const auto& warning : warnings) {
-            errors_.append(warning.toString());
+            if (errors_.size() < maxKeptErrors) {
+                errors_.append(warning.toString());
+            }
         }
     });
 }

@@ -18,6 +18,7 @@ class BridgeWindow : public QObject {
 public:
     static constexpr int minimumWidth = 780;
     static constexpr int minimumHeight = 620;
+    static constexpr qsizetype maxKeptErrors = 100;
 
     explicit BridgeWindow(BridgeController& controller, QObject* parent = nullptr);
 
@@ -37,6 +38,7 @@ public:
 
     QQuickWindow* window() const { return window_; }
     QQmlApplicationEngine& engine() { return engine_; }
+    // What went wrong building the window, and the QML warnings since (the first hundred).
     const QStringList& errors() const { return errors_; }
 
 private:
