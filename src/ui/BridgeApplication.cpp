@@ -20,6 +20,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 namespace tarnwick {
 
@@ -62,16 +63,25 @@ int handOver(SingleInstance& instance) {
     return 0;
 }
 
+// Makes this process the running bridge; otherwise tells the running one and gives the exit
+// status this launch ends with.
+std::optional<int> claimOrHandOver(SingleInstance& instance, SingleInstance::FrontEnd frontEnd) {
+    if (instance.claim(frontEnd)) {
+        return std::nullopt;
+    }
+    if (!instance.error().isEmpty()) {
+        printLine(stderr, instance.error());
+        return 1;
+    }
+    return handOver(instance);
+}
+
 int runInTerminal(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
     SingleInstance instance(SingleInstance::defaultDirectory());
-    if (!instance.claim(SingleInstance::FrontEnd::terminal)) {
-        if (!instance.error().isEmpty()) {
-            printLine(stderr, instance.error());
-            return 1;
-        }
-        return handOver(instance);
+    if (auto status = claimOrHandOver(instance, SingleInstance::FrontEnd::terminal)) {
+        return *status;
     }
     UnixSignalWatcher stopSignals({SIGINT, SIGTERM, SIGHUP});
     stopOnSignals(stopSignals);
@@ -109,12 +119,8 @@ int runInWindow(int argc, char** argv) {
         QIcon::fromTheme(QStringLiteral("tarnwick-bridge"),
                          QIcon(QStringLiteral(":/TarnwickBridge/icons/tarnwick-bridge.svg"))));
     SingleInstance instance(SingleInstance::defaultDirectory());
-    if (!instance.claim(SingleInstance::FrontEnd::window)) {
-        if (!instance.error().isEmpty()) {
-            printLine(stderr, instance.error());
-            return 1;
-        }
-        return handOver(instance);
+    if (auto status = claimOrHandOver(instance, SingleInstance::FrontEnd::window)) {
+        return *status;
     }
     UnixSignalWatcher stopSignals({SIGINT, SIGTERM, SIGHUP});
     stopOnSignals(stopSignals);
