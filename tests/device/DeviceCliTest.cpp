@@ -77,6 +77,20 @@ TEST(DeviceArguments, ReadsEachCommandWithItsOptions) {
     ASSERT_TRUE(chat.hasValue()) << chat.error();
     EXPECT_EQ(chat->thread, "-odd-thread");
     EXPECT_TRUE(chat->declineAll);
+    EXPECT_FALSE(chat->workingFolder);
+
+    auto working = DeviceArguments::parse(
+        {"chat", "--cwd", "/srv/project", "--approval-policy=untrusted", "--name", "Tablet"});
+    ASSERT_TRUE(working.hasValue()) << working.error();
+    EXPECT_EQ(working->workingFolder, "/srv/project");
+    EXPECT_EQ(working->approvalPolicy, "untrusted");
+
+    auto answer = DeviceArguments::parse(
+        {"answer", "0F8C3A1E-0000-4000-8000-000000000000", R"({"x":1})", "--bridge", "h:1"});
+    ASSERT_TRUE(answer.hasValue()) << answer.error();
+    EXPECT_EQ(answer->questionID, "0F8C3A1E-0000-4000-8000-000000000000");
+    EXPECT_EQ(answer->decision, R"({"x":1})");
+    EXPECT_EQ(answer->target, "h:1");
 
     for (auto help :
          {std::vector<std::string>{"--help"}, {"help"}, {"watch", "-h"}, {"call", "--help"}}) {
@@ -105,6 +119,11 @@ TEST(DeviceArguments, RefusesWhatNoCommandTakes) {
         {"call", "m", "--json=yes"},
         {"call", "m", "--name="},
         {"--json"},
+        {"answer", "id"},
+        {"answer", "id", "accept", "more"},
+        {"watch", "--cwd", "/tmp"},
+        {"chat", "--cwd="},
+        {"chat", "--approval-policy"},
     };
     for (const auto& arguments : wrong) {
         std::string joined;
@@ -225,23 +244,68 @@ TEST(ApprovalPrompt, ListsTheFilesAFileChangeAnnounced) {
     EXPECT_NE(text.find("under /srv"), std::string::npos) << text;
 }
 
-TEST(ApprovalPrompt, MapsAnswersToTheDecisionsCodexExpects) {
-    const std::pair<const char*, std::optional<std::string>> table[] = {
-        {"y", "accept"},
-        {"YES", "accept"},
-        {" y \n", "accept"},
-        {"s", "acceptForSession"},
-        {"Session", "acceptForSession"},
-        {"n", "decline"},
-        {"no", "decline"},
-        {"", "decline"},
+TEST(ApprovalPrompt, OffersTheDecisionsCodexNamesAndAlwaysDecline) {
+    // As Codex 0.169.0 asks before a command in a thread whose policy is "untrusted".
+    const JSONValue question = *JSONValue::decode(R"({"command":"/bin/bash -lc 'touch a'",
+        "cwd":"/w","reason":"To mark the run.","availableDecisions":["accept",
+        {"acceptWithExecpolicyAmendment":{"execpolicy_amendment":["touch","a"]}},"cancel"]})");
+    const auto choices = ApprovalPrompt::choicesFor(question);
+    std::vector<std::string> keys;
+    for (const ApprovalChoice& choice : choices) {
+        keys.push_back(choice.key);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"y", "2", "c", "n"}));
+    EXPECT_EQ(ApprovalPrompt::choiceLine(choices), "Your answer [y/2/c/n; Enter declines]: ");
+
+    const std::string text =
+        ApprovalPrompt().describe("item/commandExecution/requestApproval", question);
+    EXPECT_EQ(text, "Codex asks to run a command:\n"
+                    "  /bin/bash -lc 'touch a'\n"
+                    "  in /w\n"
+                    "  Reason: To mark the run.\n"
+                    "  Answers:\n"
+                    "    y  yes (accept)\n"
+                    "    2  yes, and from now on allow commands that start with \"touch a\" "
+                    "(acceptWithExecpolicyAmendment)\n"
+                    "    c  no, and stop the turn (cancel)\n"
+                    "    n  no, and let Codex go on (decline)\n");
+
+    const std::pair<const char*, std::optional<JSONValue>> table[] = {
+        {"y", JSONValue("accept")},
+        {" YES \n", JSONValue("accept")},
+        {"accept", JSONValue("accept")},
+        {"2", choices[1].decision},
+        {"c", JSONValue("cancel")},
+        {"n", JSONValue("decline")},
+        {"no", JSONValue("decline")},
+        {"", JSONValue("decline")},
+        {"s", std::nullopt},
+        {"3", std::nullopt},
         {"maybe", std::nullopt},
-        {"yess", std::nullopt},
-        {"cancel", std::nullopt},
     };
     for (const auto& [answer, decision] : table) {
-        EXPECT_EQ(ApprovalPrompt::decisionFor(answer), decision) << "\"" << answer << "\"";
+        EXPECT_EQ(ApprovalPrompt::decisionFor(choices, answer), decision) << "\"" << answer << "\"";
     }
-    EXPECT_EQ(ApprovalPrompt::response("acceptForSession"),
-              JSONValue(JSONObject{{"decision", "acceptForSession"}}));
+    EXPECT_EQ(ApprovalPrompt::response(choices[1].decision),
+              *JSONValue::decode(R"({"decision":{"acceptWithExecpolicyAmendment":
+                  {"execpolicy_amendment":["touch","a"]}}})"));
+}
+
+TEST(ApprovalPrompt, FallsBackToTheUsualDecisionsWhenNoneAreNamed) {
+    for (const char* params :
+         {R"({})", R"({"availableDecisions":null})", R"({"availableDecisions":"accept"})"}) {
+        const auto choices = ApprovalPrompt::choicesFor(*JSONValue::decode(params));
+        ASSERT_EQ(choices.size(), 3u) << params;
+        EXPECT_EQ(ApprovalPrompt::decisionFor(choices, "s"), JSONValue("acceptForSession"));
+        EXPECT_EQ(ApprovalPrompt::decisionFor(choices, "Session"), JSONValue("acceptForSession"));
+    }
+    // Odd entries are skipped or numbered, never fatal; a repeated decision shows once.
+    const auto odd = ApprovalPrompt::choicesFor(*JSONValue::decode(
+        R"({"availableDecisions":[7,"","accept","accept","later",{"a":1,"b":2},{"maybe":{}}]})"));
+    std::vector<std::string> keys;
+    for (const ApprovalChoice& choice : odd) {
+        keys.push_back(choice.key + "=" + choice.meaning);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"y=yes (accept)", "5=later", "7=maybe",
+                                              "n=no, and let Codex go on (decline)"}));
 }

@@ -394,7 +394,7 @@ TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {
     ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread T1") != std::string::npos; }))
         << chat.err;
     chat.write("Write a note\n");
-    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Approve?") != std::string::npos; }))
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Your answer") != std::string::npos; }))
         << chat.err;
     EXPECT_NE(chat.err.find("notes.txt (add)"), std::string::npos) << chat.err;
     chat.write("s\n");

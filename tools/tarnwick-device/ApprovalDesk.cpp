@@ -18,7 +18,7 @@ void ApprovalDesk::asked(const std::string& id, const std::string& method,
         device_.answer(id, ApprovalPrompt::response("decline"));
         return;
     }
-    open_.push_back(Question{id, method, params});
+    open_.push_back(Question{id, method, params, ApprovalPrompt::choicesFor(params)});
     if (open_.size() == 1) {
         showNext();
     }
@@ -29,27 +29,35 @@ void ApprovalDesk::showNext() {
         return;
     }
     const Question& question = open_.front();
-    errors_ << prompt_.describe(question.method, question.params) << ApprovalPrompt::choiceLine()
-            << std::flush;
+    errors_ << prompt_.describe(question.method, question.params)
+            << ApprovalPrompt::choiceLine(question.choices) << std::flush;
 }
 
 void ApprovalDesk::answerLine(const std::string& line) {
     if (open_.empty()) {
         return;
     }
-    auto decision = ApprovalPrompt::decisionFor(line);
+    const std::vector<ApprovalChoice>& choices = open_.front().choices;
+    auto decision = ApprovalPrompt::decisionFor(choices, line);
     if (!decision) {
-        errors_ << "Please answer y, s or n: " << std::flush;
+        errors_ << "Please answer with one of the keys. " << ApprovalPrompt::choiceLine(choices)
+                << std::flush;
         return;
     }
     decide(*decision);
 }
 
-void ApprovalDesk::decide(const std::string& decision) {
+void ApprovalDesk::decide(const JSONValue& decision) {
     Question question = std::move(open_.front());
     open_.pop_front();
     device_.answer(question.id, ApprovalPrompt::response(decision));
-    errors_ << (decision == "decline" ? "Declined.\n" : "Approved.\n") << std::flush;
+    const char* outcome = "Approved.\n";
+    if (decision == JSONValue("decline")) {
+        outcome = "Declined.\n";
+    } else if (decision == JSONValue("cancel")) {
+        outcome = "Cancelled: the turn stops.\n";
+    }
+    errors_ << outcome << std::flush;
     if (!inputEnded_) {
         showNext();
     }
@@ -59,7 +67,7 @@ void ApprovalDesk::inputEnded() {
     inputEnded_ = true;
     while (!open_.empty()) {
         errors_ << "\nNo more input.\n";
-        decide("decline");
+        decide(JSONValue("decline"));
     }
 }
 

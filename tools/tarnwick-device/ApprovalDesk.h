@@ -6,6 +6,7 @@
 #include <deque>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace tarnwick {
 
@@ -28,10 +29,11 @@ private:
         std::string id;
         std::string method;
         JSONValue params;
+        std::vector<ApprovalChoice> choices;
     };
 
     void showNext();
-    void decide(const std::string& decision);
+    void decide(const JSONValue& decision);
 
     BridgeDevice& device_;
     const ApprovalPrompt& prompt_;

@@ -72,33 +72,105 @@ std::string ApprovalPrompt::describe(const std::string& method, const JSONValue&
     if (auto reason = textMember(params, "reason")) {
         text += "  Reason: " + *reason + "\n";
     }
+    text += "  Answers:\n";
+    for (const ApprovalChoice& choice : choicesFor(params)) {
+        text += "    " + choice.key + "  " + choice.meaning + "\n";
+    }
     return text;
 }
 
-const char* ApprovalPrompt::choiceLine() {
-    return "Approve? [y]es, approve for this [s]ession, [n]o: ";
+std::vector<ApprovalChoice> ApprovalPrompt::choicesFor(const JSONValue& params) {
+    std::vector<ApprovalChoice> choices;
+    auto add = [&choices](std::string key, std::string meaning, JSONValue decision) {
+        for (const ApprovalChoice& choice : choices) {
+            if (choice.key == key || choice.decision == decision) {
+                return;
+            }
+        }
+        choices.push_back(ApprovalChoice{std::move(key), std::move(meaning), std::move(decision)});
+    };
+    const JSONValue* offered = params.member("availableDecisions");
+    if (!offered || !offered->arrayValue()) {
+        static const JSONValue fallback = JSONArray{"accept", "acceptForSession", "decline"};
+        offered = &fallback;
+    }
+    std::size_t position = 0;
+    for (const JSONValue& decision : *offered->arrayValue()) {
+        ++position;
+        const std::string number = std::to_string(position);
+        if (const std::string* word = decision.stringValue()) {
+            if (*word == "accept") {
+                add("y", "yes (accept)", decision);
+            } else if (*word == "acceptForSession") {
+                add("s", "yes, and the same for the rest of this session (acceptForSession)",
+                    decision);
+            } else if (*word == "decline") {
+                add("n", "no, and let Codex go on (decline)", decision);
+            } else if (*word == "cancel") {
+                add("c", "no, and stop the turn (cancel)", decision);
+            } else if (!word->empty()) {
+                add(number, *word, decision);
+            }
+            continue;
+        }
+        // A decision with details is an object with one member named after it.
+        const JSONObject* object = decision.objectValue();
+        if (!object || object->size() != 1) {
+            continue;
+        }
+        const auto& [name, details] = *object->begin();
+        std::string meaning = name;
+        const JSONValue* amendment = details.member("execpolicy_amendment");
+        if (name == "acceptWithExecpolicyAmendment" && amendment && amendment->arrayValue()) {
+            std::string prefix;
+            for (const JSONValue& word : *amendment->arrayValue()) {
+                if (word.stringValue()) {
+                    prefix += (prefix.empty() ? "" : " ") + *word.stringValue();
+                }
+            }
+            meaning = "yes, and from now on allow commands that start with \"" + prefix + "\" (" +
+                      name + ")";
+        }
+        add(number, meaning, decision);
+    }
+    add("n", "no, and let Codex go on (decline)", JSONValue("decline"));
+    return choices;
 }
 
-std::optional<std::string> ApprovalPrompt::decisionFor(std::string answer) {
+std::string ApprovalPrompt::choiceLine(const std::vector<ApprovalChoice>& choices) {
+    std::string keys;
+    for (const ApprovalChoice& choice : choices) {
+        keys += (keys.empty() ? "" : "/") + choice.key;
+    }
+    return "Your answer [" + keys + "; Enter declines]: ";
+}
+
+std::optional<JSONValue> ApprovalPrompt::decisionFor(const std::vector<ApprovalChoice>& choices,
+                                                     std::string answer) {
     answer.erase(std::remove_if(answer.begin(), answer.end(),
                                 [](unsigned char c) { return std::isspace(c) != 0; }),
                  answer.end());
-    std::transform(answer.begin(), answer.end(), answer.begin(),
+    std::string lowered = answer;
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (answer == "y" || answer == "yes") {
-        return "accept";
+    if (lowered.empty() || lowered == "no") {
+        lowered = "n";
+    } else if (lowered == "yes") {
+        lowered = "y";
+    } else if (lowered == "session") {
+        lowered = "s";
     }
-    if (answer == "s" || answer == "session") {
-        return "acceptForSession";
-    }
-    if (answer.empty() || answer == "n" || answer == "no") {
-        return "decline";
+    for (const ApprovalChoice& choice : choices) {
+        const std::string* word = choice.decision.stringValue();
+        if (choice.key == lowered || (word && *word == answer)) {
+            return choice.decision;
+        }
     }
     return std::nullopt;
 }
 
-JSONValue ApprovalPrompt::response(const std::string& decision) {
-    return JSONObject{{"decision", decision}};
+JSONValue ApprovalPrompt::response(JSONValue decision) {
+    return JSONObject{{"decision", std::move(decision)}};
 }
 
 } // namespace tarnwick

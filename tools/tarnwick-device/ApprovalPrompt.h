@@ -9,6 +9,16 @@
 
 namespace tarnwick {
 
+// One answer a person can give to an approval question.
+struct ApprovalChoice {
+    // What to type: y, s, n or c for the decisions Codex names in words, a number otherwise.
+    std::string key;
+    // What the answer means, for people.
+    std::string meaning;
+    // What goes to Codex as the "decision": a word, or an object for a decision with details.
+    JSONValue decision;
+};
+
 // Turns the app-server's approval questions into text for people and people's answers into
 // the decisions the app-server expects. It follows the events to learn which files a file
 // change touches, since the question itself does not list them.
@@ -17,16 +27,22 @@ public:
     // Notes the files of file-change items as they start or complete.
     void observeEvent(const std::string& method, const JSONValue& params);
 
-    // What the question asks, over one or more lines; empty for a method it does not know.
+    // What the question asks and the answers it allows, over several lines; empty for a
+    // method it does not know.
     std::string describe(const std::string& method, const JSONValue& params) const;
 
-    // The line asking for an answer.
-    static const char* choiceLine();
-    // "accept" for y/yes, "acceptForSession" for s/session, "decline" for n/no/empty; nothing
-    // for anything else.
-    static std::optional<std::string> decisionFor(std::string answer);
+    // The answers Codex offers for a question (its "availableDecisions", in its order), or
+    // accept, accept for the session and decline when it names none. Declining is always
+    // among them: it is what the bridge itself answers when nobody can decide.
+    static std::vector<ApprovalChoice> choicesFor(const JSONValue& params);
+    // The line asking for an answer among `choices`.
+    static std::string choiceLine(const std::vector<ApprovalChoice>& choices);
+    // The decision for what a person typed: a choice's key, its decision word, yes or no;
+    // an empty answer declines. Nothing for anything else.
+    static std::optional<JSONValue> decisionFor(const std::vector<ApprovalChoice>& choices,
+                                                std::string answer);
     // The result the app-server expects for a decision.
-    static JSONValue response(const std::string& decision);
+    static JSONValue response(JSONValue decision);
 
 private:
     std::map<std::string, std::vector<std::string>> filesByItem_;

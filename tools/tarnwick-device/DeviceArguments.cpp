@@ -25,6 +25,9 @@ std::optional<Command> commandNamed(const std::string& name) {
     if (name == "chat") {
         return Command::chat;
     }
+    if (name == "answer") {
+        return Command::answer;
+    }
     return std::nullopt;
 }
 
@@ -35,7 +38,11 @@ bool takesOption(Command command, const std::string& option) {
         return command != Command::discover || option == "--json";
     }
     if (option == "--bridge") {
-        return command == Command::call || command == Command::watch || command == Command::chat;
+        return command == Command::call || command == Command::watch || command == Command::chat ||
+               command == Command::answer;
+    }
+    if (option == "--cwd" || option == "--approval-policy") {
+        return command == Command::chat;
     }
     if (option == "--decline-all") {
         return command == Command::watch || command == Command::chat;
@@ -91,7 +98,9 @@ DeviceArguments::parse(const std::vector<std::string>& arguments) {
         if (parsed.command == Command::none || !takesOption(parsed.command, option)) {
             return Unexpected("Unknown option \"" + option + "\" here.");
         }
-        const bool needsValue = option == "--name" || option == "--bridge" || option == "--browse";
+        const bool needsValue = option == "--name" || option == "--bridge" ||
+                                option == "--browse" || option == "--cwd" ||
+                                option == "--approval-policy";
         if (!needsValue) {
             if (inlineValue) {
                 return Unexpected("The option " + option + " takes no value.");
@@ -114,6 +123,16 @@ DeviceArguments::parse(const std::vector<std::string>& arguments) {
             parsed.name = *inlineValue;
         } else if (option == "--bridge") {
             parsed.target = *inlineValue;
+        } else if (option == "--cwd") {
+            if (inlineValue->empty()) {
+                return Unexpected(std::string("The working folder must not be empty."));
+            }
+            parsed.workingFolder = *inlineValue;
+        } else if (option == "--approval-policy") {
+            if (inlineValue->empty()) {
+                return Unexpected(std::string("The approval policy must not be empty."));
+            }
+            parsed.approvalPolicy = *inlineValue;
         } else {
             int seconds = 0;
             const char* end = inlineValue->data() + inlineValue->size();
@@ -131,7 +150,8 @@ DeviceArguments::parse(const std::vector<std::string>& arguments) {
     const auto tooMany = [&](std::size_t allowed) { return positional.size() > allowed; };
     switch (parsed.command) {
     case Command::none:
-        return Unexpected(std::string("Name a command: discover, pair, call, watch or chat."));
+        return Unexpected(
+            std::string("Name a command: discover, pair, call, watch, chat or answer."));
     case Command::discover:
     case Command::watch:
         if (tooMany(0)) {
@@ -166,6 +186,16 @@ DeviceArguments::parse(const std::vector<std::string>& arguments) {
             parsed.thread = positional[0];
         }
         break;
+    case Command::answer:
+        if (positional.size() < 2) {
+            return Unexpected(std::string("Name the question's id and the decision."));
+        }
+        if (tooMany(2)) {
+            return Unexpected("Unexpected argument \"" + positional[2] + "\".");
+        }
+        parsed.questionID = positional[0];
+        parsed.decision = positional[1];
+        break;
     }
     return parsed;
 }
@@ -193,14 +223,25 @@ std::string usageText(DeviceArguments::Command command) {
     case Command::watch:
         return "Usage: tarnwick-device watch [--decline-all] [--bridge HOST[:PORT]] [--name "
                "NAME]\n"
-               "Prints every event from the bridge as one JSON line and asks about each approval:\n"
-               "y approves, s approves for this session, n declines.\n";
+               "Prints every event and approval question from the bridge as one JSON line, and "
+               "asks\nabout each approval on the terminal with the answers Codex offers (y "
+               "approves,\nn declines, c stops the turn).\n";
     case Command::chat:
-        return "Usage: tarnwick-device chat [THREAD] [--decline-all] [--bridge HOST[:PORT]] "
-               "[--name NAME]\n"
+        return "Usage: tarnwick-device chat [THREAD] [--cwd FOLDER] [--approval-policy POLICY]\n"
+               "                            [--decline-all] [--bridge HOST[:PORT]] [--name "
+               "NAME]\n"
                "Starts a thread (or resumes THREAD), sends each line of standard input as a turn "
                "and\nprints the agent's answer as it arrives. Ctrl-C interrupts the running "
-               "turn.\n";
+               "turn.\n--cwd sets the folder the thread works in on the bridge's computer; "
+               "--approval-policy\nsets when Codex asks before it acts (untrusted, on-request, "
+               "never).\n";
+    case Command::answer:
+        return "Usage: tarnwick-device answer QUESTION-ID DECISION [--bridge HOST[:PORT]] [--name "
+               "NAME]\n"
+               "Answers an approval question that watch printed, from any paired device, "
+               "also after\nthe device that was asked has gone. DECISION is a word such as "
+               "accept, decline or\ncancel, or a JSON value. The bridge does not say whether "
+               "the question was still open.\n";
     }
     return "Usage: tarnwick-device COMMAND [OPTIONS]\n"
            "Drives Codex on another computer through its Tarnwick bridge.\n\n"
@@ -209,7 +250,8 @@ std::string usageText(DeviceArguments::Command command) {
            "  pair [TARGET]       pair this device with a bridge\n"
            "  call METHOD [JSON]  send one request and print the result\n"
            "  watch               print events and answer approval questions\n"
-           "  chat [THREAD]       talk to Codex in a thread\n\n"
+           "  chat [THREAD]       talk to Codex in a thread\n"
+           "  answer ID DECISION  answer an approval question\n\n"
            "Run tarnwick-device COMMAND --help for a command's options.\n"
            "Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 no bridge reached,\n"
            "4 not paired or pairing rejected, 5 the bridge went away, 6 the bridge's key "

@@ -10,7 +10,7 @@ namespace tarnwick {
 
 // What the user asked tarnwick-device to do, read from its command line.
 struct DeviceArguments {
-    enum class Command { none, discover, pair, call, watch, chat };
+    enum class Command { none, discover, pair, call, watch, chat, answer };
 
     Command command = Command::none;
     bool help = false;
@@ -18,13 +18,19 @@ struct DeviceArguments {
     bool json = false;
     // The display name toward the bridge; the computer's name when absent.
     std::optional<std::string> name;
-    // pair: a discovered bridge's name or HOST[:PORT]. call, watch and chat: --bridge.
+    // pair: a discovered bridge's name or HOST[:PORT]. call, watch, chat and answer: --bridge.
     std::optional<std::string> target;
     // call: the method and its params as JSON text.
     std::string method;
     std::optional<std::string> params;
     // chat: the thread to resume.
     std::optional<std::string> thread;
+    // chat: the working folder and approval policy for the thread's turns, when given.
+    std::optional<std::string> workingFolder;
+    std::optional<std::string> approvalPolicy;
+    // answer: the approval question's id and the decision, a word or JSON.
+    std::string questionID;
+    std::string decision;
     // watch and chat: answer every approval question with "decline".
     bool declineAll = false;
     // pair: pair again with a bridge that now shows another key.

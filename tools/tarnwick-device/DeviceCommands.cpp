@@ -76,6 +76,8 @@ int DeviceCommands::run(const DeviceArguments& arguments) {
         return watch(arguments);
     case DeviceArguments::Command::chat:
         return chat(arguments);
+    case DeviceArguments::Command::answer:
+        return answer(arguments);
     case DeviceArguments::Command::none:
         break;
     }
@@ -288,6 +290,31 @@ int DeviceCommands::watch(const DeviceArguments& arguments) {
     return failed({ExitStatus::bridgeGone, "The bridge went away."});
 }
 
+int DeviceCommands::answer(const DeviceArguments& arguments) {
+    JSONValue decision = arguments.decision;
+    // A word is sent as it is; JSON (an object, say) as what it encodes.
+    const char first = arguments.decision.empty() ? '\0' : arguments.decision.front();
+    if (first == '{' || first == '[' || first == '"') {
+        auto decoded = JSONValue::decode(arguments.decision);
+        if (!decoded) {
+            return failed({ExitStatus::usage,
+                           "The decision is not valid JSON: " + decoded.error().description});
+        }
+        decision = std::move(decoded).value();
+    }
+    auto opened = openSession(arguments, true);
+    if (!opened) {
+        return failed(opened.error());
+    }
+    DeviceSession& session = **opened;
+    session.device().answer(arguments.questionID, ApprovalPrompt::response(std::move(decision)));
+    if (auto settled = session.settle(); !settled) {
+        return failed(settled.error());
+    }
+    context_.err << "Answer sent.\n" << std::flush;
+    return statusOf(ExitStatus::done);
+}
+
 int DeviceCommands::chat(const DeviceArguments& arguments) {
     auto opened = openSession(arguments, true);
     if (!opened) {
@@ -296,9 +323,18 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
     DeviceSession& session = **opened;
     BridgeDevice& device = session.device();
 
-    auto started = arguments.thread
-                       ? session.call("thread/resume", JSONObject{{"threadId", *arguments.thread}})
-                       : session.call("thread/start", JSONObject{});
+    JSONObject threadParams;
+    if (arguments.thread) {
+        threadParams.set("threadId", *arguments.thread);
+    }
+    if (arguments.workingFolder) {
+        threadParams.set("cwd", *arguments.workingFolder);
+    }
+    if (arguments.approvalPolicy) {
+        threadParams.set("approvalPolicy", *arguments.approvalPolicy);
+    }
+    auto started = session.call(arguments.thread ? "thread/resume" : "thread/start",
+                                JSONValue(std::move(threadParams)));
     if (!started) {
         return failed(started.error());
     }

@@ -35,6 +35,7 @@ private:
     int call(const DeviceArguments& arguments);
     int watch(const DeviceArguments& arguments);
     int chat(const DeviceArguments& arguments);
+    int answer(const DeviceArguments& arguments);
     int failed(const DeviceFailure& failure);
 
     // Where to pair: the named or given bridge, or the only one found.

@@ -79,6 +79,17 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
     }
 
     // The bridge answers in order: a trusted device's acceptance comes before the pong.
+    if (auto settled = settle(); !settled) {
+        device_.disconnect();
+        return settled;
+    }
+    if (device_.isAccepted()) {
+        store_.saveAddress(address);
+    }
+    return {};
+}
+
+Expected<void, DeviceFailure> DeviceSession::settle() {
     bool ponged = false;
     device_.onMessage = [&ponged](const BridgeMessage& message) {
         if (message.kind == BridgeMessageKind::response && message.id == readyPing) {
@@ -86,15 +97,12 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
         }
     };
     device_.ping(std::string(readyPing));
-    bool answered = waitFor([&] { return ponged; }, verdictTime);
+    const bool answered = waitFor([&] { return ponged; }, verdictTime);
     device_.onMessage = nullptr;
     if (!answered) {
-        device_.disconnect();
-        return Unexpected(DeviceFailure{ExitStatus::bridgeGone,
-                                        "The bridge at " + where + " stopped answering."});
-    }
-    if (device_.isAccepted()) {
-        store_.saveAddress(address);
+        return Unexpected(
+            DeviceFailure{ExitStatus::bridgeGone,
+                          "The bridge at " + address_.toString() + " stopped answering."});
     }
     return {};
 }

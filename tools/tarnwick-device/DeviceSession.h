@@ -41,6 +41,9 @@ public:
 
     Expected<void, DeviceFailure> open(const BridgeAddress& address,
                                        KeyPolicy policy = KeyPolicy::refuseChangedKey);
+    // Waits until the bridge has handled everything this device sent so far: it answers a
+    // ping only after the messages before it.
+    Expected<void, DeviceFailure> settle();
     // Sends one request and waits for its answer.
     Expected<JSONValue, DeviceFailure> call(const std::string& method,
                                             std::optional<JSONValue> params);
