@@ -104,11 +104,28 @@ std::string ModelScript::answer(const JSONValue& request) {
         {"output_tokens", 1}, {"output_tokens_details", nullptr},
         {"total_tokens", 2},
     };
-    return serverSentEvent(JSONObject{{"type", "response.output_item.done"}, {"item", *item}}) +
-           serverSentEvent(JSONObject{
-               {"type", "response.completed"},
-               {"response", JSONObject{{"id", "resp_" + serial}, {"usage", usage}}},
-           });
+    std::string events;
+    // A message is streamed the way a model streams it: announced, in pieces, then whole.
+    if (textAt(*item, "type") && *textAt(*item, "type") == "message") {
+        JSONObject announced = *item->objectValue();
+        announced.set("content", JSONArray{});
+        events += serverSentEvent(
+            JSONObject{{"type", "response.output_item.added"}, {"output_index", 0},
+                       {"item", JSONValue(std::move(announced))}});
+        const JSONValue& text = (*item->member("content")->arrayValue())[0];
+        events += serverSentEvent(JSONObject{{"type", "response.output_text.delta"},
+                                             {"item_id", *textAt(*item, "id")},
+                                             {"output_index", 0},
+                                             {"content_index", 0},
+                                             {"delta", *textAt(text, "text")}});
+    }
+    events += serverSentEvent(
+        JSONObject{{"type", "response.output_item.done"}, {"output_index", 0}, {"item", *item}});
+    events += serverSentEvent(JSONObject{
+        {"type", "response.completed"},
+        {"response", JSONObject{{"id", "resp_" + serial}, {"usage", usage}}},
+    });
+    return events;
 }
 
 std::string serverSentEvent(const JSONValue& event) {

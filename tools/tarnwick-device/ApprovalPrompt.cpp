@@ -15,6 +15,22 @@ std::optional<std::string> textMember(const JSONValue& value, std::string_view k
     return std::nullopt;
 }
 
+// A word of a command as a shell would need it typed.
+std::string shellWord(const std::string& word) {
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
+        return std::isalnum(c) ||
+               std::string_view("_./=:@%+-,").find(char(c)) != std::string_view::npos;
+    });
+    if (plain) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 } // namespace
 
 void ApprovalPrompt::observeEvent(const std::string& method, const JSONValue& params) {
@@ -125,7 +141,7 @@ std::vector<ApprovalChoice> ApprovalPrompt::choicesFor(const JSONValue& params) 
             std::string prefix;
             for (const JSONValue& word : *amendment->arrayValue()) {
                 if (word.stringValue()) {
-                    prefix += (prefix.empty() ? "" : " ") + *word.stringValue();
+                    prefix += (prefix.empty() ? "" : " ") + shellWord(*word.stringValue());
                 }
             }
             meaning = "yes, and from now on allow commands that start with \"" + prefix + "\" (" +

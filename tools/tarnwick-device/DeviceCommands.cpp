@@ -8,6 +8,7 @@
 #include <QHostAddress>
 
 #include <deque>
+#include <set>
 
 namespace tarnwick {
 
@@ -355,6 +356,7 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
     std::string turnID;
     // Ctrl-C came before the turn's id was known: interrupt as soon as it is.
     bool interruptWanted = false;
+    std::set<std::string> streamedMessages;
 
     auto interruptTurn = [&] {
         interruptWanted = false;
@@ -408,7 +410,15 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
             return;
         }
         if (method == "item/agentMessage/delta") {
+            streamedMessages.insert(textOf(params, "itemId"));
             context_.out << textOf(params, "delta") << std::flush;
+        } else if (method == "item/completed") {
+            // A message that came whole, without pieces before it, is shown whole.
+            const JSONValue* item = params.member("item");
+            if (item && textOf(*item, "type") == "agentMessage" &&
+                !streamedMessages.count(textOf(*item, "id"))) {
+                context_.out << textOf(*item, "text") << std::flush;
+            }
         } else if (method == "turn/started") {
             learnTurn(textAt(params, "turn", "id"));
         } else if (method == "turn/completed") {

@@ -1,0 +1,347 @@
+// Approval questions of a real agent turn, end to end: the real Codex CLI runs a turn against
+// the model stand-in on 127.0.0.1, which asks it to run a shell command; Codex asks whether it
+// may; the bridge puts the question to a paired tarnwick-device, run as a program of its own,
+// and passes its answer back. Nothing leaves the network namespace the tests run in.
+#include "device/BridgeDevice.h"
+#include "device/DeviceBridgeTest.h"
+#include "support/MemoryKeychain.h"
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+using namespace tarnwick;
+using namespace tarnwick::testing;
+
+namespace {
+
+// The model stand-in as a process of its own, and the environment that makes the Codex CLI,
+// which the bridge starts with its own environment, ask the stand-in and reach nothing else.
+class OfflineModel {
+public:
+    OfflineModel(const std::filesystem::path& folder, const QStringList& script)
+        : codexHome_(folder / "codex-home"), log_(folder / "model-requests.jsonl") {
+        QStringList arguments = script;
+        arguments << "--log" << QString::fromStdString(log_.string()) << "--write-codex-config"
+                  << QString::fromStdString(codexHome_.string());
+        process_.start(QStringLiteral(MODEL_STAND_IN_PATH), arguments);
+        EXPECT_TRUE(waitUntil([&] {
+            output_ += process_.readAllStandardOutput().toStdString();
+            return output_.find('\n') != std::string::npos ||
+                   process_.state() == QProcess::NotRunning;
+        }));
+        const std::string prefix = "Listening on ";
+        if (output_.rfind(prefix, 0) != 0) {
+            ADD_FAILURE() << "the stand-in did not start: " << output_
+                          << process_.readAllStandardError().toStdString();
+            return;
+        }
+        const std::string url = output_.substr(prefix.size(), output_.find("/v1") - prefix.size());
+        variables_.push_back(
+            std::make_unique<ScopedEnvironmentVariable>("CODEX_HOME", codexHome_.string()));
+        // Should Codex try any other host, the stand-in is its proxy and refuses to connect.
+        for (const char* proxy :
+             {"HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"}) {
+            variables_.push_back(std::make_unique<ScopedEnvironmentVariable>(proxy, url));
+        }
+        for (const char* direct : {"NO_PROXY", "no_proxy"}) {
+            variables_.push_back(
+                std::make_unique<ScopedEnvironmentVariable>(direct, "127.0.0.1,localhost"));
+        }
+    }
+    ~OfflineModel() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+
+    // The bodies of the requests the stand-in answered, in order.
+    std::vector<JSONValue> requests() const {
+        std::vector<JSONValue> bodies;
+        std::ifstream file(log_);
+        for (std::string line; std::getline(file, line);) {
+            auto logged = JSONValue::decode(line);
+            if (logged && logged->member("body")) {
+                bodies.push_back(*logged->member("body"));
+            }
+        }
+        return bodies;
+    }
+
+private:
+    std::filesystem::path codexHome_;
+    std::filesystem::path log_;
+    QProcess process_;
+    std::string output_;
+    std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables_;
+};
+
+// A device that says hello but was never paired, recording every message the bridge sends it.
+class Stranger {
+public:
+    Stranger(const std::filesystem::path& folder, quint16 port)
+        : settings_(QString::fromStdString((folder / "stranger.ini").string()),
+                    QSettings::IniFormat),
+          identity_(std::move(DeviceIdentity::create(keys_, settings_)).value()),
+          device_(*identity_, "Stranger") {
+        device_.onMessage = [this](const BridgeMessage& message) { kinds.push_back(message.kind); };
+        EXPECT_TRUE(device_.connectTo("127.0.0.1", port).hasValue());
+        EXPECT_TRUE(waitUntil([&] { return device_.pairingCode().has_value(); }));
+    }
+
+    // Everything but the bridge's hello.
+    std::size_t messagesAfterHello() const {
+        return std::count_if(kinds.begin(), kinds.end(), [](BridgeMessageKind kind) {
+            return kind != BridgeMessageKind::hello;
+        });
+    }
+
+    std::vector<BridgeMessageKind> kinds;
+
+private:
+    MemoryKeychain keys_;
+    QSettings settings_;
+    std::unique_ptr<DeviceIdentity> identity_;
+    BridgeDevice device_;
+};
+
+constexpr const char* commandQuestion = "item/commandExecution/requestApproval";
+
+class ApprovalEndToEndTest : public DeviceBridgeTest {
+protected:
+    void SetUp() override {
+        DeviceBridgeTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        ASSERT_TRUE(std::filesystem::exists(CODEX_CLI_PATH))
+            << CODEX_CLI_PATH << " is missing; scripts/setup installs it";
+        std::filesystem::create_directories(work_);
+        model_ = std::make_unique<OfflineModel>(
+            folders_.path(), QStringList{"--command", "echo ran >> ran.txt", "--reason",
+                                         "To note that the turn ran.", "--reply", "Done."});
+        startBridge(CODEX_CLI_PATH);
+    }
+
+    void TearDown() override {
+        DeviceBridgeTest::TearDown();
+        model_.reset();
+    }
+
+    // How many times the command has run in the work folder.
+    int runs() const {
+        std::ifstream file(work_ / "ran.txt");
+        int count = 0;
+        for (std::string line; std::getline(file, line);) {
+            count += line == "ran";
+        }
+        return count;
+    }
+
+    // The notifications of `method` the bridge relayed so far.
+    std::vector<JSONValue> relayed(const std::string& method) const {
+        std::vector<JSONValue> found;
+        for (const auto& [name, params] : appServer_->notifications) {
+            if (name == method) {
+                found.push_back(params);
+            }
+        }
+        return found;
+    }
+
+    // The status of each turn that completed, in order.
+    std::vector<std::string> completedTurns() const {
+        std::vector<std::string> statuses;
+        for (const JSONValue& params : relayed("turn/completed")) {
+            const JSONValue* turn = params.member("turn");
+            const JSONValue* status = turn ? turn->member("status") : nullptr;
+            statuses.push_back(status && status->stringValue() ? *status->stringValue() : "?");
+        }
+        return statuses;
+    }
+
+    // The final status of each command item, in order.
+    std::vector<std::string> commandOutcomes() const {
+        std::vector<std::string> statuses;
+        for (const JSONValue& params : relayed("item/completed")) {
+            const JSONValue* item = params.member("item");
+            const JSONValue* type = item ? item->member("type") : nullptr;
+            if (type && *type == JSONValue("commandExecution")) {
+                const JSONValue* status = item->member("status");
+                statuses.push_back(status && status->stringValue() ? *status->stringValue() : "?");
+            }
+        }
+        return statuses;
+    }
+
+    // Starts a thread that asks before every command, and a turn in it, from the test itself
+    // through the bridge's app-server client: no device is involved.
+    void startTurnWithoutADevice() {
+        std::optional<std::string> threadID;
+        appServer_->requestDirectly(
+            "thread/start", JSONObject{{"cwd", work_.string()}, {"approvalPolicy", "untrusted"}},
+            [&](Expected<JSONValue, BridgeError> outcome) {
+                ASSERT_TRUE(outcome.hasValue()) << outcome.error().description;
+                const JSONValue* thread = outcome->member("thread");
+                threadID = *thread->member("id")->stringValue();
+            });
+        ASSERT_TRUE(waitUntil([&] { return threadID.has_value(); }));
+        bool started = false;
+        appServer_->requestDirectly(
+            "turn/start",
+            JSONObject{{"threadId", *threadID},
+                       {"input", JSONArray{JSONObject{{"type", "text"}, {"text", "Note it."}}}}},
+            [&](Expected<JSONValue, BridgeError> outcome) {
+                EXPECT_TRUE(outcome.hasValue()) << outcome.error().description;
+                started = true;
+            });
+        ASSERT_TRUE(waitUntil([&] { return started; }));
+    }
+
+    std::filesystem::path work_ = folders_.path() / "work";
+    std::unique_ptr<OfflineModel> model_;
+};
+
+} // namespace
+
+TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
+    pair(laptop_, "Laptop");
+    // Connected first, so that the bridge must pass over it to find the paired device.
+    Stranger stranger(folders_.path(), link_->link().listeningPort());
+
+    DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
+                             "--approval-policy", "untrusted", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread ") != std::string::npos; }))
+        << chat.err;
+
+    // Approved: the command runs and the turn completes.
+    chat.write("Please note that you ran.\n");
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Your answer") != std::string::npos; }))
+        << chat.err;
+    EXPECT_NE(chat.err.find("Codex asks to run a command:\n  /bin/bash -lc 'echo ran >> "
+                            "ran.txt'\n  in " +
+                            work_.string() + "\n  Reason: To note that the turn ran.\n"),
+              std::string::npos)
+        << chat.err;
+    EXPECT_NE(chat.err.find("    y  yes (accept)\n"), std::string::npos) << chat.err;
+    EXPECT_NE(chat.err.find("    c  no, and stop the turn (cancel)\n"), std::string::npos);
+    EXPECT_EQ(runs(), 0) << "nothing runs before the answer";
+    chat.write("y\n");
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
+    EXPECT_EQ(completedTurns()[0], "completed");
+    EXPECT_EQ(runs(), 1);
+    ASSERT_TRUE(chat.waitForOutput("Done.\n")) << chat.out;
+
+    // The app-server's own id never reached the device, and its answer carried the decision.
+    ASSERT_EQ(appServer_->responses.size(), 1u);
+    EXPECT_EQ(appServer_->responses[0].second, JSONValue(JSONObject{{"decision", "accept"}}));
+
+    // Declined: nothing runs, and Codex goes on to finish the turn.
+    const std::size_t errorsSoFar = chat.err.size();
+    chat.write("Once more, please.\n");
+    ASSERT_TRUE(waitUntil([&] {
+        return chat.err.find("Your answer", errorsSoFar) != std::string::npos;
+    })) << chat.err;
+    chat.write("n\n");
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 2; }));
+    EXPECT_EQ(completedTurns()[1], "completed");
+    EXPECT_EQ(runs(), 1);
+
+    // Cancelled: nothing runs and the turn stops.
+    const std::size_t beforeCancel = chat.err.size();
+    chat.write("And again.\n");
+    ASSERT_TRUE(waitUntil([&] {
+        return chat.err.find("Your answer", beforeCancel) != std::string::npos;
+    })) << chat.err;
+    chat.write("c\n");
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 3; }));
+    EXPECT_EQ(completedTurns()[2], "interrupted");
+    EXPECT_EQ(runs(), 1);
+    EXPECT_EQ(chat.finish(), 0) << chat.err;
+
+    EXPECT_EQ(commandOutcomes(), (std::vector<std::string>{"completed", "declined", "declined"}));
+    ASSERT_EQ(appServer_->responses.size(), 3u);
+    for (const auto& [id, result] : appServer_->responses) {
+        EXPECT_TRUE(id.numberValue().has_value()) << id.displayText();
+    }
+    EXPECT_EQ(appServer_->responses[0].first, JSONValue(0)) << "Codex's first question has id 0";
+    EXPECT_EQ(appServer_->responses[1].second, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer_->responses[2].second, JSONValue(JSONObject{{"decision", "cancel"}}));
+
+    // The stranger saw none of the events and none of the questions.
+    EXPECT_EQ(stranger.messagesAfterHello(), 0u);
+    EXPECT_FALSE(relayed("turn/started").empty());
+
+    // The stand-in was asked with the tools Codex offers, and the command's output came back.
+    const auto requests = model_->requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_NE(requests[0].encode()->find("\"exec_command\""), std::string::npos);
+    EXPECT_NE(requests[1].encode()->find("\"function_call_output\""), std::string::npos);
+}
+
+TEST_F(ApprovalEndToEndTest, WithNoPairedDeviceConnectedTheBridgeDeclinesAndTheTurnGoesOn) {
+    pair(laptop_, "Laptop");
+    Stranger stranger(folders_.path(), link_->link().listeningPort());
+
+    startTurnWithoutADevice();
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
+    EXPECT_EQ(completedTurns()[0], "completed");
+    EXPECT_EQ(commandOutcomes(), std::vector<std::string>{"declined"});
+    EXPECT_EQ(runs(), 0);
+    ASSERT_EQ(appServer_->responses.size(), 1u);
+    EXPECT_EQ(appServer_->responses[0].first, JSONValue(0));
+    EXPECT_EQ(appServer_->responses[0].second, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(stranger.messagesAfterHello(), 0u);
+}
+
+TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsked) {
+    pair(laptop_, "Laptop");
+    DeviceRun watch(laptop_, {"watch", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] { return watch.err.find("Watching") != std::string::npos; }));
+    startTurnWithoutADevice();
+    std::optional<JSONValue> asked;
+    ASSERT_TRUE(waitUntil([&] {
+        std::istringstream lines(watch.out);
+        for (std::string line; std::getline(lines, line);) {
+            auto decoded = JSONValue::decode(line);
+            if (decoded && decoded->member("serverRequest")) {
+                asked = *decoded;
+            }
+        }
+        // The question is shown to people too, on the error stream.
+        return asked.has_value() && watch.err.find("Your answer") != std::string::npos;
+    })) << watch.out << watch.err;
+    EXPECT_EQ(*asked->member("method"), JSONValue(commandQuestion));
+    const std::string questionID = *asked->member("serverRequest")->stringValue();
+    EXPECT_EQ(questionID.size(), 36u);
+    EXPECT_NE(watch.err.find("  Reason: To note that the turn ran.\n"), std::string::npos);
+
+    // The device goes away without a word; the question stays open and Codex waits.
+    watch.kill();
+    ASSERT_TRUE(waitUntil([&] { return controller_->authorizedPeerNames().empty(); }));
+    EXPECT_TRUE(appServer_->responses.empty());
+    EXPECT_TRUE(completedTurns().empty());
+    EXPECT_EQ(runs(), 0);
+
+    // A device that is not paired cannot answer it.
+    DeviceRun strangerAnswer(stranger_, {"answer", QString::fromStdString(questionID), "accept",
+                                         "--bridge", bridgeAddress()});
+    EXPECT_EQ(strangerAnswer.finish(), 4);
+    EXPECT_TRUE(appServer_->responses.empty());
+
+    // The device comes back on a new connection, is recognised, and answers with the same id.
+    DeviceRun answer(laptop_,
+                     {"answer", QString::fromStdString(questionID), "accept", "--name", "Laptop"});
+    EXPECT_EQ(answer.finish(), 0) << answer.err;
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
+    EXPECT_EQ(completedTurns()[0], "completed");
+    EXPECT_EQ(runs(), 1);
+    ASSERT_EQ(appServer_->responses.size(), 1u);
+    EXPECT_EQ(appServer_->responses[0],
+              std::make_pair(JSONValue(0), JSONValue(JSONObject{{"decision", "accept"}})));
+
+    // A second answer with that id finds nothing open and changes nothing.
+    DeviceRun again(laptop_,
+                    {"answer", QString::fromStdString(questionID), "decline", "--name", "Laptop"});
+    EXPECT_EQ(again.finish(), 0) << again.err;
+    EXPECT_EQ(appServer_->responses.size(), 1u);
+}

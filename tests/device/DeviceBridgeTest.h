@@ -1,0 +1,281 @@
+#pragma once
+
+// A bridge made of real parts for tests that run tarnwick-device as a program of its own: the
+// TLS WebSocket link on loopback, this computer's identity and the trusted devices in a private
+// file keychain, and the app-server client running the real Codex CLI (or a scripted fake).
+// Everything runs with temporary homes for the bridge and for each device, and the tests that
+// run the real Codex CLI only in a network namespace with loopback alone.
+#include "bridge/AppServerClientAdapter.h"
+#include "bridge/BridgeController.h"
+#include "bridge/DeviceIdentityAdapter.h"
+#include "bridge/PeerLinkAdapter.h"
+#include "bridge/TrustStoreAdapter.h"
+#include "identity/KeychainChooser.h"
+#include "support/FakeNeighbours.h"
+#include "support/QtTestSupport.h"
+#include "support/TemporaryHome.h"
+
+#include <QProcess>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <optional>
+
+namespace tarnwick::testing {
+
+inline bool onlyLoopback() {
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) {
+        return false;
+    }
+    bool loopbackOnly = true;
+    for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+        loopbackOnly = loopbackOnly && std::strcmp(entry->ifa_name, "lo") == 0;
+    }
+    freeifaddrs(interfaces);
+    return loopbackOnly;
+}
+
+// The real client, noting the requests the controller handed to it, the notifications it
+// relayed and the answers it gave to the app-server's own requests.
+class CountingAppServer : public BridgeAppServer {
+public:
+    explicit CountingAppServer(std::string executable)
+        : executable_(std::move(executable)),
+          real_(std::make_unique<AppServerClientAdapter>(AppServerClient::create())) {}
+
+    // The fake app-server's echo of every line it read is kept here, never relayed.
+    void setHandlers(Handlers handlers) override {
+        auto notification = handlers.notification;
+        handlers.notification = [this, notification](const std::string& method,
+                                                     const JSONValue& params) {
+            if (method == "fake/received") {
+                if (const JSONValue* line = params.member("line"); line && line->stringValue()) {
+                    received.push_back(*JSONValue::decode(*line->stringValue()));
+                }
+            } else {
+                notifications.emplace_back(method, params);
+                if (notification) {
+                    notification(method, params);
+                }
+            }
+        };
+        real_->setHandlers(std::move(handlers));
+    }
+    std::optional<std::string> findCodexExecutable() const override { return executable_; }
+    void start(std::optional<std::string> executable) override { real_->start(executable); }
+    void request(std::string method, JSONValue params, Completion completion) override {
+        methods.push_back(method);
+        real_->request(std::move(method), std::move(params), std::move(completion));
+    }
+    void respond(JSONValue id, JSONValue result) override {
+        responses.emplace_back(id, result);
+        real_->respond(std::move(id), std::move(result));
+    }
+    void respondError(JSONValue id, std::string message) override {
+        real_->respondError(std::move(id), std::move(message));
+    }
+
+    // Calls the real client's request from the test, as the controller would.
+    void requestDirectly(std::string method, JSONValue params, Completion completion) {
+        real_->request(std::move(method), std::move(params), std::move(completion));
+    }
+
+    std::vector<std::string> methods;
+    std::vector<JSONValue> received;
+    std::vector<std::pair<std::string, JSONValue>> notifications;
+    // The id and the result of each answer to a question of the app-server.
+    std::vector<std::pair<JSONValue, JSONValue>> responses;
+
+private:
+    std::string executable_;
+    std::unique_ptr<AppServerClientAdapter> real_;
+};
+
+// One run of tarnwick-device with the home of one device.
+class DeviceRun {
+public:
+    DeviceRun(const std::filesystem::path& home, const QStringList& arguments) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                                 "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+            environment.insert(name, QString::fromStdString((home / name).string()));
+            std::filesystem::create_directories(home / name);
+            std::filesystem::permissions(home / name, std::filesystem::perms::owner_all);
+        }
+        // No session bus: the device keeps its key in its private file store.
+        environment.remove("DBUS_SESSION_BUS_ADDRESS");
+        process_.setProcessEnvironment(environment);
+        QObject::connect(&process_, &QProcess::readyReadStandardOutput, &process_,
+                         [this] { take(); });
+        QObject::connect(&process_, &QProcess::readyReadStandardError, &process_,
+                         [this] { take(); });
+        process_.start(QStringLiteral(TARNWICK_DEVICE_PATH), arguments);
+        command_ = "$ tarnwick-device " + arguments.join(' ').toStdString();
+    }
+    ~DeviceRun() {
+        // TARNWICK_SHOW_DEVICE_RUNS=1 shows each run as it would look in a terminal.
+        if (qEnvironmentVariableIsSet("TARNWICK_SHOW_DEVICE_RUNS")) {
+            std::cerr << command_ << "\n" << transcript_ << std::flush;
+        }
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
+    }
+
+    // Waits for the end without blocking the bridge, which runs on this thread too.
+    int finish() {
+        process_.closeWriteChannel();
+        EXPECT_TRUE(waitUntil([&] { return process_.state() == QProcess::NotRunning; }))
+            << "still running; out: " << out << " err: " << err;
+        take();
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
+    bool waitForOutput(const std::string& text) {
+        return waitUntil([&] { return out.find(text) != std::string::npos; });
+    }
+    void write(const std::string& text) {
+        // Shown as if typed at a terminal, which echoes it.
+        transcript_ += text;
+        process_.write(text.data(), qint64(text.size()));
+    }
+    void interrupt() { ::kill(static_cast<pid_t>(process_.processId()), SIGINT); }
+    // Ends the run at once, as a device that vanishes from the network would.
+    void kill() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+
+    std::string out;
+    std::string err;
+
+private:
+    void take() {
+        const std::string output = process_.readAllStandardOutput().toStdString();
+        const std::string errors = process_.readAllStandardError().toStdString();
+        out += output;
+        err += errors;
+        transcript_ += output + errors;
+    }
+
+    QProcess process_;
+    std::string command_;
+    // Both outputs and the input, in the order they came.
+    std::string transcript_;
+};
+
+class DeviceBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!onlyLoopback()) {
+            GTEST_SKIP() << "the Codex CLI is only run where it cannot reach the network";
+        }
+    }
+
+    void TearDown() override { controller_.reset(); }
+
+    void startBridge(const std::string& codex, bool advertise = false) {
+        PeerLinkOptions linkOptions;
+        linkOptions.port = 0;
+        linkOptions.advertise = advertise;
+        linkOptions.listenAddress = QHostAddress::LocalHost;
+        auto link = std::make_unique<PeerLinkAdapter>(
+            std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
+        link_ = link.get();
+        auto appServer = std::make_unique<CountingAppServer>(codex);
+        appServer_ = appServer.get();
+
+        std::shared_ptr<KeychainStore> keychain =
+            openKeychain("app.tarnwick.bridge", folders_.path() / "bridge-keychain", false);
+        QSettings settings(QString::fromStdString((folders_.path() / "bridge.ini").string()),
+                           QSettings::IniFormat);
+        BridgeNeighbours neighbours;
+        neighbours.link = std::move(link);
+        neighbours.appServer = std::move(appServer);
+        neighbours.trustStore = std::make_unique<TrustStoreAdapter>(keychain);
+        neighbours.identity =
+            std::unique_ptr<BridgeIdentity>(std::make_unique<DeviceIdentityAdapter>(
+                std::move(DeviceIdentity::create(*keychain, settings)).value()));
+        neighbours.loginItems = std::make_unique<FakeLoginItems>();
+        neighbours.hostName = std::make_unique<FakeHostName>();
+        controller_ = std::make_unique<BridgeController>(std::move(neighbours));
+        controller_->start();
+        ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }))
+            << controller_->appServerStatus().toStdString();
+    }
+
+    QString bridgeAddress() const {
+        return QStringLiteral("127.0.0.1:%1").arg(link_->link().listeningPort());
+    }
+
+    // Pairs the device of `home` under `name`, accepting on the bridge when the code matches.
+    void pair(const std::filesystem::path& home, const QString& name) {
+        DeviceRun run(home, {"pair", bridgeAddress(), "--name", name});
+        ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
+        ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
+        const PairingRequest request = controller_->pairingRequests().back();
+        EXPECT_NE(run.out.find("Pairing code: " + request.code + "\n"), std::string::npos)
+            << run.out;
+        controller_->accept(request);
+        EXPECT_EQ(run.finish(), 0) << run.err;
+        EXPECT_NE(run.out.find("Pairing accepted"), std::string::npos) << run.out;
+    }
+
+    // One `call` from the device of `home`: its exit status, output and error output.
+    struct CallResult {
+        int status;
+        std::string out;
+        std::string err;
+    };
+    CallResult call(const std::filesystem::path& home, QStringList arguments) {
+        arguments.prepend("call");
+        arguments << "--name"
+                  << "Laptop";
+        DeviceRun run(home, arguments);
+        int status = run.finish();
+        return {status, run.out, run.err};
+    }
+
+    static JSONValue decoded(const std::string& out) {
+        auto value = JSONValue::decode(out);
+        EXPECT_TRUE(value.hasValue()) << out;
+        return value ? *value : JSONValue();
+    }
+
+    // The params of the first event of `method` among the JSON lines that watch printed.
+    static std::optional<JSONValue> event(const std::string& out, const std::string& method) {
+        std::size_t start = 0;
+        for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+            auto line = JSONValue::decode(std::string_view(out).substr(start, end - start));
+            if (line && line->member("method") && *line->member("method") == JSONValue(method) &&
+                line->member("params")) {
+                return *line->member("params");
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool logged(const std::string& line) const {
+        const auto& logs = controller_->logs();
+        return std::find(logs.begin(), logs.end(), line) != logs.end();
+    }
+
+    TemporaryHome bridgeHome_;
+    TemporaryDirectory folders_{"tarnwick-device-e2e"};
+    std::filesystem::path laptop_ = folders_.path() / "laptop";
+    std::filesystem::path stranger_ = folders_.path() / "stranger";
+    PeerLinkAdapter* link_ = nullptr;
+    CountingAppServer* appServer_ = nullptr;
+    std::unique_ptr<BridgeController> controller_;
+};
+
+} // namespace tarnwick::testing
