@@ -1,5 +1,5 @@
 # The libFuzzer targets: each is tests/fuzz/<name>.cpp with its seed corpus in
-# tests/fuzz/corpus/<name without _fuzz>/, and the libraries it links.
+# tests/fuzz/corpus/<name without _fuzz>/, the libraries it links and any sources of its own.
 set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz appserver_output_fuzz)
 set(json_value_fuzz_DEPS bridge_protocol)
 set(bridge_message_fuzz_DEPS bridge_protocol)
@@ -13,3 +13,5 @@ list(APPEND TARNWICK_FUZZ_TARGETS controller_intake_fuzz)
 set(controller_intake_fuzz_DEPS bridge)
 # Seconds each target runs inside scripts/test.
 set(TARNWICK_FUZZ_SECONDS 20)
+list(APPEND TARNWICK_FUZZ_TARGETS http_request_fuzz)
+set(http_request_fuzz_SOURCES ${PROJECT_SOURCE_DIR}/tools/model-stand-in/HttpRequestReader.cpp)
