@@ -6,14 +6,13 @@
 #include "appserver/AppServerClient.h"
 #include "appserver/CodexExecutableSearch.h"
 #include "platform/Environment.h"
+#include "support/NetworkIsolation.h"
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
 #include <signal.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -21,20 +20,6 @@ using namespace tarnwick;
 using namespace tarnwick::testing;
 
 namespace {
-
-// Whether this process sees no network interface but loopback.
-bool onlyLoopback() {
-    ifaddrs* interfaces = nullptr;
-    if (getifaddrs(&interfaces) != 0) {
-        return false;
-    }
-    bool loopbackOnly = true;
-    for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
-        loopbackOnly = loopbackOnly && std::strcmp(entry->ifa_name, "lo") == 0;
-    }
-    freeifaddrs(interfaces);
-    return loopbackOnly;
-}
 
 class CodexCliTest : public ::testing::Test {
 protected:

@@ -11,6 +11,7 @@
 #include "device/BridgeDevice.h"
 #include "support/FakeNeighbours.h"
 #include "support/QtTestSupport.h"
+#include "support/RecordingAppServer.h"
 #include "support/TestSigner.h"
 
 #include <gtest/gtest.h>
@@ -19,72 +20,6 @@ using namespace tarnwick;
 using namespace tarnwick::testing;
 
 namespace {
-
-// The real client, with every line the fake app-server read kept aside: the fake reports each
-// one as the notification "fake/received", which never reaches the controller.
-class RecordingAppServer : public BridgeAppServer {
-public:
-    RecordingAppServer(std::string executable)
-        : executable_(std::move(executable)),
-          real_(std::make_unique<AppServerClientAdapter>(AppServerClient::create())) {}
-
-    void setHandlers(Handlers handlers) override {
-        auto notification = handlers.notification;
-        handlers.notification = [this, notification](const std::string& method,
-                                                     const JSONValue& params) {
-            if (method == "fake/received") {
-                if (const JSONValue* line = params.member("line"); line && line->stringValue()) {
-                    received.push_back(*JSONValue::decode(*line->stringValue()));
-                }
-                return;
-            }
-            if (notification) {
-                notification(method, params);
-            }
-        };
-        real_->setHandlers(std::move(handlers));
-    }
-    std::optional<std::string> findCodexExecutable() const override { return executable_; }
-    void start(std::optional<std::string> executable) override { real_->start(executable); }
-    void request(std::string method, JSONValue params, Completion completion) override {
-        real_->request(std::move(method), std::move(params), std::move(completion));
-    }
-    void respond(JSONValue id, JSONValue result) override {
-        real_->respond(std::move(id), std::move(result));
-    }
-    void respondError(JSONValue id, std::string message) override {
-        real_->respondError(std::move(id), std::move(message));
-    }
-
-    // The lines read with a "method" other than the handshake's.
-    std::vector<JSONValue> requestsReceived() const {
-        std::vector<JSONValue> requests;
-        for (const auto& line : received) {
-            const JSONValue* method = line.member("method");
-            if (method && method->stringValue() && *method->stringValue() != "initialize" &&
-                *method->stringValue() != "initialized") {
-                requests.push_back(line);
-            }
-        }
-        return requests;
-    }
-    // The replies to the app-server's own requests that it read.
-    std::vector<JSONValue> repliesReceived() const {
-        std::vector<JSONValue> replies;
-        for (const auto& line : received) {
-            if (!line.member("method")) {
-                replies.push_back(line);
-            }
-        }
-        return replies;
-    }
-
-    std::vector<JSONValue> received;
-
-private:
-    std::string executable_;
-    std::unique_ptr<AppServerClientAdapter> real_;
-};
 
 class BridgeEndToEndTest : public ::testing::Test {
 protected:

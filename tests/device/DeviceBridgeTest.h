@@ -12,93 +12,24 @@
 #include "bridge/TrustStoreAdapter.h"
 #include "identity/KeychainChooser.h"
 #include "support/FakeNeighbours.h"
+#include "support/NetworkIsolation.h"
 #include "support/QtTestSupport.h"
+#include "support/RecordingAppServer.h"
 #include "support/TemporaryHome.h"
 
 #include <QProcess>
 #include <QSettings>
 
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <optional>
 
 namespace tarnwick::testing {
-
-inline bool onlyLoopback() {
-    ifaddrs* interfaces = nullptr;
-    if (getifaddrs(&interfaces) != 0) {
-        return false;
-    }
-    bool loopbackOnly = true;
-    for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
-        loopbackOnly = loopbackOnly && std::strcmp(entry->ifa_name, "lo") == 0;
-    }
-    freeifaddrs(interfaces);
-    return loopbackOnly;
-}
-
-// The real client, noting the requests the controller handed to it, the notifications it
-// relayed and the answers it gave to the app-server's own requests.
-class CountingAppServer : public BridgeAppServer {
-public:
-    explicit CountingAppServer(std::string executable)
-        : executable_(std::move(executable)),
-          real_(std::make_unique<AppServerClientAdapter>(AppServerClient::create())) {}
-
-    // The fake app-server's echo of every line it read is kept here, never relayed.
-    void setHandlers(Handlers handlers) override {
-        auto notification = handlers.notification;
-        handlers.notification = [this, notification](const std::string& method,
-                                                     const JSONValue& params) {
-            if (method == "fake/received") {
-                if (const JSONValue* line = params.member("line"); line && line->stringValue()) {
-                    received.push_back(*JSONValue::decode(*line->stringValue()));
-                }
-            } else {
-                notifications.emplace_back(method, params);
-                if (notification) {
-                    notification(method, params);
-                }
-            }
-        };
-        real_->setHandlers(std::move(handlers));
-    }
-    std::optional<std::string> findCodexExecutable() const override { return executable_; }
-    void start(std::optional<std::string> executable) override { real_->start(executable); }
-    void request(std::string method, JSONValue params, Completion completion) override {
-        methods.push_back(method);
-        real_->request(std::move(method), std::move(params), std::move(completion));
-    }
-    void respond(JSONValue id, JSONValue result) override {
-        responses.emplace_back(id, result);
-        real_->respond(std::move(id), std::move(result));
-    }
-    void respondError(JSONValue id, std::string message) override {
-        real_->respondError(std::move(id), std::move(message));
-    }
-
-    // Calls the real client's request from the test, as the controller would.
-    void requestDirectly(std::string method, JSONValue params, Completion completion) {
-        real_->request(std::move(method), std::move(params), std::move(completion));
-    }
-
-    std::vector<std::string> methods;
-    std::vector<JSONValue> received;
-    std::vector<std::pair<std::string, JSONValue>> notifications;
-    // The id and the result of each answer to a question of the app-server.
-    std::vector<std::pair<JSONValue, JSONValue>> responses;
-
-private:
-    std::string executable_;
-    std::unique_ptr<AppServerClientAdapter> real_;
-};
 
 // One run of tarnwick-device with the home of one device.
 class DeviceRun {
@@ -191,7 +122,7 @@ protected:
         auto link = std::make_unique<PeerLinkAdapter>(
             std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
         link_ = link.get();
-        auto appServer = std::make_unique<CountingAppServer>(codex);
+        auto appServer = std::make_unique<RecordingAppServer>(codex);
         appServer_ = appServer.get();
 
         std::shared_ptr<KeychainStore> keychain =
@@ -274,7 +205,7 @@ protected:
     std::filesystem::path laptop_ = folders_.path() / "laptop";
     std::filesystem::path stranger_ = folders_.path() / "stranger";
     PeerLinkAdapter* link_ = nullptr;
-    CountingAppServer* appServer_ = nullptr;
+    RecordingAppServer* appServer_ = nullptr;
     std::unique_ptr<BridgeController> controller_;
 };
 
