@@ -132,6 +132,10 @@ void BridgeController::setLaunchAtLogin(bool wanted) {
 }
 
 void BridgeController::restartAppServer() {
+    // The questions of the process being stopped end with it. The new process numbers its own
+    // questions from the start again (Codex's first is id 0), so a late answer to an old
+    // question would answer a new one that no device has shown.
+    pendingServerRequests_.clear();
     neighbours_.appServer->start(neighbours_.appServer->findCodexExecutable());
     log("Restarting Codex app-server.");
 }

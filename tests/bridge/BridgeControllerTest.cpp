@@ -575,6 +575,30 @@ TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDecline
     EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
 }
 
+TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
+    auto device = pairDevice("Phone");
+    controller->start();
+    link->sent.clear();
+    appServer->ask(JSONValue(0), "item/commandExecution/requestApproval",
+                   JSONObject{{"command", "ls"}});
+    const std::string before = *link->sent.at(0).message.id;
+    controller->restartAppServer();
+    EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
+
+    // The new process asks with the same id; only the answer to its own question reaches it.
+    appServer->ask(JSONValue(0), "item/commandExecution/requestApproval",
+                   JSONObject{{"command", "rm -rf build"}});
+    const std::string after = *link->sent.at(1).message.id;
+    link->deliver(device->peer, message(BridgeMessageKind::serverResponse, before, {},
+                                        JSONValue(JSONObject{{"decision", "accept"}})));
+    EXPECT_TRUE(appServer->replies.empty()) << "an answer to ls must not approve rm -rf build";
+    link->deliver(device->peer, message(BridgeMessageKind::serverResponse, after, {},
+                                        JSONValue(JSONObject{{"decision", "decline"}})));
+    ASSERT_EQ(appServer->replies.size(), 1u);
+    EXPECT_EQ(appServer->replies[0].id, JSONValue(0));
+    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Launch at login and restart
 
