@@ -309,7 +309,8 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsk
         }
         // The question is shown to people too, on the error stream.
         return asked.has_value() && watch.err.find("Your answer") != std::string::npos;
-    })) << watch.out << watch.err;
+    })) << watch.out
+        << watch.err;
     EXPECT_EQ(*asked->member("method"), JSONValue(commandQuestion));
     const std::string questionID = *asked->member("serverRequest")->stringValue();
     EXPECT_EQ(questionID.size(), 36u);

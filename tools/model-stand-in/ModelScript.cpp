@@ -109,9 +109,9 @@ std::string ModelScript::answer(const JSONValue& request) {
     if (textAt(*item, "type") && *textAt(*item, "type") == "message") {
         JSONObject announced = *item->objectValue();
         announced.set("content", JSONArray{});
-        events += serverSentEvent(
-            JSONObject{{"type", "response.output_item.added"}, {"output_index", 0},
-                       {"item", JSONValue(std::move(announced))}});
+        events += serverSentEvent(JSONObject{{"type", "response.output_item.added"},
+                                             {"output_index", 0},
+                                             {"item", JSONValue(std::move(announced))}});
         const JSONValue& text = (*item->member("content")->arrayValue())[0];
         events += serverSentEvent(JSONObject{{"type", "response.output_text.delta"},
                                              {"item_id", *textAt(*item, "id")},
