@@ -10,14 +10,13 @@
 #include "device/BridgeDevice.h"
 #include "support/MemoryKeychain.h"
 #include "support/NetworkIsolation.h"
+#include "support/OfflineModel.h"
+#include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QProcess>
 #include <QSettings>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -32,20 +31,6 @@ using namespace tarnwick;
 using namespace tarnwick::testing;
 
 namespace {
-
-bool runUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QEventLoop loop;
-        QTimer::singleShot(1, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
 
 int fail(const char* what) {
     std::fprintf(stderr, "approval_bench: %s\n", what);
@@ -80,24 +65,14 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(work);
     QCoreApplication application(argc, argv);
 
-    QProcess model;
-    model.start(QStringLiteral(MODEL_STAND_IN_PATH),
-                {"--command", "echo ran >> ran.txt", "--write-codex-config",
-                 QString::fromStdString((scratch.path() / "codex-home").string())});
-    if (!model.waitForReadyRead(10000)) {
-        return fail("the model stand-in did not start.");
+    OfflineModel model(MODEL_STAND_IN_PATH, scratch.path(), {"--command", "echo ran >> ran.txt"});
+    if (!model.started()) {
+        return fail(model.error().c_str());
     }
-    const std::string listening = model.readLine().trimmed().toStdString();
-    const std::string prefix = "Listening on ";
-    const std::string url = listening.substr(prefix.size(), listening.find("/v1") - prefix.size());
-    ScopedEnvironmentVariable codexHome("CODEX_HOME", (scratch.path() / "codex-home").string());
-    ScopedEnvironmentVariable proxy("ALL_PROXY", url);
-    ScopedEnvironmentVariable httpsProxy("HTTPS_PROXY", url);
-    ScopedEnvironmentVariable direct("NO_PROXY", "127.0.0.1,localhost");
 
     auto controller = makeBridgeController();
     controller->start();
-    if (!runUntil([&] { return controller->appServerReady(); })) {
+    if (!waitUntil([&] { return controller->appServerReady(); })) {
         return fail("the Codex app-server did not become ready.");
     }
 
@@ -109,11 +84,11 @@ int main(int argc, char** argv) {
     if (!device.connectTo("127.0.0.1", BridgeAssemblyOptions().port)) {
         return fail("the device could not connect.");
     }
-    runUntil([&] { return device.pairingCode().has_value(); });
+    waitUntil([&] { return device.pairingCode().has_value(); });
     device.requestPairing();
-    runUntil([&] { return !controller->pairingRequests().empty(); });
+    waitUntil([&] { return !controller->pairingRequests().empty(); });
     controller->accept(controller->pairingRequests().back());
-    if (!runUntil([&] { return device.isAccepted(); })) {
+    if (!waitUntil([&] { return device.isAccepted(); })) {
         return fail("the device was not paired.");
     }
 
@@ -125,7 +100,7 @@ int main(int argc, char** argv) {
                            threadID = *answer->member("thread")->member("id")->stringValue();
                        }
                    });
-    if (!runUntil([&] { return !threadID.empty(); })) {
+    if (!waitUntil([&] { return !threadID.empty(); })) {
         return fail("no thread was started.");
     }
 
@@ -154,7 +129,7 @@ int main(int argc, char** argv) {
             "turn/start",
             JSONObject{{"threadId", threadID},
                        {"input", JSONArray{JSONObject{{"type", "text"}, {"text", "Note it."}}}}});
-        if (!runUntil([&] { return completed; })) {
+        if (!waitUntil([&] { return completed; })) {
             return fail("a turn did not complete.");
         }
     }
@@ -166,7 +141,5 @@ int main(int argc, char** argv) {
     report("answer -> turn/completed", untilCompleted);
     report("whole turn", whole);
     controller.reset();
-    model.kill();
-    model.waitForFinished();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "device/BridgeDevice.h"
 #include "device/DeviceBridgeTest.h"
 #include "support/MemoryKeychain.h"
+#include "support/OfflineModel.h"
 
 #include <fstream>
 #include <memory>
@@ -14,66 +15,6 @@ using namespace tarnwick;
 using namespace tarnwick::testing;
 
 namespace {
-
-// The model stand-in as a process of its own, and the environment that makes the Codex CLI,
-// which the bridge starts with its own environment, ask the stand-in and reach nothing else.
-class OfflineModel {
-public:
-    OfflineModel(const std::filesystem::path& folder, const QStringList& script)
-        : codexHome_(folder / "codex-home"), log_(folder / "model-requests.jsonl") {
-        QStringList arguments = script;
-        arguments << "--log" << QString::fromStdString(log_.string()) << "--write-codex-config"
-                  << QString::fromStdString(codexHome_.string());
-        process_.start(QStringLiteral(MODEL_STAND_IN_PATH), arguments);
-        EXPECT_TRUE(waitUntil([&] {
-            output_ += process_.readAllStandardOutput().toStdString();
-            return output_.find('\n') != std::string::npos ||
-                   process_.state() == QProcess::NotRunning;
-        }));
-        const std::string prefix = "Listening on ";
-        if (output_.rfind(prefix, 0) != 0) {
-            ADD_FAILURE() << "the stand-in did not start: " << output_
-                          << process_.readAllStandardError().toStdString();
-            return;
-        }
-        const std::string url = output_.substr(prefix.size(), output_.find("/v1") - prefix.size());
-        variables_.push_back(
-            std::make_unique<ScopedEnvironmentVariable>("CODEX_HOME", codexHome_.string()));
-        // Should Codex try any other host, the stand-in is its proxy and refuses to connect.
-        for (const char* proxy :
-             {"HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"}) {
-            variables_.push_back(std::make_unique<ScopedEnvironmentVariable>(proxy, url));
-        }
-        for (const char* direct : {"NO_PROXY", "no_proxy"}) {
-            variables_.push_back(
-                std::make_unique<ScopedEnvironmentVariable>(direct, "127.0.0.1,localhost"));
-        }
-    }
-    ~OfflineModel() {
-        process_.kill();
-        process_.waitForFinished();
-    }
-
-    // The bodies of the requests the stand-in answered, in order.
-    std::vector<JSONValue> requests() const {
-        std::vector<JSONValue> bodies;
-        std::ifstream file(log_);
-        for (std::string line; std::getline(file, line);) {
-            auto logged = JSONValue::decode(line);
-            if (logged && logged->member("body")) {
-                bodies.push_back(*logged->member("body"));
-            }
-        }
-        return bodies;
-    }
-
-private:
-    std::filesystem::path codexHome_;
-    std::filesystem::path log_;
-    QProcess process_;
-    std::string output_;
-    std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables_;
-};
 
 // A device that says hello but was never paired, recording every message the bridge sends it.
 class Stranger {
@@ -117,8 +58,10 @@ protected:
             << CODEX_CLI_PATH << " is missing; scripts/setup installs it";
         std::filesystem::create_directories(work_);
         model_ = std::make_unique<OfflineModel>(
-            folders_.path(), QStringList{"--command", "echo ran >> ran.txt", "--reason",
-                                         "To note that the turn ran.", "--reply", "Done."});
+            MODEL_STAND_IN_PATH, folders_.path(),
+            QStringList{"--command", "echo ran >> ran.txt", "--reason",
+                        "To note that the turn ran.", "--reply", "Done."});
+        ASSERT_TRUE(model_->started()) << model_->error();
         startBridge(CODEX_CLI_PATH);
     }
 
