@@ -6,7 +6,7 @@
 
 #include "FloodLine.h"
 #include "appserver/AppServerClient.h"
-#include "bridge/JSONDecoder.h"
+#include "json/JSONDecoder.h"
 
 #include <QCoreApplication>
 

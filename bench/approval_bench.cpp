@@ -6,7 +6,7 @@
 // Usage: tests/device/run-on-loopback.sh build/bench/bench/approval_bench [TURNS]
 // It runs only where nothing but loopback is reachable, with a temporary home.
 
-#include "bridge/BridgeAssembly.h"
+#include "app/BridgeAssembly.h"
 #include "device/BridgeDevice.h"
 #include "support/MemoryKeychain.h"
 #include "support/NetworkIsolation.h"

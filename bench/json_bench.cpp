@@ -1,8 +1,8 @@
 // Decode and encode throughput of JSONValue on (a) one large app-server-like result and (b) many
 // notification lines, beside nlohmann/json building the same trees, plus the peak heap used while
 // decoding (a).
-#include "bridge/JSONDecoder.h"
-#include "bridge/JSONValue.h"
+#include "json/JSONDecoder.h"
+#include "json/JSONValue.h"
 
 #include <benchmark/benchmark.h>
 

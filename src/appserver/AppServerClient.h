@@ -2,7 +2,7 @@
 
 #include "appserver/AppServerError.h"
 #include "appserver/RpcEndpoint.h"
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
 #include "platform/SerialQueue.h"
 
 #include <atomic>

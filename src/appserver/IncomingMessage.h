@@ -1,7 +1,7 @@
 #pragma once
 
 #include "appserver/AppServerError.h"
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
 
 #include <cstdint>
 #include <optional>

@@ -2,8 +2,8 @@
 
 #include "appserver/IncomingMessage.h"
 #include "appserver/OutgoingMessage.h"
-#include "appserver/UTF8Text.h"
-#include "bridge/UTF8.h"
+#include "json/UTF8.h"
+#include "json/UTF8Text.h"
 
 #include <utility>
 

@@ -2,8 +2,8 @@
 
 #include "appserver/AppServerError.h"
 #include "appserver/LineFramer.h"
-#include "bridge/JSONDecoder.h"
-#include "bridge/JSONValue.h"
+#include "json/JSONDecoder.h"
+#include "json/JSONValue.h"
 #include "platform/PipeWriter.h"
 
 #include <cstdint>

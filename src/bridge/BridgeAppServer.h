@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/BridgeError.h"
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <functional>
@@ -21,7 +21,7 @@ public:
         std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
             serverRequest;
     };
-    using Completion = std::function<void(Expected<JSONValue, BridgeError> outcome)>;
+    using Completion = std::function<void(Expected<JSONValue, Error> outcome)>;
 
     virtual ~BridgeAppServer() = default;
     virtual void setHandlers(Handlers handlers) = 0;

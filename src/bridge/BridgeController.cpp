@@ -276,11 +276,11 @@ QStringList BridgeController::logList() const {
 // ---------------------------------------------------------------------------------------------
 // Sending
 
-Expected<void, BridgeError> BridgeController::sendMessage(const BridgeMessage& message,
-                                                          const PeerHandle& peer) {
+Expected<void, Error> BridgeController::sendMessage(const BridgeMessage& message,
+                                                    const PeerHandle& peer) {
     auto encoded = message.encode();
     if (!encoded) {
-        return Unexpected(BridgeError{encoded.error().description});
+        return Unexpected(Error{encoded.error().description});
     }
     return neighbours_.link->send(*encoded, peer);
 }

@@ -3,11 +3,11 @@
 #include "bridge/BridgeAppServer.h"
 #include "bridge/BridgeIdentity.h"
 #include "bridge/BridgeLink.h"
-#include "bridge/BridgeMessage.h"
 #include "bridge/BridgeTrustStore.h"
 #include "bridge/PairingRequest.h"
 #include "platform/HostNameService.h"
 #include "platform/LoginItemService.h"
+#include "protocol/BridgeMessage.h"
 
 #include <QObject>
 #include <QString>
@@ -29,8 +29,8 @@ struct BridgeNeighbours {
     std::unique_ptr<BridgeTrustStore> trustStore;
     std::unique_ptr<BridgeAppServer> appServer;
     // Absent when this computer's identity could not be made; the error says why.
-    Expected<std::unique_ptr<BridgeIdentity>, BridgeError> identity =
-        Unexpected(BridgeError{"No identity was given."});
+    Expected<std::unique_ptr<BridgeIdentity>, Error> identity =
+        Unexpected(Error{"No identity was given."});
     std::unique_ptr<LoginItemService> loginItems;
     std::unique_ptr<HostNameService> hostName;
 };
@@ -116,14 +116,13 @@ signals:
 private:
     void wireNeighbours();
     void log(std::string text);
-    Expected<void, BridgeError> sendMessage(const BridgeMessage& message, const PeerHandle& peer);
+    Expected<void, Error> sendMessage(const BridgeMessage& message, const PeerHandle& peer);
     void broadcast(const BridgeMessage& message);
     void refreshTrustedPeers();
     std::string hostNameForHello() const;
 
     // Device messages, by kind.
-    Expected<void, BridgeError> handleHello(const std::optional<JSONValue>& body,
-                                            const PeerHandle& peer);
+    Expected<void, Error> handleHello(const std::optional<JSONValue>& body, const PeerHandle& peer);
     void handlePairingRequest(const PeerHandle& peer);
     void handleRequest(const BridgeMessage& message, const PeerHandle& peer);
     void handleServerResponse(const BridgeMessage& message, const PeerHandle& peer);

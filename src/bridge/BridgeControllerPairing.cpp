@@ -34,17 +34,17 @@ void BridgeController::handleConnected(const PeerHandle& peer) {
     }
 }
 
-Expected<void, BridgeError> BridgeController::handleHello(const std::optional<JSONValue>& body,
-                                                          const PeerHandle& peer) {
+Expected<void, Error> BridgeController::handleHello(const std::optional<JSONValue>& body,
+                                                    const PeerHandle& peer) {
     if (!body) {
-        return Unexpected(BridgeError{"Codex returned an invalid response."});
+        return Unexpected(Error{"Codex returned an invalid response."});
     }
     auto hello = HelloPayload::fromJSON(*body);
     if (!hello) {
-        return Unexpected(BridgeError{hello.error().description});
+        return Unexpected(Error{hello.error().description});
     }
     if (!hello->verify()) {
-        return Unexpected(BridgeError{"Handshake signature did not verify."});
+        return Unexpected(Error{"Handshake signature did not verify."});
     }
     const std::string& name = peer->displayName();
     remoteHellos_[name] = *hello;

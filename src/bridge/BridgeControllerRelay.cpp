@@ -59,8 +59,7 @@ void BridgeController::handleRequest(const BridgeMessage& message, const PeerHan
     QPointer<BridgeController> self(this);
     std::string id = *message.id;
     neighbours_.appServer->request(
-        *message.method, std::move(params),
-        [self, id, peer](Expected<JSONValue, BridgeError> outcome) {
+        *message.method, std::move(params), [self, id, peer](Expected<JSONValue, Error> outcome) {
             if (!self) {
                 return;
             }

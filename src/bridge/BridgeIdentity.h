@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/BridgeError.h"
 #include "identity/HelloPayload.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <string_view>
@@ -12,7 +12,7 @@ namespace tarnwick {
 class BridgeIdentity {
 public:
     virtual ~BridgeIdentity() = default;
-    virtual Expected<HelloPayload, BridgeError> makeHello(std::string_view displayName) const = 0;
+    virtual Expected<HelloPayload, Error> makeHello(std::string_view displayName) const = 0;
 };
 
 } // namespace tarnwick

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/BridgeError.h"
 #include "link/PeerHandle.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <functional>
@@ -25,7 +25,7 @@ public:
     virtual ~BridgeLink() = default;
     virtual void setHandlers(Handlers handlers) = 0;
     virtual std::vector<PeerHandle> connectedPeers() const = 0;
-    virtual Expected<void, BridgeError> send(std::string_view bytes, const PeerHandle& peer) = 0;
+    virtual Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) = 0;
     virtual void start() = 0;
     virtual std::string statusText() const = 0;
 };

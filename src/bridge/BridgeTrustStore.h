@@ -1,8 +1,8 @@
 #pragma once
 
-#include "bridge/BridgeError.h"
 #include "identity/HelloPayload.h"
 #include "identity/TrustedPeer.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <optional>
@@ -18,8 +18,8 @@ public:
     // Every record, in the store's own order.
     virtual std::vector<TrustedPeer> records() const = 0;
     virtual std::optional<TrustedPeer> lookupPeer(std::string_view deviceID) const = 0;
-    virtual Expected<void, BridgeError> trust(const HelloPayload& hello) = 0;
-    virtual Expected<void, BridgeError> remove(std::string_view deviceID) = 0;
+    virtual Expected<void, Error> trust(const HelloPayload& hello) = 0;
+    virtual Expected<void, Error> remove(std::string_view deviceID) = 0;
 };
 
 } // namespace tarnwick

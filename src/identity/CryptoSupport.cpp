@@ -8,7 +8,7 @@
 
 namespace tarnwick {
 
-Expected<std::string, IdentityError> secureRandomBytes(std::size_t count) {
+Expected<std::string, Error> secureRandomBytes(std::size_t count) {
     std::string bytes(count, '\0');
     if (count > INT_MAX ||
         RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
@@ -25,7 +25,7 @@ std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
     return digest;
 }
 
-IdentityError openSSLError(std::string_view what) {
+Error openSSLError(std::string_view what) {
     std::string description(what);
     unsigned long code = ERR_peek_last_error();
     if (code != 0) {
@@ -36,7 +36,7 @@ IdentityError openSSLError(std::string_view what) {
     }
     description += '.';
     ERR_clear_error();
-    return IdentityError{std::move(description)};
+    return Error{std::move(description)};
 }
 
 void discardOpenSSLErrors() {

@@ -27,11 +27,11 @@ private:
     std::string& bytes_;
 };
 
-IdentityError fromKeychain(const KeychainError& error) {
-    return IdentityError{error.description};
+Error fromKeychain(const KeychainError& error) {
+    return Error{error.description};
 }
 
-Expected<P256SigningKey, IdentityError> loadOrMakeKey(KeychainStore& keychain) {
+Expected<P256SigningKey, Error> loadOrMakeKey(KeychainStore& keychain) {
     auto stored = keychain.read(DeviceIdentity::signingKeyAccount);
     if (!stored) {
         return Unexpected(fromKeychain(stored.error()));
@@ -79,8 +79,8 @@ std::string loadOrMakeDeviceID(QSettings& settings) {
 DeviceIdentity::DeviceIdentity(ConstructionKey, P256SigningKey key, std::string deviceID)
     : key_(std::move(key)), deviceID_(std::move(deviceID)) {}
 
-Expected<std::unique_ptr<DeviceIdentity>, IdentityError>
-DeviceIdentity::create(KeychainStore& keychain, QSettings& settings) {
+Expected<std::unique_ptr<DeviceIdentity>, Error> DeviceIdentity::create(KeychainStore& keychain,
+                                                                        QSettings& settings) {
     auto key = loadOrMakeKey(keychain);
     if (!key) {
         return Unexpected(key.error());
@@ -94,8 +94,7 @@ std::string DeviceIdentity::publicKey() const {
     return base64Encode(key_.publicKeyRawRepresentation());
 }
 
-Expected<HelloPayload, IdentityError>
-DeviceIdentity::makeHello(std::string_view displayName) const {
+Expected<HelloPayload, Error> DeviceIdentity::makeHello(std::string_view displayName) const {
     auto nonce = secureRandomBytes(nonceSize);
     if (!nonce) {
         return Unexpected(nonce.error());

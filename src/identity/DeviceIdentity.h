@@ -1,9 +1,9 @@
 #pragma once
 
 #include "identity/HelloPayload.h"
-#include "identity/IdentityError.h"
 #include "identity/KeychainStore.h"
 #include "identity/P256SigningKey.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <memory>
@@ -26,15 +26,15 @@ public:
     // Loads the key, or makes and saves one when there is none; then reads the device ID, or
     // makes and stores a random lower-case UUID. A stored key that is not valid fails and is
     // left as it is; when the key fails, the device ID is not touched.
-    static Expected<std::unique_ptr<DeviceIdentity>, IdentityError> create(KeychainStore& keychain,
-                                                                           QSettings& settings);
+    static Expected<std::unique_ptr<DeviceIdentity>, Error> create(KeychainStore& keychain,
+                                                                   QSettings& settings);
 
     const std::string& deviceID() const { return deviceID_; }
     // Standard base64 of the 64-byte raw public key.
     std::string publicKey() const;
 
     // A hello for `displayName` with a fresh 24-byte nonce, signed with this identity's key.
-    Expected<HelloPayload, IdentityError> makeHello(std::string_view displayName) const;
+    Expected<HelloPayload, Error> makeHello(std::string_view displayName) const;
 
 private:
     // Lets only create() construct an identity, while std::make_unique can still reach it.

@@ -48,21 +48,20 @@ JSONValue HelloPayload::toJSON() const {
     return object;
 }
 
-Expected<HelloPayload, IdentityError> HelloPayload::fromJSON(const JSONValue& value) {
+Expected<HelloPayload, Error> HelloPayload::fromJSON(const JSONValue& value) {
     const JSONObject* object = value.objectValue();
     if (!object) {
-        return Unexpected(IdentityError{"The hello is not a JSON object."});
+        return Unexpected(Error{"The hello is not a JSON object."});
     }
     HelloPayload hello;
     for (const auto& [name, field] : members) {
         const JSONValue* member = object->find(name);
         if (!member) {
-            return Unexpected(IdentityError{std::string("The hello has no \"") + name + "\"."});
+            return Unexpected(Error{std::string("The hello has no \"") + name + "\"."});
         }
         const std::string* text = member->stringValue();
         if (!text) {
-            return Unexpected(
-                IdentityError{std::string("The hello's \"") + name + "\" is not a string."});
+            return Unexpected(Error{std::string("The hello's \"") + name + "\" is not a string."});
         }
         hello.*field = *text;
     }

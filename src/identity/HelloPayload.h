@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/JSONValue.h"
-#include "identity/IdentityError.h"
+#include "json/JSONValue.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <string>
@@ -29,7 +29,7 @@ struct HelloPayload {
     // An object with the five members, all strings.
     JSONValue toJSON() const;
     // Needs all five members as strings; other members are ignored.
-    static Expected<HelloPayload, IdentityError> fromJSON(const JSONValue& value);
+    static Expected<HelloPayload, Error> fromJSON(const JSONValue& value);
 
     friend bool operator==(const HelloPayload&, const HelloPayload&) = default;
 };

@@ -29,10 +29,10 @@ using SecretNumber = std::unique_ptr<BIGNUM, Releaser<BIGNUM, BN_clear_free>>;
 using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, Releaser<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX, EVP_MD_CTX_free>>;
 
-Unexpected<IdentityError> invalidKey(std::string_view why) {
+Unexpected<Error> invalidKey(std::string_view why) {
     discardOpenSSLErrors();
-    return Unexpected(IdentityError{"The device signing key is not a valid P-256 private key (" +
-                                    std::string(why) + ")."});
+    return Unexpected(Error{"The device signing key is not a valid P-256 private key (" +
+                            std::string(why) + ")."});
 }
 
 // A fixed-size buffer that is wiped when it goes out of scope.
@@ -54,7 +54,7 @@ void P256SigningKey::KeyRelease::operator()(evp_pkey_st* key) const {
 P256SigningKey::P256SigningKey(KeyHandle key, std::string publicRaw)
     : key_(std::move(key)), publicRaw_(std::move(publicRaw)) {}
 
-Expected<P256SigningKey, IdentityError> P256SigningKey::generate() {
+Expected<P256SigningKey, Error> P256SigningKey::generate() {
     KeyHandle key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     if (!key) {
         return Unexpected(openSSLError("Could not generate a P-256 key"));
@@ -70,8 +70,7 @@ Expected<P256SigningKey, IdentityError> P256SigningKey::generate() {
     return P256SigningKey(std::move(key), std::move(publicRaw));
 }
 
-Expected<P256SigningKey, IdentityError>
-P256SigningKey::fromRawRepresentation(std::string_view scalar) {
+Expected<P256SigningKey, Error> P256SigningKey::fromRawRepresentation(std::string_view scalar) {
     if (scalar.size() != rawSize) {
         return invalidKey(std::to_string(scalar.size()) + " bytes instead of 32");
     }
@@ -125,7 +124,7 @@ P256SigningKey::fromRawRepresentation(std::string_view scalar) {
     return P256SigningKey(KeyHandle(made), std::move(publicRaw));
 }
 
-Expected<std::string, IdentityError> P256SigningKey::rawRepresentation() const {
+Expected<std::string, Error> P256SigningKey::rawRepresentation() const {
     BIGNUM* found = nullptr;
     if (EVP_PKEY_get_bn_param(key_.get(), OSSL_PKEY_PARAM_PRIV_KEY, &found) != 1) {
         return Unexpected(openSSLError("Could not read the device signing key"));
@@ -140,7 +139,7 @@ Expected<std::string, IdentityError> P256SigningKey::rawRepresentation() const {
     return raw;
 }
 
-Expected<std::string, IdentityError> P256SigningKey::signature(std::string_view message) const {
+Expected<std::string, Error> P256SigningKey::signature(std::string_view message) const {
     DigestContext context(EVP_MD_CTX_new());
     int maximum = EVP_PKEY_get_size(key_.get());
     if (!context || maximum <= 0 ||

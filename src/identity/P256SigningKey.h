@@ -1,6 +1,6 @@
 #pragma once
 
-#include "identity/IdentityError.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <memory>
@@ -19,16 +19,16 @@ public:
     static constexpr std::size_t rawSize = 32;
     static constexpr std::size_t publicRawSize = 64;
 
-    static Expected<P256SigningKey, IdentityError> generate();
+    static Expected<P256SigningKey, Error> generate();
     // Fails unless `scalar` is exactly 32 bytes holding a number from 1 to the group order - 1.
-    static Expected<P256SigningKey, IdentityError> fromRawRepresentation(std::string_view scalar);
+    static Expected<P256SigningKey, Error> fromRawRepresentation(std::string_view scalar);
 
     // The 32-byte private scalar. The caller wipes it (OPENSSL_cleanse) once it is stored.
-    Expected<std::string, IdentityError> rawRepresentation() const;
+    Expected<std::string, Error> rawRepresentation() const;
     const std::string& publicKeyRawRepresentation() const { return publicRaw_; }
 
     // ECDSA with SHA-256 over `message`, DER-encoded.
-    Expected<std::string, IdentityError> signature(std::string_view message) const;
+    Expected<std::string, Error> signature(std::string_view message) const;
 
 private:
     struct KeyRelease {

@@ -53,7 +53,7 @@ AvahiBrowser::~AvahiBrowser() {
     connection_.reset();
 }
 
-Expected<void, LinkError> AvahiBrowser::start() {
+Expected<void, Error> AvahiBrowser::start() {
     if (connection_) {
         return {};
     }

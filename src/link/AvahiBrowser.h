@@ -1,8 +1,8 @@
 #pragma once
 
 #include "link/AvahiConnection.h"
-#include "link/LinkError.h"
 #include "link/PeerHandle.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QObject>
@@ -28,7 +28,7 @@ public:
     explicit AvahiBrowser(std::string serviceType, QObject* parent = nullptr);
     ~AvahiBrowser() override;
 
-    Expected<void, LinkError> start();
+    Expected<void, Error> start();
 
 signals:
     void peerFound(const tarnwick::PeerHandle& peer);

@@ -12,21 +12,21 @@ std::string avahiErrorText(int error) {
 
 AvahiConnection::AvahiConnection(Opening, StateHandler onState) : onState_(std::move(onState)) {}
 
-Expected<std::unique_ptr<AvahiConnection>, LinkError> AvahiConnection::open(StateHandler onState) {
+Expected<std::unique_ptr<AvahiConnection>, Error> AvahiConnection::open(StateHandler onState) {
     auto connection = std::make_unique<AvahiConnection>(Opening{}, std::move(onState));
     connection->poll_ = avahi_threaded_poll_new();
     if (!connection->poll_) {
-        return Unexpected(LinkError{avahiErrorText(AVAHI_ERR_NO_MEMORY)});
+        return Unexpected(Error{avahiErrorText(AVAHI_ERR_NO_MEMORY)});
     }
     int error = 0;
     connection->client_ =
         avahi_client_new(avahi_threaded_poll_get(connection->poll_), AvahiClientFlags(0),
                          &AvahiConnection::clientChanged, connection.get(), &error);
     if (!connection->client_) {
-        return Unexpected(LinkError{avahiErrorText(error)});
+        return Unexpected(Error{avahiErrorText(error)});
     }
     if (avahi_threaded_poll_start(connection->poll_) < 0) {
-        return Unexpected(LinkError{avahiErrorText(AVAHI_ERR_FAILURE)});
+        return Unexpected(Error{avahiErrorText(AVAHI_ERR_FAILURE)});
     }
     connection->running_ = true;
     return connection;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/LinkError.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <avahi-client/client.h>
@@ -22,7 +22,7 @@ public:
     // Connects and starts Avahi's thread. Each state of the client reaches `onState` on the
     // main thread, in order. Fails with Avahi's error text, for example when the daemon is
     // not running.
-    static Expected<std::unique_ptr<AvahiConnection>, LinkError> open(StateHandler onState);
+    static Expected<std::unique_ptr<AvahiConnection>, Error> open(StateHandler onState);
     ~AvahiConnection();
     AvahiConnection(const AvahiConnection&) = delete;
     AvahiConnection& operator=(const AvahiConnection&) = delete;

@@ -14,7 +14,7 @@ AvahiPublisher::~AvahiPublisher() {
     connection_.reset();
 }
 
-Expected<void, LinkError> AvahiPublisher::start() {
+Expected<void, Error> AvahiPublisher::start() {
     if (connection_) {
         return {};
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "link/AvahiConnection.h"
-#include "link/LinkError.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QObject>
@@ -33,7 +33,7 @@ public:
     ~AvahiPublisher() override;
 
     // Connects to the daemon; the service is registered as soon as the daemon is ready.
-    Expected<void, LinkError> start();
+    Expected<void, Error> start();
 
 signals:
     void established();

@@ -81,14 +81,14 @@ void HostSession::upgraded() {
     emit stateChanged(PeerState::connected);
 }
 
-Expected<void, LinkError> HostSession::send(const QByteArray& bytes) {
+Expected<void, Error> HostSession::send(const QByteArray& bytes) {
     if (state_ != PeerState::connected || !webSocket_) {
-        return Unexpected(LinkError{"Peer " + peer_->displayName() + " is not connected."});
+        return Unexpected(Error{"Peer " + peer_->displayName() + " is not connected."});
     }
     const qint64 sent = webSocket_->sendBinaryMessage(bytes);
     if (sent != bytes.size()) {
-        return Unexpected(LinkError{"Sending to " + peer_->displayName() +
-                                    " failed: " + webSocket_->errorString().toStdString()});
+        return Unexpected(Error{"Sending to " + peer_->displayName() +
+                                " failed: " + webSocket_->errorString().toStdString()});
     }
     return {};
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "link/LinkError.h"
 #include "link/PeerHandle.h"
 #include "link/PeerState.h"
 #include "link/SessionKeepalive.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QObject>
@@ -43,7 +43,7 @@ public:
     // Answers the invitation with the WebSocket upgrade.
     void begin();
     // Sends one byte block as one binary message.
-    Expected<void, LinkError> send(const QByteArray& bytes);
+    Expected<void, Error> send(const QByteArray& bytes);
     // Ends the session now with a normal WebSocket close; not connected is reported at once.
     void close(const QString& reason);
 

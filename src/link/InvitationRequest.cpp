@@ -15,8 +15,8 @@ namespace {
 constexpr std::string_view lineEnd = "\r\n";
 constexpr std::string_view headerEnd = "\r\n\r\n";
 
-Unexpected<InvitationError> refused(std::string description) {
-    return Unexpected(InvitationError{std::move(description)});
+Unexpected<Error> refused(std::string description) {
+    return Unexpected(Error{std::move(description)});
 }
 
 char lowered(char c) {
@@ -164,7 +164,7 @@ struct Target {
     std::optional<std::string> peerName;
 };
 
-Expected<Target, InvitationError> parseTarget(std::string_view target) {
+Expected<Target, Error> parseTarget(std::string_view target) {
     if (!isValidTarget(target)) {
         return refused("Malformed request target.");
     }
@@ -227,7 +227,7 @@ std::optional<std::size_t> InvitationRequest::headerLength(std::string_view buff
     return end + headerEnd.size();
 }
 
-Expected<Invitation, InvitationError> InvitationRequest::parse(std::string_view header) {
+Expected<Invitation, Error> InvitationRequest::parse(std::string_view header) {
     if (header.size() > maxHeaderBytes) {
         return refused("Request header too large.");
     }

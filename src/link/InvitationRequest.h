@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <cstddef>
@@ -16,11 +17,6 @@ struct Invitation {
     bool offersSubprotocol = false;
 
     bool operator==(const Invitation&) const = default;
-};
-
-// Why an invitation is refused; the description goes back to the device in the answer.
-struct InvitationError {
-    std::string description;
 };
 
 // Whether a device's display name may open a session: not empty, valid UTF-8, at most 63
@@ -41,7 +37,7 @@ public:
     static std::optional<std::size_t> headerLength(std::string_view buffered);
 
     // Decodes one complete header block as `headerLength` delimits it.
-    static Expected<Invitation, InvitationError> parse(std::string_view header);
+    static Expected<Invitation, Error> parse(std::string_view header);
 };
 
 // The whole HTTP answer that refuses an invitation (400, 503, ...) with a short plain-text

@@ -28,7 +28,7 @@ LinkHost::~LinkHost() {
     }
 }
 
-Expected<quint16, LinkError> LinkHost::listen(const TlsIdentity& identity) {
+Expected<quint16, Error> LinkHost::listen(const TlsIdentity& identity) {
     if (listener_) {
         return listener_->serverPort();
     }
@@ -36,7 +36,7 @@ Expected<quint16, LinkError> LinkHost::listen(const TlsIdentity& identity) {
     if (!listener->listen(settings_.address, settings_.port)) {
         const std::string reason = listener->errorString().toStdString();
         listener->deleteLater();
-        return Unexpected(LinkError{reason});
+        return Unexpected(Error{reason});
     }
     connect(listener, &TlsListener::connectionArrived, this, &LinkHost::connectionArrived);
     listener_ = listener;
@@ -99,14 +99,14 @@ void LinkHost::sessionStateChanged(HostSession* session, PeerState state) {
     emit peerStateChanged(session->peer(), state);
 }
 
-Expected<void, LinkError> LinkHost::send(const QByteArray& bytes, const PeerHandle& peer) {
+Expected<void, Error> LinkHost::send(const QByteArray& bytes, const PeerHandle& peer) {
     for (const auto& session : sessions_) {
         if (session && session->peer() == peer) {
             return session->send(bytes);
         }
     }
     const std::string name = peer ? peer->displayName() : std::string("(none)");
-    return Unexpected(LinkError{"Peer " + name + " is not connected."});
+    return Unexpected(Error{"Peer " + name + " is not connected."});
 }
 
 std::vector<PeerHandle> LinkHost::connectedPeers() const {

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "link/HostSession.h"
-#include "link/LinkError.h"
 #include "link/PeerHandle.h"
 #include "link/PeerState.h"
 #include "link/SelfSignedCertificate.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QHostAddress>
@@ -40,9 +40,9 @@ public:
 
     // Starts listening; the result is the bound port. The reason of a failure is the
     // system's text.
-    Expected<quint16, LinkError> listen(const TlsIdentity& identity);
+    Expected<quint16, Error> listen(const TlsIdentity& identity);
 
-    Expected<void, LinkError> send(const QByteArray& bytes, const PeerHandle& peer);
+    Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
 
     // Connected peers, in the order in which their invitations were admitted.
     std::vector<PeerHandle> connectedPeers() const;

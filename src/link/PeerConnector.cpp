@@ -73,16 +73,16 @@ PeerConnector::~PeerConnector() {
     }
 }
 
-Expected<void, LinkError> PeerConnector::open(const QString& host, quint16 port,
-                                              const std::string& displayName) {
+Expected<void, Error> PeerConnector::open(const QString& host, quint16 port,
+                                          const std::string& displayName) {
     if (!isValidPeerDisplayName(displayName)) {
-        return Unexpected(LinkError{"The display name \"" + displayName +
-                                    "\" cannot open a session: it must be 1 to 63 bytes of "
-                                    "UTF-8 without control characters."});
+        return Unexpected(Error{"The display name \"" + displayName +
+                                "\" cannot open a session: it must be 1 to 63 bytes of "
+                                "UTF-8 without control characters."});
     }
     const QUrl url = sessionUrl(host, port, displayName);
     if (!url.isValid()) {
-        return Unexpected(LinkError{"Not a host address: " + host.toStdString()});
+        return Unexpected(Error{"Not a host address: " + host.toStdString()});
     }
     close();
 
@@ -142,10 +142,10 @@ Expected<void, LinkError> PeerConnector::open(const QString& host, quint16 port,
     return {};
 }
 
-Expected<void, LinkError> PeerConnector::open(const PeerHandle& discoveredHost,
-                                              const std::string& displayName) {
+Expected<void, Error> PeerConnector::open(const PeerHandle& discoveredHost,
+                                          const std::string& displayName) {
     if (!discoveredHost || !discoveredHost->endpoint()) {
-        return Unexpected(LinkError{"The host has no resolved address."});
+        return Unexpected(Error{"The host has no resolved address."});
     }
     const PeerEndpoint& endpoint = *discoveredHost->endpoint();
     return open(QString::fromStdString(endpoint.host), endpoint.port, displayName);
@@ -190,13 +190,13 @@ void PeerConnector::ended() {
     setState(PeerState::notConnected);
 }
 
-Expected<void, LinkError> PeerConnector::send(const QByteArray& bytes) {
+Expected<void, Error> PeerConnector::send(const QByteArray& bytes) {
     if (state_ != PeerState::connected || !webSocket_) {
-        return Unexpected(LinkError{"The host is not connected."});
+        return Unexpected(Error{"The host is not connected."});
     }
     const qint64 sent = webSocket_->sendBinaryMessage(bytes);
     if (sent != bytes.size()) {
-        return Unexpected(LinkError{"Sending failed: " + webSocket_->errorString().toStdString()});
+        return Unexpected(Error{"Sending failed: " + webSocket_->errorString().toStdString()});
     }
     return {};
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "link/LinkError.h"
 #include "link/PeerHandle.h"
 #include "link/PeerState.h"
 #include "link/SessionKeepalive.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QByteArray>
@@ -40,15 +40,13 @@ public:
     ~PeerConnector() override;
 
     // Fails without any state change when the display name is not one a host accepts.
-    Expected<void, LinkError> open(const QString& host, quint16 port,
-                                   const std::string& displayName);
+    Expected<void, Error> open(const QString& host, quint16 port, const std::string& displayName);
     // Opens a session to a host found by a client-mode link.
-    Expected<void, LinkError> open(const PeerHandle& discoveredHost,
-                                   const std::string& displayName);
+    Expected<void, Error> open(const PeerHandle& discoveredHost, const std::string& displayName);
     // Ends the session with a normal close; not connected is reported at once.
     void close();
     // Sends one byte block as one binary message.
-    Expected<void, LinkError> send(const QByteArray& bytes);
+    Expected<void, Error> send(const QByteArray& bytes);
 
     PeerState state() const { return state_; }
     // The subprotocol the host agreed to; empty when none.

@@ -115,10 +115,10 @@ void PeerLink::startClient() {
     }
 }
 
-Expected<void, LinkError> PeerLink::send(const QByteArray& bytes, const PeerHandle& peer) {
+Expected<void, Error> PeerLink::send(const QByteArray& bytes, const PeerHandle& peer) {
     if (!host_) {
         const std::string name = peer ? peer->displayName() : std::string("(none)");
-        return Unexpected(LinkError{"Peer " + name + " is not connected."});
+        return Unexpected(Error{"Peer " + name + " is not connected."});
     }
     return host_->send(bytes, peer);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "link/LinkError.h"
 #include "link/PeerHandle.h"
 #include "link/PeerState.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QByteArray>
@@ -65,7 +65,7 @@ public:
     // Starts listening and advertising (host) or browsing (client). Later calls do nothing.
     void start();
     // Sends one byte block to one connected peer.
-    Expected<void, LinkError> send(const QByteArray& bytes, const PeerHandle& peer);
+    Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
 
 signals:
     void statusTextChanged();

@@ -37,7 +37,7 @@ using OwnedExtension = Owned<X509_EXTENSION, X509_EXTENSION_free>;
 constexpr auto validBefore = std::chrono::hours(24);
 constexpr auto validAfter = std::chrono::hours(24 * 397);
 
-Unexpected<LinkError> failure(const char* what) {
+Unexpected<Error> failure(const char* what) {
     std::string description = "Could not make the TLS certificate: ";
     description += what;
     if (const unsigned long code = ERR_get_error(); code != 0) {
@@ -48,7 +48,7 @@ Unexpected<LinkError> failure(const char* what) {
         description += ")";
     }
     ERR_clear_error();
-    return Unexpected(LinkError{description});
+    return Unexpected(Error{description});
 }
 
 QByteArray drained(BIO* bio) {
@@ -81,7 +81,7 @@ bool setRandomSerial(X509* certificate) {
 
 } // namespace
 
-Expected<TlsIdentity, LinkError>
+Expected<TlsIdentity, Error>
 SelfSignedCertificate::make(const std::string& commonName,
                             std::chrono::system_clock::time_point now) {
     OwnedKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));

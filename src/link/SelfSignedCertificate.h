@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/LinkError.h"
+#include "platform/Error.h"
 #include "platform/Expected.h"
 
 #include <QSslCertificate>
@@ -22,7 +22,7 @@ struct TlsIdentity {
 // every session is encrypted.
 class SelfSignedCertificate {
 public:
-    static Expected<TlsIdentity, LinkError>
+    static Expected<TlsIdentity, Error>
     make(const std::string& commonName,
          std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 };

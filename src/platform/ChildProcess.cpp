@@ -137,6 +137,27 @@ ChildProcess::launch(const LaunchOptions& options, Handlers handlers) {
         return Unexpected(launchError(options.executable, errno));
     }
 
+    // A larger pipe for the output lets a chatty child write more at a time, which means fewer
+    // wake-ups on both sides. The system may refuse (it caps the size for unprivileged users);
+    // the default size works too.
+    fcntl(output->readEnd.get(), F_SETPIPE_SZ, 1024 * 1024);
+    // The ends this process keeps are set up before the child exists, so that nothing can fail
+    // once it runs. The child's copies of them close on exec.
+    auto writer = PipeWriter::open(std::move(input->writeEnd));
+    if (!writer) {
+        return Unexpected(writer.error());
+    }
+    auto outputReader =
+        PipeReader::start(std::move(output->readEnd), std::move(handlers.standardOutput));
+    if (!outputReader) {
+        return Unexpected(outputReader.error());
+    }
+    auto errorReader =
+        PipeReader::start(std::move(error->readEnd), std::move(handlers.standardError));
+    if (!errorReader) {
+        return Unexpected(errorReader.error());
+    }
+
     SpawnSetup setup;
     posix_spawn_file_actions_adddup2(&setup.actions, input->readEnd.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&setup.actions, output->writeEnd.get(), STDOUT_FILENO);
@@ -171,22 +192,13 @@ ChildProcess::launch(const LaunchOptions& options, Handlers handlers) {
     input->readEnd.reset();
     output->writeEnd.reset();
     error->writeEnd.reset();
-    // A larger pipe for the output lets a chatty child write more at a time, which means fewer
-    // wake-ups on both sides. The system may refuse (it caps the size for unprivileged users);
-    // the default size works too.
-    fcntl(output->readEnd.get(), F_SETPIPE_SZ, 1024 * 1024);
 
     auto watch = std::make_shared<ExitWatch>(pid, std::move(handlers.exit));
-    auto writer = std::make_shared<PipeWriter>(std::move(input->writeEnd));
-    auto outputReader = std::make_unique<PipeReader>(std::move(output->readEnd),
-                                                     std::move(handlers.standardOutput));
-    auto errorReader =
-        std::make_unique<PipeReader>(std::move(error->readEnd), std::move(handlers.standardError));
     // The waiting thread holds only the shared watch, so it may outlive this object and still
     // reap the child.
     std::thread([watch] { ExitWatch::watch(watch); }).detach();
-    return std::make_unique<ChildProcess>(Key(), pid, std::move(watch), std::move(writer),
-                                          std::move(outputReader), std::move(errorReader));
+    return std::make_unique<ChildProcess>(Key(), pid, std::move(watch), std::move(*writer),
+                                          std::move(*outputReader), std::move(*errorReader));
 }
 
 ChildProcess::ChildProcess(Key, int pid, std::shared_ptr<ExitWatch> watch,

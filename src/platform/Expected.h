@@ -21,7 +21,7 @@ private:
 // The result of a call that may fail: either a value or an error that says why.
 // A small stand-in for std::expected, which this compiler only offers from C++23.
 template <typename T, typename E>
-class Expected {
+class [[nodiscard]] Expected {
 public:
     Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     template <typename G>
@@ -58,7 +58,7 @@ private:
 
 // Expected<void, E>: success carries nothing.
 template <typename E>
-class Expected<void, E> {
+class [[nodiscard]] Expected<void, E> {
 public:
     Expected() = default;
     template <typename G>

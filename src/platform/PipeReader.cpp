@@ -19,12 +19,19 @@ constexpr std::size_t readSize = 256 * 1024;
 
 } // namespace
 
-PipeReader::PipeReader(UniqueFd readEnd, Handler handler)
-    : readEnd_(std::move(readEnd)), cancel_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      handler_(std::move(handler)) {
-    if (!cancel_.valid()) {
-        throw std::system_error(errno, std::system_category(), "eventfd");
+Expected<std::unique_ptr<PipeReader>, PlatformError> PipeReader::start(UniqueFd readEnd,
+                                                                       Handler handler) {
+    UniqueFd cancel(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!cancel.valid()) {
+        const int code = errno;
+        return Unexpected(PlatformError{"eventfd: " + std::system_category().message(code), code});
     }
+    return std::make_unique<PipeReader>(Key(), std::move(readEnd), std::move(cancel),
+                                        std::move(handler));
+}
+
+PipeReader::PipeReader(Key, UniqueFd readEnd, UniqueFd cancel, Handler handler)
+    : readEnd_(std::move(readEnd)), cancel_(std::move(cancel)), handler_(std::move(handler)) {
     thread_ = std::thread([this] { run(); });
     pthread_setname_np(thread_.native_handle(), "pipe reader");
 }

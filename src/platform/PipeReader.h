@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/Expected.h"
+#include "platform/PlatformError.h"
 #include "platform/UniqueFd.h"
 
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <thread>
 
@@ -14,7 +17,13 @@ class PipeReader {
 public:
     using Handler = std::function<void(std::string_view bytes)>;
 
-    PipeReader(UniqueFd readEnd, Handler handler);
+    // Starts reading on a new thread. Fails, with nothing started, when the system cannot give
+    // the reader its means of being stopped.
+    [[nodiscard]] static Expected<std::unique_ptr<PipeReader>, PlatformError>
+    start(UniqueFd readEnd, Handler handler);
+
+    struct Key {}; // only start() makes readers
+    PipeReader(Key, UniqueFd readEnd, UniqueFd cancel, Handler handler);
     // Stops the reader (see stop).
     ~PipeReader();
     PipeReader(const PipeReader&) = delete;

@@ -24,11 +24,17 @@ WriteError cancelledError() {
 
 } // namespace
 
-PipeWriter::PipeWriter(UniqueFd writeEnd)
-    : writeEnd_(std::move(writeEnd)), cancel_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!cancel_.valid()) {
-        throw std::system_error(errno, std::system_category(), "eventfd");
+Expected<std::shared_ptr<PipeWriter>, PlatformError> PipeWriter::open(UniqueFd writeEnd) {
+    UniqueFd cancel(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!cancel.valid()) {
+        const int code = errno;
+        return Unexpected(PlatformError{"eventfd: " + std::system_category().message(code), code});
     }
+    return std::make_shared<PipeWriter>(Key(), std::move(writeEnd), std::move(cancel));
+}
+
+PipeWriter::PipeWriter(Key, UniqueFd writeEnd, UniqueFd cancel)
+    : writeEnd_(std::move(writeEnd)), cancel_(std::move(cancel)) {
     int flags = fcntl(writeEnd_.get(), F_GETFL);
     if (flags >= 0) {
         fcntl(writeEnd_.get(), F_SETFL, flags | O_NONBLOCK);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "platform/Expected.h"
+#include "platform/PlatformError.h"
 #include "platform/UniqueFd.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,13 +22,18 @@ struct WriteError {
 // for good.
 class PipeWriter {
 public:
-    explicit PipeWriter(UniqueFd writeEnd);
+    // Fails when the system cannot give the writer its means of being cancelled.
+    [[nodiscard]] static Expected<std::shared_ptr<PipeWriter>, PlatformError>
+    open(UniqueFd writeEnd);
+
+    struct Key {}; // only open() makes writers
+    PipeWriter(Key, UniqueFd writeEnd, UniqueFd cancel);
     PipeWriter(const PipeWriter&) = delete;
     PipeWriter& operator=(const PipeWriter&) = delete;
 
     // Writes all bytes. Fails when the reader has gone (broken pipe), on any other error, and
     // once cancel has been called. One thread at a time.
-    Expected<void, WriteError> writeAll(std::string_view bytes);
+    [[nodiscard]] Expected<void, WriteError> writeAll(std::string_view bytes);
 
     // Makes a waiting write and every later one fail at once. Safe from any thread.
     void cancel();

@@ -1,7 +1,7 @@
 #include "appserver/ErrorOutputFilter.h"
 
-#include "appserver/UTF8Text.h"
-#include "bridge/UTF8.h"
+#include "json/UTF8.h"
+#include "json/UTF8Text.h"
 
 #include <gtest/gtest.h>
 

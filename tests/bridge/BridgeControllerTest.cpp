@@ -50,7 +50,7 @@ protected:
             neighbours.identity = std::unique_ptr<BridgeIdentity>(std::move(identityOwned));
         } else {
             identity = nullptr;
-            neighbours.identity = Unexpected(BridgeError{"The keyring is locked."});
+            neighbours.identity = Unexpected(Error{"The keyring is locked."});
         }
         controller = std::make_unique<BridgeController>(std::move(neighbours));
     }
@@ -468,8 +468,7 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"cwd", "/tmp"}}));
 
     appServer->requests[1].completion(JSONValue(JSONArray{1, 2}));
-    appServer->requests[0].completion(
-        Unexpected(BridgeError{"Codex app-server is still starting."}));
+    appServer->requests[0].completion(Unexpected(Error{"Codex app-server is still starting."}));
     auto sent = link->sentTo(device->peer);
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2],

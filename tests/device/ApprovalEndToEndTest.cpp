@@ -122,7 +122,7 @@ protected:
         std::optional<std::string> threadID;
         appServer_->requestDirectly(
             "thread/start", JSONObject{{"cwd", work_.string()}, {"approvalPolicy", "untrusted"}},
-            [&](Expected<JSONValue, BridgeError> outcome) {
+            [&](Expected<JSONValue, Error> outcome) {
                 ASSERT_TRUE(outcome.hasValue()) << outcome.error().description;
                 const JSONValue* thread = outcome->member("thread");
                 threadID = *thread->member("id")->stringValue();
@@ -133,7 +133,7 @@ protected:
             "turn/start",
             JSONObject{{"threadId", *threadID},
                        {"input", JSONArray{JSONObject{{"type", "text"}, {"text", "Note it."}}}}},
-            [&](Expected<JSONValue, BridgeError> outcome) {
+            [&](Expected<JSONValue, Error> outcome) {
                 EXPECT_TRUE(outcome.hasValue()) << outcome.error().description;
                 started = true;
             });

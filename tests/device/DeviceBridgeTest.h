@@ -5,11 +5,11 @@
 // file keychain, and the app-server client running the real Codex CLI (or a scripted fake).
 // Everything runs with temporary homes for the bridge and for each device, and the tests that
 // run the real Codex CLI only in a network namespace with loopback alone.
-#include "bridge/AppServerClientAdapter.h"
+#include "app/AppServerClientAdapter.h"
+#include "app/DeviceIdentityAdapter.h"
+#include "app/PeerLinkAdapter.h"
+#include "app/TrustStoreAdapter.h"
 #include "bridge/BridgeController.h"
-#include "bridge/DeviceIdentityAdapter.h"
-#include "bridge/PeerLinkAdapter.h"
-#include "bridge/TrustStoreAdapter.h"
 #include "identity/KeychainChooser.h"
 #include "support/FakeNeighbours.h"
 #include "support/NetworkIsolation.h"

@@ -1,6 +1,6 @@
 // Any bytes a device may send: decoding never crashes, and a message that decodes encodes to
 // text that decodes to the same message.
-#include "bridge/BridgeMessage.h"
+#include "protocol/BridgeMessage.h"
 
 #include <cstdint>
 #include <cstdlib>

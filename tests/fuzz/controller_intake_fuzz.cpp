@@ -30,7 +30,7 @@ struct Bridge {
         neighbours.trustStore = std::make_unique<testing::FakeTrustStore>();
         neighbours.loginItems = std::make_unique<testing::FakeLoginItems>();
         neighbours.hostName = std::make_unique<testing::FakeHostName>();
-        neighbours.identity = Unexpected(BridgeError{"No key while fuzzing."});
+        neighbours.identity = Unexpected(Error{"No key while fuzzing."});
         controller = std::make_unique<BridgeController>(std::move(neighbours));
     }
     testing::FakeLink* link;

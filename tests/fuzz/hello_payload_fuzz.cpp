@@ -1,9 +1,9 @@
 // Reads the input as a hello body and as base64. Reading may fail; whatever reads must survive
 // verification, the pairing code and a round trip through its JSON form, and base64 that
 // decodes must encode back to a text that decodes to the same bytes.
-#include "bridge/JSONValue.h"
 #include "identity/Base64.h"
 #include "identity/HelloPayload.h"
+#include "json/JSONValue.h"
 
 #include <cstdint>
 #include <cstdlib>

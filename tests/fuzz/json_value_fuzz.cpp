@@ -1,6 +1,6 @@
 // Decode, encode, decode again: whenever the first two steps succeed, the third must succeed
 // and give an equal value. Failures may happen, crashes and mismatches may not.
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 # The libFuzzer targets: each is tests/fuzz/<name>.cpp with its seed corpus in
 # tests/fuzz/corpus/<name without _fuzz>/, the libraries it links and any sources of its own.
 set(TARNWICK_FUZZ_TARGETS json_value_fuzz bridge_message_fuzz appserver_output_fuzz)
-set(json_value_fuzz_DEPS bridge_protocol)
-set(bridge_message_fuzz_DEPS bridge_protocol)
+set(json_value_fuzz_DEPS json)
+set(bridge_message_fuzz_DEPS protocol)
 list(APPEND TARNWICK_FUZZ_TARGETS invitation_request_fuzz)
 set(invitation_request_fuzz_DEPS link_invitation)
 set(appserver_output_fuzz_DEPS appserver)

@@ -6,10 +6,10 @@
 #include "bridge/BridgeAppServer.h"
 #include "bridge/BridgeIdentity.h"
 #include "bridge/BridgeLink.h"
-#include "bridge/BridgeMessage.h"
 #include "bridge/BridgeTrustStore.h"
 #include "platform/HostNameService.h"
 #include "platform/LoginItemService.h"
+#include "protocol/BridgeMessage.h"
 
 #include <algorithm>
 #include <map>
@@ -29,10 +29,10 @@ public:
 
     void setHandlers(Handlers handlers) override { handlers_ = std::move(handlers); }
     std::vector<PeerHandle> connectedPeers() const override { return connected; }
-    Expected<void, BridgeError> send(std::string_view bytes, const PeerHandle& peer) override {
+    Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) override {
         if (failingPeers.contains(peer) ||
             std::find(connected.begin(), connected.end(), peer) == connected.end()) {
-            return Unexpected(BridgeError{"The peer is not connected."});
+            return Unexpected(Error{"The peer is not connected."});
         }
         auto message = BridgeMessage::decode(bytes);
         if (message) {
@@ -151,17 +151,17 @@ public:
         auto found = peers.find(std::string(deviceID));
         return found == peers.end() ? std::nullopt : std::optional(found->second);
     }
-    Expected<void, BridgeError> trust(const HelloPayload& hello) override {
+    Expected<void, Error> trust(const HelloPayload& hello) override {
         peers[hello.deviceID] = {hello.deviceID, hello.displayName, hello.publicKey, now};
         if (failWrites) {
-            return Unexpected(BridgeError{"Keychain error -25299"});
+            return Unexpected(Error{"Keychain error -25299"});
         }
         return {};
     }
-    Expected<void, BridgeError> remove(std::string_view deviceID) override {
+    Expected<void, Error> remove(std::string_view deviceID) override {
         peers.erase(std::string(deviceID));
         if (failWrites) {
-            return Unexpected(BridgeError{"Keychain error -25299"});
+            return Unexpected(Error{"Keychain error -25299"});
         }
         return {};
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 

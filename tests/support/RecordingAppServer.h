@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/AppServerClientAdapter.h"
+#include "app/AppServerClientAdapter.h"
 #include "bridge/BridgeAppServer.h"
 
 #include <memory>

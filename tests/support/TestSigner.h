@@ -42,9 +42,9 @@ private:
 // The controller's view of a signer; `fail` forces makeHello to fail.
 class SignerIdentity : public BridgeIdentity {
 public:
-    Expected<HelloPayload, BridgeError> makeHello(std::string_view displayName) const override {
+    Expected<HelloPayload, Error> makeHello(std::string_view displayName) const override {
         if (fail) {
-            return Unexpected(BridgeError{"The signing key is not usable."});
+            return Unexpected(Error{"The signing key is not usable."});
         }
         return signer.hello(std::string(displayName));
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "FakeScript.h"
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
 
 #include <condition_variable>
 #include <map>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/JSONValue.h"
+#include "json/JSONValue.h"
 
 #include <map>
 #include <optional>

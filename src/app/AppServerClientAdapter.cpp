@@ -1,0 +1,48 @@
+#include "app/AppServerClientAdapter.h"
+
+namespace tarnwick {
+
+AppServerClientAdapter::AppServerClientAdapter(std::shared_ptr<AppServerClient> client)
+    : client_(std::move(client)) {}
+
+AppServerClientAdapter::~AppServerClientAdapter() {
+    setHandlers({});
+    client_->shutdown();
+}
+
+void AppServerClientAdapter::setHandlers(Handlers handlers) {
+    client_->onStatus = handlers.status;
+    client_->onLog = handlers.log;
+    client_->onNotification = handlers.notification;
+    client_->onServerRequest = handlers.serverRequest;
+}
+
+std::optional<std::string> AppServerClientAdapter::findCodexExecutable() const {
+    return AppServerClient::findCodexExecutable();
+}
+
+void AppServerClientAdapter::start(std::optional<std::string> executable) {
+    client_->start(std::move(executable));
+}
+
+void AppServerClientAdapter::request(std::string method, JSONValue params, Completion completion) {
+    client_->request(
+        std::move(method), std::move(params),
+        [completion = std::move(completion)](Expected<JSONValue, AppServerError> outcome) {
+            if (outcome) {
+                completion(std::move(outcome).value());
+            } else {
+                completion(Unexpected(Error{outcome.error().description()}));
+            }
+        });
+}
+
+void AppServerClientAdapter::respond(JSONValue id, JSONValue result) {
+    client_->respond(std::move(id), std::move(result));
+}
+
+void AppServerClientAdapter::respondError(JSONValue id, std::string message) {
+    client_->respondError(std::move(id), std::move(message));
+}
+
+} // namespace tarnwick

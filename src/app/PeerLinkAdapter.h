@@ -1,0 +1,29 @@
+#pragma once
+
+#include "bridge/BridgeLink.h"
+#include "link/PeerLink.h"
+
+#include <memory>
+
+namespace tarnwick {
+
+// The controller's view of the real peer link.
+class PeerLinkAdapter : public BridgeLink {
+public:
+    explicit PeerLinkAdapter(std::unique_ptr<PeerLink> link);
+    ~PeerLinkAdapter() override;
+
+    void setHandlers(Handlers handlers) override;
+    std::vector<PeerHandle> connectedPeers() const override;
+    Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) override;
+    void start() override;
+    std::string statusText() const override;
+
+    PeerLink& link() { return *link_; }
+
+private:
+    std::unique_ptr<PeerLink> link_;
+    QMetaObject::Connection statusConnection_;
+};
+
+} // namespace tarnwick

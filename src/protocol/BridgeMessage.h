@@ -1,0 +1,48 @@
+#pragma once
+
+#include "json/JSONValue.h"
+#include "platform/Error.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// What a bridge message is. Each case travels as its own name, compared case-sensitively.
+enum class BridgeMessageKind {
+    hello,
+    pairingRequest,
+    pairingAccepted,
+    pairingRejected,
+    request,
+    response,
+    event,
+    serverRequest,
+    serverResponse,
+    error,
+    ping,
+};
+
+std::string_view wireString(BridgeMessageKind kind);
+std::optional<BridgeMessageKind> bridgeMessageKindFromWire(std::string_view text);
+
+// The envelope of everything that passes between the bridge and a device: one compact JSON
+// object per byte block.
+struct BridgeMessage {
+    std::int64_t version = 1;
+    BridgeMessageKind kind = BridgeMessageKind::ping;
+    std::optional<std::string> id;
+    std::optional<std::string> method;
+    std::optional<JSONValue> body;
+
+    // Compact JSON; absent fields are left out. Fails only when the body holds a number that is
+    // not finite (or is nested too deeply).
+    Expected<std::string, Error> encode() const;
+    static Expected<BridgeMessage, Error> decode(std::string_view bytes);
+
+    friend bool operator==(const BridgeMessage&, const BridgeMessage&) = default;
+};
+
+} // namespace tarnwick

@@ -1,0 +1,194 @@
+// The small parts of the application: text made safe to show, dates, the command line, the one
+// bridge per user, and signals turned into an orderly stop.
+#include "app/LaunchOptions.h"
+#include "app/SingleInstance.h"
+#include "app/UnixSignalWatcher.h"
+#include "ui/DisplayText.h"
+
+#include <QFile>
+#include <QLockFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <future>
+
+using namespace tarnwick;
+
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+// ---------------------------------------------------------------------------------------------
+// Visible text
+
+TEST(VisibleTextTest, EveryControlCharacterBecomesOneVisibleSymbol) {
+    for (char16_t c = 0; c < 0x20; ++c) {
+        const QString shown = visibleText(QStringLiteral("a") + QChar(c) + QStringLiteral("b"));
+        EXPECT_EQ(shown, QStringLiteral("a") + QChar(char16_t(0x2400 + c)) + QStringLiteral("b"))
+            << int(c);
+    }
+    EXPECT_EQ(visibleText(QStringLiteral("a\x7f")), QStringLiteral("a\u2421"));
+}
+
+TEST(VisibleTextTest, CharactersThatBreakOrReorderLinesAreSpelledOut) {
+    struct Case {
+        char32_t c;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {0x0085, "<U+0085>"}, {0x009B, "<U+009B>"}, {0x2028, "<U+2028>"}, {0x2029, "<U+2029>"},
+        {0x202E, "<U+202E>"}, {0x2066, "<U+2066>"}, {0x200F, "<U+200F>"}, {0xFEFF, "<U+FEFF>"},
+    };
+    for (const auto& entry : cases) {
+        EXPECT_EQ(visibleText(QStringLiteral("x") + QChar(static_cast<char16_t>(entry.c))),
+                  QStringLiteral("x") + QString::fromLatin1(entry.shown))
+            << std::hex << uint32_t(entry.c);
+    }
+}
+
+TEST(VisibleTextTest, OrdinaryTextIsLeftAlone) {
+    const QString text = QStringLiteral("Ana’s iPhone 📱 — Ünïcödé, 中文, עברית");
+    EXPECT_EQ(visibleText(text), text);
+    EXPECT_EQ(visibleText(QString()), QString());
+}
+
+TEST(AbbreviatedDateTimeTest, FollowsTheLocale) {
+    const QDateTime when(QDate(2025, 11, 27), QTime(15, 4), Qt::LocalTime);
+    EXPECT_EQ(abbreviatedDateTime(when, QLocale(QLocale::English, QLocale::UnitedStates)),
+              QStringLiteral("Nov 27, 2025, 3:04 PM"));
+    const QString german = abbreviatedDateTime(when, QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_TRUE(german.startsWith(QStringLiteral("27. Nov"))) << german.toStdString();
+    EXPECT_TRUE(german.endsWith(QStringLiteral("15:04"))) << german.toStdString();
+    // No weekday in any of them.
+    for (const auto& locale :
+         {QLocale(QLocale::French, QLocale::France), QLocale(QLocale::Hungarian, QLocale::Hungary),
+          QLocale(QLocale::Japanese, QLocale::Japan)}) {
+        const QString text = abbreviatedDateTime(when, locale);
+        EXPECT_FALSE(text.contains(locale.dayName(4, QLocale::LongFormat))) << text.toStdString();
+        EXPECT_FALSE(text.trimmed().startsWith(u',')) << text.toStdString();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command line
+
+TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
+    using Mode = LaunchOptions::Mode;
+    struct Case {
+        QStringList arguments;
+        bool hasDisplay;
+        Mode mode;
+    };
+    const Case cases[] = {
+        {{}, true, Mode::window},
+        {{}, false, Mode::terminal},
+        {{QStringLiteral("--terminal")}, true, Mode::terminal},
+        {{QStringLiteral("--terminal")}, false, Mode::terminal},
+        {{QStringLiteral("--help")}, true, Mode::help},
+        {{QStringLiteral("-h")}, false, Mode::help},
+        {{QStringLiteral("--terminal"), QStringLiteral("--help")}, true, Mode::help},
+        {{QStringLiteral("--bogus"), QStringLiteral("--help")}, true, Mode::help},
+    };
+    for (const auto& entry : cases) {
+        const auto parsed = LaunchOptions::parse(entry.arguments, entry.hasDisplay);
+        ASSERT_TRUE(std::holds_alternative<LaunchOptions>(parsed))
+            << entry.arguments.join(u' ').toStdString();
+        EXPECT_EQ(std::get<LaunchOptions>(parsed).mode, entry.mode)
+            << entry.arguments.join(u' ').toStdString();
+    }
+}
+
+TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
+    for (const QString& argument :
+         {QStringLiteral("--bogus"), QStringLiteral("-platform"), QStringLiteral("terminal")}) {
+        const auto parsed = LaunchOptions::parse({argument}, true);
+        ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << argument.toStdString();
+        const QString& complaint = std::get<QString>(parsed);
+        EXPECT_TRUE(complaint.contains(argument));
+        EXPECT_FALSE(complaint.contains(u'\n'));
+    }
+    EXPECT_TRUE(LaunchOptions::usage().contains(QStringLiteral("--terminal")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// One bridge per user
+
+TEST(SingleInstanceTest, ALaterLaunchReachesTheRunningBridge) {
+    QTemporaryDir runtime;
+    SingleInstance first(runtime.path());
+    ASSERT_TRUE(first.claim(SingleInstance::FrontEnd::terminal)) << first.error().toStdString();
+    QSignalSpy activations(&first, &SingleInstance::activationRequested);
+
+    SingleInstance second(runtime.path());
+    EXPECT_FALSE(second.claim(SingleInstance::FrontEnd::window));
+    EXPECT_EQ(second.error(), QString());
+    // The running bridge answers from its event loop; the later launch waits on its own thread.
+    auto answer = std::async(std::launch::async, [&] { return second.notifyRunning(30000); });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        60000));
+    EXPECT_EQ(answer.get(), SingleInstance::FrontEnd::terminal);
+    EXPECT_EQ(activations.count(), 1);
+}
+
+TEST(SingleInstanceTest, TheLockIsFreeAgainWhenTheBridgeStops) {
+    QTemporaryDir runtime;
+    {
+        SingleInstance first(runtime.path());
+        ASSERT_TRUE(first.claim(SingleInstance::FrontEnd::window));
+    }
+    SingleInstance next(runtime.path());
+    EXPECT_TRUE(next.claim(SingleInstance::FrontEnd::window)) << next.error().toStdString();
+}
+
+TEST(SingleInstanceTest, ALockLeftByADeadProcessAndItsSocketAreTakenOver) {
+    QTemporaryDir runtime;
+    SingleInstance instance(runtime.path());
+    // A process that has ended: its lock file and socket file stay behind, as after a crash.
+    QProcess ended;
+    ended.start(QStringLiteral("/bin/true"));
+    ASSERT_TRUE(ended.waitForFinished(30000));
+    const qint64 deadPid = ended.processId() ? ended.processId() : 999999;
+    QFile lock(instance.lockPath());
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.write(QByteArray::number(deadPid ? deadPid : 999999) + "\ntarnwick-bridge\n" +
+               QSysInfo::machineHostName().toUtf8() + "\n");
+    lock.close();
+    QFile socket(instance.socketPath());
+    ASSERT_TRUE(socket.open(QIODevice::WriteOnly));
+    socket.close();
+
+    EXPECT_TRUE(instance.claim(SingleInstance::FrontEnd::window)) << instance.error().toStdString();
+}
+
+TEST(SingleInstanceTest, NobodyAnsweringIsReportedNotAwaitedForever) {
+    QTemporaryDir runtime;
+    // The lock is held but no bridge listens.
+    QLockFile held(QDir(runtime.path()).filePath(QStringLiteral("tarnwick-bridge.lock")));
+    ASSERT_TRUE(held.tryLock(0));
+    SingleInstance later(runtime.path());
+    EXPECT_FALSE(later.claim(SingleInstance::FrontEnd::window));
+    EXPECT_EQ(later.notifyRunning(200), std::nullopt);
+}
+
+TEST(SingleInstanceTest, AnUnusableDirectoryIsAnError) {
+    SingleInstance nowhere(QStringLiteral("/proc/tarnwick-no-such-dir"));
+    EXPECT_FALSE(nowhere.claim(SingleInstance::FrontEnd::window));
+    EXPECT_FALSE(nowhere.error().isEmpty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signals
+
+TEST(UnixSignalWatcherTest, DeliversTheSignalOnTheEventLoop) {
+    UnixSignalWatcher watcher({SIGUSR2});
+    QSignalSpy signalled(&watcher, &UnixSignalWatcher::signalled);
+    std::raise(SIGUSR2);
+    ASSERT_TRUE(signalled.wait(30000) || signalled.count() > 0);
+    EXPECT_EQ(signalled.first().first().toInt(), SIGUSR2);
+}

@@ -1,0 +1,357 @@
+#include "json/JSONValue.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+using tarnwick::JSONArray;
+using tarnwick::JSONObject;
+using tarnwick::JSONValue;
+
+namespace {
+
+JSONValue decoded(std::string_view text) {
+    auto result = JSONValue::decode(text);
+    EXPECT_TRUE(result.hasValue())
+        << "text: " << text << " error: " << (result ? "" : result.error().description);
+    return result ? *result : JSONValue();
+}
+
+std::string encoded(const JSONValue& value) {
+    auto result = value.encode();
+    EXPECT_TRUE(result.hasValue()) << (result ? "" : result.error().description);
+    return result ? *result : std::string();
+}
+
+// Built by moving, never copying: a copy of a value this deep would recurse.
+JSONValue nestedArrays(int depth) {
+    JSONValue value = JSONArray{};
+    for (int i = 1; i < depth; ++i) {
+        JSONArray outer;
+        outer.push_back(std::move(value));
+        value = std::move(outer);
+    }
+    return value;
+}
+
+} // namespace
+
+TEST(JSONValueDecoding, ScalarsAtTopLevelBecomeTheirOwnCase) {
+    EXPECT_EQ(decoded("true").boolValue(), true);
+    EXPECT_EQ(decoded("false").boolValue(), false);
+    EXPECT_TRUE(decoded("null").isNull());
+    EXPECT_EQ(decoded("1").numberValue(), 1.0);
+    EXPECT_EQ(decoded("-2.5e3").numberValue(), -2500.0);
+    EXPECT_EQ(*decoded("\"a\"").stringValue(), "a");
+    EXPECT_EQ(decoded(" \t\r\n 7 \n").numberValue(), 7.0);
+}
+
+TEST(JSONValueDecoding, BooleansAndNumbersNeverConvert) {
+    EXPECT_FALSE(decoded("true").numberValue());
+    EXPECT_FALSE(decoded("1").boolValue());
+    EXPECT_FALSE(decoded("0").boolValue());
+    EXPECT_NE(decoded("1"), decoded("true"));
+    EXPECT_NE(decoded("1"), decoded("\"1\""));
+}
+
+TEST(JSONValueDecoding, NullMemberIsPresentAndDiffersFromAbsent) {
+    JSONValue value = decoded(R"({"a":null})");
+    ASSERT_TRUE(value.objectValue());
+    EXPECT_EQ(value.objectValue()->size(), 1u);
+    ASSERT_NE(value.member("a"), nullptr);
+    EXPECT_TRUE(value.member("a")->isNull());
+    EXPECT_EQ(value.member("b"), nullptr);
+}
+
+TEST(JSONValueDecoding, EmptyContainersRoundTrip) {
+    EXPECT_EQ(encoded(decoded("[]")), "[]");
+    EXPECT_EQ(encoded(decoded("{}")), "{}");
+    EXPECT_TRUE(decoded("[]").arrayValue()->empty());
+    EXPECT_TRUE(decoded("{ }").objectValue()->empty());
+}
+
+TEST(JSONValueDecoding, NestedValuesKeepOrderAndCases) {
+    JSONValue value = decoded(R"([1,"two",{"three":[true,null]},false])");
+    const JSONArray& array = *value.arrayValue();
+    ASSERT_EQ(array.size(), 4u);
+    EXPECT_EQ(array[0], JSONValue(1));
+    EXPECT_EQ(array[1], JSONValue("two"));
+    EXPECT_EQ(*array[2].member("three"), (JSONValue(JSONArray{true, nullptr})));
+    EXPECT_EQ(array[3], JSONValue(false));
+}
+
+TEST(JSONValueDecoding, RepeatedKeyKeepsTheLastValue) {
+    JSONValue value = decoded(R"({"k":1,"j":0,"k":2})");
+    EXPECT_EQ(value.objectValue()->size(), 2u);
+    EXPECT_EQ(value.member("k")->numberValue(), 2.0);
+}
+
+TEST(JSONValueDecoding, InvalidTextsFail) {
+    const char* texts[] = {
+        "",          " ",     "tru",        "nul",   "[1,]",       "{\"a\":1,}", "[1 2]", "{'a':1}",
+        "{\"a\" 1}", "{1:2}", "01",         "1.",    ".5",         "+1",         "0x10",  "NaN",
+        "Infinity",  "-",     "1e",         "\"abc", "\"\\x\"",    "\"\\u12\"",  "[",     "]",
+        "{",         "1 2",   "true false", "[1]x",  "\"a\"\"b\"", "// c\n1",
+    };
+    for (const char* text : texts) {
+        auto result = JSONValue::decode(text);
+        EXPECT_FALSE(result.hasValue()) << "accepted: " << text;
+        if (!result) {
+            EXPECT_FALSE(result.error().description.empty());
+        }
+    }
+}
+
+TEST(JSONValueDecoding, EveryRawControlCharacterInsideATextFails) {
+    for (int c = 0; c < 0x20; ++c) {
+        std::string text = "\"a";
+        text.push_back(static_cast<char>(c));
+        text += "b\"";
+        EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "control character " << c;
+    }
+    EXPECT_FALSE(JSONValue::decode(std::string("1\0", 2)).hasValue());
+    EXPECT_FALSE(JSONValue::decode(std::string("[1]\0[2]", 7)).hasValue());
+}
+
+TEST(JSONValueDecoding, EveryEscapeDecodes) {
+    JSONValue value = decoded(R"("\"\\\/\b\f\n\r\t\u0041\u00e9\u20ac\ud83d\ude00\u0000")");
+    const char expected[] = "\"\\/\b\f\n\r\tA\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    EXPECT_EQ(*value.stringValue(), std::string(expected, sizeof expected)); // with the NUL
+}
+
+TEST(JSONValueDecoding, InvalidUnicodeInsideATextFails) {
+    const char* texts[] = {
+        "\"\x80\"",             // lone continuation byte
+        "\"\xC0\x80\"",         // overlong NUL
+        "\"\xC3\"",             // truncated sequence
+        "\"\xE2\x82\"",         // truncated sequence
+        "\"\xED\xA0\x80\"",     // UTF-16 surrogate written as UTF-8
+        "\"\xF5\x80\x80\x80\"", // beyond U+10FFFF
+        "\"\xFF\"",
+        R"("\ud800")",       // unpaired high surrogate
+        R"("\udc00")",       // unpaired low surrogate
+        R"("\udc00\ud800")", // pair in the wrong order
+        R"("\ud800x")",
+        R"({"\udfff":1})", // the same rule for keys
+    };
+    for (const char* text : texts) {
+        EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "accepted: " << text;
+    }
+    EXPECT_EQ(*decoded("\"\xF4\x8F\xBF\xBF\"").stringValue(), "\xF4\x8F\xBF\xBF");
+}
+
+TEST(JSONValueDecoding, EveryNumberADoubleCanHoldDecodes) {
+    EXPECT_EQ(decoded("123456789012345678901234567890").numberValue(), 1.2345678901234568e29);
+    EXPECT_EQ(decoded("-18446744073709551616").numberValue(), -18446744073709551616.0);
+    EXPECT_EQ(decoded("9007199254740993").numberValue(), 9007199254740992.0);
+    EXPECT_EQ(decoded("1" + std::string(308, '0')).numberValue(), 1e308);
+    EXPECT_EQ(decoded("1.7976931348623157e308").numberValue(), 1.7976931348623157e308);
+    EXPECT_EQ(decoded("-1.7976931348623157e308").numberValue(), -1.7976931348623157e308);
+    EXPECT_EQ(decoded("1e-400").numberValue(), 0.0);
+    EXPECT_EQ(decoded("0.000001e-400").numberValue(), 0.0);
+    EXPECT_EQ(decoded("4.9e-324").numberValue(), 4.9e-324);
+    EXPECT_EQ(decoded("2.2250738585072011e-308").numberValue(), 2.2250738585072011e-308);
+    EXPECT_EQ(decoded("0.1").numberValue(), 0.1);
+    EXPECT_TRUE(std::signbit(*decoded("-0").numberValue()));
+    EXPECT_TRUE(std::signbit(*decoded("-1e-400").numberValue()));
+}
+
+TEST(JSONValueDecoding, NumbersBeyondTheLargestDoubleAreRefused) {
+    // No double holds them; refusing keeps every decoded value encodable.
+    for (std::string text :
+         {std::string("1e400"), std::string("-1e400"), std::string("10e308"),
+          std::string("1.8e308"), "1" + std::string(400, '0'), std::string("[1,2e999]")}) {
+        auto result = JSONValue::decode(text);
+        EXPECT_FALSE(result.hasValue()) << text;
+    }
+}
+
+TEST(JSONValueDecoding, NestingIsLimitedTo512Levels) {
+    auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_TRUE(JSONValue::decode(nested(512)).hasValue());
+    EXPECT_FALSE(JSONValue::decode(nested(513)).hasValue());
+    auto deepObjects = std::string(513 * 0, ' ');
+    for (int i = 0; i < 513; ++i) {
+        deepObjects += "{\"a\":";
+    }
+    deepObjects += "1" + std::string(513, '}');
+    EXPECT_FALSE(JSONValue::decode(deepObjects).hasValue());
+    // Far too deep, and unterminated: refused without exhausting the stack.
+    EXPECT_FALSE(JSONValue::decode(std::string(1'000'000, '[')).hasValue());
+    EXPECT_FALSE(JSONValue::decode(nested(200'000)).hasValue());
+}
+
+TEST(JSONValueEncoding, NumbersUseIntegerDigitsOrTheShortestText) {
+    const std::pair<double, const char*> cases[] = {
+        {1.0, "1"},
+        {-7.0, "-7"},
+        {0.0, "0"},
+        {-0.0, "0"},
+        {1.5, "1.5"},
+        {0.1, "0.1"},
+        {-2.5, "-2.5"},
+        {9007199254740991.0, "9007199254740991"},
+        {-9007199254740991.0, "-9007199254740991"},
+        {1e300, "1e+300"},
+        {5e-324, "5e-324"},
+        {123456.789, "123456.789"},
+    };
+    for (auto [number, text] : cases) {
+        EXPECT_EQ(encoded(JSONValue(number)), text) << number;
+    }
+    // At and beyond 2^53 the shortest text is used; it must read back exactly.
+    for (double number :
+         {9007199254740992.0, 1.8446744073709552e19, -1e22, 1.7976931348623157e308}) {
+        EXPECT_EQ(decoded(encoded(JSONValue(number))).numberValue(), number);
+    }
+}
+
+TEST(JSONValueEncoding, ShortestTextsReadBackAsTheSameDouble) {
+    std::mt19937_64 random(42);
+    for (int i = 0; i < 20000; ++i) {
+        std::uint64_t bits = random();
+        double number;
+        std::memcpy(&number, &bits, sizeof number);
+        if (!std::isfinite(number)) {
+            continue;
+        }
+        std::string text = encoded(JSONValue(number));
+        ASSERT_EQ(decoded(text).numberValue(), number) << text;
+    }
+}
+
+TEST(JSONValueEncoding, NonFiniteNumbersAnywhereFailTheWholeEncoding) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_FALSE(JSONValue(nan).encode().hasValue());
+    EXPECT_FALSE(JSONValue(-inf).encode().hasValue());
+    EXPECT_FALSE(JSONValue(JSONArray{1, 2, JSONArray{inf}}).encode().hasValue());
+    EXPECT_FALSE(
+        JSONValue(JSONObject{{"a", 1}, {"b", JSONObject{{"c", nan}}}}).encode().hasValue());
+    std::string out = "kept";
+    EXPECT_FALSE(JSONValue(JSONArray{1, nan}).encodeTo(out).hasValue());
+    EXPECT_EQ(out, "kept");
+}
+
+TEST(JSONValueEncoding, TextsUseStandardEscapesAndAnEscapedSlash) {
+    EXPECT_EQ(encoded("a/b"), R"("a\/b")");
+    EXPECT_EQ(encoded("q\"b\\"), R"("q\"b\\")");
+    EXPECT_EQ(encoded("\b\f\n\r\t"), R"("\b\f\n\r\t")");
+    EXPECT_EQ(encoded("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),
+              "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"");
+    EXPECT_EQ(encoded(JSONValue(std::string("a\0b", 3))), R"("a\u0000b")");
+}
+
+TEST(JSONValueEncoding, EveryControlCharacterIsEscapedAndReadsBack) {
+    for (int c = 0; c < 0x20; ++c) {
+        std::string text(1, static_cast<char>(c));
+        std::string json = encoded(JSONValue(text));
+        for (char byte : json) {
+            EXPECT_GE(static_cast<unsigned char>(byte), 0x20) << "control character " << c;
+        }
+        EXPECT_EQ(*decoded(json).stringValue(), text);
+    }
+}
+
+TEST(JSONValueEncoding, OutputIsCompactWithoutRawLineFeeds) {
+    JSONValue value = JSONObject{{"lines", "one\ntwo\r\n"}, {"list", JSONArray{1, true, nullptr}}};
+    std::string json = encoded(value);
+    EXPECT_EQ(json, R"({"lines":"one\ntwo\r\n","list":[1,true,null]})");
+    EXPECT_EQ(json.find('\n'), std::string::npos);
+}
+
+TEST(JSONValueEncoding, InvalidUTF8IsWrittenAsReplacementCharacters) {
+    std::string json = encoded(JSONValue(std::string("a\xFF\xC3", 3)));
+    EXPECT_EQ(json, "\"a\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    EXPECT_TRUE(JSONValue::decode(json).hasValue());
+}
+
+TEST(JSONValueEncoding, NestingDeeperThan512LevelsFails) {
+    EXPECT_TRUE(nestedArrays(512).encode().hasValue());
+    EXPECT_FALSE(nestedArrays(513).encode().hasValue());
+}
+
+TEST(JSONValueEncoding, DecodedValuesRoundTrip) {
+    const char* texts[] = {
+        "1.5", "[]", "{}", "\"\"", R"({"a":[1,2,{"b":null}],"c":"\u00e9\/"})", "-0.25", "1e-07",
+    };
+    for (const char* text : texts) {
+        JSONValue value = decoded(text);
+        EXPECT_EQ(decoded(encoded(value)), value) << text;
+    }
+    EXPECT_EQ(encoded(decoded("1.5")), "1.5");
+    EXPECT_EQ(encoded(decoded("1")), "1");
+}
+
+TEST(JSONValueEquality, FollowsCasesAndContents) {
+    EXPECT_EQ(decoded(R"({"a":1,"b":[true,null]})"), decoded(R"({"b":[true,null],"a":1})"));
+    EXPECT_NE(decoded("[1,2]"), decoded("[2,1]"));
+    EXPECT_NE(decoded("[1]"), decoded("[1,1]"));
+    EXPECT_NE(decoded(R"({"a":1})"), decoded(R"({"a":1,"b":1})"));
+    EXPECT_NE(decoded(R"({"a":1})"), decoded(R"({"b":1})"));
+    EXPECT_NE(decoded(R"({"a":null})"), decoded("{}"));
+    EXPECT_EQ(JSONValue(nullptr), JSONValue());
+    EXPECT_EQ(JSONValue(0.0), JSONValue(-0.0));
+    EXPECT_NE(JSONValue(std::numeric_limits<double>::quiet_NaN()),
+              JSONValue(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_NE(JSONValue(JSONArray{}), JSONValue(JSONObject{}));
+    EXPECT_NE(JSONValue(""), JSONValue(nullptr));
+}
+
+TEST(JSONValueDisplayText, IsOneLineForPeople) {
+    EXPECT_EQ(JSONValue("abc").displayText(), "abc");
+    EXPECT_EQ(JSONValue(3.0).displayText(), "3");
+    EXPECT_EQ(JSONValue(42).displayText(), "42");
+    EXPECT_EQ(JSONValue(-7).displayText(), "-7");
+    EXPECT_EQ(JSONValue(-0.0).displayText(), "0");
+    EXPECT_EQ(JSONValue(-2.5).displayText(), "-2.5");
+    EXPECT_EQ(JSONValue(0.5).displayText(), "0.5");
+    EXPECT_EQ(JSONValue(9223372036854775807.0 / 2).displayText(), "4611686018427387904");
+    EXPECT_EQ(JSONValue(-9223372036854775808.0).displayText(), "-9223372036854775808");
+    EXPECT_FALSE(JSONValue(1e300).displayText().empty());
+    EXPECT_FALSE(JSONValue(std::numeric_limits<double>::infinity()).displayText().empty());
+    EXPECT_EQ(JSONValue(true).displayText(), "true");
+    EXPECT_EQ(JSONValue(nullptr).displayText(), "null");
+    EXPECT_EQ(JSONValue(JSONArray{1, 2}).displayText(), "[1,2]");
+    EXPECT_EQ(JSONValue(JSONObject{{"code", 1}}).displayText(), R"({"code":1})");
+    EXPECT_EQ(JSONValue(JSONArray{std::numeric_limits<double>::quiet_NaN()}).displayText(), "");
+}
+
+TEST(JSONValueAccessors, GiveThePayloadOnlyForTheirOwnCase) {
+    JSONValue text("x"), number(2), array(JSONArray{1}), object(JSONObject{{"k", 1}});
+    EXPECT_FALSE(text.numberValue());
+    EXPECT_EQ(text.arrayValue(), nullptr);
+    EXPECT_EQ(number.stringValue(), nullptr);
+    EXPECT_EQ(array.objectValue(), nullptr);
+    EXPECT_EQ(object.arrayValue(), nullptr);
+    EXPECT_FALSE(JSONValue(nullptr).boolValue());
+    EXPECT_EQ(JSONValue(nullptr).kind(), JSONValue::Kind::Null);
+    EXPECT_EQ(object.member("k")->numberValue(), 1.0);
+    EXPECT_EQ(text.member("k"), nullptr);
+}
+
+TEST(JSONValueCopies, AreIndependent) {
+    JSONValue original = JSONObject{{"list", JSONArray{1, 2}}};
+    JSONValue copy = original;
+    copy.objectValue()->set("list", JSONArray{3});
+    EXPECT_EQ(*original.member("list"), (JSONValue(JSONArray{1, 2})));
+    EXPECT_NE(original, copy);
+}
+
+TEST(JSONValueDepth, HugeProgrammaticDepthIsComparedAndDestroyedWithoutOverflow) {
+    JSONValue a = nestedArrays(1'000'000);
+    JSONValue b = nestedArrays(1'000'000);
+    EXPECT_TRUE(a == b);
+    EXPECT_FALSE(a.encode().hasValue());
+    JSONValue objects = JSONObject{};
+    for (int i = 0; i < 1'000'000; ++i) {
+        JSONObject outer;
+        outer.set("k", std::move(objects));
+        objects = std::move(outer);
+    }
+    // Going out of scope here must not recurse a million frames deep.
+}

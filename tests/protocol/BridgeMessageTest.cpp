@@ -1,0 +1,184 @@
+#include "protocol/BridgeMessage.h"
+
+#include <gtest/gtest.h>
+
+using tarnwick::BridgeMessage;
+using tarnwick::BridgeMessageKind;
+using tarnwick::JSONArray;
+using tarnwick::JSONObject;
+using tarnwick::JSONValue;
+
+namespace {
+
+BridgeMessage decoded(std::string_view bytes) {
+    auto result = BridgeMessage::decode(bytes);
+    EXPECT_TRUE(result.hasValue()) << bytes << ": " << (result ? "" : result.error().description);
+    return result ? *result : BridgeMessage{};
+}
+
+} // namespace
+
+TEST(BridgeMessageKind, EveryKindTravelsAsItsOwnName) {
+    const std::pair<BridgeMessageKind, const char*> kinds[] = {
+        {BridgeMessageKind::hello, "hello"},
+        {BridgeMessageKind::pairingRequest, "pairingRequest"},
+        {BridgeMessageKind::pairingAccepted, "pairingAccepted"},
+        {BridgeMessageKind::pairingRejected, "pairingRejected"},
+        {BridgeMessageKind::request, "request"},
+        {BridgeMessageKind::response, "response"},
+        {BridgeMessageKind::event, "event"},
+        {BridgeMessageKind::serverRequest, "serverRequest"},
+        {BridgeMessageKind::serverResponse, "serverResponse"},
+        {BridgeMessageKind::error, "error"},
+        {BridgeMessageKind::ping, "ping"},
+    };
+    for (auto [kind, text] : kinds) {
+        EXPECT_EQ(tarnwick::wireString(kind), text);
+        EXPECT_EQ(tarnwick::bridgeMessageKindFromWire(text), kind);
+        BridgeMessage message{1, kind, {}, {}, {}};
+        EXPECT_EQ(decoded(*message.encode()), message) << text;
+    }
+    for (const char* text : {"Ping", "pong", "PING", "", "hello ", "pairingrequest"}) {
+        EXPECT_FALSE(tarnwick::bridgeMessageKindFromWire(text)) << text;
+    }
+}
+
+TEST(BridgeMessageDecoding, OptionalMembersAreAbsentWhenMissingOrNull) {
+    BridgeMessage ping = decoded(R"({"version":1,"kind":"ping"})");
+    EXPECT_EQ(ping.version, 1);
+    EXPECT_EQ(ping.kind, BridgeMessageKind::ping);
+    EXPECT_FALSE(ping.id);
+    EXPECT_FALSE(ping.method);
+    EXPECT_FALSE(ping.body);
+
+    BridgeMessage request =
+        decoded(R"({"version":1,"kind":"request","id":null,"method":"thread/list","body":null})");
+    EXPECT_FALSE(request.id);
+    EXPECT_EQ(request.method, "thread/list");
+    EXPECT_FALSE(request.body);
+}
+
+TEST(BridgeMessageDecoding, UnknownMembersAreIgnoredAndAnyBodyIsAccepted) {
+    BridgeMessage message =
+        decoded(R"({"extra":5,"body":[1,"x"],"kind":"response","id":"7","version":1})");
+    EXPECT_EQ(message.id, "7");
+    EXPECT_EQ(message.body, (JSONValue(JSONArray{1, "x"})));
+    for (const char* body : {"0", "false", "\"s\"", "{}", "[]"}) {
+        std::string text = std::string(R"({"version":1,"kind":"event","body":)") + body + "}";
+        EXPECT_TRUE(decoded(text).body) << body;
+    }
+}
+
+TEST(BridgeMessageDecoding, OtherVersionsDecode) {
+    EXPECT_EQ(decoded(R"({"version":2,"kind":"hello"})").version, 2);
+    EXPECT_EQ(decoded(R"({"version":-3,"kind":"hello"})").version, -3);
+    EXPECT_EQ(decoded(R"({"version":1.0,"kind":"hello"})").version, 1);
+}
+
+TEST(BridgeMessageDecoding, MalformedEnvelopesFailWithADescription) {
+    const char* texts[] = {
+        R"({"version":1,"kind":"Ping"})",
+        R"({"version":1,"kind":"pong"})",
+        R"({"version":"1","kind":"ping"})",
+        R"({"kind":"ping"})",
+        R"({"version":1})",
+        R"({"version":1,"kind":5})",
+        R"({"version":1,"kind":null})",
+        R"({"version":null,"kind":"ping"})",
+        R"({"version":1.5,"kind":"ping"})",
+        R"({"version":true,"kind":"ping"})",
+        R"({"version":9223372036854775808,"kind":"ping"})",
+        R"({"version":1e300,"kind":"ping"})",
+        R"({"version":1,"kind":"request","id":7})",
+        R"({"version":1,"kind":"request","id":true})",
+        R"({"version":1,"kind":"request","method":["thread/list"]})",
+        R"([{"version":1,"kind":"ping"}])",
+        R"("ping")",
+        "",
+        "not json",
+        "{\"version\":1,\"kind\":\"ping\"",
+    };
+    for (const char* text : texts) {
+        auto result = BridgeMessage::decode(text);
+        EXPECT_FALSE(result.hasValue()) << "accepted: " << text;
+        if (!result) {
+            EXPECT_FALSE(result.error().description.empty()) << text;
+        }
+    }
+}
+
+TEST(BridgeMessageEncoding, WritesOnlyThePresentMembers) {
+    BridgeMessage bare{1, BridgeMessageKind::pairingRejected, {}, {}, {}};
+    auto json = JSONValue::decode(*bare.encode());
+    ASSERT_TRUE(json);
+    EXPECT_EQ(*json, (JSONValue(JSONObject{{"version", 1}, {"kind", "pairingRejected"}})));
+
+    BridgeMessage pong{1, BridgeMessageKind::response, "7", {}, JSONValue("pong")};
+    EXPECT_EQ(*JSONValue::decode(*pong.encode()),
+              (JSONValue(JSONObject{
+                  {"version", 1}, {"kind", "response"}, {"id", "7"}, {"body", "pong"}})));
+}
+
+TEST(BridgeMessageEncoding, IsCompactWithoutLineBreaks) {
+    BridgeMessage message{1,
+                          BridgeMessageKind::event,
+                          {},
+                          "item/agentMessage/delta",
+                          JSONValue(JSONObject{{"delta", "line one\nline two"}})};
+    std::string text = *message.encode();
+    EXPECT_EQ(text, R"({"version":1,"kind":"event","method":"item\/agentMessage\/delta",)"
+                    R"("body":{"delta":"line one\nline two"}})");
+}
+
+TEST(BridgeMessageEncoding, RoundTripsExceptThatANullBodyComesBackAbsent) {
+    BridgeMessage full{1, BridgeMessageKind::request, "a/b", "thread/start",
+                       JSONValue(JSONObject{{"cwd", "/tmp"}, {"n", 1.25}})};
+    EXPECT_EQ(decoded(*full.encode()), full);
+
+    BridgeMessage nullBody{1, BridgeMessageKind::serverResponse, "id", {}, JSONValue()};
+    std::string text = *nullBody.encode();
+    EXPECT_NE(text.find("\"body\":null"), std::string::npos);
+    BridgeMessage back = decoded(text);
+    EXPECT_FALSE(back.body);
+    EXPECT_NE(back, nullBody);
+}
+
+TEST(BridgeMessageEncoding, FailsOnlyForANonFiniteBody) {
+    BridgeMessage message{1,
+                          BridgeMessageKind::response,
+                          "1",
+                          {},
+                          JSONValue(JSONArray{std::numeric_limits<double>::infinity()})};
+    EXPECT_FALSE(message.encode().hasValue());
+}
+
+TEST(BridgeMessageEquality, ComparesEveryFieldAndTellsAbsentFromEmpty) {
+    BridgeMessage a{1, BridgeMessageKind::ping, {}, {}, {}};
+    BridgeMessage b = a;
+    EXPECT_EQ(a, b);
+    b.id = "";
+    EXPECT_NE(a, b);
+    b = a;
+    b.method = "";
+    EXPECT_NE(a, b);
+    b = a;
+    b.body = JSONValue();
+    EXPECT_NE(a, b);
+    b = a;
+    b.version = 2;
+    EXPECT_NE(a, b);
+    b = a;
+    b.kind = BridgeMessageKind::hello;
+    EXPECT_NE(a, b);
+    BridgeMessage c{1,
+                    BridgeMessageKind::event,
+                    {},
+                    {},
+                    decoded(R"({"version":1,"kind":"event","body":{"a":1,"b":2}})").body};
+    BridgeMessage d{1,
+                    BridgeMessageKind::event,
+                    {},
+                    {},
+                    decoded(R"({"version":1,"kind":"event","body":{"b":2,"a":1}})").body};
+    EXPECT_EQ(c, d);
+}
