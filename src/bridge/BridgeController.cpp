@@ -1,6 +1,7 @@
 #include "bridge/BridgeController.h"
 
 #include "bridge/DeviceText.h"
+#include "platform/ReferenceDate.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -16,15 +17,6 @@ namespace {
 constexpr const char* identityFailureLog =
     "Keychain identity creation failed. Pairing is disabled until the app has valid signing "
     "entitlements.";
-
-// Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC, the reference of stored times.
-constexpr double referenceDateOffset = 978307200.0;
-
-BridgeMessage makeMessage(BridgeMessageKind kind, std::optional<std::string> id = std::nullopt,
-                          std::optional<std::string> method = std::nullopt,
-                          std::optional<JSONValue> body = std::nullopt) {
-    return BridgeMessage{1, kind, std::move(id), std::move(method), std::move(body)};
-}
 
 } // namespace
 
@@ -246,8 +238,7 @@ QVariantList BridgeController::pairingRequestList() const {
 QVariantList BridgeController::trustedPeerList() const {
     QVariantList list;
     for (const auto& peer : trustedPeers_) {
-        const auto milliseconds =
-            static_cast<qint64>((peer.pairedAt + referenceDateOffset) * 1000.0);
+        const auto milliseconds = unixMillisecondsFromReferenceSeconds(peer.pairedAt);
         list.append(QVariantMap{
             {"deviceID", QString::fromStdString(peer.deviceID)},
             {"displayName", QString::fromStdString(peer.displayName)},

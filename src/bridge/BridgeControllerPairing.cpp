@@ -7,7 +7,7 @@ namespace tarnwick {
 namespace {
 
 BridgeMessage helloMessage(BridgeMessageKind kind, const HelloPayload& hello) {
-    return BridgeMessage{1, kind, std::nullopt, std::nullopt, hello.toJSON()};
+    return makeMessage(kind, std::nullopt, std::nullopt, hello.toJSON());
 }
 
 } // namespace
@@ -113,8 +113,7 @@ void BridgeController::accept(PairingRequest request) {
 }
 
 void BridgeController::reject(PairingRequest request) {
-    (void)sendMessage(BridgeMessage{1, BridgeMessageKind::pairingRejected, {}, {}, {}},
-                      request.peer);
+    (void)sendMessage(makeMessage(BridgeMessageKind::pairingRejected), request.peer);
     removePairingRequests(request.id);
     log("Rejected pairing from " + boundedDeviceText(request.remoteHello.displayName) + ".");
 }

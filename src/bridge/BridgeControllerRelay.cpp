@@ -44,8 +44,8 @@ bool BridgeController::isApprovalMethod(std::string_view method) {
 
 void BridgeController::handleRequest(const BridgeMessage& message, const PeerHandle& peer) {
     auto refuse = [&](const char* reason) {
-        (void)sendMessage(
-            BridgeMessage{1, BridgeMessageKind::error, message.id, {}, JSONValue(reason)}, peer);
+        (void)sendMessage(makeMessage(BridgeMessageKind::error, message.id, {}, JSONValue(reason)),
+                          peer);
     };
     if (!authorizedPeerNames_.contains(peer->displayName())) {
         refuse("Pair this device first.");
@@ -64,12 +64,9 @@ void BridgeController::handleRequest(const BridgeMessage& message, const PeerHan
                 return;
             }
             BridgeMessage answer =
-                outcome ? BridgeMessage{1, BridgeMessageKind::response, id, {}, std::move(*outcome)}
-                        : BridgeMessage{1,
-                                        BridgeMessageKind::error,
-                                        id,
-                                        {},
-                                        JSONValue(outcome.error().description)};
+                outcome ? makeMessage(BridgeMessageKind::response, id, {}, std::move(*outcome))
+                        : makeMessage(BridgeMessageKind::error, id, {},
+                                      JSONValue(outcome.error().description));
             if (auto sent = self->sendMessage(answer, peer); !sent) {
                 self->log("Could not reply to " + boundedDeviceText(peer->displayName()) + ": " +
                           sent.error().description);
@@ -78,7 +75,7 @@ void BridgeController::handleRequest(const BridgeMessage& message, const PeerHan
 }
 
 void BridgeController::relayEvent(const std::string& method, const JSONValue& params) {
-    broadcast(BridgeMessage{1, BridgeMessageKind::event, {}, method, params});
+    broadcast(makeMessage(BridgeMessageKind::event, {}, method, params));
 }
 
 void BridgeController::handleServerRequest(const JSONValue& id, const std::string& method,
@@ -102,7 +99,7 @@ void BridgeController::handleServerRequest(const JSONValue& id, const std::strin
     std::string bridgeID = newBridgeRequestID();
     pendingServerRequests_[bridgeID] = id;
     if (auto sent = sendMessage(
-            BridgeMessage{1, BridgeMessageKind::serverRequest, bridgeID, method, params}, chosen);
+            makeMessage(BridgeMessageKind::serverRequest, bridgeID, method, params), chosen);
         !sent) {
         pendingServerRequests_.erase(bridgeID);
         neighbours_.appServer->respond(id, declineResult());

@@ -53,7 +53,7 @@ void BridgeDevice::sendHello() {
         return;
     }
     ownHello_ = *hello;
-    (void)send(BridgeMessage{1, BridgeMessageKind::hello, {}, {}, ownHello_->toJSON()});
+    (void)send(makeMessage(BridgeMessageKind::hello, {}, {}, ownHello_->toJSON()));
 }
 
 std::optional<std::string> BridgeDevice::pairingCode() const {
@@ -65,15 +65,14 @@ std::optional<std::string> BridgeDevice::pairingCode() const {
 
 void BridgeDevice::requestPairing() {
     setPairing(Pairing::requested);
-    (void)send(BridgeMessage{1, BridgeMessageKind::pairingRequest, {}, {}, {}});
+    (void)send(makeMessage(BridgeMessageKind::pairingRequest));
 }
 
 std::string BridgeDevice::request(const std::string& method, std::optional<JSONValue> params,
                                   std::function<void(Answer)> answered) {
     std::string id = "r" + std::to_string(nextRequest_++);
     pending_[id] = std::move(answered);
-    if (auto sent =
-            send(BridgeMessage{1, BridgeMessageKind::request, id, method, std::move(params)});
+    if (auto sent = send(makeMessage(BridgeMessageKind::request, id, method, std::move(params)));
         !sent) {
         auto callback = std::move(pending_[id]);
         pending_.erase(id);
@@ -90,7 +89,7 @@ void BridgeDevice::answer(const std::string& serverRequestID, std::optional<JSON
 }
 
 void BridgeDevice::ping(std::optional<std::string> id) {
-    (void)send(BridgeMessage{1, BridgeMessageKind::ping, std::move(id), {}, {}});
+    (void)send(makeMessage(BridgeMessageKind::ping, std::move(id)));
 }
 
 Expected<void, Error> BridgeDevice::send(const BridgeMessage& message) {

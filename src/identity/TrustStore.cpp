@@ -1,19 +1,14 @@
 #include "identity/TrustStore.h"
 
+#include "platform/ReferenceDate.h"
+
 #include <chrono>
 
 namespace tarnwick {
 
-namespace {
-
-// 2001-01-01 00:00:00 UTC in seconds since the Unix epoch.
-constexpr double referenceDateInUnixTime = 978307200.0;
-
-} // namespace
-
 double secondsSinceReferenceDate() {
     auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(sinceEpoch).count() - referenceDateInUnixTime;
+    return referenceSecondsFromUnixSeconds(std::chrono::duration<double>(sinceEpoch).count());
 }
 
 TrustStore::TrustStore(KeychainStore& keychain, std::function<double()> now)

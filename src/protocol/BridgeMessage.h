@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarnwick {
 
@@ -44,5 +45,12 @@ struct BridgeMessage {
 
     friend bool operator==(const BridgeMessage&, const BridgeMessage&) = default;
 };
+
+// A message of the protocol version this program speaks: how both ends build what they send.
+inline BridgeMessage makeMessage(BridgeMessageKind kind, std::optional<std::string> id = {},
+                                 std::optional<std::string> method = {},
+                                 std::optional<JSONValue> body = {}) {
+    return BridgeMessage{1, kind, std::move(id), std::move(method), std::move(body)};
+}
 
 } // namespace tarnwick

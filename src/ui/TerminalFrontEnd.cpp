@@ -1,6 +1,7 @@
 #include "ui/TerminalFrontEnd.h"
 
 #include "bridge/BridgeController.h"
+#include "platform/ReferenceDate.h"
 #include "ui/DisplayText.h"
 
 #include <QDateTime>
@@ -15,7 +16,6 @@ namespace {
 using Style = TerminalWriter::Style;
 
 // Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC, the reference of stored times.
-constexpr double referenceDateOffset = 978307200.0;
 
 QString shown(const std::string& text) {
     return visibleText(QString::fromStdString(text));
@@ -162,8 +162,8 @@ void TerminalFrontEnd::printDevices() {
     }
     for (const auto& peer : peers) {
         listed.push_back(ListedDevice{peer.deviceID, peer.displayName});
-        const auto pairedAt = QDateTime::fromMSecsSinceEpoch(
-            static_cast<qint64>((peer.pairedAt + referenceDateOffset) * 1000.0));
+        const auto pairedAt =
+            QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt));
         out_.line(QStringLiteral("  %1. ").arg(listed.size()) + shown(peer.displayName) +
                   out_.styled(QStringLiteral("  (paired %1)").arg(abbreviatedDateTime(pairedAt)),
                               Style::dim));

@@ -16,12 +16,6 @@ using namespace tarnwick::testing;
 
 namespace {
 
-BridgeMessage message(BridgeMessageKind kind, std::optional<std::string> id = std::nullopt,
-                      std::optional<std::string> method = std::nullopt,
-                      std::optional<JSONValue> body = std::nullopt) {
-    return BridgeMessage{1, kind, std::move(id), std::move(method), std::move(body)};
-}
-
 class BridgeControllerTest : public ::testing::Test {
 protected:
     BridgeControllerTest() { makeController(); }
@@ -69,14 +63,14 @@ protected:
         device->hello = device->signer.hello(name);
         if (sendHello) {
             link->deliver(device->peer,
-                          message(BridgeMessageKind::hello, {}, {}, device->hello.toJSON()));
+                          makeMessage(BridgeMessageKind::hello, {}, {}, device->hello.toJSON()));
         }
         return device;
     }
 
     std::unique_ptr<Device> pairDevice(const std::string& name) {
         auto device = connectDevice(name);
-        link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+        link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
         EXPECT_FALSE(controller->pairingRequests().empty());
         controller->accept(controller->pairingRequests().back());
         EXPECT_TRUE(controller->authorizedPeerNames().contains(name));
@@ -138,7 +132,7 @@ TEST_F(BridgeControllerTest, WithoutIdentityShowsWhyAndRefusesToPair) {
                                      "the app has valid signing entitlements.");
     auto device = connectDevice("Phone");
     EXPECT_EQ(controller->logs()[0], "Cannot pair: secure Keychain identity is unavailable.");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_TRUE(link->sentTo(device->peer).empty());
 }
@@ -185,15 +179,15 @@ TEST_F(BridgeControllerTest, TrustedPeersAreSortedCaseSensitively) {
 TEST_F(BridgeControllerTest, AnswersPingAndOtherVersionsWithoutAuthorisation) {
     PeerHandle peer = link->connect("Phone");
     link->sent.clear();
-    link->deliver(peer, message(BridgeMessageKind::ping, "7"));
-    link->deliver(peer, message(BridgeMessageKind::ping));
+    link->deliver(peer, makeMessage(BridgeMessageKind::ping, "7"));
+    link->deliver(peer, makeMessage(BridgeMessageKind::ping));
     link->deliver(peer, BridgeMessage{2, BridgeMessageKind::request, "9", "thread/list", {}});
     auto sent = link->sentTo(peer);
     ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0], message(BridgeMessageKind::response, "7", {}, JSONValue("pong")));
-    EXPECT_EQ(sent[1], message(BridgeMessageKind::response, {}, {}, JSONValue("pong")));
-    EXPECT_EQ(sent[2], message(BridgeMessageKind::error, {}, {},
-                               JSONValue("Incompatible protocol version.")));
+    EXPECT_EQ(sent[0], makeMessage(BridgeMessageKind::response, "7", {}, JSONValue("pong")));
+    EXPECT_EQ(sent[1], makeMessage(BridgeMessageKind::response, {}, {}, JSONValue("pong")));
+    EXPECT_EQ(sent[2], makeMessage(BridgeMessageKind::error, {}, {},
+                                   JSONValue("Incompatible protocol version.")));
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -204,7 +198,7 @@ TEST_F(BridgeControllerTest, IgnoresKindsOnlyTheBridgeSends) {
     for (auto kind : {BridgeMessageKind::event, BridgeMessageKind::response,
                       BridgeMessageKind::error, BridgeMessageKind::serverRequest,
                       BridgeMessageKind::pairingAccepted, BridgeMessageKind::pairingRejected}) {
-        link->deliver(peer, message(kind, "1", "m", JSONValue(1)));
+        link->deliver(peer, makeMessage(kind, "1", "m", JSONValue(1)));
     }
     EXPECT_TRUE(link->sentTo(peer).empty());
     EXPECT_EQ(controller->logs().size(), linesBefore);
@@ -223,7 +217,7 @@ TEST_F(BridgeControllerTest, MalformedBytesGiveOneBoundedLogLine) {
     TestSigner signer;
     HelloPayload hello = signer.hello(std::string(100000, 'A'));
     hello.signature = "AAAA";
-    link->deliver(peer, message(BridgeMessageKind::hello, {}, {}, hello.toJSON()));
+    link->deliver(peer, makeMessage(BridgeMessageKind::hello, {}, {}, hello.toJSON()));
     EXPECT_EQ(controller->logs().front(),
               "Rejected malformed message from Phone: Handshake signature did not verify.");
     for (const auto& line : controller->logs()) {
@@ -239,7 +233,7 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     HelloPayload macHello = macHelloSentTo(device->peer);
     EXPECT_TRUE(macHello.verify());
     EXPECT_EQ(macHello.displayName, "Studio");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
 
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     const PairingRequest& request = controller->pairingRequests()[0];
@@ -256,23 +250,24 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     ASSERT_EQ(controller->trustedPeers().size(), 1u);
     EXPECT_EQ(controller->trustedPeers()[0].publicKey, device->hello.publicKey);
     EXPECT_EQ(lastSentTo(device->peer),
-              message(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
+              makeMessage(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
 
-    link->deliver(device->peer, message(BridgeMessageKind::request, "r1", "thread/list"));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
     ASSERT_EQ(appServer->requests.size(), 1u);
 }
 
 TEST_F(BridgeControllerTest, PairingRequestsNeedBothHellosAndRepeatsMoveToTheEnd) {
     auto early = connectDevice("Early", false);
-    link->deliver(early->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(early->peer, makeMessage(BridgeMessageKind::pairingRequest));
     EXPECT_TRUE(controller->pairingRequests().empty());
-    link->deliver(early->peer, message(BridgeMessageKind::hello, {}, {}, early->hello.toJSON()));
-    link->deliver(early->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(early->peer,
+                  makeMessage(BridgeMessageKind::hello, {}, {}, early->hello.toJSON()));
+    link->deliver(early->peer, makeMessage(BridgeMessageKind::pairingRequest));
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
 
     auto other = connectDevice("Other");
-    link->deliver(other->peer, message(BridgeMessageKind::pairingRequest));
-    link->deliver(early->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(other->peer, makeMessage(BridgeMessageKind::pairingRequest));
+    link->deliver(early->peer, makeMessage(BridgeMessageKind::pairingRequest));
     ASSERT_EQ(controller->pairingRequests().size(), 2u);
     EXPECT_EQ(controller->pairingRequests()[0].id, "Other");
     EXPECT_EQ(controller->pairingRequests()[1].id, "Early");
@@ -282,29 +277,29 @@ TEST_F(BridgeControllerTest, AHelloThatFailsToVerifyStoresNothing) {
     auto device = connectDevice("Phone", false);
     HelloPayload forged = device->hello;
     forged.displayName = "Someone else";
-    link->deliver(device->peer, message(BridgeMessageKind::hello, {}, {}, forged.toJSON()));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::hello, {}, {}, forged.toJSON()));
     EXPECT_EQ(controller->logs().front(),
               "Rejected malformed message from Phone: Handshake signature did not verify.");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     EXPECT_TRUE(controller->pairingRequests().empty());
 
-    link->deliver(device->peer, message(BridgeMessageKind::hello));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::hello));
     EXPECT_EQ(controller->logs().front(),
               "Rejected malformed message from Phone: Codex returned an invalid response.");
-    link->deliver(device->peer, message(BridgeMessageKind::hello, {}, {},
-                                        JSONValue(JSONObject{{"deviceID", 1}})));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::hello, {}, {},
+                                            JSONValue(JSONObject{{"deviceID", 1}})));
     EXPECT_EQ(controller->logs().front().rfind("Rejected malformed message from Phone: ", 0), 0u);
 }
 
 TEST_F(BridgeControllerTest, RejectTellsTheDeviceAndItMayAskAgain) {
     auto device = connectDevice("Phone");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     controller->reject(controller->pairingRequests()[0]);
-    EXPECT_EQ(lastSentTo(device->peer), message(BridgeMessageKind::pairingRejected));
+    EXPECT_EQ(lastSentTo(device->peer), makeMessage(BridgeMessageKind::pairingRejected));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_EQ(controller->logs().front(), "Rejected pairing from Phone.");
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     EXPECT_EQ(controller->pairingRequests().size(), 1u);
 }
 
@@ -316,10 +311,11 @@ TEST_F(BridgeControllerTest, ATrustedDeviceIsAuthorisedByItsHelloAlone) {
 
     PeerHandle again = link->connect("Phone");
     HelloPayload macHello = macHelloSentTo(again);
-    link->deliver(again, message(BridgeMessageKind::hello, {}, {}, signer.hello("Phone").toJSON()));
+    link->deliver(again,
+                  makeMessage(BridgeMessageKind::hello, {}, {}, signer.hello("Phone").toJSON()));
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_EQ(lastSentTo(again),
-              message(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
+              makeMessage(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
     EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
     EXPECT_TRUE(controller->pairingRequests().empty());
 }
@@ -333,9 +329,9 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     TestSigner impostor(paired->signer.deviceID());
     PeerHandle peer = link->connect("Phone");
     link->deliver(peer,
-                  message(BridgeMessageKind::hello, {}, {}, impostor.hello("Phone").toJSON()));
-    link->deliver(peer, message(BridgeMessageKind::pairingRequest));
-    link->deliver(peer, message(BridgeMessageKind::request, "r", "thread/list"));
+                  makeMessage(BridgeMessageKind::hello, {}, {}, impostor.hello("Phone").toJSON()));
+    link->deliver(peer, makeMessage(BridgeMessageKind::pairingRequest));
+    link->deliver(peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_EQ(controller->logs().size(), linesBefore);
@@ -344,7 +340,7 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].kind, BridgeMessageKind::hello);
     EXPECT_EQ(sent[1],
-              message(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
+              makeMessage(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
 }
 
 TEST_F(BridgeControllerTest, ForgetRevokesAtOnceAndTheDeviceCanPairAgain) {
@@ -352,12 +348,12 @@ TEST_F(BridgeControllerTest, ForgetRevokesAtOnceAndTheDeviceCanPairAgain) {
     controller->forget(controller->trustedPeers()[0]);
     EXPECT_TRUE(controller->trustedPeers().empty());
     EXPECT_EQ(controller->logs().front(), "Forgot Phone.");
-    link->deliver(device->peer, message(BridgeMessageKind::request, "r1", "thread/list"));
-    EXPECT_EQ(lastSentTo(device->peer),
-              message(BridgeMessageKind::error, "r1", {}, JSONValue("Pair this device first.")));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
+    EXPECT_EQ(lastSentTo(device->peer), makeMessage(BridgeMessageKind::error, "r1", {},
+                                                    JSONValue("Pair this device first.")));
     EXPECT_TRUE(appServer->requests.empty());
 
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     controller->accept(controller->pairingRequests()[0]);
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
@@ -365,7 +361,7 @@ TEST_F(BridgeControllerTest, ForgetRevokesAtOnceAndTheDeviceCanPairAgain) {
 
 TEST_F(BridgeControllerTest, AcceptingAStaleCardTrustsButAuthorisesNoOne) {
     auto device = connectDevice("Phone");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     PairingRequest card = controller->pairingRequests()[0];
     link->disconnect(device->peer);
     EXPECT_TRUE(controller->pairingRequests().empty());
@@ -377,13 +373,13 @@ TEST_F(BridgeControllerTest, AcceptingAStaleCardTrustsButAuthorisesNoOne) {
     EXPECT_EQ(controller->trustedPeers().size(), 1u);
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_TRUE(link->sent.empty());
-    link->deliver(newcomer->peer, message(BridgeMessageKind::request, "r1", "thread/list"));
+    link->deliver(newcomer->peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
     EXPECT_TRUE(appServer->requests.empty());
 }
 
 TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
     auto device = connectDevice("Phone");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     trustStore->failWrites = true;
     controller->accept(controller->pairingRequests()[0]);
     EXPECT_EQ(controller->logs().front(), "Pairing failed: Keychain error -25299");
@@ -408,7 +404,7 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     identity->fail = false;
 
     auto device = connectDevice("Tablet");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     link->failingPeers.insert(device->peer);
     controller->accept(controller->pairingRequests()[0]);
     EXPECT_EQ(controller->logs().front(), "Pairing failed: The peer is not connected.");
@@ -418,12 +414,12 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
 
 TEST_F(BridgeControllerTest, DisconnectClearsTheDevicesState) {
     auto device = connectDevice("Phone");
-    link->deliver(device->peer, message(BridgeMessageKind::pairingRequest));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
     link->disconnect(device->peer);
     EXPECT_TRUE(controller->pairingRequests().empty());
     // A new connection of the same name must say hello again before asking.
     PeerHandle again = link->connect("Phone");
-    link->deliver(again, message(BridgeMessageKind::pairingRequest));
+    link->deliver(again, makeMessage(BridgeMessageKind::pairingRequest));
     EXPECT_TRUE(controller->pairingRequests().empty());
 }
 
@@ -432,23 +428,23 @@ TEST_F(BridgeControllerTest, DisconnectClearsTheDevicesState) {
 
 TEST_F(BridgeControllerTest, RefusalsNeverReachTheAppServer) {
     auto stranger = connectDevice("Stranger");
-    link->deliver(stranger->peer, message(BridgeMessageKind::request, "s1", "thread/list"));
-    EXPECT_EQ(lastSentTo(stranger->peer),
-              message(BridgeMessageKind::error, "s1", {}, JSONValue("Pair this device first.")));
+    link->deliver(stranger->peer, makeMessage(BridgeMessageKind::request, "s1", "thread/list"));
+    EXPECT_EQ(lastSentTo(stranger->peer), makeMessage(BridgeMessageKind::error, "s1", {},
+                                                      JSONValue("Pair this device first.")));
 
     auto device = pairDevice("Phone");
     const BridgeMessage refused[] = {
-        message(BridgeMessageKind::request, "a", "Thread/List"),
-        message(BridgeMessageKind::request, "b", "thread/list "),
-        message(BridgeMessageKind::request, "c", "config/read"),
-        message(BridgeMessageKind::request, "d"),
-        message(BridgeMessageKind::request, {}, "thread/list"),
+        makeMessage(BridgeMessageKind::request, "a", "Thread/List"),
+        makeMessage(BridgeMessageKind::request, "b", "thread/list "),
+        makeMessage(BridgeMessageKind::request, "c", "config/read"),
+        makeMessage(BridgeMessageKind::request, "d"),
+        makeMessage(BridgeMessageKind::request, {}, "thread/list"),
     };
     for (const auto& request : refused) {
         link->deliver(device->peer, request);
         EXPECT_EQ(lastSentTo(device->peer),
-                  message(BridgeMessageKind::error, request.id, {},
-                          JSONValue("That method is not available through Tarnwick.")));
+                  makeMessage(BridgeMessageKind::error, request.id, {},
+                              JSONValue("That method is not available through Tarnwick.")));
     }
     EXPECT_TRUE(appServer->requests.empty());
 }
@@ -460,9 +456,9 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
           "turn/interrupt", "model/list", "account/read"}) {
         EXPECT_TRUE(BridgeController::isAllowlisted(method)) << method;
     }
-    link->deliver(device->peer, message(BridgeMessageKind::request, "a", "model/list"));
-    link->deliver(device->peer, message(BridgeMessageKind::request, "b", "thread/start",
-                                        JSONValue(JSONObject{{"cwd", "/tmp"}})));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "a", "model/list"));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "b", "thread/start",
+                                            JSONValue(JSONObject{{"cwd", "/tmp"}})));
     ASSERT_EQ(appServer->requests.size(), 2u);
     EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
     EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"cwd", "/tmp"}}));
@@ -472,14 +468,14 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     auto sent = link->sentTo(device->peer);
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2],
-              message(BridgeMessageKind::response, "b", {}, JSONValue(JSONArray{1, 2})));
-    EXPECT_EQ(sent.back(), message(BridgeMessageKind::error, "a", {},
-                                   JSONValue("Codex app-server is still starting.")));
+              makeMessage(BridgeMessageKind::response, "b", {}, JSONValue(JSONArray{1, 2})));
+    EXPECT_EQ(sent.back(), makeMessage(BridgeMessageKind::error, "a", {},
+                                       JSONValue("Codex app-server is still starting.")));
 }
 
 TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     auto device = pairDevice("Phone");
-    link->deliver(device->peer, message(BridgeMessageKind::request, "a", "thread/list"));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "a", "thread/list"));
     link->disconnect(device->peer);
     appServer->requests[0].completion(JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
@@ -494,8 +490,8 @@ TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
     ASSERT_EQ(link->sent.size(), 2u);
     EXPECT_EQ(link->sent[0].peer, first->peer);
     EXPECT_EQ(link->sent[1].peer, second->peer);
-    EXPECT_EQ(link->sent[0].message, message(BridgeMessageKind::event, {}, "thread/started",
-                                             JSONValue(JSONObject{{"thread", 1}})));
+    EXPECT_EQ(link->sent[0].message, makeMessage(BridgeMessageKind::event, {}, "thread/started",
+                                                 JSONValue(JSONObject{{"thread", 1}})));
     EXPECT_TRUE(link->sentTo(stranger->peer).empty());
 }
 
@@ -520,19 +516,19 @@ TEST_F(BridgeControllerTest, ApprovalsGoToTheFirstAuthorisedDeviceOnly) {
         *question.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
 
     // Unpaired devices, unknown ids and missing ids are ignored; any paired device may answer.
-    link->deliver(stranger->peer, message(BridgeMessageKind::serverResponse, question.id, {},
-                                          JSONValue(JSONObject{{"decision", "accept"}})));
-    link->deliver(second->peer, message(BridgeMessageKind::serverResponse, "unknown"));
-    link->deliver(second->peer, message(BridgeMessageKind::serverResponse));
+    link->deliver(stranger->peer, makeMessage(BridgeMessageKind::serverResponse, question.id, {},
+                                              JSONValue(JSONObject{{"decision", "accept"}})));
+    link->deliver(second->peer, makeMessage(BridgeMessageKind::serverResponse, "unknown"));
+    link->deliver(second->peer, makeMessage(BridgeMessageKind::serverResponse));
     EXPECT_TRUE(appServer->replies.empty());
     JSONValue decision = JSONObject{{"decision", "maybe"}};
     link->deliver(second->peer,
-                  message(BridgeMessageKind::serverResponse, question.id, {}, decision));
+                  makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(12));
     EXPECT_EQ(appServer->replies[0].result, decision);
     link->deliver(first->peer,
-                  message(BridgeMessageKind::serverResponse, question.id, {}, decision));
+                  makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
     EXPECT_EQ(appServer->replies.size(), 1u);
 }
 
@@ -565,10 +561,10 @@ TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDecline
     EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
 
     PeerHandle again = link->connect("Phone");
-    link->deliver(
-        again, message(BridgeMessageKind::hello, {}, {}, device->signer.hello("Phone").toJSON()));
+    link->deliver(again, makeMessage(BridgeMessageKind::hello, {}, {},
+                                     device->signer.hello("Phone").toJSON()));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone"));
-    link->deliver(again, message(BridgeMessageKind::serverResponse, questionID));
+    link->deliver(again, makeMessage(BridgeMessageKind::serverResponse, questionID));
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(5));
     EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
@@ -588,11 +584,11 @@ TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
     appServer->ask(JSONValue(0), "item/commandExecution/requestApproval",
                    JSONObject{{"command", "rm -rf build"}});
     const std::string after = *link->sent.at(1).message.id;
-    link->deliver(device->peer, message(BridgeMessageKind::serverResponse, before, {},
-                                        JSONValue(JSONObject{{"decision", "accept"}})));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::serverResponse, before, {},
+                                            JSONValue(JSONObject{{"decision", "accept"}})));
     EXPECT_TRUE(appServer->replies.empty()) << "an answer to ls must not approve rm -rf build";
-    link->deliver(device->peer, message(BridgeMessageKind::serverResponse, after, {},
-                                        JSONValue(JSONObject{{"decision", "decline"}})));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::serverResponse, after, {},
+                                            JSONValue(JSONObject{{"decision", "decline"}})));
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(0));
     EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));

@@ -49,9 +49,8 @@ public:
         device->peer = link->connect(name);
         device->hello = device->signer.hello(name);
         link->deliver(device->peer,
-                      BridgeMessage{1, BridgeMessageKind::hello, {}, {}, device->hello.toJSON()});
-        link->deliver(device->peer,
-                      BridgeMessage{1, BridgeMessageKind::pairingRequest, {}, {}, {}});
+                      makeMessage(BridgeMessageKind::hello, {}, {}, device->hello.toJSON()));
+        link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
         devices.push_back(std::move(device));
         return *devices.back();
     }

@@ -1,0 +1,7 @@
+#include "app/AppLog.h"
+
+namespace tarnwick {
+
+Q_LOGGING_CATEGORY(appLog, "tarnwick.app")
+
+} // namespace tarnwick

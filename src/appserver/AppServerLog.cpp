@@ -1,0 +1,7 @@
+#include "appserver/AppServerLog.h"
+
+namespace tarnwick {
+
+Q_LOGGING_CATEGORY(appServerLog, "tarnwick.appserver")
+
+} // namespace tarnwick

@@ -1,0 +1,7 @@
+#include "device/DeviceLog.h"
+
+namespace tarnwick {
+
+Q_LOGGING_CATEGORY(deviceLog, "tarnwick.device")
+
+} // namespace tarnwick

@@ -1,0 +1,7 @@
+#include "ui/UiLog.h"
+
+namespace tarnwick {
+
+Q_LOGGING_CATEGORY(uiLog, "tarnwick.ui")
+
+} // namespace tarnwick
