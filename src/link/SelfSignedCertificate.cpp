@@ -254,9 +254,8 @@ SelfSignedCertificate::make(const std::string& commonName, const CertificateName
     }
     if (X509_set_pubkey(certificate.get(), key.get()) != 1 ||
         !addExtension(certificate.get(), NID_basic_constraints, "critical,CA:FALSE") ||
-        !addExtension(certificate.get(), NID_key_usage, "critical,digitalSignature") ||
         !addExtension(certificate.get(), NID_ext_key_usage, "serverAuth") ||
-        !addAlternativeNames(certificate.get(), names) ||
+        !addAlternativeNames(certificate.get(), names.normalised()) ||
         X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) {
         return failure("signing failed");
     }

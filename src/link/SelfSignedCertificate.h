@@ -48,8 +48,9 @@ public:
     make(const std::string& commonName,
          std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
-    // A certificate for `key`, or for a new key when `key` is null. Host names that are not
-    // plain ASCII DNS names and addresses that do not parse are left out.
+    // A certificate for `key`, or for a new key when `key` is null, naming `names` normalised:
+    // host names lower-case, those that are not plain ASCII DNS names and addresses that do
+    // not parse left out.
     static Expected<TlsIdentity, Error>
     make(const std::string& commonName, const CertificateNames& names, const QSslKey& key,
          std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
