@@ -50,7 +50,7 @@ Expected<void, KeychainError> TrustStore::trust(const HelloPayload& hello) {
     return write();
 }
 
-Expected<void, KeychainError> TrustStore::trust(const HelloOffer& offer) {
+Expected<void, KeychainError> TrustStore::trustVersion2(const HelloOffer& offer) {
     peers_.insert_or_assign(
         offer.deviceID, TrustedPeer{offer.deviceID, offer.displayName, offer.publicKey, now_(), 2});
     return write();

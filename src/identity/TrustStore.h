@@ -38,7 +38,7 @@ public:
     // of that ID, and writes the store. When the write fails, the record stays in memory.
     Expected<void, KeychainError> trust(const HelloPayload& hello);
     // The same for a device that paired with handshake version 2: its record says so.
-    Expected<void, KeychainError> trust(const HelloOffer& offer);
+    Expected<void, KeychainError> trustVersion2(const HelloOffer& offer);
     // Marks the record of `deviceID` as version 2 after it proved itself with version 2, and
     // writes the store; nothing is written when there is no record or it is marked already.
     Expected<void, KeychainError> upgradeToVersion2(std::string_view deviceID);

@@ -85,7 +85,8 @@ TEST_F(TrustStoreTest, VersionTwoRecordsSaySoAndVersionOneRecordsKeepTheirForm) 
         R"({"old":{"deviceID":"old","displayName":"A","publicKey":"P","pairedAt":1}})";
     TrustStore store = makeStore();
     EXPECT_EQ(store.lookupPeer("old")->protocolVersion, 1);
-    ASSERT_TRUE(store.trust(tarnwick::HelloOffer{"d2", "Tablet", "Q", "n", "fp"}).hasValue());
+    ASSERT_TRUE(
+        store.trustVersion2(tarnwick::HelloOffer{"d2", "Tablet", "Q", "n", "fp"}).hasValue());
     EXPECT_EQ(store.lookupPeer("d2"), (TrustedPeer{"d2", "Tablet", "Q", 0, 2}));
     EXPECT_EQ(stored(), R"({"d2":{"deviceID":"d2","displayName":"Tablet","pairedAt":0,)"
                         R"("protocolVersion":2,"publicKey":"Q"},"old":{"deviceID":"old",)"
