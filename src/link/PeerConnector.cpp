@@ -118,13 +118,13 @@ Expected<void, Error> PeerConnector::open(const QString& host, quint16 port,
                 }
             });
     connect(webSocket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& bytes) {
-        if (state_ == PeerState::connected && onData) {
-            onData(bytes);
+        if (state_ == PeerState::connected) {
+            emit dataReceived(bytes);
         }
     });
     connect(webSocket, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
-        if (state_ == PeerState::connected && onData) {
-            onData(text.toUtf8());
+        if (state_ == PeerState::connected) {
+            emit dataReceived(text.toUtf8());
         }
     });
     const auto heard = [this] { keepalive_.heard(); };
@@ -210,9 +210,7 @@ void PeerConnector::setState(PeerState state) {
         return;
     }
     state_ = state;
-    if (onStateChanged) {
-        onStateChanged(state);
-    }
+    emit stateChanged(state);
 }
 
 } // namespace tarnwick

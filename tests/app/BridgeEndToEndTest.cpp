@@ -218,23 +218,25 @@ TEST_F(BridgeEndToEndTest, EventsReachEveryAuthorisedDeviceAndNoOneElse) {
     auto stranger = connect(c, "Stranger");
     auto second = pair(b, "Second");
     std::vector<std::string> seenFirst, seenSecond, seenStranger;
-    first->onEvent = [&](const std::string& method, const JSONValue&) {
-        seenFirst.push_back(method);
-    };
-    second->onEvent = [&](const std::string& method, const JSONValue&) {
-        seenSecond.push_back(method);
-    };
-    stranger->onEvent = [&](const std::string& method, const JSONValue&) {
-        seenStranger.push_back(method);
-    };
+    QObject::connect(
+        first.get(), &BridgeDevice::eventReceived, first.get(),
+        [&](const std::string& method, const JSONValue&) { seenFirst.push_back(method); });
+    QObject::connect(
+        second.get(), &BridgeDevice::eventReceived, second.get(),
+        [&](const std::string& method, const JSONValue&) { seenSecond.push_back(method); });
+    QObject::connect(
+        stranger.get(), &BridgeDevice::eventReceived, stranger.get(),
+        [&](const std::string& method, const JSONValue&) { seenStranger.push_back(method); });
     EXPECT_TRUE(call(*first, "thread/start").hasValue());
     ASSERT_TRUE(waitUntil([&] { return !seenFirst.empty() && !seenSecond.empty(); }));
     EXPECT_EQ(seenFirst, std::vector<std::string>{"thread/started"});
     EXPECT_EQ(seenSecond, std::vector<std::string>{"thread/started"});
     bool pong = false;
-    stranger->onMessage = [&](const BridgeMessage& message) {
-        pong = pong || (message.kind == BridgeMessageKind::response && message.id == "p");
-    };
+    QObject::connect(stranger.get(), &BridgeDevice::messageReceived, stranger.get(),
+                     [&](const BridgeMessage& message) {
+                         pong = pong ||
+                                (message.kind == BridgeMessageKind::response && message.id == "p");
+                     });
     stranger->ping("p");
     ASSERT_TRUE(waitUntil([&] { return pong; }));
     EXPECT_TRUE(seenStranger.empty());
@@ -252,12 +254,14 @@ TEST_F(BridgeEndToEndTest, ApprovalsGoToOnePairedDeviceAndSurviveAReconnect) {
     auto first = pair(a, "First");
     auto second = pair(b, "Second");
     std::vector<std::string> questionsFirst, questionsSecond;
-    first->onServerRequest = [&](const std::string& id, const std::string&, const JSONValue&) {
-        questionsFirst.push_back(id);
-    };
-    second->onServerRequest = [&](const std::string& id, const std::string&, const JSONValue&) {
-        questionsSecond.push_back(id);
-    };
+    QObject::connect(first.get(), &BridgeDevice::serverRequestReceived, first.get(),
+                     [&](const std::string& id, const std::string&, const JSONValue&) {
+                         questionsFirst.push_back(id);
+                     });
+    QObject::connect(second.get(), &BridgeDevice::serverRequestReceived, second.get(),
+                     [&](const std::string& id, const std::string&, const JSONValue&) {
+                         questionsSecond.push_back(id);
+                     });
 
     // Id 0 is an id like any other; only the first device is asked.
     EXPECT_TRUE(call(*second, "turn/start").hasValue());

@@ -24,7 +24,8 @@ public:
                     QSettings::IniFormat),
           identity_(std::move(DeviceIdentity::create(keys_, settings_)).value()),
           device_(*identity_, "Stranger") {
-        device_.onMessage = [this](const BridgeMessage& message) { kinds.push_back(message.kind); };
+        QObject::connect(&device_, &BridgeDevice::messageReceived, &device_,
+                         [this](const BridgeMessage& message) { kinds.push_back(message.kind); });
         EXPECT_TRUE(device_.connectTo("127.0.0.1", port).hasValue());
         EXPECT_TRUE(waitUntil([&] { return device_.pairingCode().has_value(); }));
     }
