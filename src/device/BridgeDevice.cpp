@@ -1,5 +1,7 @@
 #include "device/BridgeDevice.h"
 
+#include "device/DeviceLog.h"
+
 #include <QPointer>
 
 namespace tarnwick {
@@ -33,6 +35,8 @@ void BridgeDevice::connectorStateChanged(PeerState state) {
     } else if (state == PeerState::connected && order_ == HelloOrder::first) {
         sendHello();
     } else if (state == PeerState::notConnected) {
+        qCDebug(deviceLog) << "Connection to the bridge ended with" << pending_.size()
+                           << "requests unanswered";
         failPending(goneText);
     }
     emit stateChanged(state);
@@ -135,6 +139,7 @@ void BridgeDevice::received(const QByteArray& bytes) {
             return;
         }
         bridgeHello_ = *hello;
+        qCDebug(deviceLog) << "The bridge's hello verified";
         emit bridgeHelloReceived();
         if (self && order_ == HelloOrder::afterBridge) {
             sendHello();

@@ -1,6 +1,7 @@
 #include "link/PeerConnector.h"
 
 #include "link/InvitationRequest.h"
+#include "link/LinkLog.h"
 #include "link/LinkTls.h"
 #include "link/LinkWire.h"
 #include "link/PercentEncoding.h"
@@ -157,6 +158,8 @@ void PeerConnector::opened() {
     }
     deadline_.stop();
     keepalive_.start();
+    qCDebug(linkLog) << "Session to" << (webSocket_ ? webSocket_->peerAddress() : QHostAddress())
+                     << "opened";
     setState(PeerState::connected);
 }
 
@@ -186,6 +189,10 @@ void PeerConnector::ended() {
                 webSocket->deleteLater();
             });
         }
+    }
+    if (state_ != PeerState::notConnected) {
+        // The host's close reason is bounded by the WebSocket close frame.
+        qCDebug(linkLog) << "Session ended, close code" << closeCode_ << "reason" << endReason_;
     }
     setState(PeerState::notConnected);
 }
