@@ -128,7 +128,7 @@ void AppServerClient::flushDeliveries() {
 
 void AppServerClient::handle(Delivery& delivery) {
     // The handlers are set once by the owner, so they are called in place rather than copied
-    // first (a copy would cost an allocation per message for a callback with large captures).
+    // first (a copy would cost an allocation per message for a handler with large captures).
     if (auto* notification = std::get_if<Delivery::Notification>(&delivery.content)) {
         if (handlers_.notification) {
             handlers_.notification(notification->method, notification->params);

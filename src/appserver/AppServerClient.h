@@ -37,7 +37,7 @@ struct AppServerClientOptions {
 // Runs the Codex CLI as `codex app-server` in a child process and speaks its newline-delimited
 // JSON-RPC over the child's standard input and output.
 //
-// Everything public is called on the main thread, and every callback and request completion is
+// Everything public is called on the main thread, and every handler and request completion is
 // delivered there, in the order the child wrote the lines. The protocol state (request ids, the
 // table of waiting requests, the unfinished line) lives on a serial queue of its own, which
 // also does every write, so a child that stops reading never blocks the main thread.
@@ -60,9 +60,10 @@ public:
     // PATH in order; the first that the user may execute.
     static std::optional<std::string> findCodexExecutable();
 
-    // What the client reports, all on the main thread. The owner sets them once with
-    // setHandlers; each is looked up when its delivery runs, not when it was queued. The
-    // arguments are valid during the call; a handler that keeps one copies it. (The client
+    // What the client reports, all on the main thread. Its work runs on a thread of its own and
+    // it is no QObject, so it reports through this one struct (not signals), which the owner
+    // sets once with setHandlers; each is looked up when its delivery runs, not when it was queued.
+    // The arguments are valid during the call; a handler that keeps one copies it. (The client
     // takes the values back afterwards and frees them on its own queue, where they were made:
     // freeing a flood of decoded messages on the main thread would set the two threads
     // fighting over the allocator.)
@@ -110,7 +111,7 @@ private:
     void finishInitialize(std::uint64_t generation);
     bool readyOnQueue() const;
 
-    // What the ioQueue hands to the main thread: a callback's arguments, a completion with its
+    // What the ioQueue hands to the main thread: a handler's arguments, a completion with its
     // outcome, or some other task.
     struct Delivery;
     void handle(Delivery& delivery);
