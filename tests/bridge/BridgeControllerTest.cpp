@@ -423,6 +423,21 @@ TEST_F(BridgeControllerTest, DisconnectClearsTheDevicesState) {
     EXPECT_TRUE(controller->pairingRequests().empty());
 }
 
+TEST_F(BridgeControllerTest, ConnectionsOfOneNameShareStateUntilEitherEnds) {
+    // Devices of this protocol are known by name only: a second connection under a paired name
+    // is served like the first, and the end of either revokes both.
+    auto paired = pairDevice("Phone");
+    PeerHandle namesake = link->connect("Phone");
+    link->deliver(namesake, makeMessage(BridgeMessageKind::request, "n1", "thread/list"));
+    EXPECT_EQ(appServer->requests.size(), 1u);
+    link->disconnect(namesake);
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+    link->deliver(paired->peer, makeMessage(BridgeMessageKind::request, "p1", "thread/list"));
+    EXPECT_EQ(lastSentTo(paired->peer), makeMessage(BridgeMessageKind::error, "p1", {},
+                                                    JSONValue("Pair this device first.")));
+    EXPECT_EQ(appServer->requests.size(), 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Request relay
 
