@@ -11,7 +11,8 @@ namespace tarnwick {
 // What the bridge knows about one connection from a device. There is one record per peer
 // handle; it opens when the link reports the connection and closes with it, so nothing of one
 // connection survives into the next. Whatever a later protocol negotiates per connection (its
-// version, the nonces of both sides, the TLS certificate's fingerprint) belongs here too.
+// version, the nonces of both sides, the TLS certificate's fingerprint) belongs here too. For
+// now connections of one display name share the hellos and the authority (see PeerSessions).
 struct PeerSession {
     PeerHandle peer;
     // The signed hello this computer sent on the connection. Absent without a signing identity

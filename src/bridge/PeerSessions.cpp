@@ -7,11 +7,20 @@ namespace tarnwick {
 
 namespace {
 
-// The record of a connection that has shown nothing yet.
-PeerSession freshSession(const PeerHandle& peer) {
-    PeerSession session;
-    session.peer = peer;
-    return session;
+// What connections of one name share: the handshake and the authority. Whatever else a record
+// holds belongs to its own connection and is neither copied nor cleared with its namesakes.
+void copyShared(const PeerSession& from, PeerSession& to) {
+    to.localHello = from.localHello;
+    to.remoteHello = from.remoteHello;
+    to.authorized = from.authorized;
+    to.deviceID = from.deviceID;
+}
+
+void clearShared(PeerSession& session) {
+    session.localHello.reset();
+    session.remoteHello.reset();
+    session.authorized = false;
+    session.deviceID.reset();
 }
 
 bool sameName(const PeerHandle& a, const PeerHandle& b) {
@@ -30,12 +39,12 @@ PeerSession& PeerSessions::recordOf(const PeerHandle& peer) {
     if (auto known = sessions_.find(peer); known != sessions_.end()) {
         return known->second;
     }
-    PeerSession session = freshSession(peer);
+    PeerSession session;
+    session.peer = peer;
     // Shared by name: a new connection under a name in use joins that name's state.
     for (const auto& [other, record] : sessions_) {
         if (sameName(other, peer)) {
-            session = record;
-            session.peer = peer;
+            copyShared(record, session);
             break;
         }
     }
@@ -48,7 +57,7 @@ void PeerSessions::close(const PeerHandle& peer) {
     // new hello exchange must come before anything else from any of them.
     for (auto& [other, record] : sessions_) {
         if (sameName(other, peer)) {
-            record = freshSession(other);
+            clearShared(record);
         }
     }
     if (sessions_.erase(peer) > 0) {

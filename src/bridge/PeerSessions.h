@@ -19,9 +19,9 @@ namespace tarnwick {
 // Sharing by display name. Devices of the current protocol are told apart only by the display
 // name they chose, and two connections with one name share their handshake state and their
 // authority: a hello or an authorisation on one is seen by the other, and the end of either
-// clears both. That keeps what paired devices rely on today. The sharing lives in four places
-// only (open, find, the changes below and close), each marked; authority per connection
-// replaces it once a device's later protocol identifies the connection itself.
+// clears both. That keeps what paired devices rely on today. Only the hellos and the authority
+// are shared, in four places (open, find, the changes below and close), each marked; authority
+// per connection replaces it once a device's later protocol identifies the connection itself.
 class PeerSessions : public QObject {
     Q_OBJECT
 
@@ -33,7 +33,8 @@ public:
     // Ends the connection's record. Its namesakes lose their shared state with it.
     void close(const PeerHandle& peer);
 
-    // The record a connection reads, or nullptr when neither it nor a namesake is known.
+    // The connection's record, or nullptr when neither it nor a namesake is known. For a
+    // connection not opened yet it is a namesake's record, of which only the shared part counts.
     const PeerSession* find(const PeerHandle& peer) const;
     bool isAuthorized(const PeerHandle& peer) const;
 
