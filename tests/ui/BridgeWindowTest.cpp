@@ -273,6 +273,11 @@ TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
     // Ana's iPhone was the second stored, two days after the reference time.
     EXPECT_EQ(text(items(QStringLiteral("pairedLine"))[0]),
               QStringLiteral("Paired Nov 30, 2025, 5:20 AM"));
+    // All three paired with handshake version 1, and each card says so.
+    const auto notes = items(QStringLiteral("versionNote"));
+    ASSERT_EQ(notes.size(), 3);
+    EXPECT_EQ(text(notes[0]), QStringLiteral("paired with handshake version 1, which can be "
+                                             "replayed: pair it again to upgrade"));
 
     click(items(QStringLiteral("forgetButton"))[1]);
     EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
@@ -340,11 +345,19 @@ TEST_F(BridgeWindowTest, ALongStatusIsCutAtTwoLinesAndCardsStayAtLeast140Tall) {
 }
 
 TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
+    // No fingerprint yet, no line.
+    EXPECT_TRUE(items(QStringLiteral("statusDetails"), item(QStringLiteral("linkCard"))).isEmpty());
     bridge.link->status = "Advertising as Studio";
+    bridge.link->fingerprint = "0a" + std::string(62, 'f');
     bridge.controller->linkStatusChanged();
     settle();
     EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("linkCard")))),
               QStringLiteral("Advertising as Studio"));
+    // The fingerprint people compare with what a browser or a device shows.
+    QQuickItem* details = item(QStringLiteral("statusDetails"), item(QStringLiteral("linkCard")));
+    ASSERT_NE(details, nullptr);
+    EXPECT_EQ(text(details),
+              QStringLiteral("Certificate SHA-256 0A") + QStringLiteral(":FF").repeated(31));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -38,7 +38,9 @@ TEST(WindowModelTest, PairingRequestsFollowTheControllerWithTheirRoles) {
     for (int row = 0; row < 2; ++row) {
         EXPECT_EQ(cell(model, row, "requestId").toStdString(), requests[row].id);
         EXPECT_EQ(cell(model, row, "code").toStdString(), requests[row].code);
+        EXPECT_EQ(cell(model, row, "requestKey").toStdString(), requests[row].key());
     }
+    EXPECT_NE(cell(model, 0, "requestKey"), cell(model, 1, "requestKey"));
     EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Ben's iPad"));
 
     bridge.controller->acceptRequest(QStringLiteral("Ana's iPhone"));
@@ -53,6 +55,9 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(cell(model, 0, "displayName"), QStringLiteral("Ana's iPhone"));
     EXPECT_EQ(cell(model, 0, "deviceID"), QStringLiteral("DEVICE-2"));
+    EXPECT_EQ(cell(model, 0, "note"),
+              QStringLiteral("paired with handshake version 1, which can be replayed: pair it "
+                             "again to upgrade"));
     // Two days after 2025-11-28 05:20 UTC.
     const auto pairedAt = model.data(model.index(0, 0), TrustedDeviceModel::PairedAtRole);
     EXPECT_EQ(pairedAt.toDateTime().toUTC(), QDateTime(QDate(2025, 11, 30), QTime(5, 20), Qt::UTC));
