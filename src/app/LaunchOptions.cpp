@@ -40,7 +40,7 @@ QString LaunchOptions::usage() {
     return QStringLiteral(
         "Usage: tarnwick-bridge [--terminal]\n"
         "\n"
-        "Lets your paired iPhone or iPad drive the Codex CLI on this computer.\n"
+        "Lets your paired phone or tablet drive the Codex CLI on this computer.\n"
         "\n"
         "Opens the bridge's window when there is a display. Without one (neither DISPLAY nor\n"
         "WAYLAND_DISPLAY is set), or with --terminal, the bridge runs in this terminal and takes\n"

@@ -89,8 +89,7 @@ AppServerClient::~AppServerClient() {
 }
 
 std::optional<std::string> AppServerClient::findCodexExecutable() {
-    return CodexExecutableSearch::firstExecutable(
-        CodexExecutableSearch::candidates(environmentVariable("PATH")));
+    return CodexExecutableSearch::find();
 }
 
 // -------------------------------------------------------------------------------------------
