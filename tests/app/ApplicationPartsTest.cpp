@@ -1,6 +1,6 @@
 // The small parts of the application: text made safe to show, dates, the command line, the one
 // bridge per user, and signals turned into an orderly stop.
-#include "app/LaunchOptions.h"
+#include "app/BridgeLaunchOptions.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "ui/DisplayText.h"
@@ -78,7 +78,7 @@ TEST(AbbreviatedDateTimeTest, FollowsTheLocale) {
 // Command line
 
 TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
-    using Mode = LaunchOptions::Mode;
+    using Mode = BridgeLaunchOptions::Mode;
     struct Case {
         QStringList arguments;
         bool hasDisplay;
@@ -95,10 +95,10 @@ TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
         {{QStringLiteral("--bogus"), QStringLiteral("--help")}, true, Mode::help},
     };
     for (const auto& entry : cases) {
-        const auto parsed = LaunchOptions::parse(entry.arguments, entry.hasDisplay);
-        ASSERT_TRUE(std::holds_alternative<LaunchOptions>(parsed))
+        const auto parsed = BridgeLaunchOptions::parse(entry.arguments, entry.hasDisplay);
+        ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(parsed))
             << entry.arguments.join(u' ').toStdString();
-        EXPECT_EQ(std::get<LaunchOptions>(parsed).mode, entry.mode)
+        EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).mode, entry.mode)
             << entry.arguments.join(u' ').toStdString();
     }
 }
@@ -106,13 +106,13 @@ TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
 TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
     for (const QString& argument :
          {QStringLiteral("--bogus"), QStringLiteral("-platform"), QStringLiteral("terminal")}) {
-        const auto parsed = LaunchOptions::parse({argument}, true);
+        const auto parsed = BridgeLaunchOptions::parse({argument}, true);
         ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << argument.toStdString();
         const QString& complaint = std::get<QString>(parsed);
         EXPECT_TRUE(complaint.contains(argument));
         EXPECT_FALSE(complaint.contains(u'\n'));
     }
-    EXPECT_TRUE(LaunchOptions::usage().contains(QStringLiteral("--terminal")));
+    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--terminal")));
 }
 
 // ---------------------------------------------------------------------------------------------
