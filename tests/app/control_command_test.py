@@ -48,10 +48,11 @@ sys.stdout.write(repr(data))
 
 
 class Service:
-    """`tarnwick-bridge --service` with its standard error collected line by line."""
+    """`tarnwick-bridge --service` (or other `arguments`) with its standard error collected
+    line by line."""
 
-    def __init__(self, bridge, env):
-        self.process = subprocess.Popen([bridge, "--service"], env=env, stdin=subprocess.DEVNULL,
+    def __init__(self, bridge, env, arguments=("--service",)):
+        self.process = subprocess.Popen([bridge, *arguments], env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True, start_new_session=True)
         self.lines = []
@@ -104,10 +105,12 @@ class Device:
 
     def expect(self, pattern):
         deadline = time.monotonic() + TIMEOUT
+        said = []
         while True:
             line = self.process.stdout.readline()
+            said.append(line)
             if not line or time.monotonic() > deadline:
-                raise Failure("the device never said %r" % pattern)
+                raise Failure("the device never said %r; it said %r" % (pattern, said))
             match = re.match(pattern, line.strip())
             if match:
                 return match
