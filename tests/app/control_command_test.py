@@ -33,8 +33,12 @@ try:
 except OSError as error:
     print("connect failed: %s" % error)
     sys.exit(3)
-s.sendall(b"control status\n")
 data = b""
+try:
+    s.sendall(b"control status\n")
+except OSError:  # the bridge closed the connection before the request was written
+    sys.stdout.write(repr(data))
+    sys.exit(0)
 try:
     while True:
         chunk = s.recv(4096)
