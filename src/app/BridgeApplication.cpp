@@ -130,6 +130,8 @@ int runAsService(int argc, char** argv) {
         PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), false);
         QObject::connect(control.get(), &BridgeControl::requestArrived, &notifier,
                          &PairingNotifier::notify);
+        QObject::connect(control.get(), &BridgeControl::requestEnded, &notifier,
+                         &PairingNotifier::withdraw);
         QObject::connect(control.get(), &BridgeControl::requestArrived, control.get(),
                          [](int number, const QString& displayName, const QString& code) {
                              printLine(
@@ -241,6 +243,8 @@ int runInWindow(int argc, char** argv) {
         PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), true);
         QObject::connect(control.get(), &BridgeControl::requestArrived, &notifier,
                          &PairingNotifier::notify);
+        QObject::connect(control.get(), &BridgeControl::requestEnded, &notifier,
+                         &PairingNotifier::withdraw);
         QObject::connect(&notifier, &PairingNotifier::activated, &window,
                          &BridgeWindow::bringToFront);
         window.show();

@@ -40,11 +40,20 @@ BridgeControl::BridgeControl(BridgeController& controller, QObject* parent)
 
 void BridgeControl::refreshRequests() {
     const auto& current = controller_.pairingRequests();
+    std::vector<int> ended;
     std::erase_if(requests_, [&](const ShownRequest& shownRequest) {
-        return std::none_of(current.begin(), current.end(), [&](const PairingRequest& request) {
-            return request.id == shownRequest.id && request.code == shownRequest.code;
-        });
+        const bool gone =
+            std::none_of(current.begin(), current.end(), [&](const PairingRequest& request) {
+                return request.id == shownRequest.id && request.code == shownRequest.code;
+            });
+        if (gone) {
+            ended.push_back(shownRequest.number);
+        }
+        return gone;
     });
+    for (int number : ended) {
+        emit requestEnded(number);
+    }
     for (const auto& request : current) {
         const bool known =
             std::any_of(requests_.begin(), requests_.end(), [&](const ShownRequest& shownRequest) {

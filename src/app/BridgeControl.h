@@ -31,6 +31,8 @@ signals:
     // A pairing request arrived and was given its number. `displayName` is as the device sent
     // it.
     void requestArrived(int number, const QString& displayName, const QString& code);
+    // The request with that number is no longer waiting: decided, gone, or replaced.
+    void requestEnded(int number);
 
 private:
     struct ShownRequest {

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QVariantMap>
 
+#include <algorithm>
+
 namespace tarnwick {
 
 namespace {
@@ -85,7 +87,7 @@ void PairingNotifier::notify(int number, const QString& displayName, const QStri
     // Asynchronous: a slow or missing server never holds up the bridge.
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* finished) {
+            [this, number](QDBusPendingCallWatcher* finished) {
                 QDBusPendingReply<uint> reply = *finished;
                 finished->deleteLater();
                 if (reply.isError()) {
@@ -95,19 +97,36 @@ void PairingNotifier::notify(int number, const QString& displayName, const QStri
                 if (shown_.size() >= maxTracked) {
                     shown_.erase(shown_.begin());
                 }
-                shown_.insert(reply.value());
+                shown_[number] = reply.value();
             });
 }
 
+void PairingNotifier::withdraw(int number) {
+    const auto found = shown_.find(number);
+    if (found == shown_.end()) {
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface,
+                                                       QStringLiteral("CloseNotification"));
+    call << found->second;
+    bus_.asyncCall(call);
+    shown_.erase(found);
+}
+
+bool PairingNotifier::isOurs(uint id) const {
+    return std::any_of(shown_.begin(), shown_.end(),
+                       [id](const auto& entry) { return entry.second == id; });
+}
+
 void PairingNotifier::handleAction(uint id, const QString& action) {
-    if (shown_.contains(id) && action == u"default" && offersWindow_) {
+    if (isOurs(id) && action == u"default" && offersWindow_) {
         qCInfo(appLog) << "A pairing notification was clicked; the window comes forward.";
         emit activated();
     }
 }
 
 void PairingNotifier::handleClosed(uint id, uint /*reason*/) {
-    shown_.erase(id);
+    std::erase_if(shown_, [id](const auto& entry) { return entry.second == id; });
 }
 
 } // namespace tarnwick

@@ -4,7 +4,7 @@
 #include <QObject>
 #include <QString>
 
-#include <set>
+#include <map>
 
 namespace tarnwick {
 
@@ -31,6 +31,9 @@ public:
 
 public slots:
     void notify(int number, const QString& displayName, const QString& code);
+    // Takes back the notification of a request that no longer waits, so that no old code
+    // stays on screen.
+    void withdraw(int number);
 
 signals:
     // The user clicked one of this bridge's notifications.
@@ -41,9 +44,12 @@ private slots:
     void handleClosed(uint id, uint reason);
 
 private:
+    bool isOurs(uint id) const;
+
     QDBusConnection bus_;
     bool offersWindow_;
-    std::set<uint> shown_;
+    // The server's notification id for each request number shown.
+    std::map<int, uint> shown_;
 };
 
 } // namespace tarnwick

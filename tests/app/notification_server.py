@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A stand-in desktop notification server (org.freedesktop.Notifications) on the session bus.
 
-Prints "ready" once it owns the name, then one JSON line per Notify call. With --click, after
+Prints "ready" once it owns the name, then one JSON line per Notify and CloseNotification call. With --click, after
 each notification it first has a second connection, which does not own the name, send a
 forged ActionInvoked for it, and then sends the real one itself, as a click would.
 """
@@ -50,6 +50,7 @@ class Server(dbus.service.Object):
 
     @dbus.service.method(NAME, in_signature="u")
     def CloseNotification(self, number):
+        print(json.dumps({"closed": int(number)}), flush=True)
         self.NotificationClosed(number, 3)
 
     @dbus.service.signal(NAME, signature="us")

@@ -5,7 +5,8 @@ Runs on a private session bus with a stand-in notification server (notification_
 The bridge runs with its window (drawn off screen); a test device asks to pair. The
 notification must carry its name and the code (how a hostile name is shown is checked in
 ApplicationPartsTest, since the link refuses such names); a forged click from another bus client does nothing, the server's
-own click brings the window forward, and nothing is paired by either.
+own click brings the window forward, and nothing is paired by either. When the request ends
+its notification is taken back.
 """
 
 import argparse
@@ -85,6 +86,11 @@ def run(bridge, device_command):
             expect_text(control(bridge, env, "status"),
                         r"Paired devices: 0 trusted\n(.|\n)*Pairing request 1 from Test",
                         "still waiting after the clicks")
+            # The request ends: its notification, with its code, is taken back.
+            expect_text(control(bridge, env, "reject", "1"), r"^Rejected pairing from Test",
+                        "reject 1")
+            if read_json(server, "closed")["closed"] != shown["id"]:
+                raise Failure("another notification was closed")
             window.process.terminate()
             window.process.wait(TIMEOUT)
             clicks = [line for line in window.lines if CLICKED in line]
