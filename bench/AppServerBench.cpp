@@ -1,5 +1,6 @@
 // appserver_bench: how fast notifications flow from the app-server's standard output to
-// onNotification on the main thread, against how fast the same lines decode in a tight loop.
+// the notification handler on the main thread, against how fast the same lines decode in a tight
+// loop.
 //
 // Usage: appserver_bench [COUNT [SIZE]]   (defaults: 1000000 notifications of 300 bytes)
 // The fake app-server floods COUNT notification lines of SIZE bytes once the handshake is done.
@@ -99,7 +100,8 @@ ClientRun clientRate(std::uint64_t count, std::size_t size) {
     std::uint64_t received = 0;
     Clock::time_point started, first, last;
     auto client = AppServerClient::create();
-    client->onNotification = [&](const std::string&, const JSONValue&) {
+    AppServerClient::Handlers handlers;
+    handlers.notification = [&](const std::string&, const JSONValue&) {
         ++received;
         if (received == 1) {
             first = Clock::now();
@@ -109,15 +111,14 @@ ClientRun clientRate(std::uint64_t count, std::size_t size) {
             QCoreApplication::quit();
         }
     };
-    client->onStatus = [](const std::string& text, bool ready) {
+    handlers.status = [](const std::string& text, bool ready) {
         if (!ready && text != "Starting Codex app-server\u2026") {
             std::fprintf(stderr, "%s\n", text.c_str());
             std::exit(1);
         }
     };
-    client->onLog = [](const std::string& text) {
-        std::fprintf(stderr, "log: %s\n", text.c_str());
-    };
+    handlers.log = [](const std::string& text) { std::fprintf(stderr, "log: %s\n", text.c_str()); };
+    client->setHandlers(std::move(handlers));
     double mainBefore = cpuSeconds(RUSAGE_THREAD);
     double processBefore = cpuSeconds(RUSAGE_SELF);
     started = Clock::now();

@@ -108,19 +108,21 @@ int main(int argc, char** argv) {
     std::vector<double> untilAsked, untilCompleted, whole;
     qint64 started = 0, answered = 0;
     bool completed = false;
-    device.onServerRequest = [&](const std::string& id, const std::string&, const JSONValue&) {
-        untilAsked.push_back(double(clock.nsecsElapsed() - started) / 1e6);
-        answered = clock.nsecsElapsed();
-        device.answer(id, JSONValue(JSONObject{{"decision", "accept"}}));
-    };
-    device.onEvent = [&](const std::string& method, const JSONValue&) {
-        if (method == "turn/completed") {
-            const qint64 now = clock.nsecsElapsed();
-            untilCompleted.push_back(double(now - answered) / 1e6);
-            whole.push_back(double(now - started) / 1e6);
-            completed = true;
-        }
-    };
+    QObject::connect(&device, &BridgeDevice::serverRequestReceived, &device,
+                     [&](const std::string& id, const std::string&, const JSONValue&) {
+                         untilAsked.push_back(double(clock.nsecsElapsed() - started) / 1e6);
+                         answered = clock.nsecsElapsed();
+                         device.answer(id, JSONValue(JSONObject{{"decision", "accept"}}));
+                     });
+    QObject::connect(&device, &BridgeDevice::eventReceived, &device,
+                     [&](const std::string& method, const JSONValue&) {
+                         if (method == "turn/completed") {
+                             const qint64 now = clock.nsecsElapsed();
+                             untilCompleted.push_back(double(now - answered) / 1e6);
+                             whole.push_back(double(now - started) / 1e6);
+                             completed = true;
+                         }
+                     });
     clock.start();
     for (int turn = 0; turn < turns; ++turn) {
         completed = false;

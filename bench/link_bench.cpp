@@ -36,16 +36,17 @@ int runDevices(quint16 port, int count, int ackEvery) {
     for (int i = 0; i < count; ++i) {
         devices.push_back(std::make_unique<PeerConnector>());
         PeerConnector* device = devices.back().get();
-        device->onData = [device, &received, i, ackEvery](const QByteArray&) {
-            if (++received[i] % ackEvery == 0) {
-                (void)device->send(QByteArray("ack"));
-            }
-        };
-        device->onStateChanged = [](PeerState state) {
+        QObject::connect(device, &PeerConnector::dataReceived, device,
+                         [device, &received, i, ackEvery](const QByteArray&) {
+                             if (++received[i] % ackEvery == 0) {
+                                 (void)device->send(QByteArray("ack"));
+                             }
+                         });
+        QObject::connect(device, &PeerConnector::stateChanged, device, [](PeerState state) {
             if (state == PeerState::notConnected) {
                 QCoreApplication::exit(0);
             }
-        };
+        });
         if (!device->open(QStringLiteral("127.0.0.1"), port, "Device " + std::to_string(i))) {
             return 1;
         }
@@ -83,19 +84,20 @@ Result runCase(const Case& c, std::chrono::milliseconds duration) {
         sent[peer.get()] += n;
         total += n;
     };
-    host.onData = [&](const QByteArray&, const PeerHandle& peer) {
-        acknowledged += c.ackEvery;
-        lastAck = clock.nsecsElapsed();
-        if (sending && clock.elapsed() < duration.count()) {
-            sendBlocks(peer, c.ackEvery);
-        } else {
-            sending = false;
-        }
-        if (!sending && acknowledged == total) {
-            QCoreApplication::exit(0);
-        }
-    };
-    host.onConnected = [&](const PeerHandle&) {
+    QObject::connect(&host, &PeerLink::dataReceived, &host,
+                     [&](const QByteArray&, const PeerHandle& peer) {
+                         acknowledged += c.ackEvery;
+                         lastAck = clock.nsecsElapsed();
+                         if (sending && clock.elapsed() < duration.count()) {
+                             sendBlocks(peer, c.ackEvery);
+                         } else {
+                             sending = false;
+                         }
+                         if (!sending && acknowledged == total) {
+                             QCoreApplication::exit(0);
+                         }
+                     });
+    QObject::connect(&host, &PeerLink::peerConnected, &host, [&](const PeerHandle&) {
         if (static_cast<int>(host.connectedPeers().size()) < c.devices) {
             return;
         }
@@ -104,7 +106,7 @@ Result runCase(const Case& c, std::chrono::milliseconds duration) {
         for (const auto& peer : host.connectedPeers()) {
             sendBlocks(peer, c.window);
         }
-    };
+    });
 
     QProcess devices;
     devices.setProcessChannelMode(QProcess::ForwardedChannels);

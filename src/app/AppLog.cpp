@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(appLog, "tarnwick.app")
+Q_LOGGING_CATEGORY(appLog, "tarnwick.app", QtInfoMsg)
 
 } // namespace tarnwick

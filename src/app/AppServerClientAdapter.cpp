@@ -11,10 +11,8 @@ AppServerClientAdapter::~AppServerClientAdapter() {
 }
 
 void AppServerClientAdapter::setHandlers(Handlers handlers) {
-    client_->onStatus = handlers.status;
-    client_->onLog = handlers.log;
-    client_->onNotification = handlers.notification;
-    client_->onServerRequest = handlers.serverRequest;
+    client_->setHandlers({std::move(handlers.notification), std::move(handlers.serverRequest),
+                          std::move(handlers.status), std::move(handlers.log)});
 }
 
 std::optional<std::string> AppServerClientAdapter::findCodexExecutable() const {

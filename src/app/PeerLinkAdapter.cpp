@@ -9,19 +9,30 @@ PeerLinkAdapter::~PeerLinkAdapter() {
 }
 
 void PeerLinkAdapter::setHandlers(Handlers handlers) {
-    if (handlers.data) {
-        link_->onData = [data = handlers.data](const QByteArray& bytes, const PeerHandle& peer) {
-            data(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), peer);
-        };
-    } else {
-        link_->onData = nullptr;
+    for (const auto& connection : connections_) {
+        QObject::disconnect(connection);
     }
-    link_->onConnected = handlers.connected;
-    link_->onDisconnected = handlers.disconnected;
-    QObject::disconnect(statusConnection_);
+    connections_.clear();
+    PeerLink* link = link_.get();
+    if (handlers.data) {
+        connections_.push_back(QObject::connect(
+            link, &PeerLink::dataReceived, link,
+            [data = std::move(handlers.data)](const QByteArray& bytes, const PeerHandle& peer) {
+                data(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                     peer);
+            }));
+    }
+    if (handlers.connected) {
+        connections_.push_back(
+            QObject::connect(link, &PeerLink::peerConnected, link, std::move(handlers.connected)));
+    }
+    if (handlers.disconnected) {
+        connections_.push_back(QObject::connect(link, &PeerLink::peerDisconnected, link,
+                                                std::move(handlers.disconnected)));
+    }
     if (handlers.statusChanged) {
-        statusConnection_ = QObject::connect(link_.get(), &PeerLink::statusTextChanged, link_.get(),
-                                             handlers.statusChanged);
+        connections_.push_back(QObject::connect(link, &PeerLink::statusTextChanged, link,
+                                                std::move(handlers.statusChanged)));
     }
 }
 

@@ -4,10 +4,12 @@
 #include "link/PeerLink.h"
 
 #include <memory>
+#include <vector>
 
 namespace tarnwick {
 
-// The controller's view of the real peer link.
+// The controller's view of the real peer link: turns the link's signals into the handlers the
+// controller sets.
 class PeerLinkAdapter : public BridgeLink {
 public:
     explicit PeerLinkAdapter(std::unique_ptr<PeerLink> link);
@@ -23,7 +25,7 @@ public:
 
 private:
     std::unique_ptr<PeerLink> link_;
-    QMetaObject::Connection statusConnection_;
+    std::vector<QMetaObject::Connection> connections_;
 };
 
 } // namespace tarnwick

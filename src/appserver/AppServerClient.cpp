@@ -1,5 +1,6 @@
 #include "appserver/AppServerClient.h"
 
+#include "appserver/AppServerLog.h"
 #include "appserver/CodexExecutableSearch.h"
 #include "appserver/ErrorOutputFilter.h"
 #include "platform/BufferPool.h"
@@ -125,19 +126,19 @@ void AppServerClient::flushDeliveries() {
 }
 
 void AppServerClient::handle(Delivery& delivery) {
-    // The callbacks are set once by the owner, so they are called in place rather than copied
-    // first (a copy would cost an allocation per message for a callback with large captures).
+    // The handlers are set once by the owner, so they are called in place rather than copied
+    // first (a copy would cost an allocation per message for a handler with large captures).
     if (auto* notification = std::get_if<Delivery::Notification>(&delivery.content)) {
-        if (onNotification) {
-            onNotification(notification->method, notification->params);
+        if (handlers_.notification) {
+            handlers_.notification(notification->method, notification->params);
         }
     } else if (auto* request = std::get_if<Delivery::ServerRequest>(&delivery.content)) {
-        if (onServerRequest) {
-            onServerRequest(request->id, request->method, request->params);
+        if (handlers_.serverRequest) {
+            handlers_.serverRequest(request->id, request->method, request->params);
         }
     } else if (auto* log = std::get_if<Delivery::Log>(&delivery.content)) {
-        if (onLog) {
-            onLog(log->text);
+        if (handlers_.log) {
+            handlers_.log(log->text);
         }
     } else {
         // Completions and tasks are the owner's callables (with whatever they hold); they are
@@ -262,8 +263,8 @@ void AppServerClient::launch(const std::string& executable) {
             return;
         }
         postToMain([weak, text = std::move(*text)] {
-            if (auto self = weak.lock(); self && self->onLog) {
-                self->onLog(text);
+            if (auto self = weak.lock(); self && self->handlers_.log) {
+                self->handlers_.log(text);
             }
         });
     };
@@ -282,10 +283,13 @@ void AppServerClient::launch(const std::string& executable) {
     launchOptions.workingDirectory = homeDirectory();
     auto launched = ChildProcess::launch(launchOptions, std::move(handlers));
     if (!launched) {
+        qCDebug(appServerLog) << "Could not launch" << executable.c_str();
         report(launched.error().description, false);
         return;
     }
     process_ = std::move(launched).value();
+    qCDebug(appServerLog) << "Launched" << executable.c_str() << "app-server as process"
+                          << process_->processId() << "generation" << generation;
     outputBuffers_ = std::move(buffers);
     input_ = process_->input();
     report("Starting Codex app-server\u2026", false);
@@ -297,6 +301,8 @@ void AppServerClient::handleExit(std::uint64_t generation, std::int32_t status) 
         // A child that was already replaced; its end is no news.
         return;
     }
+    qCDebug(appServerLog) << "App-server generation" << generation << "exited with status"
+                          << status;
     exitedGeneration_.store(generation);
     std::uint64_t expected = generation;
     readyGeneration_.compare_exchange_strong(expected, 0);
@@ -304,8 +310,8 @@ void AppServerClient::handleExit(std::uint64_t generation, std::int32_t status) 
 }
 
 void AppServerClient::report(const std::string& text, bool ready) {
-    if (onStatus) {
-        onStatus(text, ready);
+    if (handlers_.status) {
+        handlers_.status(text, ready);
     }
 }
 

@@ -37,7 +37,7 @@ struct AppServerClientOptions {
 // Runs the Codex CLI as `codex app-server` in a child process and speaks its newline-delimited
 // JSON-RPC over the child's standard input and output.
 //
-// Everything public is called on the main thread, and every callback and request completion is
+// Everything public is called on the main thread, and every handler and request completion is
 // delivered there, in the order the child wrote the lines. The protocol state (request ids, the
 // table of waiting requests, the unfinished line) lives on a serial queue of its own, which
 // also does every write, so a child that stops reading never blocks the main thread.
@@ -60,22 +60,27 @@ public:
     // CodexExecutableSearch.
     static std::optional<std::string> findCodexExecutable();
 
-    // Set once by the owner. Each is looked up when its delivery runs, not when it was queued.
-    // The arguments are valid during the call; a callback that keeps one copies it. (The
-    // client takes the values back afterwards and frees them on its own queue, where they
-    // were made: freeing a flood of decoded messages on the main thread would set the two
-    // threads fighting over the allocator.)
-    std::function<void(const std::string& method, const JSONValue& params)> onNotification;
-    std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
-        onServerRequest;
-    // Status lines; `ready` is true only with "Codex app-server ready".
-    std::function<void(const std::string& text, bool ready)> onStatus;
-    // The child's standard error, protocol errors and write failures.
-    std::function<void(const std::string& text)> onLog;
+    // What the client reports, all on the main thread. Its work runs on a thread of its own and
+    // it is no QObject, so it reports through this one struct (not signals), which the owner
+    // sets once with setHandlers; each is looked up when its delivery runs, not when it was queued.
+    // The arguments are valid during the call; a handler that keeps one copies it. (The client
+    // takes the values back afterwards and frees them on its own queue, where they were made:
+    // freeing a flood of decoded messages on the main thread would set the two threads
+    // fighting over the allocator.)
+    struct Handlers {
+        std::function<void(const std::string& method, const JSONValue& params)> notification;
+        std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
+            serverRequest;
+        // Status lines; `ready` is true only with "Codex app-server ready".
+        std::function<void(const std::string& text, bool ready)> status;
+        // The child's standard error, protocol errors and write failures.
+        std::function<void(const std::string& text)> log;
+    };
+    void setHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
     // Stops any running child (failing its waiting requests with notReady) and launches a new
     // one with `executable`. Reports "Starting Codex app-server…", the not-found text or the
-    // launch failure through onStatus before returning; readiness follows later.
+    // launch failure through the status handler before returning; readiness follows later.
     void start(std::optional<std::string> executable);
 
     // Sends a request once the app-server is ready; fails with notReady before that.
@@ -106,7 +111,7 @@ private:
     void finishInitialize(std::uint64_t generation);
     bool readyOnQueue() const;
 
-    // What the ioQueue hands to the main thread: a callback's arguments, a completion with its
+    // What the ioQueue hands to the main thread: a handler's arguments, a completion with its
     // outcome, or some other task.
     struct Delivery;
     void handle(Delivery& delivery);
@@ -121,6 +126,7 @@ private:
     void submitIO(std::function<void()> task);
 
     const AppServerClientOptions options_;
+    Handlers handlers_;
     std::shared_ptr<MainThreadOutbox<Delivery>> outbox_;
 
     // Main thread: the running child. Each child has a generation number, so that whatever

@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(appServerLog, "tarnwick.appserver")
+Q_LOGGING_CATEGORY(appServerLog, "tarnwick.appserver", QtInfoMsg)
 
 } // namespace tarnwick

@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(bridgeLog, "tarnwick.bridge")
+Q_LOGGING_CATEGORY(bridgeLog, "tarnwick.bridge", QtInfoMsg)
 
 } // namespace tarnwick

@@ -1,5 +1,7 @@
 #include "device/BridgeDevice.h"
 
+#include "device/DeviceLog.h"
+
 #include <QPointer>
 
 namespace tarnwick {
@@ -8,13 +10,12 @@ BridgeDevice::BridgeDevice(const DeviceIdentity& identity, std::string displayNa
                            PeerConnectorOptions options, QObject* parent)
     : QObject(parent), identity_(identity), displayName_(std::move(displayName)),
       connector_(options) {
-    connector_.onStateChanged = [this](PeerState state) { stateChanged(state); };
-    connector_.onData = [this](const QByteArray& bytes) { received(bytes); };
+    connect(&connector_, &PeerConnector::stateChanged, this, &BridgeDevice::connectorStateChanged);
+    connect(&connector_, &PeerConnector::dataReceived, this, &BridgeDevice::received);
 }
 
 BridgeDevice::~BridgeDevice() {
-    connector_.onStateChanged = nullptr;
-    connector_.onData = nullptr;
+    connector_.disconnect(this);
 }
 
 Expected<void, Error> BridgeDevice::connectTo(const QString& host, quint16 port, HelloOrder order) {
@@ -26,7 +27,7 @@ void BridgeDevice::disconnect() {
     connector_.close();
 }
 
-void BridgeDevice::stateChanged(PeerState state) {
+void BridgeDevice::connectorStateChanged(PeerState state) {
     if (state == PeerState::connecting) {
         ownHello_.reset();
         bridgeHello_.reset();
@@ -34,11 +35,11 @@ void BridgeDevice::stateChanged(PeerState state) {
     } else if (state == PeerState::connected && order_ == HelloOrder::first) {
         sendHello();
     } else if (state == PeerState::notConnected) {
+        qCDebug(deviceLog) << "Connection to the bridge ended with" << pending_.size()
+                           << "requests unanswered";
         failPending(goneText);
     }
-    if (onStateChanged) {
-        onStateChanged(state);
-    }
+    emit stateChanged(state);
 }
 
 void BridgeDevice::sendHello() {
@@ -47,9 +48,7 @@ void BridgeDevice::sendHello() {
     }
     auto hello = identity_.makeHello(displayName_);
     if (!hello) {
-        if (onProblem) {
-            onProblem("Could not sign a hello: " + hello.error().description);
-        }
+        emit problemFound("Could not sign a hello: " + hello.error().description);
         return;
     }
     ownHello_ = *hello;
@@ -107,9 +106,7 @@ Expected<void, Error> BridgeDevice::sendBytes(const QByteArray& bytes) {
 void BridgeDevice::setPairing(Pairing pairing) {
     if (pairing != pairing_) {
         pairing_ = pairing;
-        if (onPairingChanged) {
-            onPairingChanged(pairing);
-        }
+        emit pairingChanged(pairing);
     }
 }
 
@@ -127,9 +124,7 @@ void BridgeDevice::received(const QByteArray& bytes) {
     QPointer<BridgeDevice> self(this);
     auto decoded = BridgeMessage::decode(std::string_view(bytes.constData(), bytes.size()));
     if (!decoded) {
-        if (onProblem) {
-            onProblem("The bridge sent a malformed message: " + decoded.error().description);
-        }
+        emit problemFound("The bridge sent a malformed message: " + decoded.error().description);
         return;
     }
     const BridgeMessage& message = *decoded;
@@ -140,15 +135,12 @@ void BridgeDevice::received(const QByteArray& bytes) {
                 ? HelloPayload::fromJSON(*message.body)
                 : Expected<HelloPayload, Error>(Unexpected(Error{"The hello has no body."}));
         if (!hello || !hello->verify()) {
-            if (onProblem) {
-                onProblem("The bridge's hello did not verify.");
-            }
+            emit problemFound("The bridge's hello did not verify.");
             return;
         }
         bridgeHello_ = *hello;
-        if (onBridgeHello) {
-            onBridgeHello();
-        }
+        qCDebug(deviceLog) << "The bridge's hello verified";
+        emit bridgeHelloReceived();
         if (self && order_ == HelloOrder::afterBridge) {
             sendHello();
         }
@@ -158,9 +150,7 @@ void BridgeDevice::received(const QByteArray& bytes) {
         auto hello = message.body ? HelloPayload::fromJSON(*message.body)
                                   : Expected<HelloPayload, Error>(Unexpected(Error{"no body"}));
         if (!hello || !bridgeHello_ || !(*hello == *bridgeHello_)) {
-            if (onProblem) {
-                onProblem("The bridge accepted with a hello other than the one it sent.");
-            }
+            emit problemFound("The bridge accepted with a hello other than the one it sent.");
         }
         setPairing(Pairing::accepted);
         break;
@@ -188,21 +178,22 @@ void BridgeDevice::received(const QByteArray& bytes) {
         }
         break;
     case BridgeMessageKind::event:
-        if (onEvent && message.method) {
-            onEvent(*message.method, message.body ? *message.body : JSONValue(JSONObject{}));
+        if (message.method) {
+            emit eventReceived(*message.method,
+                               message.body ? *message.body : JSONValue(JSONObject{}));
         }
         break;
     case BridgeMessageKind::serverRequest:
-        if (onServerRequest && message.id && message.method) {
-            onServerRequest(*message.id, *message.method,
-                            message.body ? *message.body : JSONValue(JSONObject{}));
+        if (message.id && message.method) {
+            emit serverRequestReceived(*message.id, *message.method,
+                                       message.body ? *message.body : JSONValue(JSONObject{}));
         }
         break;
     default:
         break;
     }
-    if (self && onMessage) {
-        onMessage(message);
+    if (self) {
+        emit messageReceived(message);
     }
 }
 

@@ -17,6 +17,9 @@ namespace tarnwick {
 // The device end of the bridge protocol, step by step: connect, exchange signed hellos in
 // either order, compute the pairing code, ask to be paired and learn the decision, send
 // requests and match their answers by id, receive events and answer approval questions.
+// Everything it reports, it reports on the main thread as Qt signals; a handler may destroy the
+// device (later signals of the same message are then not sent). Request answers go to the
+// callback given with each request instead.
 class BridgeDevice : public QObject {
     Q_OBJECT
 public:
@@ -58,20 +61,23 @@ public:
     Expected<void, Error> sendBytes(const QByteArray& bytes);
     std::size_t outstandingRequests() const { return pending_.size(); }
 
-    std::function<void(PeerState)> onStateChanged;
-    std::function<void()> onBridgeHello;
-    std::function<void(Pairing)> onPairingChanged;
-    std::function<void(const std::string& method, const JSONValue& params)> onEvent;
-    std::function<void(const std::string& id, const std::string& method, const JSONValue& params)>
-        onServerRequest;
-    // Every message that is not an answer to a request this device made.
-    std::function<void(const BridgeMessage&)> onMessage;
+signals:
+    void stateChanged(PeerState state);
+    // The bridge's hello arrived and verified.
+    void bridgeHelloReceived();
+    void pairingChanged(Pairing pairing);
+    void eventReceived(const std::string& method, const JSONValue& params);
+    void serverRequestReceived(const std::string& id, const std::string& method,
+                               const JSONValue& params);
+    // Every message that is not an answer to a request this device made, after the signals
+    // above.
+    void messageReceived(const BridgeMessage& message);
     // Something the bridge sent that a device must not trust (a bad hello, say).
-    std::function<void(const std::string& problem)> onProblem;
+    void problemFound(const std::string& problem);
 
 private:
     void received(const QByteArray& bytes);
-    void stateChanged(PeerState state);
+    void connectorStateChanged(PeerState state);
     void sendHello();
     void setPairing(Pairing pairing);
     void failPending(const std::string& reason);

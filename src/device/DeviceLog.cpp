@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(deviceLog, "tarnwick.device")
+Q_LOGGING_CATEGORY(deviceLog, "tarnwick.device", QtInfoMsg)
 
 } // namespace tarnwick

@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(identityLog, "tarnwick.identity")
+Q_LOGGING_CATEGORY(identityLog, "tarnwick.identity", QtInfoMsg)
 
 } // namespace tarnwick

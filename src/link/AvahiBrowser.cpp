@@ -54,34 +54,22 @@ AvahiBrowser::~AvahiBrowser() {
 }
 
 Expected<void, Error> AvahiBrowser::start() {
-    if (connection_) {
-        return {};
-    }
-    auto connection =
-        AvahiConnection::open([this, alive = std::weak_ptr<char>(alive_)](AvahiClientState state) {
-            if (alive.lock()) {
-                clientChanged(state);
-            }
+    auto started = AvahiConnection::start(
+        connection_, alive_, [this](AvahiClientState state, const std::string& failure) {
+            clientChanged(state, failure);
         });
-    if (!connection) {
+    if (!started) {
         failed_ = true;
-        return Unexpected(connection.error());
     }
-    connection_ = std::move(*connection);
-    return {};
+    return started;
 }
 
-void AvahiBrowser::clientChanged(AvahiClientState state) {
-    if (failed_ || !connection_) {
+void AvahiBrowser::clientChanged(AvahiClientState state, const std::string& failure) {
+    if (failed_) {
         return;
     }
     if (state == AVAHI_CLIENT_FAILURE) {
-        std::string reason;
-        {
-            auto lock = connection_->lock();
-            reason = connection_->lastErrorText();
-        }
-        fail(reason);
+        fail(failure);
         return;
     }
     if (state != AVAHI_CLIENT_S_RUNNING || browser_) {

@@ -50,7 +50,7 @@ private:
     // A service instance, by name and domain.
     using ServiceKey = std::pair<std::string, std::string>;
 
-    void clientChanged(AvahiClientState state);
+    void clientChanged(AvahiClientState state, const std::string& failure);
     void announced(const AnnouncementKey& key);
     void withdrawn(const AnnouncementKey& key);
     void resolved(std::uint64_t ticket, const PeerEndpoint& endpoint);

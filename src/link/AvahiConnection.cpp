@@ -32,6 +32,30 @@ Expected<std::unique_ptr<AvahiConnection>, Error> AvahiConnection::open(StateHan
     return connection;
 }
 
+Expected<void, Error> AvahiConnection::start(std::unique_ptr<AvahiConnection>& slot,
+                                             std::weak_ptr<char> owner, ClientHandler onState) {
+    if (slot) {
+        return {};
+    }
+    auto connection = open(
+        [&slot, owner = std::move(owner), onState = std::move(onState)](AvahiClientState state) {
+            if (!owner.lock() || !slot) {
+                return;
+            }
+            std::string failure;
+            if (state == AVAHI_CLIENT_FAILURE) {
+                auto lock = slot->lock();
+                failure = slot->lastErrorText();
+            }
+            onState(state, failure);
+        });
+    if (!connection) {
+        return Unexpected(connection.error());
+    }
+    slot = std::move(*connection);
+    return {};
+}
+
 AvahiConnection::~AvahiConnection() {
     if (running_) {
         avahi_threaded_poll_stop(poll_);

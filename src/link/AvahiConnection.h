@@ -23,6 +23,13 @@ public:
     // main thread, in order. Fails with Avahi's error text, for example when the daemon is
     // not running.
     static Expected<std::unique_ptr<AvahiConnection>, Error> open(StateHandler onState);
+
+    // The start-up the browser and the publisher share: opens `slot` unless it is open. While
+    // `owner` lives and `slot` holds the connection, each state reaches `onState` on the main
+    // thread; a failed client's comes with Avahi's error text, every other with none.
+    using ClientHandler = std::function<void(AvahiClientState state, const std::string& failure)>;
+    static Expected<void, Error> start(std::unique_ptr<AvahiConnection>& slot,
+                                       std::weak_ptr<char> owner, ClientHandler onState);
     ~AvahiConnection();
     AvahiConnection(const AvahiConnection&) = delete;
     AvahiConnection& operator=(const AvahiConnection&) = delete;

@@ -15,25 +15,18 @@ AvahiPublisher::~AvahiPublisher() {
 }
 
 Expected<void, Error> AvahiPublisher::start() {
-    if (connection_) {
-        return {};
-    }
-    auto connection =
-        AvahiConnection::open([this, alive = std::weak_ptr<char>(alive_)](AvahiClientState state) {
-            if (alive.lock()) {
-                clientChanged(state);
-            }
+    auto started = AvahiConnection::start(
+        connection_, alive_, [this](AvahiClientState state, const std::string& failure) {
+            clientChanged(state, failure);
         });
-    if (!connection) {
+    if (!started) {
         failed_ = true;
-        return Unexpected(connection.error());
     }
-    connection_ = std::move(*connection);
-    return {};
+    return started;
 }
 
-void AvahiPublisher::clientChanged(AvahiClientState state) {
-    if (failed_ || !connection_) {
+void AvahiPublisher::clientChanged(AvahiClientState state, const std::string& failure) {
+    if (failed_) {
         return;
     }
     switch (state) {
@@ -49,15 +42,9 @@ void AvahiPublisher::clientChanged(AvahiClientState state) {
         }
         break;
     }
-    case AVAHI_CLIENT_FAILURE: {
-        std::string reason;
-        {
-            auto lock = connection_->lock();
-            reason = connection_->lastErrorText();
-        }
-        fail(reason);
+    case AVAHI_CLIENT_FAILURE:
+        fail(failure);
         break;
-    }
     case AVAHI_CLIENT_CONNECTING:
         break;
     }

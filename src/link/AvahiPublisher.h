@@ -40,7 +40,7 @@ signals:
     void failed(const QString& reason);
 
 private:
-    void clientChanged(AvahiClientState state);
+    void clientChanged(AvahiClientState state, const std::string& failure);
     void groupChanged(AvahiEntryGroupState state, const std::string& errorText);
     void registerService();
     void fail(const std::string& reason);

@@ -1,5 +1,6 @@
 #include "link/HostSession.h"
 
+#include "link/LinkLog.h"
 #include "link/LinkWire.h"
 
 #include <QSslSocket>
@@ -35,6 +36,7 @@ HostSession::HostSession(QSslSocket* socket, PeerHandle peer, SessionTimings tim
         if (socket_) {
             socket_->abort();
         }
+        endReason_ = "the device stopped answering";
         end();
     });
 }
@@ -43,6 +45,7 @@ HostSession::~HostSession() = default;
 
 void HostSession::begin() {
     if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState) {
+        endReason_ = "the connection was gone before its upgrade";
         end();
         return;
     }
@@ -52,6 +55,7 @@ void HostSession::begin() {
         if (socket_) {
             socket_->abort();
         }
+        endReason_ = "the upgrade took too long";
         end();
     });
     deadline_.start(timings_.handshakeTimeout);
@@ -77,6 +81,8 @@ void HostSession::upgraded() {
             [this](const QString& text) { emit blockReceived(text.toUtf8()); });
     connect(webSocket, &QWebSocket::disconnected, this, &HostSession::end);
     state_ = PeerState::connected;
+    qCDebug(linkLog) << "Session with" << peer_->displayName().c_str() << "opened, subprotocol"
+                     << webSocket->subprotocol();
     keepalive_.start();
     emit stateChanged(PeerState::connected);
 }
@@ -102,6 +108,7 @@ void HostSession::close(const QString& reason) {
     } else if (socket_) {
         socket_->abort();
     }
+    endReason_ = "the bridge closed it";
     end();
 }
 
@@ -110,6 +117,7 @@ void HostSession::end() {
         return;
     }
     state_ = PeerState::notConnected;
+    qCDebug(linkLog) << "Session with" << peer_->displayName().c_str() << "closed:" << endReason_;
     keepalive_.stop();
     deadline_.stop();
     if (webSocket_) {

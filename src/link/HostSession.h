@@ -58,6 +58,8 @@ private:
 
     PeerHandle peer_;
     SessionTimings timings_;
+    // Why the session ended, for the diagnostics.
+    const char* endReason_ = "the connection closed";
     PeerState state_ = PeerState::connecting;
     QPointer<QSslSocket> socket_;
     QWebSocketServer handshake_;

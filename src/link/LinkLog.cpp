@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(linkLog, "tarnwick.link")
+Q_LOGGING_CATEGORY(linkLog, "tarnwick.link", QtInfoMsg)
 
 } // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "link/PeerConnector.h"
 
 #include "link/InvitationRequest.h"
+#include "link/LinkLog.h"
 #include "link/LinkTls.h"
 #include "link/LinkWire.h"
 #include "link/PercentEncoding.h"
@@ -118,13 +119,13 @@ Expected<void, Error> PeerConnector::open(const QString& host, quint16 port,
                 }
             });
     connect(webSocket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& bytes) {
-        if (state_ == PeerState::connected && onData) {
-            onData(bytes);
+        if (state_ == PeerState::connected) {
+            emit dataReceived(bytes);
         }
     });
     connect(webSocket, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
-        if (state_ == PeerState::connected && onData) {
-            onData(text.toUtf8());
+        if (state_ == PeerState::connected) {
+            emit dataReceived(text.toUtf8());
         }
     });
     const auto heard = [this] { keepalive_.heard(); };
@@ -157,6 +158,8 @@ void PeerConnector::opened() {
     }
     deadline_.stop();
     keepalive_.start();
+    qCDebug(linkLog) << "Session to" << (webSocket_ ? webSocket_->peerAddress() : QHostAddress())
+                     << "opened";
     setState(PeerState::connected);
 }
 
@@ -187,6 +190,10 @@ void PeerConnector::ended() {
             });
         }
     }
+    if (state_ != PeerState::notConnected) {
+        // The host's close reason is bounded by the WebSocket close frame.
+        qCDebug(linkLog) << "Session ended, close code" << closeCode_ << "reason" << endReason_;
+    }
     setState(PeerState::notConnected);
 }
 
@@ -210,9 +217,7 @@ void PeerConnector::setState(PeerState state) {
         return;
     }
     state_ = state;
-    if (onStateChanged) {
-        onStateChanged(state);
-    }
+    emit stateChanged(state);
 }
 
 } // namespace tarnwick

@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <functional>
 #include <string>
 
 class QWebSocket;
@@ -32,6 +31,7 @@ struct PeerConnectorOptions {
 // The device side of a link session: opens a TLS WebSocket session to a host by address and
 // port, invites it under a display name and then carries byte blocks both ways. States go
 // connecting, connected, not connected, each reported once per session on the main thread.
+// It reports through Qt signals (the style of every QObject of the link).
 // One connector holds at most one session; opening again ends the current one first.
 class PeerConnector : public QObject {
     Q_OBJECT
@@ -56,8 +56,10 @@ public:
     int closeCode() const { return closeCode_; }
     QString endReason() const { return endReason_; }
 
-    std::function<void(PeerState state)> onStateChanged;
-    std::function<void(const QByteArray& bytes)> onData;
+signals:
+    void stateChanged(PeerState state);
+    // One byte block from the host, only while connected.
+    void dataReceived(const QByteArray& bytes);
 
 private:
     void opened();

@@ -66,12 +66,7 @@ void PeerLink::startHost() {
     host_ = host;
     listeningPort_ = *port;
     connect(host, &LinkHost::peerStateChanged, this, &PeerLink::peerStateChanged);
-    connect(host, &LinkHost::blockReceived, this,
-            [this](const QByteArray& bytes, const PeerHandle& peer) {
-                if (onData) {
-                    onData(bytes, peer);
-                }
-            });
+    connect(host, &LinkHost::blockReceived, this, &PeerLink::dataReceived);
     setStatusText(available);
 
     if (!options_.advertise) {
@@ -132,9 +127,7 @@ void PeerLink::peerStateChanged(const PeerHandle& peer, PeerState state) {
     switch (state) {
     case PeerState::notConnected:
         setStatusText(idleStatus());
-        if (onDisconnected) {
-            onDisconnected(peer);
-        }
+        emit peerDisconnected(peer);
         break;
     case PeerState::connecting:
         setStatusText(QStringLiteral("Securing connection\u2026"));
@@ -142,9 +135,7 @@ void PeerLink::peerStateChanged(const PeerHandle& peer, PeerState state) {
     case PeerState::connected:
         setStatusText(QStringLiteral("Connected to ") +
                       QString::fromStdString(peer->displayName()));
-        if (onConnected) {
-            onConnected(peer);
-        }
+        emit peerConnected(peer);
         break;
     default:
         setStatusText(QStringLiteral("Connection state changed"));

@@ -12,7 +12,6 @@
 #include <QString>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,7 +39,8 @@ struct PeerLinkOptions {
 
 // The bridge's way to devices on the local network. In host mode it listens for TLS
 // WebSocket sessions, advertises itself over DNS-SD and reports each device's state; in client
-// mode it browses for hosts. Everything it reports, it reports on the main thread.
+// mode it browses for hosts. Everything it reports, it reports on the main thread, as Qt signals
+// (the style of every QObject of the link): connect with a context object.
 class PeerLink : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
@@ -58,16 +58,16 @@ public:
     // Host mode: the bound port once started, else 0.
     quint16 listeningPort() const { return listeningPort_; }
 
-    std::function<void(const QByteArray& bytes, const PeerHandle& peer)> onData;
-    std::function<void(const PeerHandle& peer)> onConnected;
-    std::function<void(const PeerHandle& peer)> onDisconnected;
-
     // Starts listening and advertising (host) or browsing (client). Later calls do nothing.
     void start();
     // Sends one byte block to one connected peer.
     Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
 
 signals:
+    // Host mode: one byte block arrived from a connected peer.
+    void dataReceived(const QByteArray& bytes, const PeerHandle& peer);
+    void peerConnected(const PeerHandle& peer);
+    void peerDisconnected(const PeerHandle& peer);
     void statusTextChanged();
     void connectedPeersChanged();
     void discoveredPeersChanged();

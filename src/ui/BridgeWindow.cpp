@@ -1,18 +1,23 @@
 #include "ui/BridgeWindow.h"
 
 #include "bridge/BridgeController.h"
+#include "ui/UiLog.h"
 
 #include <QGuiApplication>
 
 namespace tarnwick {
 
 BridgeWindow::BridgeWindow(BridgeController& controller, QObject* parent)
-    : QObject(parent), controller_(controller),
+    : QObject(parent), controller_(controller), pairingRequests_(controller),
+      trustedDevices_(controller), activityLog_(controller, shownLogLines),
       frameless_(platformSuitsFrameless(QGuiApplication::platformName())) {
     engine_.addImportPath(QStringLiteral("qrc:/"));
-    // Kept for the caller (and the tests) to see; a window that runs for days keeps the first.
+    // Written to the window's log category instead of straight to standard error, and kept
+    // for the caller (and the tests) to see; a window that runs for days keeps the first.
+    engine_.setOutputWarningsToStandardError(false);
     connect(&engine_, &QQmlApplicationEngine::warnings, this, [this](const auto& warnings) {
         for (const auto& warning : warnings) {
+            qCWarning(uiLog).noquote() << warning.toString();
             if (errors_.size() < maxKeptErrors) {
                 errors_.append(warning.toString());
             }
@@ -23,6 +28,9 @@ BridgeWindow::BridgeWindow(BridgeController& controller, QObject* parent)
 bool BridgeWindow::load() {
     engine_.setInitialProperties({
         {QStringLiteral("controller"), QVariant::fromValue(&controller_)},
+        {QStringLiteral("pairingRequests"), QVariant::fromValue(&pairingRequests_)},
+        {QStringLiteral("trustedDevices"), QVariant::fromValue(&trustedDevices_)},
+        {QStringLiteral("activityLog"), QVariant::fromValue(&activityLog_)},
         {QStringLiteral("frameless"), frameless_},
     });
     engine_.load(QUrl(QStringLiteral("qrc:/TarnwickBridge/Main.qml")));

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "ui/ActivityLogModel.h"
+#include "ui/PairingRequestModel.h"
+#include "ui/TrustedDeviceModel.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QQmlApplicationEngine>
@@ -19,6 +23,8 @@ public:
     static constexpr int minimumWidth = 780;
     static constexpr int minimumHeight = 620;
     static constexpr qsizetype maxKeptErrors = 100;
+    // The activity box shows the newest ten lines of the log.
+    static constexpr qsizetype shownLogLines = 10;
 
     explicit BridgeWindow(BridgeController& controller, QObject* parent = nullptr);
 
@@ -43,6 +49,10 @@ public:
 
 private:
     BridgeController& controller_;
+    // The lists the scene shows; made before the engine so that they outlive it.
+    PairingRequestModel pairingRequests_;
+    TrustedDeviceModel trustedDevices_;
+    ActivityLogModel activityLog_;
     QQmlApplicationEngine engine_;
     QPointer<QQuickWindow> window_;
     QStringList errors_;

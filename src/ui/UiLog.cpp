@@ -2,6 +2,6 @@
 
 namespace tarnwick {
 
-Q_LOGGING_CATEGORY(uiLog, "tarnwick.ui")
+Q_LOGGING_CATEGORY(uiLog, "tarnwick.ui", QtInfoMsg)
 
 } // namespace tarnwick

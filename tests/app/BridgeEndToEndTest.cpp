@@ -1,17 +1,13 @@
 // The whole bridge with real parts: the TLS WebSocket link on loopback, the app-server client
-// running the scripted fake app-server, real signing keys on both ends, and test devices that
+// running the scripted fake app-server, real signing keys on both ends (the bridge's in a file
+// keychain in a temporary folder), and test devices that
 // speak the protocol step by step. What reached the app-server is read from the fake's own
 // echo of every line it read.
-#include "app/AppServerClientAdapter.h"
-#include "app/DeviceIdentityAdapter.h"
-#include "app/PeerLinkAdapter.h"
-#include "app/TrustStoreAdapter.h"
 #include "appserver/FakeCodex.h"
-#include "bridge/BridgeController.h"
 #include "device/BridgeDevice.h"
-#include "support/FakeNeighbours.h"
+#include "support/AssembledBridge.h"
 #include "support/QtTestSupport.h"
-#include "support/RecordingAppServer.h"
+#include "support/TemporaryHome.h"
 #include "support/TestSigner.h"
 
 #include <gtest/gtest.h>
@@ -27,38 +23,16 @@ protected:
         script.insert(script.begin(), "echo");
         codex_ = std::make_unique<FakeCodex>(script);
 
-        PeerLinkOptions linkOptions;
-        linkOptions.port = 0;
-        linkOptions.advertise = false;
-        linkOptions.listenAddress = QHostAddress::LocalHost;
-        auto link = std::make_unique<PeerLinkAdapter>(
-            std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
-        link_ = link.get();
-        auto appServer = std::make_unique<RecordingAppServer>(codex_->executable());
-        appServer_ = appServer.get();
-
-        BridgeNeighbours neighbours;
-        neighbours.link = std::move(link);
-        neighbours.appServer = std::move(appServer);
-        neighbours.trustStore = std::make_unique<TrustStoreAdapter>(keychain_);
-        QSettings settings(bridgeFolder_.filePath("bridge.ini"), QSettings::IniFormat);
-        neighbours.identity =
-            std::unique_ptr<BridgeIdentity>(std::make_unique<DeviceIdentityAdapter>(
-                std::move(DeviceIdentity::create(bridgeKeys_, settings)).value()));
-        neighbours.loginItems = std::make_unique<FakeLoginItems>();
-        neighbours.hostName = std::make_unique<FakeHostName>();
-        controller_ = std::make_unique<BridgeController>(std::move(neighbours));
-        controller_->start();
-        ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }))
-            << controller_->appServerStatus().toStdString();
+        bridge_ = AssembledBridge(folder_.path(), codex_->executable());
+        ASSERT_TRUE(bridge_.controller().appServerReady())
+            << bridge_.controller().appServerStatus().toStdString();
     }
 
     std::unique_ptr<BridgeDevice>
     connect(TestSigner& signer, const std::string& name,
             BridgeDevice::HelloOrder order = BridgeDevice::HelloOrder::first) {
         auto device = std::make_unique<BridgeDevice>(signer.identity(), name);
-        EXPECT_TRUE(
-            device->connectTo("127.0.0.1", link_->link().listeningPort(), order).hasValue());
+        EXPECT_TRUE(device->connectTo("127.0.0.1", bridge_.port(), order).hasValue());
         EXPECT_TRUE(waitUntil([&] { return device->bridgeHello().has_value(); }));
         return device;
     }
@@ -67,9 +41,9 @@ protected:
         auto device = connect(signer, name);
         EXPECT_TRUE(waitUntil([&] { return device->pairingCode().has_value(); }));
         device->requestPairing();
-        EXPECT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-        EXPECT_EQ(controller_->pairingRequests().back().code, device->pairingCode());
-        controller_->accept(controller_->pairingRequests().back());
+        EXPECT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+        EXPECT_EQ(bridge_.controller().pairingRequests().back().code, device->pairingCode());
+        bridge_.controller().accept(bridge_.controller().pairingRequests().back());
         EXPECT_TRUE(waitUntil([&] { return device->isAccepted(); }));
         return device;
     }
@@ -86,17 +60,13 @@ protected:
     }
 
     bool logged(const std::string& line) const {
-        const auto& logs = controller_->logs();
+        const auto& logs = bridge_.controller().logs();
         return std::find(logs.begin(), logs.end(), line) != logs.end();
     }
 
-    std::shared_ptr<MemoryKeychain> keychain_ = std::make_shared<MemoryKeychain>();
-    MemoryKeychain bridgeKeys_;
-    QTemporaryDir bridgeFolder_;
+    TemporaryDirectory folder_{"tarnwick-bridge-e2e"};
     std::unique_ptr<FakeCodex> codex_;
-    PeerLinkAdapter* link_ = nullptr;
-    RecordingAppServer* appServer_ = nullptr;
-    std::unique_ptr<BridgeController> controller_;
+    AssembledBridge bridge_;
 };
 
 } // namespace
@@ -106,7 +76,7 @@ TEST_F(BridgeEndToEndTest, PairsWithMatchingCodesAndRelaysUnderTheDevicesIDs) {
     TestSigner phone;
     auto device = pair(phone, "Phone");
     EXPECT_TRUE(logged("Paired Phone."));
-    EXPECT_EQ(controller_->trustedPeers().size(), 1u);
+    EXPECT_EQ(bridge_.controller().trustedPeers().size(), 1u);
 
     // Two requests answered in reverse order, each under its own id; no body reaches the
     // app-server as an empty object.
@@ -119,7 +89,7 @@ TEST_F(BridgeEndToEndTest, PairsWithMatchingCodesAndRelaysUnderTheDevicesIDs) {
     ASSERT_TRUE(first->hasValue());
     EXPECT_EQ(**first, (JSONValue(JSONObject{{"method", "model/list"}, {"params", JSONObject{}}})));
     EXPECT_EQ(*second->value().member("params"), (JSONValue(JSONObject{{"limit", 5}})));
-    auto requests = appServer_->requestsReceived();
+    auto requests = bridge_.appServer().requestsReceived();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(*requests[0].member("params"), JSONValue(JSONObject{}));
 
@@ -127,7 +97,7 @@ TEST_F(BridgeEndToEndTest, PairsWithMatchingCodesAndRelaysUnderTheDevicesIDs) {
     auto refused = call(*device, "config/read");
     ASSERT_FALSE(refused.hasValue());
     EXPECT_EQ(refused.error(), "That method is not available through Tarnwick.");
-    EXPECT_EQ(appServer_->requestsReceived().size(), 2u);
+    EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 2u);
 }
 
 TEST_F(BridgeEndToEndTest, RejectForgetAndReconnectAsTheUserDecides) {
@@ -136,32 +106,32 @@ TEST_F(BridgeEndToEndTest, RejectForgetAndReconnectAsTheUserDecides) {
     auto device = connect(phone, "Phone", BridgeDevice::HelloOrder::afterBridge);
     ASSERT_TRUE(waitUntil([&] { return device->pairingCode().has_value(); }));
     device->requestPairing();
-    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-    controller_->reject(controller_->pairingRequests()[0]);
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    bridge_.controller().reject(bridge_.controller().pairingRequests()[0]);
     ASSERT_TRUE(waitUntil([&] { return device->pairing() == BridgeDevice::Pairing::rejected; }));
     EXPECT_EQ(call(*device, "thread/list").error(), "Pair this device first.");
 
     // Asking again after a rejection, accepted this time; then forgotten and paired again
     // without reconnecting.
     device->requestPairing();
-    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-    controller_->accept(controller_->pairingRequests()[0]);
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
     ASSERT_TRUE(waitUntil([&] { return device->isAccepted(); }));
     EXPECT_TRUE(call(*device, "thread/list").hasValue());
-    controller_->forget(controller_->trustedPeers()[0]);
+    bridge_.controller().forget(bridge_.controller().trustedPeers()[0]);
     EXPECT_EQ(call(*device, "thread/list").error(), "Pair this device first.");
     device->requestPairing();
-    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-    controller_->accept(controller_->pairingRequests()[0]);
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
     EXPECT_TRUE(call(*device, "thread/list").hasValue());
 
     // A trusted device that comes back is let in by its hello alone.
     device->disconnect();
-    ASSERT_TRUE(waitUntil([&] { return controller_->authorizedPeerNames().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().authorizedPeerNames().empty(); }));
     auto again = connect(phone, "Phone");
     ASSERT_TRUE(waitUntil([&] { return again->isAccepted(); }));
     EXPECT_TRUE(logged("Authenticated Phone."));
-    EXPECT_TRUE(controller_->pairingRequests().empty());
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
     EXPECT_TRUE(call(*again, "account/read").hasValue());
 }
 
@@ -169,7 +139,7 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     startBridge({});
     TestSigner owner;
     auto paired = pair(owner, "Phone");
-    const std::size_t before = appServer_->requestsReceived().size();
+    const std::size_t before = bridge_.appServer().requestsReceived().size();
 
     // Connected with a valid hello, never paired.
     TestSigner strangerKey;
@@ -191,18 +161,17 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
 
     // Raw bytes without any hello at all.
     auto silent = std::make_unique<BridgeDevice>(strangerKey.identity(), "Silent");
-    ASSERT_TRUE(silent
-                    ->connectTo("127.0.0.1", link_->link().listeningPort(),
-                                BridgeDevice::HelloOrder::afterBridge)
-                    .hasValue());
+    ASSERT_TRUE(
+        silent->connectTo("127.0.0.1", bridge_.port(), BridgeDevice::HelloOrder::afterBridge)
+            .hasValue());
     ASSERT_TRUE(waitUntil([&] { return silent->bridgeHello().has_value(); }));
     ASSERT_TRUE(
         silent->sendBytes(R"({"version":1,"kind":"request","id":"x","method":"thread/list"})"));
     ASSERT_TRUE(silent->sendBytes("not json"));
     EXPECT_EQ(call(*silent, "thread/list").error(), "Pair this device first.");
 
-    EXPECT_EQ(appServer_->requestsReceived().size(), before);
-    EXPECT_EQ(std::count_if(controller_->logs().begin(), controller_->logs().end(),
+    EXPECT_EQ(bridge_.appServer().requestsReceived().size(), before);
+    EXPECT_EQ(std::count_if(bridge_.controller().logs().begin(), bridge_.controller().logs().end(),
                             [](const std::string& line) {
                                 return line.rfind("Rejected malformed message from Silent: ", 0) ==
                                        0;
@@ -218,23 +187,25 @@ TEST_F(BridgeEndToEndTest, EventsReachEveryAuthorisedDeviceAndNoOneElse) {
     auto stranger = connect(c, "Stranger");
     auto second = pair(b, "Second");
     std::vector<std::string> seenFirst, seenSecond, seenStranger;
-    first->onEvent = [&](const std::string& method, const JSONValue&) {
-        seenFirst.push_back(method);
-    };
-    second->onEvent = [&](const std::string& method, const JSONValue&) {
-        seenSecond.push_back(method);
-    };
-    stranger->onEvent = [&](const std::string& method, const JSONValue&) {
-        seenStranger.push_back(method);
-    };
+    QObject::connect(
+        first.get(), &BridgeDevice::eventReceived, first.get(),
+        [&](const std::string& method, const JSONValue&) { seenFirst.push_back(method); });
+    QObject::connect(
+        second.get(), &BridgeDevice::eventReceived, second.get(),
+        [&](const std::string& method, const JSONValue&) { seenSecond.push_back(method); });
+    QObject::connect(
+        stranger.get(), &BridgeDevice::eventReceived, stranger.get(),
+        [&](const std::string& method, const JSONValue&) { seenStranger.push_back(method); });
     EXPECT_TRUE(call(*first, "thread/start").hasValue());
     ASSERT_TRUE(waitUntil([&] { return !seenFirst.empty() && !seenSecond.empty(); }));
     EXPECT_EQ(seenFirst, std::vector<std::string>{"thread/started"});
     EXPECT_EQ(seenSecond, std::vector<std::string>{"thread/started"});
     bool pong = false;
-    stranger->onMessage = [&](const BridgeMessage& message) {
-        pong = pong || (message.kind == BridgeMessageKind::response && message.id == "p");
-    };
+    QObject::connect(stranger.get(), &BridgeDevice::messageReceived, stranger.get(),
+                     [&](const BridgeMessage& message) {
+                         pong = pong ||
+                                (message.kind == BridgeMessageKind::response && message.id == "p");
+                     });
     stranger->ping("p");
     ASSERT_TRUE(waitUntil([&] { return pong; }));
     EXPECT_TRUE(seenStranger.empty());
@@ -252,20 +223,22 @@ TEST_F(BridgeEndToEndTest, ApprovalsGoToOnePairedDeviceAndSurviveAReconnect) {
     auto first = pair(a, "First");
     auto second = pair(b, "Second");
     std::vector<std::string> questionsFirst, questionsSecond;
-    first->onServerRequest = [&](const std::string& id, const std::string&, const JSONValue&) {
-        questionsFirst.push_back(id);
-    };
-    second->onServerRequest = [&](const std::string& id, const std::string&, const JSONValue&) {
-        questionsSecond.push_back(id);
-    };
+    QObject::connect(first.get(), &BridgeDevice::serverRequestReceived, first.get(),
+                     [&](const std::string& id, const std::string&, const JSONValue&) {
+                         questionsFirst.push_back(id);
+                     });
+    QObject::connect(second.get(), &BridgeDevice::serverRequestReceived, second.get(),
+                     [&](const std::string& id, const std::string&, const JSONValue&) {
+                         questionsSecond.push_back(id);
+                     });
 
     // Id 0 is an id like any other; only the first device is asked.
     EXPECT_TRUE(call(*second, "turn/start").hasValue());
     ASSERT_TRUE(waitUntil([&] { return !questionsFirst.empty(); }));
     EXPECT_TRUE(questionsSecond.empty());
     first->answer(questionsFirst[0], JSONValue(JSONObject{{"decision", "accept"}}));
-    ASSERT_TRUE(waitUntil([&] { return !appServer_->repliesReceived().empty(); }));
-    EXPECT_EQ(appServer_->repliesReceived()[0],
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.appServer().repliesReceived().empty(); }));
+    EXPECT_EQ(bridge_.appServer().repliesReceived()[0],
               (JSONValue(JSONObject{{"id", 0}, {"result", JSONObject{{"decision", "accept"}}}})));
 
     // The asked device leaves, comes back, proves itself and answers the same question.
@@ -275,15 +248,15 @@ TEST_F(BridgeEndToEndTest, ApprovalsGoToOnePairedDeviceAndSurviveAReconnect) {
     auto back = connect(a, "First");
     ASSERT_TRUE(waitUntil([&] { return back->isAccepted(); }));
     back->answer(questionsFirst[1], std::nullopt);
-    ASSERT_TRUE(waitUntil([&] { return appServer_->repliesReceived().size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return bridge_.appServer().repliesReceived().size() == 2; }));
     EXPECT_EQ(
-        appServer_->repliesReceived()[1],
+        bridge_.appServer().repliesReceived()[1],
         (JSONValue(JSONObject{{"id", "q2"}, {"result", JSONObject{{"decision", "decline"}}}})));
 
     // A question the bridge does not know is refused by the bridge itself.
     EXPECT_TRUE(call(*second, "turn/interrupt").hasValue());
-    ASSERT_TRUE(waitUntil([&] { return appServer_->repliesReceived().size() == 3; }));
-    const JSONValue refusal = appServer_->repliesReceived()[2];
+    ASSERT_TRUE(waitUntil([&] { return bridge_.appServer().repliesReceived().size() == 3; }));
+    const JSONValue refusal = bridge_.appServer().repliesReceived()[2];
     EXPECT_EQ(*refusal.member("id"), JSONValue(7));
     EXPECT_EQ(*refusal.member("error"),
               (JSONValue(JSONObject{{"code", -32601},
@@ -294,8 +267,8 @@ TEST_F(BridgeEndToEndTest, ApprovalsGoToOnePairedDeviceAndSurviveAReconnect) {
 TEST_F(BridgeEndToEndTest, WithoutAPairedDeviceTheBridgeDeclinesAtOnce) {
     startBridge({"wait initialized",
                  R"(line {"id":0,"method":"item/commandExecution/requestApproval","params":{}})"});
-    ASSERT_TRUE(waitUntil([&] { return !appServer_->repliesReceived().empty(); }));
-    EXPECT_EQ(appServer_->repliesReceived()[0],
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.appServer().repliesReceived().empty(); }));
+    EXPECT_EQ(bridge_.appServer().repliesReceived()[0],
               (JSONValue(JSONObject{{"id", 0}, {"result", JSONObject{{"decision", "decline"}}}})));
 }
 
@@ -306,11 +279,11 @@ TEST_F(BridgeEndToEndTest, ARestartFailsTheRequestsThatWaitAndCarriesOn) {
     std::optional<BridgeDevice::Answer> waiting;
     device->request("thread/list", std::nullopt,
                     [&](BridgeDevice::Answer answer) { waiting = std::move(answer); });
-    ASSERT_TRUE(waitUntil([&] { return appServer_->requestsReceived().size() == 1; }));
-    controller_->restartAppServer();
+    ASSERT_TRUE(waitUntil([&] { return bridge_.appServer().requestsReceived().size() == 1; }));
+    bridge_.controller().restartAppServer();
     ASSERT_TRUE(waitUntil([&] { return waiting.has_value(); }));
     EXPECT_EQ(waiting->error(), "Codex app-server is still starting.");
     EXPECT_TRUE(logged("Restarting Codex app-server."));
-    ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }));
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().appServerReady(); }));
     EXPECT_TRUE(call(*device, "model/list").hasValue());
 }

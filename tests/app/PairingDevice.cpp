@@ -29,28 +29,30 @@ int main(int argc, char** argv) {
     }
     testing::TestSigner signer;
     BridgeDevice device(signer.identity(), argv[3]);
-    device.onBridgeHello = [&] {
+    QObject::connect(&device, &BridgeDevice::bridgeHelloReceived, &device, [&] {
         device.requestPairing();
         if (auto code = device.pairingCode()) {
             say("code " + *code);
         }
-    };
-    device.onPairingChanged = [&](BridgeDevice::Pairing pairing) {
-        if (pairing == BridgeDevice::Pairing::accepted) {
-            say("accepted");
-            QCoreApplication::exit(0);
-        } else if (pairing == BridgeDevice::Pairing::rejected) {
-            say("rejected");
-            QCoreApplication::exit(1);
-        }
-    };
-    device.onStateChanged = [&](PeerState state) {
+    });
+    QObject::connect(&device, &BridgeDevice::pairingChanged, &device,
+                     [&](BridgeDevice::Pairing pairing) {
+                         if (pairing == BridgeDevice::Pairing::accepted) {
+                             say("accepted");
+                             QCoreApplication::exit(0);
+                         } else if (pairing == BridgeDevice::Pairing::rejected) {
+                             say("rejected");
+                             QCoreApplication::exit(1);
+                         }
+                     });
+    QObject::connect(&device, &BridgeDevice::stateChanged, &device, [&](PeerState state) {
         if (state == PeerState::notConnected) {
             say("disconnected");
             QCoreApplication::exit(1);
         }
-    };
-    device.onProblem = [&](const std::string& problem) { say("problem: " + problem); };
+    });
+    QObject::connect(&device, &BridgeDevice::problemFound, &device,
+                     [&](const std::string& problem) { say("problem: " + problem); });
     QTimer::singleShot(0, [&] {
         if (auto opened = device.connectTo(QString::fromLocal8Bit(argv[1]),
                                            static_cast<quint16>(std::atoi(argv[2])));

@@ -44,20 +44,21 @@ struct Outcome {
 
 class ClientRecorder {
 public:
-    // Installs the four callbacks. The recorder must outlive the client's deliveries, which it
+    // Installs the four handlers. The recorder must outlive the client's deliveries, which it
     // does when the client is destroyed first.
     void attach(AppServerClient& client) {
-        client.onStatus = [this](const std::string& text, bool ready) {
+        AppServerClient::Handlers handlers;
+        handlers.status = [this](const std::string& text, bool ready) {
             note();
             statuses.push_back({text, ready});
             order.push_back("status " + statuses.back().text);
         };
-        client.onLog = [this](const std::string& text) {
+        handlers.log = [this](const std::string& text) {
             note();
             logs.push_back(text);
             order.push_back("log " + text);
         };
-        client.onNotification = [this](const std::string& method, const JSONValue& params) {
+        handlers.notification = [this](const std::string& method, const JSONValue& params) {
             note();
             if (method == "fake/received") {
                 received.push_back(*params.member("line")->stringValue());
@@ -66,12 +67,13 @@ public:
             notifications.emplace_back(method, params);
             order.push_back("notification " + notifications.back().first);
         };
-        client.onServerRequest = [this](const JSONValue& id, const std::string& method,
+        handlers.serverRequest = [this](const JSONValue& id, const std::string& method,
                                         const JSONValue& params) {
             note();
             serverRequests.push_back({id, method, params});
             order.push_back("server request " + serverRequests.back().method);
         };
+        client.setHandlers(std::move(handlers));
     }
 
     // A completion that records into a new outcome.

@@ -24,7 +24,8 @@ public:
                     QSettings::IniFormat),
           identity_(std::move(DeviceIdentity::create(keys_, settings_)).value()),
           device_(*identity_, "Stranger") {
-        device_.onMessage = [this](const BridgeMessage& message) { kinds.push_back(message.kind); };
+        QObject::connect(&device_, &BridgeDevice::messageReceived, &device_,
+                         [this](const BridgeMessage& message) { kinds.push_back(message.kind); });
         EXPECT_TRUE(device_.connectTo("127.0.0.1", port).hasValue());
         EXPECT_TRUE(waitUntil([&] { return device_.pairingCode().has_value(); }));
     }
@@ -83,7 +84,7 @@ protected:
     // The notifications of `method` the bridge relayed so far.
     std::vector<JSONValue> relayed(const std::string& method) const {
         std::vector<JSONValue> found;
-        for (const auto& [name, params] : appServer_->notifications) {
+        for (const auto& [name, params] : bridge_.appServer().notifications) {
             if (name == method) {
                 found.push_back(params);
             }
@@ -120,7 +121,7 @@ protected:
     // through the bridge's app-server client: no device is involved.
     void startTurnWithoutADevice() {
         std::optional<std::string> threadID;
-        appServer_->requestDirectly(
+        bridge_.appServer().requestDirectly(
             "thread/start", JSONObject{{"cwd", work_.string()}, {"approvalPolicy", "untrusted"}},
             [&](Expected<JSONValue, Error> outcome) {
                 ASSERT_TRUE(outcome.hasValue()) << outcome.error().description;
@@ -129,7 +130,7 @@ protected:
             });
         ASSERT_TRUE(waitUntil([&] { return threadID.has_value(); }));
         bool started = false;
-        appServer_->requestDirectly(
+        bridge_.appServer().requestDirectly(
             "turn/start",
             JSONObject{{"threadId", *threadID},
                        {"input", JSONArray{JSONObject{{"type", "text"}, {"text", "Note it."}}}}},
@@ -149,7 +150,7 @@ protected:
 TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
     pair(laptop_, "Laptop");
     // Connected first, so that the bridge must pass over it to find the paired device.
-    Stranger stranger(folders_.path(), link_->link().listeningPort());
+    Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
 
     DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
                              "--approval-policy", "untrusted", "--name", "Laptop"});
@@ -175,8 +176,9 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
     ASSERT_TRUE(chat.waitForOutput("Done.\n")) << chat.out;
 
     // The app-server's own id never reached the device, and its answer carried the decision.
-    ASSERT_EQ(appServer_->responses.size(), 1u);
-    EXPECT_EQ(appServer_->responses[0].second, JSONValue(JSONObject{{"decision", "accept"}}));
+    ASSERT_EQ(bridge_.appServer().responses.size(), 1u);
+    EXPECT_EQ(bridge_.appServer().responses[0].second,
+              JSONValue(JSONObject{{"decision", "accept"}}));
 
     // Declined: nothing runs, and Codex goes on to finish the turn.
     const std::size_t errorsSoFar = chat.err.size();
@@ -202,13 +204,16 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
     EXPECT_EQ(chat.finish(), 0) << chat.err;
 
     EXPECT_EQ(commandOutcomes(), (std::vector<std::string>{"completed", "declined", "declined"}));
-    ASSERT_EQ(appServer_->responses.size(), 3u);
-    for (const auto& [id, result] : appServer_->responses) {
+    ASSERT_EQ(bridge_.appServer().responses.size(), 3u);
+    for (const auto& [id, result] : bridge_.appServer().responses) {
         EXPECT_TRUE(id.numberValue().has_value()) << id.displayText();
     }
-    EXPECT_EQ(appServer_->responses[0].first, JSONValue(0)) << "Codex's first question has id 0";
-    EXPECT_EQ(appServer_->responses[1].second, JSONValue(JSONObject{{"decision", "decline"}}));
-    EXPECT_EQ(appServer_->responses[2].second, JSONValue(JSONObject{{"decision", "cancel"}}));
+    EXPECT_EQ(bridge_.appServer().responses[0].first, JSONValue(0))
+        << "Codex's first question has id 0";
+    EXPECT_EQ(bridge_.appServer().responses[1].second,
+              JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(bridge_.appServer().responses[2].second,
+              JSONValue(JSONObject{{"decision", "cancel"}}));
 
     // The stranger saw none of the events and none of the questions.
     EXPECT_EQ(stranger.messagesAfterHello(), 0u);
@@ -223,16 +228,17 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
 
 TEST_F(ApprovalEndToEndTest, WithNoPairedDeviceConnectedTheBridgeDeclinesAndTheTurnGoesOn) {
     pair(laptop_, "Laptop");
-    Stranger stranger(folders_.path(), link_->link().listeningPort());
+    Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
 
     startTurnWithoutADevice();
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
     EXPECT_EQ(completedTurns()[0], "completed");
     EXPECT_EQ(commandOutcomes(), std::vector<std::string>{"declined"});
     EXPECT_EQ(runs(), 0);
-    ASSERT_EQ(appServer_->responses.size(), 1u);
-    EXPECT_EQ(appServer_->responses[0].first, JSONValue(0));
-    EXPECT_EQ(appServer_->responses[0].second, JSONValue(JSONObject{{"decision", "decline"}}));
+    ASSERT_EQ(bridge_.appServer().responses.size(), 1u);
+    EXPECT_EQ(bridge_.appServer().responses[0].first, JSONValue(0));
+    EXPECT_EQ(bridge_.appServer().responses[0].second,
+              JSONValue(JSONObject{{"decision", "decline"}}));
     EXPECT_EQ(stranger.messagesAfterHello(), 0u);
 }
 
@@ -261,8 +267,8 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsk
 
     // The device goes away without a word; the question stays open and Codex waits.
     watch.kill();
-    ASSERT_TRUE(waitUntil([&] { return controller_->authorizedPeerNames().empty(); }));
-    EXPECT_TRUE(appServer_->responses.empty());
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().authorizedPeerNames().empty(); }));
+    EXPECT_TRUE(bridge_.appServer().responses.empty());
     EXPECT_TRUE(completedTurns().empty());
     EXPECT_EQ(runs(), 0);
 
@@ -270,7 +276,7 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsk
     DeviceRun strangerAnswer(stranger_, {"answer", QString::fromStdString(questionID), "accept",
                                          "--bridge", bridgeAddress()});
     EXPECT_EQ(strangerAnswer.finish(), 4);
-    EXPECT_TRUE(appServer_->responses.empty());
+    EXPECT_TRUE(bridge_.appServer().responses.empty());
 
     // The device comes back on a new connection, is recognised, and answers with the same id.
     DeviceRun answer(laptop_,
@@ -279,13 +285,13 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsk
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
     EXPECT_EQ(completedTurns()[0], "completed");
     EXPECT_EQ(runs(), 1);
-    ASSERT_EQ(appServer_->responses.size(), 1u);
-    EXPECT_EQ(appServer_->responses[0],
+    ASSERT_EQ(bridge_.appServer().responses.size(), 1u);
+    EXPECT_EQ(bridge_.appServer().responses[0],
               std::make_pair(JSONValue(0), JSONValue(JSONObject{{"decision", "accept"}})));
 
     // A second answer with that id finds nothing open and changes nothing.
     DeviceRun again(laptop_,
                     {"answer", QString::fromStdString(questionID), "decline", "--name", "Laptop"});
     EXPECT_EQ(again.finish(), 0) << again.err;
-    EXPECT_EQ(appServer_->responses.size(), 1u);
+    EXPECT_EQ(bridge_.appServer().responses.size(), 1u);
 }

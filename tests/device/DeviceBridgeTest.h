@@ -5,20 +5,12 @@
 // file keychain, and the app-server client running the real Codex CLI (or a scripted fake).
 // Everything runs with temporary homes for the bridge and for each device, and the tests that
 // run the real Codex CLI only in a network namespace with loopback alone.
-#include "app/AppServerClientAdapter.h"
-#include "app/DeviceIdentityAdapter.h"
-#include "app/PeerLinkAdapter.h"
-#include "app/TrustStoreAdapter.h"
-#include "bridge/BridgeController.h"
-#include "identity/KeychainChooser.h"
-#include "support/FakeNeighbours.h"
+#include "support/AssembledBridge.h"
 #include "support/NetworkIsolation.h"
 #include "support/QtTestSupport.h"
-#include "support/RecordingAppServer.h"
 #include "support/TemporaryHome.h"
 
 #include <QProcess>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -112,51 +104,25 @@ protected:
         }
     }
 
-    void TearDown() override { controller_.reset(); }
+    void TearDown() override { bridge_.stop(); }
 
     void startBridge(const std::string& codex, bool advertise = false) {
-        PeerLinkOptions linkOptions;
-        linkOptions.port = 0;
-        linkOptions.advertise = advertise;
-        linkOptions.listenAddress = QHostAddress::LocalHost;
-        auto link = std::make_unique<PeerLinkAdapter>(
-            std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
-        link_ = link.get();
-        auto appServer = std::make_unique<RecordingAppServer>(codex);
-        appServer_ = appServer.get();
-
-        std::shared_ptr<KeychainStore> keychain =
-            openKeychain("app.tarnwick.bridge", folders_.path() / "bridge-keychain", false);
-        QSettings settings(QString::fromStdString((folders_.path() / "bridge.ini").string()),
-                           QSettings::IniFormat);
-        BridgeNeighbours neighbours;
-        neighbours.link = std::move(link);
-        neighbours.appServer = std::move(appServer);
-        neighbours.trustStore = std::make_unique<TrustStoreAdapter>(keychain);
-        neighbours.identity =
-            std::unique_ptr<BridgeIdentity>(std::make_unique<DeviceIdentityAdapter>(
-                std::move(DeviceIdentity::create(*keychain, settings)).value()));
-        neighbours.loginItems = std::make_unique<FakeLoginItems>();
-        neighbours.hostName = std::make_unique<FakeHostName>();
-        controller_ = std::make_unique<BridgeController>(std::move(neighbours));
-        controller_->start();
-        ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }))
-            << controller_->appServerStatus().toStdString();
+        bridge_ = AssembledBridge(folders_.path(), codex, advertise);
+        ASSERT_TRUE(bridge_.controller().appServerReady())
+            << bridge_.controller().appServerStatus().toStdString();
     }
 
-    QString bridgeAddress() const {
-        return QStringLiteral("127.0.0.1:%1").arg(link_->link().listeningPort());
-    }
+    QString bridgeAddress() const { return QStringLiteral("127.0.0.1:%1").arg(bridge_.port()); }
 
     // Pairs the device of `home` under `name`, accepting on the bridge when the code matches.
     void pair(const std::filesystem::path& home, const QString& name) {
         DeviceRun run(home, {"pair", bridgeAddress(), "--name", name});
         ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
-        ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-        const PairingRequest request = controller_->pairingRequests().back();
+        ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+        const PairingRequest request = bridge_.controller().pairingRequests().back();
         EXPECT_NE(run.out.find("Pairing code: " + request.code + "\n"), std::string::npos)
             << run.out;
-        controller_->accept(request);
+        bridge_.controller().accept(request);
         EXPECT_EQ(run.finish(), 0) << run.err;
         EXPECT_NE(run.out.find("Pairing accepted"), std::string::npos) << run.out;
     }
@@ -196,7 +162,7 @@ protected:
     }
 
     bool logged(const std::string& line) const {
-        const auto& logs = controller_->logs();
+        const auto& logs = bridge_.controller().logs();
         return std::find(logs.begin(), logs.end(), line) != logs.end();
     }
 
@@ -204,9 +170,7 @@ protected:
     TemporaryDirectory folders_{"tarnwick-device-e2e"};
     std::filesystem::path laptop_ = folders_.path() / "laptop";
     std::filesystem::path stranger_ = folders_.path() / "stranger";
-    PeerLinkAdapter* link_ = nullptr;
-    RecordingAppServer* appServer_ = nullptr;
-    std::unique_ptr<BridgeController> controller_;
+    AssembledBridge bridge_;
 };
 
 } // namespace tarnwick::testing

@@ -21,7 +21,7 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     startBridge(CODEX_CLI_PATH);
     pair(laptop_, "Laptop");
     EXPECT_TRUE(logged("Paired Laptop."));
-    ASSERT_EQ(controller_->trustedPeers().size(), 1u);
+    ASSERT_EQ(bridge_.controller().trustedPeers().size(), 1u);
 
     // Every later run is a new connection, let in by its hello alone.
     for (const char* method : {"thread/list", "model/list", "account/read"}) {
@@ -31,7 +31,7 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     }
     EXPECT_TRUE(decoded(call(laptop_, {"model/list"}).out).member("data"));
     EXPECT_TRUE(logged("Authenticated Laptop."));
-    EXPECT_TRUE(controller_->pairingRequests().empty());
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
 
     // A watcher sees the thread that a call starts.
     DeviceRun watch(laptop_, {"watch", "--decline-all", "--name", "Laptop watch"});
@@ -55,7 +55,7 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     EXPECT_EQ(watch.finish(), 0) << watch.err;
 
     // Refusals, each with its own text and status.
-    const std::size_t relayed = appServer_->methods.size();
+    const std::size_t relayed = bridge_.appServer().methods.size();
     auto refused = call(laptop_, {"config/read"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "That method is not available through Tarnwick.\n");
@@ -72,7 +72,8 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     EXPECT_EQ(neverPaired.err, "Pair this device first.\n");
     DeviceRun strangerWatch(stranger_, {"watch", "--bridge", bridgeAddress()});
     EXPECT_EQ(strangerWatch.finish(), 4);
-    EXPECT_EQ(appServer_->methods.size(), relayed) << "nothing refused reached the app-server";
+    EXPECT_EQ(bridge_.appServer().methods.size(), relayed)
+        << "nothing refused reached the app-server";
 }
 
 TEST_F(DeviceEndToEndTest, ACallWaitingWhileTheAppServerRestartsFails) {
@@ -82,19 +83,19 @@ TEST_F(DeviceEndToEndTest, ACallWaitingWhileTheAppServerRestartsFails) {
 
     DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
     ASSERT_TRUE(waitUntil([&] {
-        return std::count(appServer_->methods.begin(), appServer_->methods.end(), "thread/read") ==
-               1;
+        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
+                          "thread/read") == 1;
     }));
-    controller_->restartAppServer();
+    bridge_.controller().restartAppServer();
     EXPECT_EQ(waiting.finish(), 1) << waiting.out;
     EXPECT_FALSE(waiting.err.empty());
     EXPECT_EQ(waiting.out, "");
 
     // Later, after the restart, the device comes back without pairing again.
-    ASSERT_TRUE(waitUntil([&] { return controller_->appServerReady(); }));
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().appServerReady(); }));
     auto again = call(laptop_, {"thread/list"});
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_TRUE(controller_->pairingRequests().empty());
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
 }
 
 TEST_F(DeviceEndToEndTest, ReportsABridgeThatIsNotThere) {
@@ -166,7 +167,7 @@ TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {
 
     // The turn carried the prompt, and the app-server got the decision it asked for.
     auto findLine = [&](const std::function<bool(const JSONValue&)>& match) {
-        for (const JSONValue& line : appServer_->received) {
+        for (const JSONValue& line : bridge_.appServer().received) {
             if (match(line)) {
                 return line;
             }
@@ -176,7 +177,7 @@ TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {
     JSONValue turn = findLine([](const JSONValue& line) {
         return line.member("method") && *line.member("method") == JSONValue("turn/start");
     });
-    ASSERT_TRUE(turn.member("params")) << appServer_->received.size();
+    ASSERT_TRUE(turn.member("params")) << bridge_.appServer().received.size();
     EXPECT_EQ(*turn.member("params"),
               JSONValue(JSONObject{
                   {"threadId", "T1"},
@@ -204,13 +205,13 @@ TEST_F(DeviceEndToEndTest, CtrlCInterruptsTheRunningTurn) {
         << chat.err;
     chat.write("Think for a long time\n");
     ASSERT_TRUE(waitUntil([&] {
-        return std::count(appServer_->methods.begin(), appServer_->methods.end(), "turn/start") ==
-               1;
+        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
+                          "turn/start") == 1;
     }));
     // Whether or not the turn's id has reached the device yet, Ctrl-C interrupts that turn.
     chat.interrupt();
     ASSERT_TRUE(waitUntil([&] {
-        return std::count(appServer_->methods.begin(), appServer_->methods.end(),
+        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
                           "turn/interrupt") == 1;
     })) << chat.err;
     ASSERT_TRUE(waitUntil([&] { return chat.err.find("(turn interrupted)") != std::string::npos; }))
@@ -223,8 +224,8 @@ TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
     startBridge(codex.executable());
     DeviceRun run(laptop_, {"pair", bridgeAddress(), "--name", "Laptop"});
     ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
-    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-    controller_->reject(controller_->pairingRequests().back());
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    bridge_.controller().reject(bridge_.controller().pairingRequests().back());
     EXPECT_EQ(run.finish(), 4);
     EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
@@ -238,8 +239,8 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
     }
     FakeCodex codex({});
     startBridge(codex.executable(), true);
-    const std::string service = link_->link().peerName();
-    const std::string port = std::to_string(link_->link().listeningPort());
+    const std::string service = bridge_.link().link().peerName();
+    const std::string port = std::to_string(bridge_.link().link().listeningPort());
 
     // Publishing takes a moment; each discover run browses for a second.
     std::string listed;
@@ -253,10 +254,10 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
 
     DeviceRun run(laptop_, {"pair", "--name", "Laptop"});
     ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
-    ASSERT_TRUE(waitUntil([&] { return !controller_->pairingRequests().empty(); }));
-    EXPECT_NE(run.out.find("Pairing code: " + controller_->pairingRequests().back().code),
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    EXPECT_NE(run.out.find("Pairing code: " + bridge_.controller().pairingRequests().back().code),
               std::string::npos);
-    controller_->accept(controller_->pairingRequests().back());
+    bridge_.controller().accept(bridge_.controller().pairingRequests().back());
     ASSERT_EQ(run.finish(), 0) << run.err;
 
     auto listedThreads = call(laptop_, {"thread/list"});
@@ -269,10 +270,10 @@ TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
     pair(laptop_, "Laptop");
     DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
     ASSERT_TRUE(waitUntil([&] {
-        return std::count(appServer_->methods.begin(), appServer_->methods.end(), "thread/read") ==
-               1;
+        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
+                          "thread/read") == 1;
     }));
-    controller_.reset();
+    bridge_.stop();
     EXPECT_EQ(waiting.finish(), 5);
     EXPECT_EQ(waiting.err, "The bridge went away before it answered.\n");
 }

@@ -98,22 +98,25 @@ LinkRecorder::LinkRecorder(PeerLink& link) {
     QObject::connect(&link, &PeerLink::statusTextChanged, &link, [this, &link] {
         events.push_back("status:" + link.statusText().toStdString());
     });
-    link.onConnected = [this](const PeerHandle& peer) {
+    QObject::connect(&link, &PeerLink::peerConnected, &link, [this](const PeerHandle& peer) {
         events.push_back("connected:" + peer->displayName());
         connected.push_back(peer);
-    };
-    link.onDisconnected = [this](const PeerHandle& peer) {
+    });
+    QObject::connect(&link, &PeerLink::peerDisconnected, &link, [this](const PeerHandle& peer) {
         events.push_back("disconnected:" + peer->displayName());
         disconnected.push_back(peer);
-    };
-    link.onData = [this](const QByteArray& bytes, const PeerHandle& peer) {
-        blocks.emplace_back(bytes, peer);
-    };
+    });
+    QObject::connect(&link, &PeerLink::dataReceived, &link,
+                     [this](const QByteArray& bytes, const PeerHandle& peer) {
+                         blocks.emplace_back(bytes, peer);
+                     });
 }
 
 TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
-    connector.onStateChanged = [this](PeerState state) { states.push_back(state); };
-    connector.onData = [this](const QByteArray& bytes) { blocks.push_back(bytes); };
+    QObject::connect(&connector, &PeerConnector::stateChanged, &connector,
+                     [this](PeerState state) { states.push_back(state); });
+    QObject::connect(&connector, &PeerConnector::dataReceived, &connector,
+                     [this](const QByteArray& bytes) { blocks.push_back(bytes); });
 }
 
 bool TestDevice::connectTo(quint16 port, const std::string& displayName) {

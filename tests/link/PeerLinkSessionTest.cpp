@@ -430,7 +430,8 @@ TEST(PeerLinkClient, WithoutAvahiDiscoveryFails) {
 TEST(PeerConnector, RefusesNamesNoHostWouldAccept) {
     PeerConnector connector;
     std::vector<PeerState> states;
-    connector.onStateChanged = [&](PeerState state) { states.push_back(state); };
+    QObject::connect(&connector, &PeerConnector::stateChanged, &connector,
+                     [&](PeerState state) { states.push_back(state); });
     for (const std::string& name :
          {std::string(), std::string(64, 'x'), std::string("a\nb"), std::string("\xFF")}) {
         EXPECT_FALSE(connector.open(QStringLiteral("127.0.0.1"), 1, name).hasValue());

@@ -2,13 +2,12 @@
 
 #include "tarnwick-device/ApprovalDesk.h"
 #include "tarnwick-device/BridgeBrowser.h"
+#include "tarnwick-device/ChatSession.h"
 #include "tarnwick-device/InputLines.h"
 #include "tarnwick-device/InterruptSignal.h"
+#include "tarnwick-device/JSONText.h"
 
 #include <QHostAddress>
-
-#include <deque>
-#include <set>
 
 namespace tarnwick {
 
@@ -16,22 +15,6 @@ namespace {
 
 int statusOf(ExitStatus status) {
     return static_cast<int>(status);
-}
-
-std::string encoded(const JSONValue& value) {
-    auto text = value.encode();
-    return text ? *text : value.displayText();
-}
-
-std::string textAt(const JSONValue& value, std::string_view outer, std::string_view inner) {
-    const JSONValue* first = value.member(outer);
-    const JSONValue* second = first ? first->member(inner) : nullptr;
-    return second && second->stringValue() ? *second->stringValue() : std::string();
-}
-
-std::string textOf(const JSONValue& value, std::string_view key) {
-    const JSONValue* member = value.member(key);
-    return member && member->stringValue() ? *member->stringValue() : std::string();
 }
 
 } // namespace
@@ -260,31 +243,36 @@ int DeviceCommands::watch(const DeviceArguments& arguments) {
     ApprovalPrompt prompt;
     ApprovalDesk desk(device, prompt, context_.err, arguments.declineAll);
     InputLines input;
-    input.onLine = [&desk](const std::string& line) { desk.answerLine(line); };
-    input.onEnd = [&desk] { desk.inputEnded(); };
     bool stopped = false;
     InterruptSignal interrupt;
-    interrupt.onInterrupt = [&stopped] { stopped = true; };
-
-    device.onEvent = [&](const std::string& method, const JSONValue& params) {
-        prompt.observeEvent(method, params);
-        context_.out << encoded(JSONObject{{"method", method}, {"params", params}}) << "\n"
-                     << std::flush;
-    };
-    device.onServerRequest = [&](const std::string& id, const std::string& method,
-                                 const JSONValue& params) {
-        context_.out << encoded(JSONObject{
-                            {"serverRequest", id}, {"method", method}, {"params", params}})
-                     << "\n"
-                     << std::flush;
-        desk.asked(id, method, params);
-    };
+    // The context of the connections below: declared after what they capture, it goes first
+    // and takes them with it.
+    QObject watching;
+    QObject::connect(&input, &InputLines::lineRead, &watching,
+                     [&desk](const std::string& line) { desk.answerLine(line); });
+    QObject::connect(&input, &InputLines::ended, &watching, [&desk] { desk.inputEnded(); });
+    QObject::connect(&interrupt, &InterruptSignal::interrupted, &watching,
+                     [&stopped] { stopped = true; });
+    QObject::connect(&device, &BridgeDevice::eventReceived, &watching,
+                     [&](const std::string& method, const JSONValue& params) {
+                         prompt.observeEvent(method, params);
+                         context_.out << encoded(JSONObject{{"method", method}, {"params", params}})
+                                      << "\n"
+                                      << std::flush;
+                     });
+    QObject::connect(
+        &device, &BridgeDevice::serverRequestReceived, &watching,
+        [&](const std::string& id, const std::string& method, const JSONValue& params) {
+            context_.out << encoded(JSONObject{
+                                {"serverRequest", id}, {"method", method}, {"params", params}})
+                         << "\n"
+                         << std::flush;
+            desk.asked(id, method, params);
+        });
     context_.err << "Watching " << device.bridgeHello()->displayName << " at "
                  << session.address().toString() << "; Ctrl-C stops.\n"
                  << std::flush;
     session.waitFor([&] { return stopped; });
-    device.onEvent = nullptr;
-    device.onServerRequest = nullptr;
     if (stopped) {
         return statusOf(ExitStatus::done);
     }
@@ -322,151 +310,15 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
         return failed(opened.error());
     }
     DeviceSession& session = **opened;
-    BridgeDevice& device = session.device();
-
-    JSONObject threadParams;
-    if (arguments.thread) {
-        threadParams.set("threadId", *arguments.thread);
+    auto threadID = ChatSession::startThread(session, arguments);
+    if (!threadID) {
+        return failed(threadID.error());
     }
-    if (arguments.workingFolder) {
-        threadParams.set("cwd", *arguments.workingFolder);
-    }
-    if (arguments.approvalPolicy) {
-        threadParams.set("approvalPolicy", *arguments.approvalPolicy);
-    }
-    auto started = session.call(arguments.thread ? "thread/resume" : "thread/start",
-                                JSONValue(std::move(threadParams)));
-    if (!started) {
-        return failed(started.error());
-    }
-    const std::string threadID = textAt(*started, "thread", "id");
-    if (threadID.empty()) {
-        return failed({ExitStatus::failed, "The bridge did not name the thread."});
-    }
-    context_.err << "Thread " << threadID
+    context_.err << "Thread " << *threadID
                  << ". Type a prompt and press Enter; Ctrl-C interrupts a turn, Ctrl-D ends.\n"
                  << std::flush;
-
-    ApprovalPrompt prompt;
-    ApprovalDesk desk(device, prompt, context_.err, arguments.declineAll);
-    std::deque<std::string> prompts;
-    bool turnRunning = false;
-    bool inputDone = false;
-    bool finished = false;
-    std::string turnID;
-    // Ctrl-C came before the turn's id was known: interrupt as soon as it is.
-    bool interruptWanted = false;
-    std::set<std::string> streamedMessages;
-
-    auto interruptTurn = [&] {
-        interruptWanted = false;
-        context_.err << "\nInterrupting the turn...\n" << std::flush;
-        device.request("turn/interrupt", JSONObject{{"threadId", threadID}, {"turnId", turnID}},
-                       [&](BridgeDevice::Answer answer) {
-                           if (!answer) {
-                               context_.err << answer.error() << "\n" << std::flush;
-                           }
-                       });
-    };
-    auto learnTurn = [&](const std::string& id) {
-        if (turnID.empty() && !id.empty()) {
-            turnID = id;
-            if (interruptWanted) {
-                interruptTurn();
-            }
-        }
-    };
-
-    std::function<void()> startNext = [&] {
-        if (turnRunning) {
-            return;
-        }
-        if (prompts.empty()) {
-            finished = inputDone;
-            return;
-        }
-        std::string text = std::move(prompts.front());
-        prompts.pop_front();
-        turnRunning = true;
-        turnID.clear();
-        interruptWanted = false;
-        JSONObject input{{"type", "text"}, {"text", text}};
-        device.request("turn/start",
-                       JSONObject{{"threadId", threadID}, {"input", JSONArray{JSONValue(input)}}},
-                       [&](BridgeDevice::Answer answer) {
-                           if (!answer) {
-                               context_.err << answer.error() << "\n" << std::flush;
-                               turnRunning = false;
-                               startNext();
-                           } else {
-                               learnTurn(textAt(*answer, "turn", "id"));
-                           }
-                       });
-    };
-
-    device.onEvent = [&](const std::string& method, const JSONValue& params) {
-        prompt.observeEvent(method, params);
-        if (textOf(params, "threadId") != threadID) {
-            return;
-        }
-        if (method == "item/agentMessage/delta") {
-            streamedMessages.insert(textOf(params, "itemId"));
-            context_.out << textOf(params, "delta") << std::flush;
-        } else if (method == "item/completed") {
-            // A message that came whole, without pieces before it, is shown whole.
-            const JSONValue* item = params.member("item");
-            if (item && textOf(*item, "type") == "agentMessage" &&
-                !streamedMessages.count(textOf(*item, "id"))) {
-                context_.out << textOf(*item, "text") << std::flush;
-            }
-        } else if (method == "turn/started") {
-            learnTurn(textAt(params, "turn", "id"));
-        } else if (method == "turn/completed") {
-            context_.out << "\n" << std::flush;
-            const std::string status = textAt(params, "turn", "status");
-            if (!status.empty() && status != "completed") {
-                context_.err << "(turn " << status << ")\n" << std::flush;
-            }
-            turnRunning = false;
-            startNext();
-        } else if (method == "error") {
-            const JSONValue* error = params.member("error");
-            std::string message = error ? textOf(*error, "message") : std::string();
-            context_.err << "Codex: " << (message.empty() ? encoded(params) : message) << "\n"
-                         << std::flush;
-        }
-    };
-    device.onServerRequest = [&](const std::string& id, const std::string& method,
-                                 const JSONValue& params) { desk.asked(id, method, params); };
-
-    InputLines input;
-    input.onLine = [&](const std::string& line) {
-        if (desk.awaitsAnswer()) {
-            desk.answerLine(line);
-        } else if (!line.empty()) {
-            prompts.push_back(line);
-            startNext();
-        }
-    };
-    input.onEnd = [&] {
-        desk.inputEnded();
-        inputDone = true;
-        startNext();
-    };
-    InterruptSignal interrupt;
-    interrupt.onInterrupt = [&] {
-        if (!turnRunning) {
-            finished = true;
-        } else if (turnID.empty()) {
-            interruptWanted = true;
-        } else {
-            interruptTurn();
-        }
-    };
-    session.waitFor([&] { return finished; });
-    device.onEvent = nullptr;
-    device.onServerRequest = nullptr;
-    if (finished) {
+    ChatSession chat(session, *threadID, arguments.declineAll, context_.out, context_.err);
+    if (chat.run()) {
         return statusOf(ExitStatus::done);
     }
     return failed({ExitStatus::bridgeGone, "The bridge went away."});

@@ -19,7 +19,8 @@ constexpr const char* readyPing = "tarnwick-device-ready";
 DeviceSession::DeviceSession(const DeviceIdentity& identity, std::string displayName,
                              RememberedBridgeStore& store, std::ostream& errors)
     : device_(identity, std::move(displayName)), store_(store), errors_(errors) {
-    device_.onProblem = [this](const std::string& problem) { problem_ = problem; };
+    QObject::connect(&device_, &BridgeDevice::problemFound, &device_,
+                     [this](const std::string& problem) { problem_ = problem; });
 }
 
 bool DeviceSession::waitFor(const std::function<bool()>& done,
@@ -91,14 +92,16 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
 
 Expected<void, DeviceFailure> DeviceSession::settle() {
     bool ponged = false;
-    device_.onMessage = [&ponged](const BridgeMessage& message) {
-        if (message.kind == BridgeMessageKind::response && message.id == readyPing) {
-            ponged = true;
-        }
-    };
+    const auto listening = QObject::connect(&device_, &BridgeDevice::messageReceived, &device_,
+                                            [&ponged](const BridgeMessage& message) {
+                                                if (message.kind == BridgeMessageKind::response &&
+                                                    message.id == readyPing) {
+                                                    ponged = true;
+                                                }
+                                            });
     device_.ping(std::string(readyPing));
     const bool answered = waitFor([&] { return ponged; }, verdictTime);
-    device_.onMessage = nullptr;
+    QObject::disconnect(listening);
     if (!answered) {
         return Unexpected(
             DeviceFailure{ExitStatus::bridgeGone,

@@ -22,16 +22,14 @@ void InputLines::readable() {
     QPointer<InputLines> self(this);
     if (count <= 0) {
         notifier_.setEnabled(false);
-        if (!buffer_.empty() && onLine) {
+        if (!buffer_.empty()) {
             std::string last = std::move(buffer_);
             buffer_.clear();
-            onLine(last);
+            emit lineRead(last);
         }
         if (self && !ended_) {
             ended_ = true;
-            if (onEnd) {
-                onEnd();
-            }
+            emit ended();
         }
         return;
     }
@@ -43,9 +41,7 @@ void InputLines::readable() {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (onLine) {
-            onLine(line);
-        }
+        emit lineRead(line);
     }
 }
 

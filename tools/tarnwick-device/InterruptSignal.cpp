@@ -54,9 +54,7 @@ void InterruptSignal::readable() {
     char bytes[64];
     while (::read(pipe_[0], bytes, sizeof bytes) > 0) {
     }
-    if (onInterrupt) {
-        onInterrupt();
-    }
+    emit interrupted();
 }
 
 } // namespace tarnwick

@@ -3,12 +3,11 @@
 #include <QObject>
 #include <QSocketNotifier>
 
-#include <functional>
 #include <memory>
 
 namespace tarnwick {
 
-// Turns Ctrl-C (SIGINT) into a call on the main thread while it exists; the default handling
+// Turns Ctrl-C (SIGINT) into a signal on the main thread while it exists; the default handling
 // comes back when it goes. Only one may exist at a time.
 class InterruptSignal : public QObject {
     Q_OBJECT
@@ -16,7 +15,8 @@ public:
     explicit InterruptSignal(QObject* parent = nullptr);
     ~InterruptSignal() override;
 
-    std::function<void()> onInterrupt;
+signals:
+    void interrupted();
 
 private:
     void readable();

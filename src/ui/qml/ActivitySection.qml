@@ -3,11 +3,11 @@ import QtQuick
 import QtQuick.Layouts
 import TarnwickBridge
 
-// The ten newest lines of the activity log, the newest at the top.
+// The newest lines of the activity log (the model keeps ten), the newest at the top.
 ColumnLayout {
     id: root
 
-    required property BridgeController controller
+    required property ActivityLogModel lines
 
     spacing: 10
 
@@ -28,11 +28,11 @@ ColumnLayout {
             spacing: 7
 
             Repeater {
-                model: root.controller.logs.slice(0, 10)
+                model: root.lines
                 delegate: Text {
-                    required property string modelData
+                    required property string line
                     width: parent ? parent.width : 0
-                    text: DisplayFormat.visible(modelData)
+                    text: DisplayFormat.visible(line)
                     color: Theme.logText
                     font.family: Theme.fixedFamily
                     font.pixelSize: Theme.caption

@@ -9,6 +9,9 @@ Item {
     id: root
 
     required property BridgeController controller
+    required property PairingRequestModel pairingRequests
+    required property TrustedDeviceModel trustedDevices
+    required property ActivityLogModel activityLog
 
     WindowBackground {
         anchors.fill: parent
@@ -51,22 +54,25 @@ Item {
                 objectName: "status"
                 Layout.fillWidth: true
                 controller: root.controller
+                trustedDevices: root.trustedDevices
             }
             PairingSection {
                 objectName: "pairing"
                 Layout.fillWidth: true
-                visible: root.controller.pairingRequests.length > 0
+                visible: root.pairingRequests.count > 0
                 controller: root.controller
+                requests: root.pairingRequests
             }
             TrustedDevicesSection {
                 objectName: "trustedDevices"
                 Layout.fillWidth: true
                 controller: root.controller
+                devices: root.trustedDevices
             }
             ActivitySection {
                 objectName: "activity"
                 Layout.fillWidth: true
-                controller: root.controller
+                lines: root.activityLog
             }
         }
         // The column's padding belongs to the scrolled content.

@@ -8,6 +8,9 @@ Window {
     id: appWindow
 
     required property BridgeController controller
+    required property PairingRequestModel pairingRequests
+    required property TrustedDeviceModel trustedDevices
+    required property ActivityLogModel activityLog
     // Drawn without the system's title bar, with a strip of its own to move it, where the window
     // manager moves and resizes frameless windows on request; elsewhere the system's title bar
     // stays, untitled.
@@ -26,6 +29,9 @@ Window {
         objectName: "bridgeView"
         anchors.fill: parent
         controller: appWindow.controller
+        pairingRequests: appWindow.pairingRequests
+        trustedDevices: appWindow.trustedDevices
+        activityLog: appWindow.activityLog
     }
 
     Loader {

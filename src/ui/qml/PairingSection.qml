@@ -8,6 +8,7 @@ ColumnLayout {
     id: root
 
     required property BridgeController controller
+    required property PairingRequestModel requests
 
     spacing: 12
 
@@ -17,13 +18,10 @@ ColumnLayout {
         color: Theme.yellow
     }
     Repeater {
-        model: root.controller.pairingRequests
+        model: root.requests
+        // The card's required properties come from the model's roles.
         delegate: PairingRequestCard {
-            required property var modelData
             Layout.fillWidth: true
-            requestId: modelData.id
-            displayName: modelData.displayName
-            code: modelData.code
             onRejectClicked: root.controller.rejectRequest(requestId)
             onPairClicked: root.controller.acceptRequest(requestId)
         }

@@ -7,6 +7,7 @@ Item {
     id: root
 
     required property BridgeController controller
+    required property TrustedDeviceModel trustedDevices
 
     readonly property real spacing: 16
     readonly property real cardWidth: (width - 2 * spacing) / 3
@@ -44,7 +45,7 @@ Item {
             width: root.cardWidth
             height: root.height
             title: "PAIRED DEVICES"
-            value: root.controller.trustedPeers.length + " trusted"
+            value: root.trustedDevices.count + " trusted"
             symbol: "lock.shield.fill"
             color: Theme.purple
         }

@@ -8,6 +8,7 @@ ColumnLayout {
     id: root
 
     required property BridgeController controller
+    required property TrustedDeviceModel devices
 
     spacing: 12
 
@@ -18,7 +19,7 @@ ColumnLayout {
     }
     Panel {
         objectName: "emptyDevicesHint"
-        visible: root.controller.trustedPeers.length === 0
+        visible: root.devices.count === 0
         Layout.fillWidth: true
         padding: 18
 
@@ -33,13 +34,10 @@ ColumnLayout {
         }
     }
     Repeater {
-        model: root.controller.trustedPeers
+        model: root.devices
+        // The row's required properties come from the model's roles.
         delegate: TrustedDeviceRow {
-            required property var modelData
             Layout.fillWidth: true
-            deviceID: modelData.deviceID
-            displayName: modelData.displayName
-            pairedAt: modelData.pairedAt
             onForgetClicked: root.controller.forgetPeer(deviceID)
         }
     }

@@ -1,0 +1,57 @@
+#include "ui/TrustedDeviceModel.h"
+
+#include "bridge/BridgeController.h"
+#include "platform/ReferenceDate.h"
+
+namespace tarnwick {
+
+TrustedDeviceModel::TrustedDeviceModel(const BridgeController& controller, QObject* parent)
+    : QAbstractListModel(parent), controller_(controller) {
+    refresh();
+    connect(&controller_, &BridgeController::trustedPeersChanged, this,
+            &TrustedDeviceModel::refresh);
+}
+
+int TrustedDeviceModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : count();
+}
+
+QVariant TrustedDeviceModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const Row& row = rows_.at(index.row());
+    switch (role) {
+    case DeviceIDRole:
+        return row.deviceID;
+    case Qt::DisplayRole:
+    case DisplayNameRole:
+        return row.displayName;
+    case PairedAtRole:
+        return row.pairedAt;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> TrustedDeviceModel::roleNames() const {
+    return {
+        {DeviceIDRole, "deviceID"}, {DisplayNameRole, "displayName"}, {PairedAtRole, "pairedAt"}};
+}
+
+void TrustedDeviceModel::refresh() {
+    const int before = count();
+    beginResetModel();
+    rows_.clear();
+    for (const auto& peer : controller_.trustedPeers()) {
+        rows_.append(Row{
+            QString::fromStdString(peer.deviceID), QString::fromStdString(peer.displayName),
+            QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt))});
+    }
+    endResetModel();
+    if (count() != before) {
+        emit countChanged();
+    }
+}
+
+} // namespace tarnwick
