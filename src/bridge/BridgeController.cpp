@@ -1,10 +1,6 @@
 #include "bridge/BridgeController.h"
 
-#include "platform/ReferenceDate.h"
-
-#include <QDateTime>
 #include <QPointer>
-#include <QVariantMap>
 
 #include <utility>
 
@@ -224,47 +220,6 @@ void BridgeController::setLaunchAtLoginValue(bool value) {
 
 QString BridgeController::linkStatus() const {
     return QString::fromStdString(neighbours_.link->statusText());
-}
-
-QVariantList BridgeController::pairingRequestList() const {
-    QVariantList list;
-    for (const auto& request : pairing_.requests()) {
-        list.append(QVariantMap{
-            {"id", QString::fromStdString(request.id)},
-            {"displayName", QString::fromStdString(request.remoteHello.displayName)},
-            {"code", QString::fromStdString(request.code)},
-        });
-    }
-    return list;
-}
-
-QVariantList BridgeController::trustedPeerList() const {
-    QVariantList list;
-    for (const auto& peer : pairing_.trustedPeers()) {
-        const auto milliseconds = unixMillisecondsFromReferenceSeconds(peer.pairedAt);
-        list.append(QVariantMap{
-            {"deviceID", QString::fromStdString(peer.deviceID)},
-            {"displayName", QString::fromStdString(peer.displayName)},
-            {"pairedAt", QDateTime::fromMSecsSinceEpoch(milliseconds)},
-        });
-    }
-    return list;
-}
-
-QStringList BridgeController::authorizedPeerNameList() const {
-    QStringList list;
-    for (const auto& name : sessions_.authorizedNames()) {
-        list.append(QString::fromStdString(name));
-    }
-    return list;
-}
-
-QStringList BridgeController::logList() const {
-    QStringList list;
-    for (const auto& line : logs_) {
-        list.append(QString::fromStdString(line));
-    }
-    return list;
 }
 
 } // namespace tarnwick
