@@ -1,10 +1,13 @@
 #include "app/BridgeApplication.h"
 
-#include "app/LaunchOptions.h"
+#include "app/BridgeControl.h"
+#include "app/BridgeLaunchOptions.h"
+#include "app/PairingNotifier.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "bridge/BridgeController.h"
 #include "ui/BridgeWindow.h"
+#include "ui/DisplayText.h"
 #include "ui/LineReader.h"
 #include "ui/TerminalFrontEnd.h"
 #include "ui/TerminalWriter.h"
@@ -55,11 +58,20 @@ int handOver(SingleInstance& instance) {
                                          "this launch stops."));
         return 1;
     }
-    printLine(stdout, *running == SingleInstance::FrontEnd::window
-                          ? QStringLiteral("Tarnwick Bridge is already running; its window was "
-                                           "brought to the front.")
-                          : QStringLiteral("Tarnwick Bridge is already running in a terminal; "
-                                           "this launch stops."));
+    switch (*running) {
+    case SingleInstance::FrontEnd::window:
+        printLine(stdout, QStringLiteral("Tarnwick Bridge is already running; its window was "
+                                         "brought to the front."));
+        break;
+    case SingleInstance::FrontEnd::terminal:
+        printLine(stdout, QStringLiteral("Tarnwick Bridge is already running in a terminal; "
+                                         "this launch stops."));
+        break;
+    case SingleInstance::FrontEnd::service:
+        printLine(stdout, QStringLiteral("Tarnwick Bridge is already running as a service; this "
+                                         "launch stops. \"tarnwick-bridge status\" shows it."));
+        break;
+    }
     return 0;
 }
 
@@ -76,6 +88,95 @@ std::optional<int> claimOrHandOver(SingleInstance& instance, SingleInstance::Fro
     return handOver(instance);
 }
 
+// Lets `tarnwick-bridge status`, `pair N` and the rest reach this bridge through its socket.
+std::unique_ptr<BridgeControl> answerControlCommands(SingleInstance& instance,
+                                                     BridgeController& controller) {
+    auto control = std::make_unique<BridgeControl>(controller);
+    instance.setControlHandler(
+        [raw = control.get()](const QStringList& words) { return raw->handle(words); });
+    return control;
+}
+
+// A control command: sends it to the running bridge and prints the answer.
+int runControl(int argc, char** argv, const QStringList& command) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
+    SingleInstance instance(SingleInstance::defaultDirectory());
+    const auto answer = instance.sendControl(command);
+    if (!answer) {
+        printLine(stderr, instance.error());
+        return 3;
+    }
+    std::fputs(answer->text.toLocal8Bit().constData(), answer->ok ? stdout : stderr);
+    std::fflush(answer->ok ? stdout : stderr);
+    return answer->ok ? 0 : 1;
+}
+
+// The bridge as a service: no terminal, no window. What a person would read in the terminal,
+// the activity lines and the status changes, goes to standard error, which the journal keeps.
+int runAsService(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
+    SingleInstance instance(SingleInstance::defaultDirectory());
+    if (auto status = claimOrHandOver(instance, SingleInstance::FrontEnd::service)) {
+        return *status;
+    }
+    UnixSignalWatcher stopSignals({SIGINT, SIGTERM, SIGHUP});
+    stopOnSignals(stopSignals);
+
+    std::unique_ptr<BridgeController> controller = makeApplicationController();
+    {
+        const std::unique_ptr<BridgeControl> control = answerControlCommands(instance, *controller);
+        PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), false);
+        QObject::connect(control.get(), &BridgeControl::requestArrived, &notifier,
+                         &PairingNotifier::notify);
+        QObject::connect(control.get(), &BridgeControl::requestEnded, &notifier,
+                         &PairingNotifier::withdraw);
+        QObject::connect(control.get(), &BridgeControl::requestArrived, control.get(),
+                         [](int number, const QString& displayName, const QString& code) {
+                             printLine(
+                                 stderr,
+                                 QStringLiteral("Pairing request %1 from %2, code %3. "
+                                                "Compare it with the code on the "
+                                                "device, then run \"tarnwick-bridge "
+                                                "pair %1\" or \"tarnwick-bridge reject "
+                                                "%1\".")
+                                     .arg(QString::number(number), visibleText(displayName), code));
+                         });
+        const BridgeController* shown = controller.get();
+        auto printStatus = [shown] {
+            printLine(stderr,
+                      QStringLiteral("Codex engine: ") + visibleText(shown->appServerStatus()));
+        };
+        QObject::connect(controller.get(), &BridgeController::appServerStatusChanged,
+                         controller.get(), printStatus);
+        QObject::connect(controller.get(), &BridgeController::linkStatusChanged, controller.get(),
+                         [shown] {
+                             printLine(stderr, QStringLiteral("Local link: ") +
+                                                   visibleText(shown->linkStatus()));
+                         });
+        QObject::connect(controller.get(), &BridgeController::lineLogged, controller.get(),
+                         [](const QString& line) { printLine(stderr, visibleText(line)); });
+        QObject::connect(&instance, &SingleInstance::activationRequested, controller.get(), [] {
+            printLine(stderr, QStringLiteral("Another launch of Tarnwick Bridge found this one "
+                                             "running and left it in charge."));
+        });
+        printLine(stderr, QStringLiteral("Tarnwick Bridge is running as a service."));
+        // Lines logged before this point (a failed identity) are shown oldest first.
+        const auto& earlier = controller->logs();
+        for (auto line = earlier.rbegin(); line != earlier.rend(); ++line) {
+            printLine(stderr, visibleText(QString::fromStdString(*line)));
+        }
+        controller->start();
+        const int status = QCoreApplication::exec();
+        if (status != 0) {
+            return status;
+        }
+    }
+    controller.reset();
+    return 0;
+}
+
 int runInTerminal(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
@@ -87,6 +188,7 @@ int runInTerminal(int argc, char** argv) {
     stopOnSignals(stopSignals);
 
     std::unique_ptr<BridgeController> controller = makeApplicationController();
+    const std::unique_ptr<BridgeControl> control = answerControlCommands(instance, *controller);
     QFile output;
     if (!output.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return 1;
@@ -128,6 +230,7 @@ int runInWindow(int argc, char** argv) {
     std::unique_ptr<BridgeController> controller = makeApplicationController();
     int status = 1;
     {
+        const std::unique_ptr<BridgeControl> control = answerControlCommands(instance, *controller);
         BridgeWindow window(*controller);
         if (!window.load()) {
             for (const QString& error : window.errors()) {
@@ -136,6 +239,13 @@ int runInWindow(int argc, char** argv) {
             return 1;
         }
         QObject::connect(&instance, &SingleInstance::activationRequested, &window,
+                         &BridgeWindow::bringToFront);
+        PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), true);
+        QObject::connect(control.get(), &BridgeControl::requestArrived, &notifier,
+                         &PairingNotifier::notify);
+        QObject::connect(control.get(), &BridgeControl::requestEnded, &notifier,
+                         &PairingNotifier::withdraw);
+        QObject::connect(&notifier, &PairingNotifier::activated, &window,
                          &BridgeWindow::bringToFront);
         window.show();
         status = QGuiApplication::exec();
@@ -154,19 +264,24 @@ int runBridgeApplication(int argc, char** argv) {
     for (int index = 1; index < argc; ++index) {
         arguments.append(QString::fromLocal8Bit(argv[index]));
     }
-    const auto parsed = LaunchOptions::parse(arguments, LaunchOptions::environmentHasDisplay());
+    const auto parsed =
+        BridgeLaunchOptions::parse(arguments, BridgeLaunchOptions::environmentHasDisplay());
     if (const auto* complaint = std::get_if<QString>(&parsed)) {
         printLine(stderr, *complaint);
         return 2;
     }
-    switch (std::get<LaunchOptions>(parsed).mode) {
-    case LaunchOptions::Mode::help:
-        std::fputs(LaunchOptions::usage().toLocal8Bit().constData(), stdout);
+    switch (std::get<BridgeLaunchOptions>(parsed).mode) {
+    case BridgeLaunchOptions::Mode::help:
+        std::fputs(BridgeLaunchOptions::usage().toLocal8Bit().constData(), stdout);
         return 0;
-    case LaunchOptions::Mode::terminal:
+    case BridgeLaunchOptions::Mode::terminal:
         return runInTerminal(argc, argv);
-    case LaunchOptions::Mode::window:
+    case BridgeLaunchOptions::Mode::window:
         return runInWindow(argc, argv);
+    case BridgeLaunchOptions::Mode::service:
+        return runAsService(argc, argv);
+    case BridgeLaunchOptions::Mode::control:
+        return runControl(argc, argv, std::get<BridgeLaunchOptions>(parsed).command);
     }
     return 1;
 }

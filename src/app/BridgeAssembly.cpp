@@ -24,7 +24,7 @@ std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptio
     linkOptions.tlsIdentityPath =
         options.tlsIdentityPath.empty() ? TlsIdentityStore::defaultPath() : options.tlsIdentityPath;
     neighbours.link = std::make_unique<PeerLinkAdapter>(std::make_unique<PeerLink>(
-        PeerLinkMode::host, name && !name->empty() ? *name : "Mac", linkOptions));
+        PeerLinkMode::host, name && !name->empty() ? *name : "Linux computer", linkOptions));
 
     std::shared_ptr<KeychainStore> keychain = openKeychain(options.keychainService);
     neighbours.trustStore = std::make_unique<TrustStoreAdapter>(keychain);

@@ -90,8 +90,7 @@ AppServerClient::~AppServerClient() {
 }
 
 std::optional<std::string> AppServerClient::findCodexExecutable() {
-    return CodexExecutableSearch::firstExecutable(
-        CodexExecutableSearch::candidates(environmentVariable("PATH")));
+    return CodexExecutableSearch::find();
 }
 
 // -------------------------------------------------------------------------------------------

@@ -56,8 +56,8 @@ public:
 
     static std::shared_ptr<AppServerClient> create(AppServerClientOptions options = {});
 
-    // The `codex` to run: /opt/homebrew/bin/codex, /usr/local/bin/codex, then every folder of
-    // PATH in order; the first that the user may execute.
+    // The `codex` to run: the first that the user may execute, in the order of
+    // CodexExecutableSearch.
     static std::optional<std::string> findCodexExecutable();
 
     // What the client reports, all on the main thread. Its work runs on a thread of its own and

@@ -29,7 +29,9 @@ std::string AppServerError::description() const {
     case Case::terminated:
         return "Codex app-server exited with code " + std::to_string(status_) + ".";
     case Case::codexNotFound:
-        return "Codex CLI was not found in /opt/homebrew/bin, /usr/local/bin, or the bridge PATH.";
+        return "Codex CLI was not found in /usr/local/bin, the bridge PATH, the npm prefix of "
+               "~/.npmrc, ~/.npm-global/bin, ~/.nvm/versions/node/*/bin, ~/.volta/bin, "
+               "~/.local/bin or /usr/bin.";
     case Case::notReady:
         return "Codex app-server is still starting.";
     case Case::invalidResponse:

@@ -159,8 +159,8 @@ void TerminalFrontEnd::printDevices() {
     std::vector<ListedDevice> listed;
     if (peers.empty()) {
         out_.line(QStringLiteral(
-            "No trusted devices. Open Tarnwick on an iPhone or iPad connected to this Wi-Fi "
-            "network, choose this Mac, and compare the six-digit code."));
+            "No trusted devices. Open Tarnwick on a phone or tablet connected to this Wi-Fi "
+            "network, choose this computer, and compare the six-digit code."));
     } else {
         out_.line(QStringLiteral("Trusted devices:"));
     }

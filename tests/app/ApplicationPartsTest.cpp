@@ -1,13 +1,17 @@
 // The small parts of the application: text made safe to show, dates, the command line, the one
 // bridge per user, and signals turned into an orderly stop.
-#include "app/LaunchOptions.h"
+#include "app/BridgeLaunchOptions.h"
+#include "app/PairingNotifier.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
+#include "appserver/AppServerError.h"
 #include "ui/DisplayText.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -78,7 +82,7 @@ TEST(AbbreviatedDateTimeTest, FollowsTheLocale) {
 // Command line
 
 TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
-    using Mode = LaunchOptions::Mode;
+    using Mode = BridgeLaunchOptions::Mode;
     struct Case {
         QStringList arguments;
         bool hasDisplay;
@@ -93,26 +97,97 @@ TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
         {{QStringLiteral("-h")}, false, Mode::help},
         {{QStringLiteral("--terminal"), QStringLiteral("--help")}, true, Mode::help},
         {{QStringLiteral("--bogus"), QStringLiteral("--help")}, true, Mode::help},
+        {{QStringLiteral("--service")}, true, Mode::service},
+        {{QStringLiteral("--service")}, false, Mode::service},
+        {{QStringLiteral("status")}, true, Mode::control},
+        {{QStringLiteral("pair"), QStringLiteral("2")}, false, Mode::control},
+        {{QStringLiteral("restart"), QStringLiteral("--help")}, false, Mode::help},
     };
     for (const auto& entry : cases) {
-        const auto parsed = LaunchOptions::parse(entry.arguments, entry.hasDisplay);
-        ASSERT_TRUE(std::holds_alternative<LaunchOptions>(parsed))
+        const auto parsed = BridgeLaunchOptions::parse(entry.arguments, entry.hasDisplay);
+        ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(parsed))
             << entry.arguments.join(u' ').toStdString();
-        EXPECT_EQ(std::get<LaunchOptions>(parsed).mode, entry.mode)
+        EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).mode, entry.mode)
             << entry.arguments.join(u' ').toStdString();
     }
 }
 
 TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
-    for (const QString& argument :
-         {QStringLiteral("--bogus"), QStringLiteral("-platform"), QStringLiteral("terminal")}) {
-        const auto parsed = LaunchOptions::parse({argument}, true);
-        ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << argument.toStdString();
+    for (const QStringList& arguments :
+         {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("-platform")},
+          QStringList{QStringLiteral("terminal")}, QStringList{QStringLiteral("pair")},
+          QStringList{QStringLiteral("status"), QStringLiteral("now")},
+          QStringList{QStringLiteral("forget"), QStringLiteral("1"), QStringLiteral("2")},
+          QStringList{QStringLiteral("phone")}}) {
+        const auto parsed = BridgeLaunchOptions::parse(arguments, true);
+        ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << arguments.join(u' ').toStdString();
         const QString& complaint = std::get<QString>(parsed);
-        EXPECT_TRUE(complaint.contains(argument));
+        EXPECT_TRUE(complaint.contains(arguments.first()));
         EXPECT_FALSE(complaint.contains(u'\n'));
     }
-    EXPECT_TRUE(LaunchOptions::usage().contains(QStringLiteral("--terminal")));
+    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--terminal")));
+    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--service")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Words: what a person reads says what is true on this computer
+
+TEST(LinuxWordsTest, NoTextNamesAnotherPlatformOrItsDevices) {
+    static const QRegularExpression foreign(
+        QStringLiteral("\\b(Mac|macOS|iPhone|iPad|Homebrew|homebrew|entitlements)\\b"));
+    QStringList texts{BridgeLaunchOptions::usage(),
+                      QString::fromStdString(AppServerError::codexNotFound().description())};
+    // Every string literal of the window, except the icon names of its symbols.
+    static const QRegularExpression literal(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
+    const QDir qml(QStringLiteral(TARNWICK_SOURCE_DIR "/src/ui/qml"));
+    const QStringList files = qml.entryList({QStringLiteral("*.qml")});
+    ASSERT_FALSE(files.isEmpty());
+    for (const QString& name : files) {
+        QFile file(qml.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+        for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+            if (line.contains(QStringLiteral("symbol")) || line.contains(u'{')) {
+                continue;
+            }
+            for (const auto& match : literal.globalMatch(line)) {
+                texts.append(match.captured(1));
+            }
+        }
+    }
+    QFile entry(QStringLiteral(TARNWICK_SOURCE_DIR "/src/app/tarnwick-bridge.desktop"));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    texts.append(QString::fromUtf8(entry.readAll()));
+    for (const QString& text : texts) {
+        EXPECT_FALSE(text.contains(foreign)) << text.toStdString();
+    }
+    // The window's words are there at all (the scan read something).
+    EXPECT_TRUE(texts.contains(QStringLiteral(
+        "This computer is the secure engine. Your phone or tablet is the cockpit.")));
+    // The not-found message names the places searched.
+    for (const char* place : {"PATH", "~/.npmrc", "~/.npm-global/bin", "~/.nvm/versions/node",
+                              "~/.volta/bin", "~/.local/bin", "/usr/bin"}) {
+        EXPECT_TRUE(texts[1].contains(QString::fromLatin1(place))) << place;
+    }
+}
+
+TEST(PairingNotifierTest, ShowsADeviceNameVisibleAndBounded) {
+    EXPECT_EQ(PairingNotifier::shownName(QStringLiteral("Ana\u2019s phone")),
+              QStringLiteral("Ana\u2019s phone"));
+    EXPECT_EQ(PairingNotifier::shownName(QStringLiteral("a\nb\u202Ec")),
+              QStringLiteral("a\u240Ab<U+202E>c"));
+    const QString shown = PairingNotifier::shownName(QString(500, u'x'));
+    EXPECT_EQ(shown, QString(63, u'x') + u'\u2026');
+    // A character outside the basic plane is not cut in half.
+    QString emoji;
+    for (int i = 0; i < 40; ++i) {
+        emoji += QStringLiteral("\U0001F4F1");
+    }
+    const QString cut = PairingNotifier::shownName(emoji);
+    EXPECT_LE(cut.size(), 64);
+    EXPECT_FALSE(cut.chopped(1).back().isHighSurrogate());
+    // Without a session bus nothing is sent and nothing fails.
+    PairingNotifier quiet(QDBusConnection(QStringLiteral("tarnwick-test-no-bus")), true);
+    quiet.notify(1, QStringLiteral("Phone"), QStringLiteral("123456"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -134,6 +209,36 @@ TEST(SingleInstanceTest, ALaterLaunchReachesTheRunningBridge) {
         60000));
     EXPECT_EQ(answer.get(), SingleInstance::FrontEnd::terminal);
     EXPECT_EQ(activations.count(), 1);
+}
+
+TEST(SingleInstanceTest, AControlCommandIsAnsweredByTheRunningBridgeOnly) {
+    QTemporaryDir runtime;
+    SingleInstance nobody(runtime.path());
+    EXPECT_EQ(nobody.sendControl({QStringLiteral("status")}, 200), std::nullopt);
+    EXPECT_EQ(nobody.error(), QStringLiteral("Tarnwick Bridge is not running."));
+
+    SingleInstance running(runtime.path());
+    ASSERT_TRUE(running.claim(SingleInstance::FrontEnd::service));
+    QStringList heard;
+    running.setControlHandler([&](const QStringList& words) {
+        heard = words;
+        return SingleInstance::ControlAnswer{words.first() == u"pair",
+                                             QStringLiteral("answer to ") + words.join(u'+')};
+    });
+    SingleInstance client(runtime.path());
+    auto answer = std::async(std::launch::async, [&] {
+        return client.sendControl({QStringLiteral("pair"), QStringLiteral("3")}, 30000);
+    });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        60000));
+    const auto got = answer.get();
+    ASSERT_TRUE(got.has_value()) << client.error().toStdString();
+    EXPECT_TRUE(got->ok);
+    EXPECT_EQ(got->text, QStringLiteral("answer to pair+3"));
+    EXPECT_EQ(heard, QStringList({QStringLiteral("pair"), QStringLiteral("3")}));
+    // A line break would smuggle a second request: nothing is sent.
+    EXPECT_EQ(client.sendControl({QStringLiteral("status\nactivate")}, 200), std::nullopt);
 }
 
 TEST(SingleInstanceTest, TheLockIsFreeAgainWhenTheBridgeStops) {

@@ -220,6 +220,15 @@ def run(bridge_path, device_command, show=False):
             if device_command:
                 pair_device(bridge, device_command, env)
 
+            # The control command reaches the bridge behind the terminal front end too.
+            status = subprocess.run([bridge_path, "status"], env=env, capture_output=True,
+                                    text=True, timeout=TIMEOUT)
+            trusted = "1" if device_command else "0"
+            if status.returncode != 0 or \
+                    "Paired devices: %s trusted\n" % trusted not in status.stdout:
+                raise Failure("status beside the terminal: %r %r %r"
+                              % (status.returncode, status.stdout, status.stderr))
+
             # A second launch, without a display and without --terminal, finds this one.
             second = subprocess.run([bridge_path], env=env, capture_output=True, text=True,
                                     timeout=TIMEOUT)
@@ -297,6 +306,11 @@ def run_window(bridge_path):
                         "front."]:
                     raise Failure("second launch %r: %r %r %r" % (argv, second.returncode,
                                                                   second.stdout, second.stderr))
+            status = subprocess.run([bridge_path, "devices"], env=env, capture_output=True,
+                                    text=True, timeout=TIMEOUT)
+            if status.returncode != 0 or not status.stdout.startswith("No trusted devices."):
+                raise Failure("devices beside the window: %r %r %r"
+                              % (status.returncode, status.stdout, status.stderr))
             if window.poll() is not None:
                 raise Failure("the window went away: %r" % (window.communicate(),))
             window.send_signal(signal.SIGTERM)

@@ -15,6 +15,7 @@ using tarnwick::AppServerClient;
 using tarnwick::CodexExecutableSearch;
 using tarnwick::testing::ScopedEnvironmentVariable;
 using tarnwick::testing::TemporaryDirectory;
+using tarnwick::testing::TemporaryHome;
 
 namespace fs = std::filesystem;
 
@@ -95,6 +96,7 @@ TEST(CodexExecutableSearch, FindCodexExecutableSearchesThePathOfTheEnvironment) 
     if (fixedLocationHasCodex()) {
         GTEST_SKIP() << "a codex in /opt/homebrew/bin or /usr/local/bin comes before PATH here";
     }
+    TemporaryHome home;
     TemporaryDirectory root;
     makeFile(root.path() / "first", fs::perms::owner_read);
     std::string second = makeFile(root.path() / "second", fs::perms::owner_all);
@@ -114,4 +116,80 @@ TEST(CodexExecutableSearch, FindCodexExecutableSearchesThePathOfTheEnvironment) 
         ScopedEnvironmentVariable noPath("PATH", std::nullopt);
         EXPECT_EQ(AppServerClient::findCodexExecutable(), std::nullopt);
     }
+}
+
+TEST(CodexExecutableSearch, ReadsThePrefixOfAnNpmrcAndOrdersNodeVersionsByNumber) {
+    const std::string home = "/home/ann";
+    struct Case {
+        const char* npmrc;
+        std::optional<std::string> prefix;
+    };
+    const Case cases[] = {
+        {"", std::nullopt},
+        {"registry=https://example.org/\n", std::nullopt},
+        {"prefix=/opt/npm\n", "/opt/npm"},
+        {"  prefix = /opt/npm  \r\n", "/opt/npm"},
+        {"prefix=~/.npm-packages", "/home/ann/.npm-packages"},
+        {"prefix=${HOME}/npm\n", "/home/ann/npm"},
+        {"prefix=\"/opt/quoted\"\n", "/opt/quoted"},
+        {"prefix=/first\nprefix=/second\n", "/second"},
+        {"# prefix=/commented\n; prefix=/also\n", std::nullopt},
+        {"prefixes=/other\n", std::nullopt},
+        {"prefix=relative/folder\n", std::nullopt},
+        {"prefix=~other/npm\n", std::nullopt},
+        {"prefix=\n", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CodexExecutableSearch::npmPrefix(c.npmrc, home), c.prefix) << c.npmrc;
+    }
+
+    // Numbers compare as numbers: v10 is newer than v9, v20.11.1 newer than v20.9.0.
+    EXPECT_EQ(
+        CodexExecutableSearch::newestVersionsFirst(
+            {"v9.11.2", "system", "v20.9.0", "v10.0.0", "v20.11.1", "v20.11", "v", "v1.x"}),
+        Paths({"v20.11.1", "v20.11", "v20.9.0", "v10.0.0", "v9.11.2", "system", "v", "v1.x"}));
+}
+
+// Each place a Linux user's npm, nvm or volta puts codex, all at once under one home; taking
+// away the winner each time shows the order in which they are searched.
+TEST(CodexExecutableSearch, SearchesTheUsersNpmInstallsAfterPathInAFixedOrder) {
+    TemporaryHome temporaryHome;
+    const fs::path home = temporaryHome.path();
+    TemporaryDirectory elsewhere;
+    std::ofstream(home / ".npmrc") << "registry=https://example.org/\nprefix=~/.npm-prefix\n";
+    const fs::path pathFolder = elsewhere.path() / "on-path";
+    const Paths places = {
+        (pathFolder / "codex").string(),
+        (home / ".npm-prefix/bin/codex").string(),
+        (home / ".npm-global/bin/codex").string(),
+        (home / ".nvm/versions/node/v20.11.1/bin/codex").string(),
+        (home / ".nvm/versions/node/v20.9.0/bin/codex").string(),
+        (home / ".nvm/versions/node/v9.4.0/bin/codex").string(),
+        (home / ".volta/bin/codex").string(),
+        (home / ".local/bin/codex").string(),
+    };
+    for (const std::string& place : places) {
+        makeFile(fs::path(place).parent_path(), fs::perms::owner_all);
+    }
+    // Not a version, but listed: after the versions.
+    fs::create_directories(home / ".nvm/versions/node/system/bin");
+
+    const Paths order = CodexExecutableSearch::searchOrder(pathFolder.string(), home.string());
+    Paths expected = fixed;
+    expected.insert(expected.end(), places.begin(), places.end());
+    expected.insert(expected.end() - 2, (home / ".nvm/versions/node/system/bin/codex").string());
+    expected.push_back("/usr/bin/codex");
+    EXPECT_EQ(order, expected);
+
+    if (fixedLocationHasCodex()) {
+        GTEST_SKIP() << "a codex in /opt/homebrew/bin or /usr/local/bin comes first here";
+    }
+    ScopedEnvironmentVariable setPath("PATH", pathFolder.string());
+    for (const std::string& place : places) {
+        EXPECT_EQ(AppServerClient::findCodexExecutable(), place);
+        fs::remove(place);
+    }
+    // Nothing left under this home: only a system-wide install could still be found.
+    EXPECT_EQ(AppServerClient::findCodexExecutable(),
+              CodexExecutableSearch::firstExecutable({"/usr/bin/codex"}));
 }

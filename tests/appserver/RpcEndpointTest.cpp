@@ -292,7 +292,9 @@ TEST(AppServerError, DescribesEachCaseWithItsFixedText) {
     EXPECT_EQ(AppServerError::terminated(-3).description(),
               "Codex app-server exited with code -3.");
     EXPECT_EQ(AppServerError::codexNotFound().description(),
-              "Codex CLI was not found in /opt/homebrew/bin, /usr/local/bin, or the bridge PATH.");
+              "Codex CLI was not found in /usr/local/bin, the bridge PATH, the npm prefix of "
+              "~/.npmrc, ~/.npm-global/bin, ~/.nvm/versions/node/*/bin, ~/.volta/bin, "
+              "~/.local/bin or /usr/bin.");
     EXPECT_EQ(AppServerError::notReady().description(), "Codex app-server is still starting.");
     EXPECT_EQ(AppServerError::invalidResponse().description(),
               "Codex returned an invalid response.");

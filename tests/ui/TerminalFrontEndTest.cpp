@@ -228,8 +228,8 @@ TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumbe
 
 TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPair) {
     EXPECT_EQ(type(QStringLiteral("devices")),
-              QStringLiteral("No trusted devices. Open Tarnwick on an iPhone or iPad connected to "
-                             "this Wi-Fi network, choose this Mac, and compare the six-digit "
+              QStringLiteral("No trusted devices. Open Tarnwick on a phone or tablet connected to "
+                             "this Wi-Fi network, choose this computer, and compare the six-digit "
                              "code.\n"));
 }
 

@@ -26,7 +26,7 @@ RowLayout {
         }
         Text {
             Layout.fillWidth: true
-            text: "Your Mac is the secure engine. Your iPhone or iPad is the cockpit."
+            text: "This computer is the secure engine. Your phone or tablet is the cockpit."
             color: Theme.explanatoryText
             font.family: Theme.family
             font.pixelSize: Theme.body

@@ -36,7 +36,7 @@ Panel {
             }
             Text {
                 Layout.fillWidth: true
-                text: "Confirm this code matches the phone or iPad"
+                text: "Confirm this code matches the one on the phone or tablet"
                 color: Theme.explanatoryText
                 font.family: Theme.family
                 font.pixelSize: Theme.body

@@ -26,7 +26,7 @@ ColumnLayout {
         Text {
             anchors.left: parent.left
             anchors.right: parent.right
-            text: "Open Tarnwick on an iPhone or iPad connected to this Wi-Fi network, choose this Mac, and compare the six-digit code."
+            text: "Open Tarnwick on a phone or tablet connected to this Wi-Fi network, choose this computer, and compare the six-digit code."
             color: Theme.explanatoryText
             font.family: Theme.family
             font.pixelSize: Theme.body

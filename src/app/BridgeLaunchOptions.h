@@ -8,14 +8,16 @@
 namespace tarnwick {
 
 // How one launch of the bridge is to run, from its command line and its surroundings.
-struct LaunchOptions {
-    enum class Mode { window, terminal, help };
+struct BridgeLaunchOptions {
+    enum class Mode { window, terminal, service, control, help };
     Mode mode = Mode::window;
+    // For Mode::control: the command and its argument, as in {"pair", "2"}.
+    QStringList command;
 
     // `arguments` without the program name. Without a display the bridge runs in the terminal
     // whatever the arguments ask. Gives the one-line complaint for an argument it does not know.
-    static std::variant<LaunchOptions, QString> parse(const QStringList& arguments,
-                                                      bool hasDisplay);
+    static std::variant<BridgeLaunchOptions, QString> parse(const QStringList& arguments,
+                                                            bool hasDisplay);
     // Whether the environment names a display (DISPLAY or WAYLAND_DISPLAY set and not empty).
     static bool environmentHasDisplay();
     static QString usage();

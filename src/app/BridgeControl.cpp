@@ -1,0 +1,227 @@
+#include "app/BridgeControl.h"
+
+#include "bridge/BridgeController.h"
+#include "platform/ReferenceDate.h"
+#include "ui/DisplayText.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace tarnwick {
+
+namespace {
+
+QString shown(const std::string& text) {
+    return visibleText(QString::fromStdString(text));
+}
+
+std::optional<int> number(const QString& argument) {
+    bool ok = false;
+    const int value = argument.toInt(&ok);
+    if (!ok || value < 1) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+SingleInstance::ControlAnswer refused(const QString& text) {
+    return {false, text + u'\n'};
+}
+
+} // namespace
+
+BridgeControl::BridgeControl(BridgeController& controller, QObject* parent)
+    : QObject(parent), controller_(controller) {
+    connect(&controller_, &BridgeController::pairingRequestsChanged, this,
+            &BridgeControl::refreshRequests);
+    refreshRequests();
+}
+
+void BridgeControl::refreshRequests() {
+    const auto& current = controller_.pairingRequests();
+    std::vector<int> ended;
+    std::erase_if(requests_, [&](const ShownRequest& shownRequest) {
+        const bool gone =
+            std::none_of(current.begin(), current.end(), [&](const PairingRequest& request) {
+                return request.id == shownRequest.id && request.code == shownRequest.code;
+            });
+        if (gone) {
+            ended.push_back(shownRequest.number);
+        }
+        return gone;
+    });
+    for (int number : ended) {
+        emit requestEnded(number);
+    }
+    for (const auto& request : current) {
+        const bool known =
+            std::any_of(requests_.begin(), requests_.end(), [&](const ShownRequest& shownRequest) {
+                return shownRequest.id == request.id && shownRequest.code == request.code;
+            });
+        if (!known) {
+            requests_.push_back(ShownRequest{nextRequestNumber_++, request.id, request.code,
+                                             request.remoteHello.displayName});
+            emit requestArrived(requests_.back().number,
+                                QString::fromStdString(request.remoteHello.displayName),
+                                QString::fromStdString(request.code));
+        }
+    }
+}
+
+SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
+    const QString command = words.value(0);
+    const QString argument = words.mid(1).join(u' ');
+    const bool bare = words.size() == 1;
+    if (command == u"status" && bare) {
+        return {true, statusText() + requestsText()};
+    }
+    if (command == u"requests" && bare) {
+        return {true, requestsText()};
+    }
+    if (command == u"pair" || command == u"reject") {
+        return decide(argument, command == u"pair");
+    }
+    if (command == u"devices" && bare) {
+        return {true, devicesText()};
+    }
+    if (command == u"forget") {
+        return forget(argument);
+    }
+    if (command == u"restart" && bare) {
+        return {true, logged([&] { controller_.restartAppServer(); },
+                             QStringLiteral("Restarting Codex app-server.\n"))};
+    }
+    return refused(QStringLiteral("Unknown command \"%1\"; see tarnwick-bridge --help.")
+                       .arg(visibleText(words.join(u' '))));
+}
+
+QString BridgeControl::statusText() const {
+    return QStringLiteral("Codex engine: %1\nLocal link: %2\nPaired devices: %3 trusted\n"
+                          "Launch at login: %4\n")
+        .arg(visibleText(controller_.appServerStatus()), visibleText(controller_.linkStatus()))
+        .arg(controller_.trustedPeers().size())
+        .arg(controller_.launchAtLogin() ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
+QString BridgeControl::requestsText() {
+    listedRequests_ = requests_;
+    if (requests_.empty()) {
+        return QStringLiteral("No pairing requests are waiting.\n");
+    }
+    QString text;
+    for (const ShownRequest& request : requests_) {
+        text += QStringLiteral("Pairing request %1 from %2\n    Code:  %3\n    Compare it with "
+                               "the code on the device, then run \"tarnwick-bridge pair %1\" or "
+                               "\"tarnwick-bridge reject %1\".\n")
+                    .arg(QString::number(request.number), shown(request.displayName),
+                         QString::fromStdString(request.code));
+    }
+    return text;
+}
+
+QString BridgeControl::devicesText() {
+    const auto& peers = controller_.trustedPeers();
+    std::vector<ListedDevice> listed;
+    QString text = peers.empty()
+                       ? QStringLiteral("No trusted devices. Open Tarnwick on a phone or tablet "
+                                        "connected to this Wi-Fi network, choose this computer, "
+                                        "and compare the six-digit code.\n")
+                       : QStringLiteral("Trusted devices:\n");
+    for (const auto& peer : peers) {
+        listed.push_back(ListedDevice{peer.deviceID, peer.displayName});
+        const auto pairedAt =
+            QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt));
+        text += QStringLiteral("  %1. %2  (paired %3)\n")
+                    .arg(QString::number(listed.size()), shown(peer.displayName),
+                         abbreviatedDateTime(pairedAt));
+    }
+    listedDevices_ = std::move(listed);
+    return text;
+}
+
+template <typename Action>
+QString BridgeControl::logged(Action action, const QString& otherwise) {
+    QString lines;
+    const auto connection =
+        connect(&controller_, &BridgeController::lineLogged, this,
+                [&lines](const QString& line) { lines += visibleText(line) + u'\n'; });
+    action();
+    disconnect(connection);
+    return lines.isEmpty() ? otherwise : lines;
+}
+
+SingleInstance::ControlAnswer BridgeControl::decide(const QString& argument, bool accept) {
+    const QString verb = accept ? QStringLiteral("pair") : QStringLiteral("reject");
+    const auto wanted = number(argument);
+    if (!wanted) {
+        return refused(QStringLiteral("Say which request: \"tarnwick-bridge %1 N\", with N the "
+                                      "number of the request.")
+                           .arg(verb));
+    }
+    if (!listedRequests_) {
+        return refused(QStringLiteral("Run \"tarnwick-bridge requests\" first to see the numbers "
+                                      "of the requests."));
+    }
+    const auto listed =
+        std::find_if(listedRequests_->begin(), listedRequests_->end(),
+                     [&](const ShownRequest& request) { return request.number == *wanted; });
+    if (listed == listedRequests_->end()) {
+        return refused(QStringLiteral("No pairing request %1 was listed. Run \"tarnwick-bridge "
+                                      "requests\" to see the waiting requests.")
+                           .arg(*wanted));
+    }
+    // The request under that number must still be the one that was listed: the same device
+    // with the same code. Anything else is left alone.
+    const auto current =
+        std::find_if(requests_.begin(), requests_.end(),
+                     [&](const ShownRequest& request) { return request.number == *wanted; });
+    if (current == requests_.end() || current->id != listed->id || current->code != listed->code) {
+        return refused(QStringLiteral("Pairing request %1 changed since it was listed; nothing "
+                                      "was done. Run \"tarnwick-bridge requests\" and compare "
+                                      "the code again.")
+                           .arg(*wanted));
+    }
+    const QString id = QString::fromStdString(current->id);
+    const QString done =
+        (accept ? QStringLiteral("Paired %1.\n") : QStringLiteral("Rejected %1.\n"))
+            .arg(shown(current->displayName));
+    return {true, logged(
+                      [&] {
+                          if (accept) {
+                              controller_.acceptRequest(id);
+                          } else {
+                              controller_.rejectRequest(id);
+                          }
+                      },
+                      done)};
+}
+
+SingleInstance::ControlAnswer BridgeControl::forget(const QString& argument) {
+    const auto wanted = number(argument);
+    if (!wanted) {
+        return refused(QStringLiteral("Say which device: \"tarnwick-bridge forget N\", with N its "
+                                      "number in the \"tarnwick-bridge devices\" list."));
+    }
+    if (!listedDevices_) {
+        return refused(QStringLiteral(
+            "Run \"tarnwick-bridge devices\" first to see the numbers of the devices."));
+    }
+    if (static_cast<std::size_t>(*wanted) > listedDevices_->size()) {
+        return refused(QStringLiteral("There is no device %1 in the last \"tarnwick-bridge "
+                                      "devices\" list.")
+                           .arg(*wanted));
+    }
+    const ListedDevice device = (*listedDevices_)[static_cast<std::size_t>(*wanted) - 1];
+    const auto& peers = controller_.trustedPeers();
+    const bool trusted = std::any_of(peers.begin(), peers.end(), [&](const TrustedPeer& peer) {
+        return peer.deviceID == device.deviceID;
+    });
+    if (!trusted) {
+        return refused(shown(device.displayName) + QStringLiteral(" is no longer trusted."));
+    }
+    return {true, logged([&] { controller_.forgetPeer(QString::fromStdString(device.deviceID)); },
+                         QStringLiteral("Forgot %1.\n").arg(shown(device.displayName)))};
+}
+
+} // namespace tarnwick

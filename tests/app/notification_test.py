@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""A pairing request shows a desktop notification; clicking it brings the window forward.
+
+Runs on a private session bus with a stand-in notification server (notification_server.py).
+The bridge runs with its window (drawn off screen); a test device asks to pair. The
+notification must carry its name and the code (how a hostile name is shown is checked in
+ApplicationPartsTest, since the link refuses such names); a forged click from another bus client does nothing, the server's
+own click brings the window forward, and nothing is paired by either. When the request ends
+its notification is taken back.
+"""
+
+import argparse
+import json
+import os
+import re
+import shlex
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from application_launch_test import Failure, TIMEOUT, environment  # noqa: E402
+from control_command_test import Device, Service, control, expect_text  # noqa: E402
+
+CLICKED = "A pairing notification was clicked; the window comes forward."
+
+
+def read_json(server, key):
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        line = server.stdout.readline()
+        if not line:
+            break
+        value = json.loads(line)
+        if key in value:
+            return value
+    raise Failure("the notification server never saw %r" % key)
+
+
+def run(bridge, device_command):
+    if not os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
+        print("SKIPPED: no private session bus")
+        return 77
+    here = os.path.dirname(os.path.abspath(__file__))
+    with tempfile.TemporaryDirectory(prefix="tarnwick-notify-") as root:
+        env = environment(root)
+        env.update(DBUS_SESSION_BUS_ADDRESS=os.environ["DBUS_SESSION_BUS_ADDRESS"],
+                   DISPLAY=":99", QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software",
+                   QT_LOGGING_RULES="tarnwick.app.info=true")
+        server = subprocess.Popen(["/usr/bin/python3", os.path.join(here, "notification_server.py"),
+                                   "--click"], env=env, stdout=subprocess.PIPE, text=True)
+        window = None
+        device = None
+        try:
+            if server.stdout.readline().strip() != "ready":
+                raise Failure("the stand-in notification server did not start")
+            # The window's bridge; Service collects its standard error all the same.
+            window = Service(bridge, env, arguments=[])
+            socket = os.path.join(env["XDG_RUNTIME_DIR"], "tarnwick-bridge.socket")
+            deadline = time.monotonic() + TIMEOUT
+            while not os.path.exists(socket):
+                if window.process.poll() is not None or time.monotonic() > deadline:
+                    raise Failure("the window did not come up:\n" + "\n".join(window.lines))
+                time.sleep(0.1)
+            # The window starts the bridge once it is shown, a moment after the socket.
+            while "Local link: Available" not in control(bridge, env, "status"):
+                if time.monotonic() > deadline:
+                    raise Failure("the window's bridge did not start")
+                time.sleep(0.2)
+            name = "Test-Phone \u00e9t\u00e9"
+            device = Device(device_command, name, env)
+            code = device.expect(r"code (\d{6})$").group(1)
+
+            shown = read_json(server, "summary")
+            if shown["summary"] != "Pairing request from " + name:
+                raise Failure("summary %r" % shown["summary"])
+            if code not in shown["body"] or shown["app_icon"] != "tarnwick-bridge" or \
+                    shown["actions"][:1] != ["default"] or \
+                    shown["hints"].get("desktop-entry") != "tarnwick-bridge":
+                raise Failure("notification %r" % shown)
+
+            read_json(server, "forged")
+            read_json(server, "clicked")
+            window.expect(re.escape(CLICKED))
+            expect_text(control(bridge, env, "status"),
+                        r"Paired devices: 0 trusted\n(.|\n)*Pairing request 1 from Test",
+                        "still waiting after the clicks")
+            # The request ends: its notification, with its code, is taken back.
+            expect_text(control(bridge, env, "reject", "1"), r"^Rejected pairing from Test",
+                        "reject 1")
+            if read_json(server, "closed")["closed"] != shown["id"]:
+                raise Failure("another notification was closed")
+            window.process.terminate()
+            window.process.wait(TIMEOUT)
+            clicks = [line for line in window.lines if CLICKED in line]
+            if len(clicks) != 1:
+                raise Failure("%d clicks reached the window, not 1:\n%s"
+                              % (len(clicks), "\n".join(window.lines)))
+        finally:
+            if device:
+                device.stop()
+            if window and window.process.poll() is None:
+                window.process.kill()
+                window.process.wait()
+            server.terminate()
+            server.wait(TIMEOUT)
+    print("notification: shown with the name and the code; only the real click counted")
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("bridge", help="path of tarnwick-bridge")
+    parser.add_argument("--device", required=True, help="command of a test device; its name is "
+                        "appended")
+    arguments = parser.parse_args()
+    try:
+        return run(os.path.abspath(arguments.bridge), arguments.device)
+    except Failure as failure:
+        print("FAILED:", failure)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
