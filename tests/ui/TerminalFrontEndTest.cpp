@@ -256,6 +256,12 @@ TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
     EXPECT_TRUE(status.contains(QStringLiteral("Local link: ")));
     EXPECT_TRUE(status.contains(QStringLiteral("Paired devices: 0 trusted\n")));
     EXPECT_TRUE(status.contains(QStringLiteral("Launch at login: off\n")));
+    EXPECT_FALSE(status.contains(QStringLiteral("Certificate")));
+    // Once the link has a certificate, status names it for people to compare.
+    bridge.link->fingerprint = "0a" + std::string(62, 'f');
+    EXPECT_TRUE(type(QStringLiteral("status"))
+                    .contains(QStringLiteral("Certificate SHA-256: 0A") +
+                              QStringLiteral(":FF").repeated(31) + QStringLiteral("\n")));
     const QString help = type(QStringLiteral("help"));
     for (const char* command : {"pair N", "reject N", "devices", "forget N", "restart",
                                 "login on|off", "status", "help", "quit"}) {
