@@ -94,6 +94,20 @@ std::string DeviceIdentity::publicKey() const {
     return base64Encode(key_.publicKeyRawRepresentation());
 }
 
+Expected<std::string, Error> DeviceIdentity::sign(std::string_view bytes) const {
+    auto signature = key_.signature(bytes);
+    if (!signature) {
+        return Unexpected(signature.error());
+    }
+    return base64Encode(*signature);
+}
+
+HelloOffer DeviceIdentity::makeOffer(std::string_view displayName,
+                                     std::string_view certificate) const {
+    return HelloOffer{deviceID_, std::string(displayName), publicKey(), randomNonceV2(),
+                      std::string(certificate)};
+}
+
 Expected<HelloPayload, Error> DeviceIdentity::makeHello(std::string_view displayName) const {
     auto nonce = secureRandomBytes(nonceSize);
     if (!nonce) {

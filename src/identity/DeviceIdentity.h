@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identity/HandshakeV2.h"
 #include "identity/HelloPayload.h"
 #include "identity/KeychainStore.h"
 #include "identity/P256SigningKey.h"
@@ -32,9 +33,16 @@ public:
     const std::string& deviceID() const { return deviceID_; }
     // Standard base64 of the 64-byte raw public key.
     std::string publicKey() const;
+    std::string publicKeyText() const { return publicKey(); }
+
+    // ECDSA P-256 SHA-256 over `bytes` with this identity's key: standard base64 of the DER.
+    Expected<std::string, Error> sign(std::string_view bytes) const;
 
     // A hello for `displayName` with a fresh 24-byte nonce, signed with this identity's key.
     Expected<HelloPayload, Error> makeHello(std::string_view displayName) const;
+    // A version-2 offer for `displayName` with a fresh 32-byte nonce; `certificate` is the
+    // bridge certificate's fingerprint (the own one on the bridge, the one seen on a device).
+    HelloOffer makeOffer(std::string_view displayName, std::string_view certificate) const;
 
 private:
     // Lets only create() construct an identity, while std::make_unique can still reach it.

@@ -50,6 +50,21 @@ Expected<void, KeychainError> TrustStore::trust(const HelloPayload& hello) {
     return write();
 }
 
+Expected<void, KeychainError> TrustStore::trustVersion2(const HelloOffer& offer) {
+    peers_.insert_or_assign(
+        offer.deviceID, TrustedPeer{offer.deviceID, offer.displayName, offer.publicKey, now_(), 2});
+    return write();
+}
+
+Expected<void, KeychainError> TrustStore::upgradeToVersion2(std::string_view deviceID) {
+    auto found = peers_.find(std::string(deviceID));
+    if (found == peers_.end() || found->second.protocolVersion >= 2) {
+        return {};
+    }
+    found->second.protocolVersion = 2;
+    return write();
+}
+
 Expected<void, KeychainError> TrustStore::remove(std::string_view deviceID) {
     peers_.erase(std::string(deviceID));
     return write();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identity/HandshakeV2.h"
 #include "identity/HelloPayload.h"
 #include "identity/KeychainStore.h"
 #include "identity/TrustedPeer.h"
@@ -17,8 +18,8 @@ namespace tarnwick {
 double secondsSinceReferenceDate();
 
 // The devices the user has paired, kept across launches as one JSON object in the keychain:
-// {"<deviceID>": {"deviceID", "displayName", "publicKey", "pairedAt"}, ...}. The map in memory
-// is the working copy; every change writes the whole map.
+// {"<deviceID>": {"deviceID", "displayName", "publicKey", "pairedAt", "protocolVersion"?}, ...}.
+// The map in memory is the working copy; every change writes the whole map.
 class TrustStore {
 public:
     static constexpr std::string_view account = "trusted-peers-v1";
@@ -36,6 +37,11 @@ public:
     // Files the sender of `hello` under its device ID, paired now, replacing any earlier record
     // of that ID, and writes the store. When the write fails, the record stays in memory.
     Expected<void, KeychainError> trust(const HelloPayload& hello);
+    // The same for a device that paired with handshake version 2: its record says so.
+    Expected<void, KeychainError> trustVersion2(const HelloOffer& offer);
+    // Marks the record of `deviceID` as version 2 after it proved itself with version 2, and
+    // writes the store; nothing is written when there is no record or it is marked already.
+    Expected<void, KeychainError> upgradeToVersion2(std::string_view deviceID);
     // Drops the record of `deviceID`, if any, and writes the store. When the write fails, the
     // record stays dropped in memory.
     Expected<void, KeychainError> remove(std::string_view deviceID);

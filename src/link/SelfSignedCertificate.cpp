@@ -1,6 +1,9 @@
 #include "link/SelfSignedCertificate.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -11,6 +14,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace tarnwick {
@@ -27,15 +32,17 @@ using Owned = std::unique_ptr<T, Deleter<T, Free>>;
 void freeBio(BIO* bio) {
     BIO_free(bio);
 }
+void freeNames(GENERAL_NAMES* names) {
+    GENERAL_NAMES_free(names);
+}
 
 using OwnedKey = Owned<EVP_PKEY, EVP_PKEY_free>;
 using OwnedCertificate = Owned<X509, X509_free>;
 using OwnedBio = Owned<BIO, freeBio>;
 using OwnedBignum = Owned<BIGNUM, BN_free>;
 using OwnedExtension = Owned<X509_EXTENSION, X509_EXTENSION_free>;
-
-constexpr auto validBefore = std::chrono::hours(24);
-constexpr auto validAfter = std::chrono::hours(24 * 397);
+using OwnedNames = Owned<GENERAL_NAMES, freeNames>;
+using OwnedName = Owned<GENERAL_NAME, GENERAL_NAME_free>;
 
 Unexpected<Error> failure(const char* what) {
     std::string description = "Could not make the TLS certificate: ";
@@ -79,22 +86,163 @@ bool setRandomSerial(X509* certificate) {
     return serial && BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(certificate));
 }
 
+// Letters, digits, "-" and "." only, as a DNS name in a certificate must be.
+bool isDnsName(const std::string& name) {
+    return !name.empty() && name.size() <= 253 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+    });
+}
+
+bool pushName(GENERAL_NAMES* names, int type, ASN1_STRING* value) {
+    OwnedName name(GENERAL_NAME_new());
+    if (!name || !value) {
+        ASN1_STRING_free(value);
+        return false;
+    }
+    GENERAL_NAME_set0_value(name.get(), type, value);
+    if (sk_GENERAL_NAME_push(names, name.get()) == 0) {
+        return false;
+    }
+    name.release();
+    return true;
+}
+
+bool addAlternativeNames(X509* certificate, const CertificateNames& wanted) {
+    OwnedNames names(sk_GENERAL_NAME_new_null());
+    if (!names) {
+        return false;
+    }
+    for (const std::string& host : wanted.hostNames) {
+        if (!isDnsName(host)) {
+            continue;
+        }
+        ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+        if (text && ASN1_STRING_set(text, host.data(), static_cast<int>(host.size())) != 1) {
+            ASN1_STRING_free(text);
+            return false;
+        }
+        if (!pushName(names.get(), GEN_DNS, text)) {
+            return false;
+        }
+    }
+    for (const std::string& address : wanted.addresses) {
+        ASN1_OCTET_STRING* bytes = a2i_IPADDRESS(address.c_str());
+        if (!bytes) {
+            ERR_clear_error();
+            continue;
+        }
+        if (!pushName(names.get(), GEN_IPADD, bytes)) {
+            return false;
+        }
+    }
+    return sk_GENERAL_NAME_num(names.get()) == 0 ||
+           X509_add1_ext_i2d(certificate, NID_subject_alt_name, names.get(), 0,
+                             X509V3_ADD_DEFAULT) == 1;
+}
+
+OwnedKey keyFrom(const QSslKey& key) {
+    if (key.isNull()) {
+        return OwnedKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    }
+    const QByteArray pem = key.toPem();
+    OwnedBio bio(BIO_new_mem_buf(pem.constData(), static_cast<int>(pem.size())));
+    OwnedKey parsed(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!parsed || !EVP_PKEY_is_a(parsed.get(), "EC")) {
+        return nullptr;
+    }
+    char group[32] = {};
+    if (EVP_PKEY_get_utf8_string_param(parsed.get(), "group", group, sizeof group, nullptr) != 1 ||
+        std::string_view(group) != "prime256v1") {
+        return nullptr;
+    }
+    return parsed;
+}
+
+std::string addressText(QHostAddress address) {
+    address.setScopeId(QString());
+    return address.toString().toStdString();
+}
+
 } // namespace
+
+CertificateNames CertificateNames::ofThisComputer() {
+    CertificateNames names;
+    const std::string shortName = QHostInfo::localHostName().toLower().toStdString();
+    const std::string domain = QHostInfo::localDomainName().toLower().toStdString();
+    names.hostNames.push_back("localhost");
+    if (!shortName.empty()) {
+        names.hostNames.push_back(shortName);
+        if (!domain.empty()) {
+            names.hostNames.push_back(shortName + "." + domain);
+        }
+        names.hostNames.push_back(shortName + ".local"); // its name on multicast DNS
+    }
+    names.addresses = {"127.0.0.1", "::1"};
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (!address.isLoopback()) {
+            names.addresses.push_back(addressText(address));
+        }
+    }
+    return names.normalised();
+}
+
+CertificateNames CertificateNames::of(const QSslCertificate& certificate) {
+    CertificateNames names;
+    const auto entries = certificate.subjectAlternativeNames();
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it.key() == QSsl::DnsEntry) {
+            names.hostNames.push_back(it.value().toStdString());
+        } else if (it.key() == QSsl::IpAddressEntry) {
+            names.addresses.push_back(addressText(QHostAddress(it.value())));
+        }
+    }
+    return names.normalised();
+}
+
+CertificateNames CertificateNames::normalised() const {
+    CertificateNames out;
+    for (const std::string& host : hostNames) {
+        std::string lower = host;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (isDnsName(lower)) {
+            out.hostNames.push_back(lower);
+        }
+    }
+    for (const std::string& address : addresses) {
+        QHostAddress parsed(QString::fromStdString(address));
+        if (!parsed.isNull()) {
+            out.addresses.push_back(addressText(parsed));
+        }
+    }
+    for (auto* list : {&out.hostNames, &out.addresses}) {
+        std::sort(list->begin(), list->end());
+        list->erase(std::unique(list->begin(), list->end()), list->end());
+    }
+    return out;
+}
 
 Expected<TlsIdentity, Error>
 SelfSignedCertificate::make(const std::string& commonName,
                             std::chrono::system_clock::time_point now) {
-    OwnedKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    return make(commonName, CertificateNames{{"localhost"}, {"127.0.0.1", "::1"}}, QSslKey(), now);
+}
+
+Expected<TlsIdentity, Error>
+SelfSignedCertificate::make(const std::string& commonName, const CertificateNames& names,
+                            const QSslKey& existingKey, std::chrono::system_clock::time_point now) {
+    OwnedKey key = keyFrom(existingKey);
     if (!key) {
-        return failure("no P-256 key");
+        return failure(existingKey.isNull() ? "no P-256 key" : "the key is not a P-256 key");
     }
     OwnedCertificate certificate(X509_new());
     if (!certificate || X509_set_version(certificate.get(), X509_VERSION_3) != 1 ||
         !setRandomSerial(certificate.get())) {
         return failure("no certificate");
     }
-    if (!setTime(X509_getm_notBefore(certificate.get()), now - validBefore) ||
-        !setTime(X509_getm_notAfter(certificate.get()), now + validAfter)) {
+    const auto notBefore = now - validBefore;
+    if (!setTime(X509_getm_notBefore(certificate.get()), notBefore) ||
+        !setTime(X509_getm_notAfter(certificate.get()), notBefore + validity)) {
         return failure("no validity period");
     }
     X509_NAME* name = X509_get_subject_name(certificate.get());
@@ -106,7 +254,8 @@ SelfSignedCertificate::make(const std::string& commonName,
     }
     if (X509_set_pubkey(certificate.get(), key.get()) != 1 ||
         !addExtension(certificate.get(), NID_basic_constraints, "critical,CA:FALSE") ||
-        !addExtension(certificate.get(), NID_ext_key_usage, "serverAuth,clientAuth") ||
+        !addExtension(certificate.get(), NID_ext_key_usage, "serverAuth") ||
+        !addAlternativeNames(certificate.get(), names.normalised()) ||
         X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) {
         return failure("signing failed");
     }

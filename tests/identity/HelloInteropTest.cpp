@@ -1,12 +1,14 @@
 // Checks hellos and pairing codes against an independent implementation of the same rules:
 // tests/identity/hello_peer.py, built on Python's "cryptography" package.
 #include "IdentityFixture.h"
+#include "identity/HandshakeV2.h"
 #include "identity/HelloPayload.h"
 
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
+using tarnwick::HelloOffer;
 using tarnwick::HelloPayload;
 using tarnwick::JSONArray;
 using tarnwick::JSONObject;
@@ -159,6 +161,116 @@ TEST_F(HelloInteropTest, BothSidesDeriveTheSamePairingCode) {
     JSONObject answer = askPeer(JSONObject{{"codes", pairs}, {"textCodes", textList}});
     EXPECT_EQ(texts(answer, "codes"), ourCodes);
     EXPECT_EQ(texts(answer, "textCodes"), ourTextCodes);
+}
+
+const std::string fingerprint(64, 'a');
+
+TEST_F(HelloInteropTest, VersionTwoProofsVerifyBothWaysAndOnlyForTheirOwnConnection) {
+    auto identity = makeIdentity();
+    ASSERT_TRUE(identity);
+    // The peer plays the device: it offers itself against our offer and signs its proof.
+    JSONArray wanted;
+    std::vector<HelloOffer> bridges;
+    for (std::size_t i = 0; i < displayNames.size(); ++i) {
+        bridges.push_back(identity->makeOffer("Studio", fingerprint));
+        std::string fp = i % 2 ? "" : fingerprint; // a browser names no certificate
+        wanted.push_back(JSONObject{{"bridge", bridges.back().toJSON()},
+                                    {"deviceID", "peer-device"},
+                                    {"displayName", displayNames[i]},
+                                    {"fp", fp}});
+    }
+    const JSONObject answer = askPeer(JSONObject{{"v2Make", wanted}});
+    const JSONValue* made = answer.find("v2Made");
+    ASSERT_TRUE(made && made->arrayValue() && made->arrayValue()->size() == bridges.size());
+
+    JSONArray ourProofs;
+    std::vector<bool> expected;
+    for (std::size_t i = 0; i < bridges.size(); ++i) {
+        const JSONValue& item = (*made->arrayValue())[i];
+        auto device = HelloOffer::fromJSON(*item.member("offer"));
+        ASSERT_TRUE(device.hasValue());
+        const std::string& signature = *item.member("signature")->stringValue();
+        const std::string& fp = device->certificate;
+        EXPECT_TRUE(tarnwick::verifySignature(
+            device->publicKey, tarnwick::deviceProofText(*device, bridges[i], fp), signature));
+        // Replayed on a connection with another bridge nonce, or with the certificate changed
+        // by a relay, or as the bridge's proof, the same signature is worthless.
+        HelloOffer otherConnection = bridges[i];
+        otherConnection.nonce = tarnwick::randomNonceV2();
+        EXPECT_FALSE(tarnwick::verifySignature(
+            device->publicKey, tarnwick::deviceProofText(*device, otherConnection, fp), signature));
+        EXPECT_FALSE(tarnwick::verifySignature(
+            device->publicKey, tarnwick::deviceProofText(*device, bridges[i], fp + "b"),
+            signature));
+        EXPECT_FALSE(tarnwick::verifySignature(
+            device->publicKey, tarnwick::bridgeProofText(bridges[i], *device, fp), signature));
+
+        // And we sign the bridge's proof for the peer to check, once right and once replayed.
+        auto ours = identity->sign(tarnwick::bridgeProofText(bridges[i], *device, fp));
+        ASSERT_TRUE(ours.hasValue());
+        ourProofs.push_back(JSONObject{{"bridge", bridges[i].toJSON()},
+                                       {"device", device->toJSON()},
+                                       {"fp", fp},
+                                       {"signature", *ours}});
+        expected.push_back(true);
+        HelloOffer replayedTo = *device;
+        replayedTo.nonce = tarnwick::randomNonceV2();
+        ourProofs.push_back(JSONObject{{"bridge", bridges[i].toJSON()},
+                                       {"device", replayedTo.toJSON()},
+                                       {"fp", fp},
+                                       {"signature", *ours}});
+        expected.push_back(false);
+    }
+    EXPECT_EQ(flags(askPeer(JSONObject{{"v2Verify", ourProofs}}), "v2Verified"), expected);
+}
+
+TEST_F(HelloInteropTest, VersionTwoTextsCommitmentsAndCodesMatchThePeers) {
+    JSONArray textCases;
+    std::vector<std::string> ourTexts;
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"L", {"ab", ""}},
+        {"", {}},
+        {"x", {"|1:", "é☃🚀"}},
+        {"tarnwick-v2-code", {displayNames[4]}}};
+    for (const auto& [label, fields] : cases) {
+        JSONArray fieldList(fields.begin(), fields.end());
+        textCases.push_back(JSONArray{label, fieldList});
+        std::string text = label;
+        // Built field by field here, since v2Text takes a fixed list.
+        for (const auto& field : fields) {
+            text += tarnwick::v2Text("", {field});
+        }
+        ourTexts.push_back(text);
+    }
+    EXPECT_EQ(tarnwick::v2Text("L", {"ab", ""}), "L|2:ab|0:");
+    EXPECT_EQ(ourTexts[2], "x|3:|1:|9:é☃🚀");
+
+    JSONArray commitments;
+    JSONArray codes;
+    std::vector<std::string> ourCommitments;
+    std::vector<std::string> ourCodes;
+    int leadingZeros = 0;
+    for (int i = 0; i < 200; ++i) {
+        std::string key = tarnwick::randomNonceV2() + tarnwick::randomNonceV2();
+        std::string nonce = tarnwick::randomNonceV2();
+        commitments.push_back(JSONArray{key, nonce});
+        ourCommitments.push_back(tarnwick::pairingCommitment(key, nonce));
+        std::vector<std::string> values;
+        for (int v = 0; v < 6; ++v) {
+            values.push_back(tarnwick::randomNonceV2());
+        }
+        values.push_back(i % 2 ? "" : fingerprint);
+        codes.push_back(JSONArray(values.begin(), values.end()));
+        ourCodes.push_back(tarnwick::pairingCodeV2(values[0], values[1], values[2], values[3],
+                                                   values[4], values[5], values[6]));
+        leadingZeros += ourCodes.back()[0] == '0';
+    }
+    EXPECT_GT(leadingZeros, 0);
+    JSONObject answer = askPeer(
+        JSONObject{{"v2Texts", textCases}, {"v2Commitments", commitments}, {"v2Codes", codes}});
+    EXPECT_EQ(texts(answer, "v2Texts"), ourTexts);
+    EXPECT_EQ(texts(answer, "v2Commitments"), ourCommitments);
+    EXPECT_EQ(texts(answer, "v2Codes"), ourCodes);
 }
 
 } // namespace

@@ -80,6 +80,35 @@ TEST_F(TrustStoreTest, OtherMembersOfARecordAreIgnored) {
     EXPECT_EQ(store.lookupPeer("d1"), (TrustedPeer{"d1", "Phone", "P", 2.5}));
 }
 
+TEST_F(TrustStoreTest, VersionTwoRecordsSaySoAndVersionOneRecordsKeepTheirForm) {
+    keychain.items[account] =
+        R"({"old":{"deviceID":"old","displayName":"A","publicKey":"P","pairedAt":1}})";
+    TrustStore store = makeStore();
+    EXPECT_EQ(store.lookupPeer("old")->protocolVersion, 1);
+    ASSERT_TRUE(
+        store.trustVersion2(tarnwick::HelloOffer{"d2", "Tablet", "Q", "n", "fp"}).hasValue());
+    EXPECT_EQ(store.lookupPeer("d2"), (TrustedPeer{"d2", "Tablet", "Q", 0, 2}));
+    EXPECT_EQ(stored(), R"({"d2":{"deviceID":"d2","displayName":"Tablet","pairedAt":0,)"
+                        R"("protocolVersion":2,"publicKey":"Q"},"old":{"deviceID":"old",)"
+                        R"("displayName":"A","pairedAt":1,"publicKey":"P"}})");
+    EXPECT_EQ(makeStore().peers(), store.peers());
+
+    // Proving itself with version 2 upgrades a version-1 record once, and never back.
+    const int saves = keychain.saves;
+    ASSERT_TRUE(store.upgradeToVersion2("old").hasValue());
+    ASSERT_TRUE(store.upgradeToVersion2("old").hasValue());
+    ASSERT_TRUE(store.upgradeToVersion2("nobody").hasValue());
+    EXPECT_EQ(keychain.saves, saves + 1);
+    EXPECT_EQ(makeStore().lookupPeer("old")->protocolVersion, 2);
+
+    for (const char* version : {"0", "1.5", "\"2\"", "null"}) {
+        keychain.items[account] = std::string(R"({"d":{"deviceID":"d","displayName":"A",)") +
+                                  R"("publicKey":"P","pairedAt":1,"protocolVersion":)" + version +
+                                  "}}";
+        EXPECT_TRUE(makeStore().peers().empty()) << version;
+    }
+}
+
 TEST_F(TrustStoreTest, PairingAgainReplacesTheRecord) {
     TrustStore store = makeStore();
     clock = 100;

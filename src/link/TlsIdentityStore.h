@@ -1,0 +1,43 @@
+#pragma once
+
+#include "link/SelfSignedCertificate.h"
+#include "platform/Error.h"
+#include "platform/Expected.h"
+
+#include <chrono>
+#include <string>
+
+namespace tarnwick {
+
+// The link's TLS identity kept across starts, so that a device can pin the certificate it saw:
+// one file, mode 0600 in a 0700 folder, holding the P-256 key and the self-signed certificate
+// as PEM, replaced atomically. The key never changes once made; the certificate is renewed
+// with the same key when it is about to expire or no longer names this computer.
+class TlsIdentityStore {
+public:
+    // Renewed when it expires within this time.
+    static constexpr auto renewWithin = std::chrono::hours(24 * 30);
+    // A larger file is not ours.
+    static constexpr std::size_t maxFileSize = 64 * 1024;
+
+    enum class Origin { created, loaded, renewed };
+    struct Loaded {
+        TlsIdentity identity;
+        Origin origin = Origin::loaded;
+    };
+
+    // ${XDG_DATA_HOME:-$HOME/.local/share}/tarnwick-bridge/tls-identity.pem
+    static std::string defaultPath();
+
+    // Loads the identity at `path`; makes and saves one when there is no file; renews and saves
+    // the certificate (same key) when it expires within `renewWithin`, has not yet begun, or
+    // its common name or subjectAltName set differs from `commonName` and `names`. A file that
+    // is there but cannot be read as a matching P-256 key and certificate fails and is left
+    // untouched: replacing it would silently change the key devices pinned.
+    static Expected<Loaded, Error>
+    loadOrCreate(const std::string& path, const std::string& commonName,
+                 const CertificateNames& names,
+                 std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+};
+
+} // namespace tarnwick

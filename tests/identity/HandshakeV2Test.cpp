@@ -1,0 +1,113 @@
+#include "identity/HandshakeV2.h"
+
+#include "IdentityFixture.h"
+#include "identity/Base64.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using tarnwick::HelloOffer;
+using tarnwick::JSONObject;
+using tarnwick::JSONValue;
+
+namespace {
+
+using HandshakeV2Test = tarnwick::testing::IdentityFixture;
+
+TEST_F(HandshakeV2Test, FieldsAreLengthPrefixedSoNoTwoListsShareAText) {
+    EXPECT_EQ(tarnwick::v2Text("L", {"ab", ""}), "L|2:ab|0:");
+    EXPECT_EQ(tarnwick::v2Text("L", {}), "L");
+    EXPECT_EQ(tarnwick::v2Text("", {"é"}), "|2:é"); // bytes, not characters
+    // The splits that a plain "|" join would confuse.
+    std::set<std::string> made;
+    for (auto fields : {std::initializer_list<std::string_view>{"a|b", "c"},
+                        {"a", "b|c"},
+                        {"a", "b", "c"},
+                        {"a|b|c"},
+                        {"a:b", "c"},
+                        {"1:a", ""}}) {
+        EXPECT_TRUE(made.insert(tarnwick::v2Text("L", fields)).second);
+    }
+}
+
+TEST_F(HandshakeV2Test, OffersCarryProtocolTwoAndNeedAllFiveTexts) {
+    auto identity = makeIdentity();
+    ASSERT_TRUE(identity);
+    HelloOffer offer = identity->makeOffer("Studio", std::string(64, 'f'));
+    EXPECT_EQ(offer.deviceID, identity->deviceID());
+    EXPECT_EQ(offer.publicKey, identity->publicKeyText());
+    EXPECT_TRUE(tarnwick::isNonceV2(offer.nonce));
+    EXPECT_EQ(offer.nonce.size(), 44u);
+    EXPECT_NE(identity->makeOffer("Studio", "").nonce, offer.nonce);
+
+    JSONValue json = offer.toJSON();
+    EXPECT_EQ(json.member("protocol")->numberValue(), 2.0);
+    EXPECT_EQ(HelloOffer::fromJSON(json).value(), offer);
+    for (const char* name : {"deviceID", "displayName", "publicKey", "nonce", "certificate"}) {
+        JSONObject missing = *json.objectValue();
+        missing.erase(name);
+        EXPECT_FALSE(HelloOffer::fromJSON(missing).hasValue()) << name;
+        missing.set(name, 7);
+        EXPECT_FALSE(HelloOffer::fromJSON(missing).hasValue()) << name;
+    }
+    EXPECT_FALSE(HelloOffer::fromJSON(JSONValue("hello")).hasValue());
+    EXPECT_FALSE(tarnwick::isNonceV2(tarnwick::base64Encode(std::string(31, 'n'))));
+    EXPECT_FALSE(tarnwick::isNonceV2(offer.nonce + "\n"));
+}
+
+TEST_F(HandshakeV2Test, AProofCoversEveryOfferedTextAndItsDirection) {
+    auto identity = makeIdentity();
+    ASSERT_TRUE(identity);
+    HelloOffer bridge = identity->makeOffer("Studio", std::string(64, 'f'));
+    HelloOffer device{"phone", "Phone", identity->publicKeyText(), tarnwick::randomNonceV2(), ""};
+    const std::string fp = bridge.certificate;
+    std::string signature = identity->sign(tarnwick::bridgeProofText(bridge, device, fp)).value();
+    auto verifies = [&](const HelloOffer& b, const HelloOffer& d, std::string_view f) {
+        return tarnwick::verifySignature(b.publicKey, tarnwick::bridgeProofText(b, d, f),
+                                         signature);
+    };
+    EXPECT_TRUE(verifies(bridge, device, fp));
+    EXPECT_FALSE(verifies(bridge, device, ""));
+    for (auto field : {&HelloOffer::deviceID, &HelloOffer::displayName, &HelloOffer::publicKey,
+                       &HelloOffer::nonce}) {
+        for (HelloOffer* side : {&bridge, &device}) {
+            HelloOffer saved = *side;
+            (side->*field)[0] ^= 1;
+            EXPECT_FALSE(verifies(bridge, device, fp));
+            *side = saved;
+        }
+    }
+    // The device's proof over the same values is another text: one cannot stand for the other.
+    EXPECT_NE(tarnwick::deviceProofText(bridge, device, fp),
+              tarnwick::bridgeProofText(bridge, device, fp));
+    EXPECT_FALSE(tarnwick::verifySignature(
+        bridge.publicKey, tarnwick::deviceProofText(bridge, device, fp), signature));
+    // Keys and signatures in any other form are refused, not repaired.
+    EXPECT_FALSE(tarnwick::verifySignature(
+        bridge.publicKey + "\n", tarnwick::bridgeProofText(bridge, device, fp), signature));
+    EXPECT_FALSE(tarnwick::verifySignature(tarnwick::base64Encode(std::string(64, '\x01')),
+                                           tarnwick::bridgeProofText(bridge, device, fp),
+                                           signature));
+    EXPECT_FALSE(tarnwick::verifySignature(
+        bridge.publicKey, tarnwick::bridgeProofText(bridge, device, fp),
+        tarnwick::base64Encode(*tarnwick::base64Decode(signature) + std::string(1, '\0'))));
+}
+
+TEST_F(HandshakeV2Test, TheCommitmentBindsKeyAndNonceAndTheCodeIsSixDigits) {
+    const std::string key = tarnwick::randomNonceV2();
+    const std::string nonce = tarnwick::randomNonceV2();
+    std::string commitment = tarnwick::pairingCommitment(key, nonce);
+    EXPECT_EQ(tarnwick::base64Decode(commitment)->size(), 32u);
+    EXPECT_EQ(tarnwick::pairingCommitment(key, nonce), commitment);
+    EXPECT_NE(tarnwick::pairingCommitment(key, tarnwick::randomNonceV2()), commitment);
+    EXPECT_NE(tarnwick::pairingCommitment(nonce, key), commitment);
+
+    std::string code = tarnwick::pairingCodeV2("B", "D", "nB", "nD", "rB", "rD", "");
+    EXPECT_EQ(code.size(), 6u);
+    EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_NE(tarnwick::pairingCodeV2("B", "D", "nB", "nD", "rB", "rD", "f"), code);
+    EXPECT_NE(tarnwick::pairingCodeV2("D", "B", "nB", "nD", "rB", "rD", ""), code);
+}
+
+} // namespace
