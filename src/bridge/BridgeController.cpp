@@ -336,6 +336,11 @@ void BridgeController::handleData(std::string_view bytes, const PeerHandle& peer
     case BridgeMessageKind::serverRequest:
     case BridgeMessageKind::error:
         break;
+    case BridgeMessageKind::proof:
+    case BridgeMessageKind::pairingNonce:
+        // Version-1 sessions know no such kinds.
+        rejected("The message's \"kind\" is not a known kind.");
+        break;
     }
 }
 

@@ -7,9 +7,10 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<std::string_view, 11> wireStrings = {
-    "hello", "pairingRequest", "pairingAccepted", "pairingRejected", "request", "response",
-    "event", "serverRequest",  "serverResponse",  "error",           "ping",
+constexpr std::array<std::string_view, 13> wireStrings = {
+    "hello",    "pairingRequest", "pairingAccepted", "pairingRejected", "request",
+    "response", "event",          "serverRequest",   "serverResponse",  "error",
+    "ping",     "proof",          "pairingNonce",
 };
 
 Unexpected<Error> failure(std::string description) {

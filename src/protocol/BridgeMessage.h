@@ -24,6 +24,9 @@ enum class BridgeMessageKind {
     serverResponse,
     error,
     ping,
+    // Handshake version 2 only.
+    proof,
+    pairingNonce,
 };
 
 std::string_view wireString(BridgeMessageKind kind);
