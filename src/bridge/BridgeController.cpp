@@ -1,13 +1,11 @@
 #include "bridge/BridgeController.h"
 
-#include "bridge/DeviceText.h"
 #include "platform/ReferenceDate.h"
 
 #include <QDateTime>
 #include <QPointer>
 #include <QVariantMap>
 
-#include <algorithm>
 #include <utility>
 
 namespace tarnwick {
@@ -18,20 +16,33 @@ constexpr const char* identityFailureLog =
     "Keychain identity creation failed. Pairing is disabled until the app has valid signing "
     "entitlements.";
 
+std::unique_ptr<BridgeIdentity> takeIdentity(BridgeNeighbours& neighbours) {
+    return neighbours.identity ? std::move(neighbours.identity).value() : nullptr;
+}
+
 } // namespace
 
 BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
-    : QObject(parent), neighbours_(std::move(neighbours)) {
+    : QObject(parent), neighbours_(std::move(neighbours)), identity_(takeIdentity(neighbours_)),
+      sender_(*neighbours_.link, sessions_),
+      pairing_(identity_.get(), *neighbours_.trustStore, neighbours_.hostName.get(), sessions_,
+               sender_, activityLog()),
+      relay_(*neighbours_.appServer, sessions_, sender_, activityLog()),
+      approvals_(*neighbours_.appServer, sessions_, sender_),
+      intake_(sessions_, sender_, pairing_, relay_, approvals_, activityLog()) {
     launchAtLogin_ =
         neighbours_.loginItems && neighbours_.loginItems->status() == LoginItemService::enabled;
-    if (neighbours_.identity) {
-        identity_ = std::move(neighbours_.identity).value();
-    } else {
+    if (!neighbours_.identity) {
         appServerStatus_ =
             "Secure identity unavailable: " + neighbours_.identity.error().description;
         logs_ = {identityFailureLog};
     }
-    refreshTrustedPeers();
+    connect(&sessions_, &PeerSessions::authorizedNamesChanged, this,
+            &BridgeController::authorizedPeerNamesChanged);
+    connect(&pairing_, &PairingHandler::requestsChanged, this,
+            &BridgeController::pairingRequestsChanged);
+    connect(&pairing_, &PairingHandler::trustedPeersChanged, this,
+            &BridgeController::trustedPeersChanged);
     wireNeighbours();
 }
 
@@ -51,17 +62,17 @@ void BridgeController::wireNeighbours() {
     neighbours_.link->setHandlers({
         [self](std::string_view bytes, const PeerHandle& peer) {
             if (self) {
-                self->handleData(bytes, peer);
+                self->intake_.handleData(bytes, peer);
             }
         },
         [self](const PeerHandle& peer) {
             if (self) {
-                self->handleConnected(peer);
+                self->intake_.handleConnected(peer);
             }
         },
         [self](const PeerHandle& peer) {
             if (self) {
-                self->handleDisconnected(peer);
+                self->intake_.handleDisconnected(peer);
             }
         },
         [self] {
@@ -83,19 +94,19 @@ void BridgeController::wireNeighbours() {
         },
         [self](const std::string& method, const JSONValue& params) {
             if (self) {
-                self->relayEvent(method, params);
+                self->relay_.relayEvent(method, params);
             }
         },
         [self](const JSONValue& id, const std::string& method, const JSONValue& params) {
             if (self) {
-                self->handleServerRequest(id, method, params);
+                self->approvals_.handleServerRequest(id, method, params);
             }
         },
     });
 }
 
 // ---------------------------------------------------------------------------------------------
-// Start, launch at login, restart
+// Start, the user's decisions, launch at login, restart
 
 void BridgeController::start() {
     if (started_) {
@@ -105,6 +116,36 @@ void BridgeController::start() {
     neighbours_.link->start();
     neighbours_.appServer->start(neighbours_.appServer->findCodexExecutable());
     log("Bridge started. Only paired devices can call the Codex allowlist.");
+}
+
+void BridgeController::accept(PairingRequest request) {
+    pairing_.accept(std::move(request));
+}
+
+void BridgeController::reject(PairingRequest request) {
+    pairing_.reject(std::move(request));
+}
+
+void BridgeController::forget(TrustedPeer peer) {
+    pairing_.forget(std::move(peer));
+}
+
+void BridgeController::acceptRequest(const QString& id) {
+    if (auto request = pairing_.requestWithID(id.toStdString())) {
+        pairing_.accept(std::move(*request));
+    }
+}
+
+void BridgeController::rejectRequest(const QString& id) {
+    if (auto request = pairing_.requestWithID(id.toStdString())) {
+        pairing_.reject(std::move(*request));
+    }
+}
+
+void BridgeController::forgetPeer(const QString& deviceID) {
+    if (auto peer = pairing_.trustedPeerWithID(deviceID.toStdString())) {
+        pairing_.forget(std::move(*peer));
+    }
 }
 
 void BridgeController::setLaunchAtLogin(bool wanted) {
@@ -124,16 +165,19 @@ void BridgeController::setLaunchAtLogin(bool wanted) {
 }
 
 void BridgeController::restartAppServer() {
-    // The questions of the process being stopped end with it. The new process numbers its own
-    // questions from the start again (Codex's first is id 0), so a late answer to an old
-    // question would answer a new one that no device has shown.
-    pendingServerRequests_.clear();
+    // The questions of the process being stopped end with it.
+    approvals_.forgetOpenQuestions();
     neighbours_.appServer->start(neighbours_.appServer->findCodexExecutable());
     log("Restarting Codex app-server.");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Activity log and published state
+
+ActivityLog BridgeController::activityLog() {
+    // The parts live inside this object and never call it after it is gone.
+    return [this](std::string line) { log(std::move(line)); };
+}
 
 void BridgeController::log(std::string text) {
     if (text.empty()) {
@@ -178,54 +222,13 @@ void BridgeController::setLaunchAtLoginValue(bool value) {
     }
 }
 
-void BridgeController::authorize(const std::string& name) {
-    if (authorizedPeerNames_.insert(name).second) {
-        emit authorizedPeerNamesChanged();
-    }
-}
-
-void BridgeController::deauthorize(const std::string& name) {
-    if (authorizedPeerNames_.erase(name) > 0) {
-        emit authorizedPeerNamesChanged();
-    }
-}
-
-void BridgeController::removePairingRequests(const std::string& id) {
-    auto removed = std::erase_if(pairingRequests_,
-                                 [&](const PairingRequest& request) { return request.id == id; });
-    if (removed > 0) {
-        emit pairingRequestsChanged();
-    }
-}
-
-void BridgeController::refreshTrustedPeers() {
-    std::vector<TrustedPeer> records = neighbours_.trustStore->records();
-    // Plain comparison of Unicode scalar values after canonical composition, case-sensitive;
-    // UTF-8 byte order is scalar order.
-    std::vector<std::pair<std::string, TrustedPeer>> keyed;
-    keyed.reserve(records.size());
-    for (auto& record : records) {
-        std::string key = QString::fromStdString(record.displayName)
-                              .normalized(QString::NormalizationForm_C)
-                              .toStdString();
-        keyed.emplace_back(std::move(key), std::move(record));
-    }
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    trustedPeers_.clear();
-    for (auto& entry : keyed) {
-        trustedPeers_.push_back(std::move(entry.second));
-    }
-    emit trustedPeersChanged();
-}
-
 QString BridgeController::linkStatus() const {
     return QString::fromStdString(neighbours_.link->statusText());
 }
 
 QVariantList BridgeController::pairingRequestList() const {
     QVariantList list;
-    for (const auto& request : pairingRequests_) {
+    for (const auto& request : pairing_.requests()) {
         list.append(QVariantMap{
             {"id", QString::fromStdString(request.id)},
             {"displayName", QString::fromStdString(request.remoteHello.displayName)},
@@ -237,7 +240,7 @@ QVariantList BridgeController::pairingRequestList() const {
 
 QVariantList BridgeController::trustedPeerList() const {
     QVariantList list;
-    for (const auto& peer : trustedPeers_) {
+    for (const auto& peer : pairing_.trustedPeers()) {
         const auto milliseconds = unixMillisecondsFromReferenceSeconds(peer.pairedAt);
         list.append(QVariantMap{
             {"deviceID", QString::fromStdString(peer.deviceID)},
@@ -250,7 +253,7 @@ QVariantList BridgeController::trustedPeerList() const {
 
 QStringList BridgeController::authorizedPeerNameList() const {
     QStringList list;
-    for (const auto& name : authorizedPeerNames_) {
+    for (const auto& name : sessions_.authorizedNames()) {
         list.append(QString::fromStdString(name));
     }
     return list;
@@ -262,98 +265,6 @@ QStringList BridgeController::logList() const {
         list.append(QString::fromStdString(line));
     }
     return list;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Sending
-
-Expected<void, Error> BridgeController::sendMessage(const BridgeMessage& message,
-                                                    const PeerHandle& peer) {
-    auto encoded = message.encode();
-    if (!encoded) {
-        return Unexpected(Error{encoded.error().description});
-    }
-    return neighbours_.link->send(*encoded, peer);
-}
-
-void BridgeController::broadcast(const BridgeMessage& message) {
-    for (const auto& peer : neighbours_.link->connectedPeers()) {
-        if (authorizedPeerNames_.contains(peer->displayName())) {
-            (void)sendMessage(message, peer);
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Intake
-
-void BridgeController::handleData(std::string_view bytes, const PeerHandle& peer) {
-    auto rejected = [&](const std::string& description) {
-        log("Rejected malformed message from " + boundedDeviceText(peer->displayName()) + ": " +
-            boundedDeviceText(description));
-    };
-    auto decoded = BridgeMessage::decode(bytes);
-    if (!decoded) {
-        rejected(decoded.error().description);
-        return;
-    }
-    const BridgeMessage& message = *decoded;
-    if (message.version != 1) {
-        if (auto sent = sendMessage(makeMessage(BridgeMessageKind::error, {}, {},
-                                                JSONValue("Incompatible protocol version.")),
-                                    peer);
-            !sent) {
-            rejected(sent.error().description);
-        }
-        return;
-    }
-    switch (message.kind) {
-    case BridgeMessageKind::hello:
-        if (auto handled = handleHello(message.body, peer); !handled) {
-            rejected(handled.error().description);
-        }
-        break;
-    case BridgeMessageKind::pairingRequest:
-        handlePairingRequest(peer);
-        break;
-    case BridgeMessageKind::request:
-        handleRequest(message, peer);
-        break;
-    case BridgeMessageKind::serverResponse:
-        handleServerResponse(message, peer);
-        break;
-    case BridgeMessageKind::ping:
-        if (auto sent = sendMessage(
-                makeMessage(BridgeMessageKind::response, message.id, {}, JSONValue("pong")), peer);
-            !sent) {
-            rejected(sent.error().description);
-        }
-        break;
-    case BridgeMessageKind::pairingAccepted:
-    case BridgeMessageKind::pairingRejected:
-    case BridgeMessageKind::response:
-    case BridgeMessageKind::event:
-    case BridgeMessageKind::serverRequest:
-    case BridgeMessageKind::error:
-        break;
-    case BridgeMessageKind::proof:
-    case BridgeMessageKind::pairingNonce:
-        // Version-1 sessions know no such kinds.
-        rejected("The message's \"kind\" is not a known kind.");
-        break;
-    }
-}
-
-void BridgeController::handleDisconnected(const PeerHandle& peer) {
-    const std::string& name = peer->displayName();
-    deauthorize(name);
-    auto removed = std::erase_if(
-        pairingRequests_, [&](const PairingRequest& request) { return request.peer == peer; });
-    if (removed > 0) {
-        emit pairingRequestsChanged();
-    }
-    localHellos_.erase(name);
-    remoteHellos_.erase(name);
 }
 
 } // namespace tarnwick

@@ -1,13 +1,18 @@
 #pragma once
 
+#include "bridge/ApprovalRouter.h"
 #include "bridge/BridgeAppServer.h"
 #include "bridge/BridgeIdentity.h"
 #include "bridge/BridgeLink.h"
 #include "bridge/BridgeTrustStore.h"
+#include "bridge/DeviceIntake.h"
+#include "bridge/DeviceSender.h"
+#include "bridge/PairingHandler.h"
 #include "bridge/PairingRequest.h"
+#include "bridge/PeerSessions.h"
+#include "bridge/RequestRelay.h"
 #include "platform/HostNameService.h"
 #include "platform/LoginItemService.h"
-#include "protocol/BridgeMessage.h"
 
 #include <QObject>
 #include <QString>
@@ -15,7 +20,6 @@
 #include <QVariantList>
 
 #include <deque>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,9 +39,12 @@ struct BridgeNeighbours {
     std::unique_ptr<HostNameService> hostName;
 };
 
-// The centre of the bridge: authenticates devices, runs pairing, relays allowlisted requests to
-// the Codex app-server and its answers, notifications and approval questions back. Everything
-// runs on the main thread; the window binds to its properties.
+// The centre of the bridge, as the window and the terminal see it: the published state, the
+// activity log, start, launch at login and the app-server restart. It owns the neighbours and
+// the parts that do the work: the per-connection records (PeerSessions), the intake of device
+// messages (DeviceIntake), pairing (PairingHandler), the request relay (RequestRelay) and the
+// approval questions (ApprovalRouter). The neighbours reach it only through the handlers it
+// installs, which do nothing once it is gone. Everything runs on the main thread.
 class BridgeController : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString appServerStatus READ appServerStatus NOTIFY appServerStatusChanged)
@@ -74,32 +81,18 @@ public:
     bool appServerReady() const { return appServerReady_; }
     bool launchAtLogin() const { return launchAtLogin_; }
     QString linkStatus() const;
-    const std::vector<PairingRequest>& pairingRequests() const { return pairingRequests_; }
-    const std::vector<TrustedPeer>& trustedPeers() const { return trustedPeers_; }
-    const std::set<std::string>& authorizedPeerNames() const { return authorizedPeerNames_; }
+    const std::vector<PairingRequest>& pairingRequests() const { return pairing_.requests(); }
+    const std::vector<TrustedPeer>& trustedPeers() const { return pairing_.trustedPeers(); }
+    // Display names of the connected devices allowed to use the bridge.
+    const std::set<std::string>& authorizedPeerNames() const { return sessions_.authorizedNames(); }
     const std::deque<std::string>& logs() const { return logs_; }
     bool started() const { return started_; }
-    std::size_t pendingServerRequestCount() const { return pendingServerRequests_.size(); }
+    std::size_t pendingServerRequestCount() const { return approvals_.openQuestionCount(); }
 
     QVariantList pairingRequestList() const;
     QVariantList trustedPeerList() const;
     QStringList authorizedPeerNameList() const;
     QStringList logList() const;
-
-    // The nine app-server methods a paired device may call.
-    static bool isAllowlisted(std::string_view method);
-    // The two kinds of approval question forwarded to a device.
-    static bool isApprovalMethod(std::string_view method);
-
-    // Entry points of the neighbours' events; public so the tests and the fuzzer can drive them.
-    void handleData(std::string_view bytes, const PeerHandle& peer);
-    void handleConnected(const PeerHandle& peer);
-    void handleDisconnected(const PeerHandle& peer);
-    void handleStatus(const std::string& text, bool ready);
-    void handleLog(const std::string& text);
-    void relayEvent(const std::string& method, const JSONValue& params);
-    void handleServerRequest(const JSONValue& id, const std::string& method,
-                             const JSONValue& params);
 
 signals:
     void appServerStatusChanged();
@@ -115,39 +108,30 @@ signals:
 
 private:
     void wireNeighbours();
+    ActivityLog activityLog();
     void log(std::string text);
-    Expected<void, Error> sendMessage(const BridgeMessage& message, const PeerHandle& peer);
-    void broadcast(const BridgeMessage& message);
-    void refreshTrustedPeers();
-    std::string hostNameForHello() const;
-
-    // Device messages, by kind.
-    Expected<void, Error> handleHello(const std::optional<JSONValue>& body, const PeerHandle& peer);
-    void handlePairingRequest(const PeerHandle& peer);
-    void handleRequest(const BridgeMessage& message, const PeerHandle& peer);
-    void handleServerResponse(const BridgeMessage& message, const PeerHandle& peer);
-
+    void handleStatus(const std::string& text, bool ready);
+    void handleLog(const std::string& text);
     void setAppServerStatus(std::string text);
     void setAppServerReady(bool ready);
     void setLaunchAtLoginValue(bool value);
-    void authorize(const std::string& name);
-    void deauthorize(const std::string& name);
-    void removePairingRequests(const std::string& id);
 
+    // Declared in the order they are made: each part refers to those above it.
     BridgeNeighbours neighbours_;
     std::unique_ptr<BridgeIdentity> identity_;
 
     std::string appServerStatus_ = "Starting\u2026";
     bool appServerReady_ = false;
-    std::vector<PairingRequest> pairingRequests_;
-    std::vector<TrustedPeer> trustedPeers_;
-    std::set<std::string> authorizedPeerNames_;
     std::deque<std::string> logs_;
     bool launchAtLogin_ = false;
-    std::map<std::string, HelloPayload> localHellos_;
-    std::map<std::string, HelloPayload> remoteHellos_;
-    std::map<std::string, JSONValue> pendingServerRequests_;
     bool started_ = false;
+
+    PeerSessions sessions_;
+    DeviceSender sender_;
+    PairingHandler pairing_;
+    RequestRelay relay_;
+    ApprovalRouter approvals_;
+    DeviceIntake intake_;
 };
 
 } // namespace tarnwick

@@ -22,8 +22,12 @@ HostSession::HostSession(QSslSocket* socket, PeerHandle peer, SessionTimings tim
       keepalive_(timings.pingInterval, timings.peerTimeout) {
     socket->setParent(this);
     deadline_.setSingleShot(true);
+    // The upgrade picks the first subprotocol in the device's list that is one of these: a
+    // device that lists "tarnwick.v2" ahead of "tarnwick.v1" gets version 2, one that offers
+    // only "tarnwick.v1" (or nothing) gets version 1.
     handshake_.setSupportedSubprotocols(
-        {QString::fromUtf8(linkwire::subprotocol.data(), linkwire::subprotocol.size())});
+        {QString::fromUtf8(linkwire::subprotocolV2.data(), linkwire::subprotocolV2.size()),
+         QString::fromUtf8(linkwire::subprotocol.data(), linkwire::subprotocol.size())});
     // The session's own deadline ends a stalled handshake; the server's is only a backstop.
     handshake_.setHandshakeTimeout(timings.handshakeTimeout * 2);
     connect(&handshake_, &QWebSocketServer::newConnection, this, &HostSession::upgraded);
@@ -80,6 +84,10 @@ void HostSession::upgraded() {
     connect(webSocket, &QWebSocket::textMessageReceived, this,
             [this](const QString& text) { emit blockReceived(text.toUtf8()); });
     connect(webSocket, &QWebSocket::disconnected, this, &HostSession::end);
+    const bool version2 = webSocket->subprotocol() ==
+                          QLatin1String(linkwire::subprotocolV2.data(),
+                                        static_cast<qsizetype>(linkwire::subprotocolV2.size()));
+    peer_->settleProtocolVersion(version2 ? 2 : 1, PeerVersionKey{});
     state_ = PeerState::connected;
     qCDebug(linkLog) << "Session with" << peer_->displayName().c_str() << "opened, subprotocol"
                      << webSocket->subprotocol();

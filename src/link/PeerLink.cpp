@@ -2,10 +2,12 @@
 
 #include "link/AvahiBrowser.h"
 #include "link/AvahiPublisher.h"
+#include "link/CertificateFingerprint.h"
 #include "link/LinkHost.h"
 #include "link/LinkWire.h"
 #include "link/PeerName.h"
 #include "link/SelfSignedCertificate.h"
+#include "link/TlsIdentityStore.h"
 
 #include <algorithm>
 
@@ -45,7 +47,16 @@ void PeerLink::start() {
 
 void PeerLink::startHost() {
     const QString failure = QStringLiteral("Advertising failed: ");
-    auto identity = SelfSignedCertificate::make(peerName_);
+    Expected<TlsIdentity, Error> identity = Unexpected(Error{});
+    if (options_.tlsIdentityPath.empty()) {
+        identity = SelfSignedCertificate::make(peerName_);
+    } else if (auto stored = TlsIdentityStore::loadOrCreate(options_.tlsIdentityPath, peerName_,
+                                                            CertificateNames::ofThisComputer());
+               stored) {
+        identity = std::move(stored->identity);
+    } else {
+        identity = Unexpected(stored.error());
+    }
     if (!identity) {
         setStatusText(failure + QString::fromStdString(identity.error().description));
         return;
@@ -65,6 +76,7 @@ void PeerLink::startHost() {
     }
     host_ = host;
     listeningPort_ = *port;
+    certificateFingerprint_ = tarnwick::certificateFingerprint(identity->certificate);
     connect(host, &LinkHost::peerStateChanged, this, &PeerLink::peerStateChanged);
     connect(host, &LinkHost::blockReceived, this, &PeerLink::dataReceived);
     setStatusText(available);

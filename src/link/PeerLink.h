@@ -35,6 +35,9 @@ struct PeerLinkOptions {
     std::chrono::milliseconds handshakeTimeout{10000};
     int maxSessions = 32;
     int maxPendingConnections = 64;
+    // Host mode: the file that keeps the TLS identity across starts (TlsIdentityStore). Empty:
+    // a new identity for this run only, which no device can pin.
+    std::string tlsIdentityPath;
 };
 
 // The bridge's way to devices on the local network. In host mode it listens for TLS
@@ -57,6 +60,9 @@ public:
     const std::string& peerName() const { return peerName_; }
     // Host mode: the bound port once started, else 0.
     quint16 listeningPort() const { return listeningPort_; }
+    // Host mode: the SHA-256 of the DER of the certificate it presents, lowercase hex, once
+    // started; else "".
+    const std::string& certificateFingerprint() const { return certificateFingerprint_; }
 
     // Starts listening and advertising (host) or browsing (client). Later calls do nothing.
     void start();
@@ -86,6 +92,7 @@ private:
     std::vector<PeerHandle> connectedPeers_;
     std::vector<PeerHandle> discoveredPeers_;
     quint16 listeningPort_ = 0;
+    std::string certificateFingerprint_;
     bool started_ = false;
     QPointer<LinkHost> host_;
     QPointer<AvahiPublisher> publisher_;

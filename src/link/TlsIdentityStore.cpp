@@ -142,8 +142,7 @@ Expected<void, Error> save(const std::string& path, const TlsIdentity& identity)
 }
 
 // Why the certificate must be renewed, or nothing when it serves as it is.
-const char* renewalReason(const QSslCertificate& certificate, const std::string& commonName,
-                          const CertificateNames& names,
+const char* renewalReason(const QSslCertificate& certificate, const CertificateNames& names,
                           std::chrono::system_clock::time_point now) {
     const qint64 seconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
@@ -155,10 +154,6 @@ const char* renewalReason(const QSslCertificate& certificate, const std::string&
     }
     if (certificate.effectiveDate() > at) {
         return "it is not valid yet";
-    }
-    if (certificate.subjectInfo(QSslCertificate::CommonName) !=
-        QStringList{QString::fromStdString(commonName)}) {
-        return "the peer name changed";
     }
     if (CertificateNames::of(certificate) != names.normalised()) {
         return "the host names or addresses changed";
@@ -204,7 +199,7 @@ TlsIdentityStore::loadOrCreate(const std::string& path, const std::string& commo
     if (!identity) {
         return Unexpected(identity.error());
     }
-    const char* reason = renewalReason(identity->certificate, commonName, names, now);
+    const char* reason = renewalReason(identity->certificate, names, now);
     if (!reason) {
         return Loaded{std::move(*identity), Origin::loaded};
     }

@@ -31,7 +31,8 @@ public:
 
     // Loads the identity at `path`; makes and saves one when there is no file; renews and saves
     // the certificate (same key) when it expires within `renewWithin`, has not yet begun, or
-    // its common name or subjectAltName set differs from `commonName` and `names`. A file that
+    // its subjectAltName set differs from `names`. `commonName` names a new certificate only:
+    // the link's peer name has a new suffix on every start and must not renew it. A file that
     // is there but cannot be read as a matching P-256 key and certificate fails and is left
     // untouched: replacing it would silently change the key devices pinned.
     static Expected<Loaded, Error>

@@ -145,7 +145,7 @@ TEST_F(BridgeControllerTest, LogKeepsTheNewestHundredLinesAndIgnoresEmptyOnes) {
     EXPECT_EQ(controller->logs().front(), "line 149");
     EXPECT_EQ(controller->logs().back(), "line 50");
     QSignalSpy changes(controller.get(), &BridgeController::logsChanged);
-    controller->handleLog("");
+    appServer->log("");
     EXPECT_EQ(changes.count(), 0);
     EXPECT_EQ(controller->logs().size(), 100u);
 }
@@ -423,6 +423,21 @@ TEST_F(BridgeControllerTest, DisconnectClearsTheDevicesState) {
     EXPECT_TRUE(controller->pairingRequests().empty());
 }
 
+TEST_F(BridgeControllerTest, ConnectionsOfOneNameShareStateUntilEitherEnds) {
+    // Devices of this protocol are known by name only: a second connection under a paired name
+    // is served like the first, and the end of either revokes both.
+    auto paired = pairDevice("Phone");
+    PeerHandle namesake = link->connect("Phone");
+    link->deliver(namesake, makeMessage(BridgeMessageKind::request, "n1", "thread/list"));
+    EXPECT_EQ(appServer->requests.size(), 1u);
+    link->disconnect(namesake);
+    EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
+    link->deliver(paired->peer, makeMessage(BridgeMessageKind::request, "p1", "thread/list"));
+    EXPECT_EQ(lastSentTo(paired->peer), makeMessage(BridgeMessageKind::error, "p1", {},
+                                                    JSONValue("Pair this device first.")));
+    EXPECT_EQ(appServer->requests.size(), 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Request relay
 
@@ -454,7 +469,7 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     for (const char* method :
          {"thread/list", "thread/read", "thread/start", "thread/resume", "turn/start", "turn/steer",
           "turn/interrupt", "model/list", "account/read"}) {
-        EXPECT_TRUE(BridgeController::isAllowlisted(method)) << method;
+        EXPECT_TRUE(RequestRelay::isAllowlisted(method)) << method;
     }
     link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "a", "model/list"));
     link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "b", "thread/start",

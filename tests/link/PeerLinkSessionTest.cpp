@@ -1,11 +1,15 @@
 // The host side of the link over real TLS WebSocket sessions on loopback, with devices built
 // on the connector (well-behaved) or on raw TLS sockets (everything else).
 #include "LinkTestSupport.h"
+#include "link/CertificateFingerprint.h"
 #include "link/LinkTls.h"
 #include "link/PeerLink.h"
 
+#include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QWebSocket>
+#include <QWebSocketHandshakeOptions>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +82,91 @@ TEST(PeerLinkHost, SubprotocolIsEchoedOnlyWhenOffered) {
     TestDevice device(plain);
     ASSERT_TRUE(device.connectTo(link->listeningPort(), "Phone"));
     EXPECT_TRUE(device.connector.subprotocol().isEmpty());
+}
+
+TEST(PeerLinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
+    auto link = startedHost();
+    LinkRecorder host(*link);
+    struct Case {
+        QStringList offered;
+        QString chosen;
+        int version;
+    };
+    const std::vector<Case> cases = {
+        {{"tarnwick.v2", "tarnwick.v1"}, "tarnwick.v2", 2},
+        {{"tarnwick.v1", "tarnwick.v2"}, "tarnwick.v1", 1}, // the device's order decides
+        {{"tarnwick.v2"}, "tarnwick.v2", 2},
+        {{"tarnwick.v1"}, "tarnwick.v1", 1},
+        {{}, "", 1},
+        {{"tarnwick.v3"}, "", 1},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        QWebSocket socket;
+        socket.setSslConfiguration(deviceTlsConfiguration());
+        QWebSocketHandshakeOptions options;
+        options.setSubprotocols(cases[i].offered);
+        // The version must be settled by the time the peer is reported connected.
+        std::optional<int> versionAtConnect;
+        auto seen = QObject::connect(
+            link.get(), &PeerLink::peerConnected, link.get(),
+            [&](const PeerHandle& peer) { versionAtConnect = peer->protocolVersion(); });
+        socket.open(QUrl(QStringLiteral("wss://127.0.0.1:%1/session?peer=D%2")
+                             .arg(link->listeningPort())
+                             .arg(i)),
+                    options);
+        ASSERT_TRUE(waitUntil(
+            [&] { return versionAtConnect && socket.state() == QAbstractSocket::ConnectedState; }));
+        QObject::disconnect(seen);
+        EXPECT_EQ(socket.subprotocol(), cases[i].chosen) << i;
+        EXPECT_EQ(*versionAtConnect, cases[i].version) << i;
+        socket.close();
+        ASSERT_TRUE(waitUntil([&] { return host.disconnected.size() == i + 1; }));
+    }
+}
+
+TEST(PeerLinkHost, KeepsItsTlsIdentityInTheGivenFileAndPresentsItsFingerprint) {
+    QTemporaryDir home;
+    PeerLinkOptions options = loopbackOptions();
+    options.tlsIdentityPath = home.filePath("tarnwick-bridge/tls-identity.pem").toStdString();
+    std::string first;
+    for (int start = 0; start < 2; ++start) {
+        auto link = startedHost(options);
+        ASSERT_EQ(link->certificateFingerprint().size(), 64u);
+        QSslSocket socket;
+        socket.setSslConfiguration(deviceTlsConfiguration());
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), link->listeningPort());
+        ASSERT_TRUE(waitUntil([&] { return socket.isEncrypted(); }));
+        EXPECT_EQ(certificateFingerprint(socket.peerCertificate()), link->certificateFingerprint());
+        EXPECT_EQ(socket.sessionProtocol(), QSsl::TlsV1_3);
+        if (start == 0) {
+            first = link->certificateFingerprint();
+        } else {
+            EXPECT_EQ(link->certificateFingerprint(), first) << "the same identity on every start";
+        }
+    }
+    // Without a file, every start has its own.
+    EXPECT_NE(startedHost()->certificateFingerprint(), first);
+}
+
+TEST(PeerLinkHost, RefusesTls12SuitesWithoutForwardSecrecyOrAead) {
+    auto link = startedHost();
+    const auto handshake = [&](const QString& cipher) {
+        QSslSocket socket;
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setProtocol(QSsl::TlsV1_2);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        configuration.setCiphers({QSslCipher(cipher)});
+        socket.setSslConfiguration(configuration);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), link->listeningPort());
+        waitUntil([&] {
+            return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState;
+        });
+        return socket.isEncrypted();
+    };
+    EXPECT_TRUE(handshake(QStringLiteral("ECDHE-ECDSA-AES128-GCM-SHA256")));
+    EXPECT_TRUE(handshake(QStringLiteral("ECDHE-ECDSA-CHACHA20-POLY1305")));
+    EXPECT_FALSE(handshake(QStringLiteral("ECDHE-ECDSA-AES128-SHA256"))); // CBC
+    EXPECT_FALSE(handshake(QStringLiteral("ECDHE-ECDSA-AES256-SHA")));
 }
 
 TEST(PeerLinkHost, DisplayNamesArriveExactlyAsTheDeviceGaveThem) {

@@ -122,6 +122,7 @@ public:
 
     // App-server side of the fake.
     void status(const std::string& text, bool ready) { handlers_.status(text, ready); }
+    void log(const std::string& text) { handlers_.log(text); }
     void notify(const std::string& method, const JSONValue& params) {
         handlers_.notification(method, params);
     }

@@ -180,7 +180,7 @@ TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
               QSize(BridgeWindow::minimumWidth, BridgeWindow::minimumHeight));
     EXPECT_EQ(window()->minimumSize(), QSize(780, 620));
     for (int index = 1; index <= 15; ++index) {
-        bridge.controller->handleLog("Line " + std::to_string(index));
+        bridge.appServer->log("Line " + std::to_string(index));
     }
     bridge.requestPairing("Ana's iPhone");
     window()->resize(window()->minimumSize());
@@ -285,7 +285,7 @@ TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
 TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.link->starts == 1; }, 30000));
     for (int index = 1; index <= 15; ++index) {
-        bridge.controller->handleLog("Line " + std::to_string(index));
+        bridge.appServer->log("Line " + std::to_string(index));
     }
     settle();
     QStringList expected;
@@ -295,7 +295,7 @@ TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     EXPECT_EQ(shownLogLines(), expected);
     saveScreenshot(window(), QStringLiteral("three-devices-fifteen-lines"));
 
-    bridge.controller->handleLog("Line 16");
+    bridge.appServer->log("Line 16");
     settle();
     expected.prepend(QStringLiteral("Line 16"));
     expected.removeLast();

@@ -1,0 +1,84 @@
+#include "bridge/DeviceIntake.h"
+
+#include "bridge/DeviceText.h"
+
+#include <utility>
+
+namespace tarnwick {
+
+DeviceIntake::DeviceIntake(PeerSessions& sessions, const DeviceSender& sender,
+                           PairingHandler& pairing, RequestRelay& relay, ApprovalRouter& approvals,
+                           ActivityLog log)
+    : sessions_(sessions), sender_(sender), pairing_(pairing), relay_(relay), approvals_(approvals),
+      log_(std::move(log)) {}
+
+void DeviceIntake::handleConnected(const PeerHandle& peer) {
+    sessions_.open(peer);
+    pairing_.handleConnected(peer);
+}
+
+void DeviceIntake::handleDisconnected(const PeerHandle& peer) {
+    // Authority and both hellos end with the connection; a new one starts from its own hellos.
+    sessions_.close(peer);
+    pairing_.handleDisconnected(peer);
+}
+
+void DeviceIntake::reject(const PeerHandle& peer, const std::string& description) {
+    // Both parts come from the device: bounded so that no message can flood the log.
+    log_("Rejected malformed message from " + boundedDeviceText(peer->displayName()) + ": " +
+         boundedDeviceText(description));
+}
+
+void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
+    // The link bounds a block's size and the decoder its nesting. A block that is not an
+    // envelope is logged and not answered: a device learns nothing by probing.
+    auto decoded = BridgeMessage::decode(bytes);
+    if (!decoded) {
+        reject(peer, decoded.error().description);
+        return;
+    }
+    const BridgeMessage& message = *decoded;
+    // Another version's kinds may mean something else: none of them is acted on.
+    if (message.version != 1) {
+        if (auto sent = sender_.send(makeMessage(BridgeMessageKind::error, {}, {},
+                                                 JSONValue("Incompatible protocol version.")),
+                                     peer);
+            !sent) {
+            reject(peer, sent.error().description);
+        }
+        return;
+    }
+    switch (message.kind) {
+    case BridgeMessageKind::hello:
+        if (auto handled = pairing_.handleHello(message.body, peer); !handled) {
+            reject(peer, handled.error().description);
+        }
+        break;
+    case BridgeMessageKind::pairingRequest:
+        pairing_.handlePairingRequest(peer);
+        break;
+    case BridgeMessageKind::request:
+        relay_.handleRequest(message, peer);
+        break;
+    case BridgeMessageKind::serverResponse:
+        approvals_.handleServerResponse(message, peer);
+        break;
+    case BridgeMessageKind::ping:
+        if (auto sent = sender_.send(
+                makeMessage(BridgeMessageKind::response, message.id, {}, JSONValue("pong")), peer);
+            !sent) {
+            reject(peer, sent.error().description);
+        }
+        break;
+    // Kinds only the bridge sends: a device cannot accept its own pairing or push events.
+    case BridgeMessageKind::pairingAccepted:
+    case BridgeMessageKind::pairingRejected:
+    case BridgeMessageKind::response:
+    case BridgeMessageKind::event:
+    case BridgeMessageKind::serverRequest:
+    case BridgeMessageKind::error:
+        break;
+    }
+}
+
+} // namespace tarnwick

@@ -1,0 +1,30 @@
+#include "bridge/DeviceSender.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+DeviceSender::DeviceSender(BridgeLink& link, const PeerSessions& sessions)
+    : link_(link), sessions_(sessions) {}
+
+Expected<void, Error> DeviceSender::send(const BridgeMessage& message,
+                                         const PeerHandle& peer) const {
+    auto encoded = message.encode();
+    if (!encoded) {
+        return Unexpected(Error{encoded.error().description});
+    }
+    return link_.send(*encoded, peer);
+}
+
+std::vector<PeerHandle> DeviceSender::authorizedPeers() const {
+    std::vector<PeerHandle> peers = link_.connectedPeers();
+    std::erase_if(peers, [&](const PeerHandle& peer) { return !sessions_.isAuthorized(peer); });
+    return peers;
+}
+
+bool DeviceSender::isConnected(const PeerHandle& peer) const {
+    const std::vector<PeerHandle> connected = link_.connectedPeers();
+    return std::find(connected.begin(), connected.end(), peer) != connected.end();
+}
+
+} // namespace tarnwick

@@ -1,0 +1,207 @@
+#include "bridge/PairingHandler.h"
+
+#include "bridge/BridgeLog.h"
+#include "bridge/DeviceText.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+BridgeMessage helloMessage(BridgeMessageKind kind, const HelloPayload& hello) {
+    return makeMessage(kind, std::nullopt, std::nullopt, hello.toJSON());
+}
+
+} // namespace
+
+PairingHandler::PairingHandler(const BridgeIdentity* identity, BridgeTrustStore& trustStore,
+                               const HostNameService* hostName, PeerSessions& sessions,
+                               const DeviceSender& sender, ActivityLog log, QObject* parent)
+    : QObject(parent), identity_(identity), trustStore_(trustStore), hostName_(hostName),
+      sessions_(sessions), sender_(sender), log_(std::move(log)) {
+    refreshTrustedPeers();
+}
+
+std::string PairingHandler::hostNameForHello() const {
+    std::optional<std::string> name = hostName_ ? hostName_->localizedName() : std::nullopt;
+    return name && !name->empty() ? *name : "Tarnwick Mac";
+}
+
+void PairingHandler::handleConnected(const PeerHandle& peer) {
+    if (!identity_) {
+        log_("Cannot pair: secure Keychain identity is unavailable.");
+        return;
+    }
+    auto hello = identity_->makeHello(hostNameForHello());
+    if (!hello) {
+        log_("Could not start secure handshake: " + hello.error().description);
+        return;
+    }
+    // A fresh hello with a fresh nonce per connection: a code or an acceptance seen on an
+    // earlier connection says nothing about this one.
+    sessions_.setLocalHello(peer, *hello);
+    if (auto sent = sender_.send(helloMessage(BridgeMessageKind::hello, *hello), peer); !sent) {
+        log_("Could not start secure handshake: " + sent.error().description);
+    }
+}
+
+Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>& body,
+                                                  const PeerHandle& peer) {
+    if (!body) {
+        return Unexpected(Error{"Codex returned an invalid response."});
+    }
+    auto hello = HelloPayload::fromJSON(*body);
+    if (!hello) {
+        return Unexpected(Error{hello.error().description});
+    }
+    // The signature binds the device ID, name and nonce to the key in the hello. Without this
+    // check anyone could present a trusted device's ID and key without holding its private key.
+    if (!hello->verify()) {
+        return Unexpected(Error{"Handshake signature did not verify."});
+    }
+    sessions_.setRemoteHello(peer, *hello);
+
+    std::optional<TrustedPeer> record = trustStore_.lookupPeer(hello->deviceID);
+    // Unknown devices ask for pairing next. A known device ID with another key is someone else
+    // claiming that device (or the device after a reinstall): it gets nothing until the user
+    // forgets the old record, and its pairing requests are ignored until then.
+    if (!record || record->publicKey != hello->publicKey) {
+        return {};
+    }
+    sessions_.authorize(peer, hello->deviceID);
+    if (const PeerSession* session = sessions_.find(peer); session && session->localHello) {
+        if (auto sent = sender_.send(
+                helloMessage(BridgeMessageKind::pairingAccepted, *session->localHello), peer);
+            !sent) {
+            return sent;
+        }
+    }
+    log_("Authenticated " + boundedDeviceText(hello->displayName) + ".");
+    return {};
+}
+
+void PairingHandler::handlePairingRequest(const PeerHandle& peer) {
+    // Both hellos must be in hand: the code is computed from them, and a device that has not
+    // proved its key has nothing the user could compare.
+    const PeerSession* session = sessions_.find(peer);
+    if (!session || !session->localHello || !session->remoteHello) {
+        qCDebug(bridgeLog) << "pairing request before the hello exchange ignored";
+        return;
+    }
+    const HelloPayload local = *session->localHello;
+    const HelloPayload remote = *session->remoteHello;
+    // A device paired before authenticates by its hello and is never paired twice; a key change
+    // under a known ID must not be waved through by a second pairing.
+    if (trustStore_.lookupPeer(remote.deviceID)) {
+        return;
+    }
+    const std::string& name = peer->displayName();
+    std::string code = pairingCode(local, remote);
+    std::erase_if(requests_, [&](const PairingRequest& request) { return request.id == name; });
+    requests_.push_back(PairingRequest{name, peer, code, local, remote});
+    emit requestsChanged();
+    log_("Pairing requested by " + boundedDeviceText(remote.displayName) + ". Compare code " +
+         code + ".");
+}
+
+void PairingHandler::handleDisconnected(const PeerHandle& peer) {
+    // By handle, not by name: a request must not outlive the connection whose hellos made its
+    // code, and must not vanish because another connection of that name ended.
+    if (std::erase_if(requests_,
+                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
+        emit requestsChanged();
+    }
+}
+
+void PairingHandler::accept(PairingRequest request) {
+    if (auto trusted = trustStore_.trust(request.remoteHello); !trusted) {
+        log_("Pairing failed: " + trusted.error().description);
+        return;
+    }
+    refreshTrustedPeers();
+
+    // A card may outlive its connection. The device has proved its key and is now trusted, but
+    // its name must not be authorised: the next connection under that name would inherit it
+    // without a handshake. It authenticates by its hello when it reconnects.
+    if (sender_.isConnected(request.peer)) {
+        sessions_.authorize(request.peer, request.remoteHello.deviceID);
+        if (auto sent = sender_.send(
+                helloMessage(BridgeMessageKind::pairingAccepted, request.localHello), request.peer);
+            !sent) {
+            log_("Pairing failed: " + sent.error().description);
+            return;
+        }
+    }
+    removeRequests(request.id);
+    log_("Paired " + boundedDeviceText(request.remoteHello.displayName) + ".");
+}
+
+void PairingHandler::reject(PairingRequest request) {
+    (void)sender_.send(makeMessage(BridgeMessageKind::pairingRejected), request.peer);
+    removeRequests(request.id);
+    log_("Rejected pairing from " + boundedDeviceText(request.remoteHello.displayName) + ".");
+}
+
+void PairingHandler::forget(TrustedPeer peer) {
+    if (auto removed = trustStore_.remove(peer.deviceID); !removed) {
+        log_("Could not forget device: " + removed.error().description);
+        return;
+    }
+    refreshTrustedPeers();
+    // Revoked at once, without waiting for the connection to end: a forgotten device must not
+    // go on calling the app-server on the strength of an earlier handshake.
+    sessions_.revokeDevice(peer.deviceID);
+    log_("Forgot " + boundedDeviceText(peer.displayName) + ".");
+}
+
+std::optional<PairingRequest> PairingHandler::requestWithID(std::string_view id) const {
+    for (const auto& request : requests_) {
+        if (request.id == id) {
+            return request;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<TrustedPeer> PairingHandler::trustedPeerWithID(std::string_view deviceID) const {
+    for (const auto& peer : trustedPeers_) {
+        if (peer.deviceID == deviceID) {
+            return peer;
+        }
+    }
+    return std::nullopt;
+}
+
+void PairingHandler::removeRequests(const std::string& id) {
+    if (std::erase_if(requests_, [&](const PairingRequest& request) { return request.id == id; }) >
+        0) {
+        emit requestsChanged();
+    }
+}
+
+void PairingHandler::refreshTrustedPeers() {
+    std::vector<TrustedPeer> records = trustStore_.records();
+    // Plain comparison of Unicode scalar values after canonical composition, case-sensitive;
+    // UTF-8 byte order is scalar order.
+    std::vector<std::pair<std::string, TrustedPeer>> keyed;
+    keyed.reserve(records.size());
+    for (auto& record : records) {
+        std::string key = QString::fromStdString(record.displayName)
+                              .normalized(QString::NormalizationForm_C)
+                              .toStdString();
+        keyed.emplace_back(std::move(key), std::move(record));
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    trustedPeers_.clear();
+    for (auto& entry : keyed) {
+        trustedPeers_.push_back(std::move(entry.second));
+    }
+    emit trustedPeersChanged();
+}
+
+} // namespace tarnwick

@@ -1,0 +1,85 @@
+#include "bridge/RequestRelay.h"
+
+#include "bridge/BridgeLog.h"
+#include "bridge/DeviceText.h"
+
+#include <QPointer>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::array<std::string_view, 9> methodAllowlist = {
+    "thread/list", "thread/read",    "thread/start", "thread/resume", "turn/start",
+    "turn/steer",  "turn/interrupt", "model/list",   "account/read",
+};
+
+} // namespace
+
+RequestRelay::RequestRelay(BridgeAppServer& appServer, const PeerSessions& sessions,
+                           const DeviceSender& sender, ActivityLog log, QObject* parent)
+    : QObject(parent), appServer_(appServer), sessions_(sessions), sender_(sender),
+      log_(std::move(log)) {}
+
+bool RequestRelay::isAllowlisted(std::string_view method) {
+    return std::find(methodAllowlist.begin(), methodAllowlist.end(), method) !=
+           methodAllowlist.end();
+}
+
+void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle& peer) {
+    // Refusals are answered (the device matches them by its id) but never reach the app-server.
+    auto refuse = [&](const char* reason) {
+        (void)sender_.send(makeMessage(BridgeMessageKind::error, message.id, {}, JSONValue(reason)),
+                           peer);
+    };
+    // Only a device that proved a trusted key, or that the user paired, drives Codex.
+    if (!sessions_.isAuthorized(peer)) {
+        refuse("Pair this device first.");
+        return;
+    }
+    // Even a paired device gets only the allowlist: no configuration, no commands run outside a
+    // turn, no notifications to the app-server. Exact equality, so no case or spacing variant
+    // and no prefix slips through.
+    if (!message.id || !message.method || !isAllowlisted(*message.method)) {
+        refuse("That method is not available through Tarnwick.");
+        return;
+    }
+    JSONValue params = message.body ? *message.body : JSONValue(JSONObject{});
+    // The device's own id goes back with the answer; the app-server's numbering stays here.
+    QPointer<RequestRelay> self(this);
+    std::string id = *message.id;
+    appServer_.request(
+        *message.method, std::move(params), [self, id, peer](Expected<JSONValue, Error> outcome) {
+            if (!self) {
+                return;
+            }
+            // The answer goes to the handle that asked, whatever became of its authority since:
+            // it answers a request made while authorised.
+            BridgeMessage answer =
+                outcome ? makeMessage(BridgeMessageKind::response, id, {}, std::move(*outcome))
+                        : makeMessage(BridgeMessageKind::error, id, {},
+                                      JSONValue(outcome.error().description));
+            if (auto sent = self->sender_.send(answer, peer); !sent) {
+                self->log_("Could not reply to " + boundedDeviceText(peer->displayName()) + ": " +
+                           sent.error().description);
+            }
+        });
+}
+
+void RequestRelay::relayEvent(const std::string& method, const JSONValue& params) {
+    // Connected devices that are not authorised learn nothing of what Codex is doing.
+    const BridgeMessage event = makeMessage(BridgeMessageKind::event, {}, method, params);
+    for (const auto& peer : sender_.authorizedPeers()) {
+        if (auto sent = sender_.send(event, peer); !sent) {
+            qCDebug(bridgeLog) << "event" << method.c_str() << "not delivered to"
+                               << boundedDeviceText(peer->displayName()).c_str() << ":"
+                               << sent.error().description.c_str();
+        }
+    }
+}
+
+} // namespace tarnwick
