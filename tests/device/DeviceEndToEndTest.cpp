@@ -147,7 +147,7 @@ TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCert
     pair(laptop_, "Laptop");
     const std::string bridgeCertificate = remembered(laptop_, "bridge/certificate");
     ASSERT_EQ(bridgeCertificate.size(), 64u);
-    TlsRelay relay(link_->link().listeningPort());
+    TlsRelay relay(bridge_.port());
     const std::string relayCertificate = certificateFingerprint(relay.certificate());
 
     // Passed along as it is, the bridge's offer names another certificate than the relay's.
@@ -178,8 +178,8 @@ TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCert
     ASSERT_TRUE(offer.hasValue()) << relay.fromDevice[0];
     EXPECT_EQ(offer->kind, BridgeMessageKind::hello);
     EXPECT_EQ(relay.fromDevice[0].find("signature"), std::string::npos) << relay.fromDevice[0];
-    EXPECT_TRUE(controller_->pairingRequests().empty());
-    EXPECT_EQ(controller_->trustedPeers().size(), 1u);
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
+    EXPECT_EQ(bridge_.controller().trustedPeers().size(), 1u);
 }
 
 TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinned) {
