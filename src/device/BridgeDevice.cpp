@@ -219,6 +219,10 @@ std::optional<std::string> BridgeDevice::pairingCode() const {
 
 void BridgeDevice::requestPairing() {
     if (handshake_ == Handshake::version2) {
+        if (!proven_) {
+            emit problemFound("Pairing waits until the bridge has proved itself.");
+            return;
+        }
         ownPairingNonce_ = randomNonceV2();
         code_.reset();
         awaitingBridgeNonce_ = false;
