@@ -269,7 +269,8 @@ int DeviceCommands::watch(const DeviceArguments& arguments) {
     InputLines input;
     bool stopped = false;
     InterruptSignal interrupt;
-    // Goes before the locals its connections capture.
+    // The context of the connections below: declared after what they capture, it goes first
+    // and takes them with it.
     QObject watching;
     QObject::connect(&input, &InputLines::lineRead, &watching,
                      [&desk](const std::string& line) { desk.answerLine(line); });
