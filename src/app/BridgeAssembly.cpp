@@ -6,6 +6,7 @@
 #include "app/TrustStoreAdapter.h"
 #include "identity/KeychainChooser.h"
 #include "identity/UserDefaults.h"
+#include "link/TlsIdentityStore.h"
 #include "platform/AutostartEntry.h"
 #include "platform/SystemHostName.h"
 
@@ -20,6 +21,8 @@ std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptio
 
     PeerLinkOptions linkOptions;
     linkOptions.port = options.port;
+    linkOptions.tlsIdentityPath =
+        options.tlsIdentityPath.empty() ? TlsIdentityStore::defaultPath() : options.tlsIdentityPath;
     neighbours.link = std::make_unique<PeerLinkAdapter>(std::make_unique<PeerLink>(
         PeerLinkMode::host, name && !name->empty() ? *name : "Mac", linkOptions));
 

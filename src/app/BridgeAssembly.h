@@ -16,6 +16,9 @@ struct BridgeAssemblyOptions {
     std::string keychainService = "app.tarnwick.bridge";
     // The program the launch-at-login entry starts; empty for this process's own executable.
     std::string executable;
+    // The file that keeps the link's TLS identity; empty for
+    // $XDG_DATA_HOME/tarnwick-bridge/tls-identity.pem.
+    std::string tlsIdentityPath;
 };
 
 // The controller with every real neighbour: the link in host mode, the trust store, the Codex

@@ -20,6 +20,13 @@ public:
         }
         return std::move(hello).value();
     }
+    HelloOffer makeOffer(std::string_view displayName,
+                         std::string_view certificate) const override {
+        return identity_->makeOffer(displayName, certificate);
+    }
+    Expected<std::string, Error> sign(std::string_view text) const override {
+        return identity_->sign(text);
+    }
 
 private:
     std::unique_ptr<DeviceIdentity> identity_;

@@ -20,6 +20,7 @@ public:
     Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) override;
     void start() override;
     std::string statusText() const override;
+    std::string certificateFingerprint() const override { return link_->certificateFingerprint(); }
 
     PeerLink& link() { return *link_; }
 

@@ -24,6 +24,20 @@ Expected<void, Error> TrustStoreAdapter::trust(const HelloPayload& hello) {
     return {};
 }
 
+Expected<void, Error> TrustStoreAdapter::trustVersion2(const HelloOffer& offer) {
+    if (auto trusted = store_.trustVersion2(offer); !trusted) {
+        return Unexpected(Error{trusted.error().description});
+    }
+    return {};
+}
+
+Expected<void, Error> TrustStoreAdapter::upgradeToVersion2(std::string_view deviceID) {
+    if (auto upgraded = store_.upgradeToVersion2(deviceID); !upgraded) {
+        return Unexpected(Error{upgraded.error().description});
+    }
+    return {};
+}
+
 Expected<void, Error> TrustStoreAdapter::remove(std::string_view deviceID) {
     if (auto removed = store_.remove(deviceID); !removed) {
         return Unexpected(Error{removed.error().description});

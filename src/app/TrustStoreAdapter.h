@@ -15,6 +15,8 @@ public:
     std::vector<TrustedPeer> records() const override;
     std::optional<TrustedPeer> lookupPeer(std::string_view deviceID) const override;
     Expected<void, Error> trust(const HelloPayload& hello) override;
+    Expected<void, Error> trustVersion2(const HelloOffer& offer) override;
+    Expected<void, Error> upgradeToVersion2(std::string_view deviceID) override;
     Expected<void, Error> remove(std::string_view deviceID) override;
 
 private:

@@ -142,6 +142,22 @@ void BridgeController::rejectRequest(const QString& id) {
     }
 }
 
+bool BridgeController::acceptShownRequest(const QString& key) {
+    auto request = pairing_.requestWithKey(key.toStdString());
+    if (request) {
+        pairing_.accept(std::move(*request));
+    }
+    return request.has_value();
+}
+
+bool BridgeController::rejectShownRequest(const QString& key) {
+    auto request = pairing_.requestWithKey(key.toStdString());
+    if (request) {
+        pairing_.reject(std::move(*request));
+    }
+    return request.has_value();
+}
+
 void BridgeController::forgetPeer(const QString& deviceID) {
     if (auto peer = pairing_.trustedPeerWithID(deviceID.toStdString())) {
         pairing_.forget(std::move(*peer));
@@ -226,6 +242,17 @@ QString BridgeController::linkStatus() const {
     return QString::fromStdString(neighbours_.link->statusText());
 }
 
+QString BridgeController::certificateFingerprint() const {
+    // Uppercase hex in pairs joined with ":", as browsers show certificate fingerprints.
+    const QString hex =
+        QString::fromStdString(neighbours_.link->certificateFingerprint()).toUpper();
+    QStringList pairs;
+    for (qsizetype at = 0; at < hex.size(); at += 2) {
+        pairs.append(hex.mid(at, 2));
+    }
+    return pairs.join(QLatin1Char(':'));
+}
+
 QVariantList BridgeController::pairingRequestList() const {
     QVariantList list;
     for (const auto& request : pairing_.requests()) {
@@ -233,6 +260,7 @@ QVariantList BridgeController::pairingRequestList() const {
             {"id", QString::fromStdString(request.id)},
             {"displayName", QString::fromStdString(request.remoteHello.displayName)},
             {"code", QString::fromStdString(request.code)},
+            {"key", QString::fromStdString(request.key())},
         });
     }
     return list;
@@ -246,6 +274,7 @@ QVariantList BridgeController::trustedPeerList() const {
             {"deviceID", QString::fromStdString(peer.deviceID)},
             {"displayName", QString::fromStdString(peer.displayName)},
             {"pairedAt", QDateTime::fromMSecsSinceEpoch(milliseconds)},
+            {"note", peer.protocolVersion < 2 ? QString::fromLatin1(versionOneNote) : QString()},
         });
     }
     return list;

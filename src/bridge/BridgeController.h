@@ -56,9 +56,15 @@ class BridgeController : public QObject {
     Q_PROPERTY(QStringList logs READ logList NOTIFY logsChanged)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
     Q_PROPERTY(QString linkStatus READ linkStatus NOTIFY linkStatusChanged)
+    // The TLS certificate's fingerprint grouped for people ("AB:CD:…"); "" before the link has
+    // one.
+    Q_PROPERTY(QString certificateFingerprint READ certificateFingerprint NOTIFY linkStatusChanged)
 
 public:
     static constexpr std::size_t maxLogLines = 100;
+    // Shown with every device that paired with handshake version 1.
+    static constexpr const char* versionOneNote =
+        "paired with handshake version 1, which can be replayed: pair it again to upgrade";
 
     explicit BridgeController(BridgeNeighbours neighbours, QObject* parent = nullptr);
     ~BridgeController() override;
@@ -76,11 +82,16 @@ public:
     Q_INVOKABLE void acceptRequest(const QString& id);
     Q_INVOKABLE void rejectRequest(const QString& id);
     Q_INVOKABLE void forgetPeer(const QString& deviceID);
+    // Decisions on the card the user saw: `key` is the request's key (PairingRequest::key).
+    // When no waiting request has that key any more, nothing happens and the result is false.
+    Q_INVOKABLE bool acceptShownRequest(const QString& key);
+    Q_INVOKABLE bool rejectShownRequest(const QString& key);
 
     QString appServerStatus() const { return QString::fromStdString(appServerStatus_); }
     bool appServerReady() const { return appServerReady_; }
     bool launchAtLogin() const { return launchAtLogin_; }
     QString linkStatus() const;
+    QString certificateFingerprint() const;
     const std::vector<PairingRequest>& pairingRequests() const { return pairing_.requests(); }
     const std::vector<TrustedPeer>& trustedPeers() const { return pairing_.trustedPeers(); }
     // Display names of the connected devices allowed to use the bridge.

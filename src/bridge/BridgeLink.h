@@ -28,6 +28,9 @@ public:
     virtual Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) = 0;
     virtual void start() = 0;
     virtual std::string statusText() const = 0;
+    // The SHA-256 of the DER of the TLS certificate devices see, lowercase hex; "" when the
+    // link has none (not started, or a stand-in).
+    virtual std::string certificateFingerprint() const { return {}; }
 };
 
 } // namespace tarnwick

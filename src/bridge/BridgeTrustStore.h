@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identity/HandshakeV2.h"
 #include "identity/HelloPayload.h"
 #include "identity/TrustedPeer.h"
 #include "platform/Error.h"
@@ -19,6 +20,10 @@ public:
     virtual std::vector<TrustedPeer> records() const = 0;
     virtual std::optional<TrustedPeer> lookupPeer(std::string_view deviceID) const = 0;
     virtual Expected<void, Error> trust(const HelloPayload& hello) = 0;
+    // A device paired with handshake version 2: its record carries "protocolVersion": 2.
+    virtual Expected<void, Error> trustVersion2(const HelloOffer& offer) = 0;
+    // Marks a version-1 record as version 2 once its device proved itself with version 2.
+    virtual Expected<void, Error> upgradeToVersion2(std::string_view deviceID) = 0;
     virtual Expected<void, Error> remove(std::string_view deviceID) = 0;
 };
 

@@ -30,6 +30,13 @@ void DeviceIntake::reject(const PeerHandle& peer, const std::string& description
 }
 
 void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
+    const PeerSession* session = sessions_.find(peer);
+    // A connection that named another certificate than ours runs through a relay: it is not
+    // answered, whatever it sends.
+    if (session && session->refused) {
+        return;
+    }
+    const bool version2 = session && session->protocolVersion == 2;
     // The link bounds a block's size and the decoder its nesting. A block that is not an
     // envelope is logged and not answered: a device learns nothing by probing.
     auto decoded = BridgeMessage::decode(bytes);
@@ -55,7 +62,25 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
         }
         break;
     case BridgeMessageKind::pairingRequest:
-        pairing_.handlePairingRequest(peer);
+        if (version2) {
+            if (auto handled = pairing_.handlePairingCommitment(message.body, peer); !handled) {
+                reject(peer, handled.error().description);
+            }
+        } else {
+            pairing_.handlePairingRequest(peer);
+        }
+        break;
+    case BridgeMessageKind::proof:
+    case BridgeMessageKind::pairingNonce:
+        // Version-1 sessions know no such kinds: refused as the decoder refuses an unknown one.
+        if (!version2) {
+            reject(peer, "The message's \"kind\" is not a known kind.");
+        } else if (auto handled = message.kind == BridgeMessageKind::proof
+                                      ? pairing_.handleProof(message.body, peer)
+                                      : pairing_.handlePairingNonce(message.body, peer);
+                   !handled) {
+            reject(peer, handled.error().description);
+        }
         break;
     case BridgeMessageKind::request:
         relay_.handleRequest(message, peer);

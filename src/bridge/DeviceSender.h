@@ -20,6 +20,8 @@ public:
     // The connected devices that are authorised, in the link's order.
     std::vector<PeerHandle> authorizedPeers() const;
     bool isConnected(const PeerHandle& peer) const;
+    // The fingerprint of the TLS certificate the link presents (BridgeLink).
+    std::string certificateFingerprint() const { return link_.certificateFingerprint(); }
 
 private:
     BridgeLink& link_;

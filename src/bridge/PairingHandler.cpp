@@ -36,6 +36,10 @@ void PairingHandler::handleConnected(const PeerHandle& peer) {
         log_("Cannot pair: secure Keychain identity is unavailable.");
         return;
     }
+    if (PeerSession* session = sessions_.find(peer); session && session->protocolVersion == 2) {
+        offerVersion2(peer, *session);
+        return;
+    }
     auto hello = identity_->makeHello(hostNameForHello());
     if (!hello) {
         log_("Could not start secure handshake: " + hello.error().description);
@@ -51,6 +55,17 @@ void PairingHandler::handleConnected(const PeerHandle& peer) {
 
 Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>& body,
                                                   const PeerHandle& peer) {
+    PeerSession* session = sessions_.find(peer);
+    // The device ID a connection authenticated as is settled for its life: a later hello
+    // must not move its authority to another ID, nor hide it from a forget of the first.
+    if (session && session->authorized) {
+        log_("Refused a second hello from " + boundedDeviceText(peer->displayName()) +
+             " on an authorised session.");
+        return {};
+    }
+    if (session && session->protocolVersion == 2) {
+        return handleOffer(body, peer, *session);
+    }
     if (!body) {
         return Unexpected(Error{"Codex returned an invalid response."});
     }
@@ -72,8 +87,15 @@ Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>
     if (!record || record->publicKey != hello->publicKey) {
         return {};
     }
+    // A version-1 hello can be replayed from any earlier connection: a device that proved
+    // itself with version 2 is never again admitted by one, so its old hellos are worthless.
+    if (record->protocolVersion >= 2) {
+        log_("Refused a version-1 handshake from " + boundedDeviceText(peer->displayName()) +
+             ": it paired with version 2.");
+        return {};
+    }
     sessions_.authorize(peer, hello->deviceID);
-    if (const PeerSession* session = sessions_.find(peer); session && session->localHello) {
+    if (session && session->localHello) {
         if (auto sent = sender_.send(
                 helloMessage(BridgeMessageKind::pairingAccepted, *session->localHello), peer);
             !sent) {
@@ -101,11 +123,23 @@ void PairingHandler::handlePairingRequest(const PeerHandle& peer) {
     }
     const std::string& name = peer->displayName();
     std::string code = pairingCode(local, remote);
-    std::erase_if(requests_, [&](const PairingRequest& request) { return request.id == name; });
-    requests_.push_back(PairingRequest{name, peer, code, local, remote});
+    PairingRequest request;
+    request.id = name;
+    request.peer = peer;
+    request.code = std::move(code);
+    request.localHello = local;
+    request.remoteHello = remote;
+    addRequest(std::move(request));
+}
+
+void PairingHandler::addRequest(PairingRequest request) {
+    const std::string code = request.code;
+    const std::string displayName = request.remoteHello.displayName;
+    request.serial = nextSerial_++;
+    std::erase_if(requests_, [&](const PairingRequest& shown) { return shown.id == request.id; });
+    requests_.push_back(std::move(request));
     emit requestsChanged();
-    log_("Pairing requested by " + boundedDeviceText(remote.displayName) + ". Compare code " +
-         code + ".");
+    log_("Pairing requested by " + boundedDeviceText(displayName) + ". Compare code " + code + ".");
 }
 
 void PairingHandler::handleDisconnected(const PeerHandle& peer) {
@@ -118,6 +152,10 @@ void PairingHandler::handleDisconnected(const PeerHandle& peer) {
 }
 
 void PairingHandler::accept(PairingRequest request) {
+    if (request.protocolVersion == 2) {
+        acceptVersion2(request);
+        return;
+    }
     if (auto trusted = trustStore_.trust(request.remoteHello); !trusted) {
         log_("Pairing failed: " + trusted.error().description);
         return;
@@ -161,6 +199,15 @@ void PairingHandler::forget(TrustedPeer peer) {
 std::optional<PairingRequest> PairingHandler::requestWithID(std::string_view id) const {
     for (const auto& request : requests_) {
         if (request.id == id) {
+            return request;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<PairingRequest> PairingHandler::requestWithKey(std::string_view key) const {
+    for (const auto& request : requests_) {
+        if (request.key() == key) {
             return request;
         }
     }

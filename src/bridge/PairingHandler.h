@@ -17,9 +17,11 @@
 namespace tarnwick {
 
 // Proves who a device is and decides whether it may use the bridge: the exchange of signed
-// hellos when it connects, the authorisation of devices paired before, the pairing requests
-// waiting for the user with the code both screens show, and the user's Pair, Reject and
-// Forget. Keeps the trusted-device list the window shows. Main thread only.
+// hellos (version 1) or of offers and proofs (version 2) when it connects, the authorisation of
+// devices paired before, the pairing requests waiting for the user with the code both screens
+// show, and the user's Pair, Reject and Forget. Keeps the trusted-device list the window shows.
+// Each connection's record (PeerSessions) alone decides what that connection may do. Main
+// thread only. The version-2 steps are in PairingHandlerV2.cpp.
 class PairingHandler : public QObject {
     Q_OBJECT
 
@@ -38,6 +40,16 @@ public:
     void handlePairingRequest(const PeerHandle& peer);
     void handleDisconnected(const PeerHandle& peer);
 
+    // Version-2 steps after the offers: the device's proof, its pairing commitment (a
+    // "pairingRequest" with a body) and its pairing nonce. Each fails for a body that does not
+    // fit; messages out of order are not acted on.
+    [[nodiscard]] Expected<void, Error> handleProof(const std::optional<JSONValue>& body,
+                                                    const PeerHandle& peer);
+    [[nodiscard]] Expected<void, Error>
+    handlePairingCommitment(const std::optional<JSONValue>& body, const PeerHandle& peer);
+    [[nodiscard]] Expected<void, Error> handlePairingNonce(const std::optional<JSONValue>& body,
+                                                           const PeerHandle& peer);
+
     // The user's decisions. Taken by value: the lists they usually come from change as they run.
     void accept(PairingRequest request);
     void reject(PairingRequest request);
@@ -46,6 +58,8 @@ public:
     const std::vector<PairingRequest>& requests() const { return requests_; }
     const std::vector<TrustedPeer>& trustedPeers() const { return trustedPeers_; }
     std::optional<PairingRequest> requestWithID(std::string_view id) const;
+    // The request with this key (PairingRequest::key), if it is still waiting.
+    std::optional<PairingRequest> requestWithKey(std::string_view key) const;
     std::optional<TrustedPeer> trustedPeerWithID(std::string_view deviceID) const;
 
 signals:
@@ -56,6 +70,11 @@ private:
     std::string hostNameForHello() const;
     void refreshTrustedPeers();
     void removeRequests(const std::string& id);
+    void addRequest(PairingRequest request);
+    void offerVersion2(const PeerHandle& peer, PeerSession& session);
+    [[nodiscard]] Expected<void, Error> handleOffer(const std::optional<JSONValue>& body,
+                                                    const PeerHandle& peer, PeerSession& session);
+    void acceptVersion2(const PairingRequest& request);
 
     const BridgeIdentity* identity_;
     BridgeTrustStore& trustStore_;
@@ -65,6 +84,7 @@ private:
     ActivityLog log_;
 
     std::vector<PairingRequest> requests_;
+    std::uint64_t nextSerial_ = 1;
     std::vector<TrustedPeer> trustedPeers_;
 };
 

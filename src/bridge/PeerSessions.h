@@ -14,34 +14,31 @@ namespace tarnwick {
 // The records of the connected devices, one per peer handle, and the display names of the
 // authorised ones derived from them. Main thread only. The table holds one record per
 // connection the link announced and drops it at its end, so it is as bounded as the link's
-// connection count.
-//
-// Sharing by display name. Devices of the current protocol are told apart only by the display
-// name they chose, and two connections with one name share their handshake state and their
-// authority: a hello or an authorisation on one is seen by the other, and the end of either
-// clears both. That keeps what paired devices rely on today. Only the hellos and the authority
-// are shared, in four places (open, find, the changes below and close), each marked; authority
-// per connection replaces it once a device's later protocol identifies the connection itself.
+// connection count. Each record stands alone: a second connection under a name in use starts
+// from nothing, and what one connection proves or is granted never reaches another.
 class PeerSessions : public QObject {
     Q_OBJECT
 
 public:
     explicit PeerSessions(QObject* parent = nullptr);
 
-    // Opens the record of a new connection; a connection already known keeps its record.
+    // Opens the record of a new connection with the version the link settled for it; a
+    // connection already known keeps its record.
     void open(const PeerHandle& peer);
-    // Ends the connection's record. Its namesakes lose their shared state with it.
+    // Ends the connection's record.
     void close(const PeerHandle& peer);
 
-    // The connection's record, or nullptr when neither it nor a namesake is known. For a
-    // connection not opened yet it is a namesake's record, of which only the shared part counts.
+    // The connection's record, or nullptr when it is not open.
     const PeerSession* find(const PeerHandle& peer) const;
+    PeerSession* find(const PeerHandle& peer);
     bool isAuthorized(const PeerHandle& peer) const;
 
+    // These change only an open connection's record.
     void setLocalHello(const PeerHandle& peer, const HelloPayload& hello);
     void setRemoteHello(const PeerHandle& peer, const HelloPayload& hello);
     void authorize(const PeerHandle& peer, const std::string& deviceID);
-    // Withdraws authority from every connection whose verified hello carries the device ID.
+    // Withdraws authority from every connection authorised as the device ID, whatever it sent
+    // since.
     void revokeDevice(std::string_view deviceID);
 
     // Display names of the authorised connections.
@@ -53,8 +50,6 @@ signals:
 
 private:
     PeerSession& recordOf(const PeerHandle& peer);
-    template <typename Change>
-    void changeShared(const PeerHandle& peer, Change change);
     void refreshAuthorizedNames();
 
     std::map<PeerHandle, PeerSession> sessions_;

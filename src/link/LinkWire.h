@@ -19,7 +19,6 @@ inline constexpr unsigned short defaultPort = 47600;
 inline constexpr std::string_view sessionPath = "/session";
 inline constexpr std::string_view peerQueryKey = "peer";
 inline constexpr std::string_view subprotocol = "tarnwick.v1";
-// Offered ahead of "tarnwick.v1" by a device that speaks handshake version 2.
 inline constexpr std::string_view subprotocolV2 = "tarnwick.v2";
 
 // Largest byte block (one WebSocket message) either side accepts.

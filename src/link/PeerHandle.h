@@ -33,8 +33,10 @@ class PeerVersionKey {
 // endpoint they were resolved to.
 class Peer {
 public:
-    explicit Peer(std::string displayName, std::optional<PeerEndpoint> endpoint = std::nullopt)
-        : displayName_(std::move(displayName)), endpoint_(std::move(endpoint)) {}
+    explicit Peer(std::string displayName, std::optional<PeerEndpoint> endpoint = std::nullopt,
+                  int protocolVersion = 1)
+        : displayName_(std::move(displayName)), endpoint_(std::move(endpoint)),
+          protocolVersion_(protocolVersion) {}
     const std::string& displayName() const { return displayName_; }
     const std::optional<PeerEndpoint>& endpoint() const { return endpoint_; }
 
@@ -47,7 +49,7 @@ public:
 private:
     std::string displayName_;
     std::optional<PeerEndpoint> endpoint_;
-    mutable int protocolVersion_ = 1;
+    mutable int protocolVersion_;
 };
 
 using PeerHandle = std::shared_ptr<const Peer>;

@@ -28,13 +28,18 @@ QVariant PairingRequestModel::data(const QModelIndex& index, int role) const {
         return row.displayName;
     case CodeRole:
         return row.code;
+    case KeyRole:
+        return row.key;
     default:
         return {};
     }
 }
 
 QHash<int, QByteArray> PairingRequestModel::roleNames() const {
-    return {{IdRole, "requestId"}, {DisplayNameRole, "displayName"}, {CodeRole, "code"}};
+    return {{IdRole, "requestId"},
+            {DisplayNameRole, "displayName"},
+            {CodeRole, "code"},
+            {KeyRole, "requestKey"}};
 }
 
 void PairingRequestModel::refresh() {
@@ -44,7 +49,8 @@ void PairingRequestModel::refresh() {
     for (const auto& request : controller_.pairingRequests()) {
         rows_.append(Row{QString::fromStdString(request.id),
                          QString::fromStdString(request.remoteHello.displayName),
-                         QString::fromStdString(request.code)});
+                         QString::fromStdString(request.code),
+                         QString::fromStdString(request.key())});
     }
     endResetModel();
     if (count() != before) {

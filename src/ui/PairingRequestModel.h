@@ -19,7 +19,9 @@ class PairingRequestModel : public QAbstractListModel {
 
 public:
     // "requestId" rather than "id": a QML delegate cannot declare a property named id.
-    enum Role { IdRole = Qt::UserRole + 1, DisplayNameRole, CodeRole };
+    // "requestKey" names the one request a card shows (PairingRequest::key): a decision made on
+    // a card acts on that request or on none.
+    enum Role { IdRole = Qt::UserRole + 1, DisplayNameRole, CodeRole, KeyRole };
 
     // The controller outlives the model.
     explicit PairingRequestModel(const BridgeController& controller, QObject* parent = nullptr);
@@ -37,6 +39,7 @@ private:
         QString id;
         QString displayName;
         QString code;
+        QString key;
     };
 
     void refresh();

@@ -90,6 +90,11 @@ void TerminalFrontEnd::printStatus(bool always) {
     if (always || link != shownLink_) {
         out_.line(link);
     }
+    if (const QString fingerprint = controller_.certificateFingerprint();
+        always && !fingerprint.isEmpty()) {
+        // What a person compares with the certificate a browser or a device shows.
+        out_.line(QStringLiteral("Certificate SHA-256: ") + fingerprint);
+    }
     if (always || devices != shownDevices_) {
         out_.line(devices);
     }
@@ -120,7 +125,7 @@ void TerminalFrontEnd::refreshRequests() {
     const auto& current = controller_.pairingRequests();
     auto isCurrent = [&](const ShownRequest& shownRequest) {
         return std::any_of(current.begin(), current.end(), [&](const PairingRequest& request) {
-            return request.id == shownRequest.id && request.code == shownRequest.code;
+            return request.key() == shownRequest.key;
         });
     };
     // Requests that ended without the user's word here: the device went away.
@@ -128,8 +133,7 @@ void TerminalFrontEnd::refreshRequests() {
         if (isCurrent(request)) {
             continue;
         }
-        const auto key = std::make_pair(request.id, request.code);
-        if (std::find(decided_.begin(), decided_.end(), key) == decided_.end()) {
+        if (std::find(decided_.begin(), decided_.end(), request.key) == decided_.end()) {
             out_.line(QStringLiteral("Pairing request %1 from %2 is no longer waiting.")
                           .arg(request.number)
                           .arg(shown(request.displayName)));
@@ -140,11 +144,11 @@ void TerminalFrontEnd::refreshRequests() {
     for (const auto& request : current) {
         const bool known =
             std::any_of(requests_.begin(), requests_.end(), [&](const ShownRequest& shownRequest) {
-                return shownRequest.id == request.id && shownRequest.code == request.code;
+                return shownRequest.key == request.key();
             });
         if (!known) {
             requests_.push_back(ShownRequest{nextRequestNumber_++, request.id, request.code,
-                                             request.remoteHello.displayName});
+                                             request.remoteHello.displayName, request.key()});
             printRequest(requests_.back());
         }
     }
@@ -167,6 +171,11 @@ void TerminalFrontEnd::printDevices() {
         out_.line(QStringLiteral("  %1. ").arg(listed.size()) + shown(peer.displayName) +
                   out_.styled(QStringLiteral("  (paired %1)").arg(abbreviatedDateTime(pairedAt)),
                               Style::dim));
+        if (peer.protocolVersion < 2) {
+            out_.line(out_.styled(QStringLiteral("     ") +
+                                      QString::fromLatin1(BridgeController::versionOneNote),
+                                  Style::dim));
+        }
     }
     listedDevices_ = std::move(listed);
 }
@@ -259,15 +268,17 @@ void TerminalFrontEnd::pair(const QString& argument, bool accept) {
         return;
     }
     // The request list changes as the user reads it; act only on the request that was shown.
+    // By its key: if request N is no longer the one shown (the device asked again, or another
+    // took its place), nothing is decided.
     const ShownRequest request = *found;
-    decided_.emplace_back(request.id, request.code);
-    const QString id = QString::fromStdString(request.id);
-    if (accept) {
-        controller_.acceptRequest(id);
-    } else {
-        controller_.rejectRequest(id);
-    }
+    decided_.push_back(request.key);
+    const QString key = QString::fromStdString(request.key);
+    const bool decided =
+        accept ? controller_.acceptShownRequest(key) : controller_.rejectShownRequest(key);
     decided_.clear();
+    if (!decided) {
+        out_.line(QStringLiteral("That request changed; type \"status\" to see the current ones."));
+    }
 }
 
 void TerminalFrontEnd::forget(const QString& argument) {

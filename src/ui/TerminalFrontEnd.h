@@ -45,6 +45,8 @@ private:
         std::string id;
         std::string code;
         std::string displayName;
+        // The request's key (PairingRequest::key): what pair and reject act on.
+        std::string key;
     };
     struct ListedDevice {
         std::string deviceID;
@@ -75,7 +77,7 @@ private:
     QString shownDevices_;
     std::vector<ShownRequest> requests_;
     // Requests the user decided here; their end is said by the activity line that follows.
-    std::vector<std::pair<std::string, std::string>> decided_;
+    std::vector<std::string> decided_;
     int nextRequestNumber_ = 1;
     std::optional<std::vector<ListedDevice>> listedDevices_;
     bool stopping_ = false;

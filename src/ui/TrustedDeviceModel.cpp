@@ -29,14 +29,18 @@ QVariant TrustedDeviceModel::data(const QModelIndex& index, int role) const {
         return row.displayName;
     case PairedAtRole:
         return row.pairedAt;
+    case NoteRole:
+        return row.note;
     default:
         return {};
     }
 }
 
 QHash<int, QByteArray> TrustedDeviceModel::roleNames() const {
-    return {
-        {DeviceIDRole, "deviceID"}, {DisplayNameRole, "displayName"}, {PairedAtRole, "pairedAt"}};
+    return {{DeviceIDRole, "deviceID"},
+            {DisplayNameRole, "displayName"},
+            {PairedAtRole, "pairedAt"},
+            {NoteRole, "note"}};
 }
 
 void TrustedDeviceModel::refresh() {
@@ -44,9 +48,11 @@ void TrustedDeviceModel::refresh() {
     beginResetModel();
     rows_.clear();
     for (const auto& peer : controller_.trustedPeers()) {
-        rows_.append(Row{
-            QString::fromStdString(peer.deviceID), QString::fromStdString(peer.displayName),
-            QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt))});
+        rows_.append(
+            Row{QString::fromStdString(peer.deviceID), QString::fromStdString(peer.displayName),
+                QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt)),
+                peer.protocolVersion < 2 ? QString::fromLatin1(BridgeController::versionOneNote)
+                                         : QString()});
     }
     endResetModel();
     if (count() != before) {

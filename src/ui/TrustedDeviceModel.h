@@ -19,7 +19,8 @@ class TrustedDeviceModel : public QAbstractListModel {
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
-    enum Role { DeviceIDRole = Qt::UserRole + 1, DisplayNameRole, PairedAtRole };
+    // "note": the warning for a device paired with handshake version 1, else "".
+    enum Role { DeviceIDRole = Qt::UserRole + 1, DisplayNameRole, PairedAtRole, NoteRole };
 
     // The controller outlives the model.
     explicit TrustedDeviceModel(const BridgeController& controller, QObject* parent = nullptr);
@@ -37,6 +38,7 @@ private:
         QString deviceID;
         QString displayName;
         QDateTime pairedAt;
+        QString note;
     };
 
     void refresh();

@@ -30,6 +30,7 @@ public:
         linkOptions.port = 0;
         linkOptions.advertise = advertise;
         linkOptions.listenAddress = QHostAddress::LocalHost;
+        linkOptions.tlsIdentityPath = (folder / "tls-identity.pem").string();
         auto link = std::make_unique<PeerLinkAdapter>(
             std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
         link_ = link.get();

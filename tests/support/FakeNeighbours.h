@@ -42,10 +42,11 @@ public:
     }
     void start() override { ++starts; }
     std::string statusText() const override { return status; }
+    std::string certificateFingerprint() const override { return fingerprint; }
 
     // Device side of the fake.
-    PeerHandle connect(const std::string& name) {
-        auto peer = std::make_shared<const Peer>(name);
+    PeerHandle connect(const std::string& name, int protocolVersion = 1) {
+        auto peer = std::make_shared<const Peer>(name, std::nullopt, protocolVersion);
         connected.push_back(peer);
         if (handlers_.connected) {
             handlers_.connected(peer);
@@ -80,6 +81,7 @@ public:
     std::set<PeerHandle> failingPeers;
     std::vector<Sent> sent;
     std::string status = "Starting\u2026";
+    std::string fingerprint;
     int starts = 0;
 
 private:
@@ -156,6 +158,19 @@ public:
         peers[hello.deviceID] = {hello.deviceID, hello.displayName, hello.publicKey, now};
         if (failWrites) {
             return Unexpected(Error{"Keychain error -25299"});
+        }
+        return {};
+    }
+    Expected<void, Error> trustVersion2(const HelloOffer& offer) override {
+        peers[offer.deviceID] = {offer.deviceID, offer.displayName, offer.publicKey, now, 2};
+        if (failWrites) {
+            return Unexpected(Error{"Keychain error -25299"});
+        }
+        return {};
+    }
+    Expected<void, Error> upgradeToVersion2(std::string_view deviceID) override {
+        if (auto found = peers.find(std::string(deviceID)); found != peers.end()) {
+            found->second.protocolVersion = 2;
         }
         return {};
     }

@@ -48,6 +48,13 @@ public:
         }
         return signer.hello(std::string(displayName));
     }
+    HelloOffer makeOffer(std::string_view displayName,
+                         std::string_view certificate) const override {
+        return signer.identity().makeOffer(displayName, certificate);
+    }
+    Expected<std::string, Error> sign(std::string_view text) const override {
+        return signer.identity().sign(text);
+    }
     TestSigner signer;
     bool fail = false;
 };

@@ -7,6 +7,7 @@ Panel {
     id: root
 
     required property string requestId
+    required property string requestKey
     required property string displayName
     required property string code
 

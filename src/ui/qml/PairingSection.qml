@@ -22,8 +22,10 @@ ColumnLayout {
         // The card's required properties come from the model's roles.
         delegate: PairingRequestCard {
             Layout.fillWidth: true
-            onRejectClicked: root.controller.rejectRequest(requestId)
-            onPairClicked: root.controller.acceptRequest(requestId)
+            // By the key of the request this card shows: if that request is gone or was
+            // replaced when the click lands, the click does nothing.
+            onRejectClicked: root.controller.rejectShownRequest(requestKey)
+            onPairClicked: root.controller.acceptShownRequest(requestKey)
         }
     }
 }

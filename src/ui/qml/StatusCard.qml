@@ -10,6 +10,8 @@ Panel {
     required property string value
     required property string symbol
     required property color color
+    // A smaller line under the value, shown when there is one.
+    property string details: ""
 
     padding: 18
     implicitHeight: Math.max(140, column.implicitHeight + 2 * padding)
@@ -46,6 +48,16 @@ Panel {
             wrapMode: Text.Wrap
             maximumLineCount: 2
             elide: Text.ElideRight
+        }
+        Text {
+            objectName: "statusDetails"
+            Layout.fillWidth: true
+            visible: root.details.length > 0
+            text: root.details
+            color: Theme.secondaryText
+            font.family: "monospace"
+            font.pixelSize: Theme.caption
+            wrapMode: Text.WrapAnywhere
         }
     }
 }

@@ -36,6 +36,9 @@ Item {
             height: root.height
             title: "LOCAL LINK"
             value: root.controller.linkStatus
+            // What a person compares with the certificate a browser or a device shows.
+            details: root.controller.certificateFingerprint.length > 0
+                     ? "Certificate SHA-256 " + root.controller.certificateFingerprint : ""
             symbol: "wifi.circle.fill"
             color: Theme.cyan
         }

@@ -9,6 +9,7 @@ Panel {
     required property string deviceID
     required property string displayName
     required property date pairedAt
+    required property string note
 
     signal forgetClicked
 
@@ -45,6 +46,16 @@ Panel {
                 font.family: Theme.family
                 font.pixelSize: Theme.caption
                 elide: Text.ElideRight
+            }
+            Text {
+                objectName: "versionNote"
+                Layout.fillWidth: true
+                visible: root.note.length > 0
+                text: root.note
+                color: Theme.orange
+                font.family: Theme.family
+                font.pixelSize: Theme.caption
+                wrapMode: Text.Wrap
             }
         }
         BorderedButton {

@@ -1,0 +1,226 @@
+// Handshake version 2 on the bridge: offers both ways, then a proof from each side over both
+// offers and the certificate the device saw, then pairing by commit and reveal. Every check
+// below names the attack it stops.
+#include "bridge/BridgeLog.h"
+#include "bridge/DeviceText.h"
+#include "bridge/PairingHandler.h"
+#include "identity/Base64.h"
+#include "identity/P256PublicKey.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::size_t digestSize = 32;
+
+// The text member `name` of an object body, or nothing.
+const std::string* textMember(const std::optional<JSONValue>& body, std::string_view name) {
+    const JSONValue* member = body ? body->member(name) : nullptr;
+    return member ? member->stringValue() : nullptr;
+}
+
+BridgeMessage acceptedV2() {
+    return makeMessage(BridgeMessageKind::pairingAccepted, {}, {},
+                       JSONValue(JSONObject{{"protocol", 2}}));
+}
+
+bool isP256Point(std::string_view publicKeyBase64) {
+    auto raw = base64Decode(publicKeyBase64);
+    return raw && P256PublicKey::fromRawRepresentation(*raw).has_value();
+}
+
+// What a version-2 request shows where a version-1 request shows the device's hello.
+HelloPayload shownHello(const HelloOffer& offer) {
+    return HelloPayload{offer.deviceID, offer.displayName, offer.publicKey, offer.nonce, {}};
+}
+
+} // namespace
+
+void PairingHandler::offerVersion2(const PeerHandle& peer, PeerSession& session) {
+    // Only an offer: nothing is signed before the device's offer, with its fresh nonce, is in.
+    session.localOffer = identity_->makeOffer(hostNameForHello(), sender_.certificateFingerprint());
+    if (auto sent = sender_.send(
+            makeMessage(BridgeMessageKind::hello, {}, {}, session.localOffer->toJSON()), peer);
+        !sent) {
+        log_("Could not start secure handshake: " + sent.error().description);
+    }
+}
+
+Expected<void, Error> PairingHandler::handleOffer(const std::optional<JSONValue>& body,
+                                                  const PeerHandle& peer, PeerSession& session) {
+    if (!body) {
+        return Unexpected(Error{"Codex returned an invalid response."});
+    }
+    auto offer = HelloOffer::fromJSON(*body);
+    if (!offer) {
+        return Unexpected(Error{offer.error().description});
+    }
+    // One offer per connection: the proofs bind the first, and a second could only be an
+    // attempt to pair or prove under other values on a connection already under way.
+    if (session.remoteOffer) {
+        return Unexpected(Error{"Handshake was offered twice."});
+    }
+    if (!isP256Point(offer->publicKey)) {
+        return Unexpected(Error{"Handshake public key is not a P-256 key."});
+    }
+    // The device's nonce protects the device from a replayed bridge proof; a short or empty
+    // one would weaken that, so only the full 32 random bytes are taken.
+    if (!isNonceV2(offer->nonce)) {
+        return Unexpected(Error{"Handshake nonce is not 32 random bytes."});
+    }
+    // A native device names the certificate it was shown. Another certificate than ours means
+    // a TLS relay sits between us: nothing more goes to or comes from this connection.
+    if (!offer->certificate.empty() &&
+        (!session.localOffer || offer->certificate != session.localOffer->certificate)) {
+        session.refused = true;
+        return Unexpected(Error{"Handshake names another certificate."});
+    }
+    if (!session.localOffer) {
+        // Without a signing identity nothing can be proven; said once at connect.
+        return {};
+    }
+    session.remoteOffer = *offer;
+    auto signature = identity_->sign(
+        bridgeProofText(*session.localOffer, *session.remoteOffer, offer->certificate));
+    if (!signature) {
+        log_("Could not start secure handshake: " + signature.error().description);
+        return {};
+    }
+    return sender_.send(makeMessage(BridgeMessageKind::proof, {}, {},
+                                    JSONValue(JSONObject{{"signature", *signature}})),
+                        peer);
+}
+
+Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>& body,
+                                                  const PeerHandle& peer) {
+    PeerSession* session = sessions_.find(peer);
+    if (!session || !session->localOffer || !session->remoteOffer || session->proven) {
+        qCDebug(bridgeLog) << "proof out of order ignored";
+        return {};
+    }
+    const std::string* signature = textMember(body, "signature");
+    if (!signature) {
+        return Unexpected(Error{"The proof has no \"signature\"."});
+    }
+    const HelloOffer& device = *session->remoteOffer;
+    // The proof covers this connection's bridge nonce: one captured on any other connection
+    // does not verify here. It also covers the certificate the device saw, so a relay that
+    // rewrote that text to ours breaks it.
+    if (!verifySignature(device.publicKey,
+                         deviceProofText(device, *session->localOffer, device.certificate),
+                         *signature)) {
+        return Unexpected(Error{"Handshake signature did not verify."});
+    }
+    session->proven = true;
+
+    std::optional<TrustedPeer> record = trustStore_.lookupPeer(device.deviceID);
+    // Unknown: it may ask to pair next. Known with another key: someone else claiming that
+    // device ID; nothing, and its pairing requests are ignored until the user forgets it.
+    if (!record || record->publicKey != device.publicKey) {
+        return {};
+    }
+    if (record->protocolVersion < 2) {
+        // From now on a version-1 hello of this device is refused.
+        if (auto upgraded = trustStore_.upgradeToVersion2(device.deviceID); !upgraded) {
+            log_("Could not record that " + boundedDeviceText(device.displayName) +
+                 " uses handshake version 2: " + upgraded.error().description);
+        } else {
+            refreshTrustedPeers();
+        }
+    }
+    sessions_.authorize(peer, device.deviceID);
+    if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
+        return sent;
+    }
+    log_("Authenticated " + boundedDeviceText(device.displayName) + ".");
+    return {};
+}
+
+Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optional<JSONValue>& body,
+                                                              const PeerHandle& peer) {
+    PeerSession* session = sessions_.find(peer);
+    // Only a proven connection of an unknown device pairs: the code must bind keys whose
+    // holders are on this connection, and a known device ID is never paired twice.
+    if (!session || !session->proven || session->authorized ||
+        trustStore_.lookupPeer(session->remoteOffer->deviceID)) {
+        qCDebug(bridgeLog) << "pairing request outside a proven, untrusted session ignored";
+        return {};
+    }
+    const std::string* commitment = textMember(body, "commitment");
+    if (!commitment) {
+        return Unexpected(Error{"The pairing request has no \"commitment\"."});
+    }
+    auto digest = base64Decode(*commitment);
+    if (!digest || digest->size() != digestSize) {
+        return Unexpected(Error{"The pairing commitment is not a SHA-256 digest."});
+    }
+    // A new attempt: the card of an earlier one no longer shows this connection's code.
+    if (std::erase_if(requests_,
+                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
+        emit requestsChanged();
+    }
+    // Drawn only now that the device is bound to its nonce, and sent before that nonce is
+    // revealed: the device cannot pick its nonce to suit ours, and we cannot pick ours to suit
+    // its.
+    session->pairing = PeerSession::PairingAttempt{*commitment, randomNonceV2()};
+    return sender_.send(
+        makeMessage(BridgeMessageKind::pairingNonce, {}, {},
+                    JSONValue(JSONObject{{"nonce", session->pairing->bridgeNonce}})),
+        peer);
+}
+
+Expected<void, Error> PairingHandler::handlePairingNonce(const std::optional<JSONValue>& body,
+                                                         const PeerHandle& peer) {
+    PeerSession* session = sessions_.find(peer);
+    if (!session || !session->pairing || !session->proven || session->authorized) {
+        qCDebug(bridgeLog) << "pairing nonce without a commitment ignored";
+        return {};
+    }
+    const PeerSession::PairingAttempt attempt = *session->pairing;
+    session->pairing.reset();
+    const std::string* nonce = textMember(body, "nonce");
+    if (!nonce) {
+        return Unexpected(Error{"The pairing nonce has no \"nonce\"."});
+    }
+    const HelloOffer& device = *session->remoteOffer;
+    const HelloOffer& bridge = *session->localOffer;
+    if (!isNonceV2(*nonce) || pairingCommitment(device.publicKey, *nonce) != attempt.commitment) {
+        log_("Pairing failed: the device's pairing nonce does not match its commitment.");
+        return {};
+    }
+    std::string code = pairingCodeV2(bridge.publicKey, device.publicKey, bridge.nonce, device.nonce,
+                                     attempt.bridgeNonce, *nonce, device.certificate);
+    PairingRequest request;
+    request.id = peer->displayName();
+    request.peer = peer;
+    request.code = std::move(code);
+    request.remoteHello = shownHello(device);
+    request.protocolVersion = 2;
+    request.remoteOffer = device;
+    addRequest(std::move(request));
+    return {};
+}
+
+void PairingHandler::acceptVersion2(const PairingRequest& request) {
+    if (auto trusted = trustStore_.trustVersion2(*request.remoteOffer); !trusted) {
+        log_("Pairing failed: " + trusted.error().description);
+        return;
+    }
+    refreshTrustedPeers();
+    // Authorised only on the connection that proved this offer, and only while it is there.
+    const PeerSession* session = sessions_.find(request.peer);
+    if (session && session->proven && session->remoteOffer == request.remoteOffer &&
+        sender_.isConnected(request.peer)) {
+        sessions_.authorize(request.peer, request.remoteOffer->deviceID);
+        if (auto sent = sender_.send(acceptedV2(), request.peer); !sent) {
+            log_("Pairing failed: " + sent.error().description);
+            return;
+        }
+    }
+    removeRequests(request.id);
+    log_("Paired " + boundedDeviceText(request.remoteHello.displayName) + ".");
+}
+
+} // namespace tarnwick
