@@ -103,11 +103,6 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     case BridgeMessageKind::serverRequest:
     case BridgeMessageKind::error:
         break;
-    case BridgeMessageKind::proof:
-    case BridgeMessageKind::pairingNonce:
-        // Version-1 sessions know no such kinds.
-        reject(peer, "The message's \"kind\" is not a known kind.");
-        break;
     }
 }
 
