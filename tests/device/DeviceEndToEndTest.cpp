@@ -36,8 +36,9 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     pair(laptop_, "Laptop");
     EXPECT_TRUE(logged("Paired Laptop."));
     ASSERT_EQ(bridge_.controller().trustedPeers().size(), 1u);
+    EXPECT_EQ(bridge_.controller().trustedPeers()[0].protocolVersion, 2);
 
-    // Every later run is a new connection, let in by its hello alone.
+    // Every later run is a new connection, let in by its proof alone.
     for (const char* method : {"thread/list", "model/list", "account/read"}) {
         auto result = call(laptop_, {method});
         ASSERT_EQ(result.status, 0) << method << ": " << result.err;
