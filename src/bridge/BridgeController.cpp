@@ -1,10 +1,6 @@
 #include "bridge/BridgeController.h"
 
-#include "platform/ReferenceDate.h"
-
-#include <QDateTime>
 #include <QPointer>
-#include <QVariantMap>
 
 #include <utility>
 
@@ -251,49 +247,6 @@ QString BridgeController::certificateFingerprint() const {
         pairs.append(hex.mid(at, 2));
     }
     return pairs.join(QLatin1Char(':'));
-}
-
-QVariantList BridgeController::pairingRequestList() const {
-    QVariantList list;
-    for (const auto& request : pairing_.requests()) {
-        list.append(QVariantMap{
-            {"id", QString::fromStdString(request.id)},
-            {"displayName", QString::fromStdString(request.remoteHello.displayName)},
-            {"code", QString::fromStdString(request.code)},
-            {"key", QString::fromStdString(request.key())},
-        });
-    }
-    return list;
-}
-
-QVariantList BridgeController::trustedPeerList() const {
-    QVariantList list;
-    for (const auto& peer : pairing_.trustedPeers()) {
-        const auto milliseconds = unixMillisecondsFromReferenceSeconds(peer.pairedAt);
-        list.append(QVariantMap{
-            {"deviceID", QString::fromStdString(peer.deviceID)},
-            {"displayName", QString::fromStdString(peer.displayName)},
-            {"pairedAt", QDateTime::fromMSecsSinceEpoch(milliseconds)},
-            {"note", peer.protocolVersion < 2 ? QString::fromLatin1(versionOneNote) : QString()},
-        });
-    }
-    return list;
-}
-
-QStringList BridgeController::authorizedPeerNameList() const {
-    QStringList list;
-    for (const auto& name : sessions_.authorizedNames()) {
-        list.append(QString::fromStdString(name));
-    }
-    return list;
-}
-
-QStringList BridgeController::logList() const {
-    QStringList list;
-    for (const auto& line : logs_) {
-        list.append(QString::fromStdString(line));
-    }
-    return list;
 }
 
 } // namespace tarnwick

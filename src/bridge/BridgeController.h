@@ -16,8 +16,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
-#include <QVariantList>
 
 #include <deque>
 #include <memory>
@@ -49,11 +47,6 @@ class BridgeController : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString appServerStatus READ appServerStatus NOTIFY appServerStatusChanged)
     Q_PROPERTY(bool appServerReady READ appServerReady NOTIFY appServerReadyChanged)
-    Q_PROPERTY(QVariantList pairingRequests READ pairingRequestList NOTIFY pairingRequestsChanged)
-    Q_PROPERTY(QVariantList trustedPeers READ trustedPeerList NOTIFY trustedPeersChanged)
-    Q_PROPERTY(QStringList authorizedPeerNames READ authorizedPeerNameList NOTIFY
-                   authorizedPeerNamesChanged)
-    Q_PROPERTY(QStringList logs READ logList NOTIFY logsChanged)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
     Q_PROPERTY(QString linkStatus READ linkStatus NOTIFY linkStatusChanged)
     // The TLS certificate's fingerprint grouped for people ("AB:CD:…"); "" before the link has
@@ -99,11 +92,6 @@ public:
     const std::deque<std::string>& logs() const { return logs_; }
     bool started() const { return started_; }
     std::size_t pendingServerRequestCount() const { return approvals_.openQuestionCount(); }
-
-    QVariantList pairingRequestList() const;
-    QVariantList trustedPeerList() const;
-    QStringList authorizedPeerNameList() const;
-    QStringList logList() const;
 
 signals:
     void appServerStatusChanged();

@@ -5,10 +5,15 @@
 // echo of every line it read.
 #include "appserver/FakeCodex.h"
 #include "device/BridgeDevice.h"
+#include "link/CertificateFingerprint.h"
+#include "link/LinkTls.h"
 #include "support/AssembledBridge.h"
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 #include "support/TestSigner.h"
+
+#include <QWebSocket>
+#include <QWebSocketHandshakeOptions>
 
 #include <gtest/gtest.h>
 
@@ -286,4 +291,115 @@ TEST_F(BridgeEndToEndTest, ARestartFailsTheRequestsThatWaitAndCarriesOn) {
     EXPECT_TRUE(logged("Restarting Codex app-server."));
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().appServerReady(); }));
     EXPECT_TRUE(call(*device, "model/list").hasValue());
+}
+
+namespace {
+
+// A version-2 device over real TLS on loopback, written with the identity layer's primitives:
+// it offers "tarnwick.v2" and keeps every message the bridge sends.
+class V2Socket {
+public:
+    V2Socket(quint16 port, const QString& name) {
+        socket_.setSslConfiguration(deviceTlsConfiguration());
+        QObject::connect(&socket_, &QWebSocket::binaryMessageReceived, &socket_,
+                         [this](const QByteArray& bytes) {
+                             if (auto message = BridgeMessage::decode(bytes.toStdString())) {
+                                 received.push_back(*message);
+                             }
+                         });
+        QWebSocketHandshakeOptions options;
+        options.setSubprotocols({QStringLiteral("tarnwick.v2"), QStringLiteral("tarnwick.v1")});
+        socket_.open(QUrl(QStringLiteral("wss://127.0.0.1:%1/session?peer=%2").arg(port).arg(name)),
+                     options);
+        EXPECT_TRUE(waitUntil([&] { return socket_.state() == QAbstractSocket::ConnectedState; }));
+        seenCertificate = certificateFingerprint(socket_.sslConfiguration().peerCertificate());
+    }
+
+    void send(BridgeMessageKind kind, JSONObject body, std::optional<std::string> id = {},
+              std::optional<std::string> method = {}) {
+        socket_.sendBinaryMessage(
+            QByteArray::fromStdString(*makeMessage(kind, id, method, JSONValue(body)).encode()));
+    }
+    // The body of the first message of `kind` not taken yet, waiting for one to come.
+    std::optional<JSONValue> waitFor(BridgeMessageKind kind) {
+        std::optional<JSONValue> body;
+        waitUntil([&] {
+            for (auto& message : received) {
+                if (message.kind == kind && !taken_.contains(&message)) {
+                    taken_.insert(&message);
+                    body = message.body ? *message.body : JSONValue();
+                    return true;
+                }
+            }
+            return false;
+        });
+        return body;
+    }
+
+    std::string seenCertificate;
+    std::deque<BridgeMessage> received;
+
+private:
+    QWebSocket socket_;
+    std::set<const BridgeMessage*> taken_;
+};
+
+} // namespace
+
+TEST_F(BridgeEndToEndTest, AVersionTwoDevicePairsOverRealTlsAndItsProofCannotBeReplayed) {
+    startBridge({});
+    TestSigner phone;
+    V2Socket device(bridge_.port(), QStringLiteral("Phone"));
+    auto bridgeOffer = HelloOffer::fromJSON(device.waitFor(BridgeMessageKind::hello).value());
+    ASSERT_TRUE(bridgeOffer.hasValue());
+    // The certificate the device was shown is the one the bridge names and keeps.
+    EXPECT_EQ(bridgeOffer->certificate, device.seenCertificate);
+    EXPECT_EQ(groupedFingerprint(device.seenCertificate),
+              bridge_.controller().certificateFingerprint().toStdString());
+
+    const HelloOffer offer = phone.identity().makeOffer("Phone", device.seenCertificate);
+    device.send(BridgeMessageKind::hello, *offer.toJSON().objectValue());
+    auto bridgeProof = device.waitFor(BridgeMessageKind::proof);
+    ASSERT_TRUE(bridgeProof);
+    EXPECT_TRUE(verifySignature(bridgeOffer->publicKey,
+                                bridgeProofText(*bridgeOffer, offer, device.seenCertificate),
+                                *bridgeProof->member("signature")->stringValue()));
+    const std::string proof =
+        phone.identity().sign(deviceProofText(offer, *bridgeOffer, device.seenCertificate)).value();
+    device.send(BridgeMessageKind::proof, JSONObject{{"signature", proof}});
+
+    const std::string nonce = randomNonceV2();
+    device.send(BridgeMessageKind::pairingRequest,
+                JSONObject{{"commitment", pairingCommitment(offer.publicKey, nonce)}});
+    auto bridgeNonce = device.waitFor(BridgeMessageKind::pairingNonce);
+    ASSERT_TRUE(bridgeNonce);
+    device.send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", nonce}});
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    EXPECT_EQ(bridge_.controller().pairingRequests()[0].code,
+              pairingCodeV2(bridgeOffer->publicKey, offer.publicKey, bridgeOffer->nonce,
+                            offer.nonce, *bridgeNonce->member("nonce")->stringValue(), nonce,
+                            device.seenCertificate));
+    ASSERT_TRUE(bridge_.controller().acceptShownRequest(
+        QString::fromStdString(bridge_.controller().pairingRequests()[0].key())));
+    ASSERT_TRUE(device.waitFor(BridgeMessageKind::pairingAccepted));
+    device.send(BridgeMessageKind::request, {}, "r1", "thread/list");
+    ASSERT_TRUE(device.waitFor(BridgeMessageKind::response));
+    EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 1u);
+
+    // Someone who captured the offer and the proof replays them on a connection of their own.
+    V2Socket replay(bridge_.port(), QStringLiteral("Phone2"));
+    ASSERT_TRUE(replay.waitFor(BridgeMessageKind::hello));
+    replay.send(BridgeMessageKind::hello, *offer.toJSON().objectValue());
+    ASSERT_TRUE(replay.waitFor(BridgeMessageKind::proof));
+    replay.send(BridgeMessageKind::proof, JSONObject{{"signature", proof}});
+    ASSERT_TRUE(waitUntil([&] {
+        return logged("Rejected malformed message from Phone2: Handshake signature did not "
+                      "verify.");
+    }));
+    replay.send(BridgeMessageKind::request, {}, "x", "thread/list");
+    auto refused = replay.waitFor(BridgeMessageKind::error);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(*refused, JSONValue("Pair this device first."));
+    EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(folder_.path() / "tls-identity.pem"));
 }

@@ -205,9 +205,13 @@ TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
 
 TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumber) {
     const QString list = type(QStringLiteral("devices"));
+    // Both paired with handshake version 1, and each says so.
+    const QString note = QStringLiteral("     paired with handshake version 1, which can be "
+                                        "replayed: pair it again to upgrade\n");
     EXPECT_EQ(list, QStringLiteral("Trusted devices:\n"
-                                   "  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n"
-                                   "  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"));
+                                   "  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n") +
+                        note + QStringLiteral("  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n") +
+                        note);
     // A device paired meanwhile does not shift the numbers that were shown.
     bridge.requestPairing("Aaron's iPhone");
     bridge.controller->acceptRequest(QStringLiteral("Aaron's iPhone"));

@@ -64,7 +64,7 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
 
 TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondItsBound) {
     FakeBridge bridge;
-    bridge.controller->handleLog("Before the model");
+    bridge.appServer->log("Before the model");
     ActivityLogModel model(*bridge.controller, BridgeController::maxLogLines);
     QAbstractItemModelTester tester(&model, fatal);
     const int before = model.rowCount();
@@ -73,7 +73,7 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
     QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
     QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
     for (int index = 1; index <= 105; ++index) {
-        bridge.controller->handleLog("Line " + std::to_string(index));
+        bridge.appServer->log("Line " + std::to_string(index));
     }
     EXPECT_EQ(resets.size(), 0);
     EXPECT_EQ(inserted.size(), 105);
@@ -91,7 +91,7 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
 
     // The window's model keeps only the lines it shows.
     ActivityLogModel shown(*bridge.controller, 10);
-    bridge.controller->handleLog("Line 106");
+    bridge.appServer->log("Line 106");
     ASSERT_EQ(shown.rowCount(), 10);
     EXPECT_EQ(cell(shown, 0, "line"), QStringLiteral("Line 106"));
     EXPECT_EQ(cell(shown, 9, "line"), QStringLiteral("Line 97"));
