@@ -1,15 +1,40 @@
 #include "device/BridgeDevice.h"
 
 #include "device/DeviceLog.h"
+#include "link/CertificateFingerprint.h"
+#include "link/LinkWire.h"
 
+#include <QCryptographicHash>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
 
 namespace tarnwick {
 
+namespace {
+
+PeerConnectorOptions withHandshake(PeerConnectorOptions options,
+                                   BridgeDevice::Handshake handshake) {
+    options.offerVersion2 = handshake == BridgeDevice::Handshake::version2;
+    return options;
+}
+
+const std::string* stringMember(const std::optional<JSONValue>& body, std::string_view key) {
+    const JSONValue* member = body ? body->member(key) : nullptr;
+    return member ? member->stringValue() : nullptr;
+}
+
+bool saysVersion2(const std::optional<JSONValue>& body) {
+    const JSONValue* protocol = body ? body->member("protocol") : nullptr;
+    return protocol && *protocol == JSONValue(2);
+}
+
+} // namespace
+
 BridgeDevice::BridgeDevice(const DeviceIdentity& identity, std::string displayName,
-                           PeerConnectorOptions options, QObject* parent)
+                           Handshake handshake, PeerConnectorOptions options, QObject* parent)
     : QObject(parent), identity_(identity), displayName_(std::move(displayName)),
-      connector_(options) {
+      handshake_(handshake), connector_(withHandshake(options, handshake)) {
     connect(&connector_, &PeerConnector::stateChanged, this, &BridgeDevice::connectorStateChanged);
     connect(&connector_, &PeerConnector::dataReceived, this, &BridgeDevice::received);
 }
@@ -31,7 +56,21 @@ void BridgeDevice::connectorStateChanged(PeerState state) {
     if (state == PeerState::connecting) {
         ownHello_.reset();
         bridgeHello_.reset();
+        certificate_.clear();
+        certificateKey_.clear();
+        ownOffer_.reset();
+        bridgeOffer_.reset();
+        proven_ = false;
+        refusal_.reset();
+        ownPairingNonce_.clear();
+        awaitingBridgeNonce_ = false;
+        code_.reset();
         setPairing(Pairing::none);
+    } else if (state == PeerState::connected && handshake_ == Handshake::version2) {
+        // A refusal here has already reported the end of the connection.
+        if (!learnCertificate()) {
+            return;
+        }
     } else if (state == PeerState::connected && order_ == HelloOrder::first) {
         sendHello();
     } else if (state == PeerState::notConnected) {
@@ -55,7 +94,123 @@ void BridgeDevice::sendHello() {
     (void)send(makeMessage(BridgeMessageKind::hello, {}, {}, ownHello_->toJSON()));
 }
 
+bool BridgeDevice::learnCertificate() {
+    if (connector_.subprotocol().toStdString() != linkwire::subprotocolV2) {
+        refuse("The bridge did not agree to handshake version 2.");
+        return false;
+    }
+    const QSslCertificate certificate = connector_.peerCertificate();
+    if (certificate.isNull()) {
+        refuse("The bridge presented no certificate.");
+        return false;
+    }
+    certificate_ = certificateFingerprint(certificate);
+    // The DER of a public QSslKey is its SubjectPublicKeyInfo.
+    certificateKey_ =
+        QCryptographicHash::hash(certificate.publicKey().toDer(), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    return true;
+}
+
+void BridgeDevice::refuse(const std::string& reason) {
+    if (refusal_) {
+        return;
+    }
+    refusal_ = reason;
+    qCInfo(deviceLog) << "Refused the bridge:" << reason.c_str();
+    QPointer<BridgeDevice> self(this);
+    emit bridgeRefused(reason);
+    if (self) {
+        connector_.close();
+    }
+}
+
+bool BridgeDevice::handshakeMessage(BridgeMessageKind kind) const {
+    return kind == BridgeMessageKind::hello || kind == BridgeMessageKind::proof;
+}
+
+void BridgeDevice::bridgeOffered(const BridgeMessage& message) {
+    if (bridgeOffer_) {
+        refuse("The bridge offered itself twice on one connection.");
+        return;
+    }
+    auto offer = message.body
+                     ? HelloOffer::fromJSON(*message.body)
+                     : Expected<HelloOffer, Error>(Unexpected(Error{"The hello has no body."}));
+    if (!offer) {
+        refuse("The bridge's hello is not a version-2 offer: " + offer.error().description);
+        return;
+    }
+    if (!saysVersion2(message.body) || !isNonceV2(offer->nonce)) {
+        refuse("The bridge's hello is not a version-2 offer with a fresh nonce.");
+        return;
+    }
+    if (offer->certificate != certificate_) {
+        refuse("The bridge's offer names another certificate than the one this connection "
+               "presents.");
+        return;
+    }
+    bridgeOffer_ = *offer;
+    QPointer<BridgeDevice> self(this);
+    emit bridgeOfferReceived();
+    if (!self || refusal_ || connector_.state() != PeerState::connected) {
+        return;
+    }
+    ownOffer_ = identity_.makeOffer(displayName_, certificate_);
+    (void)send(makeMessage(BridgeMessageKind::hello, {}, {}, ownOffer_->toJSON()));
+}
+
+void BridgeDevice::bridgeProofArrived(const BridgeMessage& message) {
+    if (!ownOffer_ || proven_) {
+        refuse("The bridge sent a proof out of turn.");
+        return;
+    }
+    const std::string* signature = stringMember(message.body, "signature");
+    if (!signature ||
+        !verifySignature(bridgeOffer_->publicKey,
+                         bridgeProofText(*bridgeOffer_, *ownOffer_, certificate_), *signature)) {
+        refuse("The bridge's proof did not verify.");
+        return;
+    }
+    auto proof = identity_.sign(deviceProofText(*ownOffer_, *bridgeOffer_, certificate_));
+    if (!proof) {
+        refuse("Could not sign this device's proof: " + proof.error().description);
+        return;
+    }
+    if (!send(makeMessage(BridgeMessageKind::proof, {}, {},
+                          JSONValue(JSONObject{{"signature", *proof}})))) {
+        return;
+    }
+    proven_ = true;
+    emit bridgeProved();
+}
+
+void BridgeDevice::bridgePairingNonceArrived(const BridgeMessage& message) {
+    if (!awaitingBridgeNonce_) {
+        emit problemFound("The bridge sent a pairing nonce nobody asked for.");
+        return;
+    }
+    const std::string* nonce = stringMember(message.body, "nonce");
+    if (!nonce || !isNonceV2(*nonce)) {
+        emit problemFound("The bridge's pairing nonce is malformed.");
+        return;
+    }
+    awaitingBridgeNonce_ = false;
+    // The nonce this device committed to goes out only now that the bridge's is fixed.
+    if (!send(makeMessage(BridgeMessageKind::pairingNonce, {}, {},
+                          JSONValue(JSONObject{{"nonce", ownPairingNonce_}})))) {
+        return;
+    }
+    code_ = pairingCodeV2(bridgeOffer_->publicKey, ownOffer_->publicKey, bridgeOffer_->nonce,
+                          ownOffer_->nonce, *nonce, ownPairingNonce_, certificate_);
+    emit pairingCodeReady(*code_);
+}
+
 std::optional<std::string> BridgeDevice::pairingCode() const {
+    if (handshake_ == Handshake::version2) {
+        return code_;
+    }
     if (!ownHello_ || !bridgeHello_) {
         return std::nullopt;
     }
@@ -63,6 +218,21 @@ std::optional<std::string> BridgeDevice::pairingCode() const {
 }
 
 void BridgeDevice::requestPairing() {
+    if (handshake_ == Handshake::version2) {
+        if (!proven_) {
+            emit problemFound("Pairing waits until the bridge has proved itself.");
+            return;
+        }
+        ownPairingNonce_ = randomNonceV2();
+        code_.reset();
+        awaitingBridgeNonce_ = false;
+        setPairing(Pairing::requested);
+        const std::string commitment = pairingCommitment(identity_.publicKey(), ownPairingNonce_);
+        awaitingBridgeNonce_ = send(makeMessage(BridgeMessageKind::pairingRequest, {}, {},
+                                                JSONValue(JSONObject{{"commitment", commitment}})))
+                                   .hasValue();
+        return;
+    }
     setPairing(Pairing::requested);
     (void)send(makeMessage(BridgeMessageKind::pairingRequest));
 }
@@ -92,6 +262,10 @@ void BridgeDevice::ping(std::optional<std::string> id) {
 }
 
 Expected<void, Error> BridgeDevice::send(const BridgeMessage& message) {
+    if (handshake_ == Handshake::version2 && !proven_ && !refusal_ &&
+        !handshakeMessage(message.kind)) {
+        return Unexpected(Error{"The bridge has not proven itself on this connection yet."});
+    }
     auto encoded = message.encode();
     if (!encoded) {
         return Unexpected(Error{encoded.error().description});
@@ -100,6 +274,9 @@ Expected<void, Error> BridgeDevice::send(const BridgeMessage& message) {
 }
 
 Expected<void, Error> BridgeDevice::sendBytes(const QByteArray& bytes) {
+    if (refusal_) {
+        return Unexpected(Error{"This device refused the bridge: " + *refusal_});
+    }
     return connector_.send(bytes);
 }
 
@@ -128,8 +305,18 @@ void BridgeDevice::received(const QByteArray& bytes) {
         return;
     }
     const BridgeMessage& message = *decoded;
+    const bool version2 = handshake_ == Handshake::version2;
+    if (version2 && (refusal_ || (!proven_ && !handshakeMessage(message.kind)))) {
+        emit problemFound("The bridge sent \"" + std::string(wireString(message.kind)) +
+                          "\" before it proved itself.");
+        return;
+    }
     switch (message.kind) {
     case BridgeMessageKind::hello: {
+        if (version2) {
+            bridgeOffered(message);
+            break;
+        }
         auto hello =
             message.body
                 ? HelloPayload::fromJSON(*message.body)
@@ -146,7 +333,25 @@ void BridgeDevice::received(const QByteArray& bytes) {
         }
         break;
     }
+    case BridgeMessageKind::proof:
+        if (version2) {
+            bridgeProofArrived(message);
+        }
+        break;
+    case BridgeMessageKind::pairingNonce:
+        if (version2) {
+            bridgePairingNonceArrived(message);
+        }
+        break;
     case BridgeMessageKind::pairingAccepted: {
+        if (version2) {
+            if (!saysVersion2(message.body)) {
+                emit problemFound("The bridge accepted without naming handshake version 2.");
+            }
+            awaitingBridgeNonce_ = false;
+            setPairing(Pairing::accepted);
+            break;
+        }
         auto hello = message.body ? HelloPayload::fromJSON(*message.body)
                                   : Expected<HelloPayload, Error>(Unexpected(Error{"no body"}));
         if (!hello || !bridgeHello_ || !(*hello == *bridgeHello_)) {
@@ -156,6 +361,7 @@ void BridgeDevice::received(const QByteArray& bytes) {
         break;
     }
     case BridgeMessageKind::pairingRejected:
+        awaitingBridgeNonce_ = false;
         setPairing(Pairing::rejected);
         break;
     case BridgeMessageKind::response:
@@ -192,7 +398,7 @@ void BridgeDevice::received(const QByteArray& bytes) {
     default:
         break;
     }
-    if (self) {
+    if (self && !refusal_) {
         emit messageReceived(message);
     }
 }

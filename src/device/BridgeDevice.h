@@ -1,6 +1,7 @@
 #pragma once
 
 #include "identity/DeviceIdentity.h"
+#include "identity/HandshakeV2.h"
 #include "link/PeerConnector.h"
 #include "protocol/BridgeMessage.h"
 
@@ -20,36 +21,63 @@ namespace tarnwick {
 // Everything it reports, it reports on the main thread as Qt signals; a handler may destroy the
 // device (later signals of the same message are then not sent). Request answers go to the
 // callback given with each request instead.
+//
+// With handshake version 2 the device waits for the bridge's offer, checks that it names the
+// certificate this connection presents, lets its owner check the offer against what it
+// remembers (bridgeOfferReceived), and only then offers itself. It signs its proof only after
+// the bridge's proof has verified over both offers and that certificate; pairing commits to the
+// device's pairing nonce before the bridge's is known. Any fault in that order refuses the
+// bridge: nothing more is sent on the connection and it is closed.
 class BridgeDevice : public QObject {
     Q_OBJECT
 public:
+    enum class Handshake { version1, version2 };
     enum class HelloOrder { first, afterBridge };
     enum class Pairing { none, requested, accepted, rejected };
     using Answer = Expected<JSONValue, std::string>;
 
-    // `identity` signs this device's hellos; it must outlive the device.
+    // `identity` signs this device's hellos and proofs; it must outlive the device.
     BridgeDevice(const DeviceIdentity& identity, std::string displayName,
-                 PeerConnectorOptions options = {}, QObject* parent = nullptr);
+                 Handshake handshake = Handshake::version1, PeerConnectorOptions options = {},
+                 QObject* parent = nullptr);
     ~BridgeDevice() override;
 
-    // Opens a session to the bridge. The device says hello at once with HelloOrder::first, or
-    // once the bridge's hello has arrived.
+    // Opens a session to the bridge. With version 1 the device says hello at once with
+    // HelloOrder::first, or once the bridge's hello has arrived; version 2 always waits for the
+    // bridge's offer.
     Expected<void, Error> connectTo(const QString& host, quint16 port,
                                     HelloOrder order = HelloOrder::first);
     void disconnect();
     PeerState state() const { return connector_.state(); }
+    Handshake handshake() const { return handshake_; }
     // Why the last session ended (or never opened), as the link reported it.
     std::string endReason() const { return connector_.endReason().toStdString(); }
     // The text with which requests fail when the session ends before their answer.
     static constexpr const char* goneText = "The bridge went away before it answered.";
 
-    // The bridge's verified hello on this connection, and the code both screens show.
+    // Version 1: the bridge's verified hello on this connection.
     const std::optional<HelloPayload>& bridgeHello() const { return bridgeHello_; }
+    // Version 2: the bridge's offer on this connection, once it named the certificate seen.
+    const std::optional<HelloOffer>& bridgeOffer() const { return bridgeOffer_; }
+    // Version 2: SHA-256 (lowercase hex) of the DER of the certificate the bridge presented on
+    // this connection, and of that certificate's public key (its SubjectPublicKeyInfo).
+    const std::string& certificateSeen() const { return certificate_; }
+    const std::string& certificateKeySeen() const { return certificateKey_; }
+    // Version 2: the bridge's proof verified and this device has sent its own.
+    bool bridgeProven() const { return proven_; }
+    // Ends the connection without sending anything more on it; `reason` is kept.
+    void refuse(const std::string& reason);
+    // Why the bridge was refused on this connection, if it was.
+    const std::optional<std::string>& refusal() const { return refusal_; }
+
+    // The code both screens show: version 1 from both hellos; version 2 once both pairing
+    // nonces are known.
     std::optional<std::string> pairingCode() const;
     Pairing pairing() const { return pairing_; }
     // Whether the bridge has accepted this device on this connection (paired or recognised).
     bool isAccepted() const { return pairing_ == Pairing::accepted; }
 
+    // Asks to be paired. Version 2 starts a new commitment with each call.
     void requestPairing();
     // Sends one request; `answered` gets the result, or the error text, when the answer comes.
     std::string request(const std::string& method, std::optional<JSONValue> params,
@@ -57,15 +85,26 @@ public:
     // Answers an approval question; without a decision the bridge declines.
     void answer(const std::string& serverRequestID, std::optional<JSONValue> decision);
     void ping(std::optional<std::string> id = std::nullopt);
+    // With version 2 only the handshake's own messages go out before the bridge is proven,
+    // and nothing after a refusal.
     Expected<void, Error> send(const BridgeMessage& message);
     Expected<void, Error> sendBytes(const QByteArray& bytes);
     std::size_t outstandingRequests() const { return pending_.size(); }
 
 signals:
     void stateChanged(PeerState state);
-    // The bridge's hello arrived and verified.
+    // Version 1: the bridge's hello arrived and verified.
     void bridgeHelloReceived();
+    // Version 2: the bridge's offer arrived and names the certificate seen. A handler may
+    // refuse() the bridge; the device offers itself only when none did.
+    void bridgeOfferReceived();
+    // Version 2: the bridge proved itself and the device sent its own proof.
+    void bridgeProved();
+    // Version 2: the bridge was refused, and why.
+    void bridgeRefused(const std::string& reason);
     void pairingChanged(Pairing pairing);
+    // Version 2: both pairing nonces are known and the code is computed.
+    void pairingCodeReady(const std::string& code);
     void eventReceived(const std::string& method, const JSONValue& params);
     void serverRequestReceived(const std::string& id, const std::string& method,
                                const JSONValue& params);
@@ -79,15 +118,34 @@ private:
     void received(const QByteArray& bytes);
     void connectorStateChanged(PeerState state);
     void sendHello();
+    // Version 2 at connect: the agreed subprotocol and the certificate presented. False when it
+    // refused the bridge.
+    bool learnCertificate();
+    // Version 2 steps.
+    void bridgeOffered(const BridgeMessage& message);
+    void bridgeProofArrived(const BridgeMessage& message);
+    void bridgePairingNonceArrived(const BridgeMessage& message);
+    bool handshakeMessage(BridgeMessageKind kind) const;
     void setPairing(Pairing pairing);
     void failPending(const std::string& reason);
 
     const DeviceIdentity& identity_;
     std::string displayName_;
+    Handshake handshake_;
     PeerConnector connector_;
     HelloOrder order_ = HelloOrder::first;
     std::optional<HelloPayload> ownHello_;
     std::optional<HelloPayload> bridgeHello_;
+    // Version 2, per connection.
+    std::string certificate_;
+    std::string certificateKey_;
+    std::optional<HelloOffer> ownOffer_;
+    std::optional<HelloOffer> bridgeOffer_;
+    bool proven_ = false;
+    std::optional<std::string> refusal_;
+    std::string ownPairingNonce_;
+    bool awaitingBridgeNonce_ = false;
+    std::optional<std::string> code_;
     Pairing pairing_ = Pairing::none;
     std::map<std::string, std::function<void(Answer)>> pending_;
     unsigned long nextRequest_ = 1;

@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QUrl>
 #include <QWebSocket>
 #include <QWebSocketHandshakeOptions>
@@ -92,6 +93,7 @@ Expected<void, Error> PeerConnector::open(const QString& host, quint16 port,
     webSocket_ = webSocket;
     closeCode_ = 0;
     endReason_.clear();
+    peerCertificate_.clear();
     webSocket->setSslConfiguration(deviceTlsConfiguration());
     webSocket->setMaxAllowedIncomingFrameSize(linkwire::maxBlockSize);
     webSocket->setMaxAllowedIncomingMessageSize(linkwire::maxBlockSize);
@@ -135,7 +137,12 @@ Expected<void, Error> PeerConnector::open(const QString& host, quint16 port,
 
     QWebSocketHandshakeOptions handshake;
     if (options_.offerSubprotocol) {
-        handshake.setSubprotocols({qstring(linkwire::subprotocol)});
+        QStringList offered;
+        if (options_.offerVersion2) {
+            offered << qstring(linkwire::subprotocolV2);
+        }
+        offered << qstring(linkwire::subprotocol);
+        handshake.setSubprotocols(offered);
     }
     setState(PeerState::connecting);
     deadline_.start(options_.handshakeTimeout);
@@ -160,6 +167,9 @@ void PeerConnector::opened() {
     keepalive_.start();
     qCDebug(linkLog) << "Session to" << (webSocket_ ? webSocket_->peerAddress() : QHostAddress())
                      << "opened";
+    if (webSocket_) {
+        peerCertificate_ = webSocket_->sslConfiguration().peerCertificate();
+    }
     setState(PeerState::connected);
 }
 

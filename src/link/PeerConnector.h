@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QSslCertificate>
 #include <QString>
 #include <QTimer>
 
@@ -22,6 +23,8 @@ namespace tarnwick {
 struct PeerConnectorOptions {
     // Offer the link's WebSocket subprotocol in the invitation.
     bool offerSubprotocol = true;
+    // Offer handshake version 2 ("tarnwick.v2") ahead of version 1 as well.
+    bool offerVersion2 = false;
     // Time for the TCP connection, TLS handshake and WebSocket upgrade together.
     std::chrono::milliseconds handshakeTimeout{10000};
     std::chrono::milliseconds pingInterval{15000};
@@ -51,6 +54,8 @@ public:
     PeerState state() const { return state_; }
     // The subprotocol the host agreed to; empty when none.
     QString subprotocol() const;
+    // The TLS certificate the host presented on this session, once connected (null before).
+    const QSslCertificate& peerCertificate() const { return peerCertificate_; }
     // How the last session ended: the close code the host gave (0 when it gave none) and the
     // reason or error text.
     int closeCode() const { return closeCode_; }
@@ -74,6 +79,7 @@ private:
     int closeCode_ = 0;
     quint64 session_ = 0;
     QString endReason_;
+    QSslCertificate peerCertificate_;
 };
 
 } // namespace tarnwick

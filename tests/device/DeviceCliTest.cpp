@@ -149,7 +149,7 @@ TEST(BridgeBrowser, FindsABridgeByItsFullOrItsPlainName) {
     EXPECT_EQ(BridgeBrowser::named(found, "Stud"), nullptr);
 }
 
-TEST(RememberedBridgeStore, RecognisesThePairedKeyAndNoticesAnotherOne) {
+TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers) {
     TemporaryDirectory folder;
     QSettings settings(QString::fromStdString((folder.path() / "device.ini").string()),
                        QSettings::IniFormat);
@@ -157,13 +157,13 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndNoticesAnotherOne) {
     QSettings bridgeSettings(QString::fromStdString((folder.path() / "bridge.ini").string()),
                              QSettings::IniFormat);
     auto bridge = std::move(DeviceIdentity::create(keys, bridgeSettings)).value();
-    auto hello = bridge->makeHello("Studio").value();
+    const SeenBridge hello{bridge->deviceID(), bridge->publicKey(), {}, {}};
 
     RememberedBridgeStore store(settings);
     EXPECT_FALSE(store.load().has_value());
     EXPECT_EQ(store.recognise(hello), RememberedBridgeStore::Recognition::unknown);
 
-    store.save({hello.deviceID, hello.publicKey, "Studio", {"10.0.0.2", 5000}});
+    store.save({hello.deviceID, hello.publicKey, "Studio", {"10.0.0.2", 5000}, {}, {}});
     EXPECT_EQ(store.recognise(hello), RememberedBridgeStore::Recognition::known);
     store.saveAddress({"10.0.0.9", 6000});
     auto loaded = store.load();
@@ -178,7 +178,7 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndNoticesAnotherOne) {
                     QString::fromStdString(hello.deviceID));
     auto impostor = std::move(DeviceIdentity::create(otherKeys, sameID)).value();
     ASSERT_EQ(impostor->deviceID(), hello.deviceID);
-    EXPECT_EQ(store.recognise(impostor->makeHello("Studio").value()),
+    EXPECT_EQ(store.recognise({impostor->deviceID(), impostor->publicKey(), {}, {}}),
               RememberedBridgeStore::Recognition::keyChanged);
 
     // Reading it back in a new settings object sees the same.
@@ -186,6 +186,28 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndNoticesAnotherOne) {
                     QSettings::IniFormat);
     EXPECT_EQ(RememberedBridgeStore(again).recognise(hello),
               RememberedBridgeStore::Recognition::known);
+
+    // The certificate: pinned at the first proof after a pairing without one, then renewed
+    // with the same key, or replaced by one with another key. Another key still comes first.
+    using Recognition = RememberedBridgeStore::Recognition;
+    const std::string certificate(64, 'c'), key(64, 'k');
+    EXPECT_EQ(store.recognise({hello.deviceID, hello.publicKey, certificate, key}),
+              Recognition::certificateNew);
+    store.saveCertificate(certificate, key);
+    const std::pair<SeenBridge, Recognition> seen[] = {
+        {{hello.deviceID, hello.publicKey, certificate, key}, Recognition::known},
+        {{hello.deviceID, hello.publicKey, std::string(64, 'd'), key},
+         Recognition::certificateRenewed},
+        {{hello.deviceID, hello.publicKey, std::string(64, 'd'), std::string(64, 'e')},
+         Recognition::certificateChanged},
+        {{hello.deviceID, hello.publicKey, {}, {}}, Recognition::certificateChanged},
+        {{hello.deviceID, impostor->publicKey(), certificate, key}, Recognition::keyChanged},
+        {{"another", hello.publicKey, certificate, key}, Recognition::unknown},
+    };
+    for (const auto& [bridgeSeen, recognition] : seen) {
+        EXPECT_EQ(store.recognise(bridgeSeen), recognition)
+            << bridgeSeen.deviceID << " " << bridgeSeen.certificate;
+    }
 }
 
 namespace {

@@ -3,6 +3,8 @@
 // fake.
 #include "appserver/FakeCodex.h"
 #include "device/DeviceBridgeTest.h"
+#include "device/TlsRelay.h"
+#include "link/CertificateFingerprint.h"
 
 #include <QTcpServer>
 
@@ -11,7 +13,19 @@ using namespace tarnwick::testing;
 
 namespace {
 
-class DeviceEndToEndTest : public DeviceBridgeTest {};
+class DeviceEndToEndTest : public DeviceBridgeTest {
+protected:
+    // The settings of the device of `home`, where it remembers its bridge.
+    static std::unique_ptr<QSettings> deviceSettings(const std::filesystem::path& home) {
+        return std::make_unique<QSettings>(
+            QString::fromStdString(
+                (home / "XDG_CONFIG_HOME" / "tarnwick" / "tarnwick-device.conf").string()),
+            QSettings::NativeFormat);
+    }
+    static std::string remembered(const std::filesystem::path& home, const char* key) {
+        return deviceSettings(home)->value(key).toString().toStdString();
+    }
+};
 
 } // namespace
 
@@ -22,8 +36,9 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     pair(laptop_, "Laptop");
     EXPECT_TRUE(logged("Paired Laptop."));
     ASSERT_EQ(bridge_.controller().trustedPeers().size(), 1u);
+    EXPECT_EQ(bridge_.controller().trustedPeers()[0].protocolVersion, 2);
 
-    // Every later run is a new connection, let in by its hello alone.
+    // Every later run is a new connection, let in by its proof alone.
     for (const char* method : {"thread/list", "model/list", "account/read"}) {
         auto result = call(laptop_, {method});
         ASSERT_EQ(result.status, 0) << method << ": " << result.err;
@@ -114,14 +129,8 @@ TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
     startBridge(codex.executable());
     pair(laptop_, "Laptop");
     // Another bridge speaking under the paired bridge's device ID.
-    {
-        QSettings device(
-            QString::fromStdString(
-                (laptop_ / "XDG_CONFIG_HOME" / "tarnwick" / "tarnwick-device.conf").string()),
-            QSettings::NativeFormat);
-        ASSERT_FALSE(device.value("bridge/publicKey").toString().isEmpty());
-        device.setValue("bridge/publicKey", "AAAA");
-    }
+    ASSERT_FALSE(remembered(laptop_, "bridge/publicKey").empty());
+    deviceSettings(laptop_)->setValue("bridge/publicKey", "AAAA");
     auto refused = call(laptop_, {"thread/list"});
     EXPECT_EQ(refused.status, 6);
     EXPECT_NE(refused.err.find("WARNING"), std::string::npos) << refused.err;
@@ -131,6 +140,71 @@ TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
     EXPECT_EQ(replaced.finish(), 0) << replaced.err;
     EXPECT_NE(replaced.out.find("already paired"), std::string::npos) << replaced.out;
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 0);
+}
+
+TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCertificate) {
+    FakeCodex codex({});
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+    const std::string bridgeCertificate = remembered(laptop_, "bridge/certificate");
+    ASSERT_EQ(bridgeCertificate.size(), 64u);
+    TlsRelay relay(bridge_.port());
+    const std::string relayCertificate = certificateFingerprint(relay.certificate());
+
+    // Passed along as it is, the bridge's offer names another certificate than the relay's.
+    auto passedOn = call(laptop_, {"thread/list", "--bridge", relay.address()});
+    EXPECT_EQ(passedOn.status, 6) << passedOn.err;
+    EXPECT_NE(passedOn.err.find("WARNING"), std::string::npos) << passedOn.err;
+    // Made to name the relay's certificate, it meets the pinned certificate key.
+    relay.rewriteFromBridge = [&](const std::string& message) {
+        return replaced(message, bridgeCertificate, relayCertificate);
+    };
+    auto pinned = call(laptop_, {"thread/list", "--bridge", relay.address()});
+    EXPECT_EQ(pinned.status, 6) << pinned.err;
+    EXPECT_NE(pinned.err.find("ANOTHER CERTIFICATE KEY"), std::string::npos) << pinned.err;
+    EXPECT_TRUE(relay.fromDevice.empty()) << "the paired device said nothing at all";
+    EXPECT_FALSE(logged("Authenticated Laptop."));
+
+    // A device pairing for the first time, whose offer the relay makes name the bridge's
+    // certificate: the bridge then proves itself over its own certificate, not the one the
+    // device saw, and the device never signs.
+    relay.rewriteFromDevice = [&](const std::string& message) {
+        return replaced(message, relayCertificate, bridgeCertificate);
+    };
+    DeviceRun stranger(stranger_, {"pair", relay.address(), "--name", "Stranger"});
+    EXPECT_EQ(stranger.finish(), 6) << stranger.err;
+    EXPECT_NE(stranger.err.find("did not verify"), std::string::npos) << stranger.err;
+    ASSERT_EQ(relay.fromDevice.size(), 1u);
+    auto offer = BridgeMessage::decode(relay.fromDevice[0]);
+    ASSERT_TRUE(offer.hasValue()) << relay.fromDevice[0];
+    EXPECT_EQ(offer->kind, BridgeMessageKind::hello);
+    EXPECT_EQ(relay.fromDevice[0].find("signature"), std::string::npos) << relay.fromDevice[0];
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
+    EXPECT_EQ(bridge_.controller().trustedPeers().size(), 1u);
+}
+
+TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinned) {
+    FakeCodex codex({});
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+    const std::string certificate = remembered(laptop_, "bridge/certificate");
+    ASSERT_EQ(certificate.size(), 64u);
+
+    // As after a renewal: the pinned certificate is another one with the same key.
+    deviceSettings(laptop_)->setValue("bridge/certificate", QString(64, QLatin1Char('a')));
+    auto renewed = call(laptop_, {"thread/list"});
+    EXPECT_EQ(renewed.status, 0) << renewed.err;
+    EXPECT_NE(renewed.err.find("renewed its certificate"), std::string::npos) << renewed.err;
+    EXPECT_EQ(remembered(laptop_, "bridge/certificate"), certificate);
+
+    // A bridge remembered before certificates were pinned.
+    deviceSettings(laptop_)->remove("bridge/certificate");
+    deviceSettings(laptop_)->remove("bridge/certificateKey");
+    auto upgraded = call(laptop_, {"thread/list"});
+    EXPECT_EQ(upgraded.status, 0) << upgraded.err;
+    EXPECT_NE(upgraded.err.find("Bridge certificate SHA-256: "), std::string::npos) << upgraded.err;
+    EXPECT_EQ(remembered(laptop_, "bridge/certificate"), certificate);
+    EXPECT_EQ(call(laptop_, {"thread/list"}).err, "");
 }
 
 TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {

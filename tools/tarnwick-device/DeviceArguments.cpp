@@ -214,7 +214,7 @@ std::string usageText(DeviceArguments::Command command) {
                "Pairs this device with a bridge. TARGET is a discovered bridge's name or "
                "HOST[:PORT];\nwithout it, the only bridge found on the local network. Compare the "
                "code shown with the\none in the bridge's window and accept there. --replace pairs "
-               "again with a bridge whose key\nhas changed.\n";
+               "again with a bridge whose key\nor certificate key has changed.\n";
     case Command::call:
         return "Usage: tarnwick-device call METHOD [PARAMS-JSON] [--bridge HOST[:PORT]] [--name "
                "NAME]\n"
@@ -255,7 +255,7 @@ std::string usageText(DeviceArguments::Command command) {
            "Run tarnwick-device COMMAND --help for a command's options.\n"
            "Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 no bridge reached,\n"
            "4 not paired or pairing rejected, 5 the bridge went away, 6 the bridge's key "
-           "changed.\n";
+           "changed\nor it did not prove who it is.\n";
 }
 
 } // namespace tarnwick

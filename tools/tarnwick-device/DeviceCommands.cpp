@@ -1,5 +1,6 @@
 #include "tarnwick-device/DeviceCommands.h"
 
+#include "link/CertificateFingerprint.h"
 #include "tarnwick-device/ApprovalDesk.h"
 #include "tarnwick-device/BridgeBrowser.h"
 #include "tarnwick-device/ChatSession.h"
@@ -139,6 +140,14 @@ DeviceCommands::openSession(const DeviceArguments& arguments, bool mustBeAccepte
     if (mustBeAccepted && !session->device().isAccepted()) {
         return Unexpected(DeviceFailure{ExitStatus::notPaired, "Pair this device first."});
     }
+    // Only the paired bridge may have this device's work, whoever else would accept it.
+    if (mustBeAccepted && session->recognition() == RememberedBridgeStore::Recognition::unknown &&
+        store_.load()) {
+        return Unexpected(
+            DeviceFailure{ExitStatus::notPaired,
+                          "The bridge at " + address->toString() +
+                              " is not the one this device paired with. Pair with it first."});
+    }
     return session;
 }
 
@@ -155,11 +164,12 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
         return failed(opened.error());
     }
     BridgeDevice& device = session.device();
-    const HelloPayload bridge = *device.bridgeHello();
-    const std::string code = *device.pairingCode();
+    const HelloOffer bridge = *device.bridgeOffer();
+    const std::string certificate = groupedFingerprint(device.certificateSeen());
     auto remember = [&] {
-        store_.save(
-            RememberedBridge{bridge.deviceID, bridge.publicKey, bridge.displayName, *address});
+        store_.save(RememberedBridge{bridge.deviceID, bridge.publicKey, bridge.displayName,
+                                     *address, device.certificateSeen(),
+                                     device.certificateKeySeen()});
     };
     auto report = [&](const std::string& outcome, const std::string& text) {
         if (arguments.json) {
@@ -177,16 +187,30 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
     if (device.isAccepted()) {
         remember();
         report("alreadyPaired", "This device is already paired with " + bridge.displayName +
-                                    " at " + address->toString() + ".");
+                                    " at " + address->toString() +
+                                    ".\nBridge certificate SHA-256: " + certificate);
         return statusOf(ExitStatus::done);
     }
+    // The bridge answers the commitment with its pairing nonce before it answers the ping.
     device.requestPairing();
+    if (auto settled = session.settle(); !settled) {
+        return failed(settled.error());
+    }
+    const std::optional<std::string> code = device.pairingCode();
+    if (!code) {
+        return failed({ExitStatus::notPaired,
+                       "The bridge did not take up the pairing request. If it knows this device "
+                       "with another key, forget the device in the bridge's window first."});
+    }
     if (arguments.json) {
-        context_.out << encoded(JSONObject{
-                            {"event", "code"}, {"code", code}, {"bridge", bridge.displayName}})
+        context_.out << encoded(JSONObject{{"event", "code"},
+                                           {"code", *code},
+                                           {"bridge", bridge.displayName},
+                                           {"certificate", certificate}})
                      << "\n";
     } else {
-        context_.out << "Pairing code: " << code << "\n"
+        context_.out << "Bridge certificate SHA-256: " << certificate << "\n"
+                     << "Pairing code: " << *code << "\n"
                      << "Compare it with the code in the window of the bridge \""
                      << bridge.displayName << "\" and accept there only if the two are the same.\n"
                      << "Waiting for the bridge to decide...\n";
@@ -269,7 +293,7 @@ int DeviceCommands::watch(const DeviceArguments& arguments) {
                          << std::flush;
             desk.asked(id, method, params);
         });
-    context_.err << "Watching " << device.bridgeHello()->displayName << " at "
+    context_.err << "Watching " << device.bridgeOffer()->displayName << " at "
                  << session.address().toString() << "; Ctrl-C stops.\n"
                  << std::flush;
     session.waitFor([&] { return stopped; });

@@ -1,5 +1,7 @@
 #include "tarnwick-device/DeviceSession.h"
 
+#include "link/CertificateFingerprint.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -9,7 +11,7 @@ namespace tarnwick {
 
 namespace {
 
-// Connecting covers the TCP connection, TLS, the invitation and both hellos.
+// Connecting covers the TCP connection, TLS, the invitation, both offers and both proofs.
 constexpr std::chrono::milliseconds connectTime{30000};
 constexpr std::chrono::milliseconds verdictTime{30000};
 constexpr const char* readyPing = "tarnwick-device-ready";
@@ -18,7 +20,8 @@ constexpr const char* readyPing = "tarnwick-device-ready";
 
 DeviceSession::DeviceSession(const DeviceIdentity& identity, std::string displayName,
                              RememberedBridgeStore& store, std::ostream& errors)
-    : device_(identity, std::move(displayName)), store_(store), errors_(errors) {
+    : device_(identity, std::move(displayName), BridgeDevice::Handshake::version2), store_(store),
+      errors_(errors) {
     QObject::connect(&device_, &BridgeDevice::problemFound, &device_,
                      [this](const std::string& problem) { problem_ = problem; });
 }
@@ -42,9 +45,56 @@ bool DeviceSession::waitFor(const std::function<bool()>& done,
     return true;
 }
 
+SeenBridge DeviceSession::seenBridge() const {
+    const auto& offer = device_.bridgeOffer();
+    return SeenBridge{offer ? offer->deviceID : std::string(),
+                      offer ? offer->publicKey : std::string(), device_.certificateSeen(),
+                      device_.certificateKeySeen()};
+}
+
+std::optional<DeviceFailure> DeviceSession::judgeOffer(KeyPolicy policy) {
+    using Recognition = RememberedBridgeStore::Recognition;
+    const std::string where = address_.toString();
+    const std::string name = device_.bridgeOffer()->displayName;
+    recognition_ = store_.recognise(seenBridge());
+    const char* changed = nullptr;
+    if (recognition_ == Recognition::keyChanged) {
+        changed = "KEY";
+    } else if (recognition_ == Recognition::certificateChanged) {
+        changed = "CERTIFICATE KEY";
+    }
+    if (!changed) {
+        return std::nullopt;
+    }
+    errors_ << "WARNING: THE BRIDGE \"" << name << "\" AT " << where << " PRESENTS ANOTHER "
+            << changed << " THAN WHEN THIS DEVICE PAIRED WITH IT.\n"
+            << "WARNING: Someone may be pretending to be that bridge.\n"
+            << "Bridge certificate SHA-256: " << groupedFingerprint(device_.certificateSeen())
+            << "\n"
+            << std::flush;
+    if (policy == KeyPolicy::acceptChangedKey) {
+        return std::nullopt;
+    }
+    return DeviceFailure{ExitStatus::keyChanged,
+                         "Not talking to this bridge. If its key changed for a good reason (it "
+                         "was set up again), pair again with: tarnwick-device pair --replace " +
+                             where};
+}
+
 Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, KeyPolicy policy) {
+    using Recognition = RememberedBridgeStore::Recognition;
     address_ = address;
+    recognition_ = Recognition::unknown;
     const std::string where = address.toString();
+    std::optional<DeviceFailure> refused;
+    // Goes before the locals its connection captures.
+    QObject judging;
+    QObject::connect(&device_, &BridgeDevice::bridgeOfferReceived, &judging, [&] {
+        refused = judgeOffer(policy);
+        if (refused) {
+            device_.refuse(refused->text);
+        }
+    });
     auto opened = device_.connectTo(QString::fromStdString(address.host), address.port);
     if (!opened) {
         return Unexpected(
@@ -52,7 +102,18 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
                           "Could not connect to " + where + ": " + opened.error().description});
     }
     // Until the connection is up the state is "connecting", which waitFor does not stop at.
-    bool ready = waitFor([&] { return device_.pairingCode().has_value(); }, connectTime);
+    bool ready = waitFor([&] { return device_.bridgeProven() || device_.refusal(); }, connectTime);
+    if (refused) {
+        return Unexpected(*refused);
+    }
+    if (const auto& refusal = device_.refusal()) {
+        errors_ << "WARNING: THE BRIDGE AT " << where << " DID NOT PROVE WHO IT IS: " << *refusal
+                << "\nWARNING: Someone may be between this device and the bridge.\n"
+                << std::flush;
+        return Unexpected(DeviceFailure{ExitStatus::keyChanged,
+                                        "Not talking to this bridge: this device sent it "
+                                        "nothing signed."});
+    }
     if (!ready) {
         std::string reason = device_.endReason();
         if (reason.empty()) {
@@ -64,19 +125,18 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
                           "Could not connect to the bridge at " + where + ": " + reason});
     }
 
-    const HelloPayload& bridge = *device_.bridgeHello();
-    if (store_.recognise(bridge) == RememberedBridgeStore::Recognition::keyChanged) {
-        errors_ << "WARNING: THE BRIDGE \"" << bridge.displayName << "\" AT " << where
-                << " PRESENTS ANOTHER KEY THAN WHEN THIS DEVICE PAIRED WITH IT.\n"
-                << "WARNING: Someone may be pretending to be that bridge.\n";
-        if (policy == KeyPolicy::refuseChangedKey) {
-            device_.disconnect();
-            return Unexpected(DeviceFailure{
-                ExitStatus::keyChanged,
-                "Not talking to this bridge. If its key changed for a good reason (it was set up "
-                "again), pair again with: tarnwick-device pair --replace " +
-                    where});
-        }
+    // The bridge's proof covers the certificate of this connection: a renewed certificate of
+    // the paired bridge, or the first one seen since a version-1 pairing, is pinned now.
+    if (recognition_ == Recognition::certificateRenewed ||
+        recognition_ == Recognition::certificateNew) {
+        store_.saveCertificate(device_.certificateSeen(), device_.certificateKeySeen());
+        errors_ << "Note: the bridge \"" << device_.bridgeOffer()->displayName << "\" "
+                << (recognition_ == Recognition::certificateRenewed
+                        ? "renewed its certificate with the same key"
+                        : "proved its certificate for the first time")
+                << "; this device now expects it.\nBridge certificate SHA-256: "
+                << groupedFingerprint(device_.certificateSeen()) << "\n"
+                << std::flush;
     }
 
     // The bridge answers in order: a trusted device's acceptance comes before the pong.

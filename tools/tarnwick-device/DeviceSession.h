@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -28,12 +29,13 @@ struct DeviceFailure {
     std::string text;
 };
 
-// One connection to a bridge, run to a point where commands can work: connected, hellos
-// exchanged, the bridge's key checked against the paired one, and the bridge's verdict on this
-// device known. Waits run the event loop of the calling (main) thread.
+// One connection to a bridge with handshake version 2, run to a point where commands can work:
+// connected, the bridge's offer checked against the paired bridge's key and certificate before
+// this device says anything, both proofs exchanged, and the bridge's verdict on this device
+// known. Waits run the event loop of the calling (main) thread.
 class DeviceSession {
 public:
-    // What to do when the paired bridge's device ID comes with another key.
+    // What to do when the paired bridge's device ID comes with another key or certificate key.
     enum class KeyPolicy { refuseChangedKey, acceptChangedKey };
 
     DeviceSession(const DeviceIdentity& identity, std::string displayName,
@@ -49,6 +51,10 @@ public:
                                             std::optional<JSONValue> params);
 
     BridgeDevice& device() { return device_; }
+    // How the bridge of this session compares with the remembered one.
+    RememberedBridgeStore::Recognition recognition() const { return recognition_; }
+    // The bridge as this session saw it: its offer and the certificate presented.
+    SeenBridge seenBridge() const;
     const BridgeAddress& address() const { return address_; }
     bool connected() const { return device_.state() == PeerState::connected; }
 
@@ -64,8 +70,12 @@ private:
     BridgeDevice device_;
     RememberedBridgeStore& store_;
     std::ostream& errors_;
+    // Decides, before this device offers itself, whether the bridge's offer is one to answer.
+    std::optional<DeviceFailure> judgeOffer(KeyPolicy policy);
+
     BridgeAddress address_;
     std::string problem_;
+    RememberedBridgeStore::Recognition recognition_ = RememberedBridgeStore::Recognition::unknown;
 };
 
 } // namespace tarnwick

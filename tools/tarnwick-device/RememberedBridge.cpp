@@ -11,6 +11,8 @@ constexpr auto publicKeyKey = "bridge/publicKey";
 constexpr auto nameKey = "bridge/displayName";
 constexpr auto hostKey = "bridge/host";
 constexpr auto portKey = "bridge/port";
+constexpr auto certificatePinKey = "bridge/certificate";
+constexpr auto certificateKeyPinKey = "bridge/certificateKey";
 
 } // namespace
 
@@ -30,6 +32,12 @@ std::optional<RememberedBridge> RememberedBridgeStore::load() const {
     if (valid && port > 0 && port <= 65535) {
         bridge.address.port = static_cast<std::uint16_t>(port);
     }
+    bridge.certificate = settings_.value(certificatePinKey).toString().toStdString();
+    bridge.certificateKey = settings_.value(certificateKeyPinKey).toString().toStdString();
+    if (bridge.certificate.empty() || bridge.certificateKey.empty()) {
+        bridge.certificate.clear();
+        bridge.certificateKey.clear();
+    }
     return bridge;
 }
 
@@ -37,7 +45,16 @@ void RememberedBridgeStore::save(const RememberedBridge& bridge) {
     settings_.setValue(deviceIDKey, QString::fromStdString(bridge.deviceID));
     settings_.setValue(publicKeyKey, QString::fromStdString(bridge.publicKey));
     settings_.setValue(nameKey, QString::fromStdString(bridge.displayName));
+    settings_.setValue(certificatePinKey, QString::fromStdString(bridge.certificate));
+    settings_.setValue(certificateKeyPinKey, QString::fromStdString(bridge.certificateKey));
     saveAddress(bridge.address);
+}
+
+void RememberedBridgeStore::saveCertificate(const std::string& certificate,
+                                            const std::string& certificateKey) {
+    settings_.setValue(certificatePinKey, QString::fromStdString(certificate));
+    settings_.setValue(certificateKeyPinKey, QString::fromStdString(certificateKey));
+    settings_.sync();
 }
 
 void RememberedBridgeStore::saveAddress(const BridgeAddress& address) {
@@ -47,13 +64,22 @@ void RememberedBridgeStore::saveAddress(const BridgeAddress& address) {
 }
 
 RememberedBridgeStore::Recognition
-RememberedBridgeStore::recognise(const HelloPayload& bridgeHello) const {
+RememberedBridgeStore::recognise(const SeenBridge& bridge) const {
     auto remembered = load();
-    if (!remembered || remembered->deviceID != bridgeHello.deviceID) {
+    if (!remembered || remembered->deviceID != bridge.deviceID) {
         return Recognition::unknown;
     }
-    return remembered->publicKey == bridgeHello.publicKey ? Recognition::known
-                                                          : Recognition::keyChanged;
+    if (remembered->publicKey != bridge.publicKey) {
+        return Recognition::keyChanged;
+    }
+    if (remembered->certificate.empty()) {
+        return bridge.certificate.empty() ? Recognition::known : Recognition::certificateNew;
+    }
+    if (remembered->certificate == bridge.certificate) {
+        return Recognition::known;
+    }
+    return remembered->certificateKey == bridge.certificateKey ? Recognition::certificateRenewed
+                                                               : Recognition::certificateChanged;
 }
 
 } // namespace tarnwick
