@@ -9,8 +9,8 @@ namespace tarnwick {
 namespace {
 
 constexpr const char* identityFailureLog =
-    "Keychain identity creation failed. Pairing is disabled until the app has valid signing "
-    "entitlements.";
+    "Keychain identity creation failed. Pairing is disabled until the keyring can keep this "
+    "computer's signing key.";
 
 std::unique_ptr<BridgeIdentity> takeIdentity(BridgeNeighbours& neighbours) {
     return neighbours.identity ? std::move(neighbours.identity).value() : nullptr;

@@ -28,7 +28,7 @@ PairingHandler::PairingHandler(const BridgeIdentity* identity, BridgeTrustStore&
 
 std::string PairingHandler::hostNameForHello() const {
     std::optional<std::string> name = hostName_ ? hostName_->localizedName() : std::nullopt;
-    return name && !name->empty() ? *name : "Tarnwick Mac";
+    return name && !name->empty() ? *name : "Tarnwick Bridge";
 }
 
 void PairingHandler::handleConnected(const PeerHandle& peer) {

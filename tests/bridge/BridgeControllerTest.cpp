@@ -129,7 +129,7 @@ TEST_F(BridgeControllerTest, WithoutIdentityShowsWhyAndRefusesToPair) {
               "Secure identity unavailable: The keyring is locked.");
     ASSERT_EQ(controller->logs().size(), 1u);
     EXPECT_EQ(controller->logs()[0], "Keychain identity creation failed. Pairing is disabled until "
-                                     "the app has valid signing entitlements.");
+                                     "the keyring can keep this computer's signing key.");
     auto device = connectDevice("Phone");
     EXPECT_EQ(controller->logs()[0], "Cannot pair: secure Keychain identity is unavailable.");
     link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
