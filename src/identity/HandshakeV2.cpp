@@ -4,6 +4,7 @@
 #include "identity/CryptoSupport.h"
 #include "identity/HelloPayload.h"
 #include "identity/P256PublicKey.h"
+#include "identity/TextMembers.h"
 
 #include <array>
 #include <cstdlib>
@@ -19,7 +20,7 @@ constexpr std::string_view deviceProofLabel = "tarnwick-v2-device-proof";
 constexpr std::string_view commitLabel = "tarnwick-v2-commit";
 constexpr std::string_view codeLabel = "tarnwick-v2-code";
 
-constexpr std::array<std::pair<const char*, std::string HelloOffer::*>, 5> members = {{
+constexpr TextMembers<HelloOffer, 5> members = {{
     {"deviceID", &HelloOffer::deviceID},
     {"displayName", &HelloOffer::displayName},
     {"publicKey", &HelloOffer::publicKey},
@@ -53,30 +54,12 @@ std::string v2Text(std::string_view label, std::initializer_list<std::string_vie
 JSONValue HelloOffer::toJSON() const {
     JSONObject object;
     object.set("protocol", 2);
-    for (const auto& [name, field] : members) {
-        object.set(name, this->*field);
-    }
+    writeTextMembers(*this, members, object);
     return object;
 }
 
 Expected<HelloOffer, Error> HelloOffer::fromJSON(const JSONValue& body) {
-    const JSONObject* object = body.objectValue();
-    if (!object) {
-        return Unexpected(Error{"The hello is not a JSON object."});
-    }
-    HelloOffer offer;
-    for (const auto& [name, field] : members) {
-        const JSONValue* member = object->find(name);
-        if (!member) {
-            return Unexpected(Error{std::string("The hello has no \"") + name + "\"."});
-        }
-        const std::string* text = member->stringValue();
-        if (!text) {
-            return Unexpected(Error{std::string("The hello's \"") + name + "\" is not a string."});
-        }
-        offer.*field = *text;
-    }
-    return offer;
+    return readTextMembers(body, members);
 }
 
 std::string bridgeProofText(const HelloOffer& bridge, const HelloOffer& device,

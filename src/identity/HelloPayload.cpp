@@ -3,6 +3,7 @@
 #include "identity/Base64.h"
 #include "identity/CryptoSupport.h"
 #include "identity/P256PublicKey.h"
+#include "identity/TextMembers.h"
 
 #include <array>
 #include <cstdio>
@@ -12,7 +13,7 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<std::pair<const char*, std::string HelloPayload::*>, 5> members = {{
+constexpr TextMembers<HelloPayload, 5> members = {{
     {"deviceID", &HelloPayload::deviceID},
     {"displayName", &HelloPayload::displayName},
     {"publicKey", &HelloPayload::publicKey},
@@ -42,30 +43,12 @@ bool HelloPayload::verify() const {
 
 JSONValue HelloPayload::toJSON() const {
     JSONObject object;
-    for (const auto& [name, field] : members) {
-        object.set(name, this->*field);
-    }
+    writeTextMembers(*this, members, object);
     return object;
 }
 
 Expected<HelloPayload, Error> HelloPayload::fromJSON(const JSONValue& value) {
-    const JSONObject* object = value.objectValue();
-    if (!object) {
-        return Unexpected(Error{"The hello is not a JSON object."});
-    }
-    HelloPayload hello;
-    for (const auto& [name, field] : members) {
-        const JSONValue* member = object->find(name);
-        if (!member) {
-            return Unexpected(Error{std::string("The hello has no \"") + name + "\"."});
-        }
-        const std::string* text = member->stringValue();
-        if (!text) {
-            return Unexpected(Error{std::string("The hello's \"") + name + "\" is not a string."});
-        }
-        hello.*field = *text;
-    }
-    return hello;
+    return readTextMembers(value, members);
 }
 
 std::string pairingCode(const HelloPayload& a, const HelloPayload& b) {
