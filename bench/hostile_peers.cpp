@@ -7,8 +7,9 @@
 //
 // big-*: one peer sends one 16 MiB message, {"kind":"ping","body":[0,0,...]}, in a single
 // frame, before it is authorised (or, for comparison, after). flood*: the host sends 200,000
-// blocks of 1 KiB to a device that reads them, and (flood-stalled) to one beside it that
-// stopped reading, as when Codex streams to a paired device that went quiet.
+// blocks of 1 KiB, as fast as a device that reads them takes them, to that device and
+// (flood-stalled) to one beside it that stopped reading, as when Codex streams to a paired
+// device that went quiet.
 #include "link/LinkTls.h"
 #include "link/PeerConnector.h"
 #include "link/PeerLink.h"
@@ -31,7 +32,7 @@ namespace {
 
 constexpr int floodBlocks = 200000;
 constexpr int floodBlockSize = 1024;
-constexpr int ackEvery = 10000;
+constexpr int ackEvery = 1000;
 
 // Resident memory of this process now and at its peak, in MiB.
 double statusMiB(const char* field) {
@@ -221,13 +222,17 @@ int runFlood(bool withStalled) {
     double before = 0;
     StallWatch watch;
     QTimer pump;
-    const QByteArray block(floodBlockSize, 'e');
 
+    // Codex's events come as fast as the reader takes them: at most `window` blocks beyond
+    // what it acknowledged, which stays under the bound.
+    constexpr int window = 4000;
     QObject::connect(&pump, &QTimer::timeout, &host, [&] {
-        for (int i = 0; i < 1000 && sent < floodBlocks; ++i, ++sent) {
-            (void)host.send(block, reader);
+        for (int i = 0; i < 500 && sent < floodBlocks && sent - acknowledged < window;
+             ++i, ++sent) {
+            // Each send is its own copy, as the bridge's are.
+            (void)host.send(QByteArray(floodBlockSize, 'e'), reader);
             if (stalled) {
-                (void)host.send(block, stalled);
+                (void)host.send(QByteArray(floodBlockSize, 'e'), stalled);
             }
         }
         if (sent == floodBlocks) {
