@@ -24,7 +24,7 @@ struct Case {
 
 } // namespace
 
-TEST(AdmissionQuota, NewcomersDisplaceTheLeastValuablePlaceOfTheCrowdedAddress) {
+TEST(LinkAdmissionQuota, NewcomersDisplaceTheLeastValuablePlaceOfTheCrowdedAddress) {
     // Two places per address, four in all.
     const AdmissionQuota quota(2, 4);
     const std::vector<Case> cases{
@@ -67,7 +67,7 @@ TEST(AdmissionQuota, NewcomersDisplaceTheLeastValuablePlaceOfTheCrowdedAddress) 
     }
 }
 
-TEST(AdmissionQuota, MappedIPv4AddressesCountAsTheirIPv4Address) {
+TEST(LinkAdmissionQuota, MappedIPv4AddressesCountAsTheirIPv4Address) {
     EXPECT_EQ(admissionAddress(QHostAddress(QStringLiteral("::ffff:192.0.2.1"))), a);
     EXPECT_EQ(admissionAddress(a), a);
     const QHostAddress v6(QStringLiteral("2001:db8::1"));

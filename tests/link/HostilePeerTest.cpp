@@ -49,7 +49,7 @@ QByteArray numbered(int i, int size) {
 
 } // namespace
 
-TEST(HostilePeers, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingForThem) {
+TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingForThem) {
     auto link = startedHost();
     LinkRecorder host(*link);
     host.authorise = false;
@@ -103,7 +103,7 @@ TEST(HostilePeers, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingForTh
     EXPECT_EQ(paired.state(), QAbstractSocket::ConnectedState);
 }
 
-TEST(HostilePeers, UnauthorisedSessionsEndAtTheDeadlineOfTheirStage) {
+TEST(LinkUnderAttack, UnauthorisedSessionsEndAtTheDeadlineOfTheirStage) {
     PeerLinkOptions options = loopbackOptions();
     options.helloTimeout = 300ms;
     options.pairingTimeout = 2s;
@@ -133,7 +133,7 @@ TEST(HostilePeers, UnauthorisedSessionsEndAtTheDeadlineOfTheirStage) {
     EXPECT_EQ(link->connectedPeers(), (std::vector<PeerHandle>{host.connected[2]}));
 }
 
-TEST(HostilePeers, SquattersFromOneAddressDoNotLockOutPairedDevices) {
+TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
     PeerLinkOptions options = loopbackOptions();
     // Squatters never time out during the test: only the quotas can make room.
     options.handshakeTimeout = 10min;
@@ -203,7 +203,7 @@ TEST(HostilePeers, SquattersFromOneAddressDoNotLockOutPairedDevices) {
     }));
 }
 
-TEST(HostilePeers, StalledReaderIsClosedAtTheBoundWhileOthersGetEveryBlock) {
+TEST(LinkUnderAttack, StalledReaderIsClosedAtTheBoundWhileOthersGetEveryBlock) {
     auto link = startedHost();
     LinkRecorder host(*link);
     TestDevice reader;
@@ -237,7 +237,7 @@ TEST(HostilePeers, StalledReaderIsClosedAtTheBoundWhileOthersGetEveryBlock) {
     EXPECT_EQ(stalled.closeCode(), 1008);
 }
 
-TEST(HostilePeers, ReaderThatTakesNothingForTheStallTimeIsClosed) {
+TEST(LinkUnderAttack, ReaderThatTakesNothingForTheStallTimeIsClosed) {
     PeerLinkOptions options = loopbackOptions();
     options.writeStallTimeout = 500ms;
     auto link = startedHost(options);
@@ -255,7 +255,7 @@ TEST(HostilePeers, ReaderThatTakesNothingForTheStallTimeIsClosed) {
     EXPECT_EQ(host.ended.front().second, SessionEnd::notReading);
 }
 
-TEST(HostilePeers, PeerThatSendsButNeverAnswersPingsTimesOut) {
+TEST(LinkUnderAttack, PeerThatSendsButNeverAnswersPingsTimesOut) {
     PeerLinkOptions options = loopbackOptions();
     options.pingInterval = 50ms;
     options.peerTimeout = 1s;
