@@ -30,10 +30,22 @@ void PeerLinkAdapter::setHandlers(Handlers handlers) {
         connections_.push_back(QObject::connect(link, &PeerLink::peerDisconnected, link,
                                                 std::move(handlers.disconnected)));
     }
+    if (handlers.ended) {
+        connections_.push_back(
+            QObject::connect(link, &PeerLink::sessionEnded, link, std::move(handlers.ended)));
+    }
     if (handlers.statusChanged) {
         connections_.push_back(QObject::connect(link, &PeerLink::statusTextChanged, link,
                                                 std::move(handlers.statusChanged)));
     }
+}
+
+void PeerLinkAdapter::setSessionStage(const PeerHandle& peer, SessionStage stage) {
+    link_->setSessionStage(peer, stage);
+}
+
+void PeerLinkAdapter::closeSession(const PeerHandle& peer, const std::string& reason) {
+    link_->close(peer, QWebSocketProtocol::CloseCodeNormal, QString::fromStdString(reason));
 }
 
 std::vector<PeerHandle> PeerLinkAdapter::connectedPeers() const {

@@ -21,6 +21,8 @@ public:
     void start() override;
     std::string statusText() const override;
     std::string certificateFingerprint() const override { return link_->certificateFingerprint(); }
+    void setSessionStage(const PeerHandle& peer, SessionStage stage) override;
+    void closeSession(const PeerHandle& peer, const std::string& reason) override;
 
     PeerLink& link() { return *link_; }
 

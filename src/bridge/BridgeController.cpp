@@ -1,5 +1,7 @@
 #include "bridge/BridgeController.h"
 
+#include "bridge/DeviceText.h"
+
 #include <QPointer>
 
 #include <utility>
@@ -37,6 +39,9 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
             &BridgeController::authorizedPeerNamesChanged);
     connect(&pairing_, &PairingHandler::requestsChanged, this,
             &BridgeController::pairingRequestsChanged);
+    connect(&sessions_, &PeerSessions::authorized, this, &BridgeController::sessionAuthorized);
+    connect(&pairing_, &PairingHandler::requestsChanged, this,
+            &BridgeController::holdSessionsForTheUser);
     connect(&pairing_, &PairingHandler::trustedPeersChanged, this,
             &BridgeController::trustedPeersChanged);
     wireNeighbours();
@@ -76,6 +81,11 @@ void BridgeController::wireNeighbours() {
                 emit self->linkStatusChanged();
             }
         },
+        [self](const PeerHandle& peer, SessionEnd reason) {
+            if (self) {
+                self->sessionEnding(peer, reason);
+            }
+        },
     });
     neighbours_.appServer->setHandlers({
         [self](const std::string& text, bool ready) {
@@ -99,6 +109,41 @@ void BridgeController::wireNeighbours() {
             }
         },
     });
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the link may let each session cost
+
+void BridgeController::sessionAuthorized(const PeerHandle& peer, const std::string& deviceID) {
+    // Only now may the peer send big messages and stay without a deadline.
+    neighbours_.link->setSessionStage(peer, SessionStage::authorised);
+    // A device that comes back under its name replaces its older session, but only once the
+    // newcomer has proved to be that device: a connection that merely takes the name replaces
+    // nothing. Sessions of one device under other names (a watcher beside a call) stay.
+    for (const PeerHandle& older : sessions_.authorizedAs(deviceID)) {
+        if (older != peer && older->displayName() == peer->displayName()) {
+            neighbours_.link->closeSession(older, "Replaced by a newer connection of this device");
+        }
+    }
+}
+
+void BridgeController::holdSessionsForTheUser() {
+    // A session whose pairing request the user is looking at keeps its connection longer than
+    // one that is still saying hello (the link bounds both).
+    for (const PairingRequest& request : pairing_.requests()) {
+        if (!sessions_.isAuthorized(request.peer)) {
+            neighbours_.link->setSessionStage(request.peer, SessionStage::awaitingUser);
+        }
+    }
+}
+
+void BridgeController::sessionEnding(const PeerHandle& peer, SessionEnd reason) {
+    if (reason == SessionEnd::notReading) {
+        log("Disconnected " + boundedDeviceText(peer->displayName()) + ": it was not reading.");
+    } else if (reason == SessionEnd::pairingOverdue) {
+        log("Pairing request from " + boundedDeviceText(peer->displayName()) +
+            " expired: it was not decided within five minutes.");
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

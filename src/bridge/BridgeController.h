@@ -109,6 +109,9 @@ private:
     void wireNeighbours();
     ActivityLog activityLog();
     void log(std::string text);
+    void sessionAuthorized(const PeerHandle& peer, const std::string& deviceID);
+    void holdSessionsForTheUser();
+    void sessionEnding(const PeerHandle& peer, SessionEnd reason);
     void handleStatus(const std::string& text, bool ready);
     void handleLog(const std::string& text);
     void setAppServerStatus(std::string text);

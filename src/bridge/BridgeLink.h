@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/PeerHandle.h"
+#include "link/SessionStage.h"
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
@@ -20,6 +21,8 @@ public:
         std::function<void(const PeerHandle& peer)> connected;
         std::function<void(const PeerHandle& peer)> disconnected;
         std::function<void()> statusChanged;
+        // Why a session is about to end; `disconnected` follows.
+        std::function<void(const PeerHandle& peer, SessionEnd reason)> ended;
     };
 
     virtual ~BridgeLink() = default;
@@ -31,6 +34,11 @@ public:
     // The SHA-256 of the DER of the TLS certificate devices see, lowercase hex; "" when the
     // link has none (not started, or a stand-in).
     virtual std::string certificateFingerprint() const { return {}; }
+    // Tells the link how far a session has come, so that it bounds what an unauthorised peer
+    // may cost (message size, time to reach the next stage).
+    virtual void setSessionStage(const PeerHandle& peer, SessionStage stage) = 0;
+    // Ends one session with a normal close; `ended` and `disconnected` follow at once.
+    virtual void closeSession(const PeerHandle& peer, const std::string& reason) = 0;
 };
 
 } // namespace tarnwick

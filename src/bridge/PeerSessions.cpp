@@ -60,11 +60,25 @@ void PeerSessions::setRemoteHello(const PeerHandle& peer, const HelloPayload& he
 }
 
 void PeerSessions::authorize(const PeerHandle& peer, const std::string& deviceID) {
-    if (PeerSession* session = find(peer)) {
+    PeerSession* session = find(peer);
+    if (session) {
         session->authorized = true;
         session->deviceID = deviceID;
     }
     refreshAuthorizedNames();
+    if (session) {
+        emit authorized(peer, deviceID);
+    }
+}
+
+std::vector<PeerHandle> PeerSessions::authorizedAs(std::string_view deviceID) const {
+    std::vector<PeerHandle> peers;
+    for (const auto& [peer, record] : sessions_) {
+        if (record.authorized && record.deviceID == deviceID) {
+            peers.push_back(peer);
+        }
+    }
+    return peers;
 }
 
 void PeerSessions::revokeDevice(std::string_view deviceID) {

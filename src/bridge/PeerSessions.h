@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -32,6 +33,8 @@ public:
     const PeerSession* find(const PeerHandle& peer) const;
     PeerSession* find(const PeerHandle& peer);
     bool isAuthorized(const PeerHandle& peer) const;
+    // The connections authorised as the device ID.
+    std::vector<PeerHandle> authorizedAs(std::string_view deviceID) const;
 
     // These change only an open connection's record.
     void setLocalHello(const PeerHandle& peer, const HelloPayload& hello);
@@ -47,6 +50,8 @@ public:
 
 signals:
     void authorizedNamesChanged();
+    // A connection was authorised as `deviceID`.
+    void authorized(const tarnwick::PeerHandle& peer, const std::string& deviceID);
 
 private:
     PeerSession& recordOf(const PeerHandle& peer);

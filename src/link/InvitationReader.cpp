@@ -15,6 +15,8 @@ InvitationReader::InvitationReader(QSslSocket* socket, std::chrono::milliseconds
                                    QObject* parent)
     : QObject(parent), socket_(socket) {
     socket->setParent(this);
+    // Nothing but the header is read before admission; a peer that sends more waits.
+    socket->setReadBufferSize(static_cast<qint64>(4 * InvitationRequest::maxHeaderBytes));
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, [this] {
         if (socket_) {
@@ -88,6 +90,13 @@ void InvitationReader::refuse(int status, const QString& reason) {
     } else {
         finish();
     }
+}
+
+void InvitationReader::abort() {
+    if (socket_) {
+        socket_->abort();
+    }
+    finish();
 }
 
 void InvitationReader::finish() {

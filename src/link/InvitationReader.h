@@ -30,6 +30,8 @@ public:
 
     // Answers with an HTTP error and closes the connection.
     void refuse(int status, const QString& reason);
+    // Drops the connection without an answer; the reader is finished afterwards.
+    void abort();
 
 signals:
     void invitationRead(tarnwick::InvitationReader* reader, const tarnwick::Invitation& invitation);

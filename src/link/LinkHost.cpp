@@ -10,20 +10,30 @@
 
 namespace tarnwick {
 
+namespace {
+
+// Worth of a place among the unauthorised: a session with a pairing request on screen is
+// worth more than one that has not said who it is.
+int worth(const HostSession& session) {
+    return session.stage() == SessionStage::awaitingUser ? 1 : 0;
+}
+
+} // namespace
+
 LinkHost::LinkHost(LinkHostSettings settings, QObject* parent)
     : QObject(parent), settings_(std::move(settings)) {}
 
 LinkHost::~LinkHost() {
     // Sessions and readers go with their parent; none of their signals may reach this object
     // half-destroyed.
-    for (const auto& session : sessions_) {
-        if (session) {
-            session->disconnect(this);
+    for (const auto& entry : sessions_) {
+        if (entry.session) {
+            entry.session->disconnect(this);
         }
     }
-    for (const auto& reader : readers_) {
-        if (reader) {
-            reader->disconnect(this);
+    for (const auto& entry : readers_) {
+        if (entry.reader) {
+            entry.reader->disconnect(this);
         }
     }
 }
@@ -44,7 +54,8 @@ Expected<quint16, Error> LinkHost::listen(const TlsIdentity& identity) {
 }
 
 void LinkHost::connectionArrived(QSslSocket* socket) {
-    if (readers_.size() >= static_cast<std::size_t>(settings_.maxPendingConnections)) {
+    const QHostAddress address = admissionAddress(socket->peerAddress());
+    if (!makeRoomForPending(address)) {
         socket->abort();
         socket->deleteLater();
         return;
@@ -52,24 +63,86 @@ void LinkHost::connectionArrived(QSslSocket* socket) {
     auto* reader = new InvitationReader(socket, settings_.timings.handshakeTimeout, this);
     connect(reader, &InvitationReader::invitationRead, this, &LinkHost::invitationRead);
     connect(reader, &InvitationReader::finished, this, &LinkHost::readerFinished);
-    readers_.emplace_back(reader);
+    readers_.push_back({reader, address, nextSerial_++});
+}
+
+// Connections in their handshake: those still reading their invitation and sessions still
+// upgrading. A newcomer that finds no room is cut before its TLS handshake costs anything.
+bool LinkHost::makeRoomForPending(const QHostAddress& address) {
+    std::vector<AdmissionQuota::Place> places;
+    std::vector<QObject*> holders;
+    for (const auto& entry : readers_) {
+        if (entry.reader) {
+            places.push_back({entry.address, 0, entry.serial, true});
+            holders.push_back(entry.reader);
+        }
+    }
+    for (const auto& entry : sessions_) {
+        if (entry.session && entry.session->state() == PeerState::connecting) {
+            places.push_back({entry.address, 0, entry.serial, true});
+            holders.push_back(entry.session);
+        }
+    }
+    const AdmissionQuota quota(settings_.maxPendingPerAddress, settings_.maxPendingConnections);
+    const auto decision = quota.judge(places, address);
+    if (decision.verdict == AdmissionQuota::Verdict::refuse) {
+        return false;
+    }
+    if (decision.verdict == AdmissionQuota::Verdict::displace) {
+        QObject* holder = holders[decision.place];
+        if (auto* reader = qobject_cast<InvitationReader*>(holder)) {
+            reader->abort();
+        } else if (auto* session = qobject_cast<HostSession*>(holder)) {
+            session->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                           QStringLiteral("Too many connections."), SessionEnd::displaced);
+        }
+    }
+    return true;
+}
+
+// Sessions not authorised, counted from their invitation on.
+bool LinkHost::makeRoomForSession(const QHostAddress& address) {
+    std::vector<AdmissionQuota::Place> places;
+    std::vector<HostSession*> holders;
+    for (const auto& entry : sessions_) {
+        if (entry.session && entry.session->stage() != SessionStage::authorised) {
+            places.push_back({entry.address, worth(*entry.session), entry.serial, true});
+            holders.push_back(entry.session);
+        }
+    }
+    const AdmissionQuota quota(settings_.maxUnauthorisedPerAddress,
+                               settings_.maxUnauthorisedSessions);
+    const auto decision = quota.judge(places, address);
+    if (decision.verdict == AdmissionQuota::Verdict::refuse) {
+        return false;
+    }
+    if (decision.verdict == AdmissionQuota::Verdict::displace) {
+        holders[decision.place]->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                                       QStringLiteral("Too many sessions."), SessionEnd::displaced);
+    }
+    return true;
 }
 
 void LinkHost::readerFinished(InvitationReader* reader) {
-    std::erase_if(readers_, [reader](const auto& entry) { return !entry || entry == reader; });
+    std::erase_if(readers_,
+                  [reader](const auto& entry) { return !entry.reader || entry.reader == reader; });
     reader->disconnect(this);
     reader->deleteLater();
 }
 
 void LinkHost::invitationRead(InvitationReader* reader, const Invitation& invitation) {
-    // A device that comes back under its name replaces its older session, which ends first.
-    const auto older = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& session) {
-        return session && session->peer()->displayName() == invitation.displayName;
+    const auto pending =
+        std::find_if(readers_.begin(), readers_.end(),
+                     [reader](const auto& entry) { return entry.reader == reader; });
+    if (pending == readers_.end()) {
+        return;
+    }
+    const QHostAddress address = pending->address;
+    const std::uint64_t serial = pending->serial;
+    const auto authorised = std::count_if(sessions_.begin(), sessions_.end(), [](const auto& e) {
+        return e.session && e.session->stage() == SessionStage::authorised;
     });
-    if (older != sessions_.end()) {
-        QPointer<HostSession> session = *older;
-        session->close(QStringLiteral("Replaced by a newer connection under the same name"));
-    } else if (sessions_.size() >= static_cast<std::size_t>(settings_.maxSessions)) {
+    if (authorised >= settings_.maxSessions || !makeRoomForSession(address)) {
         reader->refuse(503, QStringLiteral("Too many sessions."));
         return;
     }
@@ -80,7 +153,7 @@ void LinkHost::invitationRead(InvitationReader* reader, const Invitation& invita
     }
     auto peer = std::make_shared<const Peer>(invitation.displayName);
     auto* session = new HostSession(socket, std::move(peer), settings_.timings, this);
-    sessions_.emplace_back(session);
+    sessions_.push_back({session, address, serial});
     connect(session, &HostSession::stateChanged, this,
             [this, session](PeerState state) { sessionStateChanged(session, state); });
     connect(session, &HostSession::blockReceived, this, [this, session](const QByteArray& bytes) {
@@ -92,28 +165,50 @@ void LinkHost::invitationRead(InvitationReader* reader, const Invitation& invita
 
 void LinkHost::sessionStateChanged(HostSession* session, PeerState state) {
     if (state == PeerState::notConnected) {
-        std::erase_if(sessions_,
-                      [session](const auto& entry) { return !entry || entry == session; });
+        std::erase_if(sessions_, [session](const auto& entry) {
+            return !entry.session || entry.session == session;
+        });
         session->disconnect(this);
+        emit sessionEnded(session->peer(), session->endReason());
     }
     emit peerStateChanged(session->peer(), state);
 }
 
-Expected<void, Error> LinkHost::send(const QByteArray& bytes, const PeerHandle& peer) {
-    for (const auto& session : sessions_) {
-        if (session && session->peer() == peer) {
-            return session->send(bytes);
+HostSession* LinkHost::sessionOf(const PeerHandle& peer) const {
+    for (const auto& entry : sessions_) {
+        if (entry.session && entry.session->peer() == peer) {
+            return entry.session;
         }
+    }
+    return nullptr;
+}
+
+Expected<void, Error> LinkHost::send(const QByteArray& bytes, const PeerHandle& peer) {
+    if (HostSession* session = sessionOf(peer)) {
+        return session->send(bytes);
     }
     const std::string name = peer ? peer->displayName() : std::string("(none)");
     return Unexpected(Error{"Peer " + name + " is not connected."});
 }
 
+void LinkHost::setSessionStage(const PeerHandle& peer, SessionStage stage) {
+    if (HostSession* session = sessionOf(peer)) {
+        session->setStage(stage);
+    }
+}
+
+void LinkHost::close(const PeerHandle& peer, QWebSocketProtocol::CloseCode code,
+                     const QString& reason) {
+    if (HostSession* session = sessionOf(peer)) {
+        session->close(code, reason);
+    }
+}
+
 std::vector<PeerHandle> LinkHost::connectedPeers() const {
     std::vector<PeerHandle> peers;
-    for (const auto& session : sessions_) {
-        if (session && session->state() == PeerState::connected) {
-            peers.push_back(session->peer());
+    for (const auto& entry : sessions_) {
+        if (entry.session && entry.session->state() == PeerState::connected) {
+            peers.push_back(entry.session->peer());
         }
     }
     return peers;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "link/AdmissionQuota.h"
 #include "link/HostSession.h"
 #include "link/PeerHandle.h"
 #include "link/PeerState.h"
 #include "link/SelfSignedCertificate.h"
+#include "link/SessionStage.h"
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
@@ -12,6 +14,7 @@
 #include <QPointer>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tarnwick {
@@ -20,18 +23,29 @@ class InvitationReader;
 class TlsListener;
 struct Invitation;
 
+// How many connections the host keeps, by kind. Places of the first two kinds are shared out
+// by remote address (see AdmissionQuota): a full address gives up its own oldest idle place to
+// its newcomer, a full host takes one from the address holding the most; so connections from
+// one address that sit and do nothing never lock out devices from another, or its own.
 struct LinkHostSettings {
     QHostAddress address = QHostAddress::Any;
     quint16 port = 0;
     SessionTimings timings;
+    // Authorised sessions. An invitation that arrives while this many are open gets HTTP 503.
     int maxSessions = 32;
-    // Connections still in their TLS handshake or invitation at one time; more are cut at once.
-    int maxPendingConnections = 64;
+    // Connections in their TLS handshake, invitation or WebSocket upgrade.
+    int maxPendingConnections = 32;
+    int maxPendingPerAddress = 8;
+    // Sessions open but not authorised (handshaking or awaiting the user).
+    int maxUnauthorisedSessions = 24;
+    int maxUnauthorisedPerAddress = 8;
 };
 
 // The host side of the link: listens for TLS connections, reads their invitations, admits
-// devices into sessions and keeps those sessions. Display names are unique among the
-// sessions: a new invitation under the name of a session still open ends the older one first.
+// devices into sessions and keeps those sessions. Each session is its own peer whatever its
+// name: two sessions may carry one display name, and which of them stays is the owner's call.
+// Besides the places above, every session is bounded by its stage (HostSession) and by what
+// it may owe its peer (SessionOutbox, 8 MiB).
 class LinkHost : public QObject {
     Q_OBJECT
 public:
@@ -43,6 +57,10 @@ public:
     Expected<quint16, Error> listen(const TlsIdentity& identity);
 
     Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
+    // What the owner knows of the peer (see SessionStage); unknown peers are ignored.
+    void setSessionStage(const PeerHandle& peer, SessionStage stage);
+    // Ends the peer's session with a WebSocket close; not connected is reported at once.
+    void close(const PeerHandle& peer, QWebSocketProtocol::CloseCode code, const QString& reason);
 
     // Connected peers, in the order in which their invitations were admitted.
     std::vector<PeerHandle> connectedPeers() const;
@@ -54,17 +72,34 @@ public:
 signals:
     void peerStateChanged(const tarnwick::PeerHandle& peer, tarnwick::PeerState state);
     void blockReceived(const QByteArray& bytes, const tarnwick::PeerHandle& peer);
+    // Right before a session's not connected: why it ended.
+    void sessionEnded(const tarnwick::PeerHandle& peer, tarnwick::SessionEnd reason);
 
 private:
+    struct PendingReader {
+        QPointer<InvitationReader> reader;
+        QHostAddress address;
+        std::uint64_t serial = 0;
+    };
+    struct SessionEntry {
+        QPointer<HostSession> session;
+        QHostAddress address;
+        std::uint64_t serial = 0;
+    };
+
     void connectionArrived(QSslSocket* socket);
+    bool makeRoomForPending(const QHostAddress& address);
+    bool makeRoomForSession(const QHostAddress& address);
     void invitationRead(InvitationReader* reader, const Invitation& invitation);
     void readerFinished(InvitationReader* reader);
     void sessionStateChanged(HostSession* session, PeerState state);
+    HostSession* sessionOf(const PeerHandle& peer) const;
 
     LinkHostSettings settings_;
     QPointer<TlsListener> listener_;
-    std::vector<QPointer<InvitationReader>> readers_;
-    std::vector<QPointer<HostSession>> sessions_; // in order of admission
+    std::vector<PendingReader> readers_;
+    std::vector<SessionEntry> sessions_; // in order of admission
+    std::uint64_t nextSerial_ = 0;
 };
 
 } // namespace tarnwick

@@ -23,6 +23,9 @@ inline constexpr std::string_view subprotocolV2 = "tarnwick.v2";
 
 // Largest byte block (one WebSocket message) either side accepts.
 inline constexpr std::size_t maxBlockSize = 16 * 1024 * 1024;
+// Largest byte block a host accepts from a device that is not authorised yet: hellos and
+// pairing requests are far smaller.
+inline constexpr std::size_t maxUnauthorisedBlockSize = 64 * 1024;
 
 // Longest display name a device may give, in bytes of UTF-8.
 inline constexpr std::size_t maxPeerNameBytes = 63;

@@ -64,9 +64,14 @@ void PeerLink::startHost() {
     LinkHostSettings settings;
     settings.address = options_.listenAddress;
     settings.port = options_.port;
-    settings.timings = {options_.handshakeTimeout, options_.pingInterval, options_.peerTimeout};
+    settings.timings = {options_.handshakeTimeout, options_.pingInterval,
+                        options_.peerTimeout,      options_.helloTimeout,
+                        options_.pairingTimeout,   options_.writeStallTimeout};
     settings.maxSessions = options_.maxSessions;
     settings.maxPendingConnections = options_.maxPendingConnections;
+    settings.maxPendingPerAddress = options_.maxPendingPerAddress;
+    settings.maxUnauthorisedSessions = options_.maxUnauthorisedSessions;
+    settings.maxUnauthorisedPerAddress = options_.maxUnauthorisedPerAddress;
     auto* host = new LinkHost(settings, this);
     auto port = host->listen(*identity);
     if (!port) {
@@ -79,6 +84,7 @@ void PeerLink::startHost() {
     certificateFingerprint_ = tarnwick::certificateFingerprint(identity->certificate);
     connect(host, &LinkHost::peerStateChanged, this, &PeerLink::peerStateChanged);
     connect(host, &LinkHost::blockReceived, this, &PeerLink::dataReceived);
+    connect(host, &LinkHost::sessionEnded, this, &PeerLink::sessionEnded);
     setStatusText(available);
 
     if (!options_.advertise) {
@@ -128,6 +134,19 @@ Expected<void, Error> PeerLink::send(const QByteArray& bytes, const PeerHandle& 
         return Unexpected(Error{"Peer " + name + " is not connected."});
     }
     return host_->send(bytes, peer);
+}
+
+void PeerLink::setSessionStage(const PeerHandle& peer, SessionStage stage) {
+    if (host_) {
+        host_->setSessionStage(peer, stage);
+    }
+}
+
+void PeerLink::close(const PeerHandle& peer, QWebSocketProtocol::CloseCode code,
+                     const QString& reason) {
+    if (host_) {
+        host_->close(peer, code, reason);
+    }
 }
 
 void PeerLink::peerStateChanged(const PeerHandle& peer, PeerState state) {

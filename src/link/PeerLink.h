@@ -2,6 +2,7 @@
 
 #include "link/PeerHandle.h"
 #include "link/PeerState.h"
+#include "link/SessionStage.h"
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
@@ -10,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QWebSocketProtocol>
 
 #include <chrono>
 #include <string>
@@ -33,8 +35,17 @@ struct PeerLinkOptions {
     std::chrono::milliseconds peerTimeout{45000};
     // Time a new connection has for its TLS handshake, invitation and WebSocket upgrade.
     std::chrono::milliseconds handshakeTimeout{10000};
+    // Time a connected session has to leave the handshaking stage, and to stay awaiting the
+    // user; time bytes may wait for a device that reads none of them (see setSessionStage).
+    std::chrono::milliseconds helloTimeout{10000};
+    std::chrono::milliseconds pairingTimeout{5 * 60 * 1000};
+    std::chrono::milliseconds writeStallTimeout{10000};
+    // Places for connections and sessions; LinkHostSettings says what each one counts.
     int maxSessions = 32;
-    int maxPendingConnections = 64;
+    int maxPendingConnections = 32;
+    int maxPendingPerAddress = 8;
+    int maxUnauthorisedSessions = 24;
+    int maxUnauthorisedPerAddress = 8;
     // Host mode: the file that keeps the TLS identity across starts (TlsIdentityStore). Empty:
     // a new identity for this run only, which no device can pin.
     std::string tlsIdentityPath;
@@ -66,14 +77,27 @@ public:
 
     // Starts listening and advertising (host) or browsing (client). Later calls do nothing.
     void start();
-    // Sends one byte block to one connected peer.
+    // Sends one byte block to one connected peer. A peer that does not read what it is sent
+    // is closed with code 1008 (sessionEnded with SessionEnd::notReading).
     Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
+    // Host mode: tells the link how far the owner has come with a peer. Every session starts
+    // handshaking: messages of at most 64 KiB, closed 10 s after connect unless the stage moves
+    // on. awaitingUser: the same size limit, closed 5 minutes after it was set. authorised:
+    // messages up to 16 MiB and no deadline. The size limit applies from the peer's next frame,
+    // so authorise a peer before answering the message that proved who it is.
+    void setSessionStage(const PeerHandle& peer, SessionStage stage);
+    // Host mode: ends the peer's session with a WebSocket close frame of `code` and `reason`;
+    // sessionEnded (SessionEnd::closedByOwner) and peerDisconnected follow at once, within this
+    // call. Nothing happens for a peer that is not connected.
+    void close(const PeerHandle& peer, QWebSocketProtocol::CloseCode code, const QString& reason);
 
 signals:
     // Host mode: one byte block arrived from a connected peer.
     void dataReceived(const QByteArray& bytes, const PeerHandle& peer);
     void peerConnected(const PeerHandle& peer);
     void peerDisconnected(const PeerHandle& peer);
+    // Host mode: why a session ended, emitted right before its peerDisconnected.
+    void sessionEnded(const PeerHandle& peer, tarnwick::SessionEnd reason);
     void statusTextChanged();
     void connectedPeersChanged();
     void discoveredPeersChanged();

@@ -9,7 +9,8 @@
 namespace tarnwick {
 
 // Keeps watch over one session: asks for a ping every `pingInterval` and reports the peer lost
-// when nothing at all has been heard from it for `timeout`.
+// when it has not been heard from for `timeout`. What counts as heard is the owner's call: the
+// host counts only pongs to its own pings, so that a peer which sends but never reads is lost.
 class SessionKeepalive : public QObject {
     Q_OBJECT
 public:
@@ -19,7 +20,7 @@ public:
     // Starts watching; the peer counts as heard just now.
     void start();
     void stop();
-    // Something arrived from the peer.
+    // The peer showed it is there.
     void heard() { lastHeard_.start(); }
 
 signals:

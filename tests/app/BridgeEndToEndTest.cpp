@@ -158,11 +158,19 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     EXPECT_EQ(call(*impostor, "thread/start").error(), "Pair this device first.");
     EXPECT_FALSE(impostor->isAccepted());
 
-    // The paired device's display name: the older connection is closed, and the newcomer is
-    // nobody until it proves a trusted key.
+    // The paired device's display name: the newcomer is nobody until it proves a trusted key,
+    // and it does not push the paired device off.
     auto namesake = connect(strangerKey, "Phone");
-    ASSERT_TRUE(waitUntil([&] { return paired->state() == PeerState::notConnected; }));
     EXPECT_EQ(call(*namesake, "turn/start").error(), "Pair this device first.");
+    EXPECT_EQ(paired->state(), PeerState::connected);
+    EXPECT_TRUE(call(*paired, "thread/list").hasValue());
+    const std::size_t afterOwnCall = bridge_.appServer().requestsReceived().size();
+
+    // The genuine device coming back under its name replaces its older session.
+    auto returning = connect(owner, "Phone");
+    ASSERT_TRUE(waitUntil([&] { return returning->isAccepted(); }));
+    ASSERT_TRUE(waitUntil([&] { return paired->state() == PeerState::notConnected; }));
+    EXPECT_EQ(namesake->state(), PeerState::connected);
 
     // Raw bytes without any hello at all.
     auto silent = std::make_unique<BridgeDevice>(strangerKey.identity(), "Silent");
@@ -175,7 +183,8 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     ASSERT_TRUE(silent->sendBytes("not json"));
     EXPECT_EQ(call(*silent, "thread/list").error(), "Pair this device first.");
 
-    EXPECT_EQ(bridge_.appServer().requestsReceived().size(), before);
+    EXPECT_EQ(bridge_.appServer().requestsReceived().size(), afterOwnCall);
+    EXPECT_EQ(afterOwnCall, before + 1);
     EXPECT_EQ(std::count_if(bridge_.controller().logs().begin(), bridge_.controller().logs().end(),
                             [](const std::string& line) {
                                 return line.rfind("Rejected malformed message from Silent: ", 0) ==

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -98,10 +99,16 @@ LinkRecorder::LinkRecorder(PeerLink& link) {
     QObject::connect(&link, &PeerLink::statusTextChanged, &link, [this, &link] {
         events.push_back("status:" + link.statusText().toStdString());
     });
-    QObject::connect(&link, &PeerLink::peerConnected, &link, [this](const PeerHandle& peer) {
+    QObject::connect(&link, &PeerLink::peerConnected, &link, [this, &link](const PeerHandle& peer) {
         events.push_back("connected:" + peer->displayName());
         connected.push_back(peer);
+        if (authorise) {
+            link.setSessionStage(peer, SessionStage::authorised);
+        }
     });
+    QObject::connect(
+        &link, &PeerLink::sessionEnded, &link,
+        [this](const PeerHandle& peer, SessionEnd reason) { ended.emplace_back(peer, reason); });
     QObject::connect(&link, &PeerLink::peerDisconnected, &link, [this](const PeerHandle& peer) {
         events.push_back("disconnected:" + peer->displayName());
         disconnected.push_back(peer);
@@ -136,10 +143,14 @@ bool TestDevice::waitForState(PeerState state) {
     return reached;
 }
 
-RawDevice::RawDevice(quint16 port) {
+RawDevice::RawDevice(quint16 port, const QHostAddress& from) {
     socket_.setSslConfiguration(deviceTlsConfiguration());
-    QObject::connect(&socket_, &QSslSocket::readyRead, &socket_,
-                     [this] { received_ += socket_.readAll(); });
+    QObject::connect(&socket_, &QSslSocket::readyRead, &socket_, [this] {
+        if (reading_) {
+            received_ += socket_.readAll();
+        }
+    });
+    socket_.bind(from);
     socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
     waitUntil([this] { return socket_.isEncrypted() || closed(); });
 }
@@ -155,9 +166,40 @@ QByteArray RawDevice::upgradeRequest(const QByteArray& target, const QByteArray&
            extraHeaders + "\r\n";
 }
 
+QByteArray RawDevice::frame(int opcode, const QByteArray& payload, bool final,
+                            qint64 announcedLength) {
+    const auto length =
+        static_cast<quint64>(announcedLength < 0 ? payload.size() : announcedLength);
+    QByteArray bytes;
+    bytes.append(static_cast<char>((final ? 0x80 : 0) | (opcode & 0x0F)));
+    if (length < 126) {
+        bytes.append(static_cast<char>(0x80 | length));
+    } else if (length <= 0xFFFF) {
+        bytes.append(static_cast<char>(0x80 | 126));
+        for (int shift = 8; shift >= 0; shift -= 8) {
+            bytes.append(static_cast<char>((length >> shift) & 0xFF));
+        }
+    } else {
+        bytes.append(static_cast<char>(0x80 | 127));
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            bytes.append(static_cast<char>((length >> shift) & 0xFF));
+        }
+    }
+    bytes.append(4, '\0'); // a zero masking key leaves the payload as it is
+    return bytes + payload;
+}
+
 void RawDevice::send(const QByteArray& bytes) {
     socket_.write(bytes);
     socket_.flush();
+}
+
+bool RawDevice::upgrade(const QByteArray& name) {
+    if (!encrypted()) {
+        return false;
+    }
+    send(upgradeRequest("/session?peer=" + name));
+    return answerHeader().startsWith("HTTP/1.1 101");
 }
 
 QByteArray RawDevice::answerHeader() {
@@ -170,14 +212,14 @@ bool RawDevice::waitForClose() {
     return waitUntil([this] { return closed(); });
 }
 
-int RawDevice::pingsReceived() {
+std::vector<RawDevice::Frame> RawDevice::frames() const {
+    std::vector<Frame> frames;
     const qsizetype headerEnd = received_.indexOf("\r\n\r\n");
     if (headerEnd < 0) {
-        return 0;
+        return frames;
     }
-    int pings = 0;
     qsizetype at = headerEnd + 4;
-    // Frames from the host are never masked; a frame cut short ends the count.
+    // Frames from the host are never masked; a frame cut short ends the list.
     while (received_.size() - at >= 2) {
         const auto opcode = static_cast<unsigned char>(received_[at]) & 0x0F;
         quint64 length = static_cast<unsigned char>(received_[at + 1]) & 0x7F;
@@ -196,10 +238,37 @@ int RawDevice::pingsReceived() {
         if (static_cast<quint64>(received_.size() - at - header) < length) {
             break;
         }
-        pings += opcode == 0x9 ? 1 : 0;
+        frames.push_back({opcode, received_.mid(at + header, static_cast<qsizetype>(length))});
         at += header + static_cast<qsizetype>(length);
     }
-    return pings;
+    return frames;
+}
+
+int RawDevice::pingsReceived() const {
+    const auto all = frames();
+    return static_cast<int>(
+        std::count_if(all.begin(), all.end(), [](const Frame& f) { return f.opcode == 0x9; }));
+}
+
+int RawDevice::closeCode() const {
+    for (const auto& frame : frames()) {
+        if (frame.opcode == 0x8 && frame.payload.size() >= 2) {
+            return (static_cast<unsigned char>(frame.payload[0]) << 8) |
+                   static_cast<unsigned char>(frame.payload[1]);
+        }
+    }
+    return 0;
+}
+
+void RawDevice::stopReading() {
+    reading_ = false;
+    socket_.setReadBufferSize(4096);
+}
+
+void RawDevice::resumeReading() {
+    reading_ = true;
+    socket_.setReadBufferSize(0);
+    received_ += socket_.readAll();
 }
 
 int openDescriptorCount() {

@@ -30,15 +30,18 @@ std::unique_ptr<PeerLink> startedHost(PeerLinkOptions options = loopbackOptions(
                                       const std::string& displayName = "Studio");
 
 // Records what a link reports, in order: "status:<text>", "connected:<name>",
-// "disconnected:<name>", and every block with its peer.
+// "disconnected:<name>", every block with its peer and why each session ended. Like the bridge
+// with a paired device, it authorises every peer as it connects unless `authorise` is false.
 class LinkRecorder {
 public:
     explicit LinkRecorder(PeerLink& link);
 
+    bool authorise = true;
     std::vector<std::string> events;
     std::vector<std::pair<QByteArray, PeerHandle>> blocks;
     std::vector<PeerHandle> connected;
     std::vector<PeerHandle> disconnected;
+    std::vector<std::pair<PeerHandle, SessionEnd>> ended;
 };
 
 // A device built on the connector, recording its states and the blocks it receives.
@@ -56,29 +59,49 @@ public:
 };
 
 // A TLS connection that sends whatever bytes a test gives it: for invitations no well-behaved
-// device would send, and for devices that stop answering.
+// device would send, and for devices that stop answering or reading.
 class RawDevice {
 public:
-    explicit RawDevice(quint16 port);
+    // Connects from `from` (another loopback address stands for another machine).
+    explicit RawDevice(quint16 port, const QHostAddress& from = QHostAddress::LocalHost);
 
     // The HTTP request of a WebSocket upgrade to `target`, with `extraHeaders` (each ending
     // in CRLF) added.
     static QByteArray upgradeRequest(const QByteArray& target, const QByteArray& extraHeaders = {});
+    // One WebSocket frame as a device sends it (masked, with a zero key). The length is given
+    // apart so that a frame header can announce more than follows.
+    static QByteArray frame(int opcode, const QByteArray& payload, bool final = true,
+                            qint64 announcedLength = -1);
 
     bool encrypted() const { return socket_.isEncrypted(); }
     void send(const QByteArray& bytes);
+    // Upgrades to a session under `name`; true when the host answered 101.
+    bool upgrade(const QByteArray& name);
     // Waits for the whole answer header ("HTTP/1.1 101 ...", "HTTP/1.1 400 ...").
     QByteArray answerHeader();
     // Waits until the host closes the connection.
     bool waitForClose();
     bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
-    // WebSocket ping frames that arrived after the answer header; reading does not answer them.
-    int pingsReceived();
+
+    struct Frame {
+        int opcode = 0;
+        QByteArray payload;
+    };
+    // Whole frames that arrived after the answer header; reading does not answer pings.
+    std::vector<Frame> frames() const;
+    int pingsReceived() const;
+    // The code of the host's close frame, 0 while none arrived.
+    int closeCode() const;
+    // A device that stops reading: the socket keeps at most a few KiB, and once the system's
+    // receive buffer is full what the host sends piles up on the host.
+    void stopReading();
+    void resumeReading();
     void abort() { socket_.abort(); }
 
 private:
     QSslSocket socket_;
     QByteArray received_;
+    bool reading_ = true;
 };
 
 // Descriptors open in this process.

@@ -295,37 +295,42 @@ TEST(PeerLinkHost, SendFailsForPeersThatAreNotConnected) {
     EXPECT_FALSE(neverStarted.send("x", peer).hasValue());
 }
 
-TEST(PeerLinkHost, SecondConnectionUnderANameEndsTheFirstOneBeforeItStarts) {
+TEST(PeerLinkHost, SessionsUnderOneNameBothStayUntilTheOwnerClosesOne) {
     auto link = startedHost();
     LinkRecorder host(*link);
     TestDevice first;
     ASSERT_TRUE(first.connectTo(link->listeningPort(), "Phone"));
     ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 1; }));
-    TestDevice other;
-    ASSERT_TRUE(other.connectTo(link->listeningPort(), "Tablet"));
-    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 2; }));
     host.events.clear();
 
+    // Anyone may connect under a paired device's name; that alone must not end its session.
     TestDevice second;
     ASSERT_TRUE(second.connectTo(link->listeningPort(), "Phone"));
-    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 2; }));
+    runFor(100ms);
+    EXPECT_EQ(first.connector.state(), PeerState::connected);
+    EXPECT_EQ(host.events,
+              (std::vector<std::string>{securing, "status:Connected to Phone", "connected:Phone"}));
+    EXPECT_NE(host.connected[1], host.connected[0]);
+    EXPECT_EQ(link->connectedPeers(), host.connected);
+
+    // Each handle reaches its own session.
+    ASSERT_TRUE(link->send("to the first", host.connected[0]).hasValue());
+    ASSERT_TRUE(link->send("to the second", host.connected[1]).hasValue());
+    ASSERT_TRUE(waitUntil([&] { return first.blocks.size() == 1 && second.blocks.size() == 1; }));
+    EXPECT_EQ(first.blocks.front(), QByteArray("to the first"));
+    EXPECT_EQ(second.blocks.front(), QByteArray("to the second"));
+
+    // The owner ends the older one once it knows the newer one is the same device.
+    link->close(host.connected[0], QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Replaced"));
+    ASSERT_EQ(host.disconnected, (std::vector<PeerHandle>{host.connected[0]}));
+    ASSERT_EQ(host.ended.size(), 1u);
+    EXPECT_EQ(host.ended.front().second, SessionEnd::closedByOwner);
     ASSERT_TRUE(first.waitForState(PeerState::notConnected));
     EXPECT_EQ(first.connector.closeCode(), 1000);
-
-    EXPECT_EQ(host.events,
-              (std::vector<std::string>{available, "disconnected:Phone", securing,
-                                        "status:Connected to Phone", "connected:Phone"}));
-    ASSERT_EQ(host.disconnected.size(), 1u);
-    EXPECT_EQ(host.disconnected.front(), host.connected[0]);
-    EXPECT_NE(host.connected[2], host.connected[0]);
-    EXPECT_EQ(link->connectedPeers(),
-              (std::vector<PeerHandle>{host.connected[1], host.connected[2]}));
-
-    // Only the newer session carries blocks now.
-    ASSERT_TRUE(link->send("to the newer one", host.connected[2]).hasValue());
-    EXPECT_FALSE(link->send("to the older one", host.connected[0]).hasValue());
-    ASSERT_TRUE(waitUntil([&] { return second.blocks.size() == 1; }));
-    EXPECT_TRUE(first.blocks.empty());
+    EXPECT_EQ(link->connectedPeers(), (std::vector<PeerHandle>{host.connected[1]}));
+    EXPECT_FALSE(link->send("to the first", host.connected[0]).hasValue());
+    EXPECT_EQ(second.connector.state(), PeerState::connected);
 }
 
 TEST(PeerLinkHost, OversizedMessageClosesThatSessionWithCode1009) {
@@ -425,14 +430,15 @@ TEST(PeerLinkHost, AtMost32SessionsAndFurtherInvitationsGet503) {
     EXPECT_TRUE(extra.waitForClose());
     EXPECT_TRUE(host.events.empty());
 
-    // A device coming back under its name replaces its session and needs no new place.
-    TestDevice returning;
-    ASSERT_TRUE(returning.connectTo(link->listeningPort(), "D5"));
-    ASSERT_TRUE(devices[5]->waitForState(PeerState::notConnected));
+    // A device coming back under its name needs a place too, and takes none from its session.
+    RawDevice returning(link->listeningPort());
+    returning.send(RawDevice::upgradeRequest("/session?peer=D5"));
+    EXPECT_TRUE(returning.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(devices[5]->connector.state(), PeerState::connected);
 
     // A place that frees up can be taken.
     devices[0]->connector.close();
-    ASSERT_TRUE(waitUntil([&] { return host.disconnected.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return host.disconnected.size() == 1; }));
     TestDevice late;
     EXPECT_TRUE(late.connectTo(link->listeningPort(), "D32"));
     EXPECT_EQ(link->connectedPeers().size(), 32u);
@@ -442,6 +448,7 @@ TEST(PeerLinkHost, MaximumOfSessionsIsAnOption) {
     PeerLinkOptions options = loopbackOptions();
     options.maxSessions = 1;
     auto link = startedHost(options);
+    LinkRecorder host(*link);
     TestDevice first;
     ASSERT_TRUE(first.connectTo(link->listeningPort(), "One"));
     TestDevice second;

@@ -41,6 +41,16 @@ public:
         return {};
     }
     void start() override { ++starts; }
+    void setSessionStage(const PeerHandle& peer, SessionStage stage) override {
+        stages[peer] = stage;
+    }
+    void closeSession(const PeerHandle& peer, const std::string&) override {
+        closedByOwner.push_back(peer);
+        if (handlers_.ended) {
+            handlers_.ended(peer, SessionEnd::closedByOwner);
+        }
+        disconnect(peer);
+    }
     std::string statusText() const override { return status; }
     std::string certificateFingerprint() const override { return fingerprint; }
 
@@ -78,6 +88,8 @@ public:
     }
 
     std::vector<PeerHandle> connected;
+    std::map<PeerHandle, SessionStage> stages;
+    std::vector<PeerHandle> closedByOwner;
     std::set<PeerHandle> failingPeers;
     std::vector<Sent> sent;
     std::string status = "Starting\u2026";
