@@ -1,0 +1,2 @@
+// The cockpit starts here.
+document.getElementById("app").textContent = "Connecting";
