@@ -25,7 +25,7 @@ void DeviceIntake::handleDisconnected(const PeerHandle& peer) {
 
 void DeviceIntake::reject(const PeerHandle& peer, const std::string& description) {
     // Both parts come from the device: bounded so that no message can flood the log.
-    log_("Rejected malformed message from " + boundedDeviceText(peer->displayName()) + ": " +
+    log_("Rejected malformed message from " + pairing_.shownName(peer->displayName()) + ": " +
          boundedDeviceText(description));
 }
 

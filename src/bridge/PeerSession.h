@@ -6,6 +6,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -47,6 +49,19 @@ struct PeerSession {
     // The trusted device ID it was authorised as; absent while not authorised. Once set on a
     // connection it never changes there.
     std::optional<std::string> deviceID;
+
+    // The names the connection goes by: the one it connected under and the one its hello or
+    // offer gave, once that is in.
+    std::vector<std::string_view> names() const {
+        std::vector<std::string_view> all{peer->displayName()};
+        const std::string* given = remoteHello   ? &remoteHello->displayName
+                                   : remoteOffer ? &remoteOffer->displayName
+                                                 : nullptr;
+        if (given && *given != all.front()) {
+            all.emplace_back(*given);
+        }
+        return all;
+    }
 };
 
 } // namespace tarnwick
