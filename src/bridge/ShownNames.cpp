@@ -11,19 +11,17 @@ namespace {
 
 constexpr std::string_view ellipsis = "\u2026";
 
-// Characters that show as nothing or steer the text around them. Format characters (bidi
-// controls, zero-width joiners, the byte order mark, tags), controls, line and paragraph
-// separators and code points that show nothing certain (unassigned, private use, lone
-// surrogates), and the blank letters and selectors that are not marked as such.
+// Characters that show as nothing or steer the text around them: format characters (bidi
+// controls, zero-width joiners, the byte order mark, tags), code points that show nothing
+// certain (unassigned, private use, lone surrogates), and the blank letters and selectors that
+// are not marked as format characters. Controls and line separators are not among them: every
+// screen shows them as symbols (visibleText in the window and the terminal).
 bool isHidden(char32_t c) {
     switch (QChar::category(c)) {
-    case QChar::Other_Control:
     case QChar::Other_Format:
     case QChar::Other_Surrogate:
     case QChar::Other_PrivateUse:
     case QChar::Other_NotAssigned:
-    case QChar::Separator_Line:
-    case QChar::Separator_Paragraph:
         return true;
     default:
         break;
@@ -33,6 +31,14 @@ bool isHidden(char32_t c) {
            (c >= 0xE0100 && c <= 0xE01EF) || (c >= 0x180B && c <= 0x180F) || c == 0x034F ||
            c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5 || c == 0x2800 || c == 0x3164 ||
            c == 0xFFA0;
+}
+
+// What a skeleton leaves out: the hidden characters, and the controls and separators, which
+// show as symbols that say nothing about the name.
+bool isDropped(char32_t c) {
+    const auto category = QChar::category(c);
+    return isHidden(c) || category == QChar::Other_Control || category == QChar::Separator_Line ||
+           category == QChar::Separator_Paragraph;
 }
 
 bool isMark(char32_t c) {
@@ -140,11 +146,11 @@ char32_t latinLookAlike(char32_t c) {
     }
 }
 
-QString withoutHidden(const QString& text) {
+QString withoutDropped(const QString& text) {
     QString kept;
     kept.reserve(text.size());
     for (char32_t c : text.toUcs4()) {
-        if (!isHidden(c)) {
+        if (!isDropped(c)) {
             kept += QString::fromUcs4(&c, 1);
         }
     }
@@ -204,11 +210,11 @@ QString ShownNames::skeletonOf(const Cut& name) {
 
 QString ShownNames::skeleton(const QString& name) {
     // Hidden characters go first, so that they cannot keep NFKC from folding what they split.
-    const QString folded = withoutHidden(name).normalized(QString::NormalizationForm_KC);
+    const QString folded = withoutDropped(name).normalized(QString::NormalizationForm_KC);
     QString latin;
     latin.reserve(folded.size());
     for (char32_t c : folded.toUcs4()) {
-        if (isMark(c) || isHidden(c)) {
+        if (isMark(c) || isDropped(c)) {
             continue;
         }
         if (const char32_t look = latinLookAlike(c)) {

@@ -11,7 +11,7 @@ namespace tarnwick {
 
 // How names that devices chose are shown to people. A name is cut to `maxBytes` bytes of UTF-8
 // at a character boundary ("…" added when cut). A name that hides characters (zero-width,
-// bidirectional, format or control characters, or a backslash that could fake an escape) is
+// bidirectional or other format characters, or a backslash that could fake an escape) is
 // spelled out: every code point outside printable ASCII as \u{XXXX}. A name that could pass for
 // another name on show, because the two differ only by hidden or look-alike characters, is
 // spelled out too and gets `lookAlikeMarker`, so that two cards never look the same.
@@ -32,11 +32,11 @@ public:
     std::string show(std::string_view name) const;
 
     // What is left of a name when characters people cannot tell apart are made equal: hidden
-    // characters dropped, compatibility forms folded (NFKC), combining marks that NFKC left
-    // dropped, Cyrillic and Greek letters that look Latin taken as Latin, case folded, white
-    // space collapsed. Two names with one skeleton look alike.
+    // characters, controls and line separators dropped, compatibility forms folded (NFKC),
+    // combining marks that NFKC left dropped, Cyrillic and Greek letters that look Latin taken as
+    // Latin, case folded, white space collapsed. Two names with one skeleton look alike.
     static QString skeleton(const QString& name);
-    // Whether the name holds a character that shows as nothing, moves or reorders text, or a
+    // Whether the name holds a character that shows as nothing or reorders text, or a
     // backslash.
     static bool hidesCharacters(const QString& name);
     // Printable ASCII as is, except a backslash and spaces at either end or after a space;
