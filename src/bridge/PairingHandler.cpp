@@ -296,6 +296,10 @@ void PairingHandler::refuse(const PeerSession& session) {
     const PeerHandle peer = session.peer;
     log_("Refused " + shownName(session.names().back()) +
          ": another device of that name is connected.");
+    // Nothing it sends before the close takes effect is acted on.
+    if (PeerSession* record = sessions_.find(peer)) {
+        record->refused = true;
+    }
     emit sessionRefused(peer);
 }
 

@@ -33,7 +33,8 @@ struct PeerSession {
     std::optional<HelloOffer> remoteOffer;
     // The device's proof verified: the connection is `remoteOffer->deviceID` holding its key.
     bool proven = false;
-    // The device named another certificate: the connection gets nothing more.
+    // The device named another certificate, or gave the name of a connected device without
+    // proving to be it: the connection gets nothing more.
     bool refused = false;
     // A pairing attempt waiting for the device's pairing nonce: its commitment and the
     // bridge's pairing nonce sent in answer.
