@@ -12,10 +12,6 @@ namespace tarnwick {
 
 namespace {
 
-QString shown(const std::string& text) {
-    return visibleText(QString::fromStdString(text));
-}
-
 std::optional<int> number(const QString& argument) {
     bool ok = false;
     const int value = argument.toInt(&ok);
@@ -30,6 +26,10 @@ SingleInstance::ControlAnswer refused(const QString& text) {
 }
 
 } // namespace
+
+QString BridgeControl::shown(const std::string& name) const {
+    return visibleText(QString::fromStdString(controller_.shownName(name)));
+}
 
 BridgeControl::BridgeControl(BridgeController& controller, QObject* parent)
     : QObject(parent), controller_(controller) {
@@ -62,8 +62,7 @@ void BridgeControl::refreshRequests() {
         if (!known) {
             requests_.push_back(ShownRequest{nextRequestNumber_++, request.id, request.code,
                                              request.remoteHello.displayName});
-            emit requestArrived(requests_.back().number,
-                                QString::fromStdString(request.remoteHello.displayName),
+            emit requestArrived(requests_.back().number, shown(request.remoteHello.displayName),
                                 QString::fromStdString(request.code));
         }
     }

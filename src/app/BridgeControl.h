@@ -28,8 +28,8 @@ public:
     SingleInstance::ControlAnswer handle(const QStringList& words);
 
 signals:
-    // A pairing request arrived and was given its number. `displayName` is as the device sent
-    // it.
+    // A pairing request arrived and was given its number. `displayName` is the device's name
+    // as shown (cut, spelled out or marked where needed).
     void requestArrived(int number, const QString& displayName, const QString& code);
     // The request with that number is no longer waiting: decided, gone, or replaced.
     void requestEnded(int number);
@@ -47,6 +47,8 @@ private:
     };
 
     void refreshRequests();
+    // A device's name as shown beside the names on show now (BridgeController::shownName).
+    QString shown(const std::string& name) const;
     QString statusText() const;
     QString requestsText();
     QString devicesText();

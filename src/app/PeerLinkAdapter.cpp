@@ -44,8 +44,10 @@ void PeerLinkAdapter::setSessionStage(const PeerHandle& peer, SessionStage stage
     link_->setSessionStage(peer, stage);
 }
 
-void PeerLinkAdapter::closeSession(const PeerHandle& peer, const std::string& reason) {
-    link_->close(peer, QWebSocketProtocol::CloseCodeNormal, QString::fromStdString(reason));
+void PeerLinkAdapter::closeSession(const PeerHandle& peer, const std::string& reason,
+                                   SessionClose how) {
+    link_->close(peer, static_cast<QWebSocketProtocol::CloseCode>(how),
+                 QString::fromStdString(reason));
 }
 
 std::vector<PeerHandle> PeerLinkAdapter::connectedPeers() const {

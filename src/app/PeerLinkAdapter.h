@@ -22,7 +22,7 @@ public:
     std::string statusText() const override;
     std::string certificateFingerprint() const override { return link_->certificateFingerprint(); }
     void setSessionStage(const PeerHandle& peer, SessionStage stage) override;
-    void closeSession(const PeerHandle& peer, const std::string& reason) override;
+    void closeSession(const PeerHandle& peer, const std::string& reason, SessionClose how) override;
 
     PeerLink& link() { return *link_; }
 

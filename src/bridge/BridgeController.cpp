@@ -1,7 +1,5 @@
 #include "bridge/BridgeController.h"
 
-#include "bridge/DeviceText.h"
-
 #include <QPointer>
 
 #include <utility>
@@ -44,6 +42,15 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
             &BridgeController::holdSessionsForTheUser);
     connect(&pairing_, &PairingHandler::trustedPeersChanged, this,
             &BridgeController::trustedPeersChanged);
+    for (auto changed : {&PairingHandler::requestsChanged, &PairingHandler::trustedPeersChanged}) {
+        connect(&pairing_, changed, this, &BridgeController::shownNamesChanged);
+    }
+    connect(&sessions_, &PeerSessions::authorizedNamesChanged, this,
+            &BridgeController::shownNamesChanged);
+    connect(&pairing_, &PairingHandler::sessionRefused, this, [this](const PeerHandle& peer) {
+        neighbours_.link->closeSession(peer, "Another device of that name is connected",
+                                       SessionClose::policyViolation);
+    });
     wireNeighbours();
 }
 
@@ -122,9 +129,11 @@ void BridgeController::sessionAuthorized(const PeerHandle& peer, const std::stri
     // nothing. Sessions of one device under other names (a watcher beside a call) stay.
     for (const PeerHandle& older : sessions_.authorizedAs(deviceID)) {
         if (older != peer && older->displayName() == peer->displayName()) {
-            neighbours_.link->closeSession(older, "Replaced by a newer connection of this device");
+            neighbours_.link->closeSession(older, "Replaced by a newer connection of this device",
+                                           SessionClose::normal);
         }
     }
+    pairing_.refuseNamesakesOf(peer);
 }
 
 void BridgeController::holdSessionsForTheUser() {
@@ -139,9 +148,9 @@ void BridgeController::holdSessionsForTheUser() {
 
 void BridgeController::sessionEnding(const PeerHandle& peer, SessionEnd reason) {
     if (reason == SessionEnd::notReading) {
-        log("Disconnected " + boundedDeviceText(peer->displayName()) + ": it was not reading.");
+        log("Disconnected " + shownName(peer->displayName()) + ": it was not reading.");
     } else if (reason == SessionEnd::pairingOverdue) {
-        log("Pairing request from " + boundedDeviceText(peer->displayName()) +
+        log("Pairing request from " + shownName(peer->displayName()) +
             " expired: it was not decided within five minutes.");
     }
 }

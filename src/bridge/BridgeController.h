@@ -89,6 +89,10 @@ public:
     const std::vector<TrustedPeer>& trustedPeers() const { return pairing_.trustedPeers(); }
     // Display names of the connected devices allowed to use the bridge.
     const std::set<std::string>& authorizedPeerNames() const { return sessions_.authorizedNames(); }
+    // A name a device chose as people are shown it beside the names on show now: cut, spelled
+    // out when it hides characters, marked when it looks like another (ShownNames).
+    std::string shownName(std::string_view name) const { return pairing_.shownName(name); }
+    ShownNames shownNames() const { return pairing_.shownNames(); }
     const std::deque<std::string>& logs() const { return logs_; }
     bool started() const { return started_; }
     std::size_t pendingServerRequestCount() const { return approvals_.openQuestionCount(); }
@@ -99,6 +103,9 @@ signals:
     void pairingRequestsChanged();
     void trustedPeersChanged();
     void authorizedPeerNamesChanged();
+    // The names on show changed (requests, trusted devices, authorised connections): a name
+    // may now be shown otherwise.
+    void shownNamesChanged();
     void logsChanged();
     // One line was added to the activity log; it is now the first of logs().
     void lineLogged(const QString& line);

@@ -5,12 +5,17 @@
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tarnwick {
+
+// How the bridge ends a session: a normal close, or a close for a peer that broke the rules
+// (a WebSocket "policy violation").
+enum class SessionClose : std::uint16_t { normal = 1000, policyViolation = 1008 };
 
 // What the controller uses of the peer link: its events, its connected peers in order, sending
 // one block to one peer, starting it, and its one-line status for the window.
@@ -37,8 +42,9 @@ public:
     // Tells the link how far a session has come, so that it bounds what an unauthorised peer
     // may cost (message size, time to reach the next stage).
     virtual void setSessionStage(const PeerHandle& peer, SessionStage stage) = 0;
-    // Ends one session with a normal close; `ended` and `disconnected` follow at once.
-    virtual void closeSession(const PeerHandle& peer, const std::string& reason) = 0;
+    // Ends one session with the close code `how`; `ended` and `disconnected` follow at once.
+    virtual void closeSession(const PeerHandle& peer, const std::string& reason,
+                              SessionClose how) = 0;
 };
 
 } // namespace tarnwick

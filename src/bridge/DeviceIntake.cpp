@@ -25,14 +25,14 @@ void DeviceIntake::handleDisconnected(const PeerHandle& peer) {
 
 void DeviceIntake::reject(const PeerHandle& peer, const std::string& description) {
     // Both parts come from the device: bounded so that no message can flood the log.
-    log_("Rejected malformed message from " + boundedDeviceText(peer->displayName()) + ": " +
+    log_("Rejected malformed message from " + pairing_.shownName(peer->displayName()) + ": " +
          boundedDeviceText(description));
 }
 
 void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     const PeerSession* session = sessions_.find(peer);
-    // A connection that named another certificate than ours runs through a relay: it is not
-    // answered, whatever it sends.
+    // A refused connection (it named another certificate than ours, so it runs through a relay,
+    // or it took a connected device's name) is not answered, whatever it sends.
     if (session && session->refused) {
         return;
     }

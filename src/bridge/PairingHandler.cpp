@@ -1,7 +1,6 @@
 #include "bridge/PairingHandler.h"
 
 #include "bridge/BridgeLog.h"
-#include "bridge/DeviceText.h"
 
 #include <QString>
 
@@ -14,6 +13,13 @@ namespace {
 
 BridgeMessage helloMessage(BridgeMessageKind kind, const HelloPayload& hello) {
     return makeMessage(kind, std::nullopt, std::nullopt, hello.toJSON());
+}
+
+bool shareAName(const std::vector<std::string_view>& some,
+                const std::vector<std::string_view>& others) {
+    return std::any_of(some.begin(), some.end(), [&](std::string_view name) {
+        return std::find(others.begin(), others.end(), name) != others.end();
+    });
 }
 
 } // namespace
@@ -59,7 +65,7 @@ Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>
     // The device ID a connection authenticated as is settled for its life: a later hello
     // must not move its authority to another ID, nor hide it from a forget of the first.
     if (session && session->authorized) {
-        log_("Refused a second hello from " + boundedDeviceText(peer->displayName()) +
+        log_("Refused a second hello from " + shownName(peer->displayName()) +
              " on an authorised session.");
         return {};
     }
@@ -81,6 +87,13 @@ Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>
     sessions_.setRemoteHello(peer, *hello);
 
     std::optional<TrustedPeer> record = trustStore_.lookupPeer(hello->deviceID);
+    // Only a trusted key of a device that paired with version 1 proves the device ID here.
+    const bool proven =
+        record && record->publicKey == hello->publicKey && record->protocolVersion < 2;
+    if (session &&
+        refusedAsNamesake(*session, proven ? std::optional(hello->deviceID) : std::nullopt)) {
+        return {};
+    }
     // Unknown devices ask for pairing next. A known device ID with another key is someone else
     // claiming that device (or the device after a reinstall): it gets nothing until the user
     // forgets the old record, and its pairing requests are ignored until then.
@@ -90,7 +103,7 @@ Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>
     // A version-1 hello can be replayed from any earlier connection: a device that proved
     // itself with version 2 is never again admitted by one, so its old hellos are worthless.
     if (record->protocolVersion >= 2) {
-        log_("Refused a version-1 handshake from " + boundedDeviceText(peer->displayName()) +
+        log_("Refused a version-1 handshake from " + shownName(peer->displayName()) +
              ": it paired with version 2.");
         return {};
     }
@@ -102,7 +115,7 @@ Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>
             return sent;
         }
     }
-    log_("Authenticated " + boundedDeviceText(hello->displayName) + ".");
+    log_("Authenticated " + shownName(hello->displayName) + ".");
     return {};
 }
 
@@ -139,7 +152,7 @@ void PairingHandler::addRequest(PairingRequest request) {
     std::erase_if(requests_, [&](const PairingRequest& shown) { return shown.id == request.id; });
     requests_.push_back(std::move(request));
     emit requestsChanged();
-    log_("Pairing requested by " + boundedDeviceText(displayName) + ". Compare code " + code + ".");
+    log_("Pairing requested by " + shownName(displayName) + ". Compare code " + code + ".");
 }
 
 void PairingHandler::handleDisconnected(const PeerHandle& peer) {
@@ -175,13 +188,13 @@ void PairingHandler::accept(PairingRequest request) {
         }
     }
     removeRequests(request.id);
-    log_("Paired " + boundedDeviceText(request.remoteHello.displayName) + ".");
+    log_("Paired " + shownName(request.remoteHello.displayName) + ".");
 }
 
 void PairingHandler::reject(PairingRequest request) {
     (void)sender_.send(makeMessage(BridgeMessageKind::pairingRejected), request.peer);
     removeRequests(request.id);
-    log_("Rejected pairing from " + boundedDeviceText(request.remoteHello.displayName) + ".");
+    log_("Rejected pairing from " + shownName(request.remoteHello.displayName) + ".");
 }
 
 void PairingHandler::forget(TrustedPeer peer) {
@@ -193,7 +206,7 @@ void PairingHandler::forget(TrustedPeer peer) {
     // Revoked at once, without waiting for the connection to end: a forgotten device must not
     // go on calling the app-server on the strength of an earlier handshake.
     sessions_.revokeDevice(peer.deviceID);
-    log_("Forgot " + boundedDeviceText(peer.displayName) + ".");
+    log_("Forgot " + shownName(peer.displayName) + ".");
 }
 
 std::optional<PairingRequest> PairingHandler::requestWithID(std::string_view id) const {
@@ -221,6 +234,73 @@ std::optional<TrustedPeer> PairingHandler::trustedPeerWithID(std::string_view de
         }
     }
     return std::nullopt;
+}
+
+ShownNames PairingHandler::shownNames() const {
+    std::vector<std::string_view> names;
+    for (const auto& peer : trustedPeers_) {
+        names.emplace_back(peer.displayName);
+    }
+    for (const auto& request : requests_) {
+        names.emplace_back(request.remoteHello.displayName);
+    }
+    for (const PeerSession* session : sessions_.all()) {
+        if (session->authorized) {
+            const auto given = session->names();
+            names.insert(names.end(), given.begin(), given.end());
+        }
+    }
+    return ShownNames(names);
+}
+
+// A device already connected under a name is what a card with that name would seem to show.
+// A newcomer that gives the name without proving to be that device (another trusted device,
+// an unknown one, one that holds a trusted ID without its key) could only pass for it: it is
+// refused, shown no card, and closed. The device itself, proven, replaces its older session.
+bool PairingHandler::refusedAsNamesake(const PeerSession& session,
+                                       const std::optional<std::string>& provenID) {
+    const auto names = session.names();
+    for (const PeerSession* other : sessions_.all()) {
+        if (other != &session && other->authorized && other->deviceID != provenID &&
+            shareAName(names, other->names())) {
+            refuse(session);
+            return true;
+        }
+    }
+    return false;
+}
+
+void PairingHandler::refuseNamesakesOf(const PeerHandle& peer) {
+    const PeerSession* authorised = sessions_.find(peer);
+    if (!authorised || !authorised->authorized) {
+        return;
+    }
+    // Only connections past their hello (version 1) or proof (version 2) have shown that they
+    // are not this device; one still on its way may yet prove to be it.
+    std::vector<PeerHandle> namesakes;
+    for (const PeerSession* other : sessions_.all()) {
+        if (other != authorised && !other->authorized && (other->remoteHello || other->proven) &&
+            shareAName(other->names(), authorised->names())) {
+            namesakes.push_back(other->peer);
+        }
+    }
+    for (const PeerHandle& namesake : namesakes) {
+        if (const PeerSession* session = sessions_.find(namesake)) {
+            refuse(*session);
+        }
+    }
+}
+
+void PairingHandler::refuse(const PeerSession& session) {
+    // Copied first: closing ends the record.
+    const PeerHandle peer = session.peer;
+    log_("Refused " + shownName(session.names().back()) +
+         ": another device of that name is connected.");
+    // Nothing it sends before the close takes effect is acted on.
+    if (PeerSession* record = sessions_.find(peer)) {
+        record->refused = true;
+    }
+    emit sessionRefused(peer);
 }
 
 void PairingHandler::removeRequests(const std::string& id) {

@@ -6,6 +6,7 @@
 #include "bridge/DeviceSender.h"
 #include "bridge/PairingRequest.h"
 #include "bridge/PeerSessions.h"
+#include "bridge/ShownNames.h"
 #include "platform/HostNameService.h"
 
 #include <QObject>
@@ -62,9 +63,19 @@ public:
     std::optional<PairingRequest> requestWithKey(std::string_view key) const;
     std::optional<TrustedPeer> trustedPeerWithID(std::string_view deviceID) const;
 
+    // The names on show now: the trusted devices, the waiting requests and the authorised
+    // connections. Another name is shown beside them (ShownNames::show).
+    ShownNames shownNames() const;
+    std::string shownName(std::string_view name) const { return shownNames().show(name); }
+    // `peer` was just authorised: the connections that gave one of its names without proving
+    // to be its device are refused (their cards would show a device that is already here).
+    void refuseNamesakesOf(const PeerHandle& peer);
+
 signals:
     void requestsChanged();
     void trustedPeersChanged();
+    // The connection was refused for the name it claimed; it must be closed at once.
+    void sessionRefused(const tarnwick::PeerHandle& peer);
 
 private:
     std::string hostNameForHello() const;
@@ -75,6 +86,10 @@ private:
     [[nodiscard]] Expected<void, Error> handleOffer(const std::optional<JSONValue>& body,
                                                     const PeerHandle& peer, PeerSession& session);
     void acceptVersion2(const PairingRequest& request);
+    // Whether `session` gives the name of an authorised connection of another device than
+    // `provenID` (none: it proved no trusted device); if so it is refused.
+    bool refusedAsNamesake(const PeerSession& session, const std::optional<std::string>& provenID);
+    void refuse(const PeerSession& session);
 
     const BridgeIdentity* identity_;
     BridgeTrustStore& trustStore_;

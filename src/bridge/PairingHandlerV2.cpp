@@ -2,7 +2,6 @@
 // offers and the certificate the device saw, then pairing by commit and reveal. Every check
 // below names the attack it stops.
 #include "bridge/BridgeLog.h"
-#include "bridge/DeviceText.h"
 #include "bridge/PairingHandler.h"
 #include "identity/Base64.h"
 #include "identity/P256PublicKey.h"
@@ -116,6 +115,11 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
     session->proven = true;
 
     std::optional<TrustedPeer> record = trustStore_.lookupPeer(device.deviceID);
+    if (refusedAsNamesake(*session, record && record->publicKey == device.publicKey
+                                        ? std::optional(device.deviceID)
+                                        : std::nullopt)) {
+        return {};
+    }
     // Unknown: it may ask to pair next. Known with another key: someone else claiming that
     // device ID; nothing, and its pairing requests are ignored until the user forgets it.
     if (!record || record->publicKey != device.publicKey) {
@@ -124,7 +128,7 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
     if (record->protocolVersion < 2) {
         // From now on a version-1 hello of this device is refused.
         if (auto upgraded = trustStore_.upgradeToVersion2(device.deviceID); !upgraded) {
-            log_("Could not record that " + boundedDeviceText(device.displayName) +
+            log_("Could not record that " + shownName(device.displayName) +
                  " uses handshake version 2: " + upgraded.error().description);
         } else {
             refreshTrustedPeers();
@@ -134,7 +138,7 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
     }
-    log_("Authenticated " + boundedDeviceText(device.displayName) + ".");
+    log_("Authenticated " + shownName(device.displayName) + ".");
     return {};
 }
 
@@ -220,7 +224,7 @@ void PairingHandler::acceptVersion2(const PairingRequest& request) {
         }
     }
     removeRequests(request.id);
-    log_("Paired " + boundedDeviceText(request.remoteHello.displayName) + ".");
+    log_("Paired " + shownName(request.remoteHello.displayName) + ".");
 }
 
 } // namespace tarnwick

@@ -6,6 +6,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -31,7 +33,8 @@ struct PeerSession {
     std::optional<HelloOffer> remoteOffer;
     // The device's proof verified: the connection is `remoteOffer->deviceID` holding its key.
     bool proven = false;
-    // The device named another certificate: the connection gets nothing more.
+    // The device named another certificate, or gave the name of a connected device without
+    // proving to be it: the connection gets nothing more.
     bool refused = false;
     // A pairing attempt waiting for the device's pairing nonce: its commitment and the
     // bridge's pairing nonce sent in answer.
@@ -47,6 +50,19 @@ struct PeerSession {
     // The trusted device ID it was authorised as; absent while not authorised. Once set on a
     // connection it never changes there.
     std::optional<std::string> deviceID;
+
+    // The names the connection goes by: the one it connected under and the one its hello or
+    // offer gave, once that is in.
+    std::vector<std::string_view> names() const {
+        std::vector<std::string_view> all{peer->displayName()};
+        const std::string* given = remoteHello   ? &remoteHello->displayName
+                                   : remoteOffer ? &remoteOffer->displayName
+                                                 : nullptr;
+        if (given && *given != all.front()) {
+            all.emplace_back(*given);
+        }
+        return all;
+    }
 };
 
 } // namespace tarnwick

@@ -81,6 +81,15 @@ std::vector<PeerHandle> PeerSessions::authorizedAs(std::string_view deviceID) co
     return peers;
 }
 
+std::vector<const PeerSession*> PeerSessions::all() const {
+    std::vector<const PeerSession*> records;
+    records.reserve(sessions_.size());
+    for (const auto& [peer, record] : sessions_) {
+        records.push_back(&record);
+    }
+    return records;
+}
+
 void PeerSessions::revokeDevice(std::string_view deviceID) {
     // By the ID each connection was authorised as, not by its latest hello: a hello sent later
     // under another ID must not shield a connection from the forgetting of the one it proved.

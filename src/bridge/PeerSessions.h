@@ -35,6 +35,8 @@ public:
     bool isAuthorized(const PeerHandle& peer) const;
     // The connections authorised as the device ID.
     std::vector<PeerHandle> authorizedAs(std::string_view deviceID) const;
+    // Every open record, in no particular order; valid until the next open or close.
+    std::vector<const PeerSession*> all() const;
 
     // These change only an open connection's record.
     void setLocalHello(const PeerHandle& peer, const HelloPayload& hello);

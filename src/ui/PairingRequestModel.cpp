@@ -7,7 +7,8 @@ namespace tarnwick {
 PairingRequestModel::PairingRequestModel(const BridgeController& controller, QObject* parent)
     : QAbstractListModel(parent), controller_(controller) {
     refresh();
-    connect(&controller_, &BridgeController::pairingRequestsChanged, this,
+    // A card's name may change with the names beside it (a look-alike arrives or goes).
+    connect(&controller_, &BridgeController::shownNamesChanged, this,
             &PairingRequestModel::refresh);
 }
 
@@ -46,9 +47,10 @@ void PairingRequestModel::refresh() {
     const int before = count();
     beginResetModel();
     rows_.clear();
+    const ShownNames names = controller_.shownNames();
     for (const auto& request : controller_.pairingRequests()) {
         rows_.append(Row{QString::fromStdString(request.id),
-                         QString::fromStdString(request.remoteHello.displayName),
+                         QString::fromStdString(names.show(request.remoteHello.displayName)),
                          QString::fromStdString(request.code),
                          QString::fromStdString(request.key())});
     }

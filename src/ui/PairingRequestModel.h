@@ -21,6 +21,7 @@ public:
     // "requestId" rather than "id": a QML delegate cannot declare a property named id.
     // "requestKey" names the one request a card shows (PairingRequest::key): a decision made on
     // a card acts on that request or on none.
+    // "displayName" is the name as shown (ShownNames), not the name the device sent.
     enum Role { IdRole = Qt::UserRole + 1, DisplayNameRole, CodeRole, KeyRole };
 
     // The controller outlives the model.

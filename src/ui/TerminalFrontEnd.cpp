@@ -17,10 +17,6 @@ using Style = TerminalWriter::Style;
 
 // Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC, the reference of stored times.
 
-QString shown(const std::string& text) {
-    return visibleText(QString::fromStdString(text));
-}
-
 QString quoted(const QString& text) {
     return QStringLiteral("\"") + text + QStringLiteral("\"");
 }
@@ -64,6 +60,10 @@ void TerminalFrontEnd::begin() {
 
 // ---------------------------------------------------------------------------------------------
 // What the bridge says
+
+QString TerminalFrontEnd::shown(const std::string& name) const {
+    return visibleText(QString::fromStdString(controller_.shownName(name)));
+}
 
 QString TerminalFrontEnd::engineLine() const {
     return QStringLiteral("Codex engine: ") +

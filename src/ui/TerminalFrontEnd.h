@@ -66,6 +66,8 @@ private:
     void login(const QString& argument);
 
     std::optional<int> number(const QString& argument) const;
+    // A device's name as shown beside the names on show now (BridgeController::shownName).
+    QString shown(const std::string& name) const;
     QString engineLine() const;
     QString linkLine() const;
     QString devicesLine() const;

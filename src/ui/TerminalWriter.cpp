@@ -12,8 +12,32 @@ namespace tarnwick {
 TerminalWriter::TerminalWriter(QIODevice& device, bool colour) : device_(device), colour_(colour) {}
 
 void TerminalWriter::line(const QString& text) {
-    device_.write(text.toUtf8());
-    device_.write("\n", 1);
+    QByteArray bytes = text.toUtf8();
+    if (bytes.size() + 1 > maxLineBytes) {
+        // Cut at a character boundary, leaving room for the ellipsis, the end of a style that
+        // the cut may have left open, and the line break.
+        static constexpr char ellipsis[] = "\u2026";
+        static constexpr char reset[] = "\x1b[0m";
+        const qsizetype tail =
+            qsizetype(sizeof ellipsis - 1) + (colour_ ? qsizetype(sizeof reset - 1) : 0) + 1;
+        qsizetype end = maxLineBytes - tail;
+        while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        // An escape sequence cut in two would swallow what follows it.
+        if (const qsizetype escape = bytes.lastIndexOf('\x1b', end - 1); escape >= 0) {
+            if (const qsizetype close = bytes.indexOf('m', escape); close < 0 || close >= end) {
+                end = escape;
+            }
+        }
+        bytes.truncate(end);
+        bytes += ellipsis;
+        if (colour_) {
+            bytes += reset;
+        }
+    }
+    bytes += '\n';
+    device_.write(bytes);
     // A pipe or a log must see each line as it happens.
     if (auto* file = qobject_cast<QFileDevice*>(&device_)) {
         file->flush();

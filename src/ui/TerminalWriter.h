@@ -11,9 +11,13 @@ class TerminalWriter {
 public:
     enum class Style { plain, bold, dim, good, warning, accent, code };
 
+    // No line written, its break included, is longer than this many bytes.
+    static constexpr qsizetype maxLineBytes = 4096;
+
     TerminalWriter(QIODevice& device, bool colour);
 
-    // Writes `text` and a line break, and flushes.
+    // Writes `text` and a line break, and flushes. A longer line than maxLineBytes is cut at a
+    // character boundary and ends in "…".
     void line(const QString& text = {});
     // `text` in `style`; plain text when colour is off.
     QString styled(const QString& text, Style style) const;

@@ -8,8 +8,8 @@ namespace tarnwick {
 TrustedDeviceModel::TrustedDeviceModel(const BridgeController& controller, QObject* parent)
     : QAbstractListModel(parent), controller_(controller) {
     refresh();
-    connect(&controller_, &BridgeController::trustedPeersChanged, this,
-            &TrustedDeviceModel::refresh);
+    // A row's name may change with the names beside it (a look-alike arrives or goes).
+    connect(&controller_, &BridgeController::shownNamesChanged, this, &TrustedDeviceModel::refresh);
 }
 
 int TrustedDeviceModel::rowCount(const QModelIndex& parent) const {
@@ -47,9 +47,11 @@ void TrustedDeviceModel::refresh() {
     const int before = count();
     beginResetModel();
     rows_.clear();
+    const ShownNames names = controller_.shownNames();
     for (const auto& peer : controller_.trustedPeers()) {
         rows_.append(
-            Row{QString::fromStdString(peer.deviceID), QString::fromStdString(peer.displayName),
+            Row{QString::fromStdString(peer.deviceID),
+                QString::fromStdString(names.show(peer.displayName)),
                 QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt)),
                 peer.protocolVersion < 2 ? QString::fromLatin1(BridgeController::versionOneNote)
                                          : QString()});

@@ -20,6 +20,7 @@ class TrustedDeviceModel : public QAbstractListModel {
 
 public:
     // "note": the warning for a device paired with handshake version 1, else "".
+    // "displayName" is the name as shown (ShownNames), not the name the device sent.
     enum Role { DeviceIDRole = Qt::UserRole + 1, DisplayNameRole, PairedAtRole, NoteRole };
 
     // The controller outlives the model.

@@ -11,6 +11,8 @@
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 #include "support/TestSigner.h"
+#include "ui/PairingRequestModel.h"
+#include "ui/TrustedDeviceModel.h"
 
 #include <QWebSocket>
 #include <QWebSocketHandshakeOptions>
@@ -158,10 +160,13 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     EXPECT_EQ(call(*impostor, "thread/start").error(), "Pair this device first.");
     EXPECT_FALSE(impostor->isAccepted());
 
-    // The paired device's display name: the newcomer is nobody until it proves a trusted key,
-    // and it does not push the paired device off.
+    // The paired device's display name: the newcomer proves no trusted key, so it could only
+    // pass for the device that is here. It is refused and closed, and does not push the paired
+    // device off.
     auto namesake = connect(strangerKey, "Phone");
-    EXPECT_EQ(call(*namesake, "turn/start").error(), "Pair this device first.");
+    ASSERT_TRUE(waitUntil([&] { return namesake->state() == PeerState::notConnected; }));
+    EXPECT_EQ(namesake->endReason(), "Another device of that name is connected");
+    EXPECT_TRUE(logged("Refused Phone: another device of that name is connected."));
     EXPECT_EQ(paired->state(), PeerState::connected);
     EXPECT_TRUE(call(*paired, "thread/list").hasValue());
     const std::size_t afterOwnCall = bridge_.appServer().requestsReceived().size();
@@ -170,7 +175,7 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     auto returning = connect(owner, "Phone");
     ASSERT_TRUE(waitUntil([&] { return returning->isAccepted(); }));
     ASSERT_TRUE(waitUntil([&] { return paired->state() == PeerState::notConnected; }));
-    EXPECT_EQ(namesake->state(), PeerState::connected);
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
 
     // Raw bytes without any hello at all.
     auto silent = std::make_unique<BridgeDevice>(strangerKey.identity(), "Silent");
@@ -345,6 +350,29 @@ public:
         return body;
     }
 
+    // Offers itself as `signer` under `name`, proves itself and asks to pair; the bridge's
+    // code is then on a card.
+    void pairAs(TestSigner& signer, const std::string& name) {
+        ASSERT_TRUE(waitFor(BridgeMessageKind::hello));
+        const HelloOffer offer = signer.identity().makeOffer(name, seenCertificate);
+        send(BridgeMessageKind::hello, *offer.toJSON().objectValue());
+        auto bridgeProof = waitFor(BridgeMessageKind::proof);
+        ASSERT_TRUE(bridgeProof);
+        HelloOffer bridge = HelloOffer::fromJSON(received.front().body.value()).value();
+        send(
+            BridgeMessageKind::proof,
+            JSONObject{
+                {"signature",
+                 signer.identity().sign(deviceProofText(offer, bridge, seenCertificate)).value()}});
+        const std::string nonce = randomNonceV2();
+        send(BridgeMessageKind::pairingRequest,
+             JSONObject{{"commitment", pairingCommitment(offer.publicKey, nonce)}});
+        ASSERT_TRUE(waitFor(BridgeMessageKind::pairingNonce));
+        send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", nonce}});
+    }
+    bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+    int closeCode() const { return socket_.closeCode(); }
+
     std::string seenCertificate;
     std::deque<BridgeMessage> received;
 
@@ -411,4 +439,59 @@ TEST_F(BridgeEndToEndTest, AVersionTwoDevicePairsOverRealTlsAndItsProofCannotBeR
     EXPECT_EQ(*refused, JSONValue("Pair this device first."));
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "tls-identity.pem"));
+}
+
+TEST_F(BridgeEndToEndTest, LongAndLookAlikeNamesAreShownCutAndMarked) {
+    startBridge({});
+    TestSigner owner, big, longer, lookAlike;
+    auto paired = pair(owner, "Phone");
+    auto longestLine = [&] {
+        std::size_t longest = 0;
+        for (const auto& line : bridge_.controller().logs()) {
+            longest = std::max(longest, line.size());
+        }
+        return longest;
+    };
+
+    // A 2 MiB name cannot even be offered: the block is refused before it is read.
+    V2Socket huge(bridge_.port(), QStringLiteral("Huge"));
+    ASSERT_TRUE(huge.waitFor(BridgeMessageKind::hello));
+    huge.send(BridgeMessageKind::hello,
+              *big.identity()
+                   .makeOffer(std::string(2 * 1024 * 1024, 'x'), huge.seenCertificate)
+                   .toJSON()
+                   .objectValue());
+    ASSERT_TRUE(waitUntil([&] { return huge.closed(); }));
+    EXPECT_EQ(huge.closeCode(), 1009);
+
+    // The longest name that fits keys its card whole and is shown in 63 bytes.
+    const std::string longName(60 * 1024, 'y');
+    V2Socket device(bridge_.port(), QStringLiteral("Long"));
+    device.pairAs(longer, longName);
+    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
+    EXPECT_EQ(bridge_.controller().pairingRequests()[0].remoteHello.displayName, longName);
+    const std::string code = bridge_.controller().pairingRequests()[0].code;
+    EXPECT_TRUE(logged("Pairing requested by " + std::string(63, 'y') + "\u2026. Compare code " +
+                       code + "."));
+    PairingRequestModel cards(bridge_.controller());
+    EXPECT_EQ(cards.data(cards.index(0), PairingRequestModel::DisplayNameRole).toString(),
+              QString(63, u'y') + u'\u2026');
+    bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
+    ASSERT_TRUE(device.waitFor(BridgeMessageKind::pairingAccepted));
+    TrustedDeviceModel devices(bridge_.controller());
+    EXPECT_EQ(devices.data(devices.index(1), TrustedDeviceModel::DisplayNameRole).toString(),
+              QString(63, u'y') + u'\u2026');
+
+    // A Cyrillic о where the paired device has a Latin one: spelled out and marked, on its card
+    // and in the log, and the paired device's row says it has a look-alike.
+    V2Socket impostor(bridge_.port(), QStringLiteral("Lookalike"));
+    impostor.pairAs(lookAlike, "Ph\u043Ene");
+    ASSERT_TRUE(waitUntil([&] { return cards.rowCount() == 1; }));
+    EXPECT_EQ(cards.data(cards.index(0), PairingRequestModel::DisplayNameRole).toString(),
+              QStringLiteral("Ph\\u{043E}ne (look-alike name)"));
+    EXPECT_TRUE(logged("Pairing requested by Ph\\u{043E}ne (look-alike name). Compare code " +
+                       bridge_.controller().pairingRequests()[0].code + "."));
+    EXPECT_EQ(devices.data(devices.index(0), TrustedDeviceModel::DisplayNameRole).toString(),
+              QStringLiteral("Phone (look-alike name)"));
+    EXPECT_LE(longestLine(), 200u);
 }

@@ -879,3 +879,56 @@ TEST_F(BridgeControllerTest, ADecisionActsOnlyOnTheRequestTheCardShowed) {
         QString::fromStdString(controller->pairingRequests()[0].key())));
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
 }
+
+TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt) {
+    auto phone = pairDevice("Phone");
+    auto tablet = pairDevice("Tablet");
+    link->disconnect(tablet->peer);
+    auto watch = connectV2("Watch");
+    requestPairing(*watch);
+    controller->accept(controller->pairingRequests().back());
+    auto refusedAs = [&](const PeerHandle& peer, const std::string& name) {
+        EXPECT_EQ(controller->logs().front(),
+                  "Refused " + name + ": another device of that name is connected.");
+        EXPECT_EQ(link->closedByOwner.back(), peer);
+        EXPECT_EQ(link->closeCodes.back(), SessionClose::policyViolation);
+        EXPECT_TRUE(controller->pairingRequests().empty());
+    };
+
+    // A stranger under the name, and a trusted device of another ID that takes it: each is
+    // refused at its hello (version 1) or proof (version 2), before it could ask to pair.
+    auto stranger = connectDevice("Phone");
+    refusedAs(stranger->peer, "Phone");
+    tablet->peer = link->connect("Phone");
+    link->deliver(tablet->peer, makeMessage(BridgeMessageKind::hello, {}, {},
+                                            tablet->signer.hello("Phone").toJSON()));
+    refusedAs(tablet->peer, "Phone");
+    auto strangeWatch = connectV2("Watch");
+    refusedAs(strangeWatch->peer, "Watch");
+    EXPECT_FALSE(lastOfKind(strangeWatch->peer, BridgeMessageKind::pairingAccepted));
+    EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Phone", "Watch"}));
+
+    // The device itself coming back replaces its older session with a normal close.
+    const PeerHandle older = phone->peer;
+    phone->peer = link->connect("Phone");
+    phone->hello = phone->signer.hello("Phone");
+    link->deliver(phone->peer,
+                  makeMessage(BridgeMessageKind::hello, {}, {}, phone->hello.toJSON()));
+    EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
+    EXPECT_EQ(link->closedByOwner.back(), older);
+    EXPECT_EQ(link->closeCodes.back(), SessionClose::normal);
+
+    // A card shown while the device was away goes when the device comes back.
+    auto early = connectDevice("Tablet");
+    link->deliver(early->peer, makeMessage(BridgeMessageKind::pairingRequest));
+    ASSERT_EQ(controller->pairingRequests().size(), 1u);
+    tablet->peer = link->connect("Tablet");
+    link->deliver(tablet->peer, makeMessage(BridgeMessageKind::hello, {}, {},
+                                            tablet->signer.hello("Tablet").toJSON()));
+    EXPECT_EQ(controller->logs().front(), "Authenticated Tablet.");
+    EXPECT_EQ(controller->logs()[1], "Refused Tablet: another device of that name is connected.");
+    EXPECT_EQ(link->closedByOwner.back(), early->peer);
+    EXPECT_EQ(link->closeCodes.back(), SessionClose::policyViolation);
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    EXPECT_TRUE(appServer->requests.empty());
+}

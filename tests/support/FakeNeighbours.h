@@ -44,8 +44,9 @@ public:
     void setSessionStage(const PeerHandle& peer, SessionStage stage) override {
         stages[peer] = stage;
     }
-    void closeSession(const PeerHandle& peer, const std::string&) override {
+    void closeSession(const PeerHandle& peer, const std::string&, SessionClose how) override {
         closedByOwner.push_back(peer);
+        closeCodes.push_back(how);
         if (handlers_.ended) {
             handlers_.ended(peer, SessionEnd::closedByOwner);
         }
@@ -90,6 +91,7 @@ public:
     std::vector<PeerHandle> connected;
     std::map<PeerHandle, SessionStage> stages;
     std::vector<PeerHandle> closedByOwner;
+    std::vector<SessionClose> closeCodes;
     std::set<PeerHandle> failingPeers;
     std::vector<Sent> sent;
     std::string status = "Starting\u2026";

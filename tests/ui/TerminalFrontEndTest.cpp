@@ -295,6 +295,21 @@ TEST_F(TerminalFrontEndTest, DeviceTextCannotAddLinesOrSteerTheTerminal) {
         "Pairing request 1 from Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed\n")));
     EXPECT_TRUE(screen.contains(QStringLiteral(
         "\u00b7 Pairing requested by Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed.")));
+
+    // A name that hides a character is spelled out, and one that passes for another is marked.
+    bridge.requestPairing("Be\u200Bn");
+    bridge.requestPairing("\u0412en");
+    EXPECT_TRUE(printed().contains(
+        QStringLiteral("Pairing request 3 from \\u{0412}en (look-alike name)\n")));
+    EXPECT_TRUE(type(QStringLiteral("status"))
+                    .contains(QStringLiteral("Pairing request 2 from Be\\u{200B}n (look-alike "
+                                             "name)\n")));
+
+    // No line is longer than 4 KiB, whatever it quotes.
+    const QString answer = type(QString(3000, u'\u00e9'));
+    EXPECT_EQ(answer.count(u'\n'), 1);
+    EXPECT_LE(answer.toUtf8().size(), TerminalWriter::maxLineBytes);
+    EXPECT_TRUE(answer.endsWith(QStringLiteral("\u00e9\u2026\n")));
 }
 
 TEST_F(TerminalFrontEndInColourTest, ColoursOnlyWhenAskedAndResetsAfterEachSpan) {

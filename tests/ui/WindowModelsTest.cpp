@@ -62,6 +62,15 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     const auto pairedAt = model.data(model.index(0, 0), TrustedDeviceModel::PairedAtRole);
     EXPECT_EQ(pairedAt.toDateTime().toUTC(), QDateTime(QDate(2025, 11, 30), QTime(5, 20), Qt::UTC));
 
+    // A look-alike on show marks the row it could pass for, until it goes.
+    bridge.requestPairing("Mi\u0430's iPad");
+    PairingRequestModel requests(*bridge.controller);
+    EXPECT_EQ(cell(requests, 0, "displayName"),
+              QStringLiteral("Mi\\u{0430}'s iPad (look-alike name)"));
+    EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Mia's iPad (look-alike name)"));
+    bridge.controller->rejectRequest(QStringLiteral("Mi\u0430's iPad"));
+    EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Mia's iPad"));
+
     bridge.controller->forgetPeer(QStringLiteral("DEVICE-2"));
     ASSERT_EQ(model.count(), 1);
     EXPECT_EQ(cell(model, 0, "displayName"), QStringLiteral("Mia's iPad"));
