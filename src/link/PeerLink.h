@@ -14,6 +14,7 @@
 #include <QWebSocketProtocol>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace tarnwick {
 class AvahiBrowser;
 class AvahiPublisher;
 class LinkHost;
+class WebContent;
 
 enum class PeerLinkMode { host, client };
 
@@ -43,12 +45,14 @@ struct PeerLinkOptions {
     // Places for connections and sessions; LinkHostSettings says what each one counts.
     int maxSessions = 32;
     int maxPendingConnections = 32;
-    int maxPendingPerAddress = 8;
+    int maxPendingPerAddress = 12;
     int maxUnauthorisedSessions = 24;
     int maxUnauthorisedPerAddress = 8;
     // Host mode: the file that keeps the TLS identity across starts (TlsIdentityStore). Empty:
     // a new identity for this run only, which no device can pin.
     std::string tlsIdentityPath;
+    // Host mode: the web cockpit's files, served on the same port; null serves no page.
+    std::shared_ptr<const WebContent> webContent;
 };
 
 // The bridge's way to devices on the local network. In host mode it listens for TLS
@@ -74,6 +78,11 @@ public:
     // Host mode: the SHA-256 of the DER of the certificate it presents, lowercase hex, once
     // started; else "".
     const std::string& certificateFingerprint() const { return certificateFingerprint_; }
+    // The address by which a phone on the local network reaches this computer, as it goes in a
+    // URL: the IPv4 address of the first interface that is up, running and not a loopback;
+    // else that interface's global IPv6 address in brackets; else "127.0.0.1". Asked afresh on
+    // every call, since interfaces come and go.
+    static std::string phoneAddress();
 
     // Starts listening and advertising (host) or browsing (client). Later calls do nothing.
     void start();
