@@ -176,7 +176,7 @@ class Cockpit {
       // The request shown on the computer ended with this connection.
       this.hold = true;
       this.showPairing({ error: "The pairing request ended before the computer accepted it.", offerCode: true });
-      this.status(texts.waiting);
+      this.status("");
       return;
     }
     if (this.hold) return;
@@ -283,7 +283,7 @@ class Cockpit {
     } else {
       this.showPairing({ error: "The computer did not pair this phone.", offerCode: true });
     }
-    this.status(texts.waiting);
+    this.status("");
     this.stopConnecting();
   }
 
