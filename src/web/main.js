@@ -198,7 +198,10 @@ class Cockpit {
     const socket = this.socket;
     const session = this.session;
     const timer = setTimeout(() => {
-      if (this.socket === socket) socket.close();
+      if (this.socket !== socket) return;
+      // A dead connection may take long to report its close: go on without waiting for it.
+      socket.close();
+      this.closed(socket, session);
     }, aliveTimeout);
     session.ping().then(() => clearTimeout(timer), () => clearTimeout(timer));
   }
