@@ -245,6 +245,7 @@ class Cockpit {
   }
 
   async accepted(offer) {
+    this.loadedThread = null;
     this.failures = 0;
     this.everAuthorised = true;
     this.wantCode = false;
@@ -364,28 +365,35 @@ class Cockpit {
     this.thread.open(thread);
     this.setScreen(this.thread.element, "thread");
     try {
-      const result = await this.request("thread/resume", { threadId: thread.id });
+      const result = await this.resume(thread.id);
       if (result?.thread && this.thread.threadID === thread.id) this.thread.open(result.thread);
     } catch (error) {
       this.thread.status.textContent = error.message;
     }
   }
 
-  // After a reconnect: everything that happened while away comes from the history.
+  // After a reconnect: everything that happened while away comes from the history. Resuming
+  // also loads the thread again into an app-server that restarted meanwhile.
   async rereadThread() {
     const threadId = this.thread.threadID;
+    let result = null;
     try {
-      let result = await this.request("thread/read", { threadId, includeTurns: true });
-      if (!result?.thread) result = await this.request("thread/resume", { threadId });
-      if (result?.thread && this.thread.threadID === threadId) this.thread.load(result.thread);
+      result = await this.resume(threadId);
     } catch {
       try {
-        const result = await this.request("thread/resume", { threadId });
-        if (result?.thread && this.thread.threadID === threadId) this.thread.load(result.thread);
+        result = await this.request("thread/read", { threadId, includeTurns: true });
       } catch (error) {
         this.thread.status.textContent = error.message;
       }
     }
+    if (result?.thread && this.thread.threadID === threadId) this.thread.load(result.thread);
+  }
+
+  // Loads the thread into the app-server (it may have restarted since it last had it).
+  async resume(threadId) {
+    const result = await this.request("thread/resume", { threadId });
+    this.loadedThread = threadId;
+    return result;
   }
 
   async startThread({ cwd, model, approvalPolicy }) {
@@ -394,6 +402,7 @@ class Cockpit {
     if (model) params.model = model;
     const result = await this.request("thread/start", params);
     if (!result?.thread?.id) throw new Error("The computer did not name the new thread.");
+    this.loadedThread = result.thread.id;
     this.threads.toggleForm(false);
     this.thread.open(result.thread);
     this.setScreen(this.thread.element, "thread");
@@ -407,6 +416,7 @@ class Cockpit {
     const threadId = this.thread.threadID;
     this.thread.setRunning("");
     try {
+      if (this.loadedThread !== threadId) await this.resume(threadId);
       const result = await this.request("turn/start", { threadId, input: this.input(text) });
       if (this.thread.threadID === threadId && this.thread.running && result?.turn?.id) {
         if (!this.thread.turnID) this.thread.setRunning(result.turn.id);
