@@ -193,15 +193,12 @@ qint64 childOf(qint64 parent) {
 
 // ---- websocketd's program ----
 
+// Writes flood lines as the client asks for them: each line it sends is a number of lines to
+// write next. Ends when the client has gone.
 int generate() {
     const QUrlQuery query(QString::fromLocal8Bit(qgetenv("QUERY_STRING")));
-    const std::uint64_t count = query.queryItemValue(QStringLiteral("count")).toULongLong();
     const std::size_t size = query.queryItemValue(QStringLiteral("size")).toULongLong();
-    // Wait for the client's "go", so that every client's flood starts together.
-    std::string line;
-    for (char c = 0; ::read(STDIN_FILENO, &c, 1) == 1 && c != '\n';) {
-        line.push_back(c);
-    }
+    std::uint64_t index = 0;
     std::string block;
     const auto flush = [&] {
         std::string_view rest(block);
@@ -214,17 +211,30 @@ int generate() {
         }
         block.clear();
     };
-    for (std::uint64_t i = 0; i < count; ++i) {
-        block += floodLine(i, size);
-        if (block.size() >= 256 * 1024) {
-            flush();
-        }
-    }
-    flush();
-    // Stay until the client has gone, so the last lines are not cut off.
+    std::string asked;
     for (char c = 0; ::read(STDIN_FILENO, &c, 1) == 1;) {
+        if (c != '\n') {
+            asked.push_back(c);
+            continue;
+        }
+        for (std::uint64_t end = index + std::strtoull(asked.c_str(), nullptr, 10); index < end;
+             ++index) {
+            block += floodLine(index, size);
+            if (block.size() >= 256 * 1024) {
+                flush();
+            }
+        }
+        flush();
+        asked.clear();
     }
     return 0;
+}
+
+// How many events a flood asks for at a time, and at most two such windows are on their way to
+// a device: 2 MiB, so that what a device is owed stays well under the bridge's limit for a
+// session (an unpaced flood of big events outruns the socket and the bridge ends the session).
+long long windowFor(std::size_t size) {
+    return std::max<long long>(1, (2 * 1024 * 1024) / (long long)size);
 }
 
 // ---- the clients ----
@@ -289,9 +299,7 @@ private:
         if (accepted && bytes.startsWith(eventStart)) {
             ++events;
             lastEventAt = benchClock().nsecsElapsed();
-            if (events == expected) {
-                waiter_.check();
-            }
+            waiter_.check();
             return;
         }
         auto message = BridgeMessage::decode(std::string_view(bytes.constData(), bytes.size()));
@@ -339,6 +347,7 @@ public:
         connect(&socket_, &QWebSocket::textMessageReceived, this, [this](const QString&) {
             ++events;
             lastEventAt = benchClock().nsecsElapsed();
+            topUp();
             if (events == expected) {
                 waiter_.check();
             }
@@ -346,10 +355,11 @@ public:
     }
     void start(quint16 port, long long count, std::size_t size) {
         expected = count;
-        socket_.open(QUrl(
-            QStringLiteral("wss://127.0.0.1:%1/?count=%2&size=%3").arg(port).arg(count).arg(size)));
+        window_ = windowFor(size);
+        socket_.open(QUrl(QStringLiteral("wss://127.0.0.1:%1/?size=%2").arg(port).arg(size)));
     }
-    void go() { socket_.sendTextMessage(QStringLiteral("go")); }
+    // Asks for the first two windows.
+    void go() { topUp(); }
     void close() { socket_.close(); }
 
     bool open = false;
@@ -359,8 +369,18 @@ public:
     qint64 lastEventAt = 0;
 
 private:
+    void topUp() {
+        while (requested_ < expected && requested_ - events < 2 * window_) {
+            const long long asked = std::min(window_, expected - requested_);
+            socket_.sendTextMessage(QString::number(asked) + QLatin1Char('\n'));
+            requested_ += asked;
+        }
+    }
+
     Waiter& waiter_;
     QWebSocket socket_;
+    long long window_ = 1;
+    long long requested_ = 0;
 };
 
 // ---- measuring ----
@@ -372,6 +392,7 @@ struct Flood {
     double relayCpu = 0;  // the relay's CPU milliseconds per megabyte delivered (all devices)
     std::string problem;  // "cut" or "stalled"; empty when the flood went through
     std::string detail;
+    double delivered = 1; // the share of the events that reached every device
 };
 
 // Where a flood started: the clock and the CPU times so far.
@@ -491,17 +512,32 @@ public:
         }
     }
 
-    Flood floodBridge(long long count, std::size_t size) {
+    // A flood of `count` events to every connected device, asked for `window` at a time (two
+    // windows on their way at most), or all at once without a window.
+    Flood floodBridge(long long count, std::size_t size, std::optional<long long> window) {
         for (auto& device : devices_) {
             device->expect(count);
         }
         const FloodStart started = FloodStart::now(bridge_.processId());
-        devices_.front()->request("flood-" + std::to_string(++requests_),
-                                  BridgeMessageKind::request, "thread/list",
-                                  JSONValue(JSONObject{{"count", JSONValue(double(count))},
-                                                       {"size", JSONValue(double(size))}}),
-                                  [](const BridgeMessage&) {});
+        long long requested = 0;
+        const auto topUp = [&] {
+            long long least = count;
+            for (const auto& device : devices_) {
+                least = std::min(least, device->events);
+            }
+            const long long step = window.value_or(count);
+            while (requested < count && (!window || requested - least < 2 * step)) {
+                const long long asked = std::min(step, count - requested);
+                devices_.front()->request("flood-" + std::to_string(++requests_),
+                                          BridgeMessageKind::request, "thread/list",
+                                          JSONValue(JSONObject{{"count", JSONValue(double(asked))},
+                                                               {"size", JSONValue(double(size))}}),
+                                          [](const BridgeMessage&) {});
+                requested += asked;
+            }
+        };
         const auto allDone = [&] {
+            topUp();
             return std::all_of(devices_.begin(), devices_.end(), [](const auto& device) {
                 return device->events >= device->expected || device->ended;
             });
@@ -525,6 +561,11 @@ public:
         if (!finished) {
             flood.problem = "stalled";
         }
+        long long least = count;
+        for (const auto& device : devices_) {
+            least = std::min(least, device->events);
+        }
+        flood.delivered = double(least) / double(count);
         if (!flood.problem.empty()) {
             // Start the next flood with every device connected and the fake done writing.
             waitUntil([] { return false; }, 2s);
@@ -852,14 +893,15 @@ int main(int argc, char** argv) {
         std::size_t devices, size;
         long long count;
         std::vector<Flood> bridge, websocketd;
+        Flood unpaced;
     };
     std::vector<Row> rows;
     for (std::size_t devices : deviceCounts) {
         bench.connectDevices(devices);
         for (std::size_t size : sizes) {
-            Row row{devices, size, eventCount(devices, size), {}, {}};
+            Row row{devices, size, eventCount(devices, size), {}, {}, {}};
             for (int round = 0; round < rounds; ++round) {
-                row.bridge.push_back(bench.floodBridge(row.count, size));
+                row.bridge.push_back(bench.floodBridge(row.count, size, windowFor(size)));
                 row.websocketd.push_back(bench.floodWebsocketd(websocketd.port, websocketd.pid(),
                                                                devices, row.count, size));
                 std::fprintf(
@@ -871,22 +913,38 @@ int main(int argc, char** argv) {
         }
     }
     const auto peak = bench.memory("VmHWM:");
+    // The same floods once more, all asked for at once, as the app-server writes them.
+    for (Row& row : rows) {
+        if (row.devices != rows.front().devices || &row == &rows.front()) {
+            bench.connectDevices(row.devices);
+        }
+        row.unpaced = bench.floodBridge(row.count, row.size, std::nullopt);
+        std::fprintf(stderr, "%2zu device(s) %8s x %lld, unpaced: bridge %s\n", row.devices,
+                     sizeName(row.size).c_str(), row.count, outcome(row.unpaced).c_str());
+    }
+    const auto unpacedPeak = bench.memory("VmHWM:");
     bench.stopBridge();
 
     std::printf("\nRelay throughput per device, %d round(s), medians%s; load average %s at the "
                 "start, %s at the end\n",
                 rounds, quick ? " (quick)" : "", loadAtStart.c_str(), loadAverage().c_str());
+    std::printf("Each flood is asked for in windows of 2 MiB, two on their way at most; the "
+                "last column is one more flood asked for at once.\n");
     std::printf("| devices | event | events | bridge ev/s | bridge MB/s | websocketd ev/s | "
                 "websocketd MB/s | ratio | relay CPU ms/MB (bridge / websocketd) | client CPU "
-                "(bridge / websocketd) |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+                "(bridge / websocketd) | unpaced flood (bridge) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& row : rows) {
         const Summary bridge = summarise(row.bridge);
         const Summary other = summarise(row.websocketd);
         const auto shown = [](const Summary& summary, std::string text) {
             return summary.measured ? text + (summary.problem.empty() ? "" : "*") : summary.problem;
         };
-        std::printf("| %zu | %s | %lld | %s | %s | %s | %s | %s | %s / %s | %s / %s |\n",
+        const std::string unpaced =
+            row.unpaced.problem.empty()
+                ? rate(row.unpaced.eventsPerSecond) + " ev/s"
+                : row.unpaced.problem + " at " + fixed(row.unpaced.delivered * 100, 0) + "%";
+        std::printf("| %zu | %s | %lld | %s | %s | %s | %s | %s | %s / %s | %s / %s | %s |\n",
                     row.devices, sizeName(row.size).c_str(), row.count,
                     shown(bridge, rate(bridge.eventsPerSecond)).c_str(),
                     shown(bridge, rate(bridge.megabytesPerSecond)).c_str(),
@@ -898,7 +956,7 @@ int main(int argc, char** argv) {
                     shown(bridge, fixed(bridge.relayCpu, 1)).c_str(),
                     shown(other, fixed(other.relayCpu, 1)).c_str(),
                     shown(bridge, fixed(bridge.clientCpu * 100, 0) + "%").c_str(),
-                    shown(other, fixed(other.clientCpu * 100, 0) + "%").c_str());
+                    shown(other, fixed(other.clientCpu * 100, 0) + "%").c_str(), unpaced.c_str());
     }
     std::printf("(* a round failed and is left out; a cell with only a reason failed in every "
                 "round: see the lines above the table)\n\n");
@@ -912,5 +970,7 @@ int main(int argc, char** argv) {
     std::printf(
         "| peak RSS (VmHWM) after the floods, bridge + fake app-server | %.1f + %.1f MB |\n",
         double(peak.first) / 1024, double(peak.second) / 1024);
+    std::printf("| peak RSS (VmHWM) after the unpaced floods too | %.1f + %.1f MB |\n",
+                double(unpacedPeak.first) / 1024, double(unpacedPeak.second) / 1024);
     return 0;
 }
