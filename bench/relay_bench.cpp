@@ -51,6 +51,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -63,9 +64,13 @@ namespace {
 constexpr quint16 bridgePort = 47600;
 constexpr std::chrono::milliseconds stallLimit = 15s;
 
+// Ends the run: main reports it once everything started here has been stopped and removed.
+struct BenchFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "relay_bench: %s\n", what.c_str());
-    std::exit(1);
+    throw BenchFailure(what);
 }
 
 // One clock for everything measured in this process.
@@ -417,6 +422,13 @@ struct Pairing {
 class Bench {
 public:
     explicit Bench(const std::filesystem::path& scratch) : scratch_(scratch) {}
+    ~Bench() {
+        if (bridge_.state() != QProcess::NotRunning) {
+            stopBridge();
+        }
+    }
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
 
     void startBridge() {
         const std::filesystem::path bin = scratch_ / "bin";
@@ -851,14 +863,7 @@ std::string rate(double value) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "--generate") {
-        return generate();
-    }
-    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    if (!onlyLoopback()) {
-        fail("run it inside tests/link/run-in-private-network.sh, where only loopback exists.");
-    }
+static int measure(int argc, char** argv, bool quick) {
     TemporaryHome home;
     TemporaryDirectory scratch("tarnwick-relay-bench");
     ScopedEnvironmentVariable noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
@@ -973,4 +978,21 @@ int main(int argc, char** argv) {
     std::printf("| peak RSS (VmHWM) after the unpaced floods too | %.1f + %.1f MB |\n",
                 double(unpacedPeak.first) / 1024, double(unpacedPeak.second) / 1024);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--generate") {
+        return generate();
+    }
+    if (!onlyLoopback()) {
+        std::fprintf(stderr, "relay_bench: run it inside tests/link/run-in-private-network.sh, "
+                             "where only loopback exists.\n");
+        return 1;
+    }
+    try {
+        return measure(argc, argv, argc > 1 && std::string(argv[1]) == "--quick");
+    } catch (const BenchFailure& failure) {
+        std::fprintf(stderr, "relay_bench: %s\n", failure.what());
+        return 1;
+    }
 }
