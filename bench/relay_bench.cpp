@@ -117,8 +117,8 @@ std::string loadAverage() {
     return one + " " + five;
 }
 
-// Runs the event loop until `done` holds (checked after every event source that calls
-// `check`) or `timeout` passes without progress() changing.
+// Runs the event loop until `done` holds (checked whenever something calls check(), and every
+// 100 ms) or `stall` passes without progress() changing.
 class Waiter {
 public:
     bool until(const std::function<bool()>& done, const std::function<long long()>& progress,
