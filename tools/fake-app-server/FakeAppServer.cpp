@@ -224,6 +224,18 @@ void FakeAppServer::answer(const JSONValue& id, const std::string& method,
             return;
         }
     }
+    if (script_.floodMethods.count(method)) {
+        // The answer first, so that the asker knows the flood is coming; the reader serves
+        // nothing else until the flood is written.
+        writeOutput(line);
+        const JSONValue* count = params.member("count");
+        const JSONValue* size = params.member("size");
+        if (count && count->numberValue() && size && size->numberValue()) {
+            writeFlood(static_cast<std::uint64_t>(*count->numberValue()),
+                       static_cast<std::size_t>(*size->numberValue()));
+        }
+        return;
+    }
     if (auto delay = script_.delays.find(method); delay != script_.delays.end()) {
         int milliseconds = delay->second;
         std::thread([this, line, milliseconds] {
@@ -238,6 +250,18 @@ void FakeAppServer::answer(const JSONValue& id, const std::string& method,
 void FakeAppServer::writeOutput(std::string_view bytes) {
     std::lock_guard lock(outputMutex_);
     writeAll(STDOUT_FILENO, bytes);
+}
+
+void FakeAppServer::writeFlood(std::uint64_t count, std::size_t size) {
+    std::string block;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        block += floodLine(i, size);
+        if (block.size() >= 256 * 1024) {
+            writeOutput(block);
+            block.clear();
+        }
+    }
+    writeOutput(block);
 }
 
 void FakeAppServer::announce() {
@@ -314,15 +338,7 @@ void FakeAppServer::runStep(const FakeStep& step) {
         std::uint64_t count = std::stoull(argument.substr(0, space));
         std::size_t size =
             space == std::string::npos ? 300 : std::stoul(argument.substr(space + 1));
-        std::string block;
-        for (std::uint64_t i = 0; i < count; ++i) {
-            block += floodLine(i, size);
-            if (block.size() >= 256 * 1024) {
-                writeOutput(block);
-                block.clear();
-            }
-        }
-        writeOutput(block);
+        writeFlood(count, size);
     } else if (command == "huge") {
         std::size_t bytes = std::stoull(argument);
         std::string head = R"({"method":"fake/huge","params":{"text":")";

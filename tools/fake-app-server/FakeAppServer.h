@@ -4,6 +4,8 @@
 #include "json/JSONValue.h"
 
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +29,7 @@ private:
     void answer(const JSONValue& id, const std::string& method, const JSONValue& params);
     std::string answerLine(const JSONValue& id, const std::string& method, const JSONValue& params);
     void writeOutput(std::string_view bytes);
+    void writeFlood(std::uint64_t count, std::size_t size);
     void runStep(const FakeStep& step);
     void announce();
 

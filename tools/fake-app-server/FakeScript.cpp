@@ -68,6 +68,11 @@ std::string FakeScript::add(const std::vector<std::string>& lines) {
                 return "bad delay rule: " + text;
             }
             delays[method] = std::stoi(milliseconds);
+        } else if (command == "flood-on") {
+            if (rest.empty()) {
+                return "bad flood-on rule: " + text;
+            }
+            floodMethods.insert(rest);
         } else if (command == "reverse") {
             reverseCount = std::stoi(rest);
         } else if (command == "echo") {

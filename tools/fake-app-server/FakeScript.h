@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ struct FakeStep {
 //   delay METHOD MS       answer METHOD only after MS milliseconds
 //   reverse N             hold the first N requests other than "initialize" and answer them
 //                         in reverse order once the N-th has arrived
+//   flood-on METHOD       answer METHOD at once, then write as many notifications as the
+//                         request's params ask for: {"count": N, "size": BYTES} (as flood)
 //   echo                  report every line read as the notification "fake/received" with
 //                         params {"line": the line}
 //   ignore-term           ignore SIGTERM
@@ -59,6 +62,7 @@ struct FakeScript {
     FakeAnswer initialize{FakeAnswer::Kind::result, R"({"userAgent":"fake-app-server"})"};
     std::map<std::string, FakeAnswer> answers;
     std::map<std::string, int> delays;
+    std::set<std::string> floodMethods;
     int reverseCount = 0;
     bool echo = false;
     bool ignoreTerm = false;
