@@ -22,9 +22,9 @@ std::unique_ptr<BridgeIdentity> takeIdentity(BridgeNeighbours& neighbours) {
 
 BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     : QObject(parent), neighbours_(std::move(neighbours)), identity_(takeIdentity(neighbours_)),
-      sender_(*neighbours_.link, sessions_),
+      sender_(*neighbours_.link, sessions_), phoneSecret_(std::move(neighbours_.clock)),
       pairing_(identity_.get(), *neighbours_.trustStore, neighbours_.hostName.get(), sessions_,
-               sender_, activityLog()),
+               sender_, phoneSecret_, activityLog()),
       relay_(*neighbours_.appServer, sessions_, sender_, activityLog()),
       approvals_(*neighbours_.appServer, sessions_, sender_),
       intake_(sessions_, sender_, pairing_, relay_, approvals_, activityLog()) {
@@ -197,6 +197,19 @@ bool BridgeController::rejectShownRequest(const QString& key) {
         pairing_.reject(std::move(*request));
     }
     return request.has_value();
+}
+
+QString BridgeController::openPhonePairing() {
+    const std::string address = neighbours_.link->webAddress();
+    if (address.empty() || !identity_) {
+        phoneSecret_.close();
+        return {};
+    }
+    return QString::fromStdString(address + "#pair=" + phoneSecret_.open());
+}
+
+void BridgeController::closePhonePairing() {
+    phoneSecret_.close();
 }
 
 void BridgeController::forgetPeer(const QString& deviceID) {

@@ -10,6 +10,7 @@
 #include "bridge/PairingHandler.h"
 #include "bridge/PairingRequest.h"
 #include "bridge/PeerSessions.h"
+#include "bridge/PhonePairingSecret.h"
 #include "bridge/RequestRelay.h"
 #include "platform/HostNameService.h"
 #include "platform/LoginItemService.h"
@@ -35,6 +36,8 @@ struct BridgeNeighbours {
         Unexpected(Error{"No identity was given."});
     std::unique_ptr<LoginItemService> loginItems;
     std::unique_ptr<HostNameService> hostName;
+    // The time the QR code's secret expires by; the steady clock when empty.
+    PhonePairingSecret::Clock clock;
 };
 
 // The centre of the bridge, as the window and the terminal see it: the published state, the
@@ -79,6 +82,14 @@ public:
     // When no waiting request has that key any more, nothing happens and the result is false.
     Q_INVOKABLE bool acceptShownRequest(const QString& key);
     Q_INVOKABLE bool rejectShownRequest(const QString& key);
+
+    // Pairing by QR code: draws a new one-time secret (burning any older one), valid for five
+    // minutes, and gives the address a phone opens with it,
+    // "https://<address>:<port>/#pair=<secret>". Gives "" and opens nothing while the link has
+    // no address or this computer no signing identity.
+    Q_INVOKABLE QString openPhonePairing();
+    // Burns the secret: the panel that showed it was closed.
+    Q_INVOKABLE void closePhonePairing();
 
     QString appServerStatus() const { return QString::fromStdString(appServerStatus_); }
     bool appServerReady() const { return appServerReady_; }
@@ -130,6 +141,7 @@ private:
 
     PeerSessions sessions_;
     DeviceSender sender_;
+    PhonePairingSecret phoneSecret_;
     PairingHandler pairing_;
     RequestRelay relay_;
     ApprovalRouter approvals_;

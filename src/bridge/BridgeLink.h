@@ -34,6 +34,9 @@ public:
     // The SHA-256 of the DER of the TLS certificate devices see, lowercase hex; "" when the
     // link has none (not started, or a stand-in).
     virtual std::string certificateFingerprint() const { return {}; }
+    // The address of the page a phone on the local network opens, "https://<address>:<port>/";
+    // "" when the link does not listen (not started, or a stand-in).
+    virtual std::string webAddress() const { return {}; }
     // Tells the link how far a session has come, so that it bounds what an unauthorised peer
     // may cost (message size, time to reach the next stage).
     virtual void setSessionStage(const PeerHandle& peer, SessionStage stage) = 0;

@@ -20,9 +20,10 @@ BridgeMessage helloMessage(BridgeMessageKind kind, const HelloPayload& hello) {
 
 PairingHandler::PairingHandler(const BridgeIdentity* identity, BridgeTrustStore& trustStore,
                                const HostNameService* hostName, PeerSessions& sessions,
-                               const DeviceSender& sender, ActivityLog log, QObject* parent)
+                               const DeviceSender& sender, PhonePairingSecret& phoneSecret,
+                               ActivityLog log, QObject* parent)
     : QObject(parent), identity_(identity), trustStore_(trustStore), hostName_(hostName),
-      sessions_(sessions), sender_(sender), log_(std::move(log)) {
+      sessions_(sessions), sender_(sender), phoneSecret_(phoneSecret), log_(std::move(log)) {
     refreshTrustedPeers();
 }
 

@@ -6,6 +6,7 @@
 #include "bridge/DeviceSender.h"
 #include "bridge/PairingRequest.h"
 #include "bridge/PeerSessions.h"
+#include "bridge/PhonePairingSecret.h"
 #include "platform/HostNameService.h"
 
 #include <QObject>
@@ -26,10 +27,16 @@ class PairingHandler : public QObject {
     Q_OBJECT
 
 public:
+    // At most this many proofs of the QR code's secret are checked per connection.
+    static constexpr int maxSecretProofs = 5;
+
     // `identity` is null when this computer has no signing identity; `hostName` may be null.
+    // `phoneSecret` is the secret the QR code shows, checked by a "pairingRequest" that proves
+    // it.
     PairingHandler(const BridgeIdentity* identity, BridgeTrustStore& trustStore,
                    const HostNameService* hostName, PeerSessions& sessions,
-                   const DeviceSender& sender, ActivityLog log, QObject* parent = nullptr);
+                   const DeviceSender& sender, PhonePairingSecret& phoneSecret, ActivityLog log,
+                   QObject* parent = nullptr);
 
     // Device events.
     void handleConnected(const PeerHandle& peer);
@@ -41,7 +48,8 @@ public:
     void handleDisconnected(const PeerHandle& peer);
 
     // Version-2 steps after the offers: the device's proof, its pairing commitment (a
-    // "pairingRequest" with a body) and its pairing nonce. Each fails for a body that does not
+    // "pairingRequest" with a body: a "commitment", or a "secretProof" of the QR code's
+    // secret, which pairs at once) and its pairing nonce. Each fails for a body that does not
     // fit; messages out of order are not acted on.
     [[nodiscard]] Expected<void, Error> handleProof(const std::optional<JSONValue>& body,
                                                     const PeerHandle& peer);
@@ -75,12 +83,15 @@ private:
     [[nodiscard]] Expected<void, Error> handleOffer(const std::optional<JSONValue>& body,
                                                     const PeerHandle& peer, PeerSession& session);
     void acceptVersion2(const PairingRequest& request);
+    [[nodiscard]] Expected<void, Error> pairBySecret(const std::string& proof,
+                                                     const PeerHandle& peer, PeerSession& session);
 
     const BridgeIdentity* identity_;
     BridgeTrustStore& trustStore_;
     const HostNameService* hostName_;
     PeerSessions& sessions_;
     const DeviceSender& sender_;
+    PhonePairingSecret& phoneSecret_;
     ActivityLog log_;
 
     std::vector<PairingRequest> requests_;

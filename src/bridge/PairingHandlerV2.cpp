@@ -148,6 +148,9 @@ Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optiona
         qCDebug(bridgeLog) << "pairing request outside a proven, untrusted session ignored";
         return {};
     }
+    if (const std::string* proof = textMember(body, "secretProof")) {
+        return pairBySecret(*proof, peer, *session);
+    }
     const std::string* commitment = textMember(body, "commitment");
     if (!commitment) {
         return Unexpected(Error{"The pairing request has no \"commitment\"."});
@@ -200,6 +203,44 @@ Expected<void, Error> PairingHandler::handlePairingNonce(const std::optional<JSO
     request.protocolVersion = 2;
     request.remoteOffer = device;
     addRequest(std::move(request));
+    return {};
+}
+
+Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, const PeerHandle& peer,
+                                                   PeerSession& session) {
+    // The secret has 256 bits, so guessing is hopeless anyway; the bound keeps a connection
+    // from making the bridge compute MACs without end.
+    if (session.secretProofs >= maxSecretProofs) {
+        qCDebug(bridgeLog) << "secret proof beyond the bound of a connection ignored";
+        return {};
+    }
+    ++session.secretProofs;
+    const HelloOffer& device = *session.remoteOffer;
+    const std::string name = boundedDeviceText(device.displayName);
+    // The MAC binds the secret to both offers of this proven connection: one seen on another
+    // connection, or made for another device, does not match here. Only a match burns the
+    // secret, so a stranger's wrong guesses cannot spoil the code the user is about to scan.
+    if (!phoneSecret_.use(qrPairingText(device, *session.localOffer, device.certificate), proof)) {
+        log_("Refused pairing by QR code from " + name +
+             ": the QR code is wrong, used or expired.");
+        return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
+    }
+    if (auto trusted = trustStore_.trustVersion2(device); !trusted) {
+        log_("Pairing failed: " + trusted.error().description);
+        return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
+    }
+    refreshTrustedPeers();
+    // A six-digit attempt of this connection that was waiting has no card to show any more.
+    session.pairing.reset();
+    if (std::erase_if(requests_,
+                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
+        emit requestsChanged();
+    }
+    sessions_.authorize(peer, device.deviceID);
+    if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
+        return sent;
+    }
+    log_("Paired " + name + " by QR code.");
     return {};
 }
 

@@ -40,6 +40,8 @@ struct PeerSession {
         std::string bridgeNonce;
     };
     std::optional<PairingAttempt> pairing;
+    // Proofs of the QR code's secret tried on this connection; a few at most are checked.
+    int secretProofs = 0;
 
     // Whether the device may use the bridge: relay requests, receive events, receive and answer
     // approval questions. Set only by a handshake with a trusted key or by the user's Pair.

@@ -6,6 +6,10 @@
 #include "identity/P256PublicKey.h"
 #include "identity/TextMembers.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <array>
 #include <cstdlib>
 #include <utility>
@@ -19,6 +23,7 @@ constexpr std::string_view bridgeProofLabel = "tarnwick-v2-bridge-proof";
 constexpr std::string_view deviceProofLabel = "tarnwick-v2-device-proof";
 constexpr std::string_view commitLabel = "tarnwick-v2-commit";
 constexpr std::string_view codeLabel = "tarnwick-v2-code";
+constexpr std::string_view qrPairingLabel = "tarnwick-v2-qr-pairing";
 
 constexpr TextMembers<HelloOffer, 5> members = {{
     {"deviceID", &HelloOffer::deviceID},
@@ -109,6 +114,32 @@ std::string pairingCodeV2(std::string_view bridgeKey, std::string_view deviceKey
                           std::string_view fp) {
     return pairingCodeOfText(v2Text(codeLabel, {bridgeKey, deviceKey, bridgeNonce, deviceNonce,
                                                 bridgePairingNonce, devicePairingNonce, fp}));
+}
+
+std::string qrPairingText(const HelloOffer& device, const HelloOffer& bridge, std::string_view fp) {
+    return proofText(qrPairingLabel, device, bridge, fp);
+}
+
+std::string qrPairingProof(std::string_view secret, std::string_view text) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
+    unsigned int size = 0;
+    if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+              reinterpret_cast<const unsigned char*>(text.data()), text.size(), mac.data(),
+              &size)) {
+        // Only an allocation failure inside OpenSSL gets here; a proof that cannot be made
+        // must not match anything.
+        discardOpenSSLErrors();
+        return {};
+    }
+    return base64Encode(std::string_view(reinterpret_cast<const char*>(mac.data()), size));
+}
+
+bool qrPairingProofMatches(std::string_view secret, std::string_view text, std::string_view proof) {
+    const std::string expected = qrPairingProof(secret, text);
+    // The length of a proof is public (44 characters); only its content is compared in
+    // constant time.
+    return !expected.empty() && proof.size() == expected.size() &&
+           CRYPTO_memcmp(proof.data(), expected.data(), expected.size()) == 0;
 }
 
 } // namespace tarnwick

@@ -66,4 +66,13 @@ std::string pairingCodeV2(std::string_view bridgeKey, std::string_view deviceKey
                           std::string_view bridgePairingNonce, std::string_view devicePairingNonce,
                           std::string_view fp);
 
+// Pairing by QR code: the text a phone proves it read the bridge's one-time secret over, the
+// same fields in the same order as the device's proof under its own label.
+std::string qrPairingText(const HelloOffer& device, const HelloOffer& bridge, std::string_view fp);
+// Standard base64 of HMAC-SHA256 with the secret's bytes as the key over `text`.
+std::string qrPairingProof(std::string_view secret, std::string_view text);
+// Whether `proof` is qrPairingProof(secret, text), compared in time that does not depend on
+// where the two differ, so that no guess learns how much of it was right.
+bool qrPairingProofMatches(std::string_view secret, std::string_view text, std::string_view proof);
+
 } // namespace tarnwick

@@ -2,10 +2,14 @@
 
 #include "IdentityFixture.h"
 #include "identity/Base64.h"
+#include "json/JSONDecoder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 using tarnwick::HelloOffer;
 using tarnwick::JSONObject;
@@ -108,6 +112,70 @@ TEST_F(HandshakeV2Test, TheCommitmentBindsKeyAndNonceAndTheCodeIsSixDigits) {
     EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
     EXPECT_NE(tarnwick::pairingCodeV2("B", "D", "nB", "nD", "rB", "rD", "f"), code);
     EXPECT_NE(tarnwick::pairingCodeV2("D", "B", "nB", "nD", "rB", "rD", ""), code);
+}
+
+// The vectors every device side checks itself against (the phone's page among them), made by
+// an independent implementation: the texts as base64 of their bytes, the MAC, the commitment and
+// the code.
+TEST_F(HandshakeV2Test, TextsAndValuesMatchTheSharedVectors) {
+    std::ifstream file(TARNWICK_V2_VECTORS, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    auto vectors = tarnwick::JSONDecoder().decode(text.str());
+    ASSERT_TRUE(vectors) << TARNWICK_V2_VECTORS;
+    auto string = [](const JSONValue& object, std::string_view name) {
+        const JSONValue* member = object.member(name);
+        return member && member->stringValue() ? *member->stringValue() : std::string();
+    };
+    HelloOffer bridge = HelloOffer::fromJSON(*vectors->member("bridge")).value();
+    std::string secret = string(*vectors, "secret");
+    std::replace(secret.begin(), secret.end(), '-', '+');
+    std::replace(secret.begin(), secret.end(), '_', '/');
+    secret = tarnwick::base64Decode(secret + std::string((4 - secret.size() % 4) % 4, '=')).value();
+    ASSERT_EQ(secret.size(), 32u);
+
+    const auto* cases = vectors->member("cases")->arrayValue();
+    ASSERT_TRUE(cases && cases->size() == 2);
+    for (const JSONValue& vector : *cases) {
+        HelloOffer device = HelloOffer::fromJSON(*vector.member("device")).value();
+        const std::string fp = string(vector, "fp");
+        SCOPED_TRACE(fp.empty() ? "browser" : "native device");
+        const std::string qrText = tarnwick::qrPairingText(device, bridge, fp);
+        EXPECT_EQ(tarnwick::base64Encode(qrText), string(vector, "qrPairingText"));
+        EXPECT_EQ(tarnwick::qrPairingProof(secret, qrText), string(vector, "qrPairingProof"));
+        EXPECT_EQ(tarnwick::base64Encode(tarnwick::deviceProofText(device, bridge, fp)),
+                  string(vector, "deviceProofText"));
+        EXPECT_EQ(tarnwick::base64Encode(tarnwick::bridgeProofText(bridge, device, fp)),
+                  string(vector, "bridgeProofText"));
+        const std::string rD = string(vector, "devicePairingNonce");
+        EXPECT_EQ(tarnwick::pairingCommitment(device.publicKey, rD),
+                  string(vector, "pairingCommitment"));
+        EXPECT_EQ(tarnwick::pairingCodeV2(bridge.publicKey, device.publicKey, bridge.nonce,
+                                          device.nonce, string(vector, "bridgePairingNonce"), rD,
+                                          fp),
+                  string(vector, "pairingCode"));
+    }
+}
+
+TEST_F(HandshakeV2Test, AQrProofMatchesOnlyItsOwnSecretAndTextExactly) {
+    const std::string secret(32, '\x5a');
+    const std::string text = "tarnwick-v2-qr-pairing|1:a";
+    const std::string proof = tarnwick::qrPairingProof(secret, text);
+    EXPECT_EQ(tarnwick::base64Decode(proof)->size(), 32u);
+    EXPECT_TRUE(tarnwick::qrPairingProofMatches(secret, text, proof));
+    std::string flipped = proof;
+    flipped[10] = flipped[10] == 'A' ? 'B' : 'A';
+    for (const std::string& wrong :
+         {flipped, proof + "=", proof.substr(0, 43), std::string(), proof + "\n"}) {
+        EXPECT_FALSE(tarnwick::qrPairingProofMatches(secret, text, wrong)) << wrong;
+    }
+    EXPECT_FALSE(tarnwick::qrPairingProofMatches(std::string(32, '\x5b'), text, proof));
+    EXPECT_FALSE(tarnwick::qrPairingProofMatches(secret, text + "b", proof));
+    // The QR text is not the device's proof text: a signature's text cannot stand for it.
+    HelloOffer device{"D", "Phone", "K", "N", ""};
+    HelloOffer bridge{"B", "Studio", "L", "M", "f"};
+    EXPECT_NE(tarnwick::qrPairingText(device, bridge, ""),
+              tarnwick::deviceProofText(device, bridge, ""));
 }
 
 } // namespace
