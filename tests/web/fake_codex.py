@@ -183,8 +183,8 @@ class Codex:
         item = {"type": "agentMessage", "id": item_id, "text": ""}
         self.notify("item/started", dict(base, item=item, startedAtMs=int(time.time() * 1000)))
         text = ""
-        for part in parts:
-            if stop is not None and stop.wait(pause):
+        for number, part in enumerate(parts):
+            if number and stop is not None and stop.wait(pause):
                 self.notify("item/completed", dict(base, item=dict(item, text=text)))
                 return False
             text += part

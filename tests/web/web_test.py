@@ -46,6 +46,12 @@ WEBKIT_BROWSERS = ["/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser",
 FIND_BY_NAME = r"""
 const name = arguments[0];
 const text = (node) => (node ? node.textContent : "").replace(/\s+/g, " ").trim();
+// A label's own words, without the text of the control inside it (a select's options).
+const labelText = (label) => {
+    const copy = label.cloneNode(true);
+    copy.querySelectorAll("select, textarea, input, button").forEach((c) => c.remove());
+    return text(copy);
+};
 const visible = (element) => element.getClientRects().length > 0 &&
     getComputedStyle(element).visibility !== "hidden";
 for (const element of document.querySelectorAll("body *")) {
@@ -55,7 +61,7 @@ for (const element of document.querySelectorAll("body *")) {
     if (ids && ids.split(/\s+/).map((id) => text(document.getElementById(id))).join(" ")
             === name) return element;
     if (element.labels) {
-        for (const label of element.labels) if (text(label) === name) return element;
+        for (const label of element.labels) if (labelText(label) === name) return element;
     }
     if (element.matches("button, a, [role=button], [role=tab], summary") &&
         text(element) === name) return element;
@@ -489,6 +495,7 @@ class Run:
         phone.tap("Stop")
         wait_for("turn/interrupt at the fake", lambda: self.log.requests("turn/interrupt"),
                  describe=phone.describe)
+        phone.sees("The turn was stopped.")
         phone.find("Send")
         shown = phone.count("Counting ")
         # The fake stops streaming at the interrupt; nothing more may arrive after it.
@@ -515,6 +522,8 @@ class Run:
             raise Failure("tapping %s answered %r" % (answer, answers))
         if wanted.startswith("accept"):
             phone.sees("The command ran.", partly=True)
+            phone.tap("Output")
+            phone.sees("noted " + HOSTILE, partly=True)
         else:
             phone.sees("I did not run it.", partly=True)
         wait_for("the approval card to go", lambda: phone.absent("Approve"),
@@ -568,6 +577,8 @@ class Run:
                  phone.shows("The bridge is not reachable"), describe=phone.describe)
         self.bridge.start()
         phone.sees("Paired", timeout=TIMEOUT * 2)
+        self.bridge.expect(r"Codex app-server ready")
+        phone.tap("Back")
         phone.sees("Why does the ledger test fail on Mondays?", partly=True)
         if "Pairing request" in self.bridge.screen():
             raise Failure("a trusted phone asked to pair again after the restart")
