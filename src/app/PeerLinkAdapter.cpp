@@ -64,6 +64,14 @@ void PeerLinkAdapter::start() {
     link_->start();
 }
 
+std::string PeerLinkAdapter::webAddress() const {
+    const quint16 port = link_->listeningPort();
+    if (port == 0) {
+        return {};
+    }
+    return "https://" + link_->phoneAddress() + ":" + std::to_string(port) + "/";
+}
+
 std::string PeerLinkAdapter::statusText() const {
     return link_->statusText().toStdString();
 }

@@ -9,7 +9,10 @@
 #include "link/SelfSignedCertificate.h"
 #include "link/TlsIdentityStore.h"
 
+#include <QNetworkInterface>
+
 #include <algorithm>
+#include <optional>
 
 namespace tarnwick {
 
@@ -35,6 +38,34 @@ PeerLink::~PeerLink() {
     if (host_) {
         host_->disconnect(this);
     }
+}
+
+std::string PeerLink::phoneAddress() {
+    std::optional<QHostAddress> ipv6;
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) ||
+            !flags.testFlag(QNetworkInterface::IsRunning) ||
+            flags.testFlag(QNetworkInterface::IsLoopBack)) {
+            continue;
+        }
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            const QHostAddress address = entry.ip();
+            if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback()) {
+                return address.toString().toStdString();
+            }
+            if (!ipv6 && address.protocol() == QAbstractSocket::IPv6Protocol &&
+                address.isGlobal()) {
+                ipv6 = address;
+            }
+        }
+    }
+    if (ipv6) {
+        QHostAddress bare = *ipv6;
+        bare.setScopeId({});
+        return "[" + bare.toString().toStdString() + "]";
+    }
+    return "127.0.0.1";
 }
 
 void PeerLink::start() {

@@ -74,6 +74,11 @@ public:
     // Host mode: the SHA-256 of the DER of the certificate it presents, lowercase hex, once
     // started; else "".
     const std::string& certificateFingerprint() const { return certificateFingerprint_; }
+    // The address by which a phone on the local network reaches this computer, as it goes in a
+    // URL: the IPv4 address of the first interface that is up, running and not a loopback;
+    // else that interface's global IPv6 address in brackets; else "127.0.0.1". Asked afresh on
+    // every call, since interfaces come and go.
+    static std::string phoneAddress();
 
     // Starts listening and advertising (host) or browsing (client). Later calls do nothing.
     void start();

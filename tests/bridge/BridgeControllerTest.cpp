@@ -2,6 +2,7 @@
 // approvals observed exactly, and the faults that only a stand-in can force.
 #include "bridge/BridgeController.h"
 
+#include "identity/Base64.h"
 #include "support/FakeNeighbours.h"
 #include "support/TestSigner.h"
 
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 
 using namespace tarnwick;
@@ -38,6 +40,7 @@ protected:
         neighbours.trustStore = std::move(trustOwned);
         neighbours.loginItems = std::move(loginOwned);
         neighbours.hostName = std::move(hostOwned);
+        neighbours.clock = [this] { return now; };
         if (withIdentity) {
             auto identityOwned = std::make_unique<SignerIdentity>();
             identity = identityOwned.get();
@@ -96,6 +99,8 @@ protected:
     }
 
     std::map<std::string, TrustedPeer> storedPeers;
+    // The time the QR code's secret is measured by.
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1000)};
     FakeLink* link = nullptr;
     FakeAppServer* appServer = nullptr;
     FakeTrustStore* trustStore = nullptr;
@@ -878,4 +883,178 @@ TEST_F(BridgeControllerTest, ADecisionActsOnlyOnTheRequestTheCardShowed) {
     EXPECT_TRUE(controller->acceptShownRequest(
         QString::fromStdString(controller->pairingRequests()[0].key())));
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pairing by QR code
+
+namespace {
+
+// The secret's bytes from the text that follows "#pair=".
+std::string secretBytes(const std::string& base64Url) {
+    std::string text = base64Url;
+    std::replace(text.begin(), text.end(), '-', '+');
+    std::replace(text.begin(), text.end(), '_', '/');
+    text.append((4 - text.size() % 4) % 4, '=');
+    return base64Decode(text).value_or("");
+}
+
+class QrPairingTest : public HandshakeV2Test {
+protected:
+    QrPairingTest() { link->web = "https://192.0.2.7:50123/"; }
+
+    // Opens the panel and gives the secret's bytes from the address it shows.
+    std::string openPanel() {
+        const std::string url = controller->openPhonePairing().toStdString();
+        const std::string prefix = "https://192.0.2.7:50123/#pair=";
+        EXPECT_EQ(url.substr(0, prefix.size()), prefix);
+        return secretBytes(url.substr(prefix.size()));
+    }
+    // The proof the page sends, for the secret it read.
+    void proveSecret(V2Device& device, const std::string& secret) {
+        const std::string proof = qrPairingProof(
+            secret, qrPairingText(device.offer, device.bridge, device.offer.certificate));
+        link->deliver(device.peer, makeMessage(BridgeMessageKind::pairingRequest, {}, {},
+                                               JSONValue(JSONObject{{"secretProof", proof}})));
+    }
+    bool refused(const V2Device& device, const std::string& name) {
+        return controller->logs().front() == "Refused pairing by QR code from " + name +
+                                                 ": the QR code is wrong, used or expired." &&
+               lastSentTo(device.peer) == makeMessage(BridgeMessageKind::pairingRejected) &&
+               !trustStore->peers.contains(device.signer.deviceID());
+    }
+};
+
+} // namespace
+
+TEST(PhonePairingSecretTest, LivesFiveMinutesAndBurnsOnUseCloseAndReplacementButNotOnAWrongMac) {
+    auto now = std::chrono::steady_clock::time_point(std::chrono::hours(5));
+    PhonePairingSecret secret([&now] { return now; });
+    const std::string text = "tarnwick-v2-qr-pairing|1:x";
+    EXPECT_FALSE(secret.isOpen());
+    EXPECT_FALSE(secret.use(text, qrPairingProof("", text)));
+
+    const std::string shown = secret.open();
+    EXPECT_EQ(shown.size(), 43u);
+    EXPECT_EQ(shown.find_first_of("+/="), std::string::npos);
+    const std::string bytes = secretBytes(shown);
+    ASSERT_EQ(bytes.size(), 32u);
+    const std::string proof = qrPairingProof(bytes, text);
+    // Wrong MACs, however many, leave the secret to the user.
+    for (const std::string& wrong :
+         {qrPairingProof(std::string(32, '\0'), text), qrPairingProof(bytes, text + "y"),
+          std::string(), proof + "="}) {
+        EXPECT_FALSE(secret.use(text, wrong));
+    }
+    now += PhonePairingSecret::lifetime - std::chrono::seconds(1);
+    EXPECT_TRUE(secret.use(text, proof));
+    EXPECT_FALSE(secret.isOpen());
+    EXPECT_FALSE(secret.use(text, proof)) << "used once";
+
+    const std::string expiring = secretBytes(secret.open());
+    now += PhonePairingSecret::lifetime;
+    EXPECT_FALSE(secret.use(text, qrPairingProof(expiring, text))) << "expired";
+
+    const std::string closed = secretBytes(secret.open());
+    secret.close();
+    EXPECT_FALSE(secret.use(text, qrPairingProof(closed, text))) << "closed";
+
+    const std::string older = secretBytes(secret.open());
+    const std::string newer = secretBytes(secret.open());
+    EXPECT_NE(older, newer);
+    EXPECT_FALSE(secret.use(text, qrPairingProof(older, text))) << "replaced";
+    EXPECT_TRUE(secret.use(text, qrPairingProof(newer, text)));
+}
+
+TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecretBurns) {
+    const std::string secret = openPanel();
+    auto phone = connectV2("Phone", "");
+    proveSecret(*phone, secret);
+    EXPECT_EQ(lastSentTo(phone->peer), acceptedV2);
+    EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
+    EXPECT_TRUE(controller->pairingRequests().empty());
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+    EXPECT_EQ(trustStore->peers.at(phone->signer.deviceID()).protocolVersion, 2);
+    link->deliver(phone->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    EXPECT_EQ(appServer->requests.size(), 1u);
+
+    // Someone who saw the code too late: it has been used.
+    auto late = connectV2("Late", "");
+    proveSecret(*late, secret);
+    EXPECT_TRUE(refused(*late, "Late"));
+    // The six-digit path stays open to it after the refusal.
+    const std::string code = requestPairing(*late);
+    ASSERT_EQ(controller->pairingRequests().size(), 1u);
+    EXPECT_EQ(controller->pairingRequests()[0].code, code);
+}
+
+TEST_F(QrPairingTest, AWrongExpiredClosedOrReplacedSecretIsRefusedAndAStrangerSpoilsNothing) {
+    const std::string secret = openPanel();
+    // A stranger on the network guesses, and copies a proof made for another device's offers.
+    auto stranger = connectV2("Stranger", "");
+    proveSecret(*stranger, std::string(32, '\x11'));
+    EXPECT_TRUE(refused(*stranger, "Stranger"));
+    auto phone = connectV2("Phone");
+    link->deliver(
+        stranger->peer,
+        makeMessage(
+            BridgeMessageKind::pairingRequest, {}, {},
+            JSONValue(JSONObject{
+                {"secretProof",
+                 qrPairingProof(secret, qrPairingText(phone->offer, phone->bridge, ""))}})));
+    EXPECT_TRUE(refused(*stranger, "Stranger"));
+    // The user's code still works, for a native device that names the certificate too.
+    proveSecret(*phone, secret);
+    EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
+
+    auto closedOut = connectV2("Closed", "");
+    const std::string closed = openPanel();
+    controller->closePhonePairing();
+    proveSecret(*closedOut, closed);
+    EXPECT_TRUE(refused(*closedOut, "Closed"));
+
+    auto replacedOut = connectV2("Replaced", "");
+    const std::string older = openPanel();
+    const std::string newer = openPanel();
+    proveSecret(*replacedOut, older);
+    EXPECT_TRUE(refused(*replacedOut, "Replaced"));
+
+    auto slow = connectV2("Slow", "");
+    now += std::chrono::minutes(5);
+    proveSecret(*slow, newer);
+    EXPECT_TRUE(refused(*slow, "Slow"));
+
+    // Without an address to show, nothing is opened.
+    link->web.clear();
+    EXPECT_TRUE(controller->openPhonePairing().isEmpty());
+}
+
+TEST_F(QrPairingTest, ProofsAreBoundedPerConnectionAndNeedAProvenUntrustedSession) {
+    const std::string secret = openPanel();
+    auto guesser = connectV2("Guesser", "");
+    for (int attempt = 0; attempt < PairingHandler::maxSecretProofs; ++attempt) {
+        proveSecret(*guesser, std::string(32, static_cast<char>(attempt)));
+    }
+    const std::size_t logged = controller->logs().size();
+    const std::size_t answered = link->sentTo(guesser->peer).size();
+    proveSecret(*guesser, secret);
+    EXPECT_EQ(controller->logs().size(), logged) << "ignored beyond the bound";
+    EXPECT_EQ(link->sentTo(guesser->peer).size(), answered);
+    EXPECT_FALSE(trustStore->peers.contains(guesser->signer.deviceID()));
+
+    // Before its proof a connection cannot pair, and its attempt does not burn the secret.
+    auto unproven = std::make_unique<V2Device>();
+    unproven->peer = link->connect("Unproven", 2);
+    unproven->bridge =
+        HelloOffer::fromJSON(*lastOfKind(unproven->peer, BridgeMessageKind::hello)->body).value();
+    unproven->offer = unproven->signer.identity().makeOffer("Unproven", "");
+    link->deliver(unproven->peer,
+                  makeMessage(BridgeMessageKind::hello, {}, {}, unproven->offer.toJSON()));
+    proveSecret(*unproven, secret);
+    EXPECT_FALSE(lastOfKind(unproven->peer, BridgeMessageKind::pairingAccepted));
+    EXPECT_FALSE(trustStore->peers.contains(unproven->signer.deviceID()));
+
+    auto phone = connectV2("Phone", "");
+    proveSecret(*phone, secret);
+    EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
 }

@@ -53,6 +53,7 @@ public:
     }
     std::string statusText() const override { return status; }
     std::string certificateFingerprint() const override { return fingerprint; }
+    std::string webAddress() const override { return web; }
 
     // Device side of the fake.
     PeerHandle connect(const std::string& name, int protocolVersion = 1) {
@@ -94,6 +95,7 @@ public:
     std::vector<Sent> sent;
     std::string status = "Starting\u2026";
     std::string fingerprint;
+    std::string web;
     int starts = 0;
 
 private:
