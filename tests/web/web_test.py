@@ -107,13 +107,18 @@ socket.onerror = () => done("error");
 socket.onclose = (event) => done("closed " + event.code);
 """
 
-# Notes when `wanted` first shows anywhere on the page, by the page's clock (epoch ms).
+# Notes, by the page's own clock, when the next form is submitted and when `wanted` first
+# shows anywhere on the page after that.
 WATCH_FOR_TEXT = r"""
 const wanted = arguments[0];
 window.tarnwickSeenAt = undefined;
+window.tarnwickSentAt = undefined;
+document.addEventListener("submit", () => { window.tarnwickSentAt = performance.now(); },
+                          {capture: true, once: true});
 const look = () => {
-    if (window.tarnwickSeenAt === undefined && document.body.innerText.includes(wanted)) {
-        window.tarnwickSeenAt = Date.now();
+    if (window.tarnwickSentAt !== undefined && window.tarnwickSeenAt === undefined &&
+        document.body.innerText.includes(wanted)) {
+        window.tarnwickSeenAt = performance.now();
         observer.disconnect();
     }
 };
@@ -451,8 +456,9 @@ class Run:
     def new_thread(self, phone, folder, policy):
         phone.tap("New thread")
         phone.fill("Working folder", folder)
-        if self.log.path:  # the fake offers these models
-            phone.fill("Model", "gpt-fake")
+        # The fake offers these models; with the real CLI, the model its configuration names
+        # (the stand-in's) is the one that knows the shell tool.
+        phone.fill("Model", "gpt-fake" if self.log.path else "Default model")
         phone.fill("Approval policy", policy)
         before = len(self.log.requests("thread/start"))
         phone.tap("Start")
@@ -470,13 +476,12 @@ class Run:
         phone.fill("Message", text)
         if first_words:
             phone.driver.execute_script(WATCH_FOR_TEXT, first_words)
-        sent = time.time()
         phone.tap("Send")
         if first_words:
-            seen = wait_for('"%s" streamed in' % first_words,
-                            lambda: phone.driver.execute_script("return window.tarnwickSeenAt"),
-                            describe=phone.describe)
-            self.measure('"Send" to the first streamed text', max(0.0, seen / 1000 - sent))
+            times = wait_for('"%s" streamed in' % first_words, lambda: phone.driver.execute_script(
+                "return window.tarnwickSeenAt && [window.tarnwickSentAt, window.tarnwickSeenAt]"),
+                describe=phone.describe)
+            self.measure('"Send" to the first streamed text', (times[1] - times[0]) / 1000)
 
     def stream(self, phone, shots=False):
         self.send(phone, "Say hello", first_words="Streaming")
