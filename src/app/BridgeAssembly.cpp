@@ -1,5 +1,6 @@
 #include "app/BridgeAssembly.h"
 
+#include "app/AppLog.h"
 #include "app/AppServerClientAdapter.h"
 #include "app/DeviceIdentityAdapter.h"
 #include "app/PeerLinkAdapter.h"
@@ -7,12 +8,39 @@
 #include "identity/KeychainChooser.h"
 #include "identity/UserDefaults.h"
 #include "link/TlsIdentityStore.h"
+#include "link/WebContent.h"
 #include "platform/AutostartEntry.h"
 #include "platform/SystemHostName.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
+#include <QFile>
+
+#include <map>
+#include <vector>
 
 namespace tarnwick {
+
+std::shared_ptr<const WebContent> webContentFromResources() {
+    const QString root = QStringLiteral(":/web/");
+    std::map<std::string, std::string> files;
+    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        files.emplace(path.mid(root.size()).toStdString(), file.readAll().toStdString());
+    }
+    std::vector<std::string> skipped;
+    auto content = std::make_shared<const WebContent>(WebContent::assemble(files, &skipped));
+    for (const std::string& name : skipped) {
+        qCWarning(appLog) << "Not serving" << QString::fromStdString(name)
+                          << "of the web page: a type the page does not use.";
+    }
+    return content;
+}
 
 std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptions& options) {
     BridgeNeighbours neighbours;
@@ -23,6 +51,7 @@ std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptio
     linkOptions.port = options.port;
     linkOptions.tlsIdentityPath =
         options.tlsIdentityPath.empty() ? TlsIdentityStore::defaultPath() : options.tlsIdentityPath;
+    linkOptions.webContent = webContentFromResources();
     neighbours.link = std::make_unique<PeerLinkAdapter>(std::make_unique<PeerLink>(
         PeerLinkMode::host, name && !name->empty() ? *name : "Linux computer", linkOptions));
 

@@ -9,6 +9,11 @@
 
 namespace tarnwick {
 
+class WebContent;
+
+// The web cockpit's table, from the files compiled in under :/web/.
+std::shared_ptr<const WebContent> webContentFromResources();
+
 struct BridgeAssemblyOptions {
     // Where devices connect.
     quint16 port = 47600;

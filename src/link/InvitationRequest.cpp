@@ -227,11 +227,30 @@ std::optional<std::size_t> InvitationRequest::headerLength(std::string_view buff
     return end + headerEnd.size();
 }
 
-Expected<Invitation, Error> InvitationRequest::parse(std::string_view header) {
-    if (header.size() > maxHeaderBytes) {
+namespace {
+
+using HeaderFields = std::map<std::string, std::vector<std::string>>;
+
+// A header block read line by line, with nothing yet judged but its form.
+struct HeaderBlock {
+    std::string_view method;
+    std::string_view target;
+    HeaderFields fields;
+
+    const std::vector<std::string>& field(const char* name) const {
+        static const std::vector<std::string> none;
+        const auto found = fields.find(name);
+        return found == fields.end() ? none : found->second;
+    }
+};
+
+// The checks every request passes, an upgrade or a page: size, request line, header lines and
+// one well-formed Host.
+Expected<HeaderBlock, Error> readBlock(std::string_view header) {
+    if (header.size() > InvitationRequest::maxHeaderBytes) {
         return refused("Request header too large.");
     }
-    if (headerLength(header) != header.size()) {
+    if (InvitationRequest::headerLength(header) != header.size()) {
         return refused("Incomplete request header.");
     }
     header.remove_suffix(lineEnd.size()); // every line, the last included, now ends in CRLF
@@ -242,35 +261,28 @@ Expected<Invitation, Error> InvitationRequest::parse(std::string_view header) {
         lines.push_back(header.substr(0, end));
         header.remove_prefix(end + lineEnd.size());
     }
-    if (lines.size() > maxHeaderLines) {
+    if (lines.size() > InvitationRequest::maxHeaderLines) {
         return refused("Too many header lines.");
     }
 
-    // Request line: exactly "GET <target> HTTP/1.1".
+    // Request line: exactly "<method> <target> HTTP/1.1".
     const std::string_view requestLine = lines.front();
     const std::size_t firstSpace = requestLine.find(' ');
     const std::size_t lastSpace = requestLine.rfind(' ');
-    if (firstSpace == std::string_view::npos || firstSpace == lastSpace) {
+    if (firstSpace == std::string_view::npos || firstSpace == lastSpace ||
+        !isToken(requestLine.substr(0, firstSpace))) {
         return refused("Not an HTTP request.");
-    }
-    if (requestLine.substr(0, firstSpace) != "GET") {
-        return refused("Only GET opens a session.");
     }
     if (requestLine.substr(lastSpace + 1) != "HTTP/1.1") {
         return refused("Not an HTTP/1.1 request.");
     }
-    auto target = parseTarget(requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1));
-    if (!target) {
-        return Unexpected(target.error());
-    }
-    if (!target->peerName) {
-        return refused("Missing peer name.");
-    }
-    if (!isValidPeerDisplayName(*target->peerName)) {
-        return refused("Invalid peer name.");
+    HeaderBlock block;
+    block.method = requestLine.substr(0, firstSpace);
+    block.target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+    if (!isValidTarget(block.target)) {
+        return refused("Malformed request target.");
     }
 
-    std::map<std::string, std::vector<std::string>> fields;
     for (auto line = lines.begin() + 1; line != lines.end(); ++line) {
         const std::size_t colon = line->find(':');
         if (colon == std::string_view::npos || !isToken(line->substr(0, colon))) {
@@ -280,18 +292,69 @@ Expected<Invitation, Error> InvitationRequest::parse(std::string_view header) {
         if (!isValidHeaderValue(value)) {
             return refused("Malformed header line.");
         }
-        fields[lowercase(line->substr(0, colon))].emplace_back(value);
+        block.fields[lowercase(line->substr(0, colon))].emplace_back(value);
     }
-    const auto field = [&](const char* name) -> const std::vector<std::string>& {
-        static const std::vector<std::string> none;
-        const auto found = fields.find(name);
-        return found == fields.end() ? none : found->second;
-    };
-
-    const auto& host = field("host");
+    const auto& host = block.field("host");
     if (host.size() != 1 || !isValidHost(host.front())) {
         return refused("Missing or malformed Host header.");
     }
+    return block;
+}
+
+} // namespace
+
+Expected<HttpRequestHead, Error> HttpRequestHead::parse(std::string_view header) {
+    auto block = readBlock(header);
+    if (!block) {
+        return Unexpected(block.error());
+    }
+    HttpRequestHead head;
+    head.method = std::string(block->method);
+    head.target = std::string(block->target);
+    head.host = block->field("host").front();
+    const auto& origin = block->field("origin");
+    if (origin.size() > 1) {
+        return refused("More than one Origin header.");
+    }
+    if (!origin.empty()) {
+        head.origin = origin.front();
+    }
+    head.asksUpgrade = !block->field("upgrade").empty();
+    head.asksClose = listContainsIgnoringCase(block->field("connection"), "close");
+    const auto& length = block->field("content-length");
+    head.hasBody = !block->field("transfer-encoding").empty() ||
+                   std::any_of(length.begin(), length.end(),
+                               [](const std::string& value) { return value != "0"; });
+    return head;
+}
+
+bool HttpRequestHead::isSessionRequest() const {
+    const std::string_view path = std::string_view(target).substr(0, target.find('?'));
+    return asksUpgrade || path == linkwire::sessionPath;
+}
+
+Expected<Invitation, Error> InvitationRequest::parse(std::string_view header) {
+    auto block = readBlock(header);
+    if (!block) {
+        return Unexpected(block.error());
+    }
+    if (block->method != "GET") {
+        return refused("Only GET opens a session.");
+    }
+    auto target = parseTarget(block->target);
+    if (!target) {
+        return Unexpected(target.error());
+    }
+    if (!target->peerName) {
+        return refused("Missing peer name.");
+    }
+    if (!isValidPeerDisplayName(*target->peerName)) {
+        return refused("Invalid peer name.");
+    }
+    const auto field = [&](const char* name) -> const std::vector<std::string>& {
+        return block->field(name);
+    };
+
     if (!listContainsIgnoringCase(field("upgrade"), "websocket") ||
         !listContainsIgnoringCase(field("connection"), "upgrade")) {
         return refused("Not a WebSocket upgrade.");
@@ -313,9 +376,13 @@ Expected<Invitation, Error> InvitationRequest::parse(std::string_view header) {
     return invitation;
 }
 
-std::string invitationRefusal(int status, std::string_view reason) {
-    static const std::array<std::pair<int, std::string_view>, 2> phrases{{
+std::string invitationRefusal(int status, std::string_view reason, std::string_view extraHeaders) {
+    static const std::array<std::pair<int, std::string_view>, 6> phrases{{
         {400, "Bad Request"},
+        {403, "Forbidden"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {421, "Misdirected Request"},
         {503, "Service Unavailable"},
     }};
     std::string_view phrase = "Error";
@@ -328,6 +395,7 @@ std::string invitationRefusal(int status, std::string_view reason) {
     body += "\n";
     std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + std::string(phrase) + "\r\n";
     answer += "Connection: close\r\n";
+    answer += extraHeaders;
     answer += "Content-Type: text/plain; charset=utf-8\r\n";
     answer += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     answer += body;

@@ -3,6 +3,7 @@
 #include "link/InvitationReader.h"
 #include "link/LinkTls.h"
 #include "link/TlsListener.h"
+#include "link/WebContent.h"
 
 #include <QSslSocket>
 
@@ -11,6 +12,10 @@
 namespace tarnwick {
 
 namespace {
+
+// How often a request under a name this computer does not have makes it read its names again
+// (an address may have come since).
+constexpr std::chrono::seconds namesRefresh{2};
 
 // Worth of a place among the unauthorised: a session with a pairing request on screen is
 // worth more than one that has not said who it is.
@@ -50,7 +55,25 @@ Expected<quint16, Error> LinkHost::listen(const TlsIdentity& identity) {
     }
     connect(listener, &TlsListener::connectionArrived, this, &LinkHost::connectionArrived);
     listener_ = listener;
+    readNames();
     return listener->serverPort();
+}
+
+bool LinkHost::answersTo(std::string_view host) {
+    if (names_.answersTo(host)) {
+        return true;
+    }
+    if (namesRead_ && std::chrono::steady_clock::now() - *namesRead_ < namesRefresh) {
+        return false;
+    }
+    readNames();
+    return names_.answersTo(host);
+}
+
+void LinkHost::readNames() {
+    namesRead_ = std::chrono::steady_clock::now();
+    const CertificateNames names = CertificateNames::ofThisComputer();
+    names_ = HostNames(names.hostNames, names.addresses, listener_ ? listener_->serverPort() : 0);
 }
 
 void LinkHost::connectionArrived(QSslSocket* socket) {
@@ -60,7 +83,10 @@ void LinkHost::connectionArrived(QSslSocket* socket) {
         socket->deleteLater();
         return;
     }
-    auto* reader = new InvitationReader(socket, settings_.timings.handshakeTimeout, this);
+    ReaderRules rules{settings_.webContent,
+                      [this](std::string_view host) { return answersTo(host); }};
+    auto* reader =
+        new InvitationReader(socket, settings_.timings.handshakeTimeout, std::move(rules), this);
     connect(reader, &InvitationReader::invitationRead, this, &LinkHost::invitationRead);
     connect(reader, &InvitationReader::finished, this, &LinkHost::readerFinished);
     readers_.push_back({reader, address, nextSerial_++});

@@ -6,6 +6,7 @@
 #include "link/PeerState.h"
 #include "link/SelfSignedCertificate.h"
 #include "link/SessionStage.h"
+#include "link/WebAnswer.h"
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
@@ -13,14 +14,18 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace tarnwick {
 
 class InvitationReader;
 class TlsListener;
+class WebContent;
 struct Invitation;
 
 // How many connections the host keeps, by kind. Places of the first two kinds are shared out
@@ -33,19 +38,23 @@ struct LinkHostSettings {
     SessionTimings timings;
     // Authorised sessions. An invitation that arrives while this many are open gets HTTP 503.
     int maxSessions = 32;
-    // Connections in their TLS handshake, invitation or WebSocket upgrade.
+    // Connections in their TLS handshake, invitation or WebSocket upgrade, and connections that
+    // fetch the page (a browser opens about six at once, then the session).
     int maxPendingConnections = 32;
-    int maxPendingPerAddress = 8;
+    int maxPendingPerAddress = 12;
     // Sessions open but not authorised (handshaking or awaiting the user).
     int maxUnauthorisedSessions = 24;
     int maxUnauthorisedPerAddress = 8;
+    // The page served to browsers; null: none, every page request gets 404.
+    std::shared_ptr<const WebContent> webContent;
 };
 
 // The host side of the link: listens for TLS connections, reads their invitations, admits
 // devices into sessions and keeps those sessions. Each session is its own peer whatever its
 // name: two sessions may carry one display name, and which of them stays is the owner's call.
 // Besides the places above, every session is bounded by its stage (HostSession) and by what
-// it may owe its peer (SessionOutbox, 8 MiB).
+// it may owe its peer (SessionOutbox, 8 MiB). On the same port it serves the page of the web
+// cockpit to requests under one of this computer's names (InvitationReader).
 class LinkHost : public QObject {
     Q_OBJECT
 public:
@@ -88,6 +97,8 @@ private:
     };
 
     void connectionArrived(QSslSocket* socket);
+    bool answersTo(std::string_view host);
+    void readNames();
     bool makeRoomForPending(const QHostAddress& address);
     bool makeRoomForSession(const QHostAddress& address);
     void invitationRead(InvitationReader* reader, const Invitation& invitation);
@@ -100,6 +111,9 @@ private:
     std::vector<PendingReader> readers_;
     std::vector<SessionEntry> sessions_; // in order of admission
     std::uint64_t nextSerial_ = 0;
+    // This computer's names and addresses, asked again when a request names something else.
+    HostNames names_;
+    std::optional<std::chrono::steady_clock::time_point> namesRead_;
 };
 
 } // namespace tarnwick

@@ -103,6 +103,7 @@ void PeerLink::startHost() {
     settings.maxPendingPerAddress = options_.maxPendingPerAddress;
     settings.maxUnauthorisedSessions = options_.maxUnauthorisedSessions;
     settings.maxUnauthorisedPerAddress = options_.maxUnauthorisedPerAddress;
+    settings.webContent = options_.webContent;
     auto* host = new LinkHost(settings, this);
     auto port = host->listen(*identity);
     if (!port) {

@@ -14,6 +14,7 @@
 #include <QWebSocketProtocol>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace tarnwick {
 class AvahiBrowser;
 class AvahiPublisher;
 class LinkHost;
+class WebContent;
 
 enum class PeerLinkMode { host, client };
 
@@ -43,12 +45,14 @@ struct PeerLinkOptions {
     // Places for connections and sessions; LinkHostSettings says what each one counts.
     int maxSessions = 32;
     int maxPendingConnections = 32;
-    int maxPendingPerAddress = 8;
+    int maxPendingPerAddress = 12;
     int maxUnauthorisedSessions = 24;
     int maxUnauthorisedPerAddress = 8;
     // Host mode: the file that keeps the TLS identity across starts (TlsIdentityStore). Empty:
     // a new identity for this run only, which no device can pin.
     std::string tlsIdentityPath;
+    // Host mode: the web cockpit's files, served on the same port; null serves no page.
+    std::shared_ptr<const WebContent> webContent;
 };
 
 // The bridge's way to devices on the local network. In host mode it listens for TLS

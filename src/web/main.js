@@ -41,6 +41,7 @@ const texts = {
 const maxDelay = 30000;
 const unreachableAfter = 3; // failed attempts in a row before the banner says so
 const maxAnnouncedFileItems = 256;
+const aliveTimeout = 5000;
 
 class Cockpit {
   constructor() {
@@ -78,8 +79,11 @@ class Cockpit {
   async start() {
     const record = await this.store.load();
     this.wake = () => {
-      if (document.visibilityState === "visible" && !this.socket && !this.hold && this.store.record) {
+      if (document.visibilityState !== "visible" || this.hold || !this.store.record) return;
+      if (!this.socket) {
         this.connect();
+      } else if (this.session?.authorised) {
+        this.checkAlive();
       }
     };
     document.addEventListener("visibilitychange", this.wake);
@@ -188,6 +192,17 @@ class Cockpit {
     this.timer = setTimeout(() => this.connect(), delay);
   }
 
+  // A phone that slept may hold a connection that is long dead: one that does not answer a
+  // ping soon is replaced.
+  checkAlive() {
+    const socket = this.socket;
+    const session = this.session;
+    const timer = setTimeout(() => {
+      if (this.socket === socket) socket.close();
+    }, aliveTimeout);
+    session.ping().then(() => clearTimeout(timer), () => clearTimeout(timer));
+  }
+
   // Ends this connection and does not come back by itself.
   stopConnecting() {
     this.hold = true;
@@ -248,7 +263,7 @@ class Cockpit {
     this.status(texts.waiting);
     if (secret && !this.wantCode) {
       this.usingSecret = true;
-      this.showPairing({ text: "Pairing with the code this phone scanned…" });
+      this.showPairing({ text: "Pairing with the code this phone scanned…", offerCode: true });
       this.session.pairWithSecret(secret);
       return;
     }
@@ -276,7 +291,7 @@ class Cockpit {
     this.stopConnecting();
     await this.store.update({ paired: false, bridgeKey: null });
     this.status(texts.forgotten);
-    this.showPairing({ error: texts.forgotten, offerCode: true });
+    this.showPairing({ text: "To use this phone again, pair it with a code and confirm on the computer.", offerCode: true });
   }
 
   // "Pair with a code": the user wants the six digits, on this connection or a new one.

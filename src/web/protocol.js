@@ -297,6 +297,18 @@ export class BridgeSession {
     this.listener.onCode?.(this.code);
   }
 
+  // Resolves when the bridge answers, rejects when the connection ends first.
+  ping() {
+    return new Promise((resolve, reject) => {
+      const id = "p" + this.nextRequest++;
+      this.pending.set(id, { resolve, reject });
+      if (!this.send("ping", { id })) {
+        this.pending.delete(id);
+        reject(new Error("Not connected to the bridge."));
+      }
+    });
+  }
+
   answered(message) {
     if (message.id === trustCheckID) {
       if (!this.authorised) this.listener.onUntrusted?.();

@@ -15,6 +15,11 @@ function str(value) {
   return typeof value === "string" ? value : "";
 }
 
+// A word of a command as a shell would need it typed.
+function shellWord(word) {
+  return /^[A-Za-z0-9_./=:@%+,-]+$/.test(word) ? word : "'" + word.replace(/'/g, "'\\''") + "'";
+}
+
 // The button text of one offered decision: a word or an object with one member named after it.
 export function decisionLabel(decision) {
   if (typeof decision === "string") return words[decision] ?? decision;
@@ -24,7 +29,7 @@ export function decisionLabel(decision) {
   const [name] = names;
   const details = decision[name] ?? {};
   if (name === "acceptWithExecpolicyAmendment" && Array.isArray(details.execpolicy_amendment)) {
-    return `Always allow commands starting with "${details.execpolicy_amendment.filter((w) => typeof w === "string").join(" ")}"`;
+    return `Always allow commands starting with "${details.execpolicy_amendment.filter((w) => typeof w === "string").map(shellWord).join(" ")}"`;
   }
   if (name === "applyNetworkPolicyAmendment" && details.network_policy_amendment) {
     const rule = details.network_policy_amendment;

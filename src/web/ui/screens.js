@@ -64,7 +64,7 @@ export class ThreadsScreen {
     this.account = h("p", { class: "note", role: "status" });
     this.list = h("ul", { class: "threads", "aria-label": "Thread list" });
     this.folder = h("input", { type: "text", autocomplete: "off", spellcheck: "false", autocapitalize: "off" });
-    this.model = h("select", {}, h("option", { value: "" }, "Default model"));
+    this.model = h("select", {}, h("option", { value: "" }, "The computer's default"));
     this.policy = h("select", {}, policies.map(([value, text]) => h("option", { value }, text)));
     this.formError = h("p", { class: "error", role: "alert" });
     this.form = h(
@@ -116,13 +116,12 @@ export class ThreadsScreen {
   }
 
   setModels(models) {
-    replace(this.model, h("option", { value: "" }, "Default model"));
+    replace(this.model, h("option", { value: "" }, "The computer's default"));
     for (const model of models) {
       const id = str(model?.model) || str(model?.id);
       if (!id || model.hidden) continue;
-      const option = h("option", { value: id }, str(model.displayName) || id);
-      if (model.isDefault) option.selected = true;
-      this.model.append(option);
+      // "Default model" stays chosen: the computer's own configuration decides unless the user does.
+      this.model.append(h("option", { value: id }, str(model.displayName) || id));
     }
   }
 

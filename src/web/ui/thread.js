@@ -178,6 +178,9 @@ export class ThreadView {
       draft.remove();
       this.streaming.delete(item.id);
     }
+    if (item.type === "userMessage" && this.title.textContent === "New thread") {
+      this.title.textContent = texts(item.content).split("\n")[0] || "New thread";
+    }
     if (known) {
       // A command's output pane keeps being open when it was.
       const wasOpen = known.element.querySelector("details")?.open;
