@@ -287,20 +287,47 @@ class Browser:
     def open(self, url):
         self.driver.get(url)
 
+    def script(self, source, *arguments):
+        """Runs `source`; an element the page replaced while it was handed over counts as
+        not found yet."""
+        from selenium.common.exceptions import StaleElementReferenceException
+        try:
+            return self.driver.execute_script(source, *arguments)
+        except StaleElementReferenceException:
+            return None
+
     def find(self, name, timeout=TIMEOUT):
-        return wait_for('"%s"' % name, lambda: self.driver.execute_script(FIND_BY_NAME, name),
-                        timeout, self.describe)
+        return wait_for('"%s"' % name, lambda: self.script(FIND_BY_NAME, name), timeout,
+                        self.describe)
 
     def absent(self, name):
-        return self.driver.execute_script(FIND_BY_NAME, name) is None
+        return self.script(FIND_BY_NAME, name) is None
+
+    def again(self, what, action):
+        """Does `action` on a fresh find when the page redrew the element in between."""
+        from selenium.common.exceptions import (ElementNotInteractableException,
+                                                StaleElementReferenceException)
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            try:
+                return action()
+            except (StaleElementReferenceException, ElementNotInteractableException) as error:
+                if time.monotonic() > deadline:
+                    raise Failure("could not %s: %s\n%s" % (what, error.msg, self.describe()))
+                time.sleep(0.1)
 
     def tap(self, name):
-        element = self.find(name)
-        wait_for('"%s" enabled' % name, element.is_enabled, describe=self.describe)
-        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
-        element.click()
+        def press():
+            element = self.find(name)
+            wait_for('"%s" enabled' % name, element.is_enabled, describe=self.describe)
+            self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
+            element.click()
+        self.again('tap "%s"' % name, press)
 
     def fill(self, name, text):
+        self.again('fill in "%s"' % name, lambda: self.fill_once(name, text))
+
+    def fill_once(self, name, text):
         element = self.find(name)
         if element.tag_name.lower() == "select":
             from selenium.webdriver.support.select import Select
@@ -318,17 +345,18 @@ class Browser:
         element.send_keys(text)
 
     def tap_text(self, text):
-        element = self.sees(text)
-        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
-        element.click()
+        def press():
+            element = self.sees(text, partly=True)
+            self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
+            element.click()
+        self.again('tap "%s"' % text, press)
 
     def sees(self, text, partly=False, timeout=TIMEOUT):
-        return wait_for('"%s" on the page' % text,
-                        lambda: self.driver.execute_script(FIND_TEXT, text, partly),
+        return wait_for('"%s" on the page' % text, lambda: self.script(FIND_TEXT, text, partly),
                         timeout, self.describe)
 
     def shows(self, text, partly=False):
-        return self.driver.execute_script(FIND_TEXT, text, partly) is not None
+        return self.script(FIND_TEXT, text, partly) is not None
 
     def count(self, text):
         return self.driver.execute_script(
@@ -394,6 +422,10 @@ class Run:
         for browser in self.browsers:
             browser.quit()
 
+    def describe(self):
+        """Where the browsers were, for a failure that did not say."""
+        return "\n".join(browser.describe() for browser in self.browsers[:1])
+
     def measure(self, what, seconds):
         self.measured.setdefault(what, []).append(seconds)
         print("measured (%s): %s: %.0f ms" % (self.engine, what, seconds * 1000), flush=True)
@@ -411,6 +443,8 @@ class Run:
             phone.shots_of("welcome")
         self.name_the_phone(phone, name)
         code = self.code_on(phone)
+        self.measure("page opened to the pairing code shown (with the typing)",
+                     time.monotonic() - opened)
         if shots:
             phone.shots_of("pairing")
         request = self.bridge.expect(r"Pairing request (\d+) from (.*)\n\s+Code:\s+(\d{6})\n",
@@ -419,8 +453,10 @@ class Run:
             raise Failure("the request names %r, the phone is %r" % (request.group(2), name))
         if request.group(3) != code:
             raise Failure("the terminal shows %s, the page %s" % (request.group(3), code))
+        confirmed = time.monotonic()
         self.bridge.type("pair " + request.group(1))
         phone.sees("Paired")
+        self.measure('"pair N" typed to paired', time.monotonic() - confirmed)
         self.measure("page opened to paired, by code (with the typing)",
                      time.monotonic() - opened)
         self.bridge.expect(r"Paired devices: 1 trusted\n")
@@ -692,6 +728,14 @@ def fake_codex_environment(root):
     return env, FakeCodexLog(log)
 
 
+def failed(failure, run, bridge):
+    """The failure with the terminal's screen, and the page's when a driver gave up."""
+    text = str(failure)
+    if not isinstance(failure, Failure):
+        text = "%s: %s\n%s" % (type(failure).__name__, failure, run.describe())
+    return Failure("%s\n--- the terminal ---\n%s" % (text, bridge.screen()))
+
+
 def run_fake(bridge_path, engine, shots):
     with tempfile.TemporaryDirectory(prefix="tarnwick-web-") as root:
         env, log = fake_codex_environment(root)
@@ -709,11 +753,11 @@ def run_fake(bridge_path, engine, shots):
             run.approval(phone, "Approve", shots=True)
             run.approval(phone, "Decline")
             run.reconnect(phone)
-            run.pair_by_qr()
             run.other_origins(phone)
+            run.pair_by_qr()
             bridge.stop()
-        except Failure as failure:
-            raise Failure("%s\n--- the terminal ---\n%s" % (failure, bridge.screen()))
+        except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
+            raise failed(failure, run, bridge)
         finally:
             run.close()
             bridge.kill()
@@ -774,8 +818,8 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
             if runs() != 1:
                 raise Failure("the declined command ran: %d runs" % runs())
             bridge.stop()
-        except Failure as failure:
-            raise Failure("%s\n--- the terminal ---\n%s" % (failure, bridge.screen()))
+        except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
+            raise failed(failure, run, bridge)
         finally:
             run.close()
             bridge.kill()
