@@ -162,6 +162,10 @@ class Codex:
         base = {"threadId": thread_id, "turnId": turn_id}
         turn = {"id": turn_id, "status": "inProgress", "items": []}
         self.notify("turn/started", {"threadId": thread_id, "turn": turn})
+        said = {"type": "userMessage", "id": self.new_id("user"),
+                "content": [{"type": "text", "text": words}]}
+        self.notify("item/started", dict(base, item=said, startedAtMs=int(time.time() * 1000)))
+        self.notify("item/completed", dict(base, item=said))
         status = "completed"
         if "approve" in words:
             self.stream(base, ["I will note the time. "], 0)

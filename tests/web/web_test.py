@@ -533,6 +533,12 @@ class Run:
         phone.sees("Counting 3.", partly=True)
         if shots:
             phone.shots_of("thread-streaming")
+        phone.fill("Message", "Count faster")
+        phone.tap("Steer")
+        steered = wait_for("turn/steer at the fake", lambda: self.log.requests("turn/steer"),
+                           describe=phone.describe)
+        if steered[0].get("input", [{}])[0].get("text") != "Count faster":
+            raise Failure("Steer sent %r" % steered)
         phone.tap("Stop")
         wait_for("turn/interrupt at the fake", lambda: self.log.requests("turn/interrupt"),
                  describe=phone.describe)
