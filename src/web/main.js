@@ -176,7 +176,7 @@ class Cockpit {
       // The request shown on the computer ended with this connection.
       this.hold = true;
       this.showPairing({ error: "The pairing request ended before the computer accepted it.", offerCode: true });
-      this.status(texts.waiting);
+      this.status("");
       return;
     }
     if (this.hold) return;
@@ -198,7 +198,10 @@ class Cockpit {
     const socket = this.socket;
     const session = this.session;
     const timer = setTimeout(() => {
-      if (this.socket === socket) socket.close();
+      if (this.socket !== socket) return;
+      // A dead connection may take long to report its close: go on without waiting for it.
+      socket.close();
+      this.closed(socket, session);
     }, aliveTimeout);
     session.ping().then(() => clearTimeout(timer), () => clearTimeout(timer));
   }
@@ -242,6 +245,7 @@ class Cockpit {
   }
 
   async accepted(offer) {
+    this.loadedThread = null;
     this.failures = 0;
     this.everAuthorised = true;
     this.wantCode = false;
@@ -283,7 +287,7 @@ class Cockpit {
     } else {
       this.showPairing({ error: "The computer did not pair this phone.", offerCode: true });
     }
-    this.status(texts.waiting);
+    this.status("");
     this.stopConnecting();
   }
 
@@ -361,28 +365,35 @@ class Cockpit {
     this.thread.open(thread);
     this.setScreen(this.thread.element, "thread");
     try {
-      const result = await this.request("thread/resume", { threadId: thread.id });
+      const result = await this.resume(thread.id);
       if (result?.thread && this.thread.threadID === thread.id) this.thread.open(result.thread);
     } catch (error) {
       this.thread.status.textContent = error.message;
     }
   }
 
-  // After a reconnect: everything that happened while away comes from the history.
+  // After a reconnect: everything that happened while away comes from the history. Resuming
+  // also loads the thread again into an app-server that restarted meanwhile.
   async rereadThread() {
     const threadId = this.thread.threadID;
+    let result = null;
     try {
-      let result = await this.request("thread/read", { threadId, includeTurns: true });
-      if (!result?.thread) result = await this.request("thread/resume", { threadId });
-      if (result?.thread && this.thread.threadID === threadId) this.thread.load(result.thread);
+      result = await this.resume(threadId);
     } catch {
       try {
-        const result = await this.request("thread/resume", { threadId });
-        if (result?.thread && this.thread.threadID === threadId) this.thread.load(result.thread);
+        result = await this.request("thread/read", { threadId, includeTurns: true });
       } catch (error) {
         this.thread.status.textContent = error.message;
       }
     }
+    if (result?.thread && this.thread.threadID === threadId) this.thread.load(result.thread);
+  }
+
+  // Loads the thread into the app-server (it may have restarted since it last had it).
+  async resume(threadId) {
+    const result = await this.request("thread/resume", { threadId });
+    this.loadedThread = threadId;
+    return result;
   }
 
   async startThread({ cwd, model, approvalPolicy }) {
@@ -391,6 +402,7 @@ class Cockpit {
     if (model) params.model = model;
     const result = await this.request("thread/start", params);
     if (!result?.thread?.id) throw new Error("The computer did not name the new thread.");
+    this.loadedThread = result.thread.id;
     this.threads.toggleForm(false);
     this.thread.open(result.thread);
     this.setScreen(this.thread.element, "thread");
@@ -404,6 +416,7 @@ class Cockpit {
     const threadId = this.thread.threadID;
     this.thread.setRunning("");
     try {
+      if (this.loadedThread !== threadId) await this.resume(threadId);
       const result = await this.request("turn/start", { threadId, input: this.input(text) });
       if (this.thread.threadID === threadId && this.thread.running && result?.turn?.id) {
         if (!this.thread.turnID) this.thread.setRunning(result.turn.id);

@@ -94,8 +94,13 @@ export function isValidName(name) {
 
 // The name as typed, without control characters and cut at a character boundary to fit.
 export function fitName(name) {
+  const text = String(name).replace(/[\u0000-\u001f\u007f-\u009f]/g, "").trim();
+  // Whole characters as people see them (an emoji with its modifiers), where the browser knows.
+  const characters = globalThis.Intl?.Segmenter
+    ? Array.from(new Intl.Segmenter(undefined, { granularity: "grapheme" }).segment(text), (s) => s.segment)
+    : Array.from(text);
   let out = "";
-  for (const character of String(name).replace(/[\u0000-\u001f\u007f-\u009f]/g, "").trim()) {
+  for (const character of characters) {
     if (utf8Length(out + character) > maxNameBytes) break;
     out += character;
   }

@@ -2,6 +2,7 @@
 // prints their output and checks signatures), and the page's handshake state machine against
 // a bridge played here with the same functions.
 import { execFileSync, spawnSync } from "node:child_process";
+import { existsSync, readFileSync } from "node:fs";
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
 
@@ -70,6 +71,25 @@ describe("the page computes what the bridge computes", () => {
     }
     assert.ok(highBit > 0);
   });
+});
+
+// The fixed vectors every device side checks itself against, when this tree has them.
+const sharedVectors = new URL("../identity/v2_vectors.json", import.meta.url);
+test("the shared version-2 vectors, QR secret from its base64url form", { skip: !existsSync(sharedVectors) }, async () => {
+  const v = JSON.parse(readFileSync(sharedVectors, "utf8"));
+  const secret = c.base64UrlDecode(v.secret);
+  assert.equal(secret.length, 32);
+  for (const k of v.cases) {
+    const qrText = c.qrPairingText(k.device, v.bridge, k.fp);
+    assert.equal(c.base64Encode(qrText), k.qrPairingText);
+    assert.equal(await c.qrPairingProof(secret, qrText), k.qrPairingProof);
+    assert.equal(c.base64Encode(c.deviceProofText(k.device, v.bridge, k.fp)), k.deviceProofText);
+    assert.equal(c.base64Encode(c.bridgeProofText(v.bridge, k.device, k.fp)), k.bridgeProofText);
+    assert.equal(await c.pairingCommitment(k.device.publicKey, k.devicePairingNonce), k.pairingCommitment);
+    const code = await c.pairingCode(v.bridge.publicKey, k.device.publicKey, v.bridge.nonce, k.device.nonce,
+      k.bridgePairingNonce, k.devicePairingNonce, k.fp);
+    assert.equal(code, k.pairingCode);
+  }
 });
 
 describe("r‖s to DER", () => {

@@ -110,9 +110,10 @@ export class ThreadsScreen {
 
   setAccount(result) {
     const loggedOut = result && result.account == null && result.requiresOpenaiAuth;
-    this.account.textContent = loggedOut
-      ? "Codex is not logged in on the computer. Run codex login there, then come back."
-      : "";
+    replace(
+      this.account,
+      loggedOut ? ["Codex is not logged in on the computer. Run ", h("code", {}, "codex login"), " there, then come back."] : [],
+    );
   }
 
   setModels(models) {

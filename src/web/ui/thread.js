@@ -45,7 +45,10 @@ export class ThreadView {
     this.status = h("p", { class: "turn-status", role: "status" });
     this.message = h("textarea", { rows: 2, autocomplete: "off", enterkeyhint: "send" });
     this.message.addEventListener("keydown", (event) => {
-      if (event.key === "Enter" && !event.shiftKey && !event.isComposing) {
+      // On a keyboard Enter sends and Shift+Enter starts a new line; a touch keyboard keeps
+      // Enter for new lines and sends with the button.
+      const touch = globalThis.matchMedia?.("(pointer: coarse)").matches;
+      if (event.key === "Enter" && !event.shiftKey && !event.isComposing && !touch) {
         event.preventDefault();
         this.submit();
       }
@@ -112,6 +115,11 @@ export class ThreadView {
   }
 
   turnEnded(turn, live = true) {
+    if (live) {
+      // A message cut short (the turn was stopped) stays, as far as it came.
+      for (const element of this.streaming.values()) this.log.append(element);
+      this.streaming.clear();
+    }
     const words = turnWords[turn?.status];
     const error = turn?.error && typeof turn.error.message === "string" ? turn.error.message : "";
     if (words || error) {

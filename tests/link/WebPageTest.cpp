@@ -1,0 +1,381 @@
+// The page a phone's browser loads from the link's port, over real TLS on loopback: what is
+// served with which headers, how long a connection lives, and the requests and upgrades it
+// refuses (foreign names, other sites' pages, paths outside the table).
+#include "LinkTestSupport.h"
+#include "link/LinkTls.h"
+#include "link/WebAnswer.h"
+#include "link/WebContent.h"
+
+#include <QSslSocket>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+
+using namespace tarnwick;
+using namespace tarnwick::test;
+
+namespace {
+
+const std::map<std::string, std::string> pageFiles{
+    {"index.html", "<script type=\"module\" src=\"/assets/{{build}}/main.js\"></script>"},
+    {"main.js", "import './lib/view.js';"},
+    {"lib/view.js", "export const v = 1;"},
+    {"app.css", "body{}"},
+    {"manifest.webmanifest", "{\"name\":\"Tarnwick\"}"},
+    {"icon.svg", "<svg/>"},
+    {"notes.txt", "not served"},
+};
+
+struct Answer {
+    int status = 0;
+    std::map<std::string, std::string> headers; // names lower-case
+    QByteArray body;
+
+    std::string header(const std::string& name) const {
+        const auto found = headers.find(name);
+        return found == headers.end() ? std::string() : found->second;
+    }
+};
+
+// A browser's connection, reduced to what the tests look at: requests out, whole answers in.
+class PageConnection {
+public:
+    explicit PageConnection(quint16 port) {
+        socket_.setSslConfiguration(deviceTlsConfiguration());
+        QObject::connect(&socket_, &QSslSocket::readyRead, &socket_,
+                         [this] { received_ += socket_.readAll(); });
+        socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        waitUntil([this] { return socket_.isEncrypted() || closed(); });
+    }
+
+    void send(const QByteArray& bytes) {
+        socket_.write(bytes);
+        socket_.flush();
+    }
+    // The next whole answer; a HEAD answer has no body whatever its Content-Length says.
+    std::optional<Answer> next(bool head = false) {
+        std::optional<Answer> answer;
+        waitUntil([&] { return (answer = take(head)).has_value() || closed(); });
+        return answer ? answer : take(head);
+    }
+    std::optional<Answer> get(const QByteArray& path, const QByteArray& headers = {}) {
+        send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+        return next();
+    }
+    bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+    bool waitForClose() {
+        return waitUntil([this] { return closed(); });
+    }
+    const QByteArray& unread() const { return received_; }
+
+private:
+    std::optional<Answer> take(bool head) {
+        const qsizetype end = received_.indexOf("\r\n\r\n");
+        if (end < 0) {
+            return std::nullopt;
+        }
+        Answer answer;
+        const QList<QByteArray> lines = received_.left(end).split('\n');
+        answer.status = lines.front().mid(9, 3).toInt();
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            answer.headers[line.left(colon).toLower().toStdString()] =
+                line.mid(colon + 1).trimmed().toStdString();
+        }
+        const auto declared = answer.headers.find("content-length");
+        const qsizetype length =
+            head || declared == answer.headers.end() ? 0 : std::stoll(declared->second);
+        if (received_.size() < end + 4 + length) {
+            return std::nullopt;
+        }
+        answer.body = received_.mid(end + 4, length);
+        received_.remove(0, end + 4 + length);
+        return answer;
+    }
+
+    QSslSocket socket_;
+    QByteArray received_;
+};
+
+struct WebHost {
+    WebHost() {
+        PeerLinkOptions options = loopbackOptions();
+        options.webContent = std::make_shared<const WebContent>(WebContent::assemble(pageFiles));
+        content = options.webContent;
+        link = startedHost(options);
+        port = link->listeningPort();
+    }
+    QByteArray assetPath(const char* name) const {
+        return QByteArray::fromStdString("/assets/" + content->build() + "/" + name);
+    }
+
+    std::shared_ptr<const WebContent> content;
+    std::unique_ptr<PeerLink> link;
+    quint16 port = 0;
+};
+
+} // namespace
+
+TEST(WebPage, IsServedWithItsBuildAndHeaders) {
+    std::vector<std::string> skipped;
+    const WebContent content = WebContent::assemble(pageFiles, &skipped);
+    EXPECT_EQ(skipped, std::vector<std::string>{"notes.txt"});
+    EXPECT_TRUE(std::regex_match(content.build(), std::regex("[0-9a-f]{16}"))) << content.build();
+    // The build follows every byte of every file, and nothing else.
+    auto changed = pageFiles;
+    changed["lib/view.js"] += " ";
+    EXPECT_NE(WebContent::assemble(changed).build(), content.build());
+    EXPECT_EQ(WebContent::assemble(pageFiles).build(), content.build());
+
+    WebHost host;
+    PageConnection browser(host.port);
+    const auto page = browser.get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    const std::string csp = "default-src 'none'; script-src 'self'; style-src 'self'; "
+                            "img-src 'self' data:; manifest-src 'self'; connect-src 'self' "
+                            "wss://127.0.0.1; base-uri 'none'; form-action 'none'; "
+                            "frame-ancestors 'none'";
+    const std::string index =
+        "<script type=\"module\" src=\"/assets/" + content.build() + "/main.js\"></script>";
+    EXPECT_EQ(page->headers, (std::map<std::string, std::string>{
+                                 {"content-type", "text/html; charset=utf-8"},
+                                 {"content-length", std::to_string(index.size())},
+                                 {"cache-control", "no-store"},
+                                 {"x-content-type-options", "nosniff"},
+                                 {"referrer-policy", "no-referrer"},
+                                 {"cross-origin-opener-policy", "same-origin"},
+                                 {"content-security-policy", csp},
+                                 {"x-frame-options", "DENY"},
+                             }));
+    EXPECT_EQ(page->body.toStdString(), index);
+
+    // Assets, also in folders, under the build for good; stable names asked again.
+    const struct {
+        QByteArray path;
+        std::string type;
+        std::string caching;
+        std::string body;
+    } files[] = {
+        {host.assetPath("main.js"), "text/javascript; charset=utf-8",
+         "public, max-age=31536000, immutable", pageFiles.at("main.js")},
+        {host.assetPath("lib/view.js"), "text/javascript; charset=utf-8",
+         "public, max-age=31536000, immutable", pageFiles.at("lib/view.js")},
+        {host.assetPath("app.css"), "text/css; charset=utf-8",
+         "public, max-age=31536000, immutable", pageFiles.at("app.css")},
+        {"/manifest.webmanifest", "application/manifest+json", "no-cache",
+         pageFiles.at("manifest.webmanifest")},
+        {"/icon.svg", "image/svg+xml", "no-cache", pageFiles.at("icon.svg")},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.path.toStdString());
+        const auto answer = browser.get(file.path);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 200);
+        EXPECT_EQ(answer->header("content-type"), file.type);
+        EXPECT_EQ(answer->header("cache-control"), file.caching);
+        EXPECT_EQ(answer->header("x-content-type-options"), "nosniff");
+        EXPECT_EQ(answer->body.toStdString(), file.body);
+    }
+    // HEAD: the same header, no body (the next answer starts right after it).
+    browser.send("HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const auto head = browser.next(true);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_EQ(head->header("content-length"), std::to_string(index.size()));
+    const auto after = browser.get("/icon.svg");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->body.toStdString(), "<svg/>");
+    EXPECT_FALSE(browser.closed());
+}
+
+TEST(WebPage, OneConnectionCarriesUpTo32RequestsOrUntilTheBrowserSaysClose) {
+    WebHost host;
+    {
+        PageConnection browser(host.port);
+        // Eight requests at once: answered in order, one after the other.
+        QByteArray pipelined;
+        for (int i = 0; i < 8; ++i) {
+            pipelined += "GET /icon.svg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        }
+        browser.send(pipelined);
+        for (int i = 1; i <= 32; ++i) {
+            SCOPED_TRACE(i);
+            const auto answer = i <= 8 ? browser.next() : browser.get("/icon.svg");
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->status, 200);
+            EXPECT_EQ(answer->headers.contains("connection"), i == 32);
+        }
+        EXPECT_TRUE(browser.waitForClose());
+    }
+    PageConnection browser(host.port);
+    const auto last = browser.get("/", "Connection: close\r\n");
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->status, 200);
+    EXPECT_EQ(last->header("connection"), "close");
+    EXPECT_TRUE(browser.waitForClose());
+}
+
+TEST(WebPage, RequestsOutsideTheTableOrUnderForeignNamesAreRefusedAndClosed) {
+    WebHost host;
+    LinkRecorder recorder(*host.link);
+    const QByteArray port = QByteArray::number(host.port);
+    const QByteArray build = QByteArray::fromStdString(host.content->build());
+    const auto request = [](const QByteArray& method, const QByteArray& target,
+                            const QByteArray& headers = "Host: 127.0.0.1\r\n") {
+        return method + " " + target + " HTTP/1.1\r\n" + headers + "\r\n";
+    };
+    const struct {
+        const char* what;
+        QByteArray request;
+        int status;
+    } cases[] = {
+        {"an unknown path", request("GET", "/secret"), 404},
+        {"index.html by name", request("GET", "/index.html"), 404},
+        {"a folder", request("GET", "/assets/" + build + "/"), 404},
+        {"the assets folder", request("GET", "/assets/"), 404},
+        {"a folder of assets", request("GET", "/assets/" + build + "/lib"), 404},
+        {"another build", request("GET", "/assets/0123456789abcdef/main.js"), 404},
+        {"a walk up", request("GET", "/assets/" + build + "/lib/../main.js"), 404},
+        {"an escaped dot", request("GET", "/assets/" + build + "/lib/%2e%2e/main.js"), 404},
+        {"an escaped letter", request("GET", "/icon%2Esvg"), 404},
+        {"a query", request("GET", "/assets/" + build + "/main.js?v=1"), 404},
+        {"a query on the page", request("GET", "/?x"), 404},
+        {"a double slash", request("GET", "/assets//" + build + "/main.js"), 404},
+        {"a backslash", request("GET", "/assets/" + build + "\\main.js"), 404},
+        {"a file not served", request("GET", "/assets/" + build + "/notes.txt"), 404},
+        {"POST", request("POST", "/", "Host: 127.0.0.1\r\nContent-Length: 0\r\n"), 405},
+        {"DELETE", request("DELETE", host.assetPath("main.js")), 405},
+        {"a body", request("GET", "/", "Host: 127.0.0.1\r\nContent-Length: 5\r\n") + "hello", 400},
+        {"chunks", request("GET", "/", "Host: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"), 400},
+        {"HTTP/1.0", "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 400},
+        {"no Host", request("GET", "/", ""), 400},
+        {"two Hosts", request("GET", "/", "Host: 127.0.0.1\r\nHost: 127.0.0.1\r\n"), 400},
+        {"an absolute target", request("GET", "https://127.0.0.1/"), 400},
+        {"a huge header", request("GET", "/", "Host: 127.0.0.1\r\nX: " + QByteArray(9000, 'a')),
+         400},
+        {"a header that never ends", "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a'), 400},
+        {"a foreign name", request("GET", "/", "Host: attacker.example\r\n"), 421},
+        {"a foreign name with the port",
+         request("GET", "/", "Host: attacker.example:" + port + "\r\n"), 421},
+        {"another port", request("GET", "/", "Host: 127.0.0.1:1\r\n"), 421},
+        {"a trailing dot", request("GET", "/", "Host: localhost.\r\n"), 421},
+        {"an upgrade under a foreign name",
+         request("GET", "/session?peer=P",
+                 "Host: rebound.example\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"),
+         421},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PageConnection browser(host.port);
+        browser.send(c.request);
+        const auto answer = browser.next();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, c.status);
+        EXPECT_EQ(answer->header("connection"), "close");
+        EXPECT_EQ(answer->header("content-type"), "text/plain; charset=utf-8");
+        if (c.status == 405) {
+            EXPECT_EQ(answer->header("allow"), "GET, HEAD");
+        }
+        EXPECT_TRUE(browser.waitForClose());
+    }
+    // Names this computer has are answered, any case, with or without the port.
+    for (const QByteArray& name : {QByteArray("localhost"), QByteArray("LOCALHOST:") + port,
+                                   QByteArray("127.0.0.1:") + port, QByteArray("[::1]:") + port}) {
+        SCOPED_TRACE(name.toStdString());
+        PageConnection browser(host.port);
+        browser.send("GET /icon.svg HTTP/1.1\r\nHost: " + name + "\r\n\r\n");
+        const auto answer = browser.next();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 200);
+    }
+    EXPECT_TRUE(recorder.events.empty());
+}
+
+TEST(WebPage, HostNamesMatchExactlyWithTheListeningPortOnly) {
+    const HostNames names({"localhost", "studio", "studio.example.lan", "studio.local"},
+                          {"127.0.0.1", "192.168.1.20", "fe80::1", "::1"}, 47601);
+    for (const char* host : {"studio", "Studio.Local", "studio.example.lan:47601", "192.168.1.20",
+                             "[fe80::1]:47601", "[FE80::1]", "[::1]", "localhost:47601"}) {
+        EXPECT_TRUE(names.answersTo(host)) << host;
+    }
+    for (const char* host :
+         {"", "studio:47600", "studio:", "studio:047601", "studio.example", "evil.studio.local",
+          "192.168.1.2", "fe80::1", "[fe80::1", "[fe80::1]x", "[fe80::1]:1", "::1", "studio.",
+          "user@studio", "studio:47601:47601"}) {
+        EXPECT_FALSE(names.answersTo(host)) << host;
+    }
+    EXPECT_TRUE(isOwnOrigin("https://studio.local:47601", "Studio.local:47601"));
+    EXPECT_TRUE(isOwnOrigin("HTTPS://STUDIO.LOCAL", "studio.local"));
+    for (const char* origin : {"http://studio.local", "https://studio.local:1", "null", "",
+                               "https://studio.local.evil", "https://studio.local/"}) {
+        EXPECT_FALSE(isOwnOrigin(origin, "studio.local")) << origin;
+    }
+}
+
+TEST(WebPage, UpgradesFromAnotherSitesPageAreRefusedAndFromItsOwnAdmitted) {
+    WebHost host;
+    LinkRecorder recorder(*host.link);
+    for (const QByteArray& origin :
+         {QByteArray("https://attacker.example"), QByteArray("http://127.0.0.1"),
+          QByteArray("https://127.0.0.1:") + QByteArray::number(host.port), QByteArray("null")}) {
+        SCOPED_TRACE(origin.toStdString());
+        RawDevice page(host.port);
+        page.send(RawDevice::upgradeRequest("/session?peer=Page", "Origin: " + origin + "\r\n"));
+        EXPECT_TRUE(page.answerHeader().startsWith("HTTP/1.1 403 Forbidden\r\n"));
+        EXPECT_TRUE(page.waitForClose());
+    }
+    {
+        RawDevice twice(host.port);
+        twice.send(RawDevice::upgradeRequest(
+            "/session?peer=Page", "Origin: https://127.0.0.1\r\nOrigin: https://127.0.0.1\r\n"));
+        EXPECT_TRUE(twice.answerHeader().startsWith("HTTP/1.1 400 "));
+    }
+    EXPECT_TRUE(recorder.events.empty());
+
+    // The bridge's own page (the Host is "127.0.0.1"), on the connection that loaded it.
+    PageConnection own(host.port);
+    ASSERT_TRUE(own.get("/"));
+    own.send(RawDevice::upgradeRequest("/session?peer=Page",
+                                       "Origin: HTTPS://127.0.0.1\r\n"
+                                       "Sec-WebSocket-Protocol: tarnwick.v2\r\n"));
+    const auto upgraded = own.next(true);
+    ASSERT_TRUE(upgraded);
+    EXPECT_EQ(upgraded->status, 101);
+    EXPECT_EQ(upgraded->header("sec-websocket-protocol"), "tarnwick.v2");
+    ASSERT_TRUE(waitUntil([&] { return recorder.connected.size() == 1; }));
+    EXPECT_EQ(recorder.connected.front()->displayName(), "Page");
+
+    // A native device sends no Origin, as before.
+    TestDevice device;
+    EXPECT_TRUE(device.connectTo(host.port, "Native"));
+}
+
+TEST(WebPage, ABrowserLoadingThePageFitsInItsAddressesPlaces) {
+    WebHost host;
+    LinkRecorder recorder(*host.link);
+    // About six connections at once, each kept open for more, then the session beside them.
+    std::vector<std::unique_ptr<PageConnection>> connections;
+    for (int i = 0; i < 6; ++i) {
+        connections.push_back(std::make_unique<PageConnection>(host.port));
+    }
+    for (auto& connection : connections) {
+        connection->send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    }
+    for (auto& connection : connections) {
+        const auto answer = connection->next();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 200);
+    }
+    TestDevice session;
+    EXPECT_TRUE(session.connectTo(host.port, "Phone"));
+    for (auto& connection : connections) {
+        const auto answer = connection->get("/icon.svg");
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 200);
+    }
+}
