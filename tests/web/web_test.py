@@ -493,8 +493,8 @@ class Run:
         phone.tap("New thread")
         phone.fill("Working folder", folder)
         # The fake offers these models; with the real CLI, the model its configuration names
-        # (the stand-in's) is the one that knows the shell tool.
-        phone.fill("Model", "gpt-fake" if self.log.path else "Default model")
+        # (the stand-in's) is the one that knows the shell tool: the choice without a value.
+        phone.fill("Model", "gpt-fake" if self.log.path else "")
         phone.fill("Approval policy", policy)
         before = len(self.log.requests("thread/start"))
         phone.tap("Start")
