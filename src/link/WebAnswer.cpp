@@ -67,11 +67,16 @@ bool HostNames::answersTo(std::string_view host) const {
             return false;
         }
     }
-    const std::string_view name = host.substr(0, colon);
+    std::string name = lowercase(host.substr(0, colon));
     if (colon != std::string_view::npos && host.substr(colon + 1) != port_) {
         return false;
     }
-    return names_.contains(lowercase(name));
+    // A link-local IPv6 address names its zone ("[fe80::1%eth0]", as devices that found the
+    // bridge over DNS-SD write it); the zone is the sender's, not part of the address.
+    if (const std::size_t zone = name.find('%'); name.starts_with('[') && zone != name.npos) {
+        name = name.substr(0, zone) + "]";
+    }
+    return names_.contains(name);
 }
 
 bool isOwnOrigin(std::string_view origin, std::string_view host) {

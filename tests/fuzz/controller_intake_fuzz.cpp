@@ -1,7 +1,9 @@
 // Whatever an unpaired device sends, nothing reaches the app-server. The input is split at NUL
-// bytes (which JSON never contains) into the blocks one connection sends in turn.
+// bytes (which JSON never contains) into the blocks one connection sends in turn, once on a
+// version-1 session and once on a version-2 session of a bridge that has a signing key.
 #include "bridge/BridgeController.h"
 #include "support/FakeNeighbours.h"
+#include "support/TestSigner.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -30,19 +32,16 @@ struct Bridge {
         neighbours.trustStore = std::make_unique<testing::FakeTrustStore>();
         neighbours.loginItems = std::make_unique<testing::FakeLoginItems>();
         neighbours.hostName = std::make_unique<testing::FakeHostName>();
-        neighbours.identity = Unexpected(Error{"No key while fuzzing."});
+        neighbours.identity =
+            std::unique_ptr<BridgeIdentity>(std::make_unique<testing::SignerIdentity>());
         controller = std::make_unique<BridgeController>(std::move(neighbours));
     }
     testing::FakeLink* link;
     std::unique_ptr<BridgeController> controller;
 };
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Bridge bridge;
-    std::string_view input(reinterpret_cast<const char*>(data), size);
-    PeerHandle peer = bridge.link->connect("Fuzz");
+void deliverBlocks(Bridge& bridge, std::string_view input, int protocolVersion) {
+    PeerHandle peer = bridge.link->connect("Fuzz", protocolVersion);
     while (true) {
         const std::size_t end = input.find('\0');
         bridge.link->deliver(peer, input.substr(0, end));
@@ -56,5 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     bridge.link->disconnect(peer);
     bridge.link->sent.clear();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Bridge bridge;
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    deliverBlocks(bridge, input, 1);
+    deliverBlocks(bridge, input, 2);
     return 0;
 }

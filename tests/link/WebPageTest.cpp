@@ -305,8 +305,8 @@ TEST(WebPage, HostNamesMatchExactlyWithTheListeningPortOnly) {
     }
     for (const char* host :
          {"", "studio:47600", "studio:", "studio:047601", "studio.example", "evil.studio.local",
-          "192.168.1.2", "fe80::1", "[fe80::1", "[fe80::1]x", "[fe80::1]:1", "::1", "studio.",
-          "user@studio", "studio:47601:47601"}) {
+          "192.168.1.2", "fe80::1", "[fe80::1", "[fe80::1]x", "[fe80::1]:1", "[::1%lo]x",
+          "studio%lo", "::1", "studio.", "user@studio", "studio:47601:47601"}) {
         EXPECT_FALSE(names.answersTo(host)) << host;
     }
     EXPECT_TRUE(isOwnOrigin("https://studio.local:47601", "Studio.local:47601"));

@@ -102,6 +102,10 @@ export class ThreadView {
       else this.turnEnded(turn, false);
     }
     this.setRunning(active);
+    requestAnimationFrame(() => {
+      const root = document.scrollingElement ?? document.documentElement;
+      if (this.element.isConnected) root.scrollTop = root.scrollHeight;
+    });
   }
 
   setRunning(turnID) {
@@ -128,9 +132,16 @@ export class ThreadView {
     if (live) this.setRunning(null);
   }
 
-  // Notifications about this thread.
+  // Notifications about this thread. A reader at the end of the transcript stays there.
   event(method, params) {
     if (!params || params.threadId !== this.threadID) return;
+    const root = document.scrollingElement ?? document.documentElement;
+    const atEnd = root.scrollTop + root.clientHeight >= root.scrollHeight - 80;
+    this.apply(method, params);
+    if (atEnd && this.element.isConnected) root.scrollTop = root.scrollHeight;
+  }
+
+  apply(method, params) {
     switch (method) {
       case "turn/started":
         this.setRunning(params.turn?.id ?? this.turnID ?? "");
