@@ -173,9 +173,11 @@ class Bridge:
         return self.terminal.screen if self.terminal else ""
 
     def phone_url(self):
+        """The address the `phone` command prints; None from a bridge without the command."""
         self.type("phone")
-        return self.expect(r"Open (https://\S+/#pair=[A-Za-z0-9_-]+) on the phone, or scan the "
-                           r"code\.", "the phone command's address").group(1)
+        answer = self.expect(r"Open (https://\S+/#pair=[A-Za-z0-9_-]+) on the phone, or scan "
+                             r"the code\.|Unknown command \"phone\"", "the phone command's address")
+        return answer.group(1)
 
 
 class FakeCodexLog:
@@ -633,6 +635,9 @@ class Run:
         """The address from `phone`: a wrong secret is refused and does not spoil the right
         one, which pairs once; a second use is refused, and the code path is offered."""
         url = self.bridge.phone_url()
+        if url is None:
+            print("NOT RUN: pairing by QR code (this bridge has no phone command)", flush=True)
+            return
         if not url.startswith("https://127.0.0.1:%d/#pair=" % PORT):
             raise Failure("the phone command gave %r" % url)
         self.bridge.expect(r"Certificate SHA-256: [0-9A-F]{2}(:[0-9A-F]{2}){31}")
