@@ -3,6 +3,7 @@
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
 #include "ui/DisplayText.h"
+#include "ui/PhonePairingPanel.h"
 
 #include <QDateTime>
 
@@ -92,6 +93,12 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
         return {true, logged([&] { controller_.restartAppServer(); },
                              QStringLiteral("Restarting Codex app-server.\n"))};
     }
+    if (command == u"phone" && bare) {
+        // A new secret each time, replacing the one shown before.
+        const QStringList lines = PhonePairingPanel::terminalLines(
+            controller_.openPhonePairing(), controller_.certificateFingerprint());
+        return {true, lines.join(u'\n') + u'\n'};
+    }
     return refused(QStringLiteral("Unknown command \"%1\"; see tarnwick-bridge --help.")
                        .arg(visibleText(words.join(u' '))));
 }
@@ -123,11 +130,11 @@ QString BridgeControl::requestsText() {
 QString BridgeControl::devicesText() {
     const auto& peers = controller_.trustedPeers();
     std::vector<ListedDevice> listed;
-    QString text = peers.empty()
-                       ? QStringLiteral("No trusted devices. Open Tarnwick on a phone or tablet "
-                                        "connected to this Wi-Fi network, choose this computer, "
-                                        "and compare the six-digit code.\n")
-                       : QStringLiteral("Trusted devices:\n");
+    QString text =
+        peers.empty() ? QStringLiteral("No trusted devices. Connect a phone: run \"tarnwick-bridge "
+                                       "phone\" and scan the code with the phone's camera, or "
+                                       "run tarnwick-device on another computer.\n")
+                      : QStringLiteral("Trusted devices:\n");
     for (const auto& peer : peers) {
         listed.push_back(ListedDevice{peer.deviceID, peer.displayName});
         const auto pairedAt =

@@ -15,8 +15,8 @@ namespace tarnwick {
 class BridgeController;
 
 // The running bridge's side of `tarnwick-bridge status`, `requests`, `pair N`, `reject N`,
-// `devices`, `forget N` and `restart`, whatever front end it runs behind. Pairing requests are
-// numbered as the terminal front end numbers them: in the order they arrive, from 1, a number
+// `devices`, `forget N`, `restart` and `phone`, whatever front end it runs behind. Pairing requests
+// are numbered as the terminal front end numbers them: in the order they arrive, from 1, a number
 // staying with its request while it waits. A decision acts only on a request as the last
 // listing showed it; a request that went away or came back with another code is left alone.
 class BridgeControl : public QObject {

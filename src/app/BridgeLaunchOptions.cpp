@@ -13,7 +13,7 @@ struct ControlCommand {
 };
 constexpr ControlCommand controlCommands[] = {
     {u"status", 0},  {u"requests", 0}, {u"pair", 1},    {u"reject", 1},
-    {u"devices", 0}, {u"forget", 1},   {u"restart", 0},
+    {u"devices", 0}, {u"forget", 1},   {u"restart", 0}, {u"phone", 0},
 };
 
 QString complaint(const QString& text) {
@@ -95,6 +95,7 @@ QString BridgeLaunchOptions::usage() {
         "  devices      list the trusted devices, numbered\n"
         "  forget N     stop trusting device N of that list\n"
         "  restart      restart the Codex app-server\n"
+        "  phone        show a QR code that pairs a phone, once, within 5 minutes\n"
         "\n"
         "Only one bridge runs at a time: a second launch brings the running one forward.\n");
 }

@@ -10,6 +10,7 @@ namespace tarnwick {
 BridgeWindow::BridgeWindow(BridgeController& controller, QObject* parent)
     : QObject(parent), controller_(controller), pairingRequests_(controller),
       trustedDevices_(controller), activityLog_(controller, shownLogLines),
+      phonePairing_(controller),
       frameless_(platformSuitsFrameless(QGuiApplication::platformName())) {
     engine_.addImportPath(QStringLiteral("qrc:/"));
     // Written to the window's log category instead of straight to standard error, and kept
@@ -31,6 +32,7 @@ bool BridgeWindow::load() {
         {QStringLiteral("pairingRequests"), QVariant::fromValue(&pairingRequests_)},
         {QStringLiteral("trustedDevices"), QVariant::fromValue(&trustedDevices_)},
         {QStringLiteral("activityLog"), QVariant::fromValue(&activityLog_)},
+        {QStringLiteral("phonePairing"), QVariant::fromValue(&phonePairing_)},
         {QStringLiteral("frameless"), frameless_},
     });
     engine_.load(QUrl(QStringLiteral("qrc:/TarnwickBridge/Main.qml")));

@@ -2,6 +2,7 @@
 
 #include "ui/ActivityLogModel.h"
 #include "ui/PairingRequestModel.h"
+#include "ui/PhonePairingPanel.h"
 #include "ui/TrustedDeviceModel.h"
 
 #include <QObject>
@@ -53,6 +54,7 @@ private:
     PairingRequestModel pairingRequests_;
     TrustedDeviceModel trustedDevices_;
     ActivityLogModel activityLog_;
+    PhonePairingPanel phonePairing_;
     QQmlApplicationEngine engine_;
     QPointer<QQuickWindow> window_;
     QStringList errors_;

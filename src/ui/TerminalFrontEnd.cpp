@@ -3,6 +3,7 @@
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
 #include "ui/DisplayText.h"
+#include "ui/PhonePairingPanel.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -159,8 +160,8 @@ void TerminalFrontEnd::printDevices() {
     std::vector<ListedDevice> listed;
     if (peers.empty()) {
         out_.line(QStringLiteral(
-            "No trusted devices. Open Tarnwick on a phone or tablet connected to this Wi-Fi "
-            "network, choose this computer, and compare the six-digit code."));
+            "No trusted devices. Connect a phone: type \"phone\" and scan the code with the "
+            "phone's camera, or run tarnwick-device on another computer."));
     } else {
         out_.line(QStringLiteral("Trusted devices:"));
     }
@@ -180,6 +181,15 @@ void TerminalFrontEnd::printDevices() {
     listedDevices_ = std::move(listed);
 }
 
+void TerminalFrontEnd::printPhone() {
+    // A new secret each time, replacing the one shown before.
+    const QStringList lines = PhonePairingPanel::terminalLines(
+        controller_.openPhonePairing(), controller_.certificateFingerprint());
+    for (const QString& line : lines) {
+        out_.line(line);
+    }
+}
+
 void TerminalFrontEnd::printLaunchAtLogin() {
     out_.line(QStringLiteral("Launch at login: ") +
               (controller_.launchAtLogin() ? QStringLiteral("on") : QStringLiteral("off")));
@@ -192,6 +202,8 @@ void TerminalFrontEnd::printHelp() {
     out_.line(QStringLiteral("  devices        list the trusted devices, numbered"));
     out_.line(QStringLiteral("  forget N       stop trusting device N of that list"));
     out_.line(QStringLiteral("  restart        restart the Codex app-server"));
+    out_.line(QStringLiteral("  phone          show a QR code that pairs a phone, once, within "
+                             "5 minutes"));
     out_.line(QStringLiteral("  login on|off   start the bridge when you log in, or not"));
     out_.line(QStringLiteral("  status         show the status and the waiting requests"));
     out_.line(QStringLiteral("  help           show this list"));
@@ -218,6 +230,8 @@ void TerminalFrontEnd::handleLine(const QString& line) {
         forget(argument);
     } else if (command == u"restart" && argument.isEmpty()) {
         controller_.restartAppServer();
+    } else if (command == u"phone" && argument.isEmpty()) {
+        printPhone();
     } else if (command == u"login") {
         login(argument);
     } else if (command == u"status" && argument.isEmpty()) {

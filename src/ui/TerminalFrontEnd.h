@@ -18,7 +18,7 @@ class BridgeController;
 
 // The bridge without a window: prints the status values and every activity line as they
 // change, shows each pairing request with a number and its code, and takes the user's
-// commands one line at a time ("pair 1", "devices", "quit", ...).
+// commands one line at a time ("pair 1", "devices", "phone", "quit", ...).
 class TerminalFrontEnd : public QObject {
     Q_OBJECT
 
@@ -58,6 +58,7 @@ private:
     void printDevices();
     void printHelp();
     void printLaunchAtLogin();
+    void printPhone();
     void refreshRequests();
     void logged(const QString& line);
 

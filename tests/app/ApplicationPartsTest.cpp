@@ -101,6 +101,7 @@ TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
         {{QStringLiteral("--service")}, false, Mode::service},
         {{QStringLiteral("status")}, true, Mode::control},
         {{QStringLiteral("pair"), QStringLiteral("2")}, false, Mode::control},
+        {{QStringLiteral("phone")}, false, Mode::control},
         {{QStringLiteral("restart"), QStringLiteral("--help")}, false, Mode::help},
     };
     for (const auto& entry : cases) {
@@ -118,7 +119,8 @@ TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
           QStringList{QStringLiteral("terminal")}, QStringList{QStringLiteral("pair")},
           QStringList{QStringLiteral("status"), QStringLiteral("now")},
           QStringList{QStringLiteral("forget"), QStringLiteral("1"), QStringLiteral("2")},
-          QStringList{QStringLiteral("phone")}}) {
+          QStringList{QStringLiteral("tablet")},
+          QStringList{QStringLiteral("phone"), QStringLiteral("1")}}) {
         const auto parsed = BridgeLaunchOptions::parse(arguments, true);
         ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << arguments.join(u' ').toStdString();
         const QString& complaint = std::get<QString>(parsed);

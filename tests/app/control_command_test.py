@@ -2,11 +2,11 @@
 """`tarnwick-bridge --service` and the control command against it.
 
 Runs the bridge as the systemd user unit does (no terminal, no window, activity on standard
-error), then drives it with `tarnwick-bridge status`, `requests`, `pair N`, `devices`, `forget N`
-and `restart` while test devices ask to pair: a decision acts only on the request the listing
-showed, so a device that takes the place of a listed one under the same name is not paired by
-the old number. A launch as the desktop's autostart makes it leaves the service alone. A process
-of another user that reaches the socket gets no answer (needs root for `setpriv`; reported as
+error), then drives it with `tarnwick-bridge status`, `requests`, `pair N`, `devices`,
+`forget N`, `restart` and `phone` while test devices ask to pair: a decision acts only on the
+request the listing showed, so a device that takes the place of a listed one under the same
+name is not paired by the old number. A launch as the desktop's autostart makes it leaves the
+service alone. A process of another user that reaches the socket gets no answer (needs root for `setpriv`; reported as
 skipped otherwise).
 """
 
@@ -221,6 +221,16 @@ def run(bridge, device_command):
             expect_text(control(bridge, env, "restart"), r"Restarting Codex app-server\.\n",
                         "restart")
             service.expect(r"^Restarting Codex app-server\.$")
+
+            # A QR code in half blocks, then the address with its one-time secret; each call
+            # draws a new secret.
+            phone = control(bridge, env, "phone")
+            address = expect_text(
+                phone, r"^(?:[\u2580\u2584\u2588 ]+\n){10,}Open (https://\S+:\d+/#pair=[A-Za-z0-9_-]{43}) "
+                r"on the phone, or scan the code\.\nCertificate SHA-256: [0-9A-F]{2}(?::[0-9A-F]{2}){31}\n"
+                r"The code works once, for 5 minutes\.\n$", "phone").group(1)
+            if address in control(bridge, env, "phone") or ".local" in address:
+                raise Failure("phone showed %r again, or a .local name" % address)
 
             other_user_is_refused(socket_path, [root, runtime])
             expect_text(control(bridge, env, "status"), r"Paired devices: ", "status afterwards")

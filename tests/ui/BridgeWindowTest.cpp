@@ -261,6 +261,53 @@ TEST_F(BridgeWindowTest, WithoutTrustedDevicesShowsTheHintAndZeroTrusted) {
               QStringLiteral("0 trusted"));
 }
 
+TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUntilDone) {
+    EXPECT_EQ(text(item(QStringLiteral("emptyDevicesHintText"))),
+              QStringLiteral("Connect a phone: press \"Connect a phone\" and scan the code with "
+                             "the phone's camera, or run tarnwick-device on another computer."));
+    EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
+    bridge.link->web = "https://192.0.2.7:50123/";
+    bridge.link->fingerprint = std::string(64, 'b');
+    emit bridge.controller->linkStatusChanged();
+    click(item(QStringLiteral("connectPhoneButton")));
+    ASSERT_EQ(items(QStringLiteral("phonePairingOverlay")).size(), 1);
+    saveScreenshot(window(), QStringLiteral("connect-a-phone"));
+
+    QQuickItem* code = item(QStringLiteral("phoneQrCode"));
+    ASSERT_NE(code, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return code->property("status").toInt() == 1; }, 10000))
+        << "the image is ready";
+    const QSize picture = code->property("sourceSize").toSize();
+    EXPECT_GT(picture.width(), 100);
+    EXPECT_EQ(picture.width(), picture.height());
+    const QString address = text(item(QStringLiteral("phoneAddress")));
+    EXPECT_TRUE(address.startsWith(QStringLiteral("https://192.0.2.7:50123/#pair=")))
+        << address.toStdString();
+    EXPECT_EQ(address.size(), 30 + 43);
+    EXPECT_EQ(text(item(QStringLiteral("phoneFingerprint"))),
+              QStringLiteral("Certificate SHA-256 BB") + QStringLiteral(":BB").repeated(31));
+    EXPECT_EQ(text(item(QStringLiteral("phoneOnce"))),
+              QStringLiteral("The code works once, for 5 minutes."));
+
+    // Clicks do not reach the window below while the panel is open.
+    click(item(QStringLiteral("connectPhoneButton")));
+    EXPECT_EQ(text(item(QStringLiteral("phoneAddress"))), address);
+    click(item(QStringLiteral("phoneDoneButton")));
+    EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
+    // Opened again, it shows a new code: the old one was burnt with the panel.
+    click(item(QStringLiteral("connectPhoneButton")));
+    EXPECT_NE(text(item(QStringLiteral("phoneAddress"))), address);
+    click(item(QStringLiteral("phoneDoneButton")));
+
+    // Without an address the panel says why instead of showing a code.
+    bridge.link->web.clear();
+    click(item(QStringLiteral("connectPhoneButton")));
+    EXPECT_TRUE(items(QStringLiteral("phoneQrCode")).isEmpty());
+    EXPECT_EQ(text(item(QStringLiteral("phoneNotReady"))),
+              QStringLiteral("Cannot connect a phone yet: the bridge is not listening on the local "
+                             "network or has no secure identity."));
+}
+
 TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
     EXPECT_TRUE(items(QStringLiteral("emptyDevicesHint")).isEmpty());
     EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),

@@ -226,11 +226,44 @@ TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumbe
               QStringLiteral("There is no device 3 in the last \"devices\" list.\n"));
 }
 
-TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPair) {
+TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTimeCode) {
     EXPECT_EQ(type(QStringLiteral("devices")),
-              QStringLiteral("No trusted devices. Open Tarnwick on a phone or tablet connected to "
-                             "this Wi-Fi network, choose this computer, and compare the six-digit "
-                             "code.\n"));
+              QStringLiteral("No trusted devices. Connect a phone: type \"phone\" and scan the "
+                             "code with the phone's camera, or run tarnwick-device on another "
+                             "computer.\n"));
+    EXPECT_EQ(type(QStringLiteral("phone")),
+              QStringLiteral("Cannot connect a phone yet: the bridge is not listening on the local "
+                             "network or has no secure identity.\n"));
+
+    bridge.link->web = "https://192.0.2.7:50123/";
+    bridge.link->fingerprint = std::string(64, 'a');
+    QStringList lines = type(QStringLiteral("phone")).split(u'\n');
+    ASSERT_GE(lines.size(), 12);
+    EXPECT_EQ(lines.takeLast(), QString());
+    EXPECT_EQ(lines.takeLast(), QStringLiteral("The code works once, for 5 minutes."));
+    EXPECT_EQ(lines.takeLast(),
+              QStringLiteral("Certificate SHA-256: AA") + QStringLiteral(":AA").repeated(31));
+    static const QRegularExpression open(QStringLiteral(
+        "^Open (https://192\\.0\\.2\\.7:50123/#pair=[A-Za-z0-9_-]{43}) on the phone, or scan "
+        "the code\\.$"));
+    const auto match = open.match(lines.takeLast());
+    ASSERT_TRUE(match.hasMatch());
+    // The code: two modules a line, light ones drawn, in a quiet zone of two light modules, so
+    // the first line and the first and last columns are light.
+    static const QRegularExpression halfBlocks(QStringLiteral("^[\u2588\u2580\u2584 ]+$"));
+    const qsizetype width = lines.first().size();
+    EXPECT_EQ(lines.size(), (width + 1) / 2);
+    EXPECT_EQ(lines.first(), QString(width, QChar(0x2588)));
+    for (const QString& line : lines) {
+        EXPECT_TRUE(halfBlocks.match(line).hasMatch()) << line.toStdString();
+        EXPECT_EQ(line.size(), width);
+        // A code has an odd number of modules a side: the last line holds one row.
+        EXPECT_EQ(line.front(), QChar(&line == &lines.last() ? 0x2580 : 0x2588));
+        EXPECT_NE(line.back(), u' ');
+    }
+    // Each time a new code, which replaces the one shown before.
+    EXPECT_FALSE(type(QStringLiteral("phone")).contains(match.captured(1)));
+    EXPECT_TRUE(type(QStringLiteral("help")).contains(QStringLiteral("  phone  ")));
 }
 
 TEST_F(TerminalFrontEndTest, TurnsLaunchAtLoginOnAndOffAndShowsARefusal) {

@@ -4,7 +4,8 @@ import QtQuick.Layouts
 import TarnwickBridge
 
 // Everything the window shows, from top to bottom: header, status, pairing requests (only
-// while there are some), trusted devices and activity, over the dark gradient.
+// while there are some), trusted devices and activity, over the dark gradient; the "Connect a
+// phone" panel over it all while it is open.
 Item {
     id: root
 
@@ -12,6 +13,7 @@ Item {
     required property PairingRequestModel pairingRequests
     required property TrustedDeviceModel trustedDevices
     required property ActivityLogModel activityLog
+    required property PhonePairingPanel phonePairing
 
     WindowBackground {
         anchors.fill: parent
@@ -68,6 +70,7 @@ Item {
                 Layout.fillWidth: true
                 controller: root.controller
                 devices: root.trustedDevices
+                onConnectPhoneClicked: root.phonePairing.show()
             }
             ActivitySection {
                 objectName: "activity"
@@ -77,5 +80,14 @@ Item {
         }
         // The column's padding belongs to the scrolled content.
         contentHeight: column.implicitHeight + 2 * Theme.windowPadding
+    }
+
+    // Over everything else while it is open; closing it burns the code it shows.
+    PhonePairingOverlay {
+        objectName: "phonePairingOverlay"
+        anchors.fill: parent
+        visible: root.phonePairing.open
+        controller: root.controller
+        panel: root.phonePairing
     }
 }

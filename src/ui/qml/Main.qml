@@ -11,6 +11,7 @@ Window {
     required property PairingRequestModel pairingRequests
     required property TrustedDeviceModel trustedDevices
     required property ActivityLogModel activityLog
+    required property PhonePairingPanel phonePairing
     // Drawn without the system's title bar, with a strip of its own to move it, where the window
     // manager moves and resizes frameless windows on request; elsewhere the system's title bar
     // stays, untitled.
@@ -32,6 +33,7 @@ Window {
         pairingRequests: appWindow.pairingRequests
         trustedDevices: appWindow.trustedDevices
         activityLog: appWindow.activityLog
+        phonePairing: appWindow.phonePairing
     }
 
     Loader {

@@ -3,19 +3,33 @@ import QtQuick
 import QtQuick.Layouts
 import TarnwickBridge
 
-// The trusted devices, one row each, or a hint on how to pair the first one.
+// The trusted devices, one row each, or a hint on how to pair the first one, under a heading
+// with the button that opens the "Connect a phone" panel.
 ColumnLayout {
     id: root
 
     required property BridgeController controller
     required property TrustedDeviceModel devices
 
+    signal connectPhoneClicked()
+
     spacing: 12
 
-    SectionHeading {
-        symbol: "checkmark.shield.fill"
-        text: "TRUSTED DEVICES"
-        color: Theme.cyan
+    RowLayout {
+        Layout.fillWidth: true
+        SectionHeading {
+            Layout.fillWidth: true
+            symbol: "checkmark.shield.fill"
+            text: "TRUSTED DEVICES"
+            color: Theme.cyan
+        }
+        BorderedButton {
+            objectName: "connectPhoneButton"
+            text: "Connect a phone"
+            symbol: "iphone.and.arrow.forward"
+            prominent: true
+            onClicked: root.connectPhoneClicked()
+        }
     }
     Panel {
         objectName: "emptyDevicesHint"
@@ -24,9 +38,10 @@ ColumnLayout {
         padding: 18
 
         Text {
+            objectName: "emptyDevicesHintText"
             anchors.left: parent.left
             anchors.right: parent.right
-            text: "Open Tarnwick on a phone or tablet connected to this Wi-Fi network, choose this computer, and compare the six-digit code."
+            text: "Connect a phone: press \"Connect a phone\" and scan the code with the phone's camera, or run tarnwick-device on another computer."
             color: Theme.explanatoryText
             font.family: Theme.family
             font.pixelSize: Theme.body

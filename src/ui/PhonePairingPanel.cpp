@@ -1,0 +1,63 @@
+#include "ui/PhonePairingPanel.h"
+
+#include "bridge/BridgeController.h"
+#include "ui/QrCode.h"
+#include "ui/UiLog.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Pixels per module of the window's image: a code of about 40 modules is some 300 pixels wide.
+constexpr int imageScale = 6;
+
+} // namespace
+
+PhonePairingPanel::PhonePairingPanel(BridgeController& controller, QObject* parent)
+    : QObject(parent), controller_(controller) {}
+
+PhonePairingPanel::~PhonePairingPanel() {
+    if (open_) {
+        controller_.closePhonePairing();
+    }
+}
+
+void PhonePairingPanel::show() {
+    address_ = controller_.openPhonePairing();
+    image_.clear();
+    if (!address_.isEmpty()) {
+        if (auto code = QrCode::encode(address_.toStdString())) {
+            image_ = code->pngDataUrl(imageScale);
+        } else {
+            qCWarning(uiLog).noquote() << QString::fromStdString(code.error().description);
+        }
+    }
+    open_ = true;
+    emit changed();
+}
+
+void PhonePairingPanel::close() {
+    controller_.closePhonePairing();
+    if (open_) {
+        open_ = false;
+        address_.clear();
+        image_.clear();
+        emit changed();
+    }
+}
+
+QStringList PhonePairingPanel::terminalLines(const QString& address, const QString& fingerprint) {
+    if (address.isEmpty()) {
+        return {QString::fromLatin1(notReadyText)};
+    }
+    auto code = QrCode::encode(address.toStdString());
+    QStringList lines = code ? code->halfBlockLines() : QStringList();
+    lines.append(QStringLiteral("Open %1 on the phone, or scan the code.").arg(address));
+    if (!fingerprint.isEmpty()) {
+        lines.append(QStringLiteral("Certificate SHA-256: ") + fingerprint);
+    }
+    lines.append(QString::fromLatin1(onceText));
+    return lines;
+}
+
+} // namespace tarnwick
