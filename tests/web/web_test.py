@@ -668,18 +668,22 @@ class Run:
             raise Failure("the secret stayed in the address: %s" % laptop.driver.current_url)
         laptop.quit()
 
-        tablet.open("about:blank")
-        tablet.open(url)  # used once already
-        self.bridge.expect(r"Refused pairing by QR code from Wrong Tablet: the QR code is "
+        tablet.quit()
+
+        # Another phone scans the same code, used once already.
+        second = self.browser("second")
+        second.open(url)
+        self.name_the_phone(second, "Second Tablet")
+        self.bridge.expect(r"Refused pairing by QR code from Second Tablet: the QR code is "
                            r"wrong, used or expired\.")
-        tablet.tap("Pair with a code")
-        code = self.code_on(tablet)
-        request = self.bridge.expect(r"Pairing request (\d+) from Wrong Tablet\n\s+Code:\s+"
+        second.tap("Pair with a code")
+        code = self.code_on(second)
+        request = self.bridge.expect(r"Pairing request (\d+) from Second Tablet\n\s+Code:\s+"
                                      r"(\d{6})\n", "the code path after a refused QR code")
         if request.group(2) != code:
             raise Failure("the terminal shows %s, the page %s" % (request.group(2), code))
         self.bridge.type("reject " + request.group(1))
-        tablet.quit()
+        second.quit()
 
 
 class AttackerSite:
