@@ -343,8 +343,16 @@ class Browser:
             else:
                 raise Failure('"%s" offers %r, not %r' % (name, labels, text))
             return
+        # The page may put a suggestion in while the test types: type until the field holds
+        # exactly the text.
+        wait_for('"%s" to hold %r' % (name, text), lambda: self.typed(element, text),
+                 describe=self.describe)
+
+    @staticmethod
+    def typed(element, text):
         element.clear()
         element.send_keys(text)
+        return element.get_attribute("value") == text
 
     def tap_text(self, text):
         def press():
