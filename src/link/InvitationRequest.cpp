@@ -1,5 +1,6 @@
 #include "link/InvitationRequest.h"
 
+#include "link/AsciiCase.h"
 #include "link/LinkWire.h"
 #include "link/PercentEncoding.h"
 
@@ -19,19 +20,9 @@ Unexpected<Error> refused(std::string description) {
     return Unexpected(Error{std::move(description)});
 }
 
-char lowered(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowercase(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), lowered);
-    return result;
-}
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lowered(x) == lowered(y);
+               return asciiLowered(x) == asciiLowered(y);
            });
 }
 
@@ -292,7 +283,7 @@ Expected<HeaderBlock, Error> readBlock(std::string_view header) {
         if (!isValidHeaderValue(value)) {
             return refused("Malformed header line.");
         }
-        block.fields[lowercase(line->substr(0, colon))].emplace_back(value);
+        block.fields[asciiLowercase(line->substr(0, colon))].emplace_back(value);
     }
     const auto& host = block.field("host");
     if (host.size() != 1 || !isValidHost(host.front())) {

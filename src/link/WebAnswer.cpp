@@ -1,20 +1,12 @@
 #include "link/WebAnswer.h"
 
+#include "link/AsciiCase.h"
+
 #include <algorithm>
 
 namespace tarnwick {
 
 namespace {
-
-char lowered(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowercase(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), lowered);
-    return result;
-}
 
 std::string_view cacheControl(WebCaching caching) {
     switch (caching) {
@@ -46,11 +38,11 @@ HostNames::HostNames(const std::vector<std::string>& hostNames,
                      const std::vector<std::string>& addresses, unsigned short port)
     : port_(std::to_string(port)) {
     for (const std::string& name : hostNames) {
-        names_.insert(lowercase(name));
+        names_.insert(asciiLowercase(name));
     }
     for (const std::string& address : addresses) {
         const bool ipv6 = address.find(':') != std::string::npos;
-        names_.insert(ipv6 ? "[" + lowercase(address) + "]" : lowercase(address));
+        names_.insert(ipv6 ? "[" + asciiLowercase(address) + "]" : asciiLowercase(address));
     }
 }
 
@@ -67,7 +59,7 @@ bool HostNames::answersTo(std::string_view host) const {
             return false;
         }
     }
-    std::string name = lowercase(host.substr(0, colon));
+    std::string name = asciiLowercase(host.substr(0, colon));
     if (colon != std::string_view::npos && host.substr(colon + 1) != port_) {
         return false;
     }
@@ -82,7 +74,7 @@ bool HostNames::answersTo(std::string_view host) const {
 bool isOwnOrigin(std::string_view origin, std::string_view host) {
     constexpr std::string_view scheme = "https://";
     return origin.size() == scheme.size() + host.size() &&
-           lowercase(origin) == std::string(scheme) + lowercase(host);
+           asciiLowercase(origin) == std::string(scheme) + asciiLowercase(host);
 }
 
 WebAnswer answerPage(const HttpRequestHead& request, const WebContent& content, bool last) {
