@@ -79,12 +79,10 @@ int vectors() {
         unhex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
 
     JSONArray texts;
-    for (const auto& [label, fields] : std::initializer_list<
-             std::pair<std::string_view, std::initializer_list<std::string_view>>>{
-             {"L", {"ab", ""}},
-             {"", {}},
-             {"tarnwick-v2-commit", {"é|:", "12345678901"}},
-             {"x", {"😀", "|0:", "\n"}}}) {
+    // Each case's fields are written out in its own v2Text call: a nested initializer list
+    // would not outlive the table that holds it.
+    const auto addText = [&texts](std::string_view label,
+                                  std::initializer_list<std::string_view> fields) {
         JSONArray fieldArray;
         for (std::string_view field : fields) {
             fieldArray.push_back(std::string(field));
@@ -92,7 +90,11 @@ int vectors() {
         texts.push_back(JSONObject{{"label", std::string(label)},
                                    {"fields", fieldArray},
                                    {"hex", hex(v2Text(label, fields))}});
-    }
+    };
+    addText("L", {"ab", ""});
+    addText("", {});
+    addText("tarnwick-v2-commit", {"é|:", "12345678901"});
+    addText("x", {"😀", "|0:", "\n"});
 
     JSONObject out;
     out.set("v2Text", texts);

@@ -69,6 +69,9 @@ Item {
                     fillMode: Image.PreserveAspectFit
                     smooth: false
                     mipmap: false
+                    // A new code each time the panel opens: keeping old ones in the pixmap cache
+                    // would only hold their textures.
+                    cache: false
                 }
             }
             TextEdit {
