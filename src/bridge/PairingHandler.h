@@ -6,8 +6,8 @@
 #include "bridge/DeviceSender.h"
 #include "bridge/PairingRequest.h"
 #include "bridge/PeerSessions.h"
-#include "bridge/ShownNames.h"
 #include "bridge/PhonePairingSecret.h"
+#include "bridge/ShownNames.h"
 #include "platform/HostNameService.h"
 
 #include <QObject>
