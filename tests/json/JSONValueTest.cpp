@@ -118,6 +118,15 @@ TEST(JSONValueDecoding, EveryRawControlCharacterInsideATextFails) {
         text += "b\"";
         EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "control character " << c;
     }
+    // Wherever the text lies in memory, and in a long text too.
+    for (std::size_t pad = 0; pad < 20; ++pad) {
+        std::string text = std::string(pad, ' ') + "\"" + std::string(11, '\x7f') + "\x1d" +
+                           std::string(20, 'x') + "\"";
+        EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "after " << pad << " spaces";
+        text = std::string(pad, ' ') + "[\"" + std::string(40, 'x') + "\t\"]";
+        EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "a tab after " << pad << " spaces";
+    }
+    EXPECT_TRUE(JSONValue::decode("[\t\"a\\tb\",\r\n1]").hasValue());
     EXPECT_FALSE(JSONValue::decode(std::string("1\0", 2)).hasValue());
     EXPECT_FALSE(JSONValue::decode(std::string("[1]\0[2]", 7)).hasValue());
 }
