@@ -26,7 +26,7 @@ void AppServerClientAdapter::start(std::optional<std::string> executable) {
 void AppServerClientAdapter::request(std::string method, JSONValue params, Completion completion) {
     client_->request(
         std::move(method), std::move(params),
-        [completion = std::move(completion)](Expected<JSONValue, AppServerError> outcome) {
+        [completion = std::move(completion)](Expected<JSONText, AppServerError> outcome) {
             if (outcome) {
                 completion(std::move(outcome).value());
             } else {

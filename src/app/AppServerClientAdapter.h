@@ -20,6 +20,7 @@ public:
     void request(std::string method, JSONValue params, Completion completion) override;
     void respond(JSONValue id, JSONValue result) override;
     void respondError(JSONValue id, std::string message) override;
+    void holdOutput(bool held) override { client_->holdDeliveries(held); }
 
 private:
     std::shared_ptr<AppServerClient> client_;

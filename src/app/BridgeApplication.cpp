@@ -5,8 +5,8 @@
 #include "app/PairingNotifier.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
+#include "app/WindowHost.h"
 #include "bridge/BridgeController.h"
-#include "ui/BridgeWindow.h"
 #include "ui/DisplayText.h"
 #include "ui/LineReader.h"
 #include "ui/TerminalFrontEnd.h"
@@ -14,15 +14,14 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QGuiApplication>
-#include <QIcon>
-#include <QQuickWindow>
+#include <QLibrary>
 #include <QTextStream>
 
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 
 namespace tarnwick {
@@ -212,46 +211,80 @@ int runInTerminal(int argc, char** argv) {
     return status;
 }
 
-int runInWindow(int argc, char** argv) {
-    QGuiApplication application(argc, argv);
-    QGuiApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("Tarnwick Bridge"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("tarnwick-bridge"));
-    QGuiApplication::setWindowIcon(
-        QIcon::fromTheme(QStringLiteral("tarnwick-bridge"),
-                         QIcon(QStringLiteral(":/TarnwickBridge/icons/tarnwick-bridge.svg"))));
-    SingleInstance instance(SingleInstance::defaultDirectory());
-    if (auto status = claimOrHandOver(instance, SingleInstance::FrontEnd::window)) {
-        return *status;
-    }
-    UnixSignalWatcher stopSignals({SIGINT, SIGTERM, SIGHUP});
-    stopOnSignals(stopSignals);
+// The window front end's side of the program: the single instance, the controller, control
+// commands and notifications, for the window module to use.
+class ApplicationWindowHost : public WindowHost {
+public:
+    ApplicationWindowHost() : instance_(SingleInstance::defaultDirectory()) {}
 
-    std::unique_ptr<BridgeController> controller = makeApplicationController();
-    int status = 1;
-    {
-        const std::unique_ptr<BridgeControl> control = answerControlCommands(instance, *controller);
-        BridgeWindow window(*controller);
-        if (!window.load()) {
-            for (const QString& error : window.errors()) {
-                printLine(stderr, error);
-            }
-            return 1;
+    std::optional<int> claim() override {
+        if (auto status = claimOrHandOver(instance_, SingleInstance::FrontEnd::window)) {
+            return status;
         }
-        QObject::connect(&instance, &SingleInstance::activationRequested, &window,
-                         &BridgeWindow::bringToFront);
-        PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), true);
-        QObject::connect(control.get(), &BridgeControl::requestArrived, &notifier,
-                         &PairingNotifier::notify);
-        QObject::connect(control.get(), &BridgeControl::requestEnded, &notifier,
-                         &PairingNotifier::withdraw);
-        QObject::connect(&notifier, &PairingNotifier::activated, &window,
-                         &BridgeWindow::bringToFront);
-        window.show();
-        status = QGuiApplication::exec();
+        stopSignals_ = std::make_unique<UnixSignalWatcher>(
+            std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+        stopOnSignals(*stopSignals_);
+        return std::nullopt;
     }
-    controller.reset();
-    return status;
+    BridgeController& controller() override {
+        if (!controller_) {
+            controller_ = makeApplicationController();
+        }
+        return *controller_;
+    }
+    void attach(std::function<void()> bringToFront) override {
+        control_ = answerControlCommands(instance_, controller());
+        QObject::connect(&instance_, &SingleInstance::activationRequested, &instance_,
+                         bringToFront);
+        notifier_ = std::make_unique<PairingNotifier>(PairingNotifier::sessionBusIfAny(), true);
+        QObject::connect(control_.get(), &BridgeControl::requestArrived, notifier_.get(),
+                         &PairingNotifier::notify);
+        QObject::connect(control_.get(), &BridgeControl::requestEnded, notifier_.get(),
+                         &PairingNotifier::withdraw);
+        QObject::connect(notifier_.get(), &PairingNotifier::activated, notifier_.get(),
+                         std::move(bringToFront));
+    }
+    void printError(const QString& line) override { printLine(stderr, line); }
+    void finish() override {
+        notifier_.reset();
+        control_.reset();
+        // The client stops the Codex child and waits for it.
+        controller_.reset();
+    }
+
+private:
+    SingleInstance instance_;
+    std::unique_ptr<UnixSignalWatcher> stopSignals_;
+    std::unique_ptr<BridgeController> controller_;
+    std::unique_ptr<BridgeControl> control_;
+    std::unique_ptr<PairingNotifier> notifier_;
+};
+
+// Where the window module is: beside the program in the build, or in the program's own folder
+// of the library folder once installed.
+QString windowModulePath() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path folder = program.parent_path();
+    const std::filesystem::path beside = folder / TARNWICK_WINDOW_MODULE_NAME;
+    if (!error && std::filesystem::exists(beside, error)) {
+        return QString::fromStdString(beside.string());
+    }
+    return QString::fromStdString(
+        (folder / TARNWICK_WINDOW_MODULE_FROM_PROGRAM / TARNWICK_WINDOW_MODULE_NAME).string());
+}
+
+int runInWindow(int argc, char** argv) {
+    // Qt Quick and the graphics libraries come only with the window.
+    QLibrary module(windowModulePath());
+    module.setLoadHints(QLibrary::ResolveAllSymbolsHint);
+    auto entry = reinterpret_cast<WindowEntry>(module.resolve(windowEntryName));
+    if (!entry) {
+        printLine(stderr, QStringLiteral("The window cannot be shown: ") + module.errorString());
+        return 1;
+    }
+    ApplicationWindowHost host;
+    return entry(argc, argv, host);
 }
 
 } // namespace

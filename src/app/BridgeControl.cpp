@@ -3,7 +3,7 @@
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
 #include "ui/DisplayText.h"
-#include "ui/PhonePairingPanel.h"
+#include "ui/PhonePairingText.h"
 
 #include <QDateTime>
 
@@ -94,7 +94,7 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
     }
     if (command == u"phone" && bare) {
         // A new secret each time, replacing the one shown before.
-        const QStringList lines = PhonePairingPanel::terminalLines(
+        const QStringList lines = PhonePairingText::terminalLines(
             controller_.openPhonePairing(), controller_.certificateFingerprint());
         return {true, lines.join(u'\n') + u'\n'};
     }

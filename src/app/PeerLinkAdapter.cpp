@@ -34,6 +34,10 @@ void PeerLinkAdapter::setHandlers(Handlers handlers) {
         connections_.push_back(
             QObject::connect(link, &PeerLink::sessionEnded, link, std::move(handlers.ended)));
     }
+    if (handlers.eased) {
+        connections_.push_back(
+            QObject::connect(link, &PeerLink::peerEased, link, std::move(handlers.eased)));
+    }
     if (handlers.statusChanged) {
         connections_.push_back(QObject::connect(link, &PeerLink::statusTextChanged, link,
                                                 std::move(handlers.statusChanged)));
@@ -54,8 +58,8 @@ std::vector<PeerHandle> PeerLinkAdapter::connectedPeers() const {
     return link_->connectedPeers();
 }
 
-Expected<void, Error> PeerLinkAdapter::send(std::string_view bytes, const PeerHandle& peer) {
-    auto sent = link_->send(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), peer);
+Expected<void, Error> PeerLinkAdapter::send(const QByteArray& bytes, const PeerHandle& peer) {
+    auto sent = link_->send(bytes, peer);
     if (!sent) {
         return Unexpected(Error{sent.error().description});
     }

@@ -17,7 +17,10 @@ public:
 
     void setHandlers(Handlers handlers) override;
     std::vector<PeerHandle> connectedPeers() const override;
-    Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) override;
+    Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer) override;
+    std::size_t waitingBytes(const PeerHandle& peer) const override {
+        return link_->waitingBytes(peer);
+    }
     void start() override;
     std::string statusText() const override;
     std::string certificateFingerprint() const override { return link_->certificateFingerprint(); }

@@ -23,12 +23,17 @@ namespace {
 
 // The application identifier (as the keychain items use it), in lower case, and ".appserver".
 constexpr const char* queueLabel = "app.tarnwick.bridge.appserver";
-// Deliveries waiting for the main thread before the queue that makes them waits too.
+// Deliveries waiting for the main thread before the queue that makes them waits too, and the
+// bytes of text they may hold: a flood of large messages waits at the second, which keeps what
+// is in flight to the main thread to about twice that.
 constexpr std::size_t outboxCapacity = 8192;
+constexpr std::size_t outboxBytes = 8 * 1024 * 1024;
 // Deliveries the queue gathers before it hands them over in the middle of a task.
 constexpr std::size_t deliveryBatch = 128;
-// Handled deliveries the main thread gathers before it sends them back to be freed.
+// Handled deliveries the main thread gathers before it sends them back to be freed, and the
+// bytes they may hold; whatever is gathered goes back, too, whenever the outbox is empty.
 constexpr std::size_t spentBatch = 256;
+constexpr std::size_t spentBytes = 1024 * 1024;
 // Chunks of output read from the child but not yet framed and decoded before the reader waits,
 // which leaves the rest in the pipe and so holds a flooding child back. With reads of at most
 // 256 KiB that is 4 MiB at most.
@@ -42,7 +47,7 @@ constexpr std::chrono::seconds killWait{60};
 struct AppServerClient::Delivery {
     struct Notification {
         std::string method;
-        JSONValue params;
+        JSONText params;
     };
     struct ServerRequest {
         JSONValue id;
@@ -51,7 +56,7 @@ struct AppServerClient::Delivery {
     };
     struct Completion {
         RequestCompletion completion;
-        Expected<JSONValue, AppServerError> outcome;
+        Expected<JSONText, AppServerError> outcome;
     };
     struct Log {
         std::string text;
@@ -59,6 +64,18 @@ struct AppServerClient::Delivery {
     using Task = std::function<void(AppServerClient&)>;
 
     std::variant<Notification, ServerRequest, Completion, Log, Task> content;
+
+    // About the bytes it holds: the texts that may be large, and a little for the rest.
+    static std::size_t weight(const Delivery& delivery) {
+        constexpr std::size_t overhead = 64;
+        if (const auto* notification = std::get_if<Notification>(&delivery.content)) {
+            return overhead + notification->params.size();
+        }
+        if (const auto* completion = std::get_if<Completion>(&delivery.content)) {
+            return overhead + (completion->outcome ? completion->outcome->size() : 0);
+        }
+        return overhead;
+    }
 };
 
 std::string AppServerClientOptions::applicationVersion() {
@@ -99,12 +116,21 @@ std::optional<std::string> AppServerClient::findCodexExecutable() {
 void AppServerClient::submitIO(std::function<void()> task) {
     if (!outbox_) {
         // Made on first use, when the client is owned and can be held weakly.
-        outbox_ = MainThreadOutbox<Delivery>::create(outboxCapacity,
-                                                     [weak = weak_from_this()](Delivery& delivery) {
-                                                         if (auto self = weak.lock()) {
-                                                             self->handle(delivery);
-                                                         }
-                                                     });
+        MainThreadOutbox<Delivery>::Capacity capacity{outboxCapacity, outboxBytes,
+                                                      &Delivery::weight};
+        outbox_ = MainThreadOutbox<Delivery>::create(
+            std::move(capacity),
+            [weak = weak_from_this()](Delivery& delivery) {
+                if (auto self = weak.lock()) {
+                    self->handle(delivery);
+                }
+            },
+            [weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->recycleSpent();
+                }
+            });
+        outbox_->setHeld(held_);
     }
     ioQueue_.submit([this, task = std::move(task)] {
         task();
@@ -150,8 +176,9 @@ void AppServerClient::handle(Delivery& delivery) {
         }
         return;
     }
+    spentWeight_ += Delivery::weight(delivery);
     spent_.push_back(std::move(delivery));
-    if (spent_.size() >= spentBatch) {
+    if (spent_.size() >= spentBatch || spentWeight_ >= spentBytes) {
         recycleSpent();
     }
 }
@@ -164,19 +191,20 @@ void AppServerClient::recycleSpent() {
     // it, and the main thread never contends with it for the allocator's locks.
     auto spent = std::make_shared<std::vector<Delivery>>(std::move(spent_));
     spent_.clear();
+    spentWeight_ = 0;
     ioQueue_.submit([spent = std::move(spent)]() mutable { spent.reset(); });
 }
 
 RpcEndpoint::Handlers AppServerClient::endpointHandlers() {
     RpcEndpoint::Handlers handlers;
-    handlers.notification = [this](std::string method, JSONValue params) {
+    handlers.notification = [this](std::string method, JSONText params) {
         deliver({Delivery::Notification{std::move(method), std::move(params)}});
     };
     handlers.serverRequest = [this](JSONValue id, std::string method, JSONValue params) {
         deliver({Delivery::ServerRequest{std::move(id), std::move(method), std::move(params)}});
     };
     handlers.completion = [this](RequestCompletion completion,
-                                 Expected<JSONValue, AppServerError> outcome) {
+                                 Expected<JSONText, AppServerError> outcome) {
         deliver({Delivery::Completion{std::move(completion), std::move(outcome)}});
     };
     handlers.log = [this](std::string text) { deliver({Delivery::Log{std::move(text)}}); };
@@ -315,6 +343,13 @@ void AppServerClient::report(const std::string& text, bool ready) {
     }
 }
 
+void AppServerClient::holdDeliveries(bool held) {
+    held_ = held;
+    if (outbox_) {
+        outbox_->setHeld(held);
+    }
+}
+
 bool AppServerClient::isReady() const {
     std::uint64_t ready = readyGeneration_.load();
     return ready != 0 && ready == generation_;
@@ -379,7 +414,7 @@ void AppServerClient::beginInitialize(std::uint64_t generation, std::shared_ptr<
     JSONObject params{{"clientInfo", JSONValue(std::move(clientInfo))}};
     endpoint_.sendRequest(
         "initialize", JSONValue(std::move(params)),
-        [weak = weak_from_this(), generation](Expected<JSONValue, AppServerError> outcome) {
+        [weak = weak_from_this(), generation](Expected<JSONText, AppServerError> outcome) {
             auto self = weak.lock();
             if (!self) {
                 return;

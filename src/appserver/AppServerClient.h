@@ -2,6 +2,7 @@
 
 #include "appserver/AppServerError.h"
 #include "appserver/RpcEndpoint.h"
+#include "json/JSONText.h"
 #include "json/JSONValue.h"
 #include "platform/SerialQueue.h"
 
@@ -68,7 +69,7 @@ public:
     // freeing a flood of decoded messages on the main thread would set the two threads
     // fighting over the allocator.)
     struct Handlers {
-        std::function<void(const std::string& method, const JSONValue& params)> notification;
+        std::function<void(const std::string& method, const JSONText& params)> notification;
         std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
             serverRequest;
         // Status lines; `ready` is true only with "Codex app-server ready".
@@ -90,6 +91,11 @@ public:
     void respondError(JSONValue id, std::string message);
 
     bool isReady() const;
+
+    // While held, nothing more is delivered: what the child writes waits, in order, and once
+    // that is bounded (about 16 MiB) the child waits to write. Deliveries go on when the hold
+    // ends. For an owner whose own receivers fall behind.
+    void holdDeliveries(bool held);
 
     // Ends the child for good: SIGTERM, SIGKILL when it has not ended after the grace period,
     // and waits until it has been reaped. Waiting requests fail with notReady; no exit status
@@ -137,6 +143,8 @@ private:
     std::shared_ptr<PipeWriter> input_;
     std::uint64_t generation_ = 0;
     std::vector<Delivery> spent_;
+    bool held_ = false;
+    std::size_t spentWeight_ = 0;
 
     // Both threads: the generation that has completed its initialize handshake (0: none), and
     // the generation whose exit has been reported.

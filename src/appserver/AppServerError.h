@@ -1,5 +1,6 @@
 #pragma once
 
+#include "json/JSONText.h"
 #include "json/JSONValue.h"
 #include "platform/Expected.h"
 
@@ -45,6 +46,7 @@ private:
 
 // Receives the outcome of one app-server request: its result, or why there is none. Always
 // called on the main thread, at most once.
-using RequestCompletion = std::function<void(Expected<JSONValue, AppServerError>)>;
+// The result is the text the app-server wrote (checked), so that it can be passed on unbuilt.
+using RequestCompletion = std::function<void(Expected<JSONText, AppServerError>)>;
 
 } // namespace tarnwick

@@ -21,18 +21,21 @@ std::optional<std::int64_t> requestIDFromNumber(double number) {
     return static_cast<std::int64_t>(whole);
 }
 
-IncomingMessage classifyIncoming(JSONValue value) {
+IncomingMessage classifyIncoming(JSONValue value, std::optional<JSONText> params,
+                                 std::optional<JSONText> result) {
     JSONObject* object = value.objectValue();
-    if (!object || object->empty()) {
+    if (!object || (object->empty() && !params && !result)) {
         return std::monostate{};
     }
     if (const JSONValue* method = object->find("method"); method && method->stringValue()) {
         std::string name = *method->stringValue();
-        JSONValue params = object->take("params").value_or(JSONValue(JSONObject{}));
         if (std::optional<JSONValue> id = object->take("id")) {
-            return IncomingServerRequest{std::move(*id), std::move(name), std::move(params)};
+            // The bridge looks into what the app-server asks of it, so these are trees.
+            return IncomingServerRequest{std::move(*id), std::move(name),
+                                         params ? params->value() : JSONValue(JSONObject{})};
         }
-        return IncomingNotification{std::move(name), std::move(params)};
+        return IncomingNotification{std::move(name),
+                                    params ? std::move(*params) : JSONText::emptyObject()};
     }
     const JSONValue* id = object->find("id");
     if (!id || !id->numberValue()) {
@@ -42,10 +45,10 @@ IncomingMessage classifyIncoming(JSONValue value) {
     if (!number) {
         return std::monostate{};
     }
-    return IncomingResponse{*number, std::move(*object)};
+    return IncomingResponse{*number, std::move(*object), std::move(result)};
 }
 
-Expected<JSONValue, AppServerError> IncomingResponse::outcome() && {
+Expected<JSONText, AppServerError> IncomingResponse::outcome() && {
     if (std::optional<JSONValue> error = message.take("error")) {
         const JSONObject* details = error->objectValue();
         if (details && !details->empty()) {
@@ -55,7 +58,7 @@ Expected<JSONValue, AppServerError> IncomingResponse::outcome() && {
         }
         return Unexpected(AppServerError::server(error->displayText()));
     }
-    if (std::optional<JSONValue> result = message.take("result")) {
+    if (result) {
         return std::move(*result);
     }
     return Unexpected(AppServerError::invalidResponse());

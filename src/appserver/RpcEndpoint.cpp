@@ -34,9 +34,12 @@ void RpcEndpoint::consumeOutput(std::string_view chunk) {
 }
 
 void RpcEndpoint::handleLine(std::string_view line) {
-    auto decoded = decoder_.decode(line);
+    // What the bridge only passes on is checked but kept as text.
+    static constexpr std::string_view rawNames[] = {incomingParamsName, incomingResultName};
+    std::optional<JSONText> raw[2];
+    auto decoded = decoder_.decode(line, rawNames, raw);
     if (decoded) {
-        handleMessage(std::move(decoded).value());
+        handleMessage(std::move(decoded).value(), std::move(raw[0]), std::move(raw[1]));
         return;
     }
     if (!isValidUTF8(line)) {
@@ -52,8 +55,10 @@ void RpcEndpoint::handleLine(std::string_view line) {
     handlers_.log(std::move(text));
 }
 
-void RpcEndpoint::handleMessage(JSONValue message) {
-    IncomingMessage incoming = classifyIncoming(std::move(message));
+void RpcEndpoint::handleMessage(JSONValue message, std::optional<JSONText> params,
+                                std::optional<JSONText> result) {
+    IncomingMessage incoming =
+        classifyIncoming(std::move(message), std::move(params), std::move(result));
     if (auto* notification = std::get_if<IncomingNotification>(&incoming)) {
         handlers_.notification(std::move(notification->method), std::move(notification->params));
     } else if (auto* request = std::get_if<IncomingServerRequest>(&incoming)) {

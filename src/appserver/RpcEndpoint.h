@@ -24,11 +24,11 @@ namespace tarnwick {
 class RpcEndpoint {
 public:
     struct Handlers {
-        std::function<void(std::string method, JSONValue params)> notification;
+        std::function<void(std::string method, JSONText params)> notification;
         std::function<void(JSONValue id, std::string method, JSONValue params)> serverRequest;
         // A request's outcome, for its completion.
         std::function<void(RequestCompletion completion,
-                           Expected<JSONValue, AppServerError> outcome)>
+                           Expected<JSONText, AppServerError> outcome)>
             completion;
         std::function<void(std::string text)> log;
     };
@@ -63,7 +63,8 @@ public:
 
 private:
     void handleLine(std::string_view line);
-    void handleMessage(JSONValue message);
+    void handleMessage(JSONValue message, std::optional<JSONText> params,
+                       std::optional<JSONText> result);
     void write(const std::optional<std::string>& line);
 
     Handlers handlers_;

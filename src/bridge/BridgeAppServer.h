@@ -1,5 +1,6 @@
 #pragma once
 
+#include "json/JSONText.h"
 #include "json/JSONValue.h"
 #include "platform/Error.h"
 #include "platform/Expected.h"
@@ -17,11 +18,13 @@ public:
     struct Handlers {
         std::function<void(const std::string& text, bool ready)> status;
         std::function<void(const std::string& text)> log;
-        std::function<void(const std::string& method, const JSONValue& params)> notification;
+        // A notification's params and a request's result come as the checked text the
+        // app-server wrote, to be passed on as they are.
+        std::function<void(const std::string& method, const JSONText& params)> notification;
         std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
             serverRequest;
     };
-    using Completion = std::function<void(Expected<JSONValue, Error> outcome)>;
+    using Completion = std::function<void(Expected<JSONText, Error> outcome)>;
 
     virtual ~BridgeAppServer() = default;
     virtual void setHandlers(Handlers handlers) = 0;
@@ -30,6 +33,9 @@ public:
     virtual void request(std::string method, JSONValue params, Completion completion) = 0;
     virtual void respond(JSONValue id, JSONValue result) = 0;
     virtual void respondError(JSONValue id, std::string message) = 0;
+    // While held, no handler and no completion runs; what the app-server sends waits, in order,
+    // and the app-server is slowed to the pace at which it is taken.
+    virtual void holdOutput(bool held) { (void)held; }
 };
 
 } // namespace tarnwick

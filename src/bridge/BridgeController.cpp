@@ -81,6 +81,7 @@ void BridgeController::wireNeighbours() {
         [self](const PeerHandle& peer) {
             if (self) {
                 self->intake_.handleDisconnected(peer);
+                self->relay_.peerGone(peer);
             }
         },
         [self] {
@@ -91,6 +92,11 @@ void BridgeController::wireNeighbours() {
         [self](const PeerHandle& peer, SessionEnd reason) {
             if (self) {
                 self->sessionEnding(peer, reason);
+            }
+        },
+        [self](const PeerHandle& peer) {
+            if (self) {
+                self->relay_.peerEased(peer);
             }
         },
     });
@@ -105,7 +111,7 @@ void BridgeController::wireNeighbours() {
                 self->handleLog(text);
             }
         },
-        [self](const std::string& method, const JSONValue& params) {
+        [self](const std::string& method, const JSONText& params) {
             if (self) {
                 self->relay_.relayEvent(method, params);
             }

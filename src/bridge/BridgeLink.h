@@ -5,6 +5,8 @@
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
+#include <QByteArray>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,7 +20,8 @@ namespace tarnwick {
 enum class SessionClose : std::uint16_t { normal = 1000, policyViolation = 1008 };
 
 // What the controller uses of the peer link: its events, its connected peers in order, sending
-// one block to one peer, starting it, and its one-line status for the window.
+// one block to one peer, starting it, and its one-line status for the window. A block is a
+// QByteArray so that one block sent to many peers is shared, not copied.
 class BridgeLink {
 public:
     struct Handlers {
@@ -28,12 +31,19 @@ public:
         std::function<void()> statusChanged;
         // Why a session is about to end; `disconnected` follows.
         std::function<void(const PeerHandle& peer, SessionEnd reason)> ended;
+        // Nothing waits any more for the peer to read (see waitingBytes).
+        std::function<void(const PeerHandle& peer)> eased;
     };
 
     virtual ~BridgeLink() = default;
     virtual void setHandlers(Handlers handlers) = 0;
     virtual std::vector<PeerHandle> connectedPeers() const = 0;
-    virtual Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) = 0;
+    virtual Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer) = 0;
+    // Bytes sent to the peer that wait for it to read what went before them.
+    virtual std::size_t waitingBytes(const PeerHandle& peer) const {
+        (void)peer;
+        return 0;
+    }
     virtual void start() = 0;
     virtual std::string statusText() const = 0;
     // The SHA-256 of the DER of the TLS certificate devices see, lowercase hex; "" when the

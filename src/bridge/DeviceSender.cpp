@@ -13,7 +13,20 @@ Expected<void, Error> DeviceSender::send(const BridgeMessage& message,
     if (!encoded) {
         return Unexpected(Error{encoded.error().description});
     }
-    return link_.send(*encoded, peer);
+    return link_.send(QByteArray(encoded->data(), static_cast<qsizetype>(encoded->size())), peer);
+}
+
+QByteArray DeviceSender::encode(const BridgeMessage& message, const JSONText& body) {
+    QByteArray block;
+    block.reserve(static_cast<qsizetype>(body.size() + 128));
+    message.encodeWithBody(body, [&](std::string_view piece) {
+        block.append(piece.data(), static_cast<qsizetype>(piece.size()));
+    });
+    return block;
+}
+
+Expected<void, Error> DeviceSender::send(const QByteArray& block, const PeerHandle& peer) const {
+    return link_.send(block, peer);
 }
 
 std::vector<PeerHandle> DeviceSender::authorizedPeers() const {

@@ -8,18 +8,22 @@
 
 namespace tarnwick {
 
-// Sends messages to devices over the link: one message is one byte block, encoded afresh for
-// each device. Also answers which connected devices may be sent what only authorised devices
-// receive. Main thread only.
+// Sends messages to devices over the link: one message is one byte block. Also answers which
+// connected devices may be sent what only authorised devices receive. Main thread only.
 class DeviceSender {
 public:
     DeviceSender(BridgeLink& link, const PeerSessions& sessions);
 
     [[nodiscard]] Expected<void, Error> send(const BridgeMessage& message,
                                              const PeerHandle& peer) const;
+    // The block of `message` with `body` as its body: encoded once, it may go to many devices.
+    static QByteArray encode(const BridgeMessage& message, const JSONText& body);
+    [[nodiscard]] Expected<void, Error> send(const QByteArray& block, const PeerHandle& peer) const;
     // The connected devices that are authorised, in the link's order.
     std::vector<PeerHandle> authorizedPeers() const;
     bool isConnected(const PeerHandle& peer) const;
+    // Bytes sent to the peer that wait for it to read (BridgeLink).
+    std::size_t waitingBytes(const PeerHandle& peer) const { return link_.waitingBytes(peer); }
     // The fingerprint of the TLS certificate the link presents (BridgeLink).
     std::string certificateFingerprint() const { return link_.certificateFingerprint(); }
 

@@ -23,7 +23,21 @@ constexpr std::array<std::string_view, 9> methodAllowlist = {
 RequestRelay::RequestRelay(BridgeAppServer& appServer, const PeerSessions& sessions,
                            const DeviceSender& sender, ActivityLog log, QObject* parent)
     : QObject(parent), appServer_(appServer), sessions_(sessions), sender_(sender),
-      log_(std::move(log)) {}
+      log_(std::move(log)) {
+    holdLimit_.setSingleShot(true);
+    connect(&holdLimit_, &QTimer::timeout, this, [this] {
+        for (const PeerHandle& peer : sender_.authorizedPeers()) {
+            if (sender_.waitingBytes(peer) > holdAbove &&
+                std::find(notWaitedFor_.begin(), notWaitedFor_.end(), peer) ==
+                    notWaitedFor_.end()) {
+                qCDebug(bridgeLog)
+                    << "not waiting any more for" << boundedDeviceText(peer->displayName()).c_str();
+                notWaitedFor_.push_back(peer);
+            }
+        }
+        release();
+    });
+}
 
 bool RequestRelay::isAllowlisted(std::string_view method) {
     return std::find(methodAllowlist.begin(), methodAllowlist.end(), method) !=
@@ -53,33 +67,84 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
     QPointer<RequestRelay> self(this);
     std::string id = *message.id;
     appServer_.request(
-        *message.method, std::move(params), [self, id, peer](Expected<JSONValue, Error> outcome) {
+        *message.method, std::move(params), [self, id, peer](Expected<JSONText, Error> outcome) {
             if (!self) {
                 return;
             }
             // The answer goes to the handle that asked, whatever became of its authority since:
-            // it answers a request made while authorised.
-            BridgeMessage answer =
-                outcome ? makeMessage(BridgeMessageKind::response, id, {}, std::move(*outcome))
-                        : makeMessage(BridgeMessageKind::error, id, {},
-                                      JSONValue(outcome.error().description));
-            if (auto sent = self->sender_.send(answer, peer); !sent) {
+            // it answers a request made while authorised. The result is written in as the text
+            // the app-server sent (checked when it was read), not rebuilt.
+            auto sent =
+                outcome ? self->sender_.send(
+                              DeviceSender::encode(makeMessage(BridgeMessageKind::response, id),
+                                                   *outcome),
+                              peer)
+                        : self->sender_.send(makeMessage(BridgeMessageKind::error, id, {},
+                                                         JSONValue(outcome.error().description)),
+                                             peer);
+            if (!sent) {
                 self->log_("Could not reply to " + boundedDeviceText(peer->displayName()) + ": " +
                            sent.error().description);
             }
+            self->holdIfBehind({peer});
         });
 }
 
-void RequestRelay::relayEvent(const std::string& method, const JSONValue& params) {
+void RequestRelay::relayEvent(const std::string& method, const JSONText& params) {
     // Connected devices that are not authorised learn nothing of what Codex is doing.
-    const BridgeMessage event = makeMessage(BridgeMessageKind::event, {}, method, params);
-    for (const auto& peer : sender_.authorizedPeers()) {
+    const std::vector<PeerHandle> peers = sender_.authorizedPeers();
+    if (peers.empty()) {
+        return;
+    }
+    // Every device gets the same bytes: one block, shared.
+    const QByteArray event =
+        DeviceSender::encode(makeMessage(BridgeMessageKind::event, {}, method), params);
+    for (const auto& peer : peers) {
         if (auto sent = sender_.send(event, peer); !sent) {
             qCDebug(bridgeLog) << "event" << method.c_str() << "not delivered to"
                                << boundedDeviceText(peer->displayName()).c_str() << ":"
                                << sent.error().description.c_str();
         }
     }
+    holdIfBehind(peers);
+}
+
+void RequestRelay::peerEased(const PeerHandle& peer) {
+    std::erase(notWaitedFor_, peer);
+    releaseIfCaughtUp();
+}
+
+void RequestRelay::peerGone(const PeerHandle& peer) {
+    std::erase(notWaitedFor_, peer);
+    releaseIfCaughtUp();
+}
+
+bool RequestRelay::anyoneBehind(const std::vector<PeerHandle>& peers) const {
+    return std::any_of(peers.begin(), peers.end(), [&](const PeerHandle& peer) {
+        return sender_.waitingBytes(peer) > holdAbove &&
+               std::find(notWaitedFor_.begin(), notWaitedFor_.end(), peer) == notWaitedFor_.end();
+    });
+}
+
+void RequestRelay::holdIfBehind(const std::vector<PeerHandle>& peers) {
+    if (holding_ || !anyoneBehind(peers)) {
+        return;
+    }
+    holding_ = true;
+    holdLimit_.start(maxHold);
+    appServer_.holdOutput(true);
+}
+
+void RequestRelay::releaseIfCaughtUp() {
+    if (holding_ && !anyoneBehind(sender_.authorizedPeers())) {
+        release();
+    }
+}
+
+void RequestRelay::release() {
+    holding_ = false;
+    holdLimit_.stop();
+    appServer_.holdOutput(false);
 }
 
 } // namespace tarnwick

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "json/JSONText.h"
 #include "json/JSONValue.h"
 
 #include <memory>
+#include <optional>
+#include <span>
 #include <string_view>
 
 namespace tarnwick {
@@ -17,6 +20,13 @@ public:
     JSONDecoder& operator=(const JSONDecoder&) = delete;
 
     Expected<JSONValue, Error> decode(std::string_view text);
+    // Decodes like decode, but when the text is an object, its members named in `rawNames` are
+    // only checked, not built: each comes out in the same place of `rawValues` as its text (the
+    // last one when a name repeats, nothing when it is absent) and is left out of the tree.
+    // `rawValues` is as long as `rawNames`; on failure every place is empty.
+    Expected<JSONValue, Error> decode(std::string_view text,
+                                      std::span<const std::string_view> rawNames,
+                                      std::span<std::optional<JSONText>> rawValues);
 
 private:
     struct State;

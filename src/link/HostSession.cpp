@@ -45,6 +45,7 @@ HostSession::HostSession(QSslSocket* socket, PeerHandle peer, SessionTimings tim
         close(QWebSocketProtocol::CloseCodePolicyViolated,
               QStringLiteral("The device is not reading."), SessionEnd::notReading);
     });
+    connect(&outbox_, &SessionOutbox::eased, this, &HostSession::eased);
     connect(&stageDeadline_, &QTimer::timeout, this, [this] {
         if (stage_ == SessionStage::awaitingUser) {
             close(QWebSocketProtocol::CloseCodeNormal,

@@ -66,6 +66,8 @@ public:
     // Sends one byte block as one binary message, after those still waiting. A peer that does
     // not read them is closed with code 1008 (SessionEnd::notReading).
     Expected<void, Error> send(const QByteArray& bytes);
+    // Bytes sent that wait for the peer to read what went before them (SessionOutbox).
+    std::size_t waitingBytes() const { return outbox_.waitingBytes(); }
     // Applies the limits and deadline of `stage`; its deadline counts from now.
     void setStage(SessionStage stage);
     // Ends the session now with a WebSocket close; not connected is reported at once.
@@ -75,6 +77,8 @@ public:
 signals:
     void stateChanged(tarnwick::PeerState state);
     void blockReceived(const QByteArray& bytes);
+    // Nothing waits any more for the peer to read (see waitingBytes).
+    void eased();
 
 private:
     void upgraded();

@@ -185,6 +185,8 @@ void LinkHost::invitationRead(InvitationReader* reader, const Invitation& invita
     connect(session, &HostSession::blockReceived, this, [this, session](const QByteArray& bytes) {
         emit blockReceived(bytes, session->peer());
     });
+    connect(session, &HostSession::eased, this,
+            [this, session] { emit peerEased(session->peer()); });
     emit peerStateChanged(session->peer(), PeerState::connecting);
     session->begin();
 }
@@ -215,6 +217,11 @@ Expected<void, Error> LinkHost::send(const QByteArray& bytes, const PeerHandle& 
     }
     const std::string name = peer ? peer->displayName() : std::string("(none)");
     return Unexpected(Error{"Peer " + name + " is not connected."});
+}
+
+std::size_t LinkHost::waitingBytes(const PeerHandle& peer) const {
+    const HostSession* session = sessionOf(peer);
+    return session ? session->waitingBytes() : 0;
 }
 
 void LinkHost::setSessionStage(const PeerHandle& peer, SessionStage stage) {

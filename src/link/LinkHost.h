@@ -66,6 +66,8 @@ public:
     Expected<quint16, Error> listen(const TlsIdentity& identity);
 
     Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
+    // Bytes sent to the peer that wait for it to read what went before; 0 for unknown peers.
+    std::size_t waitingBytes(const PeerHandle& peer) const;
     // What the owner knows of the peer (see SessionStage); unknown peers are ignored.
     void setSessionStage(const PeerHandle& peer, SessionStage stage);
     // Ends the peer's session with a WebSocket close; not connected is reported at once.
@@ -83,6 +85,8 @@ signals:
     void blockReceived(const QByteArray& bytes, const tarnwick::PeerHandle& peer);
     // Right before a session's not connected: why it ended.
     void sessionEnded(const tarnwick::PeerHandle& peer, tarnwick::SessionEnd reason);
+    // Nothing waits any more for the peer to read.
+    void peerEased(const tarnwick::PeerHandle& peer);
 
 private:
     struct PendingReader {

@@ -117,6 +117,7 @@ void PeerLink::startHost() {
     connect(host, &LinkHost::peerStateChanged, this, &PeerLink::peerStateChanged);
     connect(host, &LinkHost::blockReceived, this, &PeerLink::dataReceived);
     connect(host, &LinkHost::sessionEnded, this, &PeerLink::sessionEnded);
+    connect(host, &LinkHost::peerEased, this, &PeerLink::peerEased);
     setStatusText(available);
 
     if (!options_.advertise) {
@@ -166,6 +167,10 @@ Expected<void, Error> PeerLink::send(const QByteArray& bytes, const PeerHandle& 
         return Unexpected(Error{"Peer " + name + " is not connected."});
     }
     return host_->send(bytes, peer);
+}
+
+std::size_t PeerLink::waitingBytes(const PeerHandle& peer) const {
+    return host_ ? host_->waitingBytes(peer) : 0;
 }
 
 void PeerLink::setSessionStage(const PeerHandle& peer, SessionStage stage) {

@@ -89,6 +89,9 @@ public:
     // Sends one byte block to one connected peer. A peer that does not read what it is sent
     // is closed with code 1008 (sessionEnded with SessionEnd::notReading).
     Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer);
+    // Bytes sent to the peer that wait for it to read what went before them: the owner may
+    // hold back what it would send next until peerEased.
+    std::size_t waitingBytes(const PeerHandle& peer) const;
     // Host mode: tells the link how far the owner has come with a peer. Every session starts
     // handshaking: messages of at most 64 KiB, closed 10 s after connect unless the stage moves
     // on. awaitingUser: the same size limit, closed 5 minutes after it was set. authorised:
@@ -107,6 +110,8 @@ signals:
     void peerDisconnected(const PeerHandle& peer);
     // Host mode: why a session ended, emitted right before its peerDisconnected.
     void sessionEnded(const PeerHandle& peer, tarnwick::SessionEnd reason);
+    // Host mode: nothing waits any more for the peer to read (see waitingBytes).
+    void peerEased(const PeerHandle& peer);
     void statusTextChanged();
     void connectedPeersChanged();
     void discoveredPeersChanged();

@@ -67,6 +67,7 @@ void SessionOutbox::progressed() {
 }
 
 void SessionOutbox::handOff() {
+    const bool waited = !waiting_.empty();
     while (!stuck_ && webSocket_ && !waiting_.empty() &&
            socketBacklog() < static_cast<qint64>(handOffBytes)) {
         QByteArray block = std::move(waiting_.front());
@@ -77,6 +78,9 @@ void SessionOutbox::handOff() {
             largest_.pop_front();
         }
         webSocket_->sendBinaryMessage(block);
+    }
+    if (waited && waiting_.empty() && !stuck_) {
+        emit eased();
     }
 }
 

@@ -50,6 +50,8 @@ public:
 
 signals:
     void stuck();
+    // Everything that waited here has gone to the WebSocket.
+    void eased();
 
 private:
     void handOff();

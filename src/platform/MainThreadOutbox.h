@@ -2,6 +2,7 @@
 
 #include "platform/MainQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -16,23 +17,42 @@ namespace tarnwick {
 // order they were sent. Items travel in batches: one posted main-queue event runs every item
 // that is waiting (up to a limit per turn, so other events are not starved), and a sender is
 // held back while `capacity` items wait behind the batch being run, so memory stays bounded
-// (about twice the capacity) when the main thread falls behind. A handler that runs a nested
-// event loop still sees the items in order.
+// (about twice the capacity) when the main thread falls behind. The capacity counts items and,
+// when the items can be weighed (their bytes, say), their total weight as well: large items
+// then hold the sender back sooner. A handler that runs a nested event loop still sees the
+// items in order.
 template <typename Item>
 class MainThreadOutbox : public std::enable_shared_from_this<MainThreadOutbox<Item>> {
 public:
     using Handler = std::function<void(Item& item)>;
 
+    struct Capacity {
+        std::size_t items = 1;
+        // The weight that may wait besides the batch being run; one item heavier than this
+        // still goes through, alone.
+        std::size_t weight = static_cast<std::size_t>(-1);
+        std::function<std::size_t(const Item& item)> weigh;
+    };
+
     // `drained`, if given, runs on the main thread whenever the outbox has been emptied.
     static std::shared_ptr<MainThreadOutbox> create(std::size_t capacity, Handler handler,
                                                     std::function<void()> drained = {}) {
-        return std::make_shared<MainThreadOutbox>(capacity, std::move(handler), std::move(drained));
+        return std::make_shared<MainThreadOutbox>(
+            Capacity{capacity, static_cast<std::size_t>(-1), {}}, std::move(handler),
+            std::move(drained));
+    }
+    static std::shared_ptr<MainThreadOutbox> create(Capacity capacity, Handler handler,
+                                                    std::function<void()> drained = {}) {
+        return std::make_shared<MainThreadOutbox>(std::move(capacity), std::move(handler),
+                                                  std::move(drained));
     }
 
     // Use create; the outbox must be owned by a shared_ptr.
-    MainThreadOutbox(std::size_t capacity, Handler handler, std::function<void()> drained = {})
-        : capacity_(capacity > 0 ? capacity : 1), handler_(std::move(handler)),
-          drained_(std::move(drained)) {}
+    MainThreadOutbox(Capacity capacity, Handler handler, std::function<void()> drained = {})
+        : capacity_(std::move(capacity)), handler_(std::move(handler)),
+          drained_(std::move(drained)) {
+        capacity_.items = std::max<std::size_t>(capacity_.items, 1);
+    }
     MainThreadOutbox(const MainThreadOutbox&) = delete;
     MainThreadOutbox& operator=(const MainThreadOutbox&) = delete;
 
@@ -50,20 +70,36 @@ public:
         if (items.empty()) {
             return;
         }
+        std::size_t weight = 0;
+        if (capacity_.weigh) {
+            for (const Item& item : items) {
+                weight += capacity_.weigh(item);
+            }
+        }
         {
             std::unique_lock lock(mutex_);
-            if (incoming_.size() >= capacity_ && !onMainThread()) {
+            if (!hasRoom() && !onMainThread()) {
                 ++waitingSenders_;
-                roomMade_.wait(lock, [this] { return closed_ || incoming_.size() < capacity_; });
+                roomMade_.wait(lock, [this] { return closed_ || hasRoom(); });
                 --waitingSenders_;
             }
             if (!closed_) {
                 incoming_.insert(incoming_.end(), std::make_move_iterator(items.begin()),
                                  std::make_move_iterator(items.end()));
+                incomingWeight_ += weight;
             }
         }
         items.clear();
         postDrain();
+    }
+
+    // Main thread: while held, no item is handled; they wait, and senders wait once the outbox
+    // is full. Handling goes on, in order, when the hold ends.
+    void setHeld(bool held) {
+        held_ = held;
+        if (!held) {
+            postDrain();
+        }
     }
 
     // Drops the waiting items and every later one, and releases senders that wait.
@@ -82,6 +118,12 @@ private:
     // At most this many items are handled in one main-queue turn.
     static constexpr std::size_t batchLimit = 4096;
 
+    // Under mutex_.
+    bool hasRoom() const {
+        return incoming_.size() < capacity_.items &&
+               (incoming_.empty() || incomingWeight_ < capacity_.weight);
+    }
+
     void postDrain() {
         if (!drainQueued_.exchange(true)) {
             postToMain([self = this->shared_from_this()] { self->drain(); });
@@ -98,6 +140,9 @@ private:
                 next_ = 0;
                 return;
             }
+            if (held_) {
+                return; // setHeld(false) posts the next drain
+            }
             if (next_ == ready_.size()) {
                 // The two vectors trade places, so after the first batches no item needs an
                 // allocation of its own.
@@ -112,6 +157,7 @@ private:
                     return;
                 }
                 ready_.swap(incoming_);
+                incomingWeight_ = 0;
                 if (waitingSenders_ > 0) {
                     roomMade_.notify_all();
                 }
@@ -127,13 +173,14 @@ private:
         postDrain();
     }
 
-    const std::size_t capacity_;
+    Capacity capacity_;
     const Handler handler_;
     const std::function<void()> drained_;
 
     std::mutex mutex_;
     std::condition_variable roomMade_;
     std::vector<Item> incoming_;
+    std::size_t incomingWeight_ = 0;
     bool closed_ = false;
     std::size_t waitingSenders_ = 0;
 
@@ -142,6 +189,7 @@ private:
     // Main thread only: the batch being handled, and the index of its next item.
     std::vector<Item> ready_;
     std::size_t next_ = 0;
+    bool held_ = false;
 };
 
 } // namespace tarnwick

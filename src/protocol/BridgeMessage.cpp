@@ -47,7 +47,7 @@ std::optional<BridgeMessageKind> bridgeMessageKindFromWire(std::string_view text
     return std::nullopt;
 }
 
-Expected<std::string, Error> BridgeMessage::encode() const {
+std::string BridgeMessage::encodeHead() const {
     std::string out = "{\"version\":";
     out += std::to_string(version);
     out += ",\"kind\":\"";
@@ -61,6 +61,11 @@ Expected<std::string, Error> BridgeMessage::encode() const {
         out += ",\"method\":";
         (void)JSONValue(*method).encodeTo(out); // a text always encodes
     }
+    return out;
+}
+
+Expected<std::string, Error> BridgeMessage::encode() const {
+    std::string out = encodeHead();
     if (body) {
         out += ",\"body\":";
         if (auto written = body->encodeTo(out); !written) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "json/JSONText.h"
 #include "json/JSONValue.h"
 #include "platform/Error.h"
 
@@ -44,10 +45,26 @@ struct BridgeMessage {
     // Compact JSON; absent fields are left out. Fails only when the body holds a number that is
     // not finite (or is nested too deeply).
     Expected<std::string, Error> encode() const;
+    // The encoding with `body` in place of the body member, handed to `append` piece by piece
+    // (std::string_view) so that a large body is copied once, straight to where it goes.
+    template <typename Append>
+    void encodeWithBody(const JSONText& bodyText, Append&& append) const;
     static Expected<BridgeMessage, Error> decode(std::string_view bytes);
 
     friend bool operator==(const BridgeMessage&, const BridgeMessage&) = default;
+
+private:
+    // Everything before the body: `{"version":…,"kind":…` and the id and method when present.
+    std::string encodeHead() const;
 };
+
+template <typename Append>
+void BridgeMessage::encodeWithBody(const JSONText& bodyText, Append&& append) const {
+    append(std::string_view(encodeHead()));
+    append(std::string_view(",\"body\":"));
+    append(bodyText.text());
+    append(std::string_view("}"));
+}
 
 // A message of the protocol version this program speaks: how both ends build what they send.
 inline BridgeMessage makeMessage(BridgeMessageKind kind, std::optional<std::string> id = {},

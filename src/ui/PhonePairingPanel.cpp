@@ -1,7 +1,7 @@
 #include "ui/PhonePairingPanel.h"
 
 #include "bridge/BridgeController.h"
-#include "ui/QrCode.h"
+#include "ui/QrImage.h"
 #include "ui/UiLog.h"
 
 namespace tarnwick {
@@ -27,7 +27,7 @@ void PhonePairingPanel::show() {
     image_.clear();
     if (!address_.isEmpty()) {
         if (auto code = QrCode::encode(address_.toStdString())) {
-            image_ = code->pngDataUrl(imageScale);
+            image_ = qrPngDataUrl(*code, imageScale);
         } else {
             qCWarning(uiLog).noquote() << QString::fromStdString(code.error().description);
         }
@@ -44,20 +44,6 @@ void PhonePairingPanel::close() {
         image_.clear();
         emit changed();
     }
-}
-
-QStringList PhonePairingPanel::terminalLines(const QString& address, const QString& fingerprint) {
-    if (address.isEmpty()) {
-        return {QString::fromLatin1(notReadyText)};
-    }
-    auto code = QrCode::encode(address.toStdString());
-    QStringList lines = code ? code->halfBlockLines() : QStringList();
-    lines.append(QStringLiteral("Open %1 on the phone, or scan the code.").arg(address));
-    if (!fingerprint.isEmpty()) {
-        lines.append(QStringLiteral("Certificate SHA-256: ") + fingerprint);
-    }
-    lines.append(QString::fromLatin1(onceText));
-    return lines;
 }
 
 } // namespace tarnwick

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/PhonePairingText.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -26,11 +28,6 @@ class PhonePairingPanel : public QObject {
     Q_PROPERTY(QString onceText READ onceLine CONSTANT)
 
 public:
-    static constexpr const char* notReadyText =
-        "Cannot connect a phone yet: the bridge is not listening on the local network or has no "
-        "secure identity.";
-    static constexpr const char* onceText = "The code works once, for 5 minutes.";
-
     // The controller outlives the panel.
     explicit PhonePairingPanel(BridgeController& controller, QObject* parent = nullptr);
     ~PhonePairingPanel() override;
@@ -38,17 +35,13 @@ public:
     bool isOpen() const { return open_; }
     const QString& address() const { return address_; }
     const QString& image() const { return image_; }
-    static QString notReadyLine() { return QString::fromLatin1(notReadyText); }
-    static QString onceLine() { return QString::fromLatin1(onceText); }
+    static QString notReadyLine() { return QString::fromLatin1(PhonePairingText::notReady); }
+    static QString onceLine() { return QString::fromLatin1(PhonePairingText::once); }
 
     // Opens the panel with a new secret, replacing the one shown before.
     Q_INVOKABLE void show();
     // Closes the panel and burns its secret.
     Q_INVOKABLE void close();
-
-    // What a terminal prints for `address` (from BridgeController::openPhonePairing): the QR
-    // code in half blocks, the address, the certificate's fingerprint and how long it works.
-    static QStringList terminalLines(const QString& address, const QString& fingerprint);
 
 signals:
     void changed();

@@ -1,6 +1,5 @@
 #include "ui/QrCode.h"
 
-#include <QBuffer>
 #include <qrencode.h>
 
 #include <cerrno>
@@ -68,27 +67,6 @@ QStringList QrCode::halfBlockLines(int quietZone) const {
         lines.append(line);
     }
     return lines;
-}
-
-QImage QrCode::image(int scale, int quietZone) const {
-    const int side = (size_ + 2 * quietZone) * scale;
-    QImage picture(side, side, QImage::Format_Mono);
-    picture.setColor(0, qRgb(255, 255, 255));
-    picture.setColor(1, qRgb(0, 0, 0));
-    for (int y = 0; y < side; ++y) {
-        for (int x = 0; x < side; ++x) {
-            picture.setPixel(x, y, darkWithQuietZone(x / scale, y / scale, quietZone) ? 1 : 0);
-        }
-    }
-    return picture;
-}
-
-QString QrCode::pngDataUrl(int scale, int quietZone) const {
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image(scale, quietZone).save(&buffer, "PNG");
-    return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
 }
 
 } // namespace tarnwick

@@ -3,7 +3,6 @@
 #include "platform/Error.h"
 #include "platform/Expected.h"
 
-#include <QImage>
 #include <QString>
 #include <QStringList>
 
@@ -12,8 +11,8 @@
 
 namespace tarnwick {
 
-// A QR code (libqrencode, error correction level M, byte mode) and the ways the bridge shows it:
-// an image for the window and lines of Unicode half blocks for a terminal.
+// A QR code (libqrencode, error correction level M, byte mode), and its lines of Unicode half
+// blocks for a terminal (the window draws it with qrImage()).
 class QrCode {
 public:
     // The longest text encoded; an address with its secret is far shorter.
@@ -32,15 +31,11 @@ public:
     // modules are drawn in the text colour and dark ones left as the background, so that the
     // code reads dark on light in a terminal with light text on a dark background.
     QStringList halfBlockLines(int quietZone = 2) const;
-    // Black modules on white, `scale` pixels each, with a quiet zone of `quietZone` modules.
-    QImage image(int scale, int quietZone = 4) const;
-    // image() as a "data:image/png;base64,…" address, for an Image in the window.
-    QString pngDataUrl(int scale, int quietZone = 4) const;
+    // Whether the module at (x, y) of the code with a quiet zone of `quietZone` is dark.
+    bool darkWithQuietZone(int x, int y, int quietZone) const;
 
 private:
     QrCode(int size, std::vector<bool> modules) : size_(size), modules_(std::move(modules)) {}
-    // Whether the module at (x, y) of the code with a quiet zone of `quietZone` is dark.
-    bool darkWithQuietZone(int x, int y, int quietZone) const;
 
     int size_;
     std::vector<bool> modules_;

@@ -3,7 +3,7 @@
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
 #include "ui/DisplayText.h"
-#include "ui/PhonePairingPanel.h"
+#include "ui/PhonePairingText.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -183,8 +183,8 @@ void TerminalFrontEnd::printDevices() {
 
 void TerminalFrontEnd::printPhone() {
     // A new secret each time, replacing the one shown before.
-    const QStringList lines = PhonePairingPanel::terminalLines(
-        controller_.openPhonePairing(), controller_.certificateFingerprint());
+    const QStringList lines = PhonePairingText::terminalLines(controller_.openPhonePairing(),
+                                                              controller_.certificateFingerprint());
     for (const QString& line : lines) {
         out_.line(line);
     }

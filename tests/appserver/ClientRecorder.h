@@ -58,13 +58,14 @@ public:
             logs.push_back(text);
             order.push_back("log " + text);
         };
-        handlers.notification = [this](const std::string& method, const JSONValue& params) {
+        handlers.notification = [this](const std::string& method, const JSONText& text) {
             note();
+            JSONValue params = text.value();
             if (method == "fake/received") {
                 received.push_back(*params.member("line")->stringValue());
                 return;
             }
-            notifications.emplace_back(method, params);
+            notifications.emplace_back(method, std::move(params));
             order.push_back("notification " + notifications.back().first);
         };
         handlers.serverRequest = [this](const JSONValue& id, const std::string& method,
@@ -80,10 +81,14 @@ public:
     std::pair<std::shared_ptr<Outcome>, RequestCompletion> completion(const std::string& tag = {}) {
         auto outcome = std::make_shared<Outcome>();
         RequestCompletion callback = [this, outcome,
-                                      tag](Expected<JSONValue, AppServerError> value) {
+                                      tag](Expected<JSONText, AppServerError> value) {
             note();
             ++outcome->calls;
-            outcome->value = std::move(value);
+            if (value) {
+                outcome->value = value->value();
+            } else {
+                outcome->value = Unexpected(value.error());
+            }
             if (!tag.empty()) {
                 order.push_back("completion " + tag);
             }

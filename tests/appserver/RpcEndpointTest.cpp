@@ -10,6 +10,7 @@
 using tarnwick::AppServerError;
 using tarnwick::Expected;
 using tarnwick::JSONObject;
+using tarnwick::JSONText;
 using tarnwick::JSONValue;
 using tarnwick::RpcEndpoint;
 using tarnwick::Unexpected;
@@ -42,16 +43,16 @@ public:
     void request(const std::string& tag, std::string method = "thread/list",
                  JSONValue params = JSONObject{}) {
         endpoint.sendRequest(std::move(method), std::move(params),
-                             [this, tag](Expected<JSONValue, AppServerError> outcome) {
+                             [this, tag](Expected<JSONText, AppServerError> outcome) {
                                  events.push_back("completion " + tag + ": " + describe(outcome));
                              });
     }
 
     void feed(std::string_view bytes) { endpoint.consumeOutput(bytes); }
 
-    static std::string describe(const Expected<JSONValue, AppServerError>& outcome) {
+    static std::string describe(const Expected<JSONText, AppServerError>& outcome) {
         if (outcome) {
-            return "result " + outcome->displayText();
+            return "result " + outcome->value().displayText();
         }
         return "error " + outcome.error().description();
     }
@@ -65,8 +66,8 @@ public:
 private:
     RpcEndpoint::Handlers handlers() {
         RpcEndpoint::Handlers h;
-        h.notification = [this](std::string method, JSONValue params) {
-            events.push_back("notification " + method + " " + params.displayText());
+        h.notification = [this](std::string method, JSONText params) {
+            events.push_back("notification " + method + " " + params.value().displayText());
         };
         h.serverRequest = [this](JSONValue id, std::string method, JSONValue params) {
             serverRequestIDs.push_back(id);
@@ -74,7 +75,7 @@ private:
                              params.displayText());
         };
         h.completion = [](tarnwick::RequestCompletion completion,
-                          Expected<JSONValue, AppServerError> outcome) {
+                          Expected<JSONText, AppServerError> outcome) {
             completion(std::move(outcome));
         };
         h.log = [this](std::string text) { events.push_back("log " + text); };

@@ -4,6 +4,7 @@
 
 #include "identity/Base64.h"
 #include "support/FakeNeighbours.h"
+#include "support/QtTestSupport.h"
 #include "support/TestSigner.h"
 
 #include <QSignalSpy>
@@ -482,7 +483,7 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
     EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"cwd", "/tmp"}}));
 
-    appServer->requests[1].completion(JSONValue(JSONArray{1, 2}));
+    appServer->answer(1, JSONValue(JSONArray{1, 2}));
     appServer->requests[0].completion(Unexpected(Error{"Codex app-server is still starting."}));
     auto sent = link->sentTo(device->peer);
     ASSERT_GE(sent.size(), 2u);
@@ -496,7 +497,7 @@ TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     auto device = pairDevice("Phone");
     link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "a", "thread/list"));
     link->disconnect(device->peer);
-    appServer->requests[0].completion(JSONValue(JSONObject{}));
+    appServer->answer(0, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
 }
 
@@ -512,6 +513,46 @@ TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
     EXPECT_EQ(link->sent[0].message, makeMessage(BridgeMessageKind::event, {}, "thread/started",
                                                  JSONValue(JSONObject{{"thread", 1}})));
     EXPECT_TRUE(link->sentTo(stranger->peer).empty());
+}
+
+// A device that falls behind holds Codex back until it catches up or leaves; one that does not
+// catch up in time is no longer waited for, so a stalled device cannot stop the others for long.
+TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhile) {
+    auto slow = pairDevice("Slow");
+    auto quick = pairDevice("Quick");
+    const JSONValue params(JSONObject{{"delta", "x"}});
+    link->waiting[quick->peer] = RequestRelay::holdAbove;
+    appServer->notify("item/delta", params);
+    EXPECT_FALSE(appServer->held) << "at the mark is not behind";
+
+    link->waiting[slow->peer] = RequestRelay::holdAbove + 1;
+    appServer->notify("item/delta", params);
+    EXPECT_TRUE(appServer->held);
+    link->ease(quick->peer);
+    EXPECT_TRUE(appServer->held) << "another device is still behind";
+    link->ease(slow->peer);
+    EXPECT_FALSE(appServer->held);
+
+    // An answer to a device that is behind holds as well; its leaving releases.
+    link->deliver(slow->peer, makeMessage(BridgeMessageKind::request, "r", "thread/read"));
+    link->waiting[slow->peer] = 3 * RequestRelay::holdAbove;
+    appServer->answer(0, params);
+    EXPECT_TRUE(appServer->held);
+    link->disconnect(slow->peer);
+    EXPECT_FALSE(appServer->held);
+
+    // A device that does not catch up is let go after the limit, and waited for again once it
+    // has caught up.
+    link->waiting[quick->peer] = 3 * RequestRelay::holdAbove;
+    appServer->notify("item/delta", params);
+    EXPECT_TRUE(appServer->held);
+    EXPECT_TRUE(waitUntil([&] { return !appServer->held; }));
+    appServer->notify("item/delta", params);
+    EXPECT_FALSE(appServer->held) << "not waited for while it is behind";
+    link->ease(quick->peer);
+    link->waiting[quick->peer] = 3 * RequestRelay::holdAbove;
+    appServer->notify("item/delta", params);
+    EXPECT_TRUE(appServer->held);
 }
 
 // ---------------------------------------------------------------------------------------------

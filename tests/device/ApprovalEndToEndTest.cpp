@@ -123,9 +123,10 @@ protected:
         std::optional<std::string> threadID;
         bridge_.appServer().requestDirectly(
             "thread/start", JSONObject{{"cwd", work_.string()}, {"approvalPolicy", "untrusted"}},
-            [&](Expected<JSONValue, Error> outcome) {
+            [&](Expected<JSONText, Error> outcome) {
                 ASSERT_TRUE(outcome.hasValue()) << outcome.error().description;
-                const JSONValue* thread = outcome->member("thread");
+                const JSONValue result = outcome->value();
+                const JSONValue* thread = result.member("thread");
                 threadID = *thread->member("id")->stringValue();
             });
         ASSERT_TRUE(waitUntil([&] { return threadID.has_value(); }));
@@ -134,7 +135,7 @@ protected:
             "turn/start",
             JSONObject{{"threadId", *threadID},
                        {"input", JSONArray{JSONObject{{"type", "text"}, {"text", "Note it."}}}}},
-            [&](Expected<JSONValue, Error> outcome) {
+            [&](Expected<JSONText, Error> outcome) {
                 EXPECT_TRUE(outcome.hasValue()) << outcome.error().description;
                 started = true;
             });

@@ -15,8 +15,8 @@ using Events = std::vector<std::string>;
 Events run(std::string_view bytes, const std::vector<std::size_t>& cuts) {
     Events events;
     tarnwick::RpcEndpoint::Handlers handlers;
-    handlers.notification = [&](std::string method, tarnwick::JSONValue params) {
-        events.push_back("n " + method + " " + params.displayText());
+    handlers.notification = [&](std::string method, tarnwick::JSONText params) {
+        events.push_back("n " + method + " " + params.value().displayText());
     };
     handlers.serverRequest = [&](tarnwick::JSONValue id, std::string method,
                                  tarnwick::JSONValue params) {
@@ -34,8 +34,9 @@ Events run(std::string_view bytes, const std::vector<std::size_t>& cuts) {
             if (++calls[i] > 1) {
                 std::abort();
             }
-            events.push_back("c " + std::to_string(i) + " " +
-                             (outcome ? outcome->displayText() : outcome.error().description()));
+            events.push_back(
+                "c " + std::to_string(i) + " " +
+                (outcome ? outcome->value().displayText() : outcome.error().description()));
         });
     }
     std::size_t start = 0;

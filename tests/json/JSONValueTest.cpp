@@ -1,10 +1,15 @@
 #include "json/JSONValue.h"
 
+#include "json/JSONDecoder.h"
+#include "json/JSONText.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -113,6 +118,15 @@ TEST(JSONValueDecoding, EveryRawControlCharacterInsideATextFails) {
         text += "b\"";
         EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "control character " << c;
     }
+    // Wherever the text lies in memory, and in a long text too.
+    for (std::size_t pad = 0; pad < 20; ++pad) {
+        std::string text = std::string(pad, ' ') + "\"" + std::string(11, '\x7f') + "\x1d" +
+                           std::string(20, 'x') + "\"";
+        EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "after " << pad << " spaces";
+        text = std::string(pad, ' ') + "[\"" + std::string(40, 'x') + "\t\"]";
+        EXPECT_FALSE(JSONValue::decode(text).hasValue()) << "a tab after " << pad << " spaces";
+    }
+    EXPECT_TRUE(JSONValue::decode("[\t\"a\\tb\",\r\n1]").hasValue());
     EXPECT_FALSE(JSONValue::decode(std::string("1\0", 2)).hasValue());
     EXPECT_FALSE(JSONValue::decode(std::string("[1]\0[2]", 7)).hasValue());
 }
@@ -354,4 +368,125 @@ TEST(JSONValueDepth, HugeProgrammaticDepthIsComparedAndDestroyedWithoutOverflow)
         objects = std::move(outer);
     }
     // Going out of scope here must not recurse a million frames deep.
+}
+
+// Members kept as text: the decoder checks them as it checks everything else, leaves them out of
+// the tree and hands over a compact text that decodes to exactly the value the tree would hold.
+namespace {
+
+constexpr std::string_view rawNames[] = {"params", "result"};
+
+struct PartlyDecoded {
+    JSONValue tree;
+    std::optional<tarnwick::JSONText> raw[2];
+};
+
+tarnwick::Expected<PartlyDecoded, tarnwick::Error> decodeKeepingText(std::string_view text) {
+    tarnwick::JSONDecoder decoder;
+    PartlyDecoded out;
+    auto tree = decoder.decode(text, rawNames, out.raw);
+    if (!tree) {
+        return tarnwick::Unexpected(tree.error());
+    }
+    out.tree = std::move(*tree);
+    return out;
+}
+
+// Whether `text` has white space outside its strings.
+bool hasSpaceBetweenTokens(std::string_view text) {
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(JSONTextMembers, DecodeToTheSameValueAsTheTreeAndStayCompact) {
+    const char* lines[] = {
+        R"({"method":"m","params":{"a":"\u00e9\ud83d\ude00\/\"\\\n\t\u0001","b":[1.0,-0,1e2,0.1]}})",
+        R"({"method":"m","params":{}})",
+        R"({"method":"m","params":[]})",
+        R"({"method":"m","params":""})",
+        R"({"method":"m","params":null})",
+        R"({"method":"m","params":12345678901234567890})",
+        R"({"method":"m","params":-1.5e-300})",
+        R"({"method":"m","params":true,"x":{"params":"nested, so it stays in the tree"}})",
+        "{ \"id\" : 7 ,\r\n \"result\" :\t{ \"k\" : [ 1 , { } , [ ] , \"a b\\\" c\" ] } }",
+        R"({"id":1,"result":{"first":1},"result":["last wins"]})",
+        R"({"params":{"deep":[[[[[[[[[[{"x":"\u0000"}]]]]]]]]]]},"result":false,"id":"x"})",
+        R"({"method":"only a tree"})",
+        R"(["params",{"params":1}])",
+        R"("params")",
+    };
+    for (const char* line : lines) {
+        SCOPED_TRACE(line);
+        const JSONValue whole = decoded(line);
+        auto partly = decodeKeepingText(line);
+        ASSERT_TRUE(partly.hasValue()) << partly.error().description;
+        JSONValue rebuilt = partly->tree;
+        for (std::size_t i = 0; i < std::size(rawNames); ++i) {
+            const JSONValue* member = whole.member(rawNames[i]);
+            ASSERT_EQ(partly->raw[i].has_value(), member != nullptr);
+            if (!member) {
+                continue;
+            }
+            const std::string_view text = partly->raw[i]->text();
+            EXPECT_FALSE(hasSpaceBetweenTokens(text)) << text;
+            EXPECT_EQ(decoded(text), *member) << text;
+            EXPECT_EQ(partly->raw[i]->value(), *member);
+            ASSERT_TRUE(rebuilt.objectValue());
+            EXPECT_FALSE(partly->tree.member(rawNames[i])) << "kept as text, not in the tree";
+            rebuilt.objectValue()->set(std::string(rawNames[i]), partly->raw[i]->value());
+        }
+        EXPECT_EQ(rebuilt, whole);
+    }
+    auto spaced = decodeKeepingText("{\"result\" : { \"a\" : [ 1 , 2 ] , \"b c\" : \" d \" } }");
+    ASSERT_TRUE(spaced.hasValue());
+    EXPECT_EQ(spaced->raw[1]->text(), R"({"a":[1,2],"b c":" d "})");
+}
+
+TEST(JSONTextMembers, AreCheckedAsStrictlyAsTheTree) {
+    // With the object around it, 511 arrays make 512 levels: the most there may be.
+    const std::string deep = std::string(511, '[') + std::string(511, ']');
+    const std::string tooDeep = R"({"params":[)" + deep + "]}";
+    const std::string bad[] = {
+        R"({"params":"\udc00"})",
+        R"({"params":{"\udc00":1}})",
+        R"({"result":1e400})",
+        R"({"result":[1,]})",
+        R"({"params":"a)",
+        R"({"params":})",
+        R"({"params":[1] "x":2})",
+        "{\"params\":\"\xC3\x28\"}",
+        tooDeep,
+        R"({"params":1}garbage)",
+        std::string("{\"params\":\"\0\"}", 14),
+    };
+    for (const std::string& line : bad) {
+        SCOPED_TRACE(line.substr(0, 40));
+        auto whole = JSONValue::decode(line);
+        auto partly = decodeKeepingText(line);
+        ASSERT_FALSE(whole.hasValue());
+        ASSERT_FALSE(partly.hasValue());
+        EXPECT_EQ(partly.error().description, whole.error().description);
+    }
+    EXPECT_TRUE(JSONValue::decode(R"({"params":)" + deep + "}"));
+    EXPECT_TRUE(decodeKeepingText(R"({"params":)" + deep + "}"));
+    EXPECT_FALSE(tarnwick::JSONText::fromText("[1,").hasValue());
+    auto compact = tarnwick::JSONText::fromText(" { \"a\" : [ ] } ");
+    ASSERT_TRUE(compact.hasValue());
+    EXPECT_EQ(compact->text(), R"({"a":[]})");
 }

@@ -1,5 +1,7 @@
 #include "protocol/BridgeMessage.h"
 
+#include "json/JSONDecoder.h"
+
 #include <gtest/gtest.h>
 
 using tarnwick::BridgeMessage;
@@ -181,4 +183,43 @@ TEST(BridgeMessageEquality, ComparesEveryFieldAndTellsAbsentFromEmpty) {
                     {},
                     decoded(R"({"version":1,"kind":"event","body":{"b":2,"a":1}})").body};
     EXPECT_EQ(c, d);
+}
+
+// A body spliced in as the text the app-server wrote gives the device the same JSON value as a
+// body built as a tree and encoded, and the block is still one compact envelope.
+TEST(BridgeMessageEncoding, ASplicedBodyDecodesToTheSameValueAsTheTreeBuiltOne) {
+    const char* bodies[] = {
+        R"({})",
+        R"([])",
+        R"(null)",
+        R"("")",
+        R"("line\nfeed, \"quote\", back\\slash, \/slash, tab\t, \u0001, \u00e9, é, \ud83d\ude00")",
+        R"({"n":[0,-0,1.0,1e2,-1.5E-7,12345678901234567890,9007199254740993,0.1]})",
+        R"({"deep":{"a":[{"b":[[{}],[]]},true,false,null]},"":"empty key"})",
+        "{ \"spaced\" : [ 1 , 2 ] ,\r\n\t\"text\" : \" kept \" }",
+    };
+    constexpr std::string_view names[] = {"params"};
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        const std::string line = std::string(R"({"method":"item/delta","params":)") + body + "}";
+        tarnwick::JSONDecoder decoder;
+        std::optional<tarnwick::JSONText> text[1];
+        ASSERT_TRUE(decoder.decode(line, names, text).hasValue());
+        ASSERT_TRUE(text[0]);
+        const JSONValue tree = *JSONValue::decode(body);
+
+        for (BridgeMessage head :
+             {tarnwick::makeMessage(BridgeMessageKind::event, {}, "item/delta"),
+              tarnwick::makeMessage(BridgeMessageKind::response, "7")}) {
+            std::string spliced;
+            head.encodeWithBody(*text[0], [&](std::string_view piece) { spliced.append(piece); });
+            head.body = tree;
+            const std::string built = *head.encode();
+            EXPECT_EQ(*JSONValue::decode(spliced), *JSONValue::decode(built)) << spliced;
+            EXPECT_EQ(decoded(spliced), decoded(built));
+            EXPECT_EQ(spliced.find('\n'), std::string::npos);
+            EXPECT_EQ(spliced.find(" : "), std::string::npos);
+            EXPECT_EQ(spliced.rfind("{\"version\":1,\"kind\":", 0), 0u) << spliced;
+        }
+    }
 }

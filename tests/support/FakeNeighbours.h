@@ -29,16 +29,21 @@ public:
 
     void setHandlers(Handlers handlers) override { handlers_ = std::move(handlers); }
     std::vector<PeerHandle> connectedPeers() const override { return connected; }
-    Expected<void, Error> send(std::string_view bytes, const PeerHandle& peer) override {
+    Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer) override {
         if (failingPeers.contains(peer) ||
             std::find(connected.begin(), connected.end(), peer) == connected.end()) {
             return Unexpected(Error{"The peer is not connected."});
         }
-        auto message = BridgeMessage::decode(bytes);
+        auto message =
+            BridgeMessage::decode(std::string_view(bytes.constData(), std::size_t(bytes.size())));
         if (message) {
             sent.push_back({peer, *message});
         }
         return {};
+    }
+    std::size_t waitingBytes(const PeerHandle& peer) const override {
+        auto found = waiting.find(peer);
+        return found == waiting.end() ? 0 : found->second;
     }
     void start() override { ++starts; }
     void setSessionStage(const PeerHandle& peer, SessionStage stage) override {
@@ -71,6 +76,13 @@ public:
             handlers_.disconnected(peer);
         }
     }
+    // The peer read everything that waited for it.
+    void ease(const PeerHandle& peer) {
+        waiting.erase(peer);
+        if (handlers_.eased) {
+            handlers_.eased(peer);
+        }
+    }
     void deliver(const PeerHandle& peer, std::string_view bytes) {
         if (handlers_.data) {
             handlers_.data(bytes, peer);
@@ -91,6 +103,7 @@ public:
 
     std::vector<PeerHandle> connected;
     std::map<PeerHandle, SessionStage> stages;
+    std::map<PeerHandle, std::size_t> waiting;
     std::vector<PeerHandle> closedByOwner;
     std::vector<SessionClose> closeCodes;
     std::set<PeerHandle> failingPeers;
@@ -137,12 +150,17 @@ public:
     void respondError(JSONValue id, std::string message) override {
         replies.push_back({std::move(id), std::nullopt, std::move(message)});
     }
+    void holdOutput(bool hold) override { held = hold; }
 
     // App-server side of the fake.
     void status(const std::string& text, bool ready) { handlers_.status(text, ready); }
     void log(const std::string& text) { handlers_.log(text); }
     void notify(const std::string& method, const JSONValue& params) {
-        handlers_.notification(method, params);
+        handlers_.notification(method, *JSONText::encode(params));
+    }
+    // Answers request `index` with `result`, as the app-server's text of it would.
+    void answer(std::size_t index, const JSONValue& result) {
+        requests.at(index).completion(*JSONText::encode(result));
     }
     void ask(const JSONValue& id, const std::string& method, const JSONValue& params) {
         handlers_.serverRequest(id, method, params);
@@ -152,6 +170,7 @@ public:
     std::vector<std::optional<std::string>> starts;
     std::vector<Request> requests;
     std::vector<Reply> replies;
+    bool held = false;
 
 private:
     Handlers handlers_;

@@ -24,7 +24,8 @@ public:
     void setHandlers(Handlers handlers) override {
         auto notification = handlers.notification;
         handlers.notification = [this, notification](const std::string& method,
-                                                     const JSONValue& params) {
+                                                     const JSONText& text) {
+            JSONValue params = text.value();
             if (method == "fake/received") {
                 if (const JSONValue* line = params.member("line"); line && line->stringValue()) {
                     received.push_back(*JSONValue::decode(*line->stringValue()));
@@ -32,7 +33,7 @@ public:
             } else {
                 notifications.emplace_back(method, params);
                 if (notification) {
-                    notification(method, params);
+                    notification(method, text);
                 }
             }
         };
@@ -51,6 +52,7 @@ public:
     void respondError(JSONValue id, std::string message) override {
         real_->respondError(std::move(id), std::move(message));
     }
+    void holdOutput(bool held) override { real_->holdOutput(held); }
 
     // Calls the real client's request from the test, as the controller would.
     void requestDirectly(std::string method, JSONValue params, Completion completion) {
