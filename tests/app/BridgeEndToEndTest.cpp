@@ -9,6 +9,7 @@
 #include "link/LinkTls.h"
 #include "support/AssembledBridge.h"
 #include "support/QtTestSupport.h"
+#include "support/TcpPump.h"
 #include "support/TemporaryHome.h"
 #include "support/TestSigner.h"
 #include "ui/PairingRequestModel.h"
@@ -37,15 +38,17 @@ protected:
 
     std::unique_ptr<BridgeDevice>
     connect(TestSigner& signer, const std::string& name,
-            BridgeDevice::HelloOrder order = BridgeDevice::HelloOrder::first) {
+            BridgeDevice::HelloOrder order = BridgeDevice::HelloOrder::first,
+            const QString& host = QStringLiteral("127.0.0.1")) {
         auto device = std::make_unique<BridgeDevice>(signer.identity(), name);
-        EXPECT_TRUE(device->connectTo("127.0.0.1", bridge_.port(), order).hasValue());
+        EXPECT_TRUE(device->connectTo(host, bridge_.port(), order).hasValue());
         EXPECT_TRUE(waitUntil([&] { return device->bridgeHello().has_value(); }));
         return device;
     }
 
-    std::unique_ptr<BridgeDevice> pair(TestSigner& signer, const std::string& name) {
-        auto device = connect(signer, name);
+    std::unique_ptr<BridgeDevice> pair(TestSigner& signer, const std::string& name,
+                                       const QString& host = QStringLiteral("127.0.0.1")) {
+        auto device = connect(signer, name, BridgeDevice::HelloOrder::first, host);
         EXPECT_TRUE(waitUntil([&] { return device->pairingCode().has_value(); }));
         device->requestPairing();
         EXPECT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
@@ -228,6 +231,43 @@ TEST_F(BridgeEndToEndTest, EventsReachEveryAuthorisedDeviceAndNoOneElse) {
     stranger->ping("p");
     ASSERT_TRUE(waitUntil([&] { return pong; }));
     EXPECT_TRUE(seenStranger.empty());
+}
+
+// Codex writes as fast as it can while one device has stopped reading: the bridge holds Codex
+// back for the device that keeps up, lets the stalled one go at its bound, and the device that
+// reads gets every event in order.
+TEST_F(BridgeEndToEndTest, AStalledDeviceIsLetGoWhileAQuickOneGetsAWholeUnpacedFlood) {
+    startBridge({"flood-on thread/list"});
+    TestSigner a, b;
+    auto quick = pair(a, "Quick");
+    TcpPump pump(bridge_.port());
+    if (!pump.listening()) {
+        GTEST_SKIP() << "no IPv6 loopback for the stalled device's pump";
+    }
+    auto stalled = pair(b, "Stalled", QStringLiteral("::1"));
+    long long received = 0;
+    bool inOrder = true;
+    QObject::connect(quick.get(), &BridgeDevice::eventReceived, quick.get(),
+                     [&](const std::string&, const JSONValue& params) {
+                         const JSONValue* sequence = params.member("sequence");
+                         inOrder = inOrder && sequence && sequence->numberValue() &&
+                                   *sequence->numberValue() == double(received);
+                         ++received;
+                     });
+    pump.pause();
+
+    // 30 MB of events, written at once: far more than a device may fall behind.
+    constexpr long long count = 100000;
+    EXPECT_TRUE(call(*quick, "thread/list",
+                     JSONValue(JSONObject{{"count", double(count)}, {"size", 300.0}}))
+                    .hasValue());
+    ASSERT_TRUE(waitUntil([&] { return received == count; }, std::chrono::seconds(120)))
+        << received << " of " << count;
+    EXPECT_TRUE(inOrder);
+    EXPECT_TRUE(logged("Disconnected Stalled: it was not reading."));
+    EXPECT_EQ(quick->state(), PeerState::connected);
+    EXPECT_TRUE(call(*quick, "thread/list").hasValue());
+    EXPECT_FALSE(logged("Disconnected Quick: it was not reading."));
 }
 
 TEST_F(BridgeEndToEndTest, ApprovalsGoToOnePairedDeviceAndSurviveAReconnect) {
