@@ -16,6 +16,7 @@
 #include "device/BridgeDevice.h"
 #include "identity/DeviceIdentity.h"
 #include "link/PeerConnector.h"
+#include "platform/AllocatorSettings.h"
 #include "protocol/BridgeMessage.h"
 #include "support/MemoryKeychain.h"
 #include "support/NetworkIsolation.h"
@@ -817,9 +818,10 @@ Summary summarise(const std::vector<Flood>& floods) {
 
 std::string rate(double value);
 
+std::string fixed(double value, int decimals);
 std::string outcome(const Flood& flood) {
     if (flood.problem.empty()) {
-        return rate(flood.eventsPerSecond) + " ev/s";
+        return rate(flood.eventsPerSecond) + " ev/s, " + fixed(flood.relayCpu, 1) + " ms/MB";
     }
     return flood.problem + (flood.detail.empty() ? "" : " (" + flood.detail + ")");
 }
@@ -863,7 +865,8 @@ std::string rate(double value) {
 
 } // namespace
 
-static int measure(int argc, char** argv, bool quick) {
+static int measure(int argc, char** argv, bool quick,
+                   std::optional<std::pair<std::size_t, std::size_t>> only) {
     TemporaryHome home;
     TemporaryDirectory scratch("tarnwick-relay-bench");
     ScopedEnvironmentVariable noBus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
@@ -902,8 +905,12 @@ static int measure(int argc, char** argv, bool quick) {
     };
     std::vector<Row> rows;
     for (std::size_t devices : deviceCounts) {
+        if (only && only->first != devices)
+            continue;
         bench.connectDevices(devices);
         for (std::size_t size : sizes) {
+            if (only && only->second != size)
+                continue;
             Row row{devices, size, eventCount(devices, size), {}, {}, {}};
             for (int round = 0; round < rounds; ++round) {
                 row.bridge.push_back(bench.floodBridge(row.count, size, windowFor(size)));
@@ -981,6 +988,8 @@ static int measure(int argc, char** argv, bool quick) {
 }
 
 int main(int argc, char** argv) {
+    // The clients' buffers as the bridge keeps its own, so that the clients are not the limit.
+    AllocatorSettings::applyForRelay();
     if (argc > 1 && std::string(argv[1]) == "--generate") {
         return generate();
     }
@@ -990,7 +999,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        return measure(argc, argv, argc > 1 && std::string(argv[1]) == "--quick");
+        std::optional<std::pair<std::size_t, std::size_t>> only;
+        if (const char* o = std::getenv("RELAY_ONLY")) {
+            std::size_t d = 0, z = 0;
+            std::sscanf(o, "%zux%zu", &d, &z);
+            only = std::make_pair(d, z);
+        }
+        return measure(argc, argv, argc > 1 && std::string(argv[1]) == "--quick", only);
     } catch (const BenchFailure& failure) {
         std::fprintf(stderr, "relay_bench: %s\n", failure.what());
         return 1;
