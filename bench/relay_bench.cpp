@@ -886,6 +886,8 @@ static int measure(int argc, char** argv, bool quick,
 
     Bench bench(scratch.path());
     bench.startBridge();
+    waitUntil([] { return false; }, 1s);
+    const auto alone = bench.memory("VmRSS:");
     bench.pairDevices(int(deviceCounts.back()));
     Websocketd websocketd(scratch.path());
 
@@ -977,6 +979,9 @@ static int measure(int argc, char** argv, bool quick,
                 requests.size(), percentile(requests, 0.5), percentile(requests, 0.99));
     std::printf("| ping round trip p50 / p99 (sequential, %zu) | %.3f / %.3f ms |\n", pings.size(),
                 percentile(pings, 0.5), percentile(pings, 0.99));
+    std::printf(
+        "| idle RSS, bridge + fake app-server (started, no device yet) | %.1f + %.1f MB |\n",
+        double(alone.first) / 1024, double(alone.second) / 1024);
     std::printf("| idle RSS, bridge + fake app-server (16 devices connected) | %.1f + %.1f MB |\n",
                 double(idle.first) / 1024, double(idle.second) / 1024);
     std::printf(
@@ -999,11 +1004,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
+        // RELAY_ONLY=<devices>x<bytes> measures that one case, for a profiler.
         std::optional<std::pair<std::size_t, std::size_t>> only;
-        if (const char* o = std::getenv("RELAY_ONLY")) {
-            std::size_t d = 0, z = 0;
-            std::sscanf(o, "%zux%zu", &d, &z);
-            only = std::make_pair(d, z);
+        if (const char* filter = std::getenv("RELAY_ONLY")) {
+            std::size_t devices = 0, size = 0;
+            if (std::sscanf(filter, "%zux%zu", &devices, &size) != 2) {
+                std::fprintf(stderr, "relay_bench: RELAY_ONLY is <devices>x<bytes>, as 4x65536.\n");
+                return 2;
+            }
+            only = std::make_pair(devices, size);
         }
         return measure(argc, argv, argc > 1 && std::string(argv[1]) == "--quick", only);
     } catch (const BenchFailure& failure) {
