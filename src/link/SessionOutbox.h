@@ -31,7 +31,7 @@ namespace tarnwick {
 class SessionOutbox : public QObject {
     Q_OBJECT
 public:
-    static constexpr std::size_t handOffBytes = 1024 * 1024;
+    static constexpr std::size_t handOffBytes = 256 * 1024;
 
     SessionOutbox(std::size_t limit, std::chrono::milliseconds stallTimeout,
                   QObject* parent = nullptr);
