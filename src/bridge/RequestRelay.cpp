@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeLog.h"
 #include "bridge/DeviceText.h"
+#include "link/LinkWire.h"
 
 #include <QPointer>
 
@@ -17,6 +18,16 @@ constexpr std::array<std::string_view, 9> methodAllowlist = {
     "thread/list", "thread/read",    "thread/start", "thread/resume", "turn/start",
     "turn/steer",  "turn/interrupt", "model/list",   "account/read",
 };
+
+// A block larger than a device takes would end its session (the device closes it as too big)
+// and be asked for again on reconnecting; the device learns why instead.
+bool fitsADevice(const QByteArray& block) {
+    return static_cast<std::size_t>(block.size()) <= linkwire::maxBlockSize;
+}
+
+std::string mebibytes(std::size_t bytes) {
+    return std::to_string((bytes + 1024 * 1024 - 1) / (1024 * 1024)) + " MiB";
+}
 
 } // namespace
 
@@ -74,14 +85,26 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
             // The answer goes to the handle that asked, whatever became of its authority since:
             // it answers a request made while authorised. The result is written in as the text
             // the app-server sent (checked when it was read), not rebuilt.
+            QByteArray answer;
+            std::string failure;
+            if (outcome) {
+                answer =
+                    DeviceSender::encode(makeMessage(BridgeMessageKind::response, id), *outcome);
+                if (!fitsADevice(answer)) {
+                    failure = "The answer is too large for a device: " +
+                              mebibytes(static_cast<std::size_t>(answer.size())) +
+                              ", and a device takes at most " + mebibytes(linkwire::maxBlockSize) +
+                              ".";
+                    answer.clear();
+                }
+            } else {
+                failure = outcome.error().description;
+            }
             auto sent =
-                outcome ? self->sender_.send(
-                              DeviceSender::encode(makeMessage(BridgeMessageKind::response, id),
-                                                   *outcome),
-                              peer)
-                        : self->sender_.send(makeMessage(BridgeMessageKind::error, id, {},
-                                                         JSONValue(outcome.error().description)),
-                                             peer);
+                failure.empty()
+                    ? self->sender_.send(answer, peer)
+                    : self->sender_.send(
+                          makeMessage(BridgeMessageKind::error, id, {}, JSONValue(failure)), peer);
             if (!sent) {
                 self->log_("Could not reply to " + boundedDeviceText(peer->displayName()) + ": " +
                            sent.error().description);
@@ -99,6 +122,12 @@ void RequestRelay::relayEvent(const std::string& method, const JSONText& params)
     // Every device gets the same bytes: one block, shared.
     const QByteArray event =
         DeviceSender::encode(makeMessage(BridgeMessageKind::event, {}, method), params);
+    if (!fitsADevice(event)) {
+        log_("Did not pass " + boundedDeviceText(method) + " on to the devices: it is " +
+             mebibytes(static_cast<std::size_t>(event.size())) + ", and a device takes at most " +
+             mebibytes(linkwire::maxBlockSize) + ".");
+        return;
+    }
     for (const auto& peer : peers) {
         if (auto sent = sender_.send(event, peer); !sent) {
             qCDebug(bridgeLog) << "event" << method.c_str() << "not delivered to"

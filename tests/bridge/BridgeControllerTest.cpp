@@ -3,6 +3,7 @@
 #include "bridge/BridgeController.h"
 
 #include "identity/Base64.h"
+#include "link/LinkWire.h"
 #include "support/FakeNeighbours.h"
 #include "support/QtTestSupport.h"
 #include "support/TestSigner.h"
@@ -513,6 +514,28 @@ TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
     EXPECT_EQ(link->sent[0].message, makeMessage(BridgeMessageKind::event, {}, "thread/started",
                                                  JSONValue(JSONObject{{"thread", 1}})));
     EXPECT_TRUE(link->sentTo(stranger->peer).empty());
+}
+
+// A device closes a session whose message is over the block bound, and would ask again on
+// reconnecting: an answer that large becomes an error saying so, and such an event is left out.
+TEST_F(BridgeControllerTest, WhatIsTooLargeForADeviceIsNotSent) {
+    auto device = pairDevice("Phone");
+    const JSONValue huge(JSONObject{{"text", std::string(linkwire::maxBlockSize, 'x')}});
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r", "thread/read"));
+    appServer->answer(0, huge);
+    EXPECT_EQ(lastSentTo(device->peer),
+              makeMessage(BridgeMessageKind::error, "r", {},
+                          JSONValue("The answer is too large for a device: 17 MiB, and a device "
+                                    "takes at most 16 MiB.")));
+    link->sent.clear();
+    appServer->notify("item/completed", huge);
+    EXPECT_TRUE(link->sent.empty());
+    EXPECT_EQ(controller->logs().front(), "Did not pass item/completed on to the devices: it is "
+                                          "17 MiB, and a device takes at most 16 MiB.");
+    // Just under the bound still goes.
+    const JSONValue large(JSONObject{{"text", std::string(linkwire::maxBlockSize - 256, 'x')}});
+    appServer->notify("item/completed", large);
+    EXPECT_EQ(link->sent.size(), 1u);
 }
 
 // A device that falls behind holds Codex back until it catches up or leaves; one that does not
