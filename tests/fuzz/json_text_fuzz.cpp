@@ -3,6 +3,7 @@
 // feed and decode to the members the plain tree has; the rest of the tree is the same.
 #include "json/JSONDecoder.h"
 #include "json/JSONText.h"
+#include "support/CompactJSON.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -10,25 +11,6 @@
 #include <string_view>
 
 namespace {
-
-bool hasSpaceBetweenTokens(std::string_view text) {
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            return true;
-        }
-    }
-    return false;
-}
 
 void check(bool condition) {
     if (!condition) {
@@ -40,6 +22,7 @@ void check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarnwick;
+    using tarnwick::testing::hasSpaceBetweenTokens;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     static constexpr std::string_view names[] = {"params", "result"};
     JSONDecoder decoder;

@@ -2,6 +2,7 @@
 
 #include "json/JSONDecoder.h"
 #include "json/JSONText.h"
+#include "support/CompactJSON.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 using tarnwick::JSONArray;
 using tarnwick::JSONObject;
 using tarnwick::JSONValue;
+using tarnwick::testing::hasSpaceBetweenTokens;
 
 namespace {
 
@@ -390,26 +392,6 @@ tarnwick::Expected<PartlyDecoded, tarnwick::Error> decodeKeepingText(std::string
     }
     out.tree = std::move(*tree);
     return out;
-}
-
-// Whether `text` has white space outside its strings.
-bool hasSpaceBetweenTokens(std::string_view text) {
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            return true;
-        }
-    }
-    return false;
 }
 
 } // namespace
