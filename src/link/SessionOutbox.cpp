@@ -40,8 +40,11 @@ bool SessionOutbox::push(QByteArray block) {
         lastProgress_.start();
         stallCheck_.start(stallTimeout_);
     }
-    if (waiting_.empty() && socketBacklog() < static_cast<qint64>(handOffBytes)) {
-        webSocket_->sendBinaryMessage(block);
+    if (waiting_.empty() && writing_.isEmpty()) {
+        writing_ = std::move(block);
+        written_ = 0;
+        handOff();
+        behind_ = behind_ || waitingBytes() > easedAtBytes;
         return true;
     }
     waitingBytes_ += size;
@@ -50,11 +53,14 @@ bool SessionOutbox::push(QByteArray block) {
         largest_.pop_back();
     }
     largest_.push_back(size);
+    behind_ = behind_ || waitingBytes() > easedAtBytes;
     return true;
 }
 
 void SessionOutbox::clear() {
     waiting_.clear();
+    writing_.clear();
+    written_ = 0;
     waitingBytes_ = 0;
     largest_.clear();
     stallCheck_.stop();
@@ -64,30 +70,80 @@ void SessionOutbox::clear() {
 void SessionOutbox::progressed() {
     lastProgress_.start();
     handOff();
+    if (behind_ && !stuck_ && waitingBytes() <= easedAtBytes) {
+        behind_ = false;
+        emit eased();
+    }
 }
 
 void SessionOutbox::handOff() {
-    const bool waited = !waiting_.empty();
-    while (!stuck_ && webSocket_ && !waiting_.empty() &&
+    while (!stuck_ && socket_ && webSocket_ &&
            socketBacklog() < static_cast<qint64>(handOffBytes)) {
-        QByteArray block = std::move(waiting_.front());
-        waiting_.pop_front();
-        const auto size = static_cast<std::size_t>(block.size());
-        waitingBytes_ -= size;
-        if (!largest_.empty() && largest_.front() == size) {
-            largest_.pop_front();
+        if (writing_.isEmpty()) {
+            if (waiting_.empty()) {
+                break;
+            }
+            writing_ = std::move(waiting_.front());
+            written_ = 0;
+            waiting_.pop_front();
+            const auto size = static_cast<std::size_t>(writing_.size());
+            waitingBytes_ -= size;
+            if (!largest_.empty() && largest_.front() == size) {
+                largest_.pop_front();
+            }
         }
-        webSocket_->sendBinaryMessage(block);
+        if (!writeFrame()) {
+            return;
+        }
     }
-    if (waited && waiting_.empty() && !stuck_) {
-        emit eased();
+}
+
+bool SessionOutbox::writeFrame() {
+    if (webSocket_->state() != QAbstractSocket::ConnectedState) {
+        return false;
     }
+    const qsizetype rest = writing_.size() - written_;
+    const qsizetype length = std::min<qsizetype>(rest, static_cast<qsizetype>(frameBytes));
+    const bool first = written_ == 0;
+    const bool last = length == rest;
+    // Server frames are not masked: FIN, the opcode (binary, then continuation), the length.
+    char header[10];
+    int headerSize = 2;
+    header[0] = static_cast<char>((last ? 0x80 : 0x00) | (first ? 0x2 : 0x0));
+    if (length < 126) {
+        header[1] = static_cast<char>(length);
+    } else if (length <= 0xFFFF) {
+        header[1] = 126;
+        header[2] = static_cast<char>((length >> 8) & 0xFF);
+        header[3] = static_cast<char>(length & 0xFF);
+        headerSize = 4;
+    } else {
+        header[1] = 127;
+        for (int i = 0; i < 8; ++i) {
+            header[2 + i] =
+                static_cast<char>((static_cast<quint64>(length) >> (56 - 8 * i)) & 0xFF);
+        }
+        headerSize = 10;
+    }
+    socket_->write(header, headerSize);
+    if (first && last) {
+        // The whole block in one frame: the socket keeps a share of it instead of a copy.
+        socket_->write(writing_);
+    } else {
+        socket_->write(writing_.constData() + written_, length);
+    }
+    written_ += length;
+    if (last) {
+        writing_.clear();
+        written_ = 0;
+    }
+    return true;
 }
 
 // The timer is not moved on every write (that would cost a timer change per write); it fires
 // at the earliest possible stall and looks how long ago the last write was.
 void SessionOutbox::checkProgress() {
-    if (waiting_.empty() && socketBacklog() == 0) {
+    if (waiting_.empty() && writing_.isEmpty() && socketBacklog() == 0) {
         return; // everything went out; the next push starts watching again
     }
     const auto quiet = std::chrono::milliseconds(lastProgress_.elapsed());

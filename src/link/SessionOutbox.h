@@ -18,8 +18,12 @@ namespace tarnwick {
 // The bytes one session owes its peer, bounded. A peer that stops reading would otherwise make
 // the host keep everything sent to it: the socket's buffers grow without limit.
 //
-// Blocks go to the WebSocket while the socket has less than `handOffBytes` waiting (plaintext
-// not yet encrypted plus ciphertext not yet taken by the system); the rest wait here, in order.
+// Each block is one binary WebSocket message. The outbox writes the frames itself, straight to
+// the TLS socket, while the socket has less than `handOffBytes` waiting (plaintext not yet
+// encrypted plus ciphertext not yet taken by the system); the rest waits here, in order. A
+// block over `frameBytes` goes as a fragmented message, one frame of at most `frameBytes` at a
+// time as the socket drains, so that no socket ever holds a whole big block: every device
+// would otherwise keep its own plaintext and ciphertext copies of it on their way through TLS.
 // Besides the largest of them, at most `limit` bytes may wait here: a single reply may be larger
 // than the limit and must still get through, with what was sent before and after it. So a
 // session holds at most `limit`, one largest block (linkwire::maxBlockSize), the hand-off
@@ -27,11 +31,16 @@ namespace tarnwick {
 //
 // The outbox reports `stuck` once: when a block would take what waits here over the limit, or
 // when bytes are waiting (here or in the socket) and none were written for `stallTimeout`.
-// Control frames (pings, close) go to the WebSocket directly, ahead of what waits here.
+// Control frames (pings, pongs, close) are the WebSocket's own and go to the socket directly;
+// they fall between whole frames, which the protocol allows within a fragmented message.
 class SessionOutbox : public QObject {
     Q_OBJECT
 public:
     static constexpr std::size_t handOffBytes = 256 * 1024;
+    static constexpr std::size_t frameBytes = 128 * 1024;
+    // `eased` is reported once what waits here has come down to this, after it had been more:
+    // early enough that the socket still has plenty to write while more is made.
+    static constexpr std::size_t easedAtBytes = 1024 * 1024;
 
     SessionOutbox(std::size_t limit, std::chrono::milliseconds stallTimeout,
                   QObject* parent = nullptr);
@@ -43,18 +52,23 @@ public:
     // Drops what waits and stops watching; nothing is written any more.
     void clear();
 
-    // Bytes waiting here, not yet given to the WebSocket.
-    std::size_t waitingBytes() const { return waitingBytes_; }
+    // Bytes waiting here, not yet given to the socket.
+    std::size_t waitingBytes() const {
+        return waitingBytes_ + static_cast<std::size_t>(writing_.size() - written_);
+    }
     // Bytes given to the socket and not yet written to the system.
     qint64 socketBacklog() const;
 
 signals:
     void stuck();
-    // Everything that waited here has gone to the WebSocket.
+    // What waits here came down to easedAtBytes or less, after it had been more.
     void eased();
 
 private:
+    // Writes frames while the socket has room.
     void handOff();
+    // Writes the next frame of the block being written; false when the socket is gone.
+    bool writeFrame();
     void progressed();
     void checkProgress();
     void reportStuck();
@@ -64,6 +78,9 @@ private:
     QPointer<QWebSocket> webSocket_;
     QPointer<QSslSocket> socket_;
     std::deque<QByteArray> waiting_;
+    // The block whose frames are being written, and how much of it is written.
+    QByteArray writing_;
+    qsizetype written_ = 0;
     std::size_t waitingBytes_ = 0;
     // Sizes of the waiting blocks that are larger than every block after them, oldest first:
     // the front is the largest block waiting.
@@ -71,6 +88,7 @@ private:
     QElapsedTimer lastProgress_;
     QTimer stallCheck_;
     bool stuck_ = false;
+    bool behind_ = false; // more than easedAtBytes waited since `eased` was last reported
 };
 
 } // namespace tarnwick
