@@ -40,8 +40,9 @@ bool SessionOutbox::push(QByteArray block) {
         lastProgress_.start();
         stallCheck_.start(stallTimeout_);
     }
-    if (waiting_.empty() && writing_.isEmpty()) {
+    if (waiting_.empty() && !isWriting_) {
         writing_ = std::move(block);
+        isWriting_ = true;
         written_ = 0;
         handOff();
         behind_ = behind_ || waitingBytes() > easedAtBytes;
@@ -60,6 +61,7 @@ bool SessionOutbox::push(QByteArray block) {
 void SessionOutbox::clear() {
     waiting_.clear();
     writing_.clear();
+    isWriting_ = false;
     written_ = 0;
     waitingBytes_ = 0;
     largest_.clear();
@@ -79,11 +81,12 @@ void SessionOutbox::progressed() {
 void SessionOutbox::handOff() {
     while (!stuck_ && socket_ && webSocket_ &&
            socketBacklog() < static_cast<qint64>(handOffBytes)) {
-        if (writing_.isEmpty()) {
+        if (!isWriting_) {
             if (waiting_.empty()) {
                 break;
             }
             writing_ = std::move(waiting_.front());
+            isWriting_ = true;
             written_ = 0;
             waiting_.pop_front();
             const auto size = static_cast<std::size_t>(writing_.size());
@@ -135,6 +138,7 @@ bool SessionOutbox::writeFrame() {
     written_ += length;
     if (last) {
         writing_.clear();
+        isWriting_ = false;
         written_ = 0;
     }
     return true;
@@ -143,7 +147,7 @@ bool SessionOutbox::writeFrame() {
 // The timer is not moved on every write (that would cost a timer change per write); it fires
 // at the earliest possible stall and looks how long ago the last write was.
 void SessionOutbox::checkProgress() {
-    if (waiting_.empty() && writing_.isEmpty() && socketBacklog() == 0) {
+    if (waiting_.empty() && !isWriting_ && socketBacklog() == 0) {
         return; // everything went out; the next push starts watching again
     }
     const auto quiet = std::chrono::milliseconds(lastProgress_.elapsed());

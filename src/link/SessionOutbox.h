@@ -80,6 +80,7 @@ private:
     std::deque<QByteArray> waiting_;
     // The block whose frames are being written, and how much of it is written.
     QByteArray writing_;
+    bool isWriting_ = false; // an empty block is a message too
     qsizetype written_ = 0;
     std::size_t waitingBytes_ = 0;
     // Sizes of the waiting blocks that are larger than every block after them, oldest first:

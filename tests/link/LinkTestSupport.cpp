@@ -222,6 +222,7 @@ std::vector<RawDevice::Frame> RawDevice::frames() const {
     // Frames from the host are never masked; a frame cut short ends the list.
     while (received_.size() - at >= 2) {
         const auto opcode = static_cast<unsigned char>(received_[at]) & 0x0F;
+        const bool final = (static_cast<unsigned char>(received_[at]) & 0x80) != 0;
         quint64 length = static_cast<unsigned char>(received_[at + 1]) & 0x7F;
         qsizetype header = 2;
         if (length == 126 || length == 127) {
@@ -238,7 +239,8 @@ std::vector<RawDevice::Frame> RawDevice::frames() const {
         if (static_cast<quint64>(received_.size() - at - header) < length) {
             break;
         }
-        frames.push_back({opcode, received_.mid(at + header, static_cast<qsizetype>(length))});
+        frames.push_back(
+            {opcode, received_.mid(at + header, static_cast<qsizetype>(length)), final});
         at += header + static_cast<qsizetype>(length);
     }
     return frames;

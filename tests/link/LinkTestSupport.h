@@ -86,6 +86,7 @@ public:
     struct Frame {
         int opcode = 0;
         QByteArray payload;
+        bool final = true;
     };
     // Whole frames that arrived after the answer header; reading does not answer pings.
     std::vector<Frame> frames() const;

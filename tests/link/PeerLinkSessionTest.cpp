@@ -218,6 +218,50 @@ TEST(PeerLinkHost, BlocksArriveInOrderBothWaysIncludingLargeOnes) {
     }
 }
 
+// A big block goes out in fragments as the socket drains, so that no socket holds all of it,
+// and the host's pings fall between whole frames. An empty block is a message too.
+TEST(PeerLinkHost, ABigBlockGoesInFragmentsWithPingsOnlyBetweenWholeFrames) {
+    PeerLinkOptions options = loopbackOptions();
+    options.pingInterval = 20ms;
+    auto link = startedHost(options);
+    LinkRecorder host(*link);
+    RawDevice device(link->listeningPort());
+    ASSERT_TRUE(device.upgrade("Raw"));
+    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 1; }));
+    const PeerHandle peer = host.connected.front();
+    device.stopReading();
+    const std::vector<QByteArray> blocks{QByteArray(), block(12 * 1024 * 1024 + 5, 7), "after"};
+    for (const QByteArray& bytes : blocks) {
+        ASSERT_TRUE(link->send(bytes, peer).hasValue());
+    }
+    runFor(300ms); // pings go out while the fragments wait for the device
+    device.resumeReading();
+
+    std::vector<QByteArray> messages;
+    int pingsWithinTheBigOne = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        messages.clear();
+        pingsWithinTheBigOne = 0;
+        std::optional<QByteArray> open;
+        for (const RawDevice::Frame& frame : device.frames()) {
+            if (frame.opcode >= 8) {
+                pingsWithinTheBigOne += open && frame.opcode == 9 ? 1 : 0;
+                continue;
+            }
+            EXPECT_LE(frame.payload.size(), 128 * 1024);
+            EXPECT_EQ(frame.opcode, open ? 0 : 2) << "a continuation only within a message";
+            open = open.value_or(QByteArray()) + frame.payload;
+            if (frame.final) {
+                messages.push_back(*open);
+                open.reset();
+            }
+        }
+        return messages.size() == blocks.size();
+    }));
+    EXPECT_EQ(messages, blocks);
+    EXPECT_GE(pingsWithinTheBigOne, 1);
+}
+
 TEST(PeerLinkHost, TextMessagesFromADeviceAreBlocksToo) {
     auto link = startedHost();
     LinkRecorder host(*link);
