@@ -91,6 +91,8 @@ public:
     // Whole frames that arrived after the answer header; reading does not answer pings.
     std::vector<Frame> frames() const;
     int pingsReceived() const;
+    // Every byte that arrived, the answer header included.
+    qsizetype bytesReceived() const { return received_.size(); }
     // The code of the host's close frame, 0 while none arrived.
     int closeCode() const;
     // A device that stops reading: the socket keeps at most a few KiB, and once the system's
