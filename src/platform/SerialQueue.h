@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -27,6 +29,9 @@ public:
 
     const std::string& label() const { return label_; }
 
+    // How long an idle worker looks for a new task before it sleeps.
+    static constexpr std::chrono::microseconds spinBeforeSleeping{100};
+
 private:
     void run();
 
@@ -35,6 +40,7 @@ private:
     std::condition_variable wake_;
     std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
+    std::atomic<std::size_t> queued_{0}; // tasks_.size(), for the spin to read without the lock
     std::thread worker_;
 };
 
