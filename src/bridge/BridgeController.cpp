@@ -23,7 +23,8 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
       sender_(*neighbours_.link, sessions_), phoneSecret_(std::move(neighbours_.clock)),
       pairing_(identity_.get(), *neighbours_.trustStore, neighbours_.hostName.get(), sessions_,
                sender_, phoneSecret_, activityLog()),
-      relay_(*neighbours_.appServer, sessions_, sender_, activityLog()),
+      relay_(*neighbours_.appServer, sessions_, sender_, activityLog(),
+             [this](std::string_view name) { return pairing_.shownName(name); }),
       approvals_(*neighbours_.appServer, sessions_, sender_),
       intake_(sessions_, sender_, pairing_, relay_, approvals_, activityLog()) {
     launchAtLogin_ =

@@ -32,9 +32,10 @@ std::string mebibytes(std::size_t bytes) {
 } // namespace
 
 RequestRelay::RequestRelay(BridgeAppServer& appServer, const PeerSessions& sessions,
-                           const DeviceSender& sender, ActivityLog log, QObject* parent)
+                           const DeviceSender& sender, ActivityLog log, NameShown nameShown,
+                           QObject* parent)
     : QObject(parent), appServer_(appServer), sessions_(sessions), sender_(sender),
-      log_(std::move(log)) {
+      log_(std::move(log)), nameShown_(std::move(nameShown)) {
     holdLimit_.setSingleShot(true);
     connect(&holdLimit_, &QTimer::timeout, this, [this] {
         for (const PeerHandle& peer : sender_.authorizedPeers()) {
@@ -106,7 +107,7 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
                     : self->sender_.send(
                           makeMessage(BridgeMessageKind::error, id, {}, JSONValue(failure)), peer);
             if (!sent) {
-                self->log_("Could not reply to " + boundedDeviceText(peer->displayName()) + ": " +
+                self->log_("Could not reply to " + self->nameShown_(peer->displayName()) + ": " +
                            sent.error().description);
             }
             self->holdIfBehind({peer});

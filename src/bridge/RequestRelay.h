@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,8 +29,12 @@ class RequestRelay : public QObject {
     Q_OBJECT
 
 public:
+    // How a device's name is shown in the activity log (cut, hidden characters spelled out).
+    using NameShown = std::function<std::string(std::string_view name)>;
+
     RequestRelay(BridgeAppServer& appServer, const PeerSessions& sessions,
-                 const DeviceSender& sender, ActivityLog log, QObject* parent = nullptr);
+                 const DeviceSender& sender, ActivityLog log, NameShown nameShown,
+                 QObject* parent = nullptr);
 
     // The nine app-server methods a paired device may call; exact text equality.
     static bool isAllowlisted(std::string_view method);
@@ -54,6 +59,7 @@ private:
     const PeerSessions& sessions_;
     const DeviceSender& sender_;
     ActivityLog log_;
+    NameShown nameShown_;
     bool holding_ = false;
     QTimer holdLimit_;
     // Devices that did not catch up within maxHold, not waited for until they do.

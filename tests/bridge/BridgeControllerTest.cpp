@@ -500,6 +500,17 @@ TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     link->disconnect(device->peer);
     appServer->answer(0, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
+
+    // The name is shown in the log as everywhere else: cut, and its hidden characters spelled out.
+    const std::string hidden = "Ph\u200Bone " + std::string(100, 'x');
+    auto other = pairDevice(hidden);
+    link->deliver(other->peer, makeMessage(BridgeMessageKind::request, "b", "thread/list"));
+    link->disconnect(other->peer);
+    appServer->answer(1, JSONValue(JSONObject{}));
+    EXPECT_EQ(controller->logs().front(), "Could not reply to " + controller->shownName(hidden) +
+                                              ": The peer is not connected.");
+    EXPECT_NE(controller->logs().front().find("\\u{200B}"), std::string::npos);
+    EXPECT_LE(controller->shownName(hidden).size(), 63u + 16u);
 }
 
 TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
