@@ -818,18 +818,17 @@ Summary summarise(const std::vector<Flood>& floods) {
 
 std::string rate(double value);
 
-std::string fixed(double value, int decimals);
+std::string fixed(double value, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
 std::string outcome(const Flood& flood) {
     if (flood.problem.empty()) {
         return rate(flood.eventsPerSecond) + " ev/s, " + fixed(flood.relayCpu, 1) + " ms/MB";
     }
     return flood.problem + (flood.detail.empty() ? "" : " (" + flood.detail + ")");
-}
-
-std::string fixed(double value, int decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 double median(std::vector<double> values) {
