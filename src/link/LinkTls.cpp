@@ -43,7 +43,13 @@ QList<QSslCipher> linkCiphers() {
 
 QSslConfiguration hostTlsConfiguration(const TlsIdentity& identity) {
     QSslConfiguration configuration = linkConfiguration();
-    configuration.setLocalCertificate(identity.certificate);
+    // The authority goes after the certificate, so that a phone that installed it can build the
+    // chain whatever it kept.
+    QList<QSslCertificate> chain{identity.certificate};
+    if (!identity.authority.isNull()) {
+        chain.push_back(identity.authority);
+    }
+    configuration.setLocalCertificateChain(chain);
     configuration.setPrivateKey(identity.privateKey);
     return configuration;
 }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -126,7 +127,7 @@ Expected<TlsIdentity, Error> parse(const std::string& path, const std::string& b
     if (qtKey.isNull() || qtCertificate.isNull()) {
         return failure(path, "the key is not a P-256 key");
     }
-    return TlsIdentity{qtCertificate, qtKey};
+    return TlsIdentity{qtCertificate, qtKey, QSslCertificate()};
 }
 
 Expected<void, Error> save(const std::string& path, const TlsIdentity& identity) {
@@ -141,24 +142,98 @@ Expected<void, Error> save(const std::string& path, const TlsIdentity& identity)
     return {};
 }
 
+QDateTime dateTimeOf(std::chrono::system_clock::time_point at) {
+    return QDateTime::fromSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count(), Qt::UTC);
+}
+
 // Why the certificate must be renewed, or nothing when it serves as it is.
-const char* renewalReason(const QSslCertificate& certificate, const CertificateNames& names,
+const char* renewalReason(const TlsIdentity& identity, const CertificateNames& names,
                           std::chrono::system_clock::time_point now) {
-    const qint64 seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
-    const qint64 renewSeconds =
-        std::chrono::duration_cast<std::chrono::seconds>(TlsIdentityStore::renewWithin).count();
-    if (certificate.expiryDate() <= at.addSecs(renewSeconds)) {
+    const QSslCertificate& certificate = identity.certificate;
+    if (certificate.expiryDate() <= dateTimeOf(now + TlsIdentityStore::renewWithin)) {
         return "it expires within 30 days";
     }
-    if (certificate.effectiveDate() > at) {
+    if (certificate.effectiveDate() > dateTimeOf(now)) {
         return "it is not valid yet";
     }
-    if (CertificateNames::of(certificate) != names.normalised()) {
+    if (CertificateNames::of(certificate) != names.localOnly()) {
         return "the host names or addresses changed";
     }
+    if (!SelfSignedCertificate::isIssuedBy(certificate, identity.authority)) {
+        return "this computer's certificate authority did not sign it";
+    }
     return nullptr;
+}
+
+std::vector<std::string> authorityHostNames(const CertificateNames& names) {
+    std::vector<std::string> hosts = names.localOnly().hostNames;
+    hosts.emplace_back("localhost");
+    std::sort(hosts.begin(), hosts.end());
+    hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+    return hosts;
+}
+
+const char* authorityRenewalReason(const QSslCertificate& authority, const CertificateNames& names,
+                                   std::chrono::system_clock::time_point now) {
+    if (authority.expiryDate() <=
+        dateTimeOf(now + SelfSignedCertificate::validity + TlsIdentityStore::renewWithin)) {
+        return "it expires before a certificate it signs would";
+    }
+    if (authority.effectiveDate() > dateTimeOf(now)) {
+        return "it is not valid yet";
+    }
+    if (SelfSignedCertificate::permittedHostNames(authority) != authorityHostNames(names)) {
+        return "the host names changed";
+    }
+    return nullptr;
+}
+
+// The file at `path` as an identity, or nothing when there is none.
+Expected<std::optional<TlsIdentity>, Error> loadFile(const std::string& path) {
+    auto stored = readOwnFile(path);
+    if (!stored) {
+        return Unexpected(stored.error());
+    }
+    if (!stored->has_value()) {
+        return std::optional<TlsIdentity>();
+    }
+    auto identity = parse(path, **stored);
+    std::fill((*stored)->begin(), (*stored)->end(), '\0');
+    if (!identity) {
+        return Unexpected(identity.error());
+    }
+    return std::optional<TlsIdentity>(std::move(*identity));
+}
+
+Expected<TlsIdentityStore::Loaded, Error>
+loadOrCreateAuthority(const std::string& path, const std::string& commonName,
+                      const CertificateNames& names, std::chrono::system_clock::time_point now) {
+    using Origin = TlsIdentityStore::Origin;
+    auto stored = loadFile(path);
+    if (!stored) {
+        return Unexpected(stored.error());
+    }
+    const char* reason =
+        *stored ? authorityRenewalReason((*stored)->certificate, names, now) : nullptr;
+    if (*stored && !reason) {
+        return TlsIdentityStore::Loaded{std::move(**stored), Origin::loaded, Origin::loaded};
+    }
+    auto made = SelfSignedCertificate::makeAuthority(
+        commonName, names, *stored ? (*stored)->privateKey : QSslKey(), now);
+    if (!made) {
+        return Unexpected(made.error());
+    }
+    if (auto saved = save(path, *made); !saved) {
+        return Unexpected(saved.error());
+    }
+    if (reason) {
+        qCInfo(linkLog, "Renewed the certificate authority with the same key: %s.", reason);
+    } else {
+        qCInfo(linkLog, "Made a new certificate authority in %s.", path.c_str());
+    }
+    const Origin origin = reason ? Origin::renewed : Origin::created;
+    return TlsIdentityStore::Loaded{std::move(*made), origin, origin};
 }
 
 } // namespace
@@ -175,43 +250,48 @@ std::string TlsIdentityStore::defaultPath() {
     return dataHome + "/tarnwick-bridge/tls-identity.pem";
 }
 
+std::string TlsIdentityStore::authorityPath(const std::string& identityPath) {
+    const std::size_t slash = identityPath.rfind('/');
+    return (slash == std::string::npos ? std::string() : identityPath.substr(0, slash + 1)) +
+           "tls-authority.pem";
+}
+
 Expected<TlsIdentityStore::Loaded, Error>
 TlsIdentityStore::loadOrCreate(const std::string& path, const std::string& commonName,
                                const CertificateNames& names,
                                std::chrono::system_clock::time_point now) {
-    auto stored = readOwnFile(path);
+    auto authority =
+        loadOrCreateAuthority(authorityPath(path), "Tarnwick Bridge on " + commonName, names, now);
+    if (!authority) {
+        return Unexpected(authority.error());
+    }
+    auto stored = loadFile(path);
     if (!stored) {
         return Unexpected(stored.error());
     }
-    if (!stored->has_value()) {
-        auto made = SelfSignedCertificate::make(commonName, names, QSslKey(), now);
-        if (!made) {
-            return Unexpected(made.error());
+    const char* reason = nullptr;
+    if (*stored) {
+        (*stored)->authority = authority->identity.certificate;
+        reason = renewalReason(**stored, names, now);
+        if (!reason) {
+            return Loaded{std::move(**stored), Origin::loaded, authority->origin};
         }
-        if (auto saved = save(path, *made); !saved) {
-            return Unexpected(saved.error());
-        }
-        qCInfo(linkLog, "Made a new TLS identity in %s.", path.c_str());
-        return Loaded{std::move(*made), Origin::created};
     }
-    auto identity = parse(path, **stored);
-    std::fill((*stored)->begin(), (*stored)->end(), '\0');
-    if (!identity) {
-        return Unexpected(identity.error());
+    auto made = SelfSignedCertificate::make(
+        commonName, names, *stored ? (*stored)->privateKey : QSslKey(), now, &authority->identity);
+    if (!made) {
+        return Unexpected(made.error());
     }
-    const char* reason = renewalReason(identity->certificate, names, now);
-    if (!reason) {
-        return Loaded{std::move(*identity), Origin::loaded};
-    }
-    auto renewed = SelfSignedCertificate::make(commonName, names, identity->privateKey, now);
-    if (!renewed) {
-        return Unexpected(renewed.error());
-    }
-    if (auto saved = save(path, *renewed); !saved) {
+    made->authority = authority->identity.certificate;
+    if (auto saved = save(path, *made); !saved) {
         return Unexpected(saved.error());
     }
-    qCInfo(linkLog, "Renewed the TLS certificate with the same key: %s.", reason);
-    return Loaded{std::move(*renewed), Origin::renewed};
+    if (reason) {
+        qCInfo(linkLog, "Renewed the TLS certificate with the same key: %s.", reason);
+    } else {
+        qCInfo(linkLog, "Made a new TLS identity in %s.", path.c_str());
+    }
+    return Loaded{std::move(*made), reason ? Origin::renewed : Origin::created, authority->origin};
 }
 
 } // namespace tarnwick

@@ -198,10 +198,10 @@ TEST_F(TlsIdentityStoreTest, MakesAPrivateFileWithAServerCertificateForTheseName
 
     auto certificate = storedCertificate();
     ASSERT_TRUE(certificate);
-    EXPECT_EQ(
-        alternativeNames(certificate.get()),
-        (std::vector<std::string>{"DNS:localhost", "DNS:studio", "DNS:studio.example.lan",
-                                  "IP:127.0.0.1", "IP:192.168.1.20", "IP:::1", "IP:fd00::20"}));
+    // The bare host name is left out: the authority may not vouch for it (below).
+    EXPECT_EQ(alternativeNames(certificate.get()),
+              (std::vector<std::string>{"DNS:localhost", "DNS:studio.example.lan", "IP:127.0.0.1",
+                                        "IP:192.168.1.20", "IP:::1", "IP:fd00::20"}));
     EXPECT_EQ(X509_get_extended_key_usage(certificate.get()), std::uint32_t(XKU_SSL_SERVER));
     EXPECT_EQ(X509_get_signature_nid(certificate.get()), NID_ecdsa_with_SHA256);
     const std::time_t notBefore = secondsOf(X509_get0_notBefore(certificate.get()));
@@ -245,7 +245,7 @@ TEST_F(TlsIdentityStoreTest, RenewsWithTheSameKeyNearExpiryAndWhenTheNamesChange
         EXPECT_EQ(loaded->origin, origin);
         EXPECT_EQ(loaded->identity.certificate != before, origin == Origin::renewed);
         EXPECT_EQ(modeOf(path), 0600u);
-        EXPECT_EQ(CertificateNames::of(loaded->identity.certificate), names.normalised());
+        EXPECT_EQ(CertificateNames::of(loaded->identity.certificate), names.localOnly());
     }
     EXPECT_GT(QSslCertificate(fileText().c_str()).expiryDate(),
               QDateTime::fromSecsSinceEpoch(Clock::to_time_t(later)).addDays(365));
@@ -281,6 +281,157 @@ TEST_F(TlsIdentityStoreTest, RefusesAFileItCannotTrustAndLeavesItThere) {
     ASSERT_TRUE(loaded.hasValue()) << loaded.error().description;
     EXPECT_EQ(loaded->identity.certificate, first->identity.certificate);
     EXPECT_EQ(modeOf(path), 0600u);
+}
+
+// A certificate for `alternativeName` ("DNS:example.com", "IP:8.8.8.8") signed by the key and
+// certificate in the PEM `authority`, as someone who stole the authority's key would make it.
+std::unique_ptr<X509, X509Free> forgedLeaf(const std::string& authorityPem,
+                                           const std::string& alternativeName) {
+    std::unique_ptr<BIO, BioFree> keyBio(
+        BIO_new_mem_buf(authorityPem.data(), int(authorityPem.size())));
+    std::unique_ptr<BIO, BioFree> certificateBio(
+        BIO_new_mem_buf(authorityPem.data(), int(authorityPem.size())));
+    std::unique_ptr<EVP_PKEY, KeyFree> caKey(
+        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<X509, X509Free> ca(
+        PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    std::unique_ptr<X509, X509Free> leaf(X509_new());
+    X509_set_version(leaf.get(), X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(leaf.get()), 7);
+    X509_gmtime_adj(X509_getm_notBefore(leaf.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(leaf.get()), 3600);
+    X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(leaf.get()), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("forged"), -1, -1, 0);
+    X509_set_pubkey(leaf.get(), key.get());
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, ca.get(), leaf.get(), nullptr, nullptr, 0);
+    for (const auto& [nid, value] :
+         {std::pair{NID_subject_alt_name, alternativeName},
+          std::pair{NID_ext_key_usage, std::string("serverAuth")},
+          std::pair{NID_authority_key_identifier, std::string("keyid:always")}}) {
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+        EXPECT_NE(extension, nullptr) << value;
+        X509_add_ext(leaf.get(), extension, -1);
+        X509_EXTENSION_free(extension);
+    }
+    EXPECT_GT(X509_sign(leaf.get(), caKey.get(), EVP_sha256()), 0);
+    return leaf;
+}
+
+// What OpenSSL's verifier says of `leaf` for a TLS server at `host` (a name or an address),
+// trusting only the authority.
+int verified(X509* leaf, const QSslCertificate& authority, const std::string& host) {
+    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
+                                                                  X509_STORE_free);
+    X509_STORE_add_cert(store.get(), parsed(authority).get());
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
+                                                                            X509_STORE_CTX_free);
+    X509_STORE_CTX_init(context.get(), store.get(), leaf, nullptr);
+    X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());
+    X509_VERIFY_PARAM_set_purpose(parameters, X509_PURPOSE_SSL_SERVER);
+    if (QHostAddress(QString::fromStdString(host)).isNull()) {
+        X509_VERIFY_PARAM_set1_host(parameters, host.c_str(), host.size());
+    } else {
+        X509_VERIFY_PARAM_set1_ip_asc(parameters, host.c_str());
+    }
+    X509_verify_cert(context.get());
+    return X509_STORE_CTX_get_error(context.get());
+}
+
+TEST_F(TlsIdentityStoreTest, TheAuthorityVouchesForThisComputerAndForNoPublicName) {
+    CertificateNames names = lanNames;
+    names.addresses.push_back("203.0.113.7"); // public addresses are not the LAN's
+    names.addresses.push_back("2001:db8::7");
+    // Now, as OpenSSL's verifier checks the time too.
+    auto made = TlsIdentityStore::loadOrCreate(path, "Studio-3F2A", names);
+    ASSERT_TRUE(made.hasValue()) << made.error().description;
+    const std::string authorityFile = TlsIdentityStore::authorityPath(path);
+    EXPECT_EQ(authorityFile, folder + "/tls-authority.pem");
+    EXPECT_EQ(modeOf(authorityFile), 0600u);
+    const QSslCertificate& authority = made->identity.authority;
+    ASSERT_FALSE(authority.isNull());
+    EXPECT_TRUE(authority.isSelfSigned());
+    EXPECT_EQ(made->authorityOrigin, TlsIdentityStore::Origin::created);
+    auto ca = parsed(authority);
+    EXPECT_EQ(X509_check_ca(ca.get()), 1);
+    const int constraints = X509_get_ext_by_NID(ca.get(), NID_name_constraints, -1);
+    ASSERT_GE(constraints, 0);
+    EXPECT_EQ(X509_EXTENSION_get_critical(X509_get_ext(ca.get(), constraints)), 1);
+    EXPECT_EQ(SelfSignedCertificate::permittedHostNames(authority),
+              (std::vector<std::string>{"localhost", "studio.example.lan"}));
+
+    // The bridge's own certificate, for each way a phone names the computer.
+    EXPECT_EQ(CertificateNames::of(made->identity.certificate), names.localOnly());
+    for (const char* host :
+         {"studio.example.lan", "localhost", "192.168.1.20", "fd00::20", "127.0.0.1"}) {
+        EXPECT_EQ(
+            verified(parsed(made->identity.certificate).get(), made->identity.authority, host),
+            X509_V_OK)
+            << host;
+    }
+
+    // Someone who stole the authority's key signs certificates of their own: only this
+    // computer's names and the local ranges pass.
+    QFile file(QString::fromStdString(authorityFile));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::string authorityPem = file.readAll().toStdString();
+    const std::vector<std::tuple<std::string, std::string, int>> forgeries = {
+        {"DNS:example.com", "example.com", X509_V_ERR_PERMITTED_VIOLATION},
+        {"IP:8.8.8.8", "8.8.8.8", X509_V_ERR_PERMITTED_VIOLATION},
+        {"IP:2001:4860::8888", "2001:4860::8888", X509_V_ERR_PERMITTED_VIOLATION},
+        {"DNS:studio", "studio", X509_V_ERR_PERMITTED_VIOLATION},
+        {"DNS:www.studio", "www.studio", X509_V_ERR_PERMITTED_VIOLATION}, // ".studio" is a TLD
+        {"DNS:other.example.lan", "other.example.lan", X509_V_ERR_PERMITTED_VIOLATION},
+        {"DNS:studio.example.lan.evil.com", "studio.example.lan.evil.com",
+         X509_V_ERR_PERMITTED_VIOLATION},
+        {"DNS:localhost,DNS:example.com", "localhost", X509_V_ERR_PERMITTED_VIOLATION},
+        {"IP:10.1.2.3", "10.1.2.3", X509_V_OK}, // any computer of a private network
+        {"DNS:studio.example.lan", "studio.example.lan", X509_V_OK},
+    };
+    for (const auto& [alternativeName, host, expected] : forgeries) {
+        auto leaf = forgedLeaf(authorityPem, alternativeName);
+        EXPECT_EQ(verified(leaf.get(), made->identity.authority, host), expected)
+            << alternativeName << ": "
+            << X509_verify_cert_error_string(verified(leaf.get(), made->identity.authority, host));
+    }
+}
+
+TEST_F(TlsIdentityStoreTest, AnIdentityFromBeforeTheAuthorityKeepsItsKeyAndGetsSigned) {
+    // What an earlier bridge kept: a self-signed certificate, and no authority.
+    auto old = SelfSignedCertificate::make("Studio-3F2A", lanNames, QSslKey(), start);
+    ASSERT_TRUE(old.hasValue());
+    ASSERT_EQ(::mkdir(home.filePath("share").toStdString().c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    writeFile((old->privateKey.toPem() + old->certificate.toPem()).toStdString());
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    const std::string key = publicKeyDer(parsed(old->certificate).get());
+
+    using Origin = TlsIdentityStore::Origin;
+    auto upgraded = TlsIdentityStore::loadOrCreate(path, "Studio-3F2A", lanNames, start);
+    ASSERT_TRUE(upgraded.hasValue()) << upgraded.error().description;
+    EXPECT_EQ(upgraded->origin, Origin::renewed);
+    EXPECT_EQ(upgraded->authorityOrigin, Origin::created);
+    EXPECT_EQ(publicKeyDer(storedCertificate().get()), key) << "the key devices pinned";
+    EXPECT_TRUE(SelfSignedCertificate::isIssuedBy(upgraded->identity.certificate,
+                                                  upgraded->identity.authority));
+
+    // Another name for the computer: the authority is renewed with its key, and the
+    // certificate it signed still checks against it.
+    CertificateNames renamed = lanNames;
+    renamed.hostNames[1] = "studio.example.org";
+    auto moved =
+        TlsIdentityStore::loadOrCreate(path, "Studio-3F2A", renamed, start + std::chrono::hours(1));
+    ASSERT_TRUE(moved.hasValue()) << moved.error().description;
+    EXPECT_EQ(moved->authorityOrigin, Origin::renewed);
+    EXPECT_EQ(moved->origin, Origin::renewed);
+    EXPECT_EQ(publicKeyDer(parsed(moved->identity.authority).get()),
+              publicKeyDer(parsed(upgraded->identity.authority).get()));
+    EXPECT_EQ(SelfSignedCertificate::permittedHostNames(moved->identity.authority),
+              (std::vector<std::string>{"localhost", "studio.example.org"}));
+    EXPECT_EQ(publicKeyDer(storedCertificate().get()), key);
 }
 
 TEST(LinkTls, OffersOnlyTls13AndEcdheAeadSuitesAndNamesThisComputer) {
