@@ -19,6 +19,7 @@ void DeviceIntake::handleConnected(const PeerHandle& peer) {
 
 void DeviceIntake::handleDisconnected(const PeerHandle& peer) {
     // Authority and both hellos end with the connection; a new one starts from its own hellos.
+    pairing_.handleLeaving(peer);
     sessions_.close(peer);
     pairing_.handleDisconnected(peer);
 }

@@ -156,6 +156,14 @@ void PairingHandler::addRequest(PairingRequest request) {
     log_("Pairing requested by " + shownName(displayName) + ". Compare code " + code + ".");
 }
 
+void PairingHandler::handleLeaving(const PeerHandle& peer) {
+    const PeerSession* session = sessions_.find(peer);
+    if (session && session->pairing && session->remoteOffer) {
+        log_(shownName(session->remoteOffer->displayName) +
+             " left during a pairing attempt, before revealing its nonce.");
+    }
+}
+
 void PairingHandler::handleDisconnected(const PeerHandle& peer) {
     // By handle, not by name: a request must not outlive the connection whose hellos made its
     // code, and must not vanish because another connection of that name ended.

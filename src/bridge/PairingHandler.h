@@ -4,6 +4,7 @@
 #include "bridge/BridgeIdentity.h"
 #include "bridge/BridgeTrustStore.h"
 #include "bridge/DeviceSender.h"
+#include "bridge/PairingAttemptLimit.h"
 #include "bridge/PairingRequest.h"
 #include "bridge/PeerSessions.h"
 #include "bridge/PhonePairingSecret.h"
@@ -46,6 +47,8 @@ public:
     [[nodiscard]] Expected<void, Error> handleHello(const std::optional<JSONValue>& body,
                                                     const PeerHandle& peer);
     void handlePairingRequest(const PeerHandle& peer);
+    // The connection is going; its record is still there.
+    void handleLeaving(const PeerHandle& peer);
     void handleDisconnected(const PeerHandle& peer);
 
     // Version-2 steps after the offers: the device's proof, its pairing commitment (a
@@ -84,6 +87,9 @@ signals:
     void trustedPeersChanged();
     // The connection was refused for the name it claimed; it must be closed at once.
     void sessionRefused(const tarnwick::PeerHandle& peer);
+    // The connection asked for a new pairing attempt before revealing the nonce of the one it
+    // had: it must be closed at once.
+    void attemptAbandoned(const tarnwick::PeerHandle& peer);
 
 private:
     std::string hostNameForHello() const;
@@ -111,6 +117,7 @@ private:
 
     std::vector<PairingRequest> requests_;
     std::uint64_t nextSerial_ = 1;
+    PairingAttemptLimit attempts_;
     std::vector<TrustedPeer> trustedPeers_;
 };
 

@@ -163,6 +163,23 @@ Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optiona
     if (!digest || digest->size() != digestSize) {
         return Unexpected(Error{"The pairing commitment is not a SHA-256 digest."});
     }
+    // The device has seen the code of its waiting attempt and wants another instead of
+    // revealing: a device that may do that tries codes until one suits it.
+    if (session->pairing) {
+        log_("Closed " + shownName(session->remoteOffer->displayName) +
+             ": it abandoned a pairing attempt before revealing its nonce.");
+        // Closing ends the record, at once.
+        session->pairing.reset();
+        emit attemptAbandoned(peer);
+        return {};
+    }
+    // Every attempt is a chance at a code, so few may start in a minute.
+    const std::string address = peer->endpoint() ? peer->endpoint()->host : std::string();
+    if (!attempts_.admit(address)) {
+        log_("Refused a pairing attempt from " + shownName(session->remoteOffer->displayName) +
+             ": too many attempts in the last minute.");
+        return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
+    }
     // A new attempt: the card of an earlier one no longer shows this connection's code.
     if (std::erase_if(requests_,
                       [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {

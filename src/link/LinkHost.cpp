@@ -177,7 +177,10 @@ void LinkHost::invitationRead(InvitationReader* reader, const Invitation& invita
     if (!socket) {
         return;
     }
-    auto peer = std::make_shared<const Peer>(invitation.displayName);
+    // The peer carries the address it connected from, by which its pairing attempts count.
+    auto peer = std::make_shared<const Peer>(
+        invitation.displayName,
+        PeerEndpoint{address.toString().toStdString(), socket->peerPort(), {}});
     auto* session = new HostSession(socket, std::move(peer), settings_.timings, this);
     sessions_.push_back({session, address, serial});
     connect(session, &HostSession::stateChanged, this,

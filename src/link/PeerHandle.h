@@ -30,7 +30,7 @@ class PeerVersionKey {
 // One connected (or discovered) peer as the link knows it: an opaque object with a display
 // name. Two handles are the same peer only when they point at the same object; a new
 // connection is a new peer whatever its name. Hosts found by browsing also carry the
-// endpoint they were resolved to.
+// endpoint they were resolved to; a host's sessions the address and port they came from.
 class Peer {
 public:
     explicit Peer(std::string displayName, std::optional<PeerEndpoint> endpoint = std::nullopt,

@@ -2,6 +2,7 @@
 // approvals observed exactly, and the faults that only a stand-in can force.
 #include "bridge/BridgeController.h"
 
+#include "bridge/PairingAttemptLimit.h"
 #include "identity/Base64.h"
 #include "link/LinkWire.h"
 #include "support/FakeNeighbours.h"
@@ -884,6 +885,56 @@ TEST_F(HandshakeV2Test, ARelayedCertificateOrAGrindingDeviceGetsNothing) {
                                         JSONValue(JSONObject{{"commitment", randomNonceV2()}})));
     EXPECT_FALSE(lastOfKind(unproven, BridgeMessageKind::pairingNonce));
     EXPECT_TRUE(controller->pairingRequests().empty());
+}
+
+TEST_F(HandshakeV2Test, AnAttemptAbandonedBeforeItsRevealClosesAndFewAttemptsMayStart) {
+    // The grinder has seen its code and asks for another attempt instead of revealing.
+    auto grinder = connectV2("Grinder");
+    const auto commit = [&](V2Device& device) {
+        link->deliver(device.peer,
+                      makeMessage(BridgeMessageKind::pairingRequest, {}, {},
+                                  JSONValue(JSONObject{{"commitment", randomNonceV2()}})));
+    };
+    commit(*grinder);
+    ASSERT_TRUE(lastOfKind(grinder->peer, BridgeMessageKind::pairingNonce));
+    commit(*grinder);
+    EXPECT_EQ(controller->logs().front(),
+              "Closed Grinder: it abandoned a pairing attempt before revealing its nonce.");
+    EXPECT_EQ(link->closedByOwner, std::vector<PeerHandle>{grinder->peer});
+    // One that leaves during its attempt abandons it too.
+    auto leaver = connectV2("Leaver");
+    commit(*leaver);
+    link->disconnect(leaver->peer);
+    EXPECT_EQ(controller->logs().front(),
+              "Leaver left during a pairing attempt, before revealing its nonce.");
+
+    // Two attempts so far; the rest of the minute's share of this address, each revealed.
+    for (int attempt = 2; attempt < PairingAttemptLimit::defaultPerAddress; ++attempt) {
+        auto device = connectV2("Phone " + std::to_string(attempt));
+        requestPairing(*device);
+    }
+    auto late = connectV2("Late");
+    commit(*late);
+    EXPECT_FALSE(lastOfKind(late->peer, BridgeMessageKind::pairingNonce));
+    EXPECT_EQ(lastSentTo(late->peer), makeMessage(BridgeMessageKind::pairingRejected));
+    EXPECT_EQ(controller->logs().front(),
+              "Refused a pairing attempt from Late: too many attempts in the last minute.");
+}
+
+TEST(PairingAttemptLimitTest, CountsPerAddressAndInAllWithinTheWindow) {
+    using Clock = PairingAttemptLimit::Clock;
+    PairingAttemptLimit limit(2, 3, std::chrono::seconds(60));
+    const Clock::time_point t0{};
+    const std::vector<std::tuple<std::string, int, bool>> attempts = {
+        {"a", 0, true},  {"a", 1, true},   {"a", 2, false}, // the address's share
+        {"b", 3, true},  {"c", 4, false},                   // all places of the minute
+        {"c", 60, true},                                    // the first attempt is a minute old
+        {"a", 61, true}, {"a", 62, false},
+    };
+    for (const auto& [address, second, admitted] : attempts) {
+        EXPECT_EQ(limit.admit(address, t0 + std::chrono::seconds(second)), admitted)
+            << address << " at " << second;
+    }
 }
 
 TEST_F(HandshakeV2Test, AVersionOneHelloIsRefusedForADevicePairedWithVersionTwo) {
