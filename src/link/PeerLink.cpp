@@ -1,5 +1,6 @@
 #include "link/PeerLink.h"
 
+#include "link/AuthorityDownloads.h"
 #include "link/AvahiBrowser.h"
 #include "link/AvahiPublisher.h"
 #include "link/CertificateFingerprint.h"
@@ -104,6 +105,10 @@ void PeerLink::startHost() {
     settings.maxUnauthorisedSessions = options_.maxUnauthorisedSessions;
     settings.maxUnauthorisedPerAddress = options_.maxUnauthorisedPerAddress;
     settings.webContent = options_.webContent;
+    if (settings.webContent && !identity->authority.isNull()) {
+        settings.webContent = std::make_shared<const WebContent>(
+            AuthorityDownloads::with(*settings.webContent, identity->authority));
+    }
     auto* host = new LinkHost(settings, this);
     auto port = host->listen(*identity);
     if (!port) {
@@ -114,6 +119,7 @@ void PeerLink::startHost() {
     host_ = host;
     listeningPort_ = *port;
     certificateFingerprint_ = tarnwick::certificateFingerprint(identity->certificate);
+    authorityFingerprint_ = tarnwick::certificateFingerprint(identity->authority);
     connect(host, &LinkHost::peerStateChanged, this, &PeerLink::peerStateChanged);
     connect(host, &LinkHost::blockReceived, this, &PeerLink::dataReceived);
     connect(host, &LinkHost::sessionEnded, this, &PeerLink::sessionEnded);

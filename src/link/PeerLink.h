@@ -78,6 +78,9 @@ public:
     // Host mode: the SHA-256 of the DER of the certificate it presents, lowercase hex, once
     // started; else "".
     const std::string& certificateFingerprint() const { return certificateFingerprint_; }
+    // Host mode: the SHA-256 of the DER of this computer's certificate authority, which signed
+    // that certificate, lowercase hex; "" before the start and without a kept identity.
+    const std::string& authorityFingerprint() const { return authorityFingerprint_; }
     // The address by which a phone on the local network reaches this computer, as it goes in a
     // URL: the IPv4 address of the first interface that is up, running and not a loopback;
     // else that interface's global IPv6 address in brackets; else "127.0.0.1". Asked afresh on
@@ -131,6 +134,7 @@ private:
     std::vector<PeerHandle> discoveredPeers_;
     quint16 listeningPort_ = 0;
     std::string certificateFingerprint_;
+    std::string authorityFingerprint_;
     bool started_ = false;
     QPointer<LinkHost> host_;
     QPointer<AvahiPublisher> publisher_;

@@ -10,6 +10,8 @@ namespace tarnwick {
 namespace {
 
 constexpr std::string_view indexName = "index.html";
+// The service worker's scope is the folder of its script, so it sits at the top.
+constexpr std::string_view workerName = "sw.js";
 constexpr std::array<std::string_view, 2> stableNames{"manifest.webmanifest", "icon.svg"};
 
 bool endsWith(std::string_view text, std::string_view end) {
@@ -81,8 +83,16 @@ WebContent WebContent::assemble(const std::map<std::string, std::string>& files,
     for (const auto& [name, bytes] : served) {
         const std::string type(webContentType(name));
         if (name == indexName) {
-            content.add("/", {replacedAll(bytes, buildPlaceholder, content.build_), type,
-                              WebCaching::noStore});
+            const std::string page = replacedAll(bytes, buildPlaceholder, content.build_);
+            content.add("/", {page, type, WebCaching::noStore});
+            // The page opens on the step that makes this phone verify the computer.
+            content.add("/trust", {page, type, WebCaching::noStore});
+            continue;
+        }
+        if (name == workerName) {
+            // Its bytes name the build, so a new build is a new worker.
+            content.add("/" + name, {replacedAll(bytes, buildPlaceholder, content.build_), type,
+                                     WebCaching::noCache});
             continue;
         }
         content.add("/assets/" + content.build_ + "/" + name, {bytes, type, WebCaching::immutable});

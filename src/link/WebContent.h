@@ -31,8 +31,9 @@ public:
     static constexpr std::size_t buildDigits = 16;
 
     // The table for the page's files (name relative to the page's folder, such as "app.css",
-    // → bytes): "/" is index.html with its build filled in, every other file is under
-    // "/assets/<build>/<name>", and the manifest and the icon also under their stable names.
+    // → bytes): "/" and "/trust" are index.html with its build filled in, "/sw.js" the service
+    // worker with its build filled in, every other file is under "/assets/<build>/<name>", and
+    // the manifest and the icon also under their stable names.
     // The build is the first 16 lowercase hexadecimal digits of a SHA-256 over every file's
     // name, length and bytes. Files of a type the page does not use are left out and named in
     // `skipped`.

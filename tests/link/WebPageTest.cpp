@@ -25,6 +25,7 @@ const std::map<std::string, std::string> pageFiles{
     {"app.css", "body{}"},
     {"manifest.webmanifest", "{\"name\":\"Tarnwick\"}"},
     {"icon.svg", "<svg/>"},
+    {"sw.js", "const build = \"{{build}}\";"},
     {"notes.txt", "not served"},
 };
 
@@ -169,6 +170,11 @@ TEST(WebPage, IsServedWithItsBuildAndHeaders) {
         {"/manifest.webmanifest", "application/manifest+json", "no-cache",
          pageFiles.at("manifest.webmanifest")},
         {"/icon.svg", "image/svg+xml", "no-cache", pageFiles.at("icon.svg")},
+        // The service worker at the top, for its scope, naming its build; the trust step's
+        // address is the page.
+        {"/sw.js", "text/javascript; charset=utf-8", "no-cache",
+         "const build = \"" + content.build() + "\";"},
+        {"/trust", "text/html; charset=utf-8", "no-store", index},
     };
     for (const auto& file : files) {
         SCOPED_TRACE(file.path.toStdString());
