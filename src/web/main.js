@@ -16,6 +16,7 @@ import { ApprovalDesk } from "./ui/approvals.js";
 import { h, replace } from "./ui/dom.js";
 import { PairingScreen, ThreadsScreen, nameScreen } from "./ui/screens.js";
 import { ThreadView } from "./ui/thread.js";
+import { TrustPanel } from "./ui/trust.js";
 
 // The QR code's one-time secret rides in the fragment, which no request carries; it leaves the
 // address bar (and so the history) at once and lives only in this variable.
@@ -452,6 +453,7 @@ class Cockpit {
   }
 }
 
+new TrustPanel(document.getElementById("trust")).start();
 new Cockpit().start().catch((error) => {
   replace(document.getElementById("app"), h("p", { class: "error", role: "alert" }, "This page could not start: " + error.message));
 });

@@ -236,7 +236,8 @@ class Browser:
 
     WIDTH, HEIGHT = 390, 844
 
-    def __init__(self, engine, root, name, shots=None):
+    def __init__(self, engine, root, name, shots=None, verify=False, arguments=()):
+        """`verify`: no certificate warning is clicked through (Chromium only)."""
         from selenium import webdriver  # only imported once the engine is known to be there
         self.engine, self.shots, self.name = engine, shots, name
         profile = os.path.join(root, "browser-" + name)
@@ -248,11 +249,11 @@ class Browser:
             for argument in ("--headless=new", "--user-data-dir=" + profile,
                              "--no-first-run", "--disable-gpu", "--disable-dev-shm-usage",
                              "--disable-background-networking", "--disable-sync",
-                             "--window-size=%d,%d" % (self.WIDTH, self.HEIGHT)):
+                             "--window-size=%d,%d" % (self.WIDTH, self.HEIGHT), *arguments):
                 options.add_argument(argument)
             if os.geteuid() == 0:
                 options.add_argument("--no-sandbox")  # Chromium's sandbox refuses root
-            options.accept_insecure_certs = True
+            options.accept_insecure_certs = not verify
             self.driver = webdriver.Chrome(
                 service=Service("/usr/bin/chromedriver",
                                 log_path=os.path.join(profile, "chromedriver.log")),
@@ -423,8 +424,9 @@ class Run:
         self.browsers = []
         self.measured = {}
 
-    def browser(self, name, shots=False):
-        browser = Browser(self.engine, self.root, name, self.shots if shots else None)
+    def browser(self, name, shots=False, verify=False, arguments=()):
+        browser = Browser(self.engine, self.root, name, self.shots if shots else None, verify,
+                          arguments)
         self.browsers.append(browser)
         return browser
 
@@ -851,6 +853,260 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
         return run.measured
 
 
+# --- a phone that verifies the computer -------------------------------------------------------
+
+VERIFIED = "This phone verifies the computer"
+NOT_VERIFIED = "Not verified: a certificate warning on this page could be someone in between"
+TRUST_STEP = "Trust this computer on this phone"
+
+
+def openssl(*arguments, data=None):
+    return subprocess.run(["openssl", *arguments], input=data, capture_output=True,
+                          check=True).stdout
+
+
+def fetch(path, cafile=None):
+    """GETs `path` from the bridge: status, headers and body; verified against `cafile`."""
+    import http.client
+    import ssl
+    context = ssl.create_default_context(cafile=cafile) if cafile else \
+        ssl._create_unverified_context()  # noqa: S323 - the download is checked by fingerprint
+    connection = http.client.HTTPSConnection("127.0.0.1", PORT, timeout=TIMEOUT, context=context)
+    try:
+        connection.request("GET", path)
+        answer = connection.getresponse()
+        return answer.status, dict(answer.getheaders()), answer.read()
+    finally:
+        connection.close()
+
+
+class TlsServer:
+    """A TLS server of the attacker's on an ephemeral loopback port: with `upstream`, a relay
+    that passes each connection on to the bridge; without, a page of its own. It counts the
+    connections whose TLS handshake completed."""
+
+    def __init__(self, certificate, key, upstream=False):
+        import socket
+        import ssl
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(certificate, key)
+        self.upstream, self.completed, self.relayed = upstream, 0, 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                plain, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(plain,), daemon=True).start()
+
+    def serve(self, plain):
+        import socket
+        import ssl
+        try:
+            with self.context.wrap_socket(plain, server_side=True) as tls:
+                self.completed += 1
+                if not self.upstream:
+                    tls.recv(65536)
+                    body = b"<!doctype html><title>forged</title><p>forged page</p>"
+                    tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                                b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) +
+                                body)
+                    return
+                client = ssl._create_unverified_context()  # noqa: S323 - the relay's own side
+                with client.wrap_socket(socket.create_connection(("127.0.0.1", PORT))) as bridge:
+                    self.pump(tls, bridge)
+        except (OSError, ssl.SSLError):
+            pass
+
+    def pump(self, one, other):
+        def copy(source, target):
+            try:
+                while data := source.recv(65536):
+                    self.relayed += len(data)
+                    target.sendall(data)
+            except OSError:
+                pass
+        thread = threading.Thread(target=copy, args=(other, one), daemon=True)
+        thread.start()
+        copy(one, other)
+        thread.join(TIMEOUT)
+
+    def close(self):
+        self.listener.close()
+
+
+def refused_by(browser, url):
+    """Whether the browser refused `url` for its certificate instead of showing the page."""
+    from selenium.common.exceptions import InsecureCertificateException, WebDriverException
+    try:
+        browser.open(url)
+    except InsecureCertificateException:
+        return True
+    except WebDriverException as error:
+        return "ERR_CERT" in str(error)
+    page = browser.driver.execute_script("return document.body ? document.body.innerText : ''")
+    return "forged page" not in page and "Tarnwick" not in browser.driver.title and \
+        ("ERR_CERT" in page or "not private" in page)
+
+
+def click_through(browser, url):
+    """What a person does at the certificate warning: Advanced, then Proceed."""
+    from selenium.common.exceptions import WebDriverException
+    from selenium.webdriver.common.by import By
+    try:
+        browser.open(url)
+    except WebDriverException:
+        pass  # the driver reports the warning; the person sees it
+    wait_for("the certificate warning", lambda: browser.driver.find_elements(
+        By.ID, "details-button"), describe=browser.describe)[0].click()
+    browser.driver.find_element(By.ID, "proceed-link").click()
+
+
+def check_downloads(root, fingerprint):
+    """The authority in the forms phones take, as phones read them; gives its PEM file."""
+    import plistlib
+    status, headers, der = fetch("/trust/tarnwick-bridge-ca.crt")
+    if status != 200 or headers.get("Content-Type") != "application/x-x509-ca-cert":
+        raise Failure("the certificate download: %s %r" % (status, headers))
+    for header in ("X-Content-Type-Options", "Content-Security-Policy", "X-Frame-Options"):
+        if header not in headers:
+            raise Failure("the certificate download has no %s" % header)
+    shown = openssl("x509", "-inform", "DER", "-noout", "-fingerprint", "-sha256", data=der)
+    if shown.decode().strip().split("=", 1)[1] != fingerprint:
+        raise Failure("the download is %r, the computer shows %s" % (shown, fingerprint))
+    text = openssl("x509", "-inform", "DER", "-noout", "-text", data=der).decode()
+    if "CA:TRUE" not in text or "Permitted:" not in text:
+        raise Failure("the download is no name-constrained authority:\n" + text)
+    status, headers, profile = fetch("/trust/tarnwick-bridge-ca.mobileconfig")
+    if status != 200 or headers.get("Content-Type") != "application/x-apple-aspen-config":
+        raise Failure("the profile download: %s %r" % (status, headers))
+    parsed = plistlib.loads(profile)
+    payloads = parsed["PayloadContent"]
+    if parsed["PayloadType"] != "Configuration" or len(payloads) != 1 or \
+            payloads[0]["PayloadType"] != "com.apple.security.root" or \
+            payloads[0]["PayloadContent"] != der:
+        raise Failure("the profile is not one root payload of the authority: %r" % parsed)
+    pem = os.path.join(root, "authority.pem")
+    with open(pem, "wb") as out:
+        out.write(openssl("x509", "-inform", "DER", data=der))
+    # Python's own verifier takes the bridge's chain on that authority alone.
+    if fetch("/", cafile=pem)[0] != 200:
+        raise Failure("the page does not verify against the authority")
+    return pem, der
+
+
+def forged_leaf(root, name, alternative, authority):
+    """A certificate for `alternative` signed with the authority's own key, as someone who
+    stole it would make one."""
+    key, csr, leaf = (os.path.join(root, name + suffix) for suffix in (".key", ".csr", ".crt"))
+    openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", key, "-subj", "/CN=" + name, "-addext", "subjectAltName=" + alternative,
+            "-addext", "extendedKeyUsage=serverAuth", "-out", csr)
+    openssl("x509", "-req", "-in", csr, "-CA", authority, "-CAkey", authority, "-days", "7",
+            "-copy_extensions", "copy", "-out", leaf)
+    return leaf, key
+
+
+def run_trust(bridge_path, shots):
+    """Chromium without a way past certificate warnings, with the computer's authority in its
+    own NSS database under the temporary HOME: the page opens without a warning, says it is
+    verified and pairs; a relay with its own certificate and a certificate for a public name
+    signed with the authority's key are refused, and nothing of them reaches Codex."""
+    with tempfile.TemporaryDirectory(prefix="tarnwick-web-trust-") as root:
+        env, log = fake_codex_environment(root)
+        bridge = Bridge(bridge_path, env)
+        run = Run("chromium", bridge, root, log, shots)
+        servers = []
+        try:
+            bridge.start()
+            bridge.type("phone")
+            fingerprint = bridge.expect(
+                r"it must be ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})\.", "the authority's fingerprint"
+            ).group(1)
+            pem, der = check_downloads(root, fingerprint)
+
+            # Before: the person clicked through the warning, and the page says so.
+            clicked = run.browser("clicked-through", verify=True)
+            click_through(clicked, PAGE)
+            clicked.sees(NOT_VERIFIED)
+            clicked.tap(TRUST_STEP)
+            clicked.sees("iPhone or iPad (Safari)")
+            if shots:
+                clicked.shots_of("trust")
+            clicked.quit()
+
+            nssdb = os.path.join(os.environ["HOME"], ".pki", "nssdb")
+            os.makedirs(nssdb)
+            subprocess.run(["certutil", "-d", "sql:" + nssdb, "-N", "--empty-password"], check=True)
+            with open(os.path.join(root, "authority.der"), "wb") as out:
+                out.write(der)
+            subprocess.run(["certutil", "-d", "sql:" + nssdb, "-A", "-t", "C,,", "-n",
+                            "Tarnwick Bridge", "-i", os.path.join(root, "authority.der")],
+                           check=True)
+
+            phone = run.browser("verified", verify=True, arguments=(
+                "--host-resolver-rules=MAP example.com 127.0.0.1",))
+            run.pair_by_code(phone, "Verified Phone")
+            phone.sees(VERIFIED)
+            if phone.count(TRUST_STEP):
+                raise Failure("a verified page still offers the trust step")
+            # The service worker takes the page over and keeps this build's files; a reload
+            # then works from them.
+            wait_for("the service worker to control the page", lambda: phone.script(
+                "return navigator.serviceWorker.controller !== null"), describe=phone.describe)
+            phone.driver.refresh()
+            phone.sees("Paired")
+            phone.sees(VERIFIED)
+            kept = phone.driver.execute_async_script(
+                "const done = arguments[arguments.length - 1];"
+                "caches.keys().then(async (keys) => done([keys, (await (await caches.open("
+                "keys[0])).keys()).map((r) => new URL(r.url).pathname)]), () => done(null));")
+            if not kept or len(kept[0]) != 1 or not kept[0][0].startswith("tarnwick-") or \
+                    "/" not in kept[1] or not any(p.startswith("/assets/") for p in kept[1]):
+                raise Failure("the service worker keeps no files of this build: %r" % kept)
+
+            requests = len(log.messages())
+            relay_key = os.path.join(root, "relay.key")
+            relay_certificate = os.path.join(root, "relay.crt")
+            openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", relay_key, "-out", relay_certificate, "-days", "7",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1")
+            relay = TlsServer(relay_certificate, relay_key, upstream=True)
+            servers.append(relay)
+            if not refused_by(phone, "https://127.0.0.1:%d/" % relay.port):
+                raise Failure("the browser took the relay's certificate")
+            if relay.relayed:
+                raise Failure("%d bytes went through the relay" % relay.relayed)
+
+            authority = os.path.join(root, "data", "tarnwick-bridge", "tls-authority.pem")
+            for name, alternative, host, allowed in (
+                    ("loopback", "IP:127.0.0.1", "127.0.0.1", True),
+                    ("public", "DNS:example.com", "example.com", False)):
+                server = TlsServer(*forged_leaf(root, name, alternative, authority))
+                servers.append(server)
+                url = "https://%s:%d/" % (host, server.port)
+                if refused_by(phone, url) == allowed:
+                    raise Failure("a leaf for %s signed by the authority was %s" %
+                                  (alternative, "refused" if allowed else "taken"))
+            if len(log.messages()) != requests or "Pairing request" in \
+                    bridge.screen().split("Paired devices: 1 trusted")[-1]:
+                raise Failure("something of the relay or the forgeries reached the bridge")
+            bridge.stop()
+        except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
+            raise failed(failure, run, bridge)
+        finally:
+            for server in servers:
+                server.close()
+            run.close()
+            bridge.kill()
+        expect_no_processes_under(root, "the trust test")
+        return run.measured
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
@@ -858,12 +1114,17 @@ def main():
     parser.add_argument("--screenshots", help="folder for the screenshots")
     parser.add_argument("--real-codex", help="the Codex CLI; runs the real-Codex pass only")
     parser.add_argument("--model-stand-in", help="path of model-stand-in (with --real-codex)")
+    parser.add_argument("--trust", action="store_true",
+                        help="the phone that verifies the computer (Chromium only)")
     arguments = parser.parse_args()
     if os.environ.get("TARNWICK_IN_PRIVATE_NETWORK") != "1":
         print("SKIPPED: run me inside tests/link/run-in-private-network.sh")
         return SKIPPED
     if not engine_installed(arguments.engine):
         print("SKIPPED: %s is not installed" % arguments.engine)
+        return SKIPPED
+    if arguments.trust and not shutil.which("certutil"):
+        print("SKIPPED: certutil (libnss3-tools) is not installed")
         return SKIPPED
     try:
         import selenium  # noqa: F401
@@ -893,6 +1154,8 @@ def run(arguments):
                 raise Failure("%s is missing; scripts/setup installs it" % arguments.real_codex)
             run_real_codex(os.path.abspath(arguments.bridge), arguments.real_codex,
                            arguments.model_stand_in, None)
+        elif arguments.trust:
+            run_trust(os.path.abspath(arguments.bridge), arguments.screenshots)
         else:
             run_fake(os.path.abspath(arguments.bridge), arguments.engine, arguments.screenshots)
     except Failure as failure:
