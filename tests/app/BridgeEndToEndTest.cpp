@@ -4,6 +4,7 @@
 // speak the protocol step by step. What reached the app-server is read from the fake's own
 // echo of every line it read.
 #include "appserver/FakeCodex.h"
+#include "bridge/PairingAttemptLimit.h"
 #include "device/BridgeDevice.h"
 #include "link/CertificateFingerprint.h"
 #include "link/LinkTls.h"
@@ -410,10 +411,39 @@ public:
         ASSERT_TRUE(waitFor(BridgeMessageKind::pairingNonce));
         send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", nonce}});
     }
+    // Offers itself as `signer` and proves itself; gives the bridge's offer.
+    HelloOffer proveAs(TestSigner& signer, const std::string& name) {
+        EXPECT_TRUE(waitFor(BridgeMessageKind::hello));
+        ownOffer = signer.identity().makeOffer(name, seenCertificate);
+        send(BridgeMessageKind::hello, *ownOffer.toJSON().objectValue());
+        EXPECT_TRUE(waitFor(BridgeMessageKind::proof));
+        HelloOffer bridge = HelloOffer::fromJSON(received.front().body.value()).value();
+        send(BridgeMessageKind::proof,
+             JSONObject{{"signature", signer.identity()
+                                          .sign(deviceProofText(ownOffer, bridge, seenCertificate))
+                                          .value()}});
+        return bridge;
+    }
+    // The first message of either kind not taken yet, waiting for one to come.
+    std::optional<BridgeMessage> waitForEither(BridgeMessageKind one, BridgeMessageKind other) {
+        std::optional<BridgeMessage> found;
+        waitUntil([&] {
+            for (auto& message : received) {
+                if ((message.kind == one || message.kind == other) && !taken_.contains(&message)) {
+                    taken_.insert(&message);
+                    found = message;
+                    return true;
+                }
+            }
+            return closed();
+        });
+        return found;
+    }
     bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
     int closeCode() const { return socket_.closeCode(); }
 
     std::string seenCertificate;
+    HelloOffer ownOffer; // the offer proveAs made
     std::deque<BridgeMessage> received;
 
 private:
@@ -534,4 +564,73 @@ TEST_F(BridgeEndToEndTest, LongAndLookAlikeNamesAreShownCutAndMarked) {
     EXPECT_EQ(devices.data(devices.index(0), TrustedDeviceModel::DisplayNameRole).toString(),
               QStringLiteral("Phone (look-alike name)"));
     EXPECT_LE(longestLine(), 200u);
+}
+
+// A device that wants a code of its choosing commits, sees the code its attempt gives once the
+// bridge's nonce is in, and asks for a new attempt instead of revealing whenever that code is
+// not the one it wants. Each abandoned attempt costs it its connection, and few attempts may
+// start in a minute: it sees a handful of codes, not the thousands a chosen code needs.
+TEST_F(BridgeEndToEndTest, AGrinderIsClosedOnEveryAbandonedAttemptAndSeesFewCodesAMinute) {
+    startBridge({});
+    const std::string wanted = "000000"; // one chance in a million per code seen
+    TestSigner grinder;
+    int codesSeen = 0;
+    int closedAfterAbandoning = 0;
+    bool refused = false;
+    bool gotWanted = false;
+    const auto began = std::chrono::steady_clock::now();
+    // Bounded in connections and in time; a bridge that let one connection ask again and again
+    // would show here how many codes a second a grinder sees.
+    const auto deadline = began + std::chrono::seconds(20);
+    for (int connection = 0; connection < 3 * PairingAttemptLimit::defaultPerAddress && !refused &&
+                             std::chrono::steady_clock::now() < deadline;
+         ++connection) {
+        V2Socket socket(bridge_.port(), QStringLiteral("Grinder"));
+        const HelloOffer bridge = socket.proveAs(grinder, "Grinder");
+        std::string nonce = randomNonceV2();
+        socket.send(
+            BridgeMessageKind::pairingRequest,
+            JSONObject{{"commitment", pairingCommitment(socket.ownOffer.publicKey, nonce)}});
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto answer = socket.waitForEither(BridgeMessageKind::pairingNonce,
+                                               BridgeMessageKind::pairingRejected);
+            if (!answer) {
+                // Closed: asking again abandoned the attempt before, and cost the connection.
+                closedAfterAbandoning += socket.closeCode() == 1008 ? 1 : 0;
+                break;
+            }
+            if (answer->kind == BridgeMessageKind::pairingRejected) {
+                refused = true;
+                break;
+            }
+            ++codesSeen;
+            const std::string code = pairingCodeV2(
+                bridge.publicKey, socket.ownOffer.publicKey, bridge.nonce, socket.ownOffer.nonce,
+                *answer->body->member("nonce")->stringValue(), nonce, socket.seenCertificate);
+            gotWanted = gotWanted || code == wanted;
+            // Not the code it wants: ask for another attempt instead of revealing.
+            nonce = randomNonceV2();
+            socket.send(
+                BridgeMessageKind::pairingRequest,
+                JSONObject{{"commitment", pairingCommitment(socket.ownOffer.publicKey, nonce)}});
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::printf("measured: grinder saw %d codes in %.2f s (%.1f attempts/s); at most %d a minute "
+                "from one address\n",
+                codesSeen, seconds, codesSeen / seconds, PairingAttemptLimit::defaultPerAddress);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(codesSeen, PairingAttemptLimit::defaultPerAddress);
+    EXPECT_EQ(closedAfterAbandoning, codesSeen);
+    EXPECT_FALSE(gotWanted);
+    EXPECT_TRUE(logged("Refused a pairing attempt from Grinder: too many attempts in the last "
+                       "minute."));
+    const auto& logs = bridge_.controller().logs();
+    EXPECT_EQ(std::count(logs.begin(), logs.end(),
+                         "Closed Grinder: it abandoned a pairing attempt before revealing its "
+                         "nonce."),
+              codesSeen);
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
+    EXPECT_TRUE(bridge_.appServer().requestsReceived().empty());
 }
