@@ -95,7 +95,8 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
     if (command == u"phone" && bare) {
         // A new secret each time, replacing the one shown before.
         const QStringList lines = PhonePairingText::terminalLines(
-            controller_.openPhonePairing(), controller_.certificateFingerprint());
+            controller_.openPhonePairing(), controller_.certificateFingerprint(),
+            controller_.authorityFingerprint());
         return {true, lines.join(u'\n') + u'\n'};
     }
     return refused(QStringLiteral("Unknown command \"%1\"; see tarnwick-bridge --help.")

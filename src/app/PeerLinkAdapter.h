@@ -24,6 +24,7 @@ public:
     void start() override;
     std::string statusText() const override;
     std::string certificateFingerprint() const override { return link_->certificateFingerprint(); }
+    std::string authorityFingerprint() const override { return link_->authorityFingerprint(); }
     std::string webAddress() const override;
     void setSessionStage(const PeerHandle& peer, SessionStage stage) override;
     void closeSession(const PeerHandle& peer, const std::string& reason, SessionClose how) override;

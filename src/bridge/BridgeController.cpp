@@ -8,6 +8,16 @@ namespace tarnwick {
 
 namespace {
 
+// Uppercase hex in pairs joined with ":", as browsers show certificate fingerprints.
+QString groupedForPeople(const std::string& fingerprint) {
+    const QString hex = QString::fromStdString(fingerprint).toUpper();
+    QStringList pairs;
+    for (qsizetype at = 0; at < hex.size(); at += 2) {
+        pairs.append(hex.mid(at, 2));
+    }
+    return pairs.join(QLatin1Char(':'));
+}
+
 constexpr const char* identityFailureLog =
     "Keychain identity creation failed. Pairing is disabled until the keyring can keep this "
     "computer's signing key.";
@@ -50,6 +60,10 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
             &BridgeController::shownNamesChanged);
     connect(&pairing_, &PairingHandler::sessionRefused, this, [this](const PeerHandle& peer) {
         neighbours_.link->closeSession(peer, "Another device of that name is connected",
+                                       SessionClose::policyViolation);
+    });
+    connect(&pairing_, &PairingHandler::attemptAbandoned, this, [this](const PeerHandle& peer) {
+        neighbours_.link->closeSession(peer, "Pairing attempt abandoned",
                                        SessionClose::policyViolation);
     });
     wireNeighbours();
@@ -313,14 +327,11 @@ QString BridgeController::linkStatus() const {
 }
 
 QString BridgeController::certificateFingerprint() const {
-    // Uppercase hex in pairs joined with ":", as browsers show certificate fingerprints.
-    const QString hex =
-        QString::fromStdString(neighbours_.link->certificateFingerprint()).toUpper();
-    QStringList pairs;
-    for (qsizetype at = 0; at < hex.size(); at += 2) {
-        pairs.append(hex.mid(at, 2));
-    }
-    return pairs.join(QLatin1Char(':'));
+    return groupedForPeople(neighbours_.link->certificateFingerprint());
+}
+
+QString BridgeController::authorityFingerprint() const {
+    return groupedForPeople(neighbours_.link->authorityFingerprint());
 }
 
 } // namespace tarnwick

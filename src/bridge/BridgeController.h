@@ -55,6 +55,8 @@ class BridgeController : public QObject {
     // The TLS certificate's fingerprint grouped for people ("AB:CD:…"); "" before the link has
     // one.
     Q_PROPERTY(QString certificateFingerprint READ certificateFingerprint NOTIFY linkStatusChanged)
+    // The same of the certificate authority a phone installs to verify this computer.
+    Q_PROPERTY(QString authorityFingerprint READ authorityFingerprint NOTIFY linkStatusChanged)
 
 public:
     static constexpr std::size_t maxLogLines = 100;
@@ -96,6 +98,7 @@ public:
     bool launchAtLogin() const { return launchAtLogin_; }
     QString linkStatus() const;
     QString certificateFingerprint() const;
+    QString authorityFingerprint() const;
     const std::vector<PairingRequest>& pairingRequests() const { return pairing_.requests(); }
     const std::vector<TrustedPeer>& trustedPeers() const { return pairing_.trustedPeers(); }
     // Display names of the connected devices allowed to use the bridge.

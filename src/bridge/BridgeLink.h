@@ -49,6 +49,9 @@ public:
     // The SHA-256 of the DER of the TLS certificate devices see, lowercase hex; "" when the
     // link has none (not started, or a stand-in).
     virtual std::string certificateFingerprint() const { return {}; }
+    // The same of this computer's certificate authority, which a phone may install to verify
+    // the computer; "" without one.
+    virtual std::string authorityFingerprint() const { return {}; }
     // The address of the page a phone on the local network opens, "https://<address>:<port>/";
     // "" when the link does not listen (not started, or a stand-in).
     virtual std::string webAddress() const { return {}; }

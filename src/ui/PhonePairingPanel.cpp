@@ -46,4 +46,8 @@ void PhonePairingPanel::close() {
     }
 }
 
+QStringList PhonePairingPanel::trustLines() const {
+    return PhonePairingText::trustLines(address_, controller_.authorityFingerprint());
+}
+
 } // namespace tarnwick

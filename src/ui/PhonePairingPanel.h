@@ -26,6 +26,8 @@ class PhonePairingPanel : public QObject {
     // The panel's fixed texts, shared with the terminal.
     Q_PROPERTY(QString notReadyText READ notReadyLine CONSTANT)
     Q_PROPERTY(QString onceText READ onceLine CONSTANT)
+    // The trust step for this address and the certificate authority; empty without either.
+    Q_PROPERTY(QStringList trustLines READ trustLines NOTIFY changed)
 
 public:
     // The controller outlives the panel.
@@ -37,6 +39,7 @@ public:
     const QString& image() const { return image_; }
     static QString notReadyLine() { return QString::fromLatin1(PhonePairingText::notReady); }
     static QString onceLine() { return QString::fromLatin1(PhonePairingText::once); }
+    QStringList trustLines() const;
 
     // Opens the panel with a new secret, replacing the one shown before.
     Q_INVOKABLE void show();

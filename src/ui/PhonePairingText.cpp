@@ -4,7 +4,24 @@
 
 namespace tarnwick {
 
-QStringList PhonePairingText::terminalLines(const QString& address, const QString& fingerprint) {
+QString PhonePairingText::trustAddress(const QString& address) {
+    const qsizetype fragment = address.indexOf(u'#');
+    return (fragment < 0 ? address : address.left(fragment)) + QStringLiteral("trust");
+}
+
+QStringList PhonePairingText::trustLines(const QString& address,
+                                         const QString& authorityFingerprint) {
+    if (address.isEmpty() || authorityFingerprint.isEmpty()) {
+        return {};
+    }
+    const QString page = trustAddress(address);
+    return {QString::fromLatin1(trustTitle) + QStringLiteral(": ") + QString::fromLatin1(trustWhy),
+            QString::fromLatin1(iosSteps).arg(page), QString::fromLatin1(androidSteps).arg(page),
+            QString::fromLatin1(compare).arg(authorityFingerprint)};
+}
+
+QStringList PhonePairingText::terminalLines(const QString& address, const QString& fingerprint,
+                                            const QString& authorityFingerprint) {
     if (address.isEmpty()) {
         return {QString::fromLatin1(notReady)};
     }
@@ -15,6 +32,7 @@ QStringList PhonePairingText::terminalLines(const QString& address, const QStrin
         lines.append(QStringLiteral("Certificate SHA-256: ") + fingerprint);
     }
     lines.append(QString::fromLatin1(once));
+    lines.append(trustLines(address, authorityFingerprint));
     return lines;
 }
 

@@ -184,7 +184,8 @@ void TerminalFrontEnd::printDevices() {
 void TerminalFrontEnd::printPhone() {
     // A new secret each time, replacing the one shown before.
     const QStringList lines = PhonePairingText::terminalLines(controller_.openPhonePairing(),
-                                                              controller_.certificateFingerprint());
+                                                              controller_.certificateFingerprint(),
+                                                              controller_.authorityFingerprint());
     for (const QString& line : lines) {
         out_.line(line);
     }

@@ -59,6 +59,7 @@ public:
     }
     std::string statusText() const override { return status; }
     std::string certificateFingerprint() const override { return fingerprint; }
+    std::string authorityFingerprint() const override { return authority; }
     std::string webAddress() const override { return web; }
 
     // Device side of the fake.
@@ -110,6 +111,7 @@ public:
     std::vector<Sent> sent;
     std::string status = "Starting\u2026";
     std::string fingerprint;
+    std::string authority;
     std::string web;
     int starts = 0;
 

@@ -268,6 +268,7 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
     bridge.link->web = "https://192.0.2.7:50123/";
     bridge.link->fingerprint = std::string(64, 'b');
+    bridge.link->authority = std::string(64, 'd');
     emit bridge.controller->linkStatusChanged();
     click(item(QStringLiteral("connectPhoneButton")));
     ASSERT_EQ(items(QStringLiteral("phonePairingOverlay")).size(), 1);
@@ -288,6 +289,9 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
               QStringLiteral("Certificate SHA-256 BB") + QStringLiteral(":BB").repeated(31));
     EXPECT_EQ(text(item(QStringLiteral("phoneOnce"))),
               QStringLiteral("The code works once, for 5 minutes."));
+    EXPECT_TRUE(text(item(QStringLiteral("phoneTrustLine0")))
+                    .startsWith(QStringLiteral("Trust this computer on the phone: ")));
+    EXPECT_TRUE(text(item(QStringLiteral("phoneTrustLine3"))).endsWith(QStringLiteral(":DD:DD.")));
 
     // Clicks do not reach the window below while the panel is open.
     click(item(QStringLiteral("connectPhoneButton")));

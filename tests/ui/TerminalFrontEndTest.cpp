@@ -237,9 +237,19 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
 
     bridge.link->web = "https://192.0.2.7:50123/";
     bridge.link->fingerprint = std::string(64, 'a');
+    bridge.link->authority = std::string(64, 'c');
     QStringList lines = type(QStringLiteral("phone")).split(u'\n');
-    ASSERT_GE(lines.size(), 12);
+    ASSERT_GE(lines.size(), 16);
     EXPECT_EQ(lines.takeLast(), QString());
+    // The trust step, at the page's address without the secret, and the authority to compare.
+    EXPECT_EQ(lines.takeLast(), QStringLiteral("The phone's settings show the certificate's "
+                                               "SHA-256: it must be CC") +
+                                    QStringLiteral(":CC").repeated(31) + u'.');
+    EXPECT_TRUE(lines.takeLast().startsWith(
+        QStringLiteral("Android: open https://192.0.2.7:50123/trust, tap Download")));
+    EXPECT_TRUE(lines.takeLast().startsWith(
+        QStringLiteral("iPhone or iPad: open https://192.0.2.7:50123/trust in Safari")));
+    EXPECT_TRUE(lines.takeLast().startsWith(QStringLiteral("Trust this computer on the phone: ")));
     EXPECT_EQ(lines.takeLast(), QStringLiteral("The code works once, for 5 minutes."));
     EXPECT_EQ(lines.takeLast(),
               QStringLiteral("Certificate SHA-256: AA") + QStringLiteral(":AA").repeated(31));

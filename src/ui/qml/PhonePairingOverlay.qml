@@ -109,6 +109,20 @@ Item {
                 wrapMode: Text.Wrap
                 horizontalAlignment: Text.AlignHCenter
             }
+            Repeater {
+                // Trust this computer on the phone: the steps for each kind of phone and the
+                // authority's fingerprint to compare.
+                model: root.panel.trustLines
+                Text {
+                    objectName: "phoneTrustLine" + index
+                    Layout.fillWidth: true
+                    text: modelData
+                    color: index === 0 ? Theme.text : Theme.explanatoryText
+                    font.family: index === 3 ? Theme.fixedFamily : Theme.family
+                    font.pixelSize: Theme.caption
+                    wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                }
+            }
             BorderedButton {
                 objectName: "phoneDoneButton"
                 Layout.alignment: Qt.AlignRight
