@@ -5,7 +5,10 @@
 #include "device/DeviceBridgeTest.h"
 #include "device/TlsRelay.h"
 #include "link/CertificateFingerprint.h"
+#include "link/SelfSignedCertificate.h"
+#include "link/TlsIdentityStore.h"
 
+#include <QFile>
 #include <QTcpServer>
 
 using namespace tarnwick;
@@ -187,15 +190,37 @@ TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinne
     FakeCodex codex({});
     startBridge(codex.executable());
     pair(laptop_, "Laptop");
-    const std::string certificate = remembered(laptop_, "bridge/certificate");
-    ASSERT_EQ(certificate.size(), 64u);
+    ASSERT_EQ(remembered(laptop_, "bridge/certificate").size(), 64u);
 
-    // As after a renewal: the pinned certificate is another one with the same key.
-    deviceSettings(laptop_)->setValue("bridge/certificate", QString(64, QLatin1Char('a')));
+    // As if paired with a bridge from before the certificate authority: its certificate was
+    // self-signed, with the key the device pinned, and there was no authority.
+    bridge_.stop();
+    const std::string identityPath = (folders_.path() / "tls-identity.pem").string();
+    auto kept =
+        TlsIdentityStore::loadOrCreate(identityPath, "Bridge", CertificateNames::ofThisComputer());
+    ASSERT_TRUE(kept.hasValue()) << kept.error().description;
+    auto selfSigned = SelfSignedCertificate::make("Bridge", CertificateNames::ofThisComputer(),
+                                                  kept->identity.privateKey);
+    ASSERT_TRUE(selfSigned.hasValue());
+    {
+        QFile file(QString::fromStdString(identityPath));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(selfSigned->privateKey.toPem() + selfSigned->certificate.toPem());
+    }
+    std::filesystem::remove(TlsIdentityStore::authorityPath(identityPath));
+    deviceSettings(laptop_)->setValue(
+        "bridge/certificate",
+        QString::fromStdString(certificateFingerprint(selfSigned->certificate)));
+
+    // The bridge of today signs the same key with a new authority: the device follows.
+    startBridge(codex.executable());
+    deviceSettings(laptop_)->setValue("bridge/port", bridge_.port());
     auto renewed = call(laptop_, {"thread/list"});
     EXPECT_EQ(renewed.status, 0) << renewed.err;
     EXPECT_NE(renewed.err.find("renewed its certificate"), std::string::npos) << renewed.err;
-    EXPECT_EQ(remembered(laptop_, "bridge/certificate"), certificate);
+    const std::string certificate = remembered(laptop_, "bridge/certificate");
+    EXPECT_EQ(certificate, bridge_.link().certificateFingerprint());
+    EXPECT_FALSE(bridge_.link().authorityFingerprint().empty());
 
     // A bridge remembered before certificates were pinned.
     deviceSettings(laptop_)->remove("bridge/certificate");
