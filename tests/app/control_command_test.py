@@ -228,7 +228,12 @@ def run(bridge, device_command):
             address = expect_text(
                 phone, r"^(?:[\u2580\u2584\u2588 ]+\n){10,}Open (https://\S+:\d+/#pair=[A-Za-z0-9_-]{43}) "
                 r"on the phone, or scan the code\.\nCertificate SHA-256: [0-9A-F]{2}(?::[0-9A-F]{2}){31}\n"
-                r"The code works once, for 5 minutes\.\n$", "phone").group(1)
+                r"The code works once, for 5 minutes\.\n"
+                r"Trust this computer on the phone: .*\n"
+                r"iPhone or iPad: open https://\S+:\d+/trust in Safari.*\n"
+                r"Android: open https://\S+:\d+/trust, .*\n"
+                r"The phone's settings show the certificate's SHA-256: it must be "
+                r"[0-9A-F]{2}(?::[0-9A-F]{2}){31}\.\n$", "phone").group(1)
             if address in control(bridge, env, "phone") or ".local" in address:
                 raise Failure("phone showed %r again, or a .local name" % address)
 
