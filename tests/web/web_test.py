@@ -1030,7 +1030,7 @@ def run_trust(bridge_path, shots):
             pem, der = check_downloads(root, fingerprint)
 
             # Before: the person clicked through the warning, and the page says so.
-            clicked = run.browser("clicked-through", verify=True)
+            clicked = run.browser("clicked-through", shots=True, verify=True)
             click_through(clicked, PAGE)
             clicked.sees(NOT_VERIFIED)
             clicked.tap(TRUST_STEP)
@@ -1048,10 +1048,12 @@ def run_trust(bridge_path, shots):
                             "Tarnwick Bridge", "-i", os.path.join(root, "authority.der")],
                            check=True)
 
-            phone = run.browser("verified", verify=True, arguments=(
+            phone = run.browser("verified", shots=True, verify=True, arguments=(
                 "--host-resolver-rules=MAP example.com 127.0.0.1",))
             run.pair_by_code(phone, "Verified Phone")
             phone.sees(VERIFIED)
+            if shots:
+                phone.shots_of("verified")
             if phone.count(TRUST_STEP):
                 raise Failure("a verified page still offers the trust step")
             # The service worker takes the page over and keeps this build's files; a reload
