@@ -122,6 +122,12 @@ constexpr const char* reviewerReason =
     "This computer lets only a person answer approvals: approvalsReviewer may only be \"user\".";
 constexpr const char* networkReason = "This computer does not let the sandbox reach the network.";
 
+// The one configuration the bridge sets itself: the workspace-write sandbox without network.
+JSONValue noNetworkConfig() {
+    return JSONValue(
+        JSONObject{{"sandbox_workspace_write", JSONObject{{"network_access", false}}}});
+}
+
 std::string rootsText(const DeviceCeiling& ceiling) {
     if (ceiling.roots.empty()) {
         return "This computer lets devices work in no folder.";
@@ -192,7 +198,7 @@ Expected<JSONValue, CeilingRefusal> CeilingCheck::check(std::string_view method,
     const bool turn = method == "turn/start";
     JSONObject checked;
     for (const auto& [name, value] : *members) {
-        if (harmless(method, name)) {
+        if (harmless(method, name) || (thread && name == "config" && value == noNetworkConfig())) {
             checked.set(name, value);
             continue;
         }
@@ -402,9 +408,7 @@ void CeilingCheck::fillThreadDefaults(JSONObject& params, const DeviceCeiling& c
     }
     if (!ceiling.networkAccess) {
         // The workspace-write sandbox takes its network setting from the configuration alone.
-        params.set("config",
-                   JSONValue(JSONObject{{"sandbox_workspace_write",
-                                         JSONValue(JSONObject{{"network_access", false}})}}));
+        params.set("config", noNetworkConfig());
     }
 }
 

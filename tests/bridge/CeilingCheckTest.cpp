@@ -179,6 +179,10 @@ TEST_F(CeilingCheckTest, WithinTheCeilingParamsPassAsTheyCameAndMissingOnesAreFi
         auto checked = check().check(c.method, json(c.params, root(), out()), c.ceiling);
         ASSERT_TRUE(checked) << c.params << ": " << checked.error().reason;
         EXPECT_EQ(*checked, json(c.expected, root(), out())) << c.params;
+        // What the check sends on passes it again unchanged.
+        auto again = check().check(c.method, *checked, c.ceiling);
+        ASSERT_TRUE(again) << c.params << ": " << again.error().reason;
+        EXPECT_EQ(*again, *checked) << c.params;
     }
     // Methods that carry no such settings are not looked at.
     EXPECT_EQ(*check().check("thread/list", JSONValue(JSONObject{{"config", 1}}), readOnly),
