@@ -2,6 +2,7 @@
 
 #include "app/AppLog.h"
 #include "app/AppServerClientAdapter.h"
+#include "app/CeilingSettings.h"
 #include "app/DeviceIdentityAdapter.h"
 #include "app/PeerLinkAdapter.h"
 #include "app/TrustStoreAdapter.h"
@@ -10,6 +11,7 @@
 #include "link/TlsIdentityStore.h"
 #include "link/WebContent.h"
 #include "platform/AutostartEntry.h"
+#include "platform/Environment.h"
 #include "platform/SystemHostName.h"
 
 #include <QCoreApplication>
@@ -75,6 +77,9 @@ std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptio
     neighbours.loginItems =
         std::make_unique<AutostartEntry>(AutostartEntry::defaultEntryPath(), executable);
     neighbours.hostName = std::move(hostName);
+    // The app-server runs in the home folder (AppServerClient).
+    neighbours.ceilings =
+        std::make_unique<CeilingSettings>(openUserDefaults(), homeDirectory(), homeDirectory());
     return std::make_unique<BridgeController>(std::move(neighbours));
 }
 

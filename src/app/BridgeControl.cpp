@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
+#include "ui/CeilingCommand.h"
 #include "ui/DisplayText.h"
 #include "ui/PhonePairingText.h"
 
@@ -88,6 +89,9 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
     if (command == u"forget") {
         return forget(argument);
     }
+    if (command == u"ceiling") {
+        return ceiling(words.mid(1));
+    }
     if (command == u"restart" && bare) {
         return {true, logged([&] { controller_.restartAppServer(); },
                              QStringLiteral("Restarting Codex app-server.\n"))};
@@ -142,9 +146,26 @@ QString BridgeControl::devicesText() {
         text += QStringLiteral("  %1. %2  (paired %3)\n")
                     .arg(QString::number(listed.size()), shown(peer.displayName),
                          abbreviatedDateTime(pairedAt));
+        if (auto own = CeilingCommand::deviceLine(controller_.ceilings(), peer.deviceID)) {
+            text += QStringLiteral("     ") + *own + u'\n';
+        }
     }
     listedDevices_ = std::move(listed);
     return text;
+}
+
+SingleInstance::ControlAnswer BridgeControl::ceiling(const QStringList& words) {
+    std::vector<CeilingCommand::ListedDevice> listed;
+    for (const ListedDevice& device : listedDevices_.value_or(std::vector<ListedDevice>{})) {
+        listed.push_back({device.deviceID, shown(device.displayName)});
+    }
+    auto outcome = CeilingCommand::run(words, controller_.ceilings(), listed);
+    if (outcome.changed) {
+        if (auto set = controller_.setCeilings(std::move(*outcome.changed)); !set) {
+            return {false, QString::fromStdString(set.error().description) + u'\n'};
+        }
+    }
+    return {outcome.done, outcome.text};
 }
 
 template <typename Action>

@@ -15,10 +15,11 @@ namespace tarnwick {
 class BridgeController;
 
 // The running bridge's side of `tarnwick-bridge status`, `requests`, `pair N`, `reject N`,
-// `devices`, `forget N`, `restart` and `phone`, whatever front end it runs behind. Pairing requests
-// are numbered as the terminal front end numbers them: in the order they arrive, from 1, a number
-// staying with its request while it waits. A decision acts only on a request as the last
-// listing showed it; a request that went away or came back with another code is left alone.
+// `devices`, `forget N`, `ceiling ...`, `restart` and `phone`, whatever front end it runs behind.
+// Pairing requests are numbered as the terminal front end numbers them: in the order they arrive,
+// from 1, a number staying with its request while it waits. A decision acts only on a request as
+// the last listing showed it; a request that went away or came back with another code is left
+// alone.
 class BridgeControl : public QObject {
     Q_OBJECT
 
@@ -54,6 +55,7 @@ private:
     QString devicesText();
     SingleInstance::ControlAnswer decide(const QString& argument, bool accept);
     SingleInstance::ControlAnswer forget(const QString& argument);
+    SingleInstance::ControlAnswer ceiling(const QStringList& words);
     // Runs `action` and gives the activity lines it logged, oldest first, or `otherwise`.
     template <typename Action>
     QString logged(Action action, const QString& otherwise);

@@ -6,14 +6,14 @@ namespace tarnwick {
 
 namespace {
 
-// The control commands: how many words follow each.
+// The control commands: how many words follow each (-1: any number).
 struct ControlCommand {
     const char16_t* name;
     int arguments;
 };
 constexpr ControlCommand controlCommands[] = {
-    {u"status", 0},  {u"requests", 0}, {u"pair", 1},    {u"reject", 1},
-    {u"devices", 0}, {u"forget", 1},   {u"restart", 0}, {u"phone", 0},
+    {u"status", 0}, {u"requests", 0}, {u"pair", 1},  {u"reject", 1},   {u"devices", 0},
+    {u"forget", 1}, {u"restart", 0},  {u"phone", 0}, {u"ceiling", -1},
 };
 
 QString complaint(const QString& text) {
@@ -37,7 +37,7 @@ std::variant<BridgeLaunchOptions, QString> BridgeLaunchOptions::parse(const QStr
             if (arguments.first() != QStringView(command.name)) {
                 continue;
             }
-            if (arguments.size() - 1 != command.arguments) {
+            if (command.arguments >= 0 && arguments.size() - 1 != command.arguments) {
                 return complaint(
                     command.arguments == 0
                         ? QStringLiteral("\"%1\" takes no argument").arg(arguments.first())
@@ -94,6 +94,10 @@ QString BridgeLaunchOptions::usage() {
         "  reject N     turn request N of that list away\n"
         "  devices      list the trusted devices, numbered\n"
         "  forget N     stop trusting device N of that list\n"
+        "  ceiling      show the most a device may ask Codex to do; change it with\n"
+        "               ceiling [device N] sandbox read-only|workspace-write|danger-full-access,\n"
+        "               approvals ask|off, network off|on, roots FOLDER..., or\n"
+        "               ceiling device N clear\n"
         "  restart      restart the Codex app-server\n"
         "  phone        show a QR code that pairs a phone, once, within 5 minutes\n"
         "\n"

@@ -26,6 +26,15 @@ std::unique_ptr<BridgeIdentity> takeIdentity(BridgeNeighbours& neighbours) {
     return neighbours.identity ? std::move(neighbours.identity).value() : nullptr;
 }
 
+CeilingCheck makeCeilingCheck(const BridgeCeilings* ceilings) {
+    if (!ceilings) {
+        return CeilingCheck(canonicalFolderOnDisk, "");
+    }
+    return CeilingCheck(
+        [ceilings](std::string_view path) { return ceilings->canonicalFolder(path); },
+        ceilings->codexFolder(), ceilings->homeFolder());
+}
+
 } // namespace
 
 BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
@@ -33,8 +42,12 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
       sender_(*neighbours_.link, sessions_), phoneSecret_(std::move(neighbours_.clock)),
       pairing_(identity_.get(), *neighbours_.trustStore, neighbours_.hostName.get(), sessions_,
                sender_, phoneSecret_, activityLog()),
-      relay_(*neighbours_.appServer, sessions_, sender_, activityLog(),
-             [this](std::string_view name) { return pairing_.shownName(name); }),
+      ceilings_(neighbours_.ceilings ? neighbours_.ceilings->load() : CeilingBook{}),
+      ceilingCheck_(makeCeilingCheck(neighbours_.ceilings.get())),
+      relay_(
+          *neighbours_.appServer, sessions_, sender_, activityLog(),
+          [this](std::string_view name) { return pairing_.shownName(name); }, ceilingCheck_,
+          [this](const PeerHandle& peer) { return ceilingFor(peer); }),
       approvals_(*neighbours_.appServer, sessions_, sender_),
       intake_(sessions_, sender_, pairing_, relay_, approvals_, activityLog()) {
     launchAtLogin_ =
@@ -58,6 +71,7 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     }
     connect(&sessions_, &PeerSessions::authorizedNamesChanged, this,
             &BridgeController::shownNamesChanged);
+    connect(&pairing_, &PairingHandler::welcomed, this, &BridgeController::sendCeiling);
     connect(&pairing_, &PairingHandler::sessionRefused, this, [this](const PeerHandle& peer) {
         neighbours_.link->closeSession(peer, "Another device of that name is connected",
                                        SessionClose::policyViolation);
@@ -155,6 +169,46 @@ void BridgeController::sessionAuthorized(const PeerHandle& peer, const std::stri
         }
     }
     pairing_.refuseNamesakesOf(peer);
+}
+
+DeviceCeiling BridgeController::ceilingFor(const PeerHandle& peer) const {
+    const PeerSession* session = sessions_.find(peer);
+    return session && session->deviceID ? ceilings_.effectiveFor(*session->deviceID)
+                                        : ceilings_.everyDevice;
+}
+
+void BridgeController::sendCeiling(const PeerHandle& peer) {
+    // Version-1 devices are held to the ceiling all the same; only their wire stays as it was.
+    const PeerSession* session = sessions_.find(peer);
+    if (!session || !session->authorized || session->protocolVersion < 2) {
+        return;
+    }
+    (void)sender_.send(makeMessage(BridgeMessageKind::ceiling, {}, {}, ceilingFor(peer).toJSON()),
+                       peer);
+}
+
+Expected<void, Error> BridgeController::setCeilings(CeilingBook book) {
+    if (book == ceilings_) {
+        return {};
+    }
+    if (neighbours_.ceilings) {
+        if (auto saved = neighbours_.ceilings->save(book); !saved) {
+            log("Could not keep the device ceiling: " + saved.error().description);
+            return saved;
+        }
+    }
+    ceilings_ = std::move(book);
+    log("Device ceiling changed: at most " +
+        std::string(sandboxModeName(ceilings_.everyDevice.sandbox)) + ", approvals " +
+        (ceilings_.everyDevice.approvalNever ? "may be turned off" : "kept") + ", network " +
+        (ceilings_.everyDevice.networkAccess ? "allowed" : "off") + ", " +
+        std::to_string(ceilings_.everyDevice.roots.size()) + " folder roots, " +
+        std::to_string(ceilings_.devices.size()) + " devices with a lower one.");
+    for (const PeerHandle& peer : sender_.authorizedPeers()) {
+        sendCeiling(peer);
+    }
+    emit ceilingsChanged();
+    return {};
 }
 
 void BridgeController::holdSessionsForTheUser() {

@@ -2,6 +2,7 @@
 
 #include "bridge/ApprovalRouter.h"
 #include "bridge/BridgeAppServer.h"
+#include "bridge/BridgeCeilings.h"
 #include "bridge/BridgeIdentity.h"
 #include "bridge/BridgeLink.h"
 #include "bridge/BridgeTrustStore.h"
@@ -36,6 +37,9 @@ struct BridgeNeighbours {
         Unexpected(Error{"No identity was given."});
     std::unique_ptr<LoginItemService> loginItems;
     std::unique_ptr<HostNameService> hostName;
+    // The most devices may ask Codex to do. Without it devices get the least: read-only, and
+    // no folder to work in.
+    std::unique_ptr<BridgeCeilings> ceilings;
     // The time the QR code's secret expires by; the steady clock when empty.
     PhonePairingSecret::Clock clock;
 };
@@ -111,6 +115,11 @@ public:
     bool started() const { return started_; }
     std::size_t pendingServerRequestCount() const { return approvals_.openQuestionCount(); }
 
+    // The ceiling for every device and the lower ones given to some. Changed only on this
+    // computer; the devices it applies to learn the new one at once.
+    const CeilingBook& ceilings() const { return ceilings_; }
+    [[nodiscard]] Expected<void, Error> setCeilings(CeilingBook book);
+
 signals:
     void appServerStatusChanged();
     void appServerReadyChanged();
@@ -125,12 +134,15 @@ signals:
     void lineLogged(const QString& line);
     void launchAtLoginChanged();
     void linkStatusChanged();
+    void ceilingsChanged();
 
 private:
     void wireNeighbours();
     ActivityLog activityLog();
     void log(std::string text);
     void sessionAuthorized(const PeerHandle& peer, const std::string& deviceID);
+    DeviceCeiling ceilingFor(const PeerHandle& peer) const;
+    void sendCeiling(const PeerHandle& peer);
     void holdSessionsForTheUser();
     void sessionEnding(const PeerHandle& peer, SessionEnd reason);
     void handleStatus(const std::string& text, bool ready);
@@ -153,6 +165,8 @@ private:
     DeviceSender sender_;
     PhonePairingSecret phoneSecret_;
     PairingHandler pairing_;
+    CeilingBook ceilings_;
+    CeilingCheck ceilingCheck_;
     RequestRelay relay_;
     ApprovalRouter approvals_;
     DeviceIntake intake_;

@@ -103,6 +103,7 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     case BridgeMessageKind::event:
     case BridgeMessageKind::serverRequest:
     case BridgeMessageKind::error:
+    case BridgeMessageKind::ceiling:
         break;
     }
 }

@@ -115,6 +115,7 @@ Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>
             !sent) {
             return sent;
         }
+        emit welcomed(peer);
     }
     log_("Authenticated " + shownName(hello->displayName) + ".");
     return {};
@@ -195,6 +196,7 @@ void PairingHandler::accept(PairingRequest request) {
             log_("Pairing failed: " + sent.error().description);
             return;
         }
+        emit welcomed(request.peer);
     }
     removeRequests(request.id);
     log_("Paired " + shownName(request.remoteHello.displayName) + ".");

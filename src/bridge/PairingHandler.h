@@ -85,6 +85,8 @@ public:
 signals:
     void requestsChanged();
     void trustedPeersChanged();
+    // The device was told it is accepted (pairingAccepted went out on its connection).
+    void welcomed(const tarnwick::PeerHandle& peer);
     // The connection was refused for the name it claimed; it must be closed at once.
     void sessionRefused(const tarnwick::PeerHandle& peer);
     // The connection asked for a new pairing attempt before revealing the nonce of the one it

@@ -138,6 +138,7 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
     }
+    emit welcomed(peer);
     log_("Authenticated " + shownName(device.displayName) + ".");
     return {};
 }
@@ -261,6 +262,7 @@ Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, con
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
     }
+    emit welcomed(peer);
     log_("Paired " + name + " by QR code.");
     return {};
 }
@@ -280,6 +282,7 @@ void PairingHandler::acceptVersion2(const PairingRequest& request) {
             log_("Pairing failed: " + sent.error().description);
             return;
         }
+        emit welcomed(request.peer);
     }
     removeRequests(request.id);
     log_("Paired " + shownName(request.remoteHello.displayName) + ".");

@@ -33,9 +33,10 @@ std::string mebibytes(std::size_t bytes) {
 
 RequestRelay::RequestRelay(BridgeAppServer& appServer, const PeerSessions& sessions,
                            const DeviceSender& sender, ActivityLog log, NameShown nameShown,
-                           QObject* parent)
+                           const CeilingCheck& ceilingCheck, CeilingFor ceilingFor, QObject* parent)
     : QObject(parent), appServer_(appServer), sessions_(sessions), sender_(sender),
-      log_(std::move(log)), nameShown_(std::move(nameShown)) {
+      log_(std::move(log)), nameShown_(std::move(nameShown)), ceilingCheck_(ceilingCheck),
+      ceilingFor_(std::move(ceilingFor)) {
     holdLimit_.setSingleShot(true);
     connect(&holdLimit_, &QTimer::timeout, this, [this] {
         for (const PeerHandle& peer : sender_.authorizedPeers()) {
@@ -75,13 +76,54 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
         return;
     }
     JSONValue params = message.body ? *message.body : JSONValue(JSONObject{});
+    // Where and how Codex runs is this computer's to bound: a request over the ceiling is
+    // refused whole, and what it leaves out is filled in from the ceiling.
+    const std::string& method = *message.method;
+    const bool governed = CeilingCheck::governs(method);
+    if (governed) {
+        const DeviceCeiling ceiling = ceilingFor_(peer);
+        auto held = ceilingCheck_.check(method, std::move(params), ceiling);
+        std::optional<CeilingRefusal> over;
+        if (!held) {
+            over = std::move(held).error();
+        } else {
+            params = std::move(*held);
+            // A turn runs with what its thread was given unless it says otherwise.
+            const JSONValue* threadID = params.member("threadId");
+            const LoadedThreads::Settings* thread = threadID && threadID->stringValue()
+                                                        ? threads_.find(*threadID->stringValue())
+                                                        : nullptr;
+            if (thread && method.starts_with("turn/")) {
+                over = ceilingCheck_.checkInherited(params, *thread, ceiling);
+            }
+        }
+        if (over) {
+            log_(nameShown_(peer->displayName()) + " asked for " + over->setting + " " +
+                 over->asked + " in " + method + ", refused: " + over->reason);
+            refuse(over->reason.c_str());
+            return;
+        }
+    }
     // The device's own id goes back with the answer; the app-server's numbering stays here.
     QPointer<RequestRelay> self(this);
     std::string id = *message.id;
+    // How a started or resumed thread runs, and what a turn overrode for the turns after it.
+    const bool opensThread = method == "thread/start" || method == "thread/resume";
+    std::optional<JSONValue> turnParams;
+    if (method == "turn/start") {
+        turnParams = params;
+    }
     appServer_.request(
-        *message.method, std::move(params), [self, id, peer](Expected<JSONText, Error> outcome) {
+        method, std::move(params),
+        [self, id, peer, opensThread,
+         turnParams = std::move(turnParams)](Expected<JSONText, Error> outcome) {
             if (!self) {
                 return;
+            }
+            if (outcome && opensThread) {
+                self->threads_.learnFromResult(outcome->value());
+            } else if (outcome && turnParams) {
+                self->threads_.learnFromTurn(*turnParams);
             }
             // The answer goes to the handle that asked, whatever became of its authority since:
             // it answers a request made while authorised. The result is written in as the text

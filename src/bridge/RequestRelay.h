@@ -2,6 +2,7 @@
 
 #include "bridge/ActivityLog.h"
 #include "bridge/BridgeAppServer.h"
+#include "bridge/CeilingCheck.h"
 #include "bridge/DeviceSender.h"
 #include "bridge/PeerSessions.h"
 
@@ -31,9 +32,12 @@ class RequestRelay : public QObject {
 public:
     // How a device's name is shown in the activity log (cut, hidden characters spelled out).
     using NameShown = std::function<std::string(std::string_view name)>;
+    // The ceiling that holds for an authorised peer now.
+    using CeilingFor = std::function<DeviceCeiling(const PeerHandle& peer)>;
 
     RequestRelay(BridgeAppServer& appServer, const PeerSessions& sessions,
                  const DeviceSender& sender, ActivityLog log, NameShown nameShown,
+                 const CeilingCheck& ceilingCheck, CeilingFor ceilingFor,
                  QObject* parent = nullptr);
 
     // The nine app-server methods a paired device may call; exact text equality.
@@ -60,10 +64,14 @@ private:
     const DeviceSender& sender_;
     ActivityLog log_;
     NameShown nameShown_;
+    const CeilingCheck& ceilingCheck_;
+    CeilingFor ceilingFor_;
     bool holding_ = false;
     QTimer holdLimit_;
     // Devices that did not catch up within maxHold, not waited for until they do.
     std::vector<PeerHandle> notWaitedFor_;
+    // How the threads started and resumed through the bridge run now.
+    LoadedThreads threads_;
 };
 
 } // namespace tarnwick

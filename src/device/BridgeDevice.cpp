@@ -65,6 +65,7 @@ void BridgeDevice::connectorStateChanged(PeerState state) {
         ownPairingNonce_.clear();
         awaitingBridgeNonce_ = false;
         code_.reset();
+        ceiling_.reset();
         setPairing(Pairing::none);
     } else if (state == PeerState::connected && handshake_ == Handshake::version2) {
         // A refusal here has already reported the end of the connection.
@@ -387,6 +388,11 @@ void BridgeDevice::received(const QByteArray& bytes) {
         if (message.method) {
             emit eventReceived(*message.method,
                                message.body ? *message.body : JSONValue(JSONObject{}));
+        }
+        break;
+    case BridgeMessageKind::ceiling:
+        if (version2 && isAccepted() && message.body && message.body->objectValue()) {
+            ceiling_ = *message.body;
         }
         break;
     case BridgeMessageKind::serverRequest:

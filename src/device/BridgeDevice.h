@@ -76,6 +76,9 @@ public:
     Pairing pairing() const { return pairing_; }
     // Whether the bridge has accepted this device on this connection (paired or recognised).
     bool isAccepted() const { return pairing_ == Pairing::accepted; }
+    // Version 2: the most the bridge's computer lets this device ask Codex to do
+    // ({"sandbox", "approvalNever", "networkAccess", "roots"}), once the bridge said it.
+    const std::optional<JSONValue>& ceiling() const { return ceiling_; }
 
     // Asks to be paired. Version 2 starts a new commitment with each call.
     void requestPairing();
@@ -147,6 +150,7 @@ private:
     bool awaitingBridgeNonce_ = false;
     std::optional<std::string> code_;
     Pairing pairing_ = Pairing::none;
+    std::optional<JSONValue> ceiling_;
     std::map<std::string, std::function<void(Answer)>> pending_;
     unsigned long nextRequest_ = 1;
 };

@@ -7,10 +7,10 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<std::string_view, 13> wireStrings = {
+constexpr std::array<std::string_view, 14> wireStrings = {
     "hello",    "pairingRequest", "pairingAccepted", "pairingRejected", "request",
     "response", "event",          "serverRequest",   "serverResponse",  "error",
-    "ping",     "proof",          "pairingNonce",
+    "ping",     "proof",          "pairingNonce",    "ceiling",
 };
 
 Unexpected<Error> failure(std::string description) {

@@ -28,6 +28,9 @@ enum class BridgeMessageKind {
     // Handshake version 2 only.
     proof,
     pairingNonce,
+    // Bridge to device: the most the device may ask Codex to do, after pairingAccepted and
+    // whenever it changes.
+    ceiling,
 };
 
 std::string_view wireString(BridgeMessageKind kind);

@@ -10,7 +10,7 @@ namespace tarnwick {
 BridgeWindow::BridgeWindow(BridgeController& controller, QObject* parent)
     : QObject(parent), controller_(controller), pairingRequests_(controller),
       trustedDevices_(controller), activityLog_(controller, shownLogLines),
-      phonePairing_(controller),
+      phonePairing_(controller), ceiling_(controller),
       frameless_(platformSuitsFrameless(QGuiApplication::platformName())) {
     engine_.addImportPath(QStringLiteral("qrc:/"));
     // Written to the window's log category instead of straight to standard error, and kept
@@ -33,6 +33,7 @@ bool BridgeWindow::load() {
         {QStringLiteral("trustedDevices"), QVariant::fromValue(&trustedDevices_)},
         {QStringLiteral("activityLog"), QVariant::fromValue(&activityLog_)},
         {QStringLiteral("phonePairing"), QVariant::fromValue(&phonePairing_)},
+        {QStringLiteral("ceiling"), QVariant::fromValue(&ceiling_)},
         {QStringLiteral("frameless"), frameless_},
     });
     engine_.load(QUrl(QStringLiteral("qrc:/TarnwickBridge/Main.qml")));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/ActivityLogModel.h"
+#include "ui/CeilingPanel.h"
 #include "ui/PairingRequestModel.h"
 #include "ui/PhonePairingPanel.h"
 #include "ui/TrustedDeviceModel.h"
@@ -55,6 +56,7 @@ private:
     TrustedDeviceModel trustedDevices_;
     ActivityLogModel activityLog_;
     PhonePairingPanel phonePairing_;
+    CeilingPanel ceiling_;
     QQmlApplicationEngine engine_;
     QPointer<QQuickWindow> window_;
     QStringList errors_;

@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
+#include "ui/CeilingCommand.h"
 #include "ui/DisplayText.h"
 #include "ui/PhonePairingText.h"
 
@@ -177,8 +178,27 @@ void TerminalFrontEnd::printDevices() {
                                       QString::fromLatin1(BridgeController::versionOneNote),
                                   Style::dim));
         }
+        if (auto own = CeilingCommand::deviceLine(controller_.ceilings(), peer.deviceID)) {
+            out_.line(out_.styled(QStringLiteral("     ") + *own, Style::dim));
+        }
     }
     listedDevices_ = std::move(listed);
+}
+
+void TerminalFrontEnd::ceiling(const QStringList& words) {
+    std::vector<CeilingCommand::ListedDevice> listed;
+    for (const ListedDevice& device : listedDevices_.value_or(std::vector<ListedDevice>{})) {
+        listed.push_back({device.deviceID, shown(device.displayName)});
+    }
+    auto outcome = CeilingCommand::run(words, controller_.ceilings(), listed);
+    if (outcome.changed) {
+        if (auto set = controller_.setCeilings(std::move(*outcome.changed)); !set) {
+            return; // The activity log says why.
+        }
+    }
+    for (const QString& line : outcome.text.trimmed().split(u'\n')) {
+        out_.line(line);
+    }
 }
 
 void TerminalFrontEnd::printPhone() {
@@ -202,6 +222,9 @@ void TerminalFrontEnd::printHelp() {
     out_.line(QStringLiteral("  reject N       turn request N away"));
     out_.line(QStringLiteral("  devices        list the trusted devices, numbered"));
     out_.line(QStringLiteral("  forget N       stop trusting device N of that list"));
+    for (const QString& line : CeilingCommand::helpLines()) {
+        out_.line(line);
+    }
     out_.line(QStringLiteral("  restart        restart the Codex app-server"));
     out_.line(QStringLiteral("  phone          show a QR code that pairs a phone, once, within "
                              "5 minutes"));
@@ -229,6 +252,8 @@ void TerminalFrontEnd::handleLine(const QString& line) {
         printDevices();
     } else if (command == u"forget") {
         forget(argument);
+    } else if (command == u"ceiling") {
+        ceiling(words.mid(1));
     } else if (command == u"restart" && argument.isEmpty()) {
         controller_.restartAppServer();
     } else if (command == u"phone" && argument.isEmpty()) {

@@ -56,6 +56,7 @@ private:
     void printStatus(bool always);
     void printRequest(const ShownRequest& request);
     void printDevices();
+    void ceiling(const QStringList& words);
     void printHelp();
     void printLaunchAtLogin();
     void printPhone();

@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
+#include "ui/CeilingCommand.h"
 
 namespace tarnwick {
 
@@ -10,6 +11,7 @@ TrustedDeviceModel::TrustedDeviceModel(const BridgeController& controller, QObje
     refresh();
     // A row's name may change with the names beside it (a look-alike arrives or goes).
     connect(&controller_, &BridgeController::shownNamesChanged, this, &TrustedDeviceModel::refresh);
+    connect(&controller_, &BridgeController::ceilingsChanged, this, &TrustedDeviceModel::refresh);
 }
 
 int TrustedDeviceModel::rowCount(const QModelIndex& parent) const {
@@ -31,6 +33,8 @@ QVariant TrustedDeviceModel::data(const QModelIndex& index, int role) const {
         return row.pairedAt;
     case NoteRole:
         return row.note;
+    case OwnCeilingRole:
+        return row.ownCeiling;
     default:
         return {};
     }
@@ -40,7 +44,8 @@ QHash<int, QByteArray> TrustedDeviceModel::roleNames() const {
     return {{DeviceIDRole, "deviceID"},
             {DisplayNameRole, "displayName"},
             {PairedAtRole, "pairedAt"},
-            {NoteRole, "note"}};
+            {NoteRole, "note"},
+            {OwnCeilingRole, "ownCeiling"}};
 }
 
 void TrustedDeviceModel::refresh() {
@@ -49,12 +54,13 @@ void TrustedDeviceModel::refresh() {
     rows_.clear();
     const ShownNames names = controller_.shownNames();
     for (const auto& peer : controller_.trustedPeers()) {
-        rows_.append(
-            Row{QString::fromStdString(peer.deviceID),
-                QString::fromStdString(names.show(peer.displayName)),
-                QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt)),
-                peer.protocolVersion < 2 ? QString::fromLatin1(BridgeController::versionOneNote)
-                                         : QString()});
+        rows_.append(Row{
+            QString::fromStdString(peer.deviceID),
+            QString::fromStdString(names.show(peer.displayName)),
+            QDateTime::fromMSecsSinceEpoch(unixMillisecondsFromReferenceSeconds(peer.pairedAt)),
+            peer.protocolVersion < 2 ? QString::fromLatin1(BridgeController::versionOneNote)
+                                     : QString(),
+            CeilingCommand::deviceLine(controller_.ceilings(), peer.deviceID).value_or(QString())});
     }
     endResetModel();
     if (count() != before) {

@@ -21,7 +21,14 @@ class TrustedDeviceModel : public QAbstractListModel {
 public:
     // "note": the warning for a device paired with handshake version 1, else "".
     // "displayName" is the name as shown (ShownNames), not the name the device sent.
-    enum Role { DeviceIDRole = Qt::UserRole + 1, DisplayNameRole, PairedAtRole, NoteRole };
+    // "ownCeiling": the device's own ceiling (CeilingCommand::deviceLine), else "".
+    enum Role {
+        DeviceIDRole = Qt::UserRole + 1,
+        DisplayNameRole,
+        PairedAtRole,
+        NoteRole,
+        OwnCeilingRole
+    };
 
     // The controller outlives the model.
     explicit TrustedDeviceModel(const BridgeController& controller, QObject* parent = nullptr);
@@ -40,6 +47,7 @@ private:
         QString displayName;
         QDateTime pairedAt;
         QString note;
+        QString ownCeiling;
     };
 
     void refresh();

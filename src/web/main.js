@@ -242,6 +242,7 @@ class Cockpit {
       onProblem: (text) => console.warn(text),
       onEvent: (method, params) => current() && this.event(method, params),
       onServerRequest: (id, method, params) => current() && this.approvals.asked(id, method, params),
+      onCeiling: (ceiling) => current() && this.threads.setCeiling(ceiling),
     };
   }
 
@@ -397,10 +398,11 @@ class Cockpit {
     return result;
   }
 
-  async startThread({ cwd, model, approvalPolicy }) {
+  async startThread({ cwd, model, approvalPolicy, sandbox }) {
     const params = { approvalPolicy };
     if (cwd) params.cwd = cwd;
     if (model) params.model = model;
+    if (sandbox) params.sandbox = sandbox;
     const result = await this.request("thread/start", params);
     if (!result?.thread?.id) throw new Error("The computer did not name the new thread.");
     this.loadedThread = result.thread.id;

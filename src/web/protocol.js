@@ -32,7 +32,28 @@ const kinds = new Set([
   "ping",
   "proof",
   "pairingNonce",
+  "ceiling",
 ]);
+
+const sandboxModes = ["read-only", "workspace-write", "danger-full-access"];
+
+// The most this device may ask Codex to do, as the bridge tells it; null when the body is not
+// one. At most 64 roots of at most 4096 characters each are taken.
+export function readCeiling(body) {
+  if (!body || typeof body !== "object" || Array.isArray(body)) return null;
+  const { sandbox, approvalNever, networkAccess, roots } = body;
+  if (!sandboxModes.includes(sandbox) || typeof approvalNever !== "boolean" || typeof networkAccess !== "boolean") {
+    return null;
+  }
+  if (!Array.isArray(roots) || roots.length > 64) return null;
+  if (!roots.every((root) => typeof root === "string" && root.startsWith("/") && root.length <= 4096)) return null;
+  return { sandbox, approvalNever, networkAccess, roots: [...roots] };
+}
+
+// The sandbox modes a ceiling allows, narrowest first.
+export function allowedSandboxes(ceiling) {
+  return sandboxModes.slice(0, sandboxModes.indexOf(ceiling.sandbox) + 1);
+}
 
 export function encodeMessage(kind, { id, method, body } = {}) {
   const message = { version: envelopeVersion, kind };
@@ -206,6 +227,11 @@ export class BridgeSession {
         this.awaitingBridgeNonce = false;
         this.listener.onAccepted?.(this.bridgeOffer);
         return;
+      case "ceiling": {
+        const ceiling = this.authorised ? readCeiling(message.body) : null;
+        if (ceiling) this.listener.onCeiling?.(ceiling);
+        return;
+      }
       case "pairingRejected":
         this.awaitingBridgeNonce = false;
         this.code = null;

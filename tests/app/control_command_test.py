@@ -213,6 +213,22 @@ def run(bridge, device_command):
                 devices_text = control(bridge, env, "devices")
                 expect_text(devices_text, r"^Trusted devices:\n  1\. Test-Phone  \(paired ",
                             "devices")
+                # The ceiling: changed here only, a device's own only below the one for every
+                # device, shown with the device, and kept in the settings.
+                expect_text(control(bridge, env, "ceiling", "device", "1", "network", "on",
+                                    status=1), r"can only be lower", "a device's ceiling above")
+                expect_text(control(bridge, env, "ceiling", "device", "1", "sandbox", "read-only"),
+                            r"\n  1\. Test-Phone: own ceiling: at most read-only, approvals kept, "
+                            r"no network, in %s\n" % re.escape(env["HOME"]), "ceiling device 1")
+                expect_text(control(bridge, env, "devices"),
+                            r"\n     own ceiling: at most read-only", "devices with a ceiling")
+                expect_text(control(bridge, env, "ceiling", "sandbox", "danger-full-access"),
+                            r"^Devices may now let Codex run commands with no sandbox",
+                            "widening the ceiling")
+                with open(os.path.join(env["XDG_CONFIG_HOME"], "tarnwick",
+                                       "tarnwick-bridge.conf")) as settings:
+                    if "danger-full-access" not in settings.read():
+                        raise Failure("the ceiling was not kept in the settings")
                 expect_text(control(bridge, env, "forget", "1"), r"^Forgot Test-Phone\.\n",
                             "forget 1")
                 expect_text(control(bridge, env, "forget", "1", status=1),

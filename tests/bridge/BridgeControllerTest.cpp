@@ -7,6 +7,7 @@
 #include "link/LinkWire.h"
 #include "support/FakeNeighbours.h"
 #include "support/QtTestSupport.h"
+#include "support/TemporaryHome.h"
 #include "support/TestSigner.h"
 
 #include <QSignalSpy>
@@ -31,6 +32,10 @@ protected:
         auto trustOwned = std::make_unique<FakeTrustStore>();
         auto loginOwned = std::make_unique<FakeLoginItems>();
         auto hostOwned = std::make_unique<FakeHostName>();
+        auto ceilingsOwned = std::make_unique<FakeCeilings>();
+        ceilings = ceilingsOwned.get();
+        ceilings->book.everyDevice = DeviceCeiling::standard(home.path().string());
+        ceilings->folder = home.path().string();
         link = linkOwned.get();
         appServer = appServerOwned.get();
         trustStore = trustOwned.get();
@@ -43,6 +48,7 @@ protected:
         neighbours.trustStore = std::move(trustOwned);
         neighbours.loginItems = std::move(loginOwned);
         neighbours.hostName = std::move(hostOwned);
+        neighbours.ceilings = std::move(ceilingsOwned);
         neighbours.clock = [this] { return now; };
         if (withIdentity) {
             auto identityOwned = std::make_unique<SignerIdentity>();
@@ -102,6 +108,8 @@ protected:
     }
 
     std::map<std::string, TrustedPeer> storedPeers;
+    // The folder devices may work in.
+    TemporaryDirectory home{"tarnwick-ceiling-home"};
     // The time the QR code's secret is measured by.
     std::chrono::steady_clock::time_point now{std::chrono::hours(1000)};
     FakeLink* link = nullptr;
@@ -109,6 +117,7 @@ protected:
     FakeTrustStore* trustStore = nullptr;
     FakeLoginItems* loginItems = nullptr;
     FakeHostName* hostName = nullptr;
+    FakeCeilings* ceilings = nullptr;
     SignerIdentity* identity = nullptr;
     std::unique_ptr<BridgeController> controller;
 };
@@ -479,11 +488,11 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
         EXPECT_TRUE(RequestRelay::isAllowlisted(method)) << method;
     }
     link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "a", "model/list"));
-    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "b", "thread/start",
-                                            JSONValue(JSONObject{{"cwd", "/tmp"}})));
+    link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "b", "thread/read",
+                                            JSONValue(JSONObject{{"threadId", "/tmp"}})));
     ASSERT_EQ(appServer->requests.size(), 2u);
     EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
-    EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"cwd", "/tmp"}}));
+    EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"threadId", "/tmp"}}));
 
     appServer->answer(1, JSONValue(JSONArray{1, 2}));
     appServer->requests[0].completion(Unexpected(Error{"Codex app-server is still starting."}));
@@ -808,6 +817,15 @@ protected:
 
     const BridgeMessage acceptedV2 = makeMessage(BridgeMessageKind::pairingAccepted, {}, {},
                                                  JSONValue(JSONObject{{"protocol", 2}}));
+    // What a version-2 device is sent on being accepted: the acceptance, then its ceiling.
+    std::vector<BridgeMessage> welcome(const DeviceCeiling& ceiling) const {
+        return {acceptedV2, makeMessage(BridgeMessageKind::ceiling, {}, {}, ceiling.toJSON())};
+    }
+    std::vector<BridgeMessage> welcome() const { return welcome(ceilings->book.everyDevice); }
+    std::vector<BridgeMessage> lastTwoSentTo(const PeerHandle& peer) {
+        auto sent = link->sentTo(peer);
+        return sent.size() < 2 ? sent : std::vector<BridgeMessage>(sent.end() - 2, sent.end());
+    }
 };
 
 } // namespace
@@ -826,20 +844,127 @@ TEST_F(HandshakeV2Test, PairsByCommitAndRevealAndAuthenticatesByProofOnReconnect
                   "Pairing requested by " + name + ". Compare code " + code + ".");
         EXPECT_TRUE(controller->acceptShownRequest(
             QString::fromStdString(controller->pairingRequests()[0].key())));
-        EXPECT_EQ(lastSentTo(device->peer), acceptedV2);
+        EXPECT_EQ(lastTwoSentTo(device->peer), welcome());
         EXPECT_EQ(trustStore->peers.at(device->signer.deviceID()).protocolVersion, 2);
         link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
 
         // The next connection proves itself and needs nobody.
         link->disconnect(device->peer);
         auto again = connectV2(name, seen, std::move(device));
-        EXPECT_EQ(lastSentTo(again->peer), acceptedV2);
+        EXPECT_EQ(lastTwoSentTo(again->peer), welcome());
         EXPECT_EQ(controller->logs().front(), "Authenticated " + name + ".");
     }
     EXPECT_EQ(appServer->requests.size(), 2u);
     EXPECT_EQ(controller->certificateFingerprint().toStdString(),
               "CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:CC:"
               "CC:CC:CC:CC:CC");
+}
+
+TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
+    auto phone = connectV2("Phone");
+    requestPairing(*phone);
+    ASSERT_TRUE(controller->acceptShownRequest(
+        QString::fromStdString(controller->pairingRequests()[0].key())));
+    EXPECT_EQ(lastTwoSentTo(phone->peer), welcome());
+    auto tablet = pairDevice("Tablet");
+
+    // A relayed or stolen session asks for everything at once: nothing of it reaches Codex,
+    // on either handshake version, and the log says who asked for what.
+    const JSONValue everything(
+        JSONObject{{"cwd", "/"}, {"approvalPolicy", "never"}, {"sandbox", "danger-full-access"}});
+    for (const auto* peer : {&phone->peer, &tablet->peer}) {
+        link->deliver(*peer,
+                      makeMessage(BridgeMessageKind::request, "x", "thread/start", everything));
+        auto refused = lastSentTo(*peer);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->kind, BridgeMessageKind::error);
+        EXPECT_EQ(refused->id, "x");
+        EXPECT_NE(refused->body->stringValue()->find("approval"), std::string::npos);
+    }
+    link->deliver(tablet->peer,
+                  makeMessage(BridgeMessageKind::request, "y", "turn/start",
+                              JSONValue(JSONObject{
+                                  {"threadId", "t"},
+                                  {"input", JSONArray{}},
+                                  {"sandboxPolicy", JSONObject{{"type", "dangerFullAccess"}}}})));
+    EXPECT_EQ(lastSentTo(tablet->peer),
+              makeMessage(BridgeMessageKind::error, "y", {},
+                          JSONValue("This computer allows devices at most the workspace-write "
+                                    "sandbox.")));
+    EXPECT_EQ(
+        controller->logs().front(),
+        "Tablet asked for sandboxPolicy {\"type\":\"dangerFullAccess\"} in turn/start, refused: "
+        "This computer allows devices at most the workspace-write sandbox.");
+    EXPECT_TRUE(appServer->requests.empty());
+
+    // The phone is given a lower ceiling: it learns it at once, the version-1 tablet learns
+    // nothing new on its wire, and each is held to its own.
+    CeilingBook book = controller->ceilings();
+    book.devices[phone->signer.deviceID()] =
+        DeviceCeiling{SandboxLevel::readOnly, false, false, {home.path().string()}};
+    const std::size_t sentToTablet = link->sentTo(tablet->peer).size();
+    ASSERT_TRUE(controller->setCeilings(book));
+    EXPECT_EQ(ceilings->book, book);
+    EXPECT_EQ(lastSentTo(phone->peer),
+              makeMessage(BridgeMessageKind::ceiling, {}, {},
+                          book.devices[phone->signer.deviceID()].toJSON()));
+    EXPECT_EQ(link->sentTo(tablet->peer).size(), sentToTablet);
+    const JSONValue writing(JSONObject{{"sandbox", "workspace-write"}});
+    link->deliver(phone->peer,
+                  makeMessage(BridgeMessageKind::request, "p", "thread/start", writing));
+    link->deliver(tablet->peer,
+                  makeMessage(BridgeMessageKind::request, "t", "thread/start", writing));
+    EXPECT_EQ(lastSentTo(phone->peer)->kind, BridgeMessageKind::error);
+    ASSERT_EQ(appServer->requests.size(), 1u);
+    EXPECT_EQ(*appServer->requests[0].params.member("sandbox"), JSONValue("workspace-write"));
+    EXPECT_EQ(*appServer->requests[0].params.member("approvalPolicy"), JSONValue("on-request"));
+
+    // A ceiling that cannot be kept does not hold either.
+    ceilings->failSave = true;
+    book.devices.clear();
+    EXPECT_FALSE(controller->setCeilings(book));
+    EXPECT_EQ(controller->ceilings().devices.size(), 1u);
+    EXPECT_EQ(controller->logs().front(), "Could not keep the device ceiling: The disk is full.");
+}
+
+TEST_F(BridgeControllerTest, ATurnRunsWithWhatItsThreadWasGivenOnlyWithinTheCeiling) {
+    auto phone = pairDevice("Phone");
+    const std::string work = home.path().string() + "/work";
+    std::filesystem::create_directory(work);
+    auto ask = [&](const char* id, const char* method, JSONObject params) {
+        link->deliver(phone->peer,
+                      makeMessage(BridgeMessageKind::request, id, method, JSONValue(params)));
+        return lastSentTo(phone->peer);
+    };
+    // A thread made on this computer in "/" with everything open, resumed as it is.
+    ask("r", "thread/resume", {{"threadId", "T"}});
+    ASSERT_EQ(appServer->requests.size(), 1u);
+    appServer->answer(0, JSONValue(JSONObject{{"thread", JSONObject{{"id", "T"}}},
+                                              {"cwd", "/"},
+                                              {"sandbox", JSONObject{{"type", "dangerFullAccess"}}},
+                                              {"approvalPolicy", "never"}}));
+    const JSONObject bare{{"threadId", "T"}, {"input", JSONArray{}}};
+    for (const char* method : {"turn/start", "turn/steer"}) {
+        JSONObject params = bare;
+        params.set("expectedTurnId", "U");
+        auto refused = ask("t", method, method == std::string("turn/start") ? bare : params);
+        EXPECT_EQ(refused->kind, BridgeMessageKind::error) << method;
+    }
+    EXPECT_EQ(appServer->requests.size(), 1u);
+    // A turn that says where and how: within the ceiling, and its thread is within it after.
+    JSONObject within = bare;
+    within.set("cwd", work);
+    within.set("approvalPolicy", "on-request");
+    within.set("sandboxPolicy", JSONObject{{"type", "workspaceWrite"}});
+    JSONObject halfway = within;
+    halfway.erase("cwd");
+    EXPECT_EQ(ask("h", "turn/start", halfway)->kind, BridgeMessageKind::error);
+    ask("w", "turn/start", within);
+    ASSERT_EQ(appServer->requests.size(), 2u);
+    appServer->answer(1, JSONValue(JSONObject{{"turn", JSONObject{{"id", "U"}}}}));
+    ask("b", "turn/start", bare);
+    ASSERT_EQ(appServer->requests.size(), 3u);
+    EXPECT_EQ(appServer->requests[2].params, JSONValue(bare));
 }
 
 TEST_F(HandshakeV2Test, AProofCapturedOnOneConnectionIsWorthlessOnAnother) {
@@ -968,7 +1093,7 @@ TEST_F(HandshakeV2Test, AVersionOneRecordIsUpgradedWhenItsDeviceProvesItselfWith
     EXPECT_EQ(trustStore->peers.begin()->second.protocolVersion, 1);
     link->disconnect(v1);
     device = connectV2("Phone", std::nullopt, std::move(device));
-    EXPECT_EQ(lastSentTo(device->peer), acceptedV2);
+    EXPECT_EQ(lastTwoSentTo(device->peer), welcome());
     EXPECT_EQ(trustStore->peers.begin()->second.protocolVersion, 2);
 }
 
@@ -1149,7 +1274,7 @@ TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecret
     const std::string secret = openPanel();
     auto phone = connectV2("Phone", "");
     proveSecret(*phone, secret);
-    EXPECT_EQ(lastSentTo(phone->peer), acceptedV2);
+    EXPECT_EQ(lastTwoSentTo(phone->peer), welcome());
     EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));

@@ -1,12 +1,15 @@
 // Approval questions of a real agent turn, end to end: the real Codex CLI runs a turn against
 // the model stand-in on 127.0.0.1, which asks it to run a shell command; Codex asks whether it
 // may; the bridge puts the question to a paired tarnwick-device, run as a program of its own,
-// and passes its answer back. Nothing leaves the network namespace the tests run in.
+// and passes its answer back. And the device ceiling over the same parts: what a device may not
+// ask never reaches Codex, and what it may runs in Codex's sandbox. Nothing leaves the network
+// namespace the tests run in.
 #include "device/BridgeDevice.h"
 #include "device/DeviceBridgeTest.h"
 #include "support/MemoryKeychain.h"
 #include "support/OfflineModel.h"
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -58,10 +61,7 @@ protected:
         ASSERT_TRUE(std::filesystem::exists(CODEX_CLI_PATH))
             << CODEX_CLI_PATH << " is missing; scripts/setup installs it";
         std::filesystem::create_directories(work_);
-        model_ = std::make_unique<OfflineModel>(
-            MODEL_STAND_IN_PATH, folders_.path(),
-            QStringList{"--command", "echo ran >> ran.txt", "--reason",
-                        "To note that the turn ran.", "--reply", "Done."});
+        model_ = std::make_unique<OfflineModel>(MODEL_STAND_IN_PATH, folders_.path(), script_);
         ASSERT_TRUE(model_->started()) << model_->error();
         startBridge(CODEX_CLI_PATH);
     }
@@ -143,7 +143,34 @@ protected:
     }
 
     std::filesystem::path work_ = folders_.path() / "work";
+    // What the model stand-in asks Codex to run, and says.
+    QStringList script_{"--command", "echo ran >> ran.txt",
+                        "--reason",  "To note that the turn ran.",
+                        "--reply",   "Done."};
     std::unique_ptr<OfflineModel> model_;
+};
+
+// The same, with a command that writes once in the thread's folder and once outside what
+// Codex's workspace-write sandbox lets a command write (the folder, /tmp and $TMPDIR): in a
+// folder of /var/tmp. The stand-in asks for no escalation, so Codex runs it in the sandbox.
+class CeilingEndToEndTest : public ApprovalEndToEndTest {
+protected:
+    CeilingEndToEndTest() {
+        script_ = {"--command", "echo in > inside.txt; echo out > " + escaped(), "--reply",
+                   "Done."};
+    }
+    QString escaped() const {
+        return QString::fromStdString((outside_.path() / "escaped.txt").string());
+    }
+    static std::filesystem::path ownTemporary(const std::filesystem::path& folder) {
+        std::filesystem::create_directories(folder);
+        return folder;
+    }
+
+    ScopedEnvironmentVariable varTmp_{"TMPDIR", "/var/tmp"};
+    TemporaryDirectory outside_{"tarnwick-ceiling-outside"};
+    // Codex sets its sandbox helper up only for a CODEX_HOME outside its temporary folder.
+    ScopedEnvironmentVariable codexTmp_{"TMPDIR", ownTemporary(folders_.path() / "tmp").string()};
 };
 
 } // namespace
@@ -295,4 +322,42 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsk
                     {"answer", QString::fromStdString(questionID), "decline", "--name", "Laptop"});
     EXPECT_EQ(again.finish(), 0) << again.err;
     EXPECT_EQ(bridge_.appServer().responses.size(), 1u);
+}
+
+TEST_F(CeilingEndToEndTest, UnderTheDefaultCeilingADeviceWorksInTheSandboxAndGetsNoFurther) {
+    pair(laptop_, "Laptop");
+    // A relayed session's whole ask, and a plain ask for full access: refused with the reason,
+    // and Codex never hears of either.
+    const QString work = QString::fromStdString(work_.string());
+    const std::pair<QString, const char*> asks[] = {
+        {QStringLiteral(R"({"cwd":"/","approvalPolicy":"never","sandbox":"danger-full-access"})"),
+         "only among the asking approval policies"},
+        {R"({"cwd":")" + work + R"(","sandbox":"danger-full-access"})",
+         "This computer allows devices at most the workspace-write sandbox."},
+    };
+    for (const auto& [params, reason] : asks) {
+        DeviceRun call(laptop_, {"call", "thread/start", params, "--name", "Laptop"});
+        EXPECT_NE(call.finish(), 0);
+        EXPECT_NE(call.err.find(reason), std::string::npos) << call.err;
+    }
+    const auto& methods = bridge_.appServer().methods;
+    EXPECT_EQ(std::count(methods.begin(), methods.end(), "thread/start"), 0);
+    EXPECT_NE(bridge_.controller().logs().front().find(
+                  "Laptop asked for sandbox \"danger-full-access\" in thread/start, refused"),
+              std::string::npos)
+        << bridge_.controller().logs().front();
+
+    // Saying nothing of sandbox or approvals: Codex runs the command in the workspace-write
+    // sandbox, where it writes in the thread's folder and nowhere else. Should Codex ask to go
+    // beyond the sandbox, the device declines.
+    DeviceRun chat(laptop_, {"chat", "--cwd", work, "--decline-all", "--name", "Laptop"});
+    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread ") != std::string::npos; }))
+        << chat.err;
+    chat.write("Try both.\n");
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; })) << chat.err;
+    EXPECT_EQ(commandOutcomes(), std::vector<std::string>{"failed"});
+    EXPECT_TRUE(std::filesystem::exists(work_ / "inside.txt"));
+    EXPECT_FALSE(std::filesystem::exists(escaped().toStdString()));
+    EXPECT_TRUE(bridge_.appServer().responses.empty()) << "Codex asked nothing";
+    EXPECT_EQ(chat.finish(), 0) << chat.err;
 }

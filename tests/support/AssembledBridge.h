@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/CeilingSettings.h"
 #include "app/DeviceIdentityAdapter.h"
 #include "app/PeerLinkAdapter.h"
 #include "app/TrustStoreAdapter.h"
 #include "bridge/BridgeController.h"
 #include "identity/KeychainChooser.h"
+#include "platform/Environment.h"
 #include "support/FakeNeighbours.h"
 #include "support/QtTestSupport.h"
 #include "support/RecordingAppServer.h"
@@ -20,7 +22,8 @@ namespace tarnwick::testing {
 // The bridge assembled from real parts, as end-to-end tests use it: the TLS WebSocket link on
 // loopback with a port of its own choosing (advertised over DNS-SD only when asked), this
 // computer's identity and the trusted devices in a private file keychain in `folder`, and the
-// app-server client running `program`. Only the login items and the host name are stand-ins.
+// app-server client running `program`, the device ceiling (folder roots: `folder`) in
+// `folder`'s settings. Only the login items and the host name are stand-ins.
 class AssembledBridge {
 public:
     AssembledBridge() = default;
@@ -49,7 +52,13 @@ public:
                 std::move(DeviceIdentity::create(*keychain_, settings)).value()));
         neighbours.loginItems = std::make_unique<FakeLoginItems>();
         neighbours.hostName = std::make_unique<FakeHostName>();
+        neighbours.ceilings = std::make_unique<CeilingSettings>(
+            std::make_unique<QSettings>(QString::fromStdString((folder / "bridge.ini").string()),
+                                        QSettings::IniFormat),
+            homeDirectory(), homeDirectory());
         controller_ = std::make_unique<BridgeController>(std::move(neighbours));
+        // Devices work in `folder` (and the folders in it), under the standard ceiling.
+        (void)controller_->setCeilings(CeilingBook{DeviceCeiling::standard(folder.string()), {}});
         controller_->start();
         waitUntil([&] { return controller_->appServerReady(); });
     }

@@ -4,6 +4,7 @@
 // step observed exactly. Each records what the controller asked of it.
 
 #include "bridge/BridgeAppServer.h"
+#include "bridge/BridgeCeilings.h"
 #include "bridge/BridgeIdentity.h"
 #include "bridge/BridgeLink.h"
 #include "bridge/BridgeTrustStore.h"
@@ -243,6 +244,22 @@ public:
     }
     int currentStatus = 0;
     bool fail = false;
+};
+
+class FakeCeilings : public BridgeCeilings {
+public:
+    CeilingBook load() const override { return book; }
+    Expected<void, Error> save(const CeilingBook& changed) override {
+        if (failSave) {
+            return Unexpected(Error{"The disk is full."});
+        }
+        book = changed;
+        return {};
+    }
+    std::string codexFolder() const override { return folder; }
+    CeilingBook book;
+    std::string folder = "/";
+    bool failSave = false;
 };
 
 class FakeHostName : public HostNameService {

@@ -338,6 +338,21 @@ TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
               QStringLiteral("2 trusted"));
 }
 
+TEST_F(BridgeWindowWithDevicesTest, TheCeilingIsSetHereForEveryDeviceAndOnADevicesCard) {
+    click(item(QStringLiteral("ceilingSandbox2")));
+    EXPECT_EQ(bridge.controller->ceilings().everyDevice.sandbox, SandboxLevel::dangerFullAccess);
+    EXPECT_TRUE(text(item(QStringLiteral("ceilingMessage")))
+                    .startsWith(QStringLiteral("Devices may now let Codex run commands with no "
+                                               "sandbox")));
+    EXPECT_TRUE(items(QStringLiteral("ownCeiling")).isEmpty());
+    click(items(QStringLiteral("readOnlyButton"))[1]);
+    EXPECT_EQ(bridge.controller->ceilings().devices.at("DEVICE-1").sandbox, SandboxLevel::readOnly);
+    EXPECT_TRUE(text(item(QStringLiteral("ownCeiling")))
+                    .startsWith(QStringLiteral("own ceiling: at most read-only")));
+    click(items(QStringLiteral("readOnlyButton"))[1]);
+    EXPECT_TRUE(bridge.controller->ceilings().devices.empty());
+}
+
 TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.link->starts == 1; }, 30000));
     for (int index = 1; index <= 15; ++index) {

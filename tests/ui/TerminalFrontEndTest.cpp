@@ -226,6 +226,41 @@ TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumbe
               QStringLiteral("There is no device 3 in the last \"devices\" list.\n"));
 }
 
+TEST_F(TerminalFrontEndWithDevicesTest, TheCeilingIsShownAndChangedForEveryDeviceOrForOne) {
+    type(QStringLiteral("devices"));
+    const struct {
+        const char* typed;
+        const char* shown;
+    } steps[] = {
+        {"ceiling", "Ceiling for every device: at most read-only, approvals kept, no network, in "
+                    "no folder\n"},
+        {"ceiling roots /srv/code /home/ana", "in /srv/code, /home/ana\n"},
+        {"ceiling roots code", "A folder must be given as an absolute path: code\n"},
+        {"ceiling sandbox workspace-write",
+         "Devices may now let Codex change files in their working folder.\n"},
+        {"ceiling approvals off", "Devices may now let Codex act without asking anyone.\n"},
+        {"ceiling device 2 sandbox read-only",
+         "  2. Mia's iPad: own ceiling: at most read-only, approvals may be turned off, no "
+         "network, in /srv/code, /home/ana\n"},
+        {"ceiling device 2 network on", "can only be lower than the one for every device"},
+        {"ceiling device 3 sandbox read-only",
+         "There is no device 3 in the last \"devices\" list."},
+        {"ceiling network maybe", "Say what to change"},
+    };
+    for (const auto& step : steps) {
+        EXPECT_TRUE(type(QString::fromUtf8(step.typed)).contains(QString::fromUtf8(step.shown)))
+            << step.typed;
+    }
+    EXPECT_EQ(bridge.controller->ceilings().devices.at("DEVICE-1").sandbox, SandboxLevel::readOnly);
+    EXPECT_TRUE(type(QStringLiteral("devices"))
+                    .contains(QStringLiteral("  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n") +
+                              QStringLiteral("     paired with handshake version 1, which can be "
+                                             "replayed: pair it again to upgrade\n") +
+                              QStringLiteral("     own ceiling: at most read-only")));
+    type(QStringLiteral("ceiling device 2 clear"));
+    EXPECT_TRUE(bridge.controller->ceilings().devices.empty());
+}
+
 TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTimeCode) {
     EXPECT_EQ(type(QStringLiteral("devices")),
               QStringLiteral("No trusted devices. Connect a phone: type \"phone\" and scan the "
@@ -306,7 +341,7 @@ TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
                     .contains(QStringLiteral("Certificate SHA-256: 0A") +
                               QStringLiteral(":FF").repeated(31) + QStringLiteral("\n")));
     const QString help = type(QStringLiteral("help"));
-    for (const char* command : {"pair N", "reject N", "devices", "forget N", "restart",
+    for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "restart",
                                 "login on|off", "status", "help", "quit"}) {
         EXPECT_TRUE(help.contains(QStringLiteral("  ") + QString::fromUtf8(command))) << command;
     }

@@ -519,6 +519,25 @@ class Run:
                     asked.get("model") != "gpt-fake":
                 raise Failure("thread/start asked for %r" % asked)
 
+    def ceiling(self, phone, home):
+        """The form offers only what the computer's ceiling allows (the bridge's default), and a
+        folder typed past it is refused on screen before Codex hears of it."""
+        phone.tap("New thread")
+        phone.find(home)
+        offered = phone.script("return [...arguments[0].options].map((o) => o.value)",
+                               phone.find("Approval policy"))
+        sandboxes = phone.script("return [...arguments[0].options].map((o) => o.value)",
+                                 phone.find("Sandbox"))
+        if "never" in offered or sandboxes != ["read-only", "workspace-write"]:
+            raise Failure("the form offers %r and %r" % (offered, sandboxes))
+        before = len(self.log.requests("thread/start"))
+        phone.fill("Working folder", "/")
+        phone.tap("Start")
+        phone.sees("This computer lets devices work only in " + home, partly=True)
+        if len(self.log.requests("thread/start")) != before:
+            raise Failure("a folder outside the ceiling reached Codex")
+        phone.tap("New thread")
+
     def send(self, phone, text, first_words=None):
         """Types a message and sends it; with `first_words`, measures until they show."""
         phone.fill("Message", text)
@@ -771,7 +790,10 @@ def run_fake(bridge_path, engine, shots):
             run.pair_by_code(phone, "Test Phone", shots=True)
             run.thread_list(phone, shots=True)
             run.open_thread(phone)
-            run.new_thread(phone, "/srv/garden", "on-request")
+            home = os.path.join(root, "home")
+            os.makedirs(os.path.join(home, "garden"))
+            run.ceiling(phone, home)
+            run.new_thread(phone, os.path.join(home, "garden"), "on-request")
             run.stream(phone, shots=True)
             run.stop_a_turn(phone, shots=True)
             run.approval(phone, "Approve", shots=True)
@@ -796,7 +818,7 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
         env = environment(root)
         os.remove(os.path.join(root, "bin", "codex"))
         os.symlink(os.path.abspath(codex), os.path.join(root, "bin", "codex"))
-        work = os.path.join(root, "work")
+        work = os.path.join(root, "home", "work")
         os.makedirs(work)
         model = subprocess.Popen(
             [stand_in, "--command", "echo ran >> ran.txt", "--reason", "To note that the turn "

@@ -4,10 +4,32 @@
 
 #include <QPointer>
 
+#include <optional>
+
 namespace tarnwick {
+
+namespace {
+
+// What the bridge's computer is known to refuse, said before asking it. The folders are left
+// to the bridge, which follows their links.
+std::optional<std::string> overTheCeiling(const std::optional<JSONValue>& ceiling,
+                                          const DeviceArguments& arguments) {
+    const JSONValue* never = ceiling ? ceiling->member("approvalNever") : nullptr;
+    if (arguments.approvalPolicy && *arguments.approvalPolicy == "never" && never &&
+        never->boolValue() == false) {
+        return "The bridge's computer lets devices choose only among the asking approval "
+               "policies (untrusted, on-request), not turn approvals off.";
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 Expected<std::string, DeviceFailure> ChatSession::startThread(DeviceSession& session,
                                                               const DeviceArguments& arguments) {
+    if (auto over = overTheCeiling(session.device().ceiling(), arguments)) {
+        return Unexpected(DeviceFailure{ExitStatus::failed, *over});
+    }
     JSONObject threadParams;
     if (arguments.thread) {
         threadParams.set("threadId", *arguments.thread);

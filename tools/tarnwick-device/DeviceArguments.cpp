@@ -234,7 +234,9 @@ std::string usageText(DeviceArguments::Command command) {
                "and\nprints the agent's answer as it arrives. Ctrl-C interrupts the running "
                "turn.\n--cwd sets the folder the thread works in on the bridge's computer; "
                "--approval-policy\nsets when Codex asks before it acts (untrusted, on-request, "
-               "never).\n";
+               "never).\nThe bridge's computer sets the most a device may ask for (its "
+               "\"tarnwick-bridge ceiling\"):\nby default workspace-write, no network, folders in "
+               "its home, and never \"never\";\nwhat goes beyond it is refused with the reason.\n";
     case Command::answer:
         return "Usage: tarnwick-device answer QUESTION-ID DECISION [--bridge HOST[:PORT]] [--name "
                "NAME]\n"

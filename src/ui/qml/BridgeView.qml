@@ -14,6 +14,7 @@ Item {
     required property TrustedDeviceModel trustedDevices
     required property ActivityLogModel activityLog
     required property PhonePairingPanel phonePairing
+    required property CeilingPanel ceiling
 
     WindowBackground {
         anchors.fill: parent
@@ -70,7 +71,13 @@ Item {
                 Layout.fillWidth: true
                 controller: root.controller
                 devices: root.trustedDevices
+                ceiling: root.ceiling
                 onConnectPhoneClicked: root.phonePairing.show()
+            }
+            CeilingSection {
+                objectName: "ceiling"
+                Layout.fillWidth: true
+                panel: root.ceiling
             }
             ActivitySection {
                 objectName: "activity"

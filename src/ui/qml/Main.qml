@@ -12,6 +12,7 @@ Window {
     required property TrustedDeviceModel trustedDevices
     required property ActivityLogModel activityLog
     required property PhonePairingPanel phonePairing
+    required property CeilingPanel ceiling
     // Drawn without the system's title bar, with a strip of its own to move it, where the window
     // manager moves and resizes frameless windows on request; elsewhere the system's title bar
     // stays, untitled.
@@ -34,6 +35,7 @@ Window {
         trustedDevices: appWindow.trustedDevices
         activityLog: appWindow.activityLog
         phonePairing: appWindow.phonePairing
+        ceiling: appWindow.ceiling
     }
 
     Loader {

@@ -2,7 +2,8 @@ import QtQuick
 import QtQuick.Layouts
 import TarnwickBridge
 
-// One trusted device: its name, when it was paired, and the button that forgets it.
+// One trusted device: its name, when it was paired, its own ceiling if it has one, and the
+// buttons that hold it to read-only and that forget it.
 Panel {
     id: root
 
@@ -10,8 +11,11 @@ Panel {
     required property string displayName
     required property date pairedAt
     required property string note
+    // The device's own ceiling ("own ceiling: at most read-only, …"), "" when it has none.
+    required property string ownCeiling
 
     signal forgetClicked
+    signal readOnlyToggled(bool readOnly)
 
     padding: 14
 
@@ -48,6 +52,16 @@ Panel {
                 elide: Text.ElideRight
             }
             Text {
+                objectName: "ownCeiling"
+                Layout.fillWidth: true
+                visible: root.ownCeiling.length > 0
+                text: root.ownCeiling
+                color: Theme.secondaryText
+                font.family: Theme.family
+                font.pixelSize: Theme.caption
+                wrapMode: Text.Wrap
+            }
+            Text {
                 objectName: "versionNote"
                 Layout.fillWidth: true
                 visible: root.note.length > 0
@@ -57,6 +71,11 @@ Panel {
                 font.pixelSize: Theme.caption
                 wrapMode: Text.Wrap
             }
+        }
+        BorderedButton {
+            objectName: "readOnlyButton"
+            text: root.ownCeiling.length > 0 ? "Same as every device" : "Read only"
+            onClicked: root.readOnlyToggled(root.ownCeiling.length === 0)
         }
         BorderedButton {
             objectName: "forgetButton"

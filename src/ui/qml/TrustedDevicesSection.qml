@@ -10,6 +10,7 @@ ColumnLayout {
 
     required property BridgeController controller
     required property TrustedDeviceModel devices
+    required property CeilingPanel ceiling
 
     signal connectPhoneClicked()
 
@@ -54,6 +55,7 @@ ColumnLayout {
         delegate: TrustedDeviceRow {
             Layout.fillWidth: true
             onForgetClicked: root.controller.forgetPeer(deviceID)
+            onReadOnlyToggled: (readOnly) => root.ceiling.setDeviceReadOnly(deviceID, readOnly)
         }
     }
 }

@@ -1,6 +1,7 @@
 // The screens before a thread: naming this phone, pairing, and the list of threads with the
 // form for a new one.
 
+import { allowedSandboxes } from "../protocol.js";
 import { field, h, replace, time } from "./dom.js";
 
 function str(value) {
@@ -57,6 +58,12 @@ const policies = [
   ["never", "Never ask"],
 ];
 
+const sandboxes = {
+  "read-only": "Read only",
+  "workspace-write": "Change files in the working folder",
+  "danger-full-access": "No sandbox: anything this computer's account can do",
+};
+
 export class ThreadsScreen {
   // `actions`: open(thread), start({cwd, model, approvalPolicy}), refresh().
   constructor(actions) {
@@ -66,6 +73,12 @@ export class ThreadsScreen {
     this.folder = h("input", { type: "text", autocomplete: "off", spellcheck: "false", autocapitalize: "off" });
     this.model = h("select", {}, h("option", { value: "" }, "The computer's default"));
     this.policy = h("select", {}, policies.map(([value, text]) => h("option", { value }, text)));
+    this.sandbox = h("select", {});
+    this.sandboxField = field("Sandbox", this.sandbox);
+    this.sandboxField.hidden = true;
+    // The folders the computer lets this phone work in, as choices that fill the folder in.
+    this.roots = h("div", { class: "choices", role: "group", "aria-label": "Allowed folders" });
+    this.limits = h("p", { class: "note" });
     this.formError = h("p", { class: "error", role: "alert" });
     this.form = h(
       "form",
@@ -77,13 +90,21 @@ export class ThreadsScreen {
           this.formError.textContent = "";
           const cwd = this.folder.value.trim();
           Promise.resolve(
-            this.actions.start({ cwd: cwd || null, model: this.model.value || null, approvalPolicy: this.policy.value }),
+            this.actions.start({
+              cwd: cwd || null,
+              model: this.model.value || null,
+              approvalPolicy: this.policy.value,
+              sandbox: this.sandboxField.hidden ? null : this.sandbox.value,
+            }),
           ).catch((error) => (this.formError.textContent = error.message));
         },
       },
       field("Working folder", this.folder),
+      this.roots,
       field("Model", this.model),
       field("Approval policy", this.policy),
+      this.sandboxField,
+      this.limits,
       this.formError,
       h("button", { class: "primary", type: "submit" }, "Start"),
     );
@@ -106,6 +127,32 @@ export class ThreadsScreen {
     this.form.hidden = !open;
     this.newButton.setAttribute("aria-expanded", String(open));
     if (open) this.folder.focus();
+  }
+
+  // Offers only what the computer's ceiling allows: the asking policies unless it lets devices
+  // turn approvals off, the sandboxes up to its widest, its folders as choices.
+  setCeiling(ceiling) {
+    const policy = this.policy.value;
+    replace(
+      this.policy,
+      policies.filter(([value]) => value !== "never" || ceiling.approvalNever).map(([value, text]) => h("option", { value }, text)),
+    );
+    if ([...this.policy.options].some((option) => option.value === policy)) this.policy.value = policy;
+    const allowed = allowedSandboxes(ceiling);
+    const sandbox = this.sandbox.value;
+    replace(this.sandbox, allowed.map((mode) => h("option", { value: mode }, sandboxes[mode])));
+    this.sandbox.value = allowed.includes(sandbox) ? sandbox : allowed[Math.min(1, allowed.length - 1)];
+    this.sandboxField.hidden = false;
+    replace(
+      this.roots,
+      ceiling.roots.map((root) =>
+        h("button", { type: "button", class: "choice", onclick: () => (this.folder.value = root) }, root),
+      ),
+    );
+    this.limits.textContent =
+      "This computer allows at most the " + ceiling.sandbox + " sandbox" +
+      (ceiling.networkAccess ? ", with network" : ", without network") +
+      (ceiling.roots.length ? ", in the folders above." : ", and no folder.");
   }
 
   setAccount(result) {
