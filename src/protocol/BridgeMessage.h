@@ -31,6 +31,8 @@ enum class BridgeMessageKind {
     // Bridge to device: the most the device may ask Codex to do, after pairingAccepted and
     // whenever it changes.
     ceiling,
+    // Version-2 sessions only: how an approval question the session was shown ended.
+    serverRequestSettled,
 };
 
 std::string_view wireString(BridgeMessageKind kind);

@@ -35,6 +35,7 @@ bool BridgeWindow::load() {
         {QStringLiteral("phonePairing"), QVariant::fromValue(&phonePairing_)},
         {QStringLiteral("ceiling"), QVariant::fromValue(&ceiling_)},
         {QStringLiteral("frameless"), frameless_},
+        {QStringLiteral("approvalSettings"), QVariant::fromValue(approvalSettings_.data())},
     });
     engine_.load(QUrl(QStringLiteral("qrc:/TarnwickBridge/Main.qml")));
     const auto roots = engine_.rootObjects();

@@ -15,6 +15,7 @@ Item {
     required property ActivityLogModel activityLog
     required property PhonePairingPanel phonePairing
     required property CeilingPanel ceiling
+    property QtObject approvalSettings: null
 
     WindowBackground {
         anchors.fill: parent
@@ -52,6 +53,11 @@ Item {
                 objectName: "header"
                 Layout.fillWidth: true
                 controller: root.controller
+            }
+            ApprovalWaitSetting {
+                objectName: "approvalWait"
+                Layout.fillWidth: true
+                settings: root.approvalSettings
             }
             StatusSection {
                 objectName: "status"

@@ -13,6 +13,8 @@ Window {
     required property ActivityLogModel activityLog
     required property PhonePairingPanel phonePairing
     required property CeilingPanel ceiling
+    // ApprovalSettings, when the application has them.
+    property QtObject approvalSettings: null
     // Drawn without the system's title bar, with a strip of its own to move it, where the window
     // manager moves and resizes frameless windows on request; elsewhere the system's title bar
     // stays, untitled.
@@ -36,6 +38,7 @@ Window {
         activityLog: appWindow.activityLog
         phonePairing: appWindow.phonePairing
         ceiling: appWindow.ceiling
+        approvalSettings: appWindow.approvalSettings
     }
 
     Loader {
