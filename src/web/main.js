@@ -63,6 +63,7 @@ class Cockpit {
     this.screen = null;
     this.files = new Map(); // file change item id -> [{path, kind}]
     this.threadList = []; // as thread/list last gave it, for the names of the cards' threads
+    this.counted = 0; // open questions the title and the badge show
     this.pairing = new PairingScreen(() => this.pairWithCode());
     this.threads = new ThreadsScreen({
       open: (thread) => this.openThread(thread),
@@ -377,10 +378,12 @@ class Cockpit {
   approvalsChanged(fresh) {
     this.approvals.render();
     const open = this.questions.open;
+    if (fresh) navigator.vibrate?.(200);
+    if (open === this.counted) return;
+    this.counted = open;
     document.title = open ? `(${open}) ${title}` : title;
     const badge = open ? navigator.setAppBadge?.(open) : navigator.clearAppBadge?.();
     badge?.catch?.(() => {});
-    if (fresh) navigator.vibrate?.(200);
   }
 
   threadName(threadId) {
