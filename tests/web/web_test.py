@@ -679,7 +679,7 @@ class Run:
     def approval_on_two(self, phone):
         """Two paired devices are both shown the question; one answers, the other's card goes
         with the note. A device forgotten on the computer says so at once."""
-        tablet = self.browser("tablet")
+        tablet = self.browser("pad")
         self.pair_by_code(tablet, "Test Tablet", trusted=2)
         phone.tap_text("Say hello")
         phone.find("Message")
@@ -943,7 +943,14 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
              "ran.", "--reply", "Done.", "--log", os.path.join(root, "model-requests.jsonl"),
              "--write-codex-config", os.path.join(root, "codex-home")],
             stdout=subprocess.PIPE, text=True)
+        notified = os.path.join(root, "notified.jsonl")
+        notify = os.path.join(root, "bin", "notify")
+        with open(notify, "w") as script:
+            script.write("#!/bin/sh\ncat >> %s\necho >> %s\n" % (notified, notified))
+        os.chmod(notify, 0o755)
+        read = lambda path: open(path).read() if os.path.exists(path) else ""  # noqa: E731
         bridge = Bridge(bridge_path, env)
+        bridge.options = ["--notify-command=" + notify]
         run = Run("chromium", bridge, root, FakeCodexLog(""), shots)
         try:
             listening = model.stdout.readline()
@@ -963,7 +970,15 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
             ran = os.path.join(work, "ran.txt")
             runs = lambda: open(ran).read().count("ran\n") if os.path.exists(ran) else 0  # noqa
 
+            # The page goes before Codex asks; the question waits for it (the notify command
+            # says when it started waiting with no device there), and the page opened again
+            # shows it.
             run.send(phone, "Please note that you ran.")
+            phone.open("about:blank")
+            wait_for("the question to wait with no device connected",
+                     lambda: "question-waiting" in read(notified), TIMEOUT * 4)
+            phone.open(PAGE)
+            phone.tap_text("Please note that you ran.")
             phone.find("Approve", timeout=TIMEOUT * 4)
             phone.sees("echo ran >> ran.txt", partly=True)
             if runs():
