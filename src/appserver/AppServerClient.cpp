@@ -52,7 +52,7 @@ struct AppServerClient::Delivery {
     struct ServerRequest {
         JSONValue id;
         std::string method;
-        JSONValue params;
+        JSONText params;
     };
     struct Completion {
         RequestCompletion completion;
@@ -200,7 +200,7 @@ RpcEndpoint::Handlers AppServerClient::endpointHandlers() {
     handlers.notification = [this](std::string method, JSONText params) {
         deliver({Delivery::Notification{std::move(method), std::move(params)}});
     };
-    handlers.serverRequest = [this](JSONValue id, std::string method, JSONValue params) {
+    handlers.serverRequest = [this](JSONValue id, std::string method, JSONText params) {
         deliver({Delivery::ServerRequest{std::move(id), std::move(method), std::move(params)}});
     };
     handlers.completion = [this](RequestCompletion completion,

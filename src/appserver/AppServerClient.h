@@ -70,7 +70,7 @@ public:
     // fighting over the allocator.)
     struct Handlers {
         std::function<void(const std::string& method, const JSONText& params)> notification;
-        std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
+        std::function<void(const JSONValue& id, const std::string& method, const JSONText& params)>
             serverRequest;
         // Status lines; `ready` is true only with "Codex app-server ready".
         std::function<void(const std::string& text, bool ready)> status;

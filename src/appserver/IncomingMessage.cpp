@@ -30,9 +30,10 @@ IncomingMessage classifyIncoming(JSONValue value, std::optional<JSONText> params
     if (const JSONValue* method = object->find("method"); method && method->stringValue()) {
         std::string name = *method->stringValue();
         if (std::optional<JSONValue> id = object->take("id")) {
-            // The bridge looks into what the app-server asks of it, so these are trees.
+            // The params stay the text the app-server wrote: a question may be shown again
+            // later, and a device must see it as Codex asked it.
             return IncomingServerRequest{std::move(*id), std::move(name),
-                                         params ? params->value() : JSONValue(JSONObject{})};
+                                         params ? std::move(*params) : JSONText::emptyObject()};
         }
         return IncomingNotification{std::move(name),
                                     params ? std::move(*params) : JSONText::emptyObject()};

@@ -21,7 +21,7 @@ struct IncomingNotification {
 struct IncomingServerRequest {
     JSONValue id;
     std::string method;
-    JSONValue params;
+    JSONText params;
 };
 
 // The app-server's answer to one of the bridge's requests.

@@ -25,7 +25,7 @@ class RpcEndpoint {
 public:
     struct Handlers {
         std::function<void(std::string method, JSONText params)> notification;
-        std::function<void(JSONValue id, std::string method, JSONValue params)> serverRequest;
+        std::function<void(JSONValue id, std::string method, JSONText params)> serverRequest;
         // A request's outcome, for its completion.
         std::function<void(RequestCompletion completion,
                            Expected<JSONText, AppServerError> outcome)>

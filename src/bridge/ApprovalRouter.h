@@ -1,42 +1,121 @@
 #pragma once
 
+#include "bridge/ActivityLog.h"
 #include "bridge/BridgeAppServer.h"
 #include "bridge/DeviceSender.h"
+#include "bridge/OpenQuestions.h"
 #include "bridge/PeerSessions.h"
 
-#include <map>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
-// The app-server's approval questions: each goes to the first authorised device in the link's
-// order under an id of its own, and the decision of any authorised device goes back. Every
-// other server request, and every question no device can be asked, the bridge answers itself,
-// never with an approval. Main thread only.
-class ApprovalRouter {
+// What the person is told about a question that waits for a paired device to come back.
+struct WaitingQuestion {
+    std::string bridgeID;
+    std::string method;
+    std::string threadID;
+    // From Codex's params; empty when it gave none.
+    std::string cwd;
+    // The command, as Codex gave it (for a command question that names one).
+    std::optional<std::string> command;
+    // What it is about, made visible and bounded for people: `the command "ls"`, "the file
+    // changes".
+    std::string shown;
+};
+
+// The app-server's approval questions, kept until they are settled: a device answers with a
+// decision Codex offered, Codex withdraws the question (serverRequest/resolved, or its turn
+// ended), the app-server is restarted, or it waited longer than the wait limit for a paired
+// device to come back. Every authorised version-2 session is shown every open question, when
+// Codex asks and again right after it authenticates, and is told how each one it was shown
+// ended. A version-1 session sees what it always saw: a question goes to the first authorised
+// version-1 session when Codex asks (or, with none then, to the first that authenticates while
+// it is open), once. Every other server request the bridge answers itself, never with an
+// approval. Main thread only.
+class ApprovalRouter : public QObject {
+    Q_OBJECT
+
 public:
-    ApprovalRouter(BridgeAppServer& appServer, const PeerSessions& sessions,
-                   const DeviceSender& sender);
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using NameShown = std::function<std::string(std::string_view name)>;
+    // How long a question waits for a paired device: zero declines at once (what the bridge
+    // did before it kept questions), nullopt waits as long as Codex does.
+    using WaitLimit = std::optional<std::chrono::milliseconds>;
+    static constexpr std::chrono::minutes defaultWaitLimit{10};
+
+    ApprovalRouter(BridgeAppServer& appServer, PeerSessions& sessions, const DeviceSender& sender,
+                   ActivityLog log, NameShown nameShown, Clock clock = {},
+                   QObject* parent = nullptr);
 
     // The two kinds of approval question forwarded to a device; exact text equality.
     static bool isApprovalMethod(std::string_view method);
 
     void handleServerRequest(const JSONValue& id, const std::string& method,
-                             const JSONValue& params);
+                             const JSONText& params);
     void handleServerResponse(const BridgeMessage& message, const PeerHandle& peer);
-    // Ends the open questions of an app-server process that is being replaced.
-    void forgetOpenQuestions();
-    std::size_t openQuestionCount() const { return pending_.size(); }
+    // Codex's notifications, for the ones that settle questions or end turns.
+    void observeEvent(const std::string& method, const JSONText& params);
+    // The app-server process is being replaced: its questions end with it, unanswered.
+    void appServerRestarting();
+
+    void setWaitLimit(WaitLimit limit);
+    WaitLimit waitLimit() const { return waitLimit_; }
+    std::size_t openQuestionCount() const { return questions_.size(); }
+
+signals:
+    // A question began to wait with no paired device connected, and stopped waiting (a device
+    // came back, or the question was settled).
+    void waitingStarted(const tarnwick::WaitingQuestion& question);
+    void waitingEnded(const std::string& bridgeID);
+    // A turn ended while no paired device was connected.
+    void turnEndedUnattended(const std::string& threadID, const std::string& cwd);
 
 private:
+    void offer(OpenQuestion& question, const std::vector<PeerHandle>& peers);
+    void sessionAuthenticated(const PeerHandle& peer);
+    void sessionsChanged();
+    void startWaiting(OpenQuestion& question);
+    void declineOverdue();
+    void armWaitTimer();
+    // Tells the sessions shown it how it ended; answers Codex only when `result` is given.
+    void settle(OpenQuestion question, const JSONValue& outcome,
+                const std::optional<JSONValue>& result);
+    void tellWhatEndedMeanwhile(const PeerHandle& peer, const std::string& deviceID);
+    bool anyDeviceConnected() const;
+    void rememberFolder(const std::string& threadID, const std::string& cwd);
+    std::chrono::steady_clock::time_point now() const;
+
     BridgeAppServer& appServer_;
-    const PeerSessions& sessions_;
+    PeerSessions& sessions_;
     const DeviceSender& sender_;
-    // Bridge request id -> the app-server's own id for the question. An entry leaves when it is
-    // answered, when it could not be sent, or when its app-server process is replaced; it grows
-    // only with the questions the app-server asks.
-    std::map<std::string, JSONValue> pending_;
+    ActivityLog log_;
+    NameShown nameShown_;
+    Clock clock_;
+    WaitLimit waitLimit_ = defaultWaitLimit;
+    OpenQuestions questions_;
+    QTimer waitTimer_;
+    // How questions ended that devices were shown but could not be told then: told when the
+    // device authenticates again. The oldest go first beyond maxLateNotes.
+    struct LateNote {
+        std::string bridgeID;
+        JSONValue outcome;
+        std::set<std::string> devices;
+    };
+    static constexpr std::size_t maxLateNotes = 64;
+    std::deque<LateNote> lateNotes_;
+    // The working folder of each thread a question named, for the turn-finished note; bounded.
+    std::vector<std::pair<std::string, std::string>> threadFolders_;
 };
 
 } // namespace tarnwick

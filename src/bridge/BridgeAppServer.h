@@ -21,7 +21,8 @@ public:
         // A notification's params and a request's result come as the checked text the
         // app-server wrote, to be passed on as they are.
         std::function<void(const std::string& method, const JSONText& params)> notification;
-        std::function<void(const JSONValue& id, const std::string& method, const JSONValue& params)>
+        // A server request's params likewise: a question may be offered to devices again.
+        std::function<void(const JSONValue& id, const std::string& method, const JSONText& params)>
             serverRequest;
     };
     using Completion = std::function<void(Expected<JSONText, Error> outcome)>;

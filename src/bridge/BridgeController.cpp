@@ -20,12 +20,14 @@ std::unique_ptr<BridgeIdentity> takeIdentity(BridgeNeighbours& neighbours) {
 
 BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     : QObject(parent), neighbours_(std::move(neighbours)), identity_(takeIdentity(neighbours_)),
-      sender_(*neighbours_.link, sessions_), phoneSecret_(std::move(neighbours_.clock)),
+      sender_(*neighbours_.link, sessions_), phoneSecret_(neighbours_.clock),
       pairing_(identity_.get(), *neighbours_.trustStore, neighbours_.hostName.get(), sessions_,
                sender_, phoneSecret_, activityLog()),
       relay_(*neighbours_.appServer, sessions_, sender_, activityLog(),
              [this](std::string_view name) { return pairing_.shownName(name); }),
-      approvals_(*neighbours_.appServer, sessions_, sender_),
+      approvals_(
+          *neighbours_.appServer, sessions_, sender_, activityLog(),
+          [this](std::string_view name) { return pairing_.shownName(name); }, neighbours_.clock),
       intake_(sessions_, sender_, pairing_, relay_, approvals_, activityLog()) {
     launchAtLogin_ =
         neighbours_.loginItems && neighbours_.loginItems->status() == LoginItemService::enabled;
@@ -121,10 +123,11 @@ void BridgeController::wireNeighbours() {
         },
         [self](const std::string& method, const JSONText& params) {
             if (self) {
+                self->approvals_.observeEvent(method, params);
                 self->relay_.relayEvent(method, params);
             }
         },
-        [self](const JSONValue& id, const std::string& method, const JSONValue& params) {
+        [self](const JSONValue& id, const std::string& method, const JSONText& params) {
             if (self) {
                 self->approvals_.handleServerRequest(id, method, params);
             }
@@ -259,7 +262,7 @@ void BridgeController::setLaunchAtLogin(bool wanted) {
 
 void BridgeController::restartAppServer() {
     // The questions of the process being stopped end with it.
-    approvals_.forgetOpenQuestions();
+    approvals_.appServerRestarting();
     neighbours_.appServer->start(neighbours_.appServer->findCodexExecutable());
     log("Restarting Codex app-server.");
 }

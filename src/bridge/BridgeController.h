@@ -107,6 +107,10 @@ public:
     const std::deque<std::string>& logs() const { return logs_; }
     bool started() const { return started_; }
     std::size_t pendingServerRequestCount() const { return approvals_.openQuestionCount(); }
+    // The approval questions: their wait limit, and news of the ones that wait for a device.
+    ApprovalRouter& approvals() { return approvals_; }
+    // A line of the application's own parts for the activity log (a failed notify command).
+    void logLine(std::string text) { log(std::move(text)); }
 
 signals:
     void appServerStatusChanged();

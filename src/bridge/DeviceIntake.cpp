@@ -101,6 +101,7 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     case BridgeMessageKind::response:
     case BridgeMessageKind::event:
     case BridgeMessageKind::serverRequest:
+    case BridgeMessageKind::serverRequestSettled:
     case BridgeMessageKind::error:
         break;
     }

@@ -7,10 +7,10 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<std::string_view, 13> wireStrings = {
-    "hello",    "pairingRequest", "pairingAccepted", "pairingRejected", "request",
-    "response", "event",          "serverRequest",   "serverResponse",  "error",
-    "ping",     "proof",          "pairingNonce",
+constexpr std::array<std::string_view, 14> wireStrings = {
+    "hello",    "pairingRequest", "pairingAccepted", "pairingRejected",      "request",
+    "response", "event",          "serverRequest",   "serverResponse",       "error",
+    "ping",     "proof",          "pairingNonce",    "serverRequestSettled",
 };
 
 Unexpected<Error> failure(std::string description) {

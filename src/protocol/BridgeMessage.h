@@ -28,6 +28,8 @@ enum class BridgeMessageKind {
     // Handshake version 2 only.
     proof,
     pairingNonce,
+    // Version-2 sessions only: how an approval question the session was shown ended.
+    serverRequestSettled,
 };
 
 std::string_view wireString(BridgeMessageKind kind);

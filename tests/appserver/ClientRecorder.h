@@ -69,9 +69,9 @@ public:
             order.push_back("notification " + notifications.back().first);
         };
         handlers.serverRequest = [this](const JSONValue& id, const std::string& method,
-                                        const JSONValue& params) {
+                                        const JSONText& params) {
             note();
-            serverRequests.push_back({id, method, params});
+            serverRequests.push_back({id, method, params.value()});
             order.push_back("server request " + serverRequests.back().method);
         };
         client.setHandlers(std::move(handlers));

@@ -69,10 +69,10 @@ private:
         h.notification = [this](std::string method, JSONText params) {
             events.push_back("notification " + method + " " + params.value().displayText());
         };
-        h.serverRequest = [this](JSONValue id, std::string method, JSONValue params) {
+        h.serverRequest = [this](JSONValue id, std::string method, JSONText params) {
             serverRequestIDs.push_back(id);
             events.push_back("server request " + id.displayText() + " " + method + " " +
-                             params.displayText());
+                             params.value().displayText());
         };
         h.completion = [](tarnwick::RequestCompletion completion,
                           Expected<JSONText, AppServerError> outcome) {

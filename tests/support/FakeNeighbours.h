@@ -163,7 +163,7 @@ public:
         requests.at(index).completion(*JSONText::encode(result));
     }
     void ask(const JSONValue& id, const std::string& method, const JSONValue& params) {
-        handlers_.serverRequest(id, method, params);
+        handlers_.serverRequest(id, method, *JSONText::encode(params));
     }
 
     std::optional<std::string> executable = "/usr/local/bin/codex";
