@@ -69,6 +69,7 @@ export class ApprovalDesk {
         card = this.card(question);
         this.cards.set(question.id, card);
         this.notes.before(card.element); // oldest first, as the store keeps them, the notes last
+        performance.mark?.("approval card shown"); // when a reloaded page shows its cards again
       }
       card.waited.textContent = waitedText(store.waitedSeconds(question));
       card.thread.textContent = this.actions.threadName(str(question.params.threadId));
