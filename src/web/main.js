@@ -406,6 +406,12 @@ class Cockpit {
       );
       while (this.files.size > maxAnnouncedFileItems) this.files.delete(this.files.keys().next().value);
     }
+    // A thread started here has no preview in the list yet: its first message names it.
+    const listed = item?.type === "userMessage" && this.threadList.find((t) => t.id === params.threadId);
+    if (listed && !listed.name && !listed.preview && Array.isArray(item.content)) {
+      listed.preview = item.content.map((part) => (typeof part?.text === "string" ? part.text : "")).join(" ").trim();
+      this.approvalsChanged(false);
+    }
     this.thread.event(method, params);
     if (method === "thread/started" && this.screen === "threads") this.loadThreads();
   }
