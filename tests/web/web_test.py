@@ -5,8 +5,9 @@ Starts `tarnwick-bridge --terminal` on a pseudo-terminal with a temporary home a
 `codex` (fake_codex.py, or the real Codex CLI against the model stand-in), and drives a real
 browser engine through WebDriver the way a person uses a phone: it types a phone name, reads the
 pairing code, pairs by code and by the QR code's address, opens threads, starts one, sends
-messages, watches the answer stream in, stops a turn, answers approval cards, and survives a
-restart of the bridge. Hostile HTML in Codex's output must stay text, and a page of another
+messages, watches the answer stream in, stops a turn, answers approval cards (after a reload, a
+dropped connection, a page that was away when Codex asked, on one of two devices), and survives
+a restart of the bridge. Hostile HTML in Codex's output must stay text, and a page of another
 origin must not get a session. Screenshots of each screen go to --screenshots; the time from
 opening the page to paired and from "Send" to the first streamed text are printed.
 
