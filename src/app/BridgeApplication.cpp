@@ -1,5 +1,6 @@
 #include "app/BridgeApplication.h"
 
+#include "app/ApprovalAlerts.h"
 #include "app/BridgeControl.h"
 #include "app/BridgeLaunchOptions.h"
 #include "app/PairingNotifier.h"
@@ -7,6 +8,8 @@
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowHost.h"
 #include "bridge/BridgeController.h"
+#include "identity/UserDefaults.h"
+#include "ui/ApprovalSettings.h"
 #include "ui/DisplayText.h"
 #include "ui/LineReader.h"
 #include "ui/TerminalFrontEnd.h"
@@ -96,6 +99,22 @@ std::unique_ptr<BridgeControl> answerControlCommands(SingleInstance& instance,
     return control;
 }
 
+// The person's approval choices, with this launch's options over the stored ones, and what
+// tells them that Codex waits. `notifier` may be null.
+struct ApprovalParts {
+    std::unique_ptr<ApprovalSettings> settings;
+    std::unique_ptr<ApprovalAlerts> alerts;
+};
+ApprovalParts approvalParts(BridgeController& controller, const BridgeLaunchOptions& options,
+                            PairingNotifier* notifier, BridgeControl& control) {
+    ApprovalParts parts;
+    parts.settings = std::make_unique<ApprovalSettings>(controller.approvals(), openUserDefaults());
+    parts.settings->overrideForThisRun(options.approvalWait, options.notifyCommand);
+    parts.alerts = std::make_unique<ApprovalAlerts>(controller, *parts.settings, notifier);
+    control.setApprovalSettings(parts.settings.get());
+    return parts;
+}
+
 // A control command: sends it to the running bridge and prints the answer.
 int runControl(int argc, char** argv, const QStringList& command) {
     QCoreApplication application(argc, argv);
@@ -113,7 +132,7 @@ int runControl(int argc, char** argv, const QStringList& command) {
 
 // The bridge as a service: no terminal, no window. What a person would read in the terminal,
 // the activity lines and the status changes, goes to standard error, which the journal keeps.
-int runAsService(int argc, char** argv) {
+int runAsService(int argc, char** argv, const BridgeLaunchOptions& options) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
     SingleInstance instance(SingleInstance::defaultDirectory());
@@ -127,6 +146,7 @@ int runAsService(int argc, char** argv) {
     {
         const std::unique_ptr<BridgeControl> control = answerControlCommands(instance, *controller);
         PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), false);
+        const ApprovalParts approvals = approvalParts(*controller, options, &notifier, *control);
         QObject::connect(control.get(), &BridgeControl::requestArrived, &notifier,
                          &PairingNotifier::notify);
         QObject::connect(control.get(), &BridgeControl::requestEnded, &notifier,
@@ -176,7 +196,7 @@ int runAsService(int argc, char** argv) {
     return 0;
 }
 
-int runInTerminal(int argc, char** argv) {
+int runInTerminal(int argc, char** argv, const BridgeLaunchOptions& options) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick-bridge"));
     SingleInstance instance(SingleInstance::defaultDirectory());
@@ -194,6 +214,9 @@ int runInTerminal(int argc, char** argv) {
     }
     TerminalWriter writer(output, TerminalWriter::colourSuits(STDOUT_FILENO));
     TerminalFrontEnd frontEnd(*controller, writer);
+    PairingNotifier notifier(PairingNotifier::sessionBusIfAny(), false);
+    const ApprovalParts approvals = approvalParts(*controller, options, &notifier, *control);
+    frontEnd.setApprovalSettings(approvals.settings.get());
     LineReader input(STDIN_FILENO);
     QObject::connect(&input, &LineReader::lineRead, &frontEnd, &TerminalFrontEnd::handleLine);
     QObject::connect(&input, &LineReader::endOfInput, &frontEnd,
@@ -205,6 +228,7 @@ int runInTerminal(int argc, char** argv) {
     frontEnd.begin();
     controller->start();
     const int status = QCoreApplication::exec();
+    frontEnd.setApprovalSettings(nullptr);
     // The controller goes first, while the application object still exists: its app-server
     // client stops the Codex child and waits for it.
     controller.reset();
@@ -215,7 +239,8 @@ int runInTerminal(int argc, char** argv) {
 // commands and notifications, for the window module to use.
 class ApplicationWindowHost : public WindowHost {
 public:
-    ApplicationWindowHost() : instance_(SingleInstance::defaultDirectory()) {}
+    explicit ApplicationWindowHost(const BridgeLaunchOptions& options)
+        : instance_(SingleInstance::defaultDirectory()), options_(options) {}
 
     std::optional<int> claim() override {
         if (auto status = claimOrHandOver(instance_, SingleInstance::FrontEnd::window)) {
@@ -237,6 +262,7 @@ public:
         QObject::connect(&instance_, &SingleInstance::activationRequested, &instance_,
                          bringToFront);
         notifier_ = std::make_unique<PairingNotifier>(PairingNotifier::sessionBusIfAny(), true);
+        approvals_ = approvalParts(controller(), options_, notifier_.get(), *control_);
         QObject::connect(control_.get(), &BridgeControl::requestArrived, notifier_.get(),
                          &PairingNotifier::notify);
         QObject::connect(control_.get(), &BridgeControl::requestEnded, notifier_.get(),
@@ -245,7 +271,9 @@ public:
                          std::move(bringToFront));
     }
     void printError(const QString& line) override { printLine(stderr, line); }
+    QObject* approvalSettings() override { return approvals_.settings.get(); }
     void finish() override {
+        approvals_ = {};
         notifier_.reset();
         control_.reset();
         // The client stops the Codex child and waits for it.
@@ -254,10 +282,12 @@ public:
 
 private:
     SingleInstance instance_;
+    BridgeLaunchOptions options_;
     std::unique_ptr<UnixSignalWatcher> stopSignals_;
     std::unique_ptr<BridgeController> controller_;
     std::unique_ptr<BridgeControl> control_;
     std::unique_ptr<PairingNotifier> notifier_;
+    ApprovalParts approvals_;
 };
 
 // Where the window module is: beside the program in the build, or in the program's own folder
@@ -274,7 +304,7 @@ QString windowModulePath() {
         (folder / TARNWICK_WINDOW_MODULE_FROM_PROGRAM / TARNWICK_WINDOW_MODULE_NAME).string());
 }
 
-int runInWindow(int argc, char** argv) {
+int runInWindow(int argc, char** argv, const BridgeLaunchOptions& options) {
     // Qt Quick and the graphics libraries come only with the window.
     QLibrary module(windowModulePath());
     module.setLoadHints(QLibrary::ResolveAllSymbolsHint);
@@ -283,7 +313,7 @@ int runInWindow(int argc, char** argv) {
         printLine(stderr, QStringLiteral("The window cannot be shown: ") + module.errorString());
         return 1;
     }
-    ApplicationWindowHost host;
+    ApplicationWindowHost host(options);
     return entry(argc, argv, host);
 }
 
@@ -303,16 +333,17 @@ int runBridgeApplication(int argc, char** argv) {
         printLine(stderr, *complaint);
         return 2;
     }
-    switch (std::get<BridgeLaunchOptions>(parsed).mode) {
+    const auto& options = std::get<BridgeLaunchOptions>(parsed);
+    switch (options.mode) {
     case BridgeLaunchOptions::Mode::help:
         std::fputs(BridgeLaunchOptions::usage().toLocal8Bit().constData(), stdout);
         return 0;
     case BridgeLaunchOptions::Mode::terminal:
-        return runInTerminal(argc, argv);
+        return runInTerminal(argc, argv, options);
     case BridgeLaunchOptions::Mode::window:
-        return runInWindow(argc, argv);
+        return runInWindow(argc, argv, options);
     case BridgeLaunchOptions::Mode::service:
-        return runAsService(argc, argv);
+        return runAsService(argc, argv, options);
     case BridgeLaunchOptions::Mode::control:
         return runControl(argc, argv, std::get<BridgeLaunchOptions>(parsed).command);
     }

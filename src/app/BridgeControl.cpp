@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
+#include "ui/ApprovalSettings.h"
 #include "ui/DisplayText.h"
 #include "ui/PhonePairingText.h"
 
@@ -97,6 +98,11 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
         const QStringList lines = PhonePairingText::terminalLines(
             controller_.openPhonePairing(), controller_.certificateFingerprint());
         return {true, lines.join(u'\n') + u'\n'};
+    }
+    if (approvalSettings_) {
+        if (auto answer = approvalSettings_->handleCommand(command, argument)) {
+            return {answer->ok, answer->text};
+        }
     }
     return refused(QStringLiteral("Unknown command \"%1\"; see tarnwick-bridge --help.")
                        .arg(visibleText(words.join(u' '))));

@@ -12,6 +12,7 @@
 
 namespace tarnwick {
 
+class ApprovalSettings;
 class BridgeController;
 
 // The running bridge's side of `tarnwick-bridge status`, `requests`, `pair N`, `reject N`,
@@ -26,6 +27,8 @@ public:
     explicit BridgeControl(BridgeController& controller, QObject* parent = nullptr);
 
     SingleInstance::ControlAnswer handle(const QStringList& words);
+    // Takes approval-wait and notify-command to these settings.
+    void setApprovalSettings(ApprovalSettings* settings) { approvalSettings_ = settings; }
 
 signals:
     // A pairing request arrived and was given its number. `displayName` is the device's name
@@ -59,6 +62,7 @@ private:
     QString logged(Action action, const QString& otherwise);
 
     BridgeController& controller_;
+    ApprovalSettings* approvalSettings_ = nullptr;
     std::vector<ShownRequest> requests_;
     int nextRequestNumber_ = 1;
     std::optional<std::vector<ShownRequest>> listedRequests_;

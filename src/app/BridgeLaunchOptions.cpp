@@ -1,5 +1,7 @@
 #include "app/BridgeLaunchOptions.h"
 
+#include "ui/ApprovalSettings.h"
+
 #include <cstdlib>
 
 namespace tarnwick {
@@ -12,8 +14,8 @@ struct ControlCommand {
     int arguments;
 };
 constexpr ControlCommand controlCommands[] = {
-    {u"status", 0},  {u"requests", 0}, {u"pair", 1},    {u"reject", 1},
-    {u"devices", 0}, {u"forget", 1},   {u"restart", 0}, {u"phone", 0},
+    {u"status", 0}, {u"requests", 0}, {u"pair", 1},  {u"reject", 1},        {u"devices", 0},
+    {u"forget", 1}, {u"restart", 0},  {u"phone", 0}, {u"approval-wait", 1}, {u"notify-command", 1},
 };
 
 QString complaint(const QString& text) {
@@ -38,10 +40,13 @@ std::variant<BridgeLaunchOptions, QString> BridgeLaunchOptions::parse(const QStr
                 continue;
             }
             if (arguments.size() - 1 != command.arguments) {
-                return complaint(
-                    command.arguments == 0
-                        ? QStringLiteral("\"%1\" takes no argument").arg(arguments.first())
-                        : QStringLiteral("\"%1\" takes one number").arg(arguments.first()));
+                const QString& name = arguments.first();
+                const QString wanted = name == u"approval-wait"    ? QStringLiteral("number or off")
+                                       : name == u"notify-command" ? QStringLiteral("path or off")
+                                                                   : QStringLiteral("number");
+                return complaint(command.arguments == 0
+                                     ? QStringLiteral("\"%1\" takes no argument").arg(name)
+                                     : QStringLiteral("\"%1\" takes one %2").arg(name, wanted));
             }
             options.mode = Mode::control;
             options.command = arguments;
@@ -54,6 +59,16 @@ std::variant<BridgeLaunchOptions, QString> BridgeLaunchOptions::parse(const QStr
             options.mode = Mode::terminal;
         } else if (argument == u"--service") {
             options.mode = Mode::service;
+        } else if (argument.startsWith(u"--approval-wait=")) {
+            options.approvalWait = ApprovalSettings::parseWait(argument.section(u'=', 1));
+            if (!options.approvalWait) {
+                return complaint(QStringLiteral("--approval-wait takes SECONDS or off"));
+            }
+        } else if (argument.startsWith(u"--notify-command=")) {
+            options.notifyCommand = argument.section(u'=', 1);
+            if (options.notifyCommand->isEmpty() || !options.notifyCommand->startsWith(u'/')) {
+                return complaint(QStringLiteral("--notify-command takes an absolute path"));
+            }
         } else {
             return complaint(QStringLiteral("unknown option \"%1\"").arg(argument));
         }
@@ -73,7 +88,8 @@ bool BridgeLaunchOptions::environmentHasDisplay() {
 
 QString BridgeLaunchOptions::usage() {
     return QStringLiteral(
-        "Usage: tarnwick-bridge [--terminal | --service]\n"
+        "Usage: tarnwick-bridge [--terminal | --service] [--approval-wait=SECONDS|off]\n"
+        "                       [--notify-command=PATH]\n"
         "       tarnwick-bridge COMMAND\n"
         "\n"
         "Lets your paired phone or tablet drive the Codex CLI on this computer.\n"
@@ -85,6 +101,14 @@ QString BridgeLaunchOptions::usage() {
         "  --terminal   run in the terminal even when there is a display\n"
         "  --service    run without a terminal or window, writing the activity to standard\n"
         "               error (as the systemd user unit tarnwick-bridge.service does)\n"
+        "  --approval-wait=SECONDS|off\n"
+        "               for this run: how long Codex's approval questions wait for a paired\n"
+        "               device when none is connected (default 600, the stored setting;\n"
+        "               0 declines at once, off waits as long as Codex does)\n"
+        "  --notify-command=PATH\n"
+        "               for this run: the program run, with a JSON description on its\n"
+        "               standard input, when a question waits or a turn ends with no paired\n"
+        "               device connected (see the README)\n"
         "  -h, --help   show this text\n"
         "\n"
         "Commands for the running bridge, whichever way it runs:\n"
@@ -96,6 +120,12 @@ QString BridgeLaunchOptions::usage() {
         "  forget N     stop trusting device N of that list\n"
         "  restart      restart the Codex app-server\n"
         "  phone        show a QR code that pairs a phone, once, within 5 minutes\n"
+        "  approval-wait SECONDS|off\n"
+        "               how long approval questions wait for a paired device, kept for later\n"
+        "               runs (0 declines at once)\n"
+        "  notify-command PATH|off\n"
+        "               the program run when Codex waits and no paired device is connected,\n"
+        "               kept for later runs\n"
         "\n"
         "Only one bridge runs at a time: a second launch brings the running one forward.\n");
 }

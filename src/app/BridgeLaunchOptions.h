@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <variant>
 
 namespace tarnwick {
@@ -13,6 +14,10 @@ struct BridgeLaunchOptions {
     Mode mode = Mode::window;
     // For Mode::control: the command and its argument, as in {"pair", "2"}.
     QStringList command;
+    // For this run only: how long approval questions wait for a paired device, in seconds
+    // (ApprovalSettings::noLimit for no limit), and the notify command.
+    std::optional<int> approvalWait;
+    std::optional<QString> notifyCommand;
 
     // `arguments` without the program name. Without a display the bridge runs in the terminal
     // whatever the arguments ask. Gives the one-line complaint for an argument it does not know.

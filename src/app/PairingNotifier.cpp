@@ -61,8 +61,6 @@ void PairingNotifier::notify(int number, const QString& displayName, const QStri
     if (!bus_.isConnected()) {
         return;
     }
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
     const QString body =
         offersWindow_
             ? QStringLiteral("Code %1. Compare it with the code on the device, then pair in "
@@ -72,6 +70,21 @@ void PairingNotifier::notify(int number, const QString& displayName, const QStri
                              "\"tarnwick-bridge pair %2\".")
                   .arg(code)
                   .arg(number);
+    // The summary is plain text by the notification protocol, where the device's name belongs;
+    // the body, which servers may read as markup, holds none of the device's words.
+    send(QStringLiteral("Pairing request from %1").arg(shownName(displayName)), body,
+         [this, number](uint id) {
+             if (shown_.size() >= maxTracked) {
+                 shown_.erase(shown_.begin());
+             }
+             shown_[number] = id;
+         });
+}
+
+void PairingNotifier::send(const QString& summary, const QString& body,
+                           std::function<void(uint)> shown) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
     QStringList actions;
     if (offersWindow_) {
         actions << QStringLiteral("default") << QStringLiteral("Show Tarnwick Bridge");
@@ -79,26 +92,27 @@ void PairingNotifier::notify(int number, const QString& displayName, const QStri
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("tarnwick-bridge"));
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(2));
-    // The summary is plain text by the notification protocol, where the device's name belongs;
-    // the body, which servers may read as markup, holds none of the device's words.
     call << QStringLiteral("Tarnwick Bridge") << uint(0) << QStringLiteral("tarnwick-bridge")
-         << QStringLiteral("Pairing request from %1").arg(shownName(displayName)) << body << actions
-         << hints << int(-1);
+         << summary << body << actions << hints << int(-1);
     // Asynchronous: a slow or missing server never holds up the bridge.
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, number](QDBusPendingCallWatcher* finished) {
+            [shown = std::move(shown)](QDBusPendingCallWatcher* finished) {
                 QDBusPendingReply<uint> reply = *finished;
                 finished->deleteLater();
                 if (reply.isError()) {
                     qCDebug(appLog) << "No notification shown:" << reply.error().message();
                     return;
                 }
-                if (shown_.size() >= maxTracked) {
-                    shown_.erase(shown_.begin());
-                }
-                shown_[number] = reply.value();
+                shown(reply.value());
             });
+}
+
+void PairingNotifier::close(uint id) {
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface,
+                                                       QStringLiteral("CloseNotification"));
+    call << id;
+    bus_.asyncCall(call);
 }
 
 void PairingNotifier::withdraw(int number) {
@@ -106,16 +120,45 @@ void PairingNotifier::withdraw(int number) {
     if (found == shown_.end()) {
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface,
-                                                       QStringLiteral("CloseNotification"));
-    call << found->second;
-    bus_.asyncCall(call);
+    close(found->second);
     shown_.erase(found);
 }
 
+void PairingNotifier::notifyWaiting(const QString& questionID, const QString& what) {
+    if (!bus_.isConnected()) {
+        return;
+    }
+    withdrawnEarly_.erase(questionID);
+    // Codex's words are escaped: the body may be read as markup.
+    send(QStringLiteral("Codex is waiting for your approval"), what.toHtmlEscaped(),
+         [this, questionID](uint id) {
+             if (withdrawnEarly_.erase(questionID) > 0) {
+                 close(id);
+                 return;
+             }
+             if (waiting_.size() >= maxTracked) {
+                 waiting_.erase(waiting_.begin());
+             }
+             waiting_[questionID] = id;
+         });
+}
+
+void PairingNotifier::withdrawWaiting(const QString& questionID) {
+    const auto found = waiting_.find(questionID);
+    if (found == waiting_.end()) {
+        if (bus_.isConnected() && withdrawnEarly_.size() < maxTracked) {
+            withdrawnEarly_.insert(questionID);
+        }
+        return;
+    }
+    close(found->second);
+    waiting_.erase(found);
+}
+
 bool PairingNotifier::isOurs(uint id) const {
-    return std::any_of(shown_.begin(), shown_.end(),
-                       [id](const auto& entry) { return entry.second == id; });
+    const auto hasID = [id](const auto& entry) { return entry.second == id; };
+    return std::any_of(shown_.begin(), shown_.end(), hasID) ||
+           std::any_of(waiting_.begin(), waiting_.end(), hasID);
 }
 
 void PairingNotifier::handleAction(uint id, const QString& action) {
@@ -127,6 +170,7 @@ void PairingNotifier::handleAction(uint id, const QString& action) {
 
 void PairingNotifier::handleClosed(uint id, uint /*reason*/) {
     std::erase_if(shown_, [id](const auto& entry) { return entry.second == id; });
+    std::erase_if(waiting_, [id](const auto& entry) { return entry.second == id; });
 }
 
 } // namespace tarnwick

@@ -4,7 +4,9 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <map>
+#include <set>
 
 namespace tarnwick {
 
@@ -34,6 +36,10 @@ public slots:
     // Takes back the notification of a request that no longer waits, so that no old code
     // stays on screen.
     void withdraw(int number);
+    // "Codex is waiting for your approval", with what it is about (already made visible and
+    // bounded); withdrawn when the question no longer waits.
+    void notifyWaiting(const QString& questionID, const QString& what);
+    void withdrawWaiting(const QString& questionID);
 
 signals:
     // The user clicked one of this bridge's notifications.
@@ -45,11 +51,18 @@ private slots:
 
 private:
     bool isOurs(uint id) const;
+    // Sends one notification; `shown` gets the server's id for it.
+    void send(const QString& summary, const QString& body, std::function<void(uint)> shown);
+    void close(uint id);
 
     QDBusConnection bus_;
     bool offersWindow_;
     // The server's notification id for each request number shown.
     std::map<int, uint> shown_;
+    // The same for each approval question shown; an id arrives after its question may have
+    // stopped waiting, which `withdrawnEarly` remembers.
+    std::map<QString, uint> waiting_;
+    std::set<QString> withdrawnEarly_;
 };
 
 } // namespace tarnwick

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -24,6 +25,8 @@ public:
     // `bringToFront` is called when someone asks for the window.
     virtual void attach(std::function<void()> bringToFront) = 0;
     virtual void printError(const QString& line) = 0;
+    // The approval settings the window shows and changes (ApprovalSettings), once attached.
+    virtual QObject* approvalSettings() { return nullptr; }
     // Ends the controller and what was attached, before the application object goes.
     virtual void finish() = 0;
 };

@@ -24,12 +24,13 @@ extern "C" Q_DECL_EXPORT int tarnwickRunWindow(int argc, char** argv, tarnwick::
     int status = 1;
     {
         BridgeWindow window(host.controller());
+        host.attach([window = QPointer<BridgeWindow>(&window)] {
+            if (window) {
+                window->bringToFront();
+            }
+        });
+        window.setApprovalSettings(host.approvalSettings());
         if (window.load()) {
-            host.attach([window = QPointer<BridgeWindow>(&window)] {
-                if (window) {
-                    window->bringToFront();
-                }
-            });
             window.show();
             status = QGuiApplication::exec();
         } else {

@@ -1,9 +1,7 @@
 #include "bridge/ApprovalRouter.h"
 
 #include "bridge/BridgeLog.h"
-#include "bridge/DeviceText.h"
 #include "bridge/OfferedDecisions.h"
-#include "bridge/ShownNames.h"
 
 #include <QUuid>
 
@@ -22,14 +20,10 @@ constexpr std::array<std::string_view, 2> approvalMethods = {
     "item/commandExecution/requestApproval",
     "item/fileChange/requestApproval",
 };
-constexpr std::string_view commandMethod = approvalMethods[0];
 constexpr const char* unofferedDecision = "Codex did not offer that decision for this question.";
 // The waiting questions are looked at at least this often, so that a clock that jumps (or a
 // test's clock) is followed within a second.
 constexpr std::chrono::milliseconds longestWaitTick = 1s;
-constexpr std::size_t maxThreadFolders = 64;
-// Codex's command as the notify command gets it: whole, unless it is absurdly long.
-constexpr std::size_t maxCommandBytes = 4096;
 
 JSONValue declineResult() {
     return JSONObject{{"decision", "decline"}};
@@ -41,43 +35,6 @@ JSONValue outcome(std::string_view how) {
 
 std::string newBridgeRequestID() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-}
-
-std::string textMember(const JSONValue& value, std::string_view key) {
-    const JSONValue* member = value.member(key);
-    return member && member->stringValue() ? *member->stringValue() : std::string();
-}
-
-std::optional<std::string> commandOf(const OpenQuestion& question) {
-    if (question.method != commandMethod) {
-        return std::nullopt;
-    }
-    const JSONValue params = question.params.value();
-    const JSONValue* command = params.member("command");
-    if (!command || !command->stringValue()) {
-        return std::nullopt;
-    }
-    return boundedDeviceText(*command->stringValue(), maxCommandBytes);
-}
-
-// Codex's text goes into log lines and notifications as device names do: cut, and spelled
-// out when it hides characters (a bidirectional override) or holds a control (a line break)
-// that could fake a line of its own.
-std::string visibleText(std::string_view text) {
-    std::string shown = ShownNames().show(text);
-    const QString asShown = QString::fromStdString(shown);
-    const bool controls = std::any_of(asShown.begin(), asShown.end(), [](QChar c) {
-        return c.category() == QChar::Other_Control;
-    });
-    return controls ? ShownNames::escaped(asShown).toStdString() : shown;
-}
-
-std::string shownWhat(const OpenQuestion& question) {
-    if (question.method != commandMethod) {
-        return "the file changes";
-    }
-    const std::optional<std::string> command = commandOf(question);
-    return command ? "the command \"" + visibleText(*command) + "\"" : "the command";
 }
 
 } // namespace
@@ -135,11 +92,11 @@ void ApprovalRouter::handleServerRequest(const JSONValue& id, const std::string&
     asked.codexID = id;
     asked.method = method;
     asked.params = params;
-    asked.threadID = textMember(tree, "threadId");
-    asked.turnID = textMember(tree, "turnId");
+    asked.threadID = QuestionContext::textOf(tree, "threadId");
+    asked.turnID = QuestionContext::textOf(tree, "turnId");
     asked.askedAt = now();
     OpenQuestion& question = questions_.add(std::move(asked));
-    rememberFolder(question.threadID, textMember(tree, "cwd"));
+    context_.rememberFolder(question.threadID, QuestionContext::textOf(tree, "cwd"));
     if (peers.empty()) {
         startWaiting(question);
         armWaitTimer();
@@ -244,9 +201,7 @@ void ApprovalRouter::sessionsChanged() {
 
 void ApprovalRouter::startWaiting(OpenQuestion& question) {
     question.waitingSince = now();
-    emit waitingStarted({question.bridgeID, question.method, question.threadID,
-                         textMember(question.params.value(), "cwd"), commandOf(question),
-                         shownWhat(question)});
+    emit waitingStarted(context_.describe(question));
 }
 
 void ApprovalRouter::handleServerResponse(const BridgeMessage& message, const PeerHandle& peer) {
@@ -297,9 +252,9 @@ void ApprovalRouter::observeEvent(const std::string& method, const JSONText& par
         }
     } else if (method == "turn/completed") {
         const JSONValue tree = params.value();
-        const std::string threadID = textMember(tree, "threadId");
+        const std::string threadID = QuestionContext::textOf(tree, "threadId");
         const JSONValue* turn = tree.member("turn");
-        const std::string turnID = turn ? textMember(*turn, "id") : std::string();
+        const std::string turnID = turn ? QuestionContext::textOf(*turn, "id") : std::string();
         // Ended or interrupted, the turn waits for nothing any more.
         for (OpenQuestion& question : questions_.takeIf([&](const OpenQuestion& open) {
                  return open.threadID == threadID &&
@@ -308,27 +263,10 @@ void ApprovalRouter::observeEvent(const std::string& method, const JSONText& par
             settle(std::move(question), outcome("withdrawn"), std::nullopt);
         }
         if (!anyDeviceConnected()) {
-            auto folder = std::find_if(threadFolders_.begin(), threadFolders_.end(),
-                                       [&](const auto& entry) { return entry.first == threadID; });
-            emit turnEndedUnattended(threadID, folder == threadFolders_.end() ? std::string()
-                                                                              : folder->second);
+            emit turnEndedUnattended(threadID, context_.folderOf(threadID));
         }
-    } else if (method == "thread/started") {
-        const JSONValue tree = params.value();
-        if (const JSONValue* thread = tree.member("thread")) {
-            rememberFolder(textMember(*thread, "id"), textMember(*thread, "cwd"));
-        }
-    }
-}
-
-void ApprovalRouter::rememberFolder(const std::string& threadID, const std::string& cwd) {
-    if (threadID.empty() || cwd.empty()) {
-        return;
-    }
-    std::erase_if(threadFolders_, [&](const auto& entry) { return entry.first == threadID; });
-    threadFolders_.emplace_back(threadID, cwd);
-    if (threadFolders_.size() > maxThreadFolders) {
-        threadFolders_.erase(threadFolders_.begin());
+    } else {
+        context_.observe(method, params);
     }
 }
 
@@ -354,8 +292,8 @@ void ApprovalRouter::declineOverdue() {
             const auto waited =
                 std::chrono::duration<double, std::ratio<60>>(at - *question.waitingSince);
             const long long minutes = std::max<long long>(1, std::llround(waited.count()));
-            log_("Declined " + shownWhat(question) + " after waiting " + std::to_string(minutes) +
-                 " min: no paired device came back.");
+            log_("Declined " + QuestionContext::shownWhat(question) + " after waiting " +
+                 std::to_string(minutes) + " min: no paired device came back.");
             settle(std::move(question), outcome("timedOut"), declineResult());
         }
     }
@@ -388,15 +326,14 @@ void ApprovalRouter::settle(OpenQuestion question, const JSONValue& how,
     }
     const BridgeMessage settled =
         makeMessage(BridgeMessageKind::serverRequestSettled, question.bridgeID, {}, how);
-    std::set<std::string> untold = std::move(question.shownToDevices);
     for (const PeerHandle& peer : question.shownTo) {
-        const PeerSession* session = sessions_.find(peer);
-        if (sender_.send(settled, peer) && session && session->deviceID) {
-            untold.erase(*session->deviceID);
-        }
+        (void)sender_.send(settled, peer);
     }
-    if (!untold.empty()) {
-        lateNotes_.push_back({question.bridgeID, how, std::move(untold)});
+    // Told again when each device that was shown it next authenticates: a phone whose screen
+    // locked may look connected here while what is sent to it is lost, and its next session
+    // must not keep the card.
+    if (!question.shownToDevices.empty()) {
+        lateNotes_.push_back({question.bridgeID, how, std::move(question.shownToDevices)});
         if (lateNotes_.size() > maxLateNotes) {
             lateNotes_.pop_front();
         }

@@ -5,6 +5,7 @@
 #include "bridge/DeviceSender.h"
 #include "bridge/OpenQuestions.h"
 #include "bridge/PeerSessions.h"
+#include "bridge/QuestionContext.h"
 
 #include <QObject>
 #include <QTimer>
@@ -19,20 +20,6 @@
 #include <vector>
 
 namespace tarnwick {
-
-// What the person is told about a question that waits for a paired device to come back.
-struct WaitingQuestion {
-    std::string bridgeID;
-    std::string method;
-    std::string threadID;
-    // From Codex's params; empty when it gave none.
-    std::string cwd;
-    // The command, as Codex gave it (for a command question that names one).
-    std::optional<std::string> command;
-    // What it is about, made visible and bounded for people: `the command "ls"`, "the file
-    // changes".
-    std::string shown;
-};
 
 // The app-server's approval questions, kept until they are settled: a device answers with a
 // decision Codex offered, Codex withdraws the question (serverRequest/resolved, or its turn
@@ -93,7 +80,6 @@ private:
                 const std::optional<JSONValue>& result);
     void tellWhatEndedMeanwhile(const PeerHandle& peer, const std::string& deviceID);
     bool anyDeviceConnected() const;
-    void rememberFolder(const std::string& threadID, const std::string& cwd);
     std::chrono::steady_clock::time_point now() const;
 
     BridgeAppServer& appServer_;
@@ -105,8 +91,8 @@ private:
     WaitLimit waitLimit_ = defaultWaitLimit;
     OpenQuestions questions_;
     QTimer waitTimer_;
-    // How questions ended that devices were shown but could not be told then: told when the
-    // device authenticates again. The oldest go first beyond maxLateNotes.
+    // How questions ended, for the devices that were shown them: told when each device
+    // authenticates again. The oldest go first beyond maxLateNotes.
     struct LateNote {
         std::string bridgeID;
         JSONValue outcome;
@@ -114,8 +100,7 @@ private:
     };
     static constexpr std::size_t maxLateNotes = 64;
     std::deque<LateNote> lateNotes_;
-    // The working folder of each thread a question named, for the turn-finished note; bounded.
-    std::vector<std::pair<std::string, std::string>> threadFolders_;
+    QuestionContext context_;
 };
 
 } // namespace tarnwick

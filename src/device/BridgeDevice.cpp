@@ -391,8 +391,19 @@ void BridgeDevice::received(const QByteArray& bytes) {
         break;
     case BridgeMessageKind::serverRequest:
         if (message.id && message.method) {
+            const JSONValue* params =
+                version2 && message.body ? message.body->member("params") : nullptr;
             emit serverRequestReceived(*message.id, *message.method,
-                                       message.body ? *message.body : JSONValue(JSONObject{}));
+                                       params         ? *params
+                                       : version2     ? JSONValue(JSONObject{})
+                                       : message.body ? *message.body
+                                                      : JSONValue(JSONObject{}));
+        }
+        break;
+    case BridgeMessageKind::serverRequestSettled:
+        if (version2 && message.id) {
+            emit serverRequestSettled(*message.id,
+                                      message.body ? *message.body : JSONValue(JSONObject{}));
         }
         break;
     default:

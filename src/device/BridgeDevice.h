@@ -108,8 +108,13 @@ signals:
     // Version 2: both pairing nonces are known and the code is computed.
     void pairingCodeReady(const std::string& code);
     void eventReceived(const std::string& method, const JSONValue& params);
+    // An approval question, with Codex's params (version 2 sends them beside how long Codex
+    // has waited; the same id may come again after a reconnect).
     void serverRequestReceived(const std::string& id, const std::string& method,
                                const JSONValue& params);
+    // Version 2: a question this device was shown is settled; `outcome` is the bridge's body
+    // ({"outcome": "answered" | "withdrawn" | "timedOut" | "restarted", ...}).
+    void serverRequestSettled(const std::string& id, const JSONValue& outcome);
     // Every message that is not an answer to a request this device made, after the signals
     // above.
     void messageReceived(const BridgeMessage& message);

@@ -210,7 +210,16 @@ ChildProcess::ChildProcess(Key, int pid, std::shared_ptr<ExitWatch> watch,
 ChildProcess::~ChildProcess() {
     removeExitHandler();
     removeOutputHandlers();
-    input_->cancel();
+    if (input_) {
+        input_->cancel();
+    }
+}
+
+void ChildProcess::closeInput() {
+    if (input_) {
+        input_->cancel();
+        input_.reset();
+    }
 }
 
 void ChildProcess::removeExitHandler() {

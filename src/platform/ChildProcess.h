@@ -64,8 +64,12 @@ public:
 
     int processId() const { return pid_; }
 
-    // The write end of the child's standard input, shared with whoever writes to it.
+    // The write end of the child's standard input, shared with whoever writes to it; nullptr
+    // once closeInput ran.
     std::shared_ptr<PipeWriter> input() const { return input_; }
+    // Lets go of this object's share of the write end: once the other holders let go of theirs,
+    // the child reads the end of its input.
+    void closeInput();
 
     // Once this returns, the exit handler is not running and never called.
     void removeExitHandler();

@@ -34,6 +34,7 @@ bool BridgeWindow::load() {
         {QStringLiteral("activityLog"), QVariant::fromValue(&activityLog_)},
         {QStringLiteral("phonePairing"), QVariant::fromValue(&phonePairing_)},
         {QStringLiteral("frameless"), frameless_},
+        {QStringLiteral("approvalSettings"), QVariant::fromValue(approvalSettings_.data())},
     });
     engine_.load(QUrl(QStringLiteral("qrc:/TarnwickBridge/Main.qml")));
     const auto roots = engine_.rootObjects();

@@ -35,6 +35,9 @@ public:
     void setFrameless(bool frameless) { frameless_ = frameless; }
     bool frameless() const { return frameless_; }
     static bool platformSuitsFrameless(const QString& platformName);
+    // The approval settings the window shows (ApprovalSettings); none hides them. Takes effect at
+    // load().
+    void setApprovalSettings(QObject* settings) { approvalSettings_ = settings; }
 
     // Builds the window, hidden until show(); false when the scene could not be built, with
     // the reasons in errors().
@@ -59,6 +62,7 @@ private:
     QPointer<QQuickWindow> window_;
     QStringList errors_;
     bool frameless_;
+    QPointer<QObject> approvalSettings_;
 };
 
 } // namespace tarnwick

@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeController.h"
 #include "platform/ReferenceDate.h"
+#include "ui/ApprovalSettings.h"
 #include "ui/DisplayText.h"
 #include "ui/PhonePairingText.h"
 
@@ -205,6 +206,14 @@ void TerminalFrontEnd::printHelp() {
     out_.line(QStringLiteral("  phone          show a QR code that pairs a phone, once, within "
                              "5 minutes"));
     out_.line(QStringLiteral("  login on|off   start the bridge when you log in, or not"));
+    if (approvalSettings_) {
+        out_.line(QStringLiteral("  approval-wait SECONDS|off"));
+        out_.line(QStringLiteral("                 how long Codex's questions wait for a paired "
+                                 "device (0 declines at once)"));
+        out_.line(QStringLiteral("  notify-command PATH|off"));
+        out_.line(QStringLiteral("                 the program run when Codex waits and no paired "
+                                 "device is connected"));
+    }
     out_.line(QStringLiteral("  status         show the status and the waiting requests"));
     out_.line(QStringLiteral("  help           show this list"));
     out_.line(QStringLiteral("  quit           stop the bridge"));
@@ -245,6 +254,9 @@ void TerminalFrontEnd::handleLine(const QString& line) {
         }
     } else if (command == u"help" && argument.isEmpty()) {
         printHelp();
+    } else if (auto answer = approvalSettings_ ? approvalSettings_->handleCommand(command, argument)
+                                               : std::nullopt) {
+        out_.line(answer->text.trimmed());
     } else if ((command == u"quit" || command == u"exit") && argument.isEmpty()) {
         out_.line(QStringLiteral("Stopping the bridge."));
         stopping_ = true;

@@ -14,6 +14,7 @@
 
 namespace tarnwick {
 
+class ApprovalSettings;
 class BridgeController;
 
 // The bridge without a window: prints the status values and every activity line as they
@@ -27,6 +28,8 @@ public:
 
     // Prints a greeting and the current state; from then on changes are printed as they come.
     void begin();
+    // Takes "approval-wait" and "notify-command" to these settings.
+    void setApprovalSettings(ApprovalSettings* settings) { approvalSettings_ = settings; }
 
 public slots:
     void handleLine(const QString& line);
@@ -75,6 +78,7 @@ private:
 
     BridgeController& controller_;
     TerminalWriter& out_;
+    ApprovalSettings* approvalSettings_ = nullptr;
     QString shownEngine_;
     QString shownLink_;
     QString shownDevices_;

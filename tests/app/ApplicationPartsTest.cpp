@@ -1,10 +1,15 @@
 // The small parts of the application: text made safe to show, dates, the command line, the one
 // bridge per user, and signals turned into an orderly stop.
+#include "app/ApprovalAlerts.h"
 #include "app/BridgeLaunchOptions.h"
 #include "app/PairingNotifier.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "appserver/AppServerError.h"
+#include "bridge/ApprovalRouter.h"
+#include "support/QtTestSupport.h"
+#include "support/TemporaryHome.h"
+#include "ui/ApprovalSettings.h"
 #include "ui/DisplayText.h"
 
 #include <QDir>
@@ -19,9 +24,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <future>
 
 using namespace tarnwick;
+using namespace tarnwick::testing;
 
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
@@ -103,6 +111,8 @@ TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
         {{QStringLiteral("pair"), QStringLiteral("2")}, false, Mode::control},
         {{QStringLiteral("phone")}, false, Mode::control},
         {{QStringLiteral("restart"), QStringLiteral("--help")}, false, Mode::help},
+        {{QStringLiteral("approval-wait"), QStringLiteral("off")}, false, Mode::control},
+        {{QStringLiteral("--terminal"), QStringLiteral("--approval-wait=0")}, true, Mode::terminal},
     };
     for (const auto& entry : cases) {
         const auto parsed = BridgeLaunchOptions::parse(entry.arguments, entry.hasDisplay);
@@ -111,6 +121,38 @@ TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
         EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).mode, entry.mode)
             << entry.arguments.join(u' ').toStdString();
     }
+}
+
+TEST(LaunchOptionsTest, TakesTheApprovalWaitAndTheNotifyCommandForOneRun) {
+    const std::pair<QString, std::optional<int>> waits[] = {
+        {QStringLiteral("--approval-wait=0"), 0},
+        {QStringLiteral("--approval-wait=90"), 90},
+        {QStringLiteral("--approval-wait=off"), ApprovalSettings::noLimit},
+        {QStringLiteral("--approval-wait=none"), ApprovalSettings::noLimit},
+        {QStringLiteral("--approval-wait=-5"), std::nullopt},
+        {QStringLiteral("--approval-wait=10m"), std::nullopt},
+        {QStringLiteral("--approval-wait="), std::nullopt},
+        {QStringLiteral("--approval-wait=99999999"), std::nullopt},
+    };
+    for (const auto& [argument, seconds] : waits) {
+        const auto parsed = BridgeLaunchOptions::parse({argument}, false);
+        if (seconds) {
+            ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(parsed));
+            EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).approvalWait, seconds);
+        } else {
+            EXPECT_TRUE(std::holds_alternative<QString>(parsed)) << argument.toStdString();
+        }
+    }
+    const auto command =
+        BridgeLaunchOptions::parse({QStringLiteral("--notify-command=/usr/local/bin/tell")}, false);
+    ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(command));
+    EXPECT_EQ(std::get<BridgeLaunchOptions>(command).notifyCommand,
+              QStringLiteral("/usr/local/bin/tell"));
+    // A name looked up in PATH, or a shell string, is not a program path.
+    for (const char* refused : {"--notify-command=tell", "--notify-command=", "--notify-command"}) {
+        EXPECT_TRUE(std::holds_alternative<QString>(BridgeLaunchOptions::parse({refused}, false)));
+    }
+    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--approval-wait=SECONDS")));
 }
 
 TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
@@ -194,6 +236,85 @@ TEST(PairingNotifierTest, ShowsADeviceNameVisibleAndBounded) {
 
 // ---------------------------------------------------------------------------------------------
 // One bridge per user
+
+// ---------------------------------------------------------------------------------------------
+// The notify command
+
+namespace {
+
+// A stand-in for the person's notify script: records its arguments and its input.
+struct NotifyScript {
+    explicit NotifyScript(const std::string& body) {
+        std::ofstream(path) << "#!/bin/sh\ncd " << folder.path().string() << " || exit 9\n" << body;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    }
+    std::string read(const char* name) const {
+        std::ifstream file(folder.path() / name);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    TemporaryDirectory folder;
+    std::filesystem::path path = folder.path() / "notify";
+};
+
+bool runOnce(NotifyCommand& command, const std::filesystem::path& path, const JSONValue& what) {
+    std::optional<bool> succeeded;
+    auto connection = QObject::connect(&command, &NotifyCommand::finished, &command,
+                                       [&](bool ok) { succeeded = ok; });
+    command.run(QString::fromStdString(path.string()), what);
+    EXPECT_TRUE(waitUntil([&] { return succeeded.has_value(); }));
+    QObject::disconnect(connection);
+    return succeeded.value_or(false);
+}
+
+} // namespace
+
+TEST(NotifyCommandTest, CodexTextReachesTheInputOnlyNeverTheCommandLine) {
+    NotifyScript script("printf '%s|' \"$#\" \"$@\" > argv\ncat > input\n");
+    // What a command Codex proposes might hold, aimed at whatever builds a shell line from it.
+    const std::string hostile = "echo \"hi\"'; touch pwned1 #\n$(touch pwned2) `touch pwned3` "
+                                "&& touch pwned4\\";
+    WaitingQuestion question;
+    question.bridgeID = "ID";
+    question.method = "item/commandExecution/requestApproval";
+    question.threadID = "t1";
+    question.cwd = "/work/$(touch pwned5)";
+    question.command = hostile;
+    NotifyCommand command;
+    ASSERT_TRUE(runOnce(command, script.path,
+                        ApprovalAlerts::waitingDescription(question, "2026-12-07T12:00:00Z")));
+    EXPECT_EQ(script.read("argv"), "0|");
+    const auto input = JSONValue::decode(script.read("input"));
+    ASSERT_TRUE(input.hasValue());
+    EXPECT_EQ(*input, JSONValue(JSONObject{{"event", "question-waiting"},
+                                           {"threadId", "t1"},
+                                           {"cwd", "/work/$(touch pwned5)"},
+                                           {"waitingSince", "2026-12-07T12:00:00Z"},
+                                           {"command", hostile}}));
+    for (const char* planted : {"pwned1", "pwned2", "pwned3", "pwned4", "pwned5"}) {
+        EXPECT_FALSE(std::filesystem::exists(script.folder.path() / planted)) << planted;
+    }
+}
+
+TEST(NotifyCommandTest, AHangingOrFailingCommandIsStoppedAndReportedOnceUntilItWorksAgain) {
+    NotifyScript script("if [ -e works ]; then exit 0; fi\n"
+                        "if [ -e fails ]; then exit 3; fi\nexec sleep 600\n");
+    NotifyCommand command(std::chrono::milliseconds(300));
+    QSignalSpy failed(&command, &NotifyCommand::failed);
+    const JSONValue what = JSONObject{{"event", "turn-finished"}};
+    EXPECT_FALSE(runOnce(command, script.path, what));
+    ASSERT_EQ(failed.size(), 1);
+    EXPECT_TRUE(failed[0][0].toString().contains(QStringLiteral("did not end within")));
+    std::ofstream(script.folder.path() / "fails");
+    EXPECT_FALSE(runOnce(command, script.path, what));
+    EXPECT_EQ(failed.size(), 1) << "a failure is reported once, not once per run";
+    std::ofstream(script.folder.path() / "works");
+    EXPECT_TRUE(runOnce(command, script.path, what));
+    std::filesystem::remove(script.folder.path() / "works");
+    EXPECT_FALSE(runOnce(command, script.path, what));
+    ASSERT_EQ(failed.size(), 2);
+    EXPECT_TRUE(failed[1][0].toString().contains(QStringLiteral("exited with status 3")));
+    EXPECT_FALSE(runOnce(command, script.folder.path() / "missing", what));
+}
 
 TEST(SingleInstanceTest, ALaterLaunchReachesTheRunningBridge) {
     QTemporaryDir runtime;

@@ -323,9 +323,12 @@ TEST_F(BridgeEndToEndTest, ApprovalsGoToOnePairedDeviceAndSurviveAReconnect) {
                                                 "item/tool/requestUserInput."}})));
 }
 
-TEST_F(BridgeEndToEndTest, WithoutAPairedDeviceTheBridgeDeclinesAtOnce) {
+TEST_F(BridgeEndToEndTest, WithoutAPairedDeviceAQuestionWaitsAndALimitOfZeroDeclinesIt) {
     startBridge({"wait initialized",
                  R"(line {"id":0,"method":"item/commandExecution/requestApproval","params":{}})"});
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().pendingServerRequestCount() == 1; }));
+    EXPECT_TRUE(bridge_.appServer().repliesReceived().empty());
+    bridge_.controller().approvals().setWaitLimit(std::chrono::milliseconds(0));
     ASSERT_TRUE(waitUntil([&] { return !bridge_.appServer().repliesReceived().empty(); }));
     EXPECT_EQ(bridge_.appServer().repliesReceived()[0],
               (JSONValue(JSONObject{{"id", 0}, {"result", JSONObject{{"decision", "decline"}}}})));

@@ -1217,11 +1217,19 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     // No limit: it waits as long as Codex does; a limit of zero declines at once, and then
     // declines at once what is asked while nobody is there, without a wait.
     controller->approvals().setWaitLimit(std::nullopt);
-    appServer->ask(JSONValue(1), fileMethod, JSONObject{{"threadId", "t1"}});
+    appServer->notify(
+        "item/started",
+        JSONObject{
+            {"threadId", "t1"},
+            {"item", JSONObject{{"type", "fileChange"},
+                                {"id", "f1"},
+                                {"changes", JSONArray{JSONObject{{"path", "src/a.cpp"}}}}}}});
+    appServer->ask(JSONValue(1), fileMethod, JSONObject{{"threadId", "t1"}, {"itemId", "f1"}});
     now += 24h;
     ASSERT_TRUE(flushMainQueue());
     EXPECT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(waiting.back().shown, "the file changes");
+    EXPECT_EQ(waiting.back().files, std::vector<std::string>{"src/a.cpp"});
     controller->approvals().setWaitLimit(0ms);
     ASSERT_EQ(appServer->replies.size(), 2u);
     EXPECT_EQ(controller->logs().front(),

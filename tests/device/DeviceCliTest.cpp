@@ -266,7 +266,7 @@ TEST(ApprovalPrompt, ListsTheFilesAFileChangeAnnounced) {
     EXPECT_NE(text.find("under /srv"), std::string::npos) << text;
 }
 
-TEST(ApprovalPrompt, OffersTheDecisionsCodexNamesAndAlwaysDecline) {
+TEST(ApprovalPrompt, OffersOnlyTheDecisionsCodexNames) {
     // As Codex 0.169.0 asks before a command in a thread whose policy is "untrusted".
     const JSONValue question = *JSONValue::decode(R"({"command":"/bin/bash -lc 'touch a'",
         "cwd":"/w","reason":"To mark the run.","availableDecisions":["accept",
@@ -276,8 +276,9 @@ TEST(ApprovalPrompt, OffersTheDecisionsCodexNamesAndAlwaysDecline) {
     for (const ApprovalChoice& choice : choices) {
         keys.push_back(choice.key);
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"y", "2", "c", "n"}));
-    EXPECT_EQ(ApprovalPrompt::choiceLine(choices), "Your answer [y/2/c/n; Enter declines]: ");
+    EXPECT_EQ(keys, (std::vector<std::string>{"y", "2", "c"}));
+    EXPECT_EQ(ApprovalPrompt::choiceLine(choices), "Your answer [y/2/c]: ");
+    EXPECT_EQ(ApprovalPrompt::refusalFor(choices), JSONValue("cancel"));
 
     const std::string text =
         ApprovalPrompt().describe("item/commandExecution/requestApproval", question);
@@ -289,8 +290,7 @@ TEST(ApprovalPrompt, OffersTheDecisionsCodexNamesAndAlwaysDecline) {
                     "    y  yes (accept)\n"
                     "    2  yes, and from now on allow commands that start with \"touch a\" "
                     "(acceptWithExecpolicyAmendment)\n"
-                    "    c  no, and stop the turn (cancel)\n"
-                    "    n  no, and let Codex go on (decline)\n");
+                    "    c  no, and stop the turn (cancel)\n");
 
     const std::pair<const char*, std::optional<JSONValue>> table[] = {
         {"y", JSONValue("accept")},
@@ -298,9 +298,9 @@ TEST(ApprovalPrompt, OffersTheDecisionsCodexNamesAndAlwaysDecline) {
         {"accept", JSONValue("accept")},
         {"2", choices[1].decision},
         {"c", JSONValue("cancel")},
-        {"n", JSONValue("decline")},
-        {"no", JSONValue("decline")},
-        {"", JSONValue("decline")},
+        {"n", std::nullopt},
+        {"no", std::nullopt},
+        {"", std::nullopt},
         {"s", std::nullopt},
         {"3", std::nullopt},
         {"maybe", std::nullopt},
@@ -317,7 +317,9 @@ TEST(ApprovalPrompt, FallsBackToTheUsualDecisionsWhenNoneAreNamed) {
     for (const char* params :
          {R"({})", R"({"availableDecisions":null})", R"({"availableDecisions":"accept"})"}) {
         const auto choices = ApprovalPrompt::choicesFor(*JSONValue::decode(params));
-        ASSERT_EQ(choices.size(), 3u) << params;
+        ASSERT_EQ(choices.size(), 4u) << params;
+        EXPECT_EQ(ApprovalPrompt::decisionFor(choices, ""), JSONValue("decline"));
+        EXPECT_EQ(ApprovalPrompt::decisionFor(choices, "c"), JSONValue("cancel"));
         EXPECT_EQ(ApprovalPrompt::decisionFor(choices, "s"), JSONValue("acceptForSession"));
         EXPECT_EQ(ApprovalPrompt::decisionFor(choices, "Session"), JSONValue("acceptForSession"));
     }
@@ -328,6 +330,21 @@ TEST(ApprovalPrompt, FallsBackToTheUsualDecisionsWhenNoneAreNamed) {
     for (const ApprovalChoice& choice : odd) {
         keys.push_back(choice.key + "=" + choice.meaning);
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"y=yes (accept)", "5=later", "7=maybe",
-                                              "n=no, and let Codex go on (decline)"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"y=yes (accept)", "5=later", "7=maybe"}));
+}
+
+TEST(ApprovalPrompt, SaysHowTheBridgeSettledAQuestion) {
+    const std::pair<const char*, const char*> table[] = {
+        {R"({"outcome":"answered","deviceName":"Laptop","decision":"acceptForSession"})",
+         "Approved on Laptop"},
+        {R"({"outcome":"answered","deviceName":"Phone","decision":"cancel"})", "Declined on Phone"},
+        {R"({"outcome":"answered","deviceName":"Phone","decision":{"applyNetworkPolicyAmendment":{}}})",
+         "Answered on Phone"},
+        {R"({"outcome":"withdrawn"})", "Codex no longer needs this"},
+        {R"({"outcome":"timedOut"})", "Declined: nobody answered in time"},
+        {R"({"outcome":"restarted"})", "Codex was restarted"},
+    };
+    for (const auto& [outcome, note] : table) {
+        EXPECT_EQ(ApprovalPrompt::settledNote(*JSONValue::decode(outcome)), note) << outcome;
+    }
 }

@@ -3,6 +3,9 @@
 #include "ui/BridgeWindow.h"
 
 #include "FakeBridge.h"
+#include "bridge/ApprovalRouter.h"
+#include "support/TemporaryHome.h"
+#include "ui/ApprovalSettings.h"
 
 #include <QDir>
 #include <QQuickItem>
@@ -40,6 +43,7 @@ protected:
 
     void open() {
         view = std::make_unique<BridgeWindow>(*bridge.controller);
+        view->setApprovalSettings(approvalSettings);
         // Off screen there is no window manager; the window is drawn as on X11 and Wayland.
         view->setFrameless(true);
         ASSERT_TRUE(view->load()) << view->errors().join(u'\n').toStdString();
@@ -48,6 +52,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
         settle();
     }
+
+    // Shown by the window opened next, when set.
+    QObject* approvalSettings = nullptr;
 
     void TearDown() override {
         EXPECT_TRUE(view->errors().isEmpty()) << view->errors().join(u'\n').toStdString();
@@ -464,4 +471,27 @@ TEST_F(BridgeWindowTest, DeviceNamesCannotAddLines) {
     ASSERT_FALSE(lines.isEmpty());
     EXPECT_FALSE(lines.first().contains(u'\n'));
     EXPECT_TRUE(lines.first().contains(u'\u240a'));
+}
+
+TEST_F(BridgeWindowTest, TheApprovalWaitRowShowsTheLimitAndSetsIt) {
+    ASSERT_NE(anyItem(QStringLiteral("approvalWait")), nullptr);
+    EXPECT_FALSE(anyItem(QStringLiteral("approvalWait"))->isVisible()) << "hidden without settings";
+    TemporaryDirectory folder;
+    ApprovalSettings settings(bridge.controller->approvals(),
+                              std::make_unique<QSettings>(
+                                  QString::fromStdString((folder.path() / "defaults.ini").string()),
+                                  QSettings::IniFormat));
+    approvalSettings = &settings;
+    view.reset();
+    open();
+    ASSERT_TRUE(item(QStringLiteral("approvalWait"))->isVisible());
+    EXPECT_TRUE(item(QStringLiteral("approvalWait600"))->property("prominent").toBool());
+    click(item(QStringLiteral("approvalWait0")));
+    EXPECT_EQ(settings.waitSeconds(), 0);
+    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::milliseconds(0));
+    click(item(QStringLiteral("approvalWait-1")));
+    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::nullopt);
+    settle();
+    EXPECT_TRUE(item(QStringLiteral("approvalWait-1"))->property("prominent").toBool());
+    EXPECT_FALSE(item(QStringLiteral("approvalWait600"))->property("prominent").toBool());
 }

@@ -3,6 +3,9 @@
 #include "ui/TerminalFrontEnd.h"
 
 #include "FakeBridge.h"
+#include "bridge/ApprovalRouter.h"
+#include "support/TemporaryHome.h"
+#include "ui/ApprovalSettings.h"
 #include "ui/LineReader.h"
 
 #include <QBuffer>
@@ -421,4 +424,42 @@ TEST(LineReaderTest, AClosedInputHasEndedAtOnce) {
     LineReader reader(-1);
     QSignalSpy ended(&reader, &LineReader::endOfInput);
     EXPECT_TRUE(ended.wait(30000));
+}
+
+TEST_F(TerminalFrontEndTest, SetsHowLongQuestionsWaitAndTheNotifyCommandAndKeepsThem) {
+    TemporaryDirectory folder;
+    const QString stored = QString::fromStdString((folder.path() / "defaults.ini").string());
+    auto settings = [&] {
+        return std::make_unique<ApprovalSettings>(
+            bridge.controller->approvals(),
+            std::make_unique<QSettings>(stored, QSettings::IniFormat));
+    };
+    auto approval = settings();
+    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::minutes(10));
+    frontEnd->setApprovalSettings(approval.get());
+    const std::pair<const char*, const char*> table[] = {
+        {"approval-wait 90", "Approval questions wait 90 s for a paired device.\n"},
+        {"approval-wait soon", "approval-wait takes SECONDS (0 to 604800) or off.\n"},
+        {"approval-wait 0",
+         "Approval questions are declined at once while no paired device is connected.\n"},
+        {"approval-wait off",
+         "Approval questions wait for a paired device as long as Codex does.\n"},
+        {"notify-command tell", "tell is not a program the bridge can run; give its absolute "
+                                "path, or off.\n"},
+        {"notify-command /bin/true", "The notify command is now /bin/true.\n"},
+    };
+    for (const auto& [line, answer] : table) {
+        EXPECT_EQ(type(QString::fromUtf8(line)), QString::fromUtf8(answer)) << line;
+    }
+    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::nullopt);
+    EXPECT_TRUE(type(QStringLiteral("help")).contains(QStringLiteral("approval-wait SECONDS|off")));
+
+    // Kept for the next run; what a launch option sets for one run is not.
+    approval->overrideForThisRun(30, QStringLiteral("/bin/false"));
+    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::seconds(30));
+    frontEnd->setApprovalSettings(nullptr);
+    approval.reset();
+    approval = settings();
+    EXPECT_EQ(approval->waitSeconds(), ApprovalSettings::noLimit);
+    EXPECT_EQ(approval->notifyCommand(), QStringLiteral("/bin/true"));
 }

@@ -1,5 +1,7 @@
 #include "tarnwick-device/ApprovalDesk.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 
 ApprovalDesk::ApprovalDesk(BridgeDevice& device, const ApprovalPrompt& prompt, std::ostream& errors,
@@ -8,6 +10,9 @@ ApprovalDesk::ApprovalDesk(BridgeDevice& device, const ApprovalPrompt& prompt, s
 
 void ApprovalDesk::asked(const std::string& id, const std::string& method,
                          const JSONValue& params) {
+    if (std::any_of(open_.begin(), open_.end(), [&](const Question& q) { return q.id == id; })) {
+        return;
+    }
     std::string text = prompt_.describe(method, params);
     if (text.empty() || declineAll_ || inputEnded_) {
         errors_ << (text.empty()
@@ -15,7 +20,8 @@ void ApprovalDesk::asked(const std::string& id, const std::string& method,
                         : text)
                 << "Declined.\n"
                 << std::flush;
-        device_.answer(id, ApprovalPrompt::response("decline"));
+        device_.answer(id, ApprovalPrompt::response(
+                               ApprovalPrompt::refusalFor(ApprovalPrompt::choicesFor(params))));
         return;
     }
     open_.push_back(Question{id, method, params, ApprovalPrompt::choicesFor(params)});
@@ -31,6 +37,20 @@ void ApprovalDesk::showNext() {
     const Question& question = open_.front();
     errors_ << prompt_.describe(question.method, question.params)
             << ApprovalPrompt::choiceLine(question.choices) << std::flush;
+}
+
+void ApprovalDesk::settled(const std::string& id, const JSONValue& outcome) {
+    auto found =
+        std::find_if(open_.begin(), open_.end(), [&](const Question& q) { return q.id == id; });
+    if (found == open_.end()) {
+        return;
+    }
+    const bool shown = found == open_.begin();
+    open_.erase(found);
+    errors_ << (shown ? "\n" : "") << ApprovalPrompt::settledNote(outcome) << ".\n" << std::flush;
+    if (shown && !inputEnded_) {
+        showNext();
+    }
 }
 
 void ApprovalDesk::answerLine(const std::string& line) {
@@ -67,7 +87,7 @@ void ApprovalDesk::inputEnded() {
     inputEnded_ = true;
     while (!open_.empty()) {
         errors_ << "\nNo more input.\n";
-        decide(JSONValue("decline"));
+        decide(ApprovalPrompt::refusalFor(open_.front().choices));
     }
 }
 

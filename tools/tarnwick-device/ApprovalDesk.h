@@ -18,7 +18,10 @@ public:
     ApprovalDesk(BridgeDevice& device, const ApprovalPrompt& prompt, std::ostream& errors,
                  bool declineAll);
 
+    // A question asked again (after a reconnect) under an id already open is the same one.
     void asked(const std::string& id, const std::string& method, const JSONValue& params);
+    // The bridge settled a question: its prompt goes, with the note why.
+    void settled(const std::string& id, const JSONValue& outcome);
     // Whether the next input line is the answer to a question.
     bool awaitsAnswer() const { return !open_.empty(); }
     void answerLine(const std::string& line);

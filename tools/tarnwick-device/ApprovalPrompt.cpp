@@ -107,7 +107,8 @@ std::vector<ApprovalChoice> ApprovalPrompt::choicesFor(const JSONValue& params) 
     };
     const JSONValue* offered = params.member("availableDecisions");
     if (!offered || !offered->arrayValue()) {
-        static const JSONValue fallback = JSONArray{"accept", "acceptForSession", "decline"};
+        static const JSONValue fallback =
+            JSONArray{"accept", "acceptForSession", "decline", "cancel"};
         offered = &fallback;
     }
     std::size_t position = 0;
@@ -149,8 +150,47 @@ std::vector<ApprovalChoice> ApprovalPrompt::choicesFor(const JSONValue& params) 
         }
         add(number, meaning, decision);
     }
-    add("n", "no, and let Codex go on (decline)", JSONValue("decline"));
+    // Only what Codex offered: the bridge refuses any other decision.
     return choices;
+}
+
+JSONValue ApprovalPrompt::refusalFor(const std::vector<ApprovalChoice>& choices) {
+    for (const char* word : {"decline", "cancel"}) {
+        for (const ApprovalChoice& choice : choices) {
+            if (choice.decision == JSONValue(word)) {
+                return choice.decision;
+            }
+        }
+    }
+    return JSONValue("decline");
+}
+
+std::string ApprovalPrompt::settledNote(const JSONValue& outcome) {
+    const JSONValue* how = outcome.member("outcome");
+    const std::string word = how && how->stringValue() ? *how->stringValue() : std::string();
+    if (word == "answered") {
+        const JSONValue* name = outcome.member("deviceName");
+        const std::string device = name && name->stringValue() ? *name->stringValue() : "?";
+        const JSONValue* decision = outcome.member("decision");
+        const std::string* text = decision ? decision->stringValue() : nullptr;
+        if (text && (*text == "accept" || *text == "acceptForSession")) {
+            return "Approved on " + device;
+        }
+        if (text && (*text == "decline" || *text == "cancel")) {
+            return "Declined on " + device;
+        }
+        return "Answered on " + device;
+    }
+    if (word == "withdrawn") {
+        return "Codex no longer needs this";
+    }
+    if (word == "timedOut") {
+        return "Declined: nobody answered in time";
+    }
+    if (word == "restarted") {
+        return "Codex was restarted";
+    }
+    return "Settled";
 }
 
 std::string ApprovalPrompt::choiceLine(const std::vector<ApprovalChoice>& choices) {
@@ -158,7 +198,10 @@ std::string ApprovalPrompt::choiceLine(const std::vector<ApprovalChoice>& choice
     for (const ApprovalChoice& choice : choices) {
         keys += (keys.empty() ? "" : "/") + choice.key;
     }
-    return "Your answer [" + keys + "; Enter declines]: ";
+    const bool declines = std::any_of(choices.begin(), choices.end(), [](const ApprovalChoice& c) {
+        return c.decision == JSONValue("decline");
+    });
+    return "Your answer [" + keys + (declines ? "; Enter declines]: " : "]: ");
 }
 
 std::optional<JSONValue> ApprovalPrompt::decisionFor(const std::vector<ApprovalChoice>& choices,

@@ -32,9 +32,14 @@ public:
     std::string describe(const std::string& method, const JSONValue& params) const;
 
     // The answers Codex offers for a question (its "availableDecisions", in its order), or
-    // accept, accept for the session and decline when it names none. Declining is always
-    // among them: it is what the bridge itself answers when nobody can decide.
+    // accept, accept for the session, decline and cancel when it names none. Nothing else:
+    // the bridge refuses a decision Codex did not offer.
     static std::vector<ApprovalChoice> choicesFor(const JSONValue& params);
+    // The refusal among `choices` (decline, else cancel) for a question nobody will answer.
+    static JSONValue refusalFor(const std::vector<ApprovalChoice>& choices);
+    // How the bridge says a question ended, for people: "Approved on Laptop", "Codex no
+    // longer needs this", ...
+    static std::string settledNote(const JSONValue& outcome);
     // The line asking for an answer among `choices`.
     static std::string choiceLine(const std::vector<ApprovalChoice>& choices);
     // The decision for what a person typed: a choice's key, its decision word, yes or no;

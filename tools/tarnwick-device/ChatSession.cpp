@@ -39,6 +39,9 @@ ChatSession::ChatSession(DeviceSession& session, std::string threadID, bool decl
             [this](const std::string& id, const std::string& method, const JSONValue& params) {
                 desk_.asked(id, method, params);
             });
+    connect(
+        &device_, &BridgeDevice::serverRequestSettled, this,
+        [this](const std::string& id, const JSONValue& outcome) { desk_.settled(id, outcome); });
     connect(&input_, &InputLines::lineRead, this, &ChatSession::lineRead);
     connect(&input_, &InputLines::ended, this, &ChatSession::inputEnded);
     connect(&interrupt_, &InterruptSignal::interrupted, this, &ChatSession::interrupted);

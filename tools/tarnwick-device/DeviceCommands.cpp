@@ -293,6 +293,14 @@ int DeviceCommands::watch(const DeviceArguments& arguments) {
                          << std::flush;
             desk.asked(id, method, params);
         });
+    QObject::connect(
+        &device, &BridgeDevice::serverRequestSettled, &watching,
+        [&](const std::string& id, const JSONValue& outcome) {
+            context_.out << encoded(JSONObject{{"serverRequestSettled", id}, {"outcome", outcome}})
+                         << "\n"
+                         << std::flush;
+            desk.settled(id, outcome);
+        });
     context_.err << "Watching " << device.bridgeOffer()->displayName << " at "
                  << session.address().toString() << "; Ctrl-C stops.\n"
                  << std::flush;

@@ -14,6 +14,7 @@ Item {
     required property TrustedDeviceModel trustedDevices
     required property ActivityLogModel activityLog
     required property PhonePairingPanel phonePairing
+    property QtObject approvalSettings: null
 
     WindowBackground {
         anchors.fill: parent
@@ -51,6 +52,11 @@ Item {
                 objectName: "header"
                 Layout.fillWidth: true
                 controller: root.controller
+            }
+            ApprovalWaitSetting {
+                objectName: "approvalWait"
+                Layout.fillWidth: true
+                settings: root.approvalSettings
             }
             StatusSection {
                 objectName: "status"

@@ -12,6 +12,8 @@ Window {
     required property TrustedDeviceModel trustedDevices
     required property ActivityLogModel activityLog
     required property PhonePairingPanel phonePairing
+    // ApprovalSettings, when the application has them.
+    property QtObject approvalSettings: null
     // Drawn without the system's title bar, with a strip of its own to move it, where the window
     // manager moves and resizes frameless windows on request; elsewhere the system's title bar
     // stays, untitled.
@@ -34,6 +36,7 @@ Window {
         trustedDevices: appWindow.trustedDevices
         activityLog: appWindow.activityLog
         phonePairing: appWindow.phonePairing
+        approvalSettings: appWindow.approvalSettings
     }
 
     Loader {
