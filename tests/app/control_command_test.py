@@ -232,6 +232,16 @@ def run(bridge, device_command):
             if address in control(bridge, env, "phone") or ".local" in address:
                 raise Failure("phone showed %r again, or a .local name" % address)
 
+            # How long approval questions wait, and the notify command, as the README gives them.
+            expect_text(control(bridge, env, "approval-wait", "600"),
+                        r"^Approval questions wait 10 min for a paired device\.\n$", "approval-wait")
+            expect_text(control(bridge, env, "approval-wait", "soon", status=1),
+                        r"^approval-wait takes SECONDS", "approval-wait soon")
+            expect_text(control(bridge, env, "notify-command", "/bin/true"),
+                        r"^The notify command is now /bin/true\.\n$", "notify-command")
+            expect_text(control(bridge, env, "notify-command", "off"),
+                        r"^No notify command is run now\.\n$", "notify-command off")
+
             other_user_is_refused(socket_path, [root, runtime])
             expect_text(control(bridge, env, "status"), r"Paired devices: ", "status afterwards")
 

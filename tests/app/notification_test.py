@@ -6,7 +6,9 @@ The bridge runs with its window (drawn off screen); a test device asks to pair. 
 notification must carry its name and the code (how a hostile name is shown is checked in
 ApplicationPartsTest, since the link refuses such names); a forged click from another bus client does nothing, the server's
 own click brings the window forward, and nothing is paired by either. When the request ends
-its notification is taken back.
+its notification is taken back. Then an approval question asked while no device is connected:
+"Codex is waiting for your approval" with Codex's command made visible and escaped, the notify
+command run with no arguments and the description on its input, and the wait limit's decline.
 """
 
 import argparse
@@ -106,6 +108,79 @@ def run(bridge, device_command):
             server.terminate()
             server.wait(TIMEOUT)
     print("notification: shown with the name and the code; only the real click counted")
+    return waiting_question(bridge, here)
+
+
+# Asks one approval question as soon as the bridge is ready, and writes down the answer.
+ASKING_CODEX = r"""#!/usr/bin/python3
+import json, sys
+for line in sys.stdin:
+    message = json.loads(line)
+    if "id" in message and "method" in message:
+        sys.stdout.write(json.dumps({"id": message["id"], "result": {}}) + "\n")
+    elif message.get("method") == "initialized":
+        sys.stdout.write(json.dumps({"id": 0, "method": "item/commandExecution/requestApproval",
+                                     "params": {"threadId": "t1", "turnId": "u1", "itemId": "i1",
+                                                "startedAtMs": 1, "cwd": "/w",
+                                                "command": COMMAND}}) + "\n")
+    elif "id" in message:
+        with open(ANSWER, "w") as answer:
+            answer.write(json.dumps(message))
+    sys.stdout.flush()
+"""
+HOSTILE = 'echo <b>hi</b> & "x"\n$(touch pwned)'
+
+
+def waiting_question(bridge, here):
+    """A question asked while no device is connected: the desktop says Codex waits, the notify
+    command gets the description on its input, and the wait limit declines it."""
+    with tempfile.TemporaryDirectory(prefix="tarnwick-waiting-") as root:
+        env = environment(root)
+        env.update(DBUS_SESSION_BUS_ADDRESS=os.environ["DBUS_SESSION_BUS_ADDRESS"])
+        answer = os.path.join(root, "answer.json")
+        with open(os.path.join(root, "bin", "codex"), "w") as script:
+            script.write(ASKING_CODEX.replace("COMMAND", json.dumps(HOSTILE))
+                         .replace("ANSWER", json.dumps(answer)))
+        notify = os.path.join(root, "notify")
+        with open(notify, "w") as script:
+            script.write("#!/bin/sh\ncd %s || exit 9\nprintf '%%s|' \"$#\" \"$@\" > argv\n"
+                         "cat > input\n" % shlex.quote(root))
+        os.chmod(notify, 0o755)
+        server = subprocess.Popen(["/usr/bin/python3", os.path.join(here, "notification_server.py")],
+                                  env=env, stdout=subprocess.PIPE, text=True)
+        service = None
+        try:
+            if server.stdout.readline().strip() != "ready":
+                raise Failure("the stand-in notification server did not start")
+            service = Service(bridge, env, arguments=["--service", "--approval-wait=2",
+                                                      "--notify-command=" + notify])
+            shown = read_json(server, "summary")
+            if shown["summary"] != "Codex is waiting for your approval" or "\n" in shown["body"] \
+                    or "<b>" in shown["body"] or "&lt;b&gt;" not in shown["body"]:
+                raise Failure("notification %r" % shown)
+            service.expect(r"^Declined the command \"echo <b>hi</b> & \"x\"\\u\{000A\}.* after "
+                           r"waiting 1 min: no paired device came back\.$")
+            if read_json(server, "closed")["closed"] != shown["id"]:
+                raise Failure("another notification was closed")
+            deadline = time.monotonic() + TIMEOUT
+            while not os.path.exists(answer) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            with open(answer) as given:
+                if json.load(given) != {"id": 0, "result": {"decision": "decline"}}:
+                    raise Failure("Codex was answered otherwise")
+            with open(os.path.join(root, "argv")) as argv, open(os.path.join(root, "input")) as stdin:
+                arguments, description = argv.read(), json.loads(stdin.read())
+            if arguments != "0|" or description.get("command") != HOSTILE or \
+                    description.get("event") != "question-waiting" or \
+                    os.path.exists(os.path.join(root, "pwned")):
+                raise Failure("notify command got %r and %r" % (arguments, description))
+        finally:
+            if service and service.process.poll() is None:
+                service.process.terminate()
+                service.process.wait(TIMEOUT)
+            server.terminate()
+            server.wait(TIMEOUT)
+    print("waiting question: notified on the desktop and by the notify command, then declined")
     return 0
 
 

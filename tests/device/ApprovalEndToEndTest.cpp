@@ -148,7 +148,7 @@ protected:
 
 } // namespace
 
-TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
+TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisionsCodexOffered) {
     pair(laptop_, "Laptop");
     // Connected first, so that the bridge must pass over it to find the paired device.
     Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
@@ -169,6 +169,8 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
         << chat.err;
     EXPECT_NE(chat.err.find("    y  yes (accept)\n"), std::string::npos) << chat.err;
     EXPECT_NE(chat.err.find("    c  no, and stop the turn (cancel)\n"), std::string::npos);
+    // Codex offers no plain decline for a command under this policy, so neither does the device.
+    EXPECT_EQ(chat.err.find("(decline)"), std::string::npos) << chat.err;
     EXPECT_EQ(runs(), 0) << "nothing runs before the answer";
     chat.write("y\n");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
@@ -181,39 +183,31 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
     EXPECT_EQ(bridge_.appServer().responses[0].second,
               JSONValue(JSONObject{{"decision", "accept"}}));
 
-    // Declined: nothing runs, and Codex goes on to finish the turn.
-    const std::size_t errorsSoFar = chat.err.size();
-    chat.write("Once more, please.\n");
-    ASSERT_TRUE(waitUntil([&] {
-        return chat.err.find("Your answer", errorsSoFar) != std::string::npos;
-    })) << chat.err;
-    chat.write("n\n");
-    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 2; }));
-    EXPECT_EQ(completedTurns()[1], "completed");
-    EXPECT_EQ(runs(), 1);
-
-    // Cancelled: nothing runs and the turn stops.
+    // Cancelled: a decline is not among the answers, and nothing runs and the turn stops.
     const std::size_t beforeCancel = chat.err.size();
     chat.write("And again.\n");
     ASSERT_TRUE(waitUntil([&] {
         return chat.err.find("Your answer", beforeCancel) != std::string::npos;
     })) << chat.err;
+    chat.write("n\n");
+    ASSERT_TRUE(waitUntil([&] {
+        return chat.err.find("Please answer with one of the keys.", beforeCancel) !=
+               std::string::npos;
+    })) << chat.err;
     chat.write("c\n");
-    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 3; }));
-    EXPECT_EQ(completedTurns()[2], "interrupted");
+    ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 2; }));
+    EXPECT_EQ(completedTurns()[1], "interrupted");
     EXPECT_EQ(runs(), 1);
     EXPECT_EQ(chat.finish(), 0) << chat.err;
 
-    EXPECT_EQ(commandOutcomes(), (std::vector<std::string>{"completed", "declined", "declined"}));
-    ASSERT_EQ(bridge_.appServer().responses.size(), 3u);
+    EXPECT_EQ(commandOutcomes(), (std::vector<std::string>{"completed", "declined"}));
+    ASSERT_EQ(bridge_.appServer().responses.size(), 2u);
     for (const auto& [id, result] : bridge_.appServer().responses) {
         EXPECT_TRUE(id.numberValue().has_value()) << id.displayText();
     }
     EXPECT_EQ(bridge_.appServer().responses[0].first, JSONValue(0))
         << "Codex's first question has id 0";
     EXPECT_EQ(bridge_.appServer().responses[1].second,
-              JSONValue(JSONObject{{"decision", "decline"}}));
-    EXPECT_EQ(bridge_.appServer().responses[2].second,
               JSONValue(JSONObject{{"decision", "cancel"}}));
 
     // The stranger saw none of the events and none of the questions.
@@ -227,11 +221,17 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenDeclinesThenCancelsACommand) {
     EXPECT_NE(requests[1].encode()->find("\"function_call_output\""), std::string::npos);
 }
 
-TEST_F(ApprovalEndToEndTest, WithNoPairedDeviceConnectedTheBridgeDeclinesAndTheTurnGoesOn) {
+TEST_F(ApprovalEndToEndTest, WithNoPairedDeviceConnectedAQuestionWaitsUntilTheLimitDeclinesIt) {
     pair(laptop_, "Laptop");
     Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
 
     startTurnWithoutADevice();
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().pendingServerRequestCount() == 1; }));
+    EXPECT_TRUE(bridge_.appServer().responses.empty());
+    bridge_.controller().approvals().setWaitLimit(std::chrono::milliseconds(0));
+    EXPECT_EQ(bridge_.controller().logs().front(),
+              "Declined the command \"/bin/bash -lc 'echo ran >> ran.txt'\" after waiting 1 min: "
+              "no paired device came back.");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; }));
     EXPECT_EQ(completedTurns()[0], "completed");
     EXPECT_EQ(commandOutcomes(), std::vector<std::string>{"declined"});
@@ -264,7 +264,8 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesTheConnectionOfTheDeviceThatWasAsk
     EXPECT_EQ(*asked->member("method"), JSONValue(commandQuestion));
     const std::string questionID = *asked->member("serverRequest")->stringValue();
     EXPECT_EQ(questionID.size(), 36u);
-    EXPECT_NE(watch.err.find("  Reason: To note that the turn ran.\n"), std::string::npos);
+    EXPECT_NE(watch.err.find("  Reason: To note that the turn ran.\n"), std::string::npos)
+        << watch.out << watch.err;
 
     // The device goes away without a word; the question stays open and Codex waits.
     watch.kill();
