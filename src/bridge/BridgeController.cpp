@@ -74,6 +74,13 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     connect(&sessions_, &PeerSessions::authorizedNamesChanged, this,
             &BridgeController::shownNamesChanged);
     connect(&pairing_, &PairingHandler::welcomed, this, &BridgeController::sendCeiling);
+    connect(&pairing_, &PairingHandler::sessionsForgotten, this,
+            [this](const std::vector<PeerHandle>& peers) {
+                for (const PeerHandle& peer : peers) {
+                    neighbours_.link->closeSession(peer, std::string(linkwire::forgottenReason),
+                                                   SessionClose::forgotten);
+                }
+            });
     connect(&pairing_, &PairingHandler::sessionRefused, this, [this](const PeerHandle& peer) {
         neighbours_.link->closeSession(peer, "Another device of that name is connected",
                                        SessionClose::policyViolation);
@@ -167,8 +174,8 @@ void BridgeController::sessionAuthorized(const PeerHandle& peer, const std::stri
     // nothing. Sessions of one device under other names (a watcher beside a call) stay.
     for (const PeerHandle& older : sessions_.authorizedAs(deviceID)) {
         if (older != peer && older->displayName() == peer->displayName()) {
-            neighbours_.link->closeSession(older, "Replaced by a newer connection of this device",
-                                           SessionClose::normal);
+            neighbours_.link->closeSession(older, std::string(linkwire::replacedReason),
+                                           SessionClose::replaced);
         }
     }
     pairing_.refuseNamesakesOf(peer);

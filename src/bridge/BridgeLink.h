@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/LinkWire.h"
 #include "link/PeerHandle.h"
 #include "link/SessionStage.h"
 #include "platform/Error.h"
@@ -15,9 +16,15 @@
 
 namespace tarnwick {
 
-// How the bridge ends a session: a normal close, or a close for a peer that broke the rules
-// (a WebSocket "policy violation").
-enum class SessionClose : std::uint16_t { normal = 1000, policyViolation = 1008 };
+// How the bridge ends a session: a normal close, a close for a peer that broke the rules
+// (a WebSocket "policy violation"), or one of the link's own codes a device acts on: its
+// device was forgotten, or a newer session of the device took its place.
+enum class SessionClose : std::uint16_t {
+    normal = 1000,
+    policyViolation = 1008,
+    forgotten = linkwire::closeForgotten,
+    replaced = linkwire::closeReplaced,
+};
 
 // What the controller uses of the peer link: its events, its connected peers in order, sending
 // one block to one peer, starting it, and its one-line status for the window. A block is a

@@ -215,9 +215,14 @@ void PairingHandler::forget(TrustedPeer peer) {
     }
     refreshTrustedPeers();
     // Revoked at once, without waiting for the connection to end: a forgotten device must not
-    // go on calling the app-server on the strength of an earlier handshake.
+    // go on calling the app-server on the strength of an earlier handshake. Its sessions are
+    // then closed, so that the device hears why instead of silently receiving nothing.
+    std::vector<PeerHandle> forgotten = sessions_.authorizedAs(peer.deviceID);
     sessions_.revokeDevice(peer.deviceID);
     log_("Forgot " + shownName(peer.displayName) + ".");
+    if (!forgotten.empty()) {
+        emit sessionsForgotten(forgotten);
+    }
 }
 
 std::optional<PairingRequest> PairingHandler::requestWithID(std::string_view id) const {

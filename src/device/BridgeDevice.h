@@ -52,6 +52,8 @@ public:
     Handshake handshake() const { return handshake_; }
     // Why the last session ended (or never opened), as the link reported it.
     std::string endReason() const { return connector_.endReason().toStdString(); }
+    // The close code the bridge gave when it ended the last session; 0 when it gave none.
+    int endCode() const { return connector_.closeCode(); }
     // The text with which requests fail when the session ends before their answer.
     static constexpr const char* goneText = "The bridge went away before it answered.";
 

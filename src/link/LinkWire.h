@@ -27,6 +27,15 @@ inline constexpr std::size_t maxBlockSize = 16 * 1024 * 1024;
 // pairing requests are far smaller.
 inline constexpr std::size_t maxUnauthorisedBlockSize = 64 * 1024;
 
+// Close codes (from the range RFC 6455 leaves to applications) and reasons with which the
+// bridge ends a device's session for a cause the device should tell its user. Pages and
+// devices decide on the code; the reason is for people.
+inline constexpr unsigned short closeForgotten = 4001;
+inline constexpr std::string_view forgottenReason =
+    "This device is no longer paired with the bridge.";
+inline constexpr unsigned short closeReplaced = 4002;
+inline constexpr std::string_view replacedReason = "Replaced by another session of this device.";
+
 // Longest display name a device may give, in bytes of UTF-8.
 inline constexpr std::size_t maxPeerNameBytes = 63;
 

@@ -21,6 +21,11 @@ namespace {
 
 const QString available = QStringLiteral("Available on local network");
 const QString lookingForHosts = QStringLiteral("Looking for Macs\u2026");
+// Said after the reason whenever the bridge listens but is not announced: devices can still
+// come by address (the phone page's QR code), but nothing finds the bridge by name.
+const QString notAdvertised = QStringLiteral(
+    ". Devices cannot find this bridge by name, only by its address. To fix this, install "
+    "avahi-daemon and start it: sudo systemctl enable --now avahi-daemon");
 
 std::string text(std::string_view view) {
     return std::string(view);
@@ -137,9 +142,9 @@ void PeerLink::startHost() {
     auto* publisher = new AvahiPublisher(std::move(announcement), this);
     publisher_ = publisher;
     connect(publisher, &AvahiPublisher::failed, this,
-            [this, failure](const QString& reason) { setStatusText(failure + reason); });
+            [this, failure](const QString& reason) { advertisingFailed(failure + reason); });
     if (auto started = publisher->start(); !started) {
-        setStatusText(failure + QString::fromStdString(started.error().description));
+        advertisingFailed(failure + QString::fromStdString(started.error().description));
     }
 }
 
@@ -204,21 +209,34 @@ void PeerLink::peerStateChanged(const PeerHandle& peer, PeerState state) {
         emit peerDisconnected(peer);
         break;
     case PeerState::connecting:
-        setStatusText(QStringLiteral("Securing connection\u2026"));
+        setStatusText(withAdvertising(QStringLiteral("Securing connection\u2026")));
         break;
     case PeerState::connected:
-        setStatusText(QStringLiteral("Connected to ") +
-                      QString::fromStdString(peer->displayName()));
+        setStatusText(withAdvertising(QStringLiteral("Connected to ") +
+                                      QString::fromStdString(peer->displayName())));
         emit peerConnected(peer);
         break;
     default:
-        setStatusText(QStringLiteral("Connection state changed"));
+        setStatusText(withAdvertising(QStringLiteral("Connection state changed")));
         break;
     }
 }
 
 QString PeerLink::idleStatus() const {
-    return mode_ == PeerLinkMode::host ? available : lookingForHosts;
+    if (mode_ == PeerLinkMode::client) {
+        return lookingForHosts;
+    }
+    return advertisingFailure_.isEmpty() ? available : advertisingFailure_;
+}
+
+QString PeerLink::withAdvertising(const QString& event) const {
+    return advertisingFailure_.isEmpty() ? event
+                                         : event + QStringLiteral(". ") + advertisingFailure_;
+}
+
+void PeerLink::advertisingFailed(const QString& failure) {
+    advertisingFailure_ = failure + notAdvertised;
+    setStatusText(advertisingFailure_);
 }
 
 void PeerLink::setStatusText(const QString& text) {

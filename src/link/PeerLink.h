@@ -125,11 +125,16 @@ private:
     void peerStateChanged(const PeerHandle& peer, PeerState state);
     void setStatusText(const QString& text);
     QString idleStatus() const;
+    // The event's text, followed by why the bridge is not advertised when it is not.
+    QString withAdvertising(const QString& event) const;
+    void advertisingFailed(const QString& failure);
 
     PeerLinkMode mode_;
     PeerLinkOptions options_;
     std::string peerName_;
     QString statusText_;
+    // Why the bridge is not announced over DNS-SD, with what to do about it; "" while it is.
+    QString advertisingFailure_;
     std::vector<PeerHandle> connectedPeers_;
     std::vector<PeerHandle> discoveredPeers_;
     quint16 listeningPort_ = 0;

@@ -2,9 +2,11 @@
 // page (reconnecting by itself), and shows pairing, the threads, one thread and Codex's
 // questions.
 
+import { ApprovalStore, methods } from "./approvals.js";
 import { base64UrlDecode } from "./crypto.js";
 import {
   BridgeSession,
+  closeCodes,
   defaultName,
   fitName,
   isValidName,
@@ -37,7 +39,9 @@ const texts = {
   forgotten: "This phone was forgotten by the computer. Pair it again.",
   privateBrowsing: "This browser will forget this phone when the page closes (private browsing).",
   badSecret: "The QR code is wrong, used or expired.",
+  replaced: "Replaced by another session of this device.",
 };
+const title = "Tarnwick Bridge";
 
 const maxDelay = 30000;
 const unreachableAfter = 3; // failed attempts in a row before the banner says so
@@ -59,6 +63,8 @@ class Cockpit {
     this.timer = null;
     this.screen = null;
     this.files = new Map(); // file change item id -> [{path, kind}]
+    this.threadList = []; // as thread/list last gave it, for the names of the cards' threads
+    this.counted = 0; // open questions the title and the badge show
     this.pairing = new PairingScreen(() => this.pairWithCode());
     this.threads = new ThreadsScreen({
       open: (thread) => this.openThread(thread),
@@ -70,10 +76,13 @@ class Cockpit {
       stop: () => this.stop(),
       back: () => this.showThreads(),
     });
-    this.approvals = new ApprovalDesk(
-      (id, decision) => this.session?.answer(id, decision),
-      (itemId) => this.files.get(itemId) ?? [],
-    );
+    this.questions = new ApprovalStore();
+    this.approvals = new ApprovalDesk(this.questions, {
+      answer: (id, decision) => this.answer(id, decision),
+      filesOf: (itemId) => this.files.get(itemId) ?? [],
+      threadName: (threadId) => this.threadName(threadId),
+      openThread: (threadId) => this.openThread(this.threadList.find((t) => t.id === threadId) ?? { id: threadId }),
+    });
     document.getElementById("approvals").replaceWith(this.approvals.element);
   }
 
@@ -113,6 +122,12 @@ class Cockpit {
     this.banner.textContent = text;
     this.banner.hidden = !text;
     this.banner.dataset.state = text === texts.paired ? "ok" : "busy";
+    const online = text === texts.paired;
+    this.thread.setOnline(online);
+    if (this.questions.connected !== online) {
+      this.questions.connected = online;
+      this.approvalsChanged(false);
+    }
   }
 
   setScreen(element, name) {
@@ -163,16 +178,26 @@ class Cockpit {
       if (this.session !== session) return;
       session.receive(typeof event.data === "string" ? event.data : decoder.decode(event.data));
     };
-    socket.onclose = () => this.closed(socket, session);
+    socket.onclose = (event) => this.closed(socket, session, event.code);
   }
 
-  closed(socket, session) {
+  // Codex's questions stay: the bridge keeps them open and offers them again on the next
+  // session, or says there that they were settled.
+  closed(socket, session, code) {
     if (this.socket !== socket) return;
     const wasAuthorised = session.authorised;
     session.closed();
     this.socket = null;
     this.session = null;
-    this.approvals.clear();
+    if (code === closeCodes.forgotten) {
+      this.forgotten();
+      return;
+    }
+    if (code === closeCodes.replaced) {
+      // Another tab or window of this browser took over; this one comes back when looked at.
+      this.status(texts.replaced);
+      return;
+    }
     if (!wasAuthorised && session.code) {
       // The request shown on the computer ended with this connection.
       this.hold = true;
@@ -241,18 +266,30 @@ class Cockpit {
       },
       onProblem: (text) => console.warn(text),
       onEvent: (method, params) => current() && this.event(method, params),
-      onServerRequest: (id, method, params) => current() && this.approvals.asked(id, method, params),
+      onServerRequest: (id, method, body) => current() && this.asked(id, method, body),
+      onSettled: (id, body) => current() && this.questions.settled(id, body) && this.approvalsChanged(false),
+      onAnswerRefused: (id, text) => current() && this.questions.refused(id, text) && this.approvalsChanged(false),
       onCeiling: (ceiling) => current() && this.threads.setCeiling(ceiling),
     };
   }
 
   async accepted(offer) {
+    // The bridge offers its open questions right after this; any it does not offer before the
+    // answer to this ping were settled while this page was away.
+    this.questions.reconnected();
+    const session = this.session;
+    session.ping().then(() => {
+      if (this.session !== session) return;
+      this.questions.sweep();
+      this.approvalsChanged(false);
+    }, () => {});
     this.loadedThread = null;
     this.failures = 0;
     this.everAuthorised = true;
     this.wantCode = false;
     secret = null;
     this.status(texts.paired);
+    this.thread.status.textContent = ""; // what failed while away is no news now
     const record = this.store.record;
     if (!record.paired || record.bridgeKey !== offer.publicKey) {
       await this.store.update({ paired: true, bridgeKey: offer.publicKey });
@@ -295,6 +332,8 @@ class Cockpit {
 
   async forgotten() {
     this.stopConnecting();
+    this.questions.clear();
+    this.approvalsChanged(false);
     await this.store.update({ paired: false, bridgeKey: null });
     this.status(texts.forgotten);
     this.showPairing({ text: "To use this phone again, pair it with a code and confirm on the computer.", offerCode: true });
@@ -320,6 +359,42 @@ class Cockpit {
     });
   }
 
+  // --- Codex's questions ---
+
+  asked(id, method, body) {
+    if (!methods.has(method)) {
+      this.session.answer(id, "decline"); // a question this page cannot show is not approved unseen
+      return;
+    }
+    this.approvalsChanged(this.questions.offered(id, method, body));
+  }
+
+  answer(id, decision) {
+    if (!this.questions.answering(id)) return;
+    if (!this.session?.answer(id, decision)) this.questions.refused(id, "Not connected to the computer.");
+    this.approvalsChanged(false);
+  }
+
+  // Redraws the cards and tells the person how many questions wait: in the title, on the
+  // app's badge, and with a buzz when one is new.
+  approvalsChanged(fresh) {
+    this.approvals.render();
+    const open = this.questions.open;
+    if (fresh) navigator.vibrate?.(200);
+    if (open === this.counted) return;
+    this.counted = open;
+    document.title = open ? `(${open}) ${title}` : title;
+    const badge = open ? navigator.setAppBadge?.(open) : navigator.clearAppBadge?.();
+    badge?.catch?.(() => {});
+  }
+
+  threadName(threadId) {
+    const thread = this.threadList.find((t) => t.id === threadId);
+    const name = (typeof thread?.name === "string" && thread.name) || (typeof thread?.preview === "string" && thread.preview);
+    if (name) return name.length > 60 ? name.slice(0, 59) + "…" : name;
+    return threadId.length > 8 ? threadId.slice(0, 8) + "…" : threadId || "(not named)";
+  }
+
   event(method, params) {
     const item = params?.item;
     if ((method === "item/started" || method === "item/completed") && item?.type === "fileChange") {
@@ -332,6 +407,12 @@ class Cockpit {
         })),
       );
       while (this.files.size > maxAnnouncedFileItems) this.files.delete(this.files.keys().next().value);
+    }
+    // A thread started here has no preview in the list yet: its first message names it.
+    const listed = item?.type === "userMessage" && this.threadList.find((t) => t.id === params.threadId);
+    if (listed && !listed.name && !listed.preview && Array.isArray(item.content)) {
+      listed.preview = item.content.map((part) => (typeof part?.text === "string" ? part.text : "")).join(" ").trim();
+      this.approvalsChanged(false);
     }
     this.thread.event(method, params);
     if (method === "thread/started" && this.screen === "threads") this.loadThreads();
@@ -357,7 +438,9 @@ class Cockpit {
       const result = await list;
       const threads = Array.isArray(result?.data) ? result.data : [];
       const when = (thread) => thread.updatedAt ?? thread.createdAt ?? 0;
-      this.threads.setThreads([...threads].sort((a, b) => when(b) - when(a)));
+      this.threadList = [...threads].sort((a, b) => when(b) - when(a));
+      this.threads.setThreads(this.threadList);
+      this.approvalsChanged(false);
     } catch (error) {
       this.threads.setThreads([], error.message);
     }
@@ -406,6 +489,7 @@ class Cockpit {
     const result = await this.request("thread/start", params);
     if (!result?.thread?.id) throw new Error("The computer did not name the new thread.");
     this.loadedThread = result.thread.id;
+    this.threadList = [result.thread, ...this.threadList.filter((t) => t.id !== result.thread.id)];
     this.threads.toggleForm(false);
     this.thread.open(result.thread);
     this.setScreen(this.thread.element, "thread");

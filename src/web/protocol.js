@@ -17,6 +17,8 @@ const envelopeVersion = 1;
 const trustCheckID = "trust-check";
 const maxSecretProofs = 5;
 export const forgottenText = "Pair this device first.";
+// How the bridge closes a session it ends on purpose.
+export const closeCodes = { forgotten: 4001, replaced: 4002 };
 
 const kinds = new Set([
   "hello",
@@ -28,6 +30,7 @@ const kinds = new Set([
   "event",
   "serverRequest",
   "serverResponse",
+  "serverRequestSettled",
   "error",
   "ping",
   "proof",
@@ -159,7 +162,8 @@ export function newDeviceID() {
 // One connection's handshake and traffic. `identity` is {deviceID, displayName, privateKey,
 // publicKey (base64 of the 64-byte point)}; `send(text)` writes one message; `listener` gets
 // onProblem(text), onUntrusted(), onAccepted(offer), onRejected(), onCode(code),
-// onEvent(method, params), onServerRequest(id, method, params), onForgotten().
+// onEvent(method, params), onServerRequest(id, method, body), onSettled(id, body),
+// onAnswerRefused(id, text) (an error about a question's answer), onForgotten().
 // `pinnedKey`, when given, is the bridge key this page paired with.
 export class BridgeSession {
   constructor(identity, send, listener = {}, { pinnedKey = null } = {}) {
@@ -247,6 +251,9 @@ export class BridgeSession {
         if (message.id && message.method) {
           this.listener.onServerRequest?.(message.id, message.method, message.body ?? {});
         }
+        return;
+      case "serverRequestSettled":
+        if (message.id && this.authorised) this.listener.onSettled?.(message.id, message.body ?? {});
         return;
       default:
         return;
@@ -346,7 +353,13 @@ export class BridgeSession {
       return;
     }
     const waiting = message.id !== undefined ? this.pending.get(message.id) : undefined;
-    if (!waiting) return;
+    if (!waiting) {
+      // Not one of this page's requests: the bridge refused an answer to one of its questions.
+      if (message.kind === "error" && message.id && this.authorised) {
+        this.listener.onAnswerRefused?.(message.id, typeof message.body === "string" ? message.body : "");
+      }
+      return;
+    }
     this.pending.delete(message.id);
     if (message.kind === "response") {
       waiting.resolve(message.body ?? null);

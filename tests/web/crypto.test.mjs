@@ -213,6 +213,11 @@ describe("the page's handshake", () => {
     const answer = page.session.request("thread/list", { limit: 1 });
     const request = page.sent.at(-1);
     assert.deepEqual([request.kind, request.method, request.body], ["request", "thread/list", { limit: 1 }]);
+    // Not an answer to the page's own request: about one of Codex's questions.
+    const refusal = "Codex did not offer that decision for this question.";
+    await page.session.receive(message("serverRequestSettled", { outcome: "withdrawn" }, { id: "Q1" }));
+    await page.session.receive(message("error", refusal, { id: "Q1" }));
+    assert.deepEqual(page.heard.slice(-2), [["onSettled", "Q1", { outcome: "withdrawn" }], ["onAnswerRefused", "Q1", refusal]]);
     await page.session.receive(message("error", "Pair this device first.", { id: request.id }));
     await assert.rejects(answer, /Pair this device first/);
     assert.ok(page.heard.some(([name]) => name === "onForgotten"));

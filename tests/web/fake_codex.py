@@ -7,12 +7,14 @@ history for thread/read and thread/resume, new threads, and turns. What a turn d
 the words of the message:
 
   "approve"  streams a line, starts a command whose output holds hostile HTML, asks for approval
-             (item/commandExecution/requestApproval), waits for the answer, then finishes;
+             (item/commandExecution/requestApproval), waits for the answer, then finishes; with
+             "later" it asks only after 2 s, time for the page to go away;
   "long"     streams slowly until turn/interrupt stops it;
   otherwise  streams a short answer in several deltas, with hostile HTML in the middle.
 
 Every message it receives is appended, one JSON object a line, to the file named by --log, so a
-test can see the answers the bridge passed on. It leaves when its input ends.
+test can see the answers the bridge passed on, and {"asked": id} when it asks. It leaves when its
+input ends.
 """
 
 import argparse
@@ -169,6 +171,8 @@ class Codex:
         status = "completed"
         if "approve" in words:
             self.stream(base, ["I will note the time. "], 0)
+            if "later" in words:
+                stop.wait(2)
             status = self.ask_to_run(base, stop)
         elif "long" in words:
             parts = ["Counting %d. " % number for number in range(1, 400)]
@@ -207,6 +211,7 @@ class Codex:
         self.next_id += 1
         answered = threading.Event()
         self.pending[request_id] = answered
+        self.record({"asked": request_id})
         self.send({"id": request_id, "method": "item/commandExecution/requestApproval",
                    "params": dict(base, itemId=item_id, command=command, cwd="/srv/garden",
                                   reason="To note the time " + HOSTILE,

@@ -5,8 +5,9 @@ Starts `tarnwick-bridge --terminal` on a pseudo-terminal with a temporary home a
 `codex` (fake_codex.py, or the real Codex CLI against the model stand-in), and drives a real
 browser engine through WebDriver the way a person uses a phone: it types a phone name, reads the
 pairing code, pairs by code and by the QR code's address, opens threads, starts one, sends
-messages, watches the answer stream in, stops a turn, answers approval cards, and survives a
-restart of the bridge. Hostile HTML in Codex's output must stay text, and a page of another
+messages, watches the answer stream in, stops a turn, answers approval cards (after a reload, a
+dropped connection, a page that was away when Codex asked, on one of two devices), and survives
+a restart of the bridge. Hostile HTML in Codex's output must stay text, and a page of another
 origin must not get a session. Screenshots of each screen go to --screenshots; the time from
 opening the page to paired and from "Send" to the first streamed text are printed.
 
@@ -107,6 +108,15 @@ socket.onerror = () => done("error");
 socket.onclose = (event) => done("closed " + event.code);
 """
 
+# Stands in for what a phone does with a new question (buzz, app badge), which a test browser
+# cannot show; the page's calls are kept in order.
+WATCH_NUDGES = r"""
+window.tarnwickNudges = [];
+navigator.vibrate = (pattern) => (window.tarnwickNudges.push(["vibrate", pattern]), true);
+navigator.setAppBadge = (count) => (window.tarnwickNudges.push(["badge", count]), Promise.resolve());
+navigator.clearAppBadge = () => (window.tarnwickNudges.push(["badge", 0]), Promise.resolve());
+"""
+
 # Notes, by the page's own clock, when the next form is submitted and when `wanted` first
 # shows anywhere on the page after that.
 WATCH_FOR_TEXT = r"""
@@ -146,9 +156,10 @@ class Bridge:
 
     def __init__(self, path, env):
         self.path, self.env, self.terminal = path, env, None
+        self.options = []
 
     def start(self):
-        self.terminal = Terminal([self.path, "--terminal"], self.env)
+        self.terminal = Terminal([self.path, "--terminal"] + self.options, self.env)
         self.terminal.expect(r"Bridge started\.")
 
     def stop(self):
@@ -443,10 +454,11 @@ class Run:
         print("measured (%s): %s: %.0f ms" % (self.engine, what, seconds * 1000), flush=True)
 
     def name_the_phone(self, phone, name):
+        phone.device_name = name
         phone.fill("Phone name", name)
         phone.tap("Continue")
 
-    def pair_by_code(self, phone, name, shots=False):
+    def pair_by_code(self, phone, name, shots=False, trusted=1):
         """First visit: name the phone, compare the codes, pair it from the terminal."""
         opened = time.monotonic()
         phone.open(PAGE)
@@ -471,7 +483,7 @@ class Run:
         self.measure('"pair N" typed to paired', time.monotonic() - confirmed)
         self.measure("page opened to paired, by code (with the typing)",
                      time.monotonic() - opened)
-        self.bridge.expect(r"Paired devices: 1 trusted\n")
+        self.bridge.expect(r"Paired devices: %d trusted\n" % trusted)
 
     def code_on(self, phone):
         element = phone.find("Pairing code")
@@ -579,9 +591,12 @@ class Run:
 
     def approval(self, phone, answer, shots=False):
         before = len(self.log.answers())
+        phone.driver.execute_script(WATCH_NUDGES)
         self.send(phone, "Please approve a command")
         phone.find("Approve")
         phone.find("Decline")
+        phone.sees("Waiting for", partly=True)
+        self.nudged(phone, "(1) Tarnwick Bridge", [["vibrate", 200], ["badge", 1]])
         phone.sees("date >> noted.txt", partly=True)
         phone.sees("To note the time " + HOSTILE, partly=True)
         phone.no_hostile_traces("on the approval card")
@@ -590,7 +605,7 @@ class Run:
         phone.tap(answer)
         answers = wait_for("the approval answer at the fake",
                            lambda: self.log.answers()[before:], describe=phone.describe)
-        wanted = {"Approve": "accept", "Approve for session": "acceptForSession",
+        wanted = {"Approve": "accept", "Approve for this session": "acceptForSession",
                   "Decline": "decline", "Cancel turn": "cancel"}[answer]
         if answers != [{"decision": wanted}]:
             raise Failure("tapping %s answered %r" % (answer, answers))
@@ -602,7 +617,126 @@ class Run:
             phone.sees("I did not run it.", partly=True)
         wait_for("the approval card to go", lambda: phone.absent("Approve"),
                  describe=phone.describe)
+        phone.sees("%s on %s" % ("Approved" if wanted.startswith("accept") else "Declined",
+                                 phone.device_name))
+        self.nudged(phone, "Tarnwick Bridge", [["badge", 0]])
         phone.no_hostile_traces("after the approval")
+
+    @staticmethod
+    def nudged(phone, title, nudges):
+        """The page's title counts the open questions, and the last nudges are `nudges`."""
+        wait_for("the title %r and the nudges %r" % (title, nudges), lambda: phone.script(
+            "return document.title === arguments[0] && JSON.stringify("
+            "window.tarnwickNudges.slice(-arguments[1].length)) === JSON.stringify(arguments[1])",
+            title, nudges), describe=lambda: "the title was %r, the nudges %r" % tuple(
+                phone.script("return [document.title, window.tarnwickNudges]")))
+
+    def approved_at_codex(self, phone, before, by=None):
+        """Taps Approve on `phone`: Codex gets exactly that answer, and every card goes with
+        the note that says who approved it."""
+        phone.tap("Approve")
+        answers = wait_for("the approval at the fake", lambda: self.log.answers()[before:],
+                           describe=phone.describe)
+        if answers != [{"decision": "accept"}]:
+            raise Failure("Approve answered %r" % answers)
+        for shown in by or [phone]:
+            shown.sees("Approved on " + phone.device_name)
+            wait_for("the card to go", lambda: shown.absent("Approve"), describe=shown.describe)
+
+    def asked(self):
+        return sum(1 for m in self.log.messages() if "asked" in m)
+
+    def drop_connections(self):
+        """Cuts every TCP connection to the bridge, as a phone's lost network does."""
+        subprocess.run(["ss", "-K", "-t", "state", "established", "(", "sport", "=",
+                        ":%d" % PORT, ")"], check=True, stdout=subprocess.DEVNULL)
+
+    def approval_survives(self, phone):
+        """An open card comes back after a reload and stays through a dropped connection, and
+        Approve then still reaches Codex."""
+        before = len(self.log.answers())
+        self.send(phone, "Please approve a command")
+        phone.find("Approve")
+        reloaded = time.monotonic()
+        phone.driver.refresh()
+        phone.find("Approve")
+        self.measure("page reloaded to its open card shown again", time.monotonic() - reloaded)
+        self.measure("reloaded page's start to its card shown, by the page's clock", phone.script(
+            "return performance.getEntriesByName('approval card shown')[0].startTime") / 1000)
+        # Its thread by name, from the thread list, and it opens that thread.
+        phone.tap("Say hello")
+        phone.find("Message")
+        if phone.count("Codex asks to run a command") != 1:
+            raise Failure("the card was shown %d times" % phone.count("Codex asks to run a command"))
+        self.approved_at_codex(phone, before)
+
+        before = len(self.log.answers())
+        self.send(phone, "Please approve a command")
+        phone.find("Approve")
+        self.drop_connections()
+        wait_for("the page to notice the dropped connection",
+                 lambda: not phone.shows("Paired"), describe=phone.describe)
+        phone.sees("Codex asks to run a command")
+        phone.sees("Paired")
+        back = time.monotonic()
+        self.approved_at_codex(phone, before)
+        self.measure("connection back to the approval at Codex", time.monotonic() - back)
+        if phone.shows("Not connected to the computer.", partly=True):
+            raise Failure("a stale connection error stayed in the thread")
+
+    def approval_while_away(self, phone):
+        """Codex asks while no page is open: the question waits, and the page opened later
+        shows it and approves it."""
+        before, asked = len(self.log.answers()), self.asked()
+        self.send(phone, "Please approve a command later")
+        phone.open("about:blank")
+        wait_for("the fake to ask while no page was open", lambda: self.asked() > asked)
+        reopened = time.monotonic()
+        phone.open(PAGE)
+        phone.find("Approve")
+        if self.log.answers()[before:]:
+            raise Failure("a question asked while no page was open was answered: %r"
+                          % self.log.answers()[before:])
+        self.approved_at_codex(phone, before)
+        self.measure("page opened again to the approval at Codex", time.monotonic() - reopened)
+
+    def approval_on_two(self, phone):
+        """Two paired devices are both shown the question; one answers, the other's card goes
+        with the note. A device forgotten on the computer says so at once."""
+        tablet = self.browser("pad")
+        self.pair_by_code(tablet, "Test Tablet", trusted=2)
+        phone.tap_text("Say hello")
+        phone.find("Message")
+        before = len(self.log.answers())
+        self.send(phone, "Please approve a command")
+        phone.find("Approve")
+        tablet.find("Approve")
+        self.approved_at_codex(tablet, before, by=[tablet, phone])
+
+        self.bridge.type("devices")
+        listed = self.bridge.expect(r"(\d+)\. \W{0,3}Test Tablet", "the tablet in the devices list")
+        self.bridge.type("forget " + listed.group(1))
+        tablet.sees("This phone was forgotten by the computer. Pair it again.")
+        tablet.quit()
+
+    def wait_limit(self, phone):
+        """With a short wait limit, a question asked while no page is open is declined, and
+        the activity log says so."""
+        self.bridge.stop()
+        self.bridge.options = ["--approval-wait=1"]
+        self.bridge.start()
+        phone.open(PAGE)
+        phone.sees("Paired")
+        phone.tap_text("Water the tomatoes in garden.py")
+        phone.find("Message")
+        before = len(self.log.answers())
+        self.send(phone, "Please approve a command later")
+        phone.open("about:blank")
+        self.bridge.expect(r"Declined .+ after waiting \d+ min: no paired device came back\.",
+                           "the wait limit's decline in the activity log")
+        answers = wait_for("the decline at the fake", lambda: self.log.answers()[before:])
+        if answers != [{"decision": "decline"}]:
+            raise Failure("the wait limit answered %r" % answers)
 
     def other_origins(self, phone):
         """Only the bridge's own page gets a session; another origin's page is refused."""
@@ -649,12 +783,19 @@ class Run:
         """The bridge goes away and comes back with the same home: the phone is paired again
         without a new request."""
         self.bridge.stop()
-        wait_for("the page to notice the bridge went away",
-                 lambda: phone.shows("Reconnecting") or phone.shows("Connecting") or
-                 phone.shows("The bridge is not reachable"), describe=phone.describe)
+        phone.sees("The bridge is not reachable", timeout=TIMEOUT * 2)
+        if phone.find("Send").is_enabled():
+            raise Failure("Send is enabled while the bridge is not reachable")
+        # Enter in the message field does not send either, and leaves no error behind.
+        from selenium.webdriver.common.keys import Keys
+        phone.fill("Message", "Sent while away")
+        phone.find("Message").send_keys(Keys.ENTER)
         self.bridge.start()
         phone.sees("Paired", timeout=TIMEOUT * 2)
         self.bridge.expect(r"Codex app-server ready")
+        for stale in ("Not connected to the computer.", "The bridge went away before it answered."):
+            if phone.shows(stale, partly=True):
+                raise Failure("%r stayed in the thread after the reconnect" % stale)
         phone.tap("Back")
         phone.sees("Why does the ledger test fail on Mondays?", partly=True)
         if "Pairing request" in self.bridge.screen():
@@ -798,9 +939,13 @@ def run_fake(bridge_path, engine, shots):
             run.stop_a_turn(phone, shots=True)
             run.approval(phone, "Approve", shots=True)
             run.approval(phone, "Decline")
+            run.approval_survives(phone)
+            run.approval_while_away(phone)
+            run.approval_on_two(phone)
             run.reconnect(phone)
             run.other_origins(phone)
             run.pair_by_qr()
+            run.wait_limit(phone)
             bridge.stop()
         except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
             raise failed(failure, run, bridge)
@@ -812,8 +957,8 @@ def run_fake(bridge_path, engine, shots):
 
 
 def run_real_codex(bridge_path, codex, stand_in, shots):
-    """One pass with the real Codex CLI against the model stand-in: approving from the page
-    runs the command, declining does not."""
+    """One pass with the real Codex CLI against the model stand-in: a question asked while the
+    page was closed waits for it, and approving it then runs the command; cancelling does not."""
     with tempfile.TemporaryDirectory(prefix="tarnwick-web-codex-") as root:
         env = environment(root)
         os.remove(os.path.join(root, "bin", "codex"))
@@ -825,7 +970,14 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
              "ran.", "--reply", "Done.", "--log", os.path.join(root, "model-requests.jsonl"),
              "--write-codex-config", os.path.join(root, "codex-home")],
             stdout=subprocess.PIPE, text=True)
+        notified = os.path.join(root, "notified.jsonl")
+        notify = os.path.join(root, "bin", "notify")
+        with open(notify, "w") as script:
+            script.write("#!/bin/sh\ncat >> %s\necho >> %s\n" % (notified, notified))
+        os.chmod(notify, 0o755)
+        read = lambda path: open(path).read() if os.path.exists(path) else ""  # noqa: E731
         bridge = Bridge(bridge_path, env)
+        bridge.options = ["--notify-command=" + notify]
         run = Run("chromium", bridge, root, FakeCodexLog(""), shots)
         try:
             listening = model.stdout.readline()
@@ -845,7 +997,16 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
             ran = os.path.join(work, "ran.txt")
             runs = lambda: open(ran).read().count("ran\n") if os.path.exists(ran) else 0  # noqa
 
+            # The page goes before Codex asks; the question waits for it (the notify command
+            # says when it started waiting with no device there), and the page opened again
+            # shows it.
             run.send(phone, "Please note that you ran.")
+            phone.open("about:blank")
+            wait_for("the question to wait with no device connected",
+                     lambda: "question-waiting" in read(notified), TIMEOUT * 4)
+            reopened = time.monotonic()
+            phone.open(PAGE)
+            phone.tap_text("Please note that you ran.")
             phone.find("Approve", timeout=TIMEOUT * 4)
             phone.sees("echo ran >> ran.txt", partly=True)
             if runs():
@@ -853,16 +1014,19 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
             phone.tap("Approve")
             wait_for("the approved command to run", lambda: runs() == 1, TIMEOUT * 4,
                      phone.describe)
+            run.measure("page opened again to the approved command run", time.monotonic() - reopened)
             wait_for("the answer after the command", lambda: phone.count("Done.") >= 1,
                      TIMEOUT * 4, phone.describe)
 
+            # Codex offers no "decline" for a command; the card offers only what it offered.
             run.send(phone, "Once more, please.")
-            phone.find("Decline", timeout=TIMEOUT * 4)
-            phone.tap("Decline")
-            wait_for("the answer after the declined command", lambda: phone.count("Done.") >= 2,
-                     TIMEOUT * 4, phone.describe)
+            phone.find("Cancel turn", timeout=TIMEOUT * 4)
+            if not phone.absent("Decline"):
+                raise Failure("the card offers Decline, which Codex did not offer")
+            phone.tap("Cancel turn")
+            phone.sees("The turn was stopped.", timeout=TIMEOUT * 4)
             if runs() != 1:
-                raise Failure("the declined command ran: %d runs" % runs())
+                raise Failure("the cancelled command ran: %d runs" % runs())
             bridge.stop()
         except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
             raise failed(failure, run, bridge)

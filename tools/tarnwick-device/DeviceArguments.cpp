@@ -213,7 +213,7 @@ std::string usageText(DeviceArguments::Command command) {
                "[--json]\n"
                "Pairs this device with a bridge. TARGET is a discovered bridge's name or "
                "HOST[:PORT];\nwithout it, the only bridge found on the local network. Compare the "
-               "code shown with the\none in the bridge's window and accept there. --replace pairs "
+               "code shown with the\none the bridge shows and accept there. --replace pairs "
                "again with a bridge whose key\nor certificate key has changed.\n";
     case Command::call:
         return "Usage: tarnwick-device call METHOD [PARAMS-JSON] [--bridge HOST[:PORT]] [--name "
@@ -256,8 +256,9 @@ std::string usageText(DeviceArguments::Command command) {
            "  answer ID DECISION  answer an approval question\n\n"
            "Run tarnwick-device COMMAND --help for a command's options.\n"
            "Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 no bridge reached,\n"
-           "4 not paired or pairing rejected, 5 the bridge went away, 6 the bridge's key "
-           "changed\nor it did not prove who it is.\n";
+           "4 not paired, pairing rejected or this device forgotten by the bridge,\n"
+           "5 the bridge went away or another session of this device took this one's place,\n"
+           "6 the bridge's key changed or it did not prove who it is.\n";
 }
 
 } // namespace tarnwick

@@ -200,7 +200,7 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
     if (!code) {
         return failed({ExitStatus::notPaired,
                        "The bridge did not take up the pairing request. If it knows this device "
-                       "with another key, forget the device in the bridge's window first."});
+                       "with another key, forget the device on the bridge first."});
     }
     if (arguments.json) {
         context_.out << encoded(JSONObject{{"event", "code"},
@@ -211,8 +211,8 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
     } else {
         context_.out << "Bridge certificate SHA-256: " << certificate << "\n"
                      << "Pairing code: " << *code << "\n"
-                     << "Compare it with the code in the window of the bridge \""
-                     << bridge.displayName << "\" and accept there only if the two are the same.\n"
+                     << "Compare it with the code the bridge \"" << bridge.displayName
+                     << "\" shows and accept there only if the two are the same.\n"
                      << "Waiting for the bridge to decide...\n";
     }
     context_.out << std::flush;
@@ -231,7 +231,7 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
                "Pairing rejected: " + bridge.displayName + " did not accept this device.");
         return statusOf(ExitStatus::notPaired);
     }
-    return failed({ExitStatus::bridgeGone, "The bridge went away before it decided."});
+    return failed(session.endFailure("The bridge went away before it decided."));
 }
 
 int DeviceCommands::call(const DeviceArguments& arguments) {
@@ -308,7 +308,7 @@ int DeviceCommands::watch(const DeviceArguments& arguments) {
     if (stopped) {
         return statusOf(ExitStatus::done);
     }
-    return failed({ExitStatus::bridgeGone, "The bridge went away."});
+    return failed(session.endFailure("The bridge went away."));
 }
 
 int DeviceCommands::answer(const DeviceArguments& arguments) {
@@ -353,7 +353,7 @@ int DeviceCommands::chat(const DeviceArguments& arguments) {
     if (chat.run()) {
         return statusOf(ExitStatus::done);
     }
-    return failed({ExitStatus::bridgeGone, "The bridge went away."});
+    return failed(session.endFailure("The bridge went away."));
 }
 
 } // namespace tarnwick

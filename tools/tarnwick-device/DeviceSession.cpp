@@ -1,6 +1,7 @@
 #include "tarnwick-device/DeviceSession.h"
 
 #include "link/CertificateFingerprint.h"
+#include "link/LinkWire.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -177,12 +178,23 @@ Expected<JSONValue, DeviceFailure> DeviceSession::call(const std::string& method
                     [&answer](BridgeDevice::Answer result) { answer = std::move(result); });
     waitFor([&] { return answer.has_value(); });
     if (!answer) {
-        return Unexpected(failureFor(BridgeDevice::goneText));
+        return Unexpected(endFailure(BridgeDevice::goneText));
     }
     if (!answer->hasValue()) {
         return Unexpected(failureFor(answer->error()));
     }
     return std::move(*answer).value();
+}
+
+DeviceFailure DeviceSession::endFailure(const std::string& goneText) const {
+    switch (device_.endCode()) {
+    case linkwire::closeForgotten:
+        return {ExitStatus::notPaired, std::string(linkwire::forgottenReason)};
+    case linkwire::closeReplaced:
+        return {ExitStatus::bridgeGone, std::string(linkwire::replacedReason)};
+    default:
+        return {ExitStatus::bridgeGone, goneText};
+    }
 }
 
 DeviceFailure DeviceSession::failureFor(const std::string& text) {

@@ -65,6 +65,9 @@ public:
 
     // Sorts a refusal or failure text from the bridge into a failure with its exit status.
     static DeviceFailure failureFor(const std::string& text);
+    // Why the session ended, when the bridge said (this device was forgotten, or another of
+    // its sessions took this one's place); else that the bridge went away, with `goneText`.
+    DeviceFailure endFailure(const std::string& goneText) const;
 
 private:
     BridgeDevice device_;

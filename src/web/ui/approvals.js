@@ -1,12 +1,13 @@
-// Codex's questions, on every screen: what it wants to run or change, where and why, and one
-// button per decision it offers.
+// Codex's questions, on every screen: what it wants to run or change, where and why, how long
+// it has waited and in which thread, and one button per decision it offered. Drawn from the
+// approval store only; each card is built once and its changing parts are updated in place.
 
+import { offeredDecisions, waitedText } from "../approvals.js";
 import { h } from "./dom.js";
 
-const fallbackDecisions = ["accept", "acceptForSession", "decline", "cancel"];
 const words = {
   accept: "Approve",
-  acceptForSession: "Approve for session",
+  acceptForSession: "Approve for this session",
   decline: "Decline",
   cancel: "Cancel turn",
 };
@@ -20,12 +21,11 @@ function shellWord(word) {
   return /^[A-Za-z0-9_./=:@%+,-]+$/.test(word) ? word : "'" + word.replace(/'/g, "'\\''") + "'";
 }
 
-// The button text of one offered decision: a word or an object with one member named after it.
+// The button text of one offered decision: a word, or an object with one member named after it.
 export function decisionLabel(decision) {
   if (typeof decision === "string") return words[decision] ?? decision;
-  if (!decision || typeof decision !== "object") return null;
   const names = Object.keys(decision);
-  if (names.length !== 1) return null;
+  if (names.length !== 1) return "Answer " + JSON.stringify(decision).slice(0, 60);
   const [name] = names;
   const details = decision[name] ?? {};
   if (name === "acceptWithExecpolicyAmendment" && Array.isArray(details.execpolicy_amendment)) {
@@ -38,51 +38,69 @@ export function decisionLabel(decision) {
   return name;
 }
 
-// The decisions to offer, each once, with "decline" always among them.
-export function offeredDecisions(params) {
-  const offered = Array.isArray(params?.availableDecisions) ? params.availableDecisions : fallbackDecisions;
-  const seen = new Set();
-  const out = [];
-  for (const decision of [...offered, "decline"]) {
-    const label = decisionLabel(decision);
-    const key = JSON.stringify(decision);
-    if (!label || seen.has(key)) continue;
-    seen.add(key);
-    out.push({ decision, label });
-  }
-  return out;
+function primary(decision) {
+  return decision !== "decline" && decision !== "cancel";
 }
 
 export class ApprovalDesk {
-  // `answer(id, decision)` sends the decision; `filesOf(itemId)` gives the changes announced for
-  // a file change item.
-  constructor(answer, filesOf) {
-    this.answer = answer;
-    this.filesOf = filesOf;
-    this.cards = new Map();
-    this.element = h("section", { class: "approvals", "aria-label": "Approvals", "aria-live": "assertive" });
+  // `store`: the approval store; `actions`: answer(id, decision), filesOf(itemId) (the changes
+  // announced for a file change item), threadName(threadId), openThread(threadId).
+  constructor(store, actions) {
+    this.store = store;
+    this.actions = actions;
+    this.cards = new Map(); // bridge id -> {element, waited, error, thread, buttons}
+    this.notes = h("div", { class: "approval-notes", role: "status" });
+    this.element = h("section", { class: "approvals", "aria-label": "Approvals", "aria-live": "assertive" }, this.notes);
+    this.ticker = null;
+    this.shownNotes = null;
   }
 
-  asked(id, method, params) {
-    const card = this.card(id, method, params ?? {});
-    if (!card) {
-      this.answer(id, "decline"); // a question this page cannot show is not approved unseen
-      return;
+  render() {
+    const { store } = this;
+    for (const [id, card] of this.cards) {
+      if (!store.questions.has(id)) {
+        card.element.remove();
+        this.cards.delete(id);
+      }
     }
-    this.cards.set(id, card);
-    this.element.append(card);
-    navigator.vibrate?.(200);
+    for (const question of store.questions.values()) {
+      let card = this.cards.get(question.id);
+      if (!card) {
+        card = this.card(question);
+        this.cards.set(question.id, card);
+        this.notes.before(card.element); // oldest first, as the store keeps them, the notes last
+        performance.mark?.("approval card shown"); // when a reloaded page shows its cards again
+      }
+      card.waited.textContent = waitedText(store.waitedSeconds(question));
+      card.thread.textContent = this.actions.threadName(str(question.params.threadId));
+      card.error.textContent = question.error || (question.sending ? "Sending your answer…" : "");
+      for (const button of card.buttons) button.disabled = question.sending || !store.connected;
+    }
+    if (this.shownNotes !== store.notes) {
+      this.shownNotes = store.notes;
+      this.notes.replaceChildren(...store.notes.map((note) => h("p", { class: "card note settled" }, note.text)));
+    }
+    const ticking = store.open > 0 || store.notes.length > 0;
+    if (ticking && !this.ticker) {
+      this.ticker = setInterval(() => {
+        store.expireNotes();
+        this.render();
+      }, 1000);
+    } else if (!ticking && this.ticker) {
+      clearInterval(this.ticker);
+      this.ticker = null;
+    }
   }
 
-  card(id, method, params) {
+  card({ id, method, params }) {
     const body = [];
     if (method === "item/commandExecution/requestApproval") {
       body.push(h("h2", {}, "Codex asks to run a command"));
       body.push(h("code", { class: "cmd" }, str(params.command) || "(the command was not given)"));
       body.push(h("p", { class: "facts" }, "in " + (str(params.cwd) || "(folder not given)")));
-    } else if (method === "item/fileChange/requestApproval") {
+    } else {
       body.push(h("h2", {}, "Codex asks to change files"));
-      const files = this.filesOf(str(params.itemId));
+      const files = this.actions.filesOf(str(params.itemId));
       body.push(
         files.length
           ? h("ul", { class: "paths" }, files.map((file) => h("li", {}, h("code", {}, file.path), " ", file.kind)))
@@ -91,31 +109,24 @@ export class ApprovalDesk {
       if (str(params.grantRoot)) {
         body.push(h("p", { class: "facts" }, "and to write anywhere under " + params.grantRoot + " for this session"));
       }
-    } else {
-      return null;
     }
     if (str(params.reason)) body.push(h("p", { class: "reason" }, "Reason: " + params.reason));
-    const buttons = offeredDecisions(params).map(({ decision, label }) =>
-      h("button", {
-        type: "button",
-        class: decision === "decline" || decision === "cancel" ? "" : "primary",
-        onclick: () => this.decide(id, decision),
-      }, label),
+    const waited = h("span", { class: "waited" });
+    const thread = h("button", {
+      type: "button",
+      class: "link thread-link",
+      onclick: () => this.actions.openThread(str(params.threadId)),
+    });
+    const error = h("p", { class: "error", role: "alert" });
+    const buttons = offeredDecisions(params).map((decision) =>
+      h("button", { type: "button", class: primary(decision) ? "primary" : "", onclick: () => this.actions.answer(id, decision) },
+        decisionLabel(decision)),
     );
-    return h("article", { class: "card approval", role: "alertdialog", "aria-label": "Approval" }, body, h("div", { class: "row wrap" }, buttons));
-  }
-
-  decide(id, decision) {
-    const card = this.cards.get(id);
-    if (!card) return;
-    this.cards.delete(id);
-    card.remove();
-    this.answer(id, decision);
-  }
-
-  // The connection ended: its questions were answered by the bridge and cannot be answered here.
-  clear() {
-    this.cards.clear();
-    this.element.replaceChildren();
+    const element = h("article", { class: "card approval", role: "alertdialog", "aria-label": "Approval" },
+      body,
+      h("p", { class: "facts" }, waited, " · in the thread ", thread),
+      error,
+      h("div", { class: "row wrap" }, buttons));
+    return { element, waited, thread, error, buttons };
   }
 }

@@ -37,6 +37,7 @@ export class ThreadView {
     this.threadID = null;
     this.turnID = null;
     this.running = false;
+    this.online = false;
     this.items = new Map(); // item id -> {element, item}
     this.streaming = new Map(); // agent message id -> element outside the log
     this.title = h("h1", { class: "thread-title" });
@@ -53,8 +54,8 @@ export class ThreadView {
         this.submit();
       }
     });
-    this.sendButton = h("button", { class: "primary", type: "submit" }, "Send");
-    this.steerButton = h("button", { class: "primary", type: "submit", hidden: true }, "Steer");
+    this.sendButton = h("button", { class: "primary", type: "submit", disabled: true }, "Send");
+    this.steerButton = h("button", { class: "primary", type: "submit", hidden: true, disabled: true }, "Steer");
     this.stopButton = h("button", { type: "button", class: "danger", hidden: true, onclick: () => this.actions.stop() }, "Stop");
     const form = h(
       "form",
@@ -74,9 +75,16 @@ export class ThreadView {
     );
   }
 
+  // Send and Steer only while the bridge is there to take them.
+  setOnline(online) {
+    this.online = online;
+    this.sendButton.disabled = !online;
+    this.steerButton.disabled = !online;
+  }
+
   submit() {
     const text = this.message.value.trim();
-    if (!text) return;
+    if (!text || !this.online) return;
     const done = this.running ? this.actions.steer(text) : this.actions.send(text);
     Promise.resolve(done).then((ok) => {
       if (ok !== false && this.message.value.trim() === text) this.message.value = "";
