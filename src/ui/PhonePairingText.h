@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/QrCode.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -13,8 +15,13 @@ struct PhonePairingText {
     static constexpr const char* once = "The code works once, for 5 minutes.";
 
     // What a terminal prints for `address` (from BridgeController::openPhonePairing): the QR
-    // code in half blocks, the address, the certificate's fingerprint and how long it works.
-    static QStringList terminalLines(const QString& address, const QString& fingerprint);
+    // code in half blocks drawn with `colours`, the address, a warning when a phone cannot
+    // reach it, the certificate's fingerprint and how long it works.
+    static QStringList terminalLines(const QString& address, const QString& fingerprint,
+                                     QrCode::Colours colours);
+    // Why a phone cannot open `address`, when it names this computer's loopback address (the
+    // only one it had when the code was made); "" otherwise.
+    static QString unreachableWarning(const QString& address);
 };
 
 } // namespace tarnwick
