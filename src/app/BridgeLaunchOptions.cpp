@@ -16,6 +16,12 @@ constexpr ControlCommand controlCommands[] = {
     {u"devices", 0}, {u"forget", 1},   {u"restart", 0}, {u"phone", 0},
 };
 
+// The argument of "pair N", "reject N" and "forget N": a number from 1.
+bool isNumber(const QString& argument) {
+    bool ok = false;
+    return argument.toInt(&ok) >= 1 && ok;
+}
+
 QString complaint(const QString& text) {
     return QStringLiteral("tarnwick-bridge: %1; see tarnwick-bridge --help.").arg(text);
 }
@@ -37,7 +43,10 @@ std::variant<BridgeLaunchOptions, QString> BridgeLaunchOptions::parse(const QStr
             if (arguments.first() != QStringView(command.name)) {
                 continue;
             }
-            if (arguments.size() - 1 != command.arguments) {
+            // A malformed command is bad usage, told here; only the running bridge can refuse a
+            // well-formed one.
+            if (arguments.size() - 1 != command.arguments ||
+                (command.arguments == 1 && !isNumber(arguments.at(1)))) {
                 return complaint(
                     command.arguments == 0
                         ? QStringLiteral("\"%1\" takes no argument").arg(arguments.first())
@@ -96,6 +105,9 @@ QString BridgeLaunchOptions::usage() {
         "  forget N     stop trusting device N of that list\n"
         "  restart      restart the Codex app-server\n"
         "  phone        show a QR code that pairs a phone, once, within 5 minutes\n"
+        "\n"
+        "Exit status of a command: 0 done, 1 refused by the running bridge, 2 bad usage,\n"
+        "3 no bridge running, or it did not answer.\n"
         "\n"
         "Only one bridge runs at a time: a second launch brings the running one forward.\n");
 }
