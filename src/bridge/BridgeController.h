@@ -122,6 +122,8 @@ signals:
     void lineLogged(const QString& line);
     void launchAtLoginChanged();
     void linkStatusChanged();
+    // A device paired with the secret openPhonePairing gave; the secret is burnt.
+    void phonePaired();
 
 private:
     void wireNeighbours();

@@ -84,6 +84,8 @@ signals:
     void trustedPeersChanged();
     // The connection was refused for the name it claimed; it must be closed at once.
     void sessionRefused(const tarnwick::PeerHandle& peer);
+    // A device paired with the secret of the phone code, which is now burnt.
+    void pairedByPhoneCode();
     // The user forgot the device these connections were authorised as; they must be closed.
     void sessionsForgotten(const std::vector<tarnwick::PeerHandle>& peers);
 

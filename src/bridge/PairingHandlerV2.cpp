@@ -245,6 +245,7 @@ Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, con
         return sent;
     }
     log_("Paired " + name + " by QR code.");
+    emit pairedByPhoneCode();
     return {};
 }
 
