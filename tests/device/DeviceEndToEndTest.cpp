@@ -8,6 +8,8 @@
 
 #include <QTcpServer>
 
+#include <regex>
+
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
@@ -305,6 +307,13 @@ TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
     bridge_.controller().reject(bridge_.controller().pairingRequests().back());
     EXPECT_EQ(run.finish(), 4);
     EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
+    // The fingerprint in two lines broken between pairs, as no 80-column terminal would split
+    // it; the code to compare is on "the bridge", wherever it runs.
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("(^|\n)Bridge certificate SHA-256: "
+                                                      "(?:[0-9A-F]{2}:){16}\n {28}[0-9A-F]{2}"
+                                                      "(?::[0-9A-F]{2}){15}\n")))
+        << run.out;
+    EXPECT_EQ(run.out.find("window"), std::string::npos) << run.out;
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
 }
 
