@@ -125,8 +125,13 @@ int runControl(int argc, char** argv, const QStringList& command) {
         printLine(stderr, instance.error());
         return 3;
     }
-    std::fputs(answer->text.toLocal8Bit().constData(), answer->ok ? stdout : stderr);
-    std::fflush(answer->ok ? stdout : stderr);
+    FILE* out = answer->ok ? stdout : stderr;
+    // The answer may colour a QR code; a pipe or a file gets it plain.
+    const QString text = TerminalWriter::colourSuits(fileno(out))
+                             ? answer->text
+                             : TerminalWriter::withoutColours(answer->text);
+    std::fputs(text.toLocal8Bit().constData(), out);
+    std::fflush(out);
     return answer->ok ? 0 : 1;
 }
 

@@ -99,9 +99,10 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
     }
     if (command == u"phone" && bare) {
         // A new secret each time, replacing the one shown before.
+        // In its own colours: the command takes them out when it does not print to a terminal.
         const QStringList lines = PhonePairingText::terminalLines(
             controller_.openPhonePairing(), controller_.certificateFingerprint(),
-            controller_.authorityFingerprint());
+            controller_.authorityFingerprint(), QrCode::Colours::own);
         return {true, lines.join(u'\n') + u'\n'};
     }
     if (approvalSettings_) {
@@ -114,9 +115,15 @@ SingleInstance::ControlAnswer BridgeControl::handle(const QStringList& words) {
 }
 
 QString BridgeControl::statusText() const {
-    return QStringLiteral("Codex engine: %1\nLocal link: %2\nPaired devices: %3 trusted\n"
-                          "Launch at login: %4\n")
-        .arg(visibleText(controller_.appServerStatus()), visibleText(controller_.linkStatus()))
+    // As the terminal's status shows it: the fingerprint under the link it belongs to.
+    QString fingerprint;
+    if (const QString shown = controller_.certificateFingerprint(); !shown.isEmpty()) {
+        fingerprint = terminalFingerprintLines(shown).join(u'\n') + u'\n';
+    }
+    return QStringLiteral("Codex engine: %1\nLocal link: %2\n%3Paired devices: %4 trusted\n"
+                          "Launch at login: %5\n")
+        .arg(visibleText(controller_.appServerStatus()), visibleText(controller_.linkStatus()),
+             fingerprint)
         .arg(controller_.trustedPeers().size())
         .arg(controller_.launchAtLogin() ? QStringLiteral("on") : QStringLiteral("off"));
 }

@@ -19,6 +19,12 @@ constexpr ControlCommand controlCommands[] = {
     {u"ceiling", -1}, {u"approval-wait", 1}, {u"notify-command", 1},
 };
 
+// The argument of "pair N", "reject N" and "forget N": a number from 1.
+bool isNumber(const QString& argument) {
+    bool ok = false;
+    return argument.toInt(&ok) >= 1 && ok;
+}
+
 QString complaint(const QString& text) {
     return QStringLiteral("tarnwick-bridge: %1; see tarnwick-bridge --help.").arg(text);
 }
@@ -40,8 +46,12 @@ std::variant<BridgeLaunchOptions, QString> BridgeLaunchOptions::parse(const QStr
             if (arguments.first() != QStringView(command.name)) {
                 continue;
             }
-            if (command.arguments >= 0 && arguments.size() - 1 != command.arguments) {
-                const QString& name = arguments.first();
+            // A malformed command is bad usage, told here; only the running bridge can refuse a
+            // well-formed one.
+            const QString& name = arguments.first();
+            const bool takesNumber = name == u"pair" || name == u"reject" || name == u"forget";
+            if ((command.arguments >= 0 && arguments.size() - 1 != command.arguments) ||
+                (takesNumber && !isNumber(arguments.at(1)))) {
                 const QString wanted = name == u"approval-wait"    ? QStringLiteral("number or off")
                                        : name == u"notify-command" ? QStringLiteral("path or off")
                                                                    : QStringLiteral("number");
@@ -131,6 +141,9 @@ QString BridgeLaunchOptions::usage() {
         "  notify-command PATH|off\n"
         "               the program run when Codex waits and no paired device is connected,\n"
         "               kept for later runs\n"
+        "\n"
+        "Exit status of a command: 0 done, 1 refused by the running bridge, 2 bad usage,\n"
+        "3 no bridge running, or it did not answer.\n"
         "\n"
         "Only one bridge runs at a time: a second launch brings the running one forward.\n");
 }

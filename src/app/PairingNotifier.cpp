@@ -18,7 +18,6 @@ namespace {
 const QString service = QStringLiteral("org.freedesktop.Notifications");
 const QString path = QStringLiteral("/org/freedesktop/Notifications");
 const QString interface = QStringLiteral("org.freedesktop.Notifications");
-constexpr qsizetype maxShownName = 64;
 // Notifications this bridge keeps track of; older ones can still be clicked but are forgotten.
 constexpr std::size_t maxTracked = 64;
 
@@ -46,15 +45,9 @@ QDBusConnection PairingNotifier::sessionBusIfAny() {
 }
 
 QString PairingNotifier::shownName(const QString& displayName) {
-    QString name = visibleText(displayName);
-    if (name.size() > maxShownName) {
-        name.truncate(maxShownName - 1);
-        if (name.back().isHighSurrogate()) {
-            name.chop(1);
-        }
-        name += u'\u2026';
-    }
-    return name;
+    // Already cut, spelled out and marked by the rule of every screen: a second cut here could
+    // drop the look-alike marker.
+    return visibleText(displayName);
 }
 
 void PairingNotifier::notify(int number, const QString& displayName, const QString& code) {

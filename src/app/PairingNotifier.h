@@ -27,8 +27,10 @@ public:
     // never started on the bridge's behalf.
     static QDBusConnection sessionBusIfAny();
 
-    // The device name as a notification shows it: control and layout characters made visible,
-    // at most 64 characters.
+    // The device name as a notification shows it. `displayName` is the name as the bridge
+    // shows it everywhere (BridgeController::shownName: at most 63 bytes of the name, hidden
+    // characters spelled out, the look-alike marker), which stays whole; control and layout
+    // characters are made visible.
     static QString shownName(const QString& displayName);
 
 public slots:

@@ -74,6 +74,7 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     connect(&sessions_, &PeerSessions::authorizedNamesChanged, this,
             &BridgeController::shownNamesChanged);
     connect(&pairing_, &PairingHandler::welcomed, this, &BridgeController::sendCeiling);
+    connect(&pairing_, &PairingHandler::pairedByPhoneCode, this, &BridgeController::phonePaired);
     connect(&pairing_, &PairingHandler::sessionsForgotten, this,
             [this](const std::vector<PeerHandle>& peers) {
                 for (const PeerHandle& peer : peers) {

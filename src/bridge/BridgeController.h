@@ -139,6 +139,8 @@ signals:
     void launchAtLoginChanged();
     void linkStatusChanged();
     void ceilingsChanged();
+    // A device paired with the secret openPhonePairing gave; the secret is burnt.
+    void phonePaired();
 
 private:
     void wireNeighbours();

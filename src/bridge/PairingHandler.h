@@ -92,6 +92,8 @@ signals:
     // The connection asked for a new pairing attempt before revealing the nonce of the one it
     // had: it must be closed at once.
     void attemptAbandoned(const tarnwick::PeerHandle& peer);
+    // A device paired with the secret of the phone code, which is now burnt.
+    void pairedByPhoneCode();
     // The user forgot the device these connections were authorised as; they must be closed.
     void sessionsForgotten(const std::vector<tarnwick::PeerHandle>& peers);
 

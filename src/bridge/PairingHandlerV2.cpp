@@ -264,6 +264,7 @@ Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, con
     }
     emit welcomed(peer);
     log_("Paired " + name + " by QR code.");
+    emit pairedByPhoneCode();
     return {};
 }
 

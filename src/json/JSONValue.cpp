@@ -269,12 +269,14 @@ const char hexDigits[] = "0123456789abcdef";
 
 // For each byte: 0 when it is copied as it stands, 1 when it needs an escape, 2 when it starts
 // (or is part of) a multi-byte sequence that must be checked.
+template <bool escapeSlash>
 constexpr auto byteClasses = [] {
     std::array<unsigned char, 256> classes{};
     for (int c = 0; c < 0x20; ++c) {
         classes[c] = 1;
     }
-    classes['"'] = classes['\\'] = classes['/'] = 1;
+    classes['"'] = classes['\\'] = 1;
+    classes['/'] = escapeSlash ? 1 : 0;
     for (int c = 0x80; c < 0x100; ++c) {
         classes[c] = 2;
     }
@@ -313,6 +315,7 @@ private:
     std::size_t used_;
 };
 
+template <bool escapeSlash>
 void appendString(Writer& writer, std::string_view text) {
     // An escape takes at most six bytes, a replacement character three.
     char* out = writer.reserve(text.size() * 6 + 2);
@@ -330,7 +333,9 @@ void appendString(Writer& writer, std::string_view text) {
             __m128i special = _mm_cmplt_epi8(block, _mm_set1_epi8(0x20));
             special = _mm_or_si128(special, _mm_cmpeq_epi8(block, _mm_set1_epi8('"')));
             special = _mm_or_si128(special, _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
-            special = _mm_or_si128(special, _mm_cmpeq_epi8(block, _mm_set1_epi8('/')));
+            if constexpr (escapeSlash) {
+                special = _mm_or_si128(special, _mm_cmpeq_epi8(block, _mm_set1_epi8('/')));
+            }
             const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
             if (mask == 0) {
                 s += 16;
@@ -347,7 +352,7 @@ void appendString(Writer& writer, std::string_view text) {
         }
 #endif
         const unsigned char c = *s;
-        const unsigned char byteClass = byteClasses[c];
+        const unsigned char byteClass = byteClasses<escapeSlash>[c];
         if (byteClass == 0) {
             *out++ = static_cast<char>(c);
             ++s;
@@ -408,7 +413,7 @@ void appendString(Writer& writer, std::string_view text) {
 
 class Encoder {
 public:
-    explicit Encoder(Writer& out) : out_(out) {}
+    Encoder(Writer& out, JSONValue::Slash slash) : out_(out), slash_(slash) {}
 
     bool write(const JSONValue& value, int depth) {
         switch (value.kind()) {
@@ -426,7 +431,7 @@ public:
             return true;
         }
         case JSONValue::Kind::String:
-            appendString(out_, *value.stringValue());
+            text(*value.stringValue());
             return true;
         case JSONValue::Kind::Array: {
             if (!enter(depth)) {
@@ -457,7 +462,7 @@ public:
                     out_.push(',');
                 }
                 first = false;
-                appendString(out_, key);
+                text(key);
                 out_.push(':');
                 if (!write(member, depth + 1)) {
                     return false;
@@ -476,6 +481,11 @@ public:
     const std::string& error() const { return error_; }
 
 private:
+    void text(std::string_view text) {
+        slash_ == JSONValue::Slash::escaped ? appendString<true>(out_, text)
+                                            : appendString<false>(out_, text);
+    }
+
     bool enter(int depth) {
         if (depth >= JSONValue::maxDepth) {
             error_ = "The value is nested deeper than 512 levels.";
@@ -485,6 +495,7 @@ private:
     }
 
     Writer& out_;
+    JSONValue::Slash slash_;
     std::string error_;
 };
 
@@ -511,12 +522,12 @@ void appendJSONNumber(std::string& out, double number) {
     out.append(buffer, formatJSONNumber(buffer, number));
 }
 
-Expected<void, Error> JSONValue::encodeTo(std::string& out) const {
+Expected<void, Error> JSONValue::encodeTo(std::string& out, Slash slash) const {
     const std::size_t mark = out.size();
     std::string error;
     {
         Writer writer(out);
-        Encoder encoder(writer);
+        Encoder encoder(writer, slash);
         if (!encoder.write(*this, 0)) {
             writer.truncate(mark);
             error = encoder.error();
@@ -528,9 +539,9 @@ Expected<void, Error> JSONValue::encodeTo(std::string& out) const {
     return {};
 }
 
-Expected<std::string, Error> JSONValue::encode() const {
+Expected<std::string, Error> JSONValue::encode(Slash slash) const {
     std::string out;
-    if (auto written = encodeTo(out); !written) {
+    if (auto written = encodeTo(out, slash); !written) {
         return Unexpected(written.error());
     }
     return out;

@@ -82,11 +82,15 @@ public:
     // Decodes one JSON text: any single value, a bare scalar included, with white space around it.
     static Expected<JSONValue, Error> decode(std::string_view text);
 
+    // How a forward slash inside a text is written: escaped as "\/", the form of everything
+    // the bridge sends, or as it stands, for JSON that people read and search.
+    enum class Slash { escaped, plain };
+
     // Compact JSON text. Fails when a number anywhere is not finite or the value is nested
     // deeper than maxDepth.
-    Expected<std::string, Error> encode() const;
+    Expected<std::string, Error> encode(Slash slash = Slash::escaped) const;
     // Appends the encoding to `out`; on failure `out` is left as it was.
-    Expected<void, Error> encodeTo(std::string& out) const;
+    Expected<void, Error> encodeTo(std::string& out, Slash slash = Slash::escaped) const;
 
     // A one-line text for people; never fails.
     std::string displayText() const;

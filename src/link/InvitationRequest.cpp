@@ -388,6 +388,12 @@ std::string invitationRefusal(int status, std::string_view reason, std::string_v
     answer += "Connection: close\r\n";
     answer += extraHeaders;
     answer += "Content-Type: text/plain; charset=utf-8\r\n";
+    // A refusal is shown by browsers too (the page's address mistyped, a probe in a frame): it
+    // runs nothing, is framed nowhere, sniffed as nothing else and leaks no referrer.
+    answer += "Content-Security-Policy: default-src 'none'; frame-ancestors 'none'\r\n";
+    answer += "X-Content-Type-Options: nosniff\r\n";
+    answer += "Referrer-Policy: no-referrer\r\n";
+    answer += "X-Frame-Options: DENY\r\n";
     answer += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     answer += body;
     return answer;

@@ -7,7 +7,8 @@
 
 namespace tarnwick {
 
-// The window's text helpers: device-chosen text made safe to show, and the "Paired " line.
+// The window's text helpers: device-chosen text made safe to show, the "Paired " line and
+// certificate fingerprints.
 class DisplayFormat : public QObject {
     Q_OBJECT
     QML_ELEMENT
@@ -18,6 +19,8 @@ public:
 
     Q_INVOKABLE QString visible(const QString& text) const;
     Q_INVOKABLE QString pairedLine(const QDateTime& pairedAt) const;
+    // A certificate fingerprint in lines of eight pairs (fingerprintLines).
+    Q_INVOKABLE QString fingerprint(const QString& fingerprint) const;
 };
 
 } // namespace tarnwick

@@ -48,4 +48,26 @@ QString abbreviatedDateTime(const QDateTime& dateTime, const QLocale& locale) {
            locale.toString(local.time(), QLocale::ShortFormat);
 }
 
+QStringList fingerprintLines(const QString& fingerprint, int pairsPerLine) {
+    const QStringList pairs = fingerprint.split(u':');
+    QStringList lines;
+    for (qsizetype at = 0; at < pairs.size(); at += pairsPerLine) {
+        QString line = pairs.mid(at, pairsPerLine).join(u':');
+        if (at + pairsPerLine < pairs.size()) {
+            line += u':';
+        }
+        lines.append(line);
+    }
+    return lines;
+}
+
+QStringList terminalFingerprintLines(const QString& fingerprint) {
+    const QString label = QStringLiteral("Certificate SHA-256: ");
+    QStringList lines = fingerprintLines(fingerprint, 16);
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        lines[index].prepend(index == 0 ? label : QString(label.size(), u' '));
+    }
+    return lines;
+}
+
 } // namespace tarnwick

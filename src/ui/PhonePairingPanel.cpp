@@ -14,7 +14,10 @@ constexpr int imageScale = 6;
 } // namespace
 
 PhonePairingPanel::PhonePairingPanel(BridgeController& controller, QObject* parent)
-    : QObject(parent), controller_(controller) {}
+    : QObject(parent), controller_(controller) {
+    // Its code paired a phone and is burnt: the panel has nothing more to show.
+    connect(&controller_, &BridgeController::phonePaired, this, &PhonePairingPanel::close);
+}
 
 PhonePairingPanel::~PhonePairingPanel() {
     if (open_) {
@@ -24,6 +27,7 @@ PhonePairingPanel::~PhonePairingPanel() {
 
 void PhonePairingPanel::show() {
     address_ = controller_.openPhonePairing();
+    warning_ = PhonePairingText::unreachableWarning(address_);
     image_.clear();
     if (!address_.isEmpty()) {
         if (auto code = QrCode::encode(address_.toStdString())) {
@@ -41,6 +45,7 @@ void PhonePairingPanel::close() {
     if (open_) {
         open_ = false;
         address_.clear();
+        warning_.clear();
         image_.clear();
         emit changed();
     }

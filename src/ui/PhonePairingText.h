@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/QrCode.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -33,10 +35,13 @@ struct PhonePairingText {
     static QStringList trustLines(const QString& address, const QString& authorityFingerprint);
 
     // What a terminal prints for `address` (from BridgeController::openPhonePairing): the QR
-    // code in half blocks, the address, the certificate's fingerprint, how long it works and the
-    // trust step.
+    // code in half blocks drawn with `colours`, the address, a warning when a phone cannot
+    // reach it, the certificate's fingerprint, how long it works and the trust step.
     static QStringList terminalLines(const QString& address, const QString& fingerprint,
-                                     const QString& authorityFingerprint = {});
+                                     const QString& authorityFingerprint, QrCode::Colours colours);
+    // Why a phone cannot open `address`, when it names this computer's loopback address (the
+    // only one it had when the code was made); "" otherwise.
+    static QString unreachableWarning(const QString& address);
 };
 
 } // namespace tarnwick

@@ -44,25 +44,36 @@ bool QrCode::darkWithQuietZone(int x, int y, int quietZone) const {
     return x >= 0 && y >= 0 && x < size_ && y < size_ && dark(x, y);
 }
 
-QStringList QrCode::halfBlockLines(int quietZone) const {
+QStringList QrCode::halfBlockLines(Colours colours, int quietZone) const {
+    // Black (16) on white (231) of the 256-colour cube, which colour schemes leave alone.
+    static const QString blackOnWhite = QStringLiteral("\x1b[38;5;16;48;5;231m");
+    static const QString reset = QStringLiteral("\x1b[0m");
+    const bool own = colours == Colours::own;
     const int side = size_ + 2 * quietZone;
     QStringList lines;
     for (int y = 0; y < side; y += 2) {
         QString line;
-        line.reserve(side);
+        line.reserve(side + (own ? blackOnWhite.size() + reset.size() : 0));
+        if (own) {
+            line += blackOnWhite;
+        }
         for (int x = 0; x < side; ++x) {
-            const bool upperLight = !darkWithQuietZone(x, y, quietZone);
-            // Below the last row of an odd side there is nothing to draw.
-            const bool lowerLight = y + 1 < side && !darkWithQuietZone(x, y + 1, quietZone);
-            if (upperLight && lowerLight) {
+            // Drawn in the text colour: the dark modules on our own white, else the light ones.
+            const bool upper = darkWithQuietZone(x, y, quietZone) == own;
+            // Below the last row of an odd side there is nothing to draw: the background shows.
+            const bool lower = y + 1 < side && darkWithQuietZone(x, y + 1, quietZone) == own;
+            if (upper && lower) {
                 line += QChar(0x2588); // full block
-            } else if (upperLight) {
+            } else if (upper) {
                 line += QChar(0x2580); // upper half block
-            } else if (lowerLight) {
+            } else if (lower) {
                 line += QChar(0x2584); // lower half block
             } else {
                 line += u' ';
             }
+        }
+        if (own) {
+            line += reset;
         }
         lines.append(line);
     }

@@ -27,10 +27,16 @@ public:
                         static_cast<std::size_t>(x)];
     }
 
-    // Two rows of modules per line, with a quiet zone of `quietZone` modules all round. Light
-    // modules are drawn in the text colour and dark ones left as the background, so that the
-    // code reads dark on light in a terminal with light text on a dark background.
-    QStringList halfBlockLines(int quietZone = 2) const;
+    // How half blocks meet a terminal's colours. `own`: each line sets black text on a white
+    // background itself and resets after it, so that the code reads the same in every
+    // terminal, light or dark. `lightOnDark`: no colours (for a pipe or a log); light modules
+    // are drawn in the text colour, for the usual light text on a dark background.
+    enum class Colours { own, lightOnDark };
+    // The quiet zone scanners need: four modules all round.
+    static constexpr int standardQuietZone = 4;
+
+    // Two rows of modules per line, with a quiet zone of `quietZone` modules all round.
+    QStringList halfBlockLines(Colours colours, int quietZone = standardQuietZone) const;
     // Whether the module at (x, y) of the code with a quiet zone of `quietZone` is dark.
     bool darkWithQuietZone(int x, int y, int quietZone) const;
 

@@ -8,6 +8,7 @@
 #include "ui/PhonePairingText.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -22,6 +23,19 @@ using Style = TerminalWriter::Style;
 
 QString quoted(const QString& text) {
     return QStringLiteral("\"") + text + QStringLiteral("\"");
+}
+
+// What the user meant to type: a terminal in line mode passes keys such as Ctrl-L (form feed)
+// or the arrows (ESC [ A) into the line as they are. Escape sequences go whole, other control
+// characters one by one; a tab separates words.
+QString typedText(const QString& line) {
+    static const QRegularExpression escapes(
+        QStringLiteral("\x1b(?:\\[[\\x30-\\x3f]*[\\x20-\\x2f]*[\\x40-\\x7e]?|O.?|.?)"));
+    QString typed = QString(line).remove(escapes);
+    typed.replace(u'\t', u' ');
+    typed.removeIf(
+        [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); });
+    return typed;
 }
 
 } // namespace
@@ -96,7 +110,9 @@ void TerminalFrontEnd::printStatus(bool always) {
     if (const QString fingerprint = controller_.certificateFingerprint();
         always && !fingerprint.isEmpty()) {
         // What a person compares with the certificate a browser or a device shows.
-        out_.line(QStringLiteral("Certificate SHA-256: ") + fingerprint);
+        for (const QString& line : terminalFingerprintLines(fingerprint)) {
+            out_.line(line);
+        }
     }
     if (always || devices != shownDevices_) {
         out_.line(devices);
@@ -204,9 +220,10 @@ void TerminalFrontEnd::ceiling(const QStringList& words) {
 
 void TerminalFrontEnd::printPhone() {
     // A new secret each time, replacing the one shown before.
-    const QStringList lines = PhonePairingText::terminalLines(controller_.openPhonePairing(),
-                                                              controller_.certificateFingerprint(),
-                                                              controller_.authorityFingerprint());
+    const QStringList lines = PhonePairingText::terminalLines(
+        controller_.openPhonePairing(), controller_.certificateFingerprint(),
+        controller_.authorityFingerprint(),
+        out_.colour() ? QrCode::Colours::own : QrCode::Colours::lightOnDark);
     for (const QString& line : lines) {
         out_.line(line);
     }
@@ -246,7 +263,12 @@ void TerminalFrontEnd::printHelp() {
 // ---------------------------------------------------------------------------------------------
 // What the user says
 
-void TerminalFrontEnd::handleLine(const QString& line) {
+void TerminalFrontEnd::handleLine(const QString& rawLine) {
+    // Ctrl-L clears the screen, as in a shell, and is no part of the command.
+    if (rawLine.contains(u'\f')) {
+        out_.clearScreen();
+    }
+    const QString line = typedText(rawLine);
     const QStringList words = line.simplified().split(u' ', Qt::SkipEmptyParts);
     if (words.isEmpty()) {
         return;

@@ -1,6 +1,7 @@
 #include "ui/TerminalWriter.h"
 
 #include <QFileDevice>
+#include <QRegularExpression>
 
 #include <unistd.h>
 
@@ -39,6 +40,16 @@ void TerminalWriter::line(const QString& text) {
     bytes += '\n';
     device_.write(bytes);
     // A pipe or a log must see each line as it happens.
+    if (auto* file = qobject_cast<QFileDevice*>(&device_)) {
+        file->flush();
+    }
+}
+
+void TerminalWriter::clearScreen() {
+    if (!colour_) {
+        return;
+    }
+    device_.write("\x1b[H\x1b[2J");
     if (auto* file = qobject_cast<QFileDevice*>(&device_)) {
         file->flush();
     }
@@ -84,6 +95,11 @@ bool TerminalWriter::colourSuits(int fd) {
     }
     const char* term = std::getenv("TERM");
     return !(term && std::strcmp(term, "dumb") == 0);
+}
+
+QString TerminalWriter::withoutColours(const QString& text) {
+    static const QRegularExpression style(QStringLiteral("\x1b\\[[0-9;]*m"));
+    return QString(text).remove(style);
 }
 
 } // namespace tarnwick

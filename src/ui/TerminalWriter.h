@@ -19,6 +19,9 @@ public:
     // Writes `text` and a line break, and flushes. A longer line than maxLineBytes is cut at a
     // character boundary and ends in "…".
     void line(const QString& text = {});
+    // Clears the screen and puts the cursor at the top when colour is on (a terminal); nothing
+    // otherwise.
+    void clearScreen();
     // `text` in `style`; plain text when colour is off.
     QString styled(const QString& text, Style style) const;
     bool colour() const { return colour_; }
@@ -26,6 +29,8 @@ public:
     // Whether colour suits the file descriptor: a terminal, with NO_COLOR unset and a TERM
     // other than "dumb".
     static bool colourSuits(int fd);
+    // `text` without its colour and style sequences (ESC [ … m).
+    static QString withoutColours(const QString& text);
 
 private:
     QIODevice& device_;

@@ -7,6 +7,7 @@
 #include "app/UnixSignalWatcher.h"
 #include "appserver/AppServerError.h"
 #include "bridge/ApprovalRouter.h"
+#include "bridge/ShownNames.h"
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 #include "ui/ApprovalSettings.h"
@@ -159,6 +160,8 @@ TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
     for (const QStringList& arguments :
          {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("-platform")},
           QStringList{QStringLiteral("terminal")}, QStringList{QStringLiteral("pair")},
+          QStringList{QStringLiteral("pair"), QStringLiteral("x")},
+          QStringList{QStringLiteral("reject"), QStringLiteral("0")},
           QStringList{QStringLiteral("status"), QStringLiteral("now")},
           QStringList{QStringLiteral("forget"), QStringLiteral("1"), QStringLiteral("2")},
           QStringList{QStringLiteral("tablet")},
@@ -214,21 +217,19 @@ TEST(LinuxWordsTest, NoTextNamesAnotherPlatformOrItsDevices) {
     }
 }
 
-TEST(PairingNotifierTest, ShowsADeviceNameVisibleAndBounded) {
+TEST(PairingNotifierTest, ShowsADeviceNameAsEveryScreenDoesWithItsMarker) {
     EXPECT_EQ(PairingNotifier::shownName(QStringLiteral("Ana\u2019s phone")),
               QStringLiteral("Ana\u2019s phone"));
     EXPECT_EQ(PairingNotifier::shownName(QStringLiteral("a\nb\u202Ec")),
               QStringLiteral("a\u240Ab<U+202E>c"));
-    const QString shown = PairingNotifier::shownName(QString(500, u'x'));
-    EXPECT_EQ(shown, QString(63, u'x') + u'\u2026');
-    // A character outside the basic plane is not cut in half.
-    QString emoji;
-    for (int i = 0; i < 40; ++i) {
-        emoji += QStringLiteral("\U0001F4F1");
-    }
-    const QString cut = PairingNotifier::shownName(emoji);
-    EXPECT_LE(cut.size(), 64);
-    EXPECT_FALSE(cut.chopped(1).back().isHighSurrogate());
+    // A long name that passes for another is spelled out and marked, far beyond 64 characters;
+    // the notification keeps the marker that tells the two apart.
+    const std::string genuine = "Ben's phone " + std::string(40, 'x');
+    const std::string lookAlike = "\u0412en's phone " + std::string(40, 'x');
+    const QString marked = QString::fromStdString(ShownNames({genuine, lookAlike}).show(lookAlike));
+    ASSERT_GT(marked.size(), 64);
+    ASSERT_TRUE(marked.endsWith(QString::fromLatin1(ShownNames::lookAlikeMarker.data())));
+    EXPECT_EQ(PairingNotifier::shownName(marked), marked);
     // Without a session bus nothing is sent and nothing fails.
     PairingNotifier quiet(QDBusConnection(QStringLiteral("tarnwick-test-no-bus")), true);
     quiet.notify(1, QStringLiteral("Phone"), QStringLiteral("123456"));

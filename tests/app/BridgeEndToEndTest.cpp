@@ -8,6 +8,7 @@
 #include "device/BridgeDevice.h"
 #include "link/CertificateFingerprint.h"
 #include "link/LinkTls.h"
+#include "link/LinkWire.h"
 #include "support/AssembledBridge.h"
 #include "support/QtTestSupport.h"
 #include "support/TcpPump.h"
@@ -122,15 +123,20 @@ TEST_F(BridgeEndToEndTest, RejectForgetAndReconnectAsTheUserDecides) {
     ASSERT_TRUE(waitUntil([&] { return device->pairing() == BridgeDevice::Pairing::rejected; }));
     EXPECT_EQ(call(*device, "thread/list").error(), "Pair this device first.");
 
-    // Asking again after a rejection, accepted this time; then forgotten and paired again
-    // without reconnecting.
+    // Asking again after a rejection, accepted this time; then forgotten: the session is closed
+    // at once, with the code and reason the device tells its user, and it pairs again on a new
+    // connection.
     device->requestPairing();
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
     bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
     ASSERT_TRUE(waitUntil([&] { return device->isAccepted(); }));
     EXPECT_TRUE(call(*device, "thread/list").hasValue());
     bridge_.controller().forget(bridge_.controller().trustedPeers()[0]);
-    EXPECT_EQ(call(*device, "thread/list").error(), "Pair this device first.");
+    ASSERT_TRUE(waitUntil([&] { return device->state() == PeerState::notConnected; }));
+    EXPECT_EQ(device->endCode(), linkwire::closeForgotten);
+    EXPECT_EQ(device->endReason(), linkwire::forgottenReason);
+    device = connect(phone, "Phone", BridgeDevice::HelloOrder::afterBridge);
+    ASSERT_TRUE(waitUntil([&] { return device->pairingCode().has_value(); }));
     device->requestPairing();
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
     bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);

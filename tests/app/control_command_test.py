@@ -154,16 +154,27 @@ def run(bridge, device_command):
 
         expect_text(control(bridge, env, "status", status=3), r"^Tarnwick Bridge is not running\.\n$",
                     "status without a bridge")
-        expect_text(control(bridge, env, "pair", status=2), r"\"pair\" takes one number",
-                    "pair without a number")
+        # Malformed commands are bad usage (2), told without asking any bridge; only a bridge
+        # refuses (1).
+        for words, complaint in [(("pair",), r"\"pair\" takes one number"),
+                                 (("pair", "x"), r"\"pair\" takes one number"),
+                                 (("reject", "0"), r"\"reject\" takes one number"),
+                                 (("forget", "-1"), r"\"forget\" takes one number"),
+                                 (("forget", "1", "2"), r"\"forget\" takes one number"),
+                                 (("status", "now"), r"\"status\" takes no argument"),
+                                 (("clear",), r"unknown command \"clear\"")]:
+            expect_text(control(bridge, env, *words, status=2), complaint, " ".join(words))
 
         service = Service(bridge, env)
         devices = []
         try:
             service.expect(r"^Tarnwick Bridge is running as a service\.$")
             service.expect(r"^Bridge started\. Only paired devices can call the Codex allowlist\.$")
+            # The fingerprint as the terminal shows it, broken between pairs only.
             status = control(bridge, env, "status")
-            expect_text(status, r"Codex engine: .*\nLocal link: .*\nPaired devices: 0 trusted\n"
+            expect_text(status, r"Codex engine: .*\nLocal link: .*\n"
+                        r"Certificate SHA-256: (?:[0-9A-F]{2}:){16}\n {21}[0-9A-F]{2}(?::[0-9A-F]{2}){15}\n"
+                        r"Paired devices: 0 trusted\n"
                         r"Launch at login: off\nNo pairing requests are waiting\.\n$", "status")
 
             # The desktop's autostart launches the program as it is; the service stays alone.
@@ -238,12 +249,16 @@ def run(bridge, device_command):
                         "restart")
             service.expect(r"^Restarting Codex app-server\.$")
 
-            # A QR code in half blocks, then the address with its one-time secret; each call
-            # draws a new secret.
+            # A QR code in half blocks (its colours left out in a pipe), then the address with its
+            # one-time secret; each call draws a new secret. The private network has loopback
+            # alone, which a phone cannot reach, and the command says so.
             phone = control(bridge, env, "phone")
             address = expect_text(
-                phone, r"^(?:[\u2580\u2584\u2588 ]+\n){10,}Open (https://\S+:\d+/#pair=[A-Za-z0-9_-]{43}) "
-                r"on the phone, or scan the code\.\nCertificate SHA-256: [0-9A-F]{2}(?::[0-9A-F]{2}){31}\n"
+                phone, r"^(?:[\u2580\u2584\u2588 ]+\n){10,}Open (https://127\.0\.0\.1:\d+/#pair=[A-Za-z0-9_-]{43}) "
+                r"on the phone, or scan the code\.\n"
+                r"A phone cannot open this address: 127\.0\.0\.1 is this computer's own loopback address"
+                r"[^\n]*\n"
+                r"Certificate SHA-256: (?:[0-9A-F]{2}:){16}\n {21}[0-9A-F]{2}(?::[0-9A-F]{2}){15}\n"
                 r"The code works once, for 5 minutes\.\n"
                 r"Trust this computer on the phone: .*\n"
                 r"iPhone or iPad: open https://\S+:\d+/trust in Safari.*\n"

@@ -359,17 +359,36 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
               makeMessage(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
 }
 
-TEST_F(BridgeControllerTest, ForgetRevokesAtOnceAndTheDeviceCanPairAgain) {
+TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgain) {
     auto device = pairDevice("Phone");
-    controller->forget(controller->trustedPeers()[0]);
-    EXPECT_TRUE(controller->trustedPeers().empty());
+    auto other = pairDevice("Tablet");
+    // The same device beside itself under another name, as a watcher beside a call.
+    const PeerHandle watcher = link->connect("Phone watch");
+    link->deliver(watcher, makeMessage(BridgeMessageKind::hello, {}, {},
+                                       device->signer.hello("Phone watch").toJSON()));
+    ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone watch"));
+    const std::size_t closedBefore = link->closedByOwner.size();
+
+    const auto& trusted = controller->trustedPeers();
+    const auto phone = std::find_if(trusted.begin(), trusted.end(), [&](const TrustedPeer& peer) {
+        return peer.deviceID == device->signer.deviceID();
+    });
+    ASSERT_NE(phone, trusted.end());
+    controller->forget(*phone);
     EXPECT_EQ(controller->logs().front(), "Forgot Phone.");
+    // Both of its sessions hear why at once; the other device's stays.
+    EXPECT_EQ(std::vector<PeerHandle>(link->closedByOwner.begin() + closedBefore,
+                                      link->closedByOwner.end()),
+              (std::vector<PeerHandle>{device->peer, watcher}));
+    EXPECT_EQ(
+        std::vector<SessionClose>(link->closeCodes.begin() + closedBefore, link->closeCodes.end()),
+        (std::vector<SessionClose>{SessionClose::forgotten, SessionClose::forgotten}));
+    EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Tablet"}));
     link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
-    EXPECT_EQ(lastSentTo(device->peer), makeMessage(BridgeMessageKind::error, "r1", {},
-                                                    JSONValue("Pair this device first.")));
     EXPECT_TRUE(appServer->requests.empty());
 
-    link->deliver(device->peer, makeMessage(BridgeMessageKind::pairingRequest));
+    auto again = connectDevice("Phone");
+    link->deliver(again->peer, makeMessage(BridgeMessageKind::pairingRequest));
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     controller->accept(controller->pairingRequests()[0]);
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
@@ -1437,9 +1456,9 @@ TEST_F(BridgeControllerTest, ASecondHelloNeitherMovesAuthorityNorShieldsItFromFo
             controller->forget(peer);
         }
     }
+    EXPECT_EQ(link->closedByOwner.back(), device->peer);
+    EXPECT_EQ(link->closeCodes.back(), SessionClose::forgotten);
     link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
-    EXPECT_EQ(lastSentTo(device->peer),
-              makeMessage(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -1489,7 +1508,7 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     EXPECT_FALSE(lastOfKind(strangeWatch->peer, BridgeMessageKind::pairingAccepted));
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Phone", "Watch"}));
 
-    // The device itself coming back replaces its older session with a normal close.
+    // The device itself coming back replaces its older session, and the older one hears why.
     const PeerHandle older = phone->peer;
     phone->peer = link->connect("Phone");
     phone->hello = phone->signer.hello("Phone");
@@ -1497,7 +1516,7 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
                   makeMessage(BridgeMessageKind::hello, {}, {}, phone->hello.toJSON()));
     EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
     EXPECT_EQ(link->closedByOwner.back(), older);
-    EXPECT_EQ(link->closeCodes.back(), SessionClose::normal);
+    EXPECT_EQ(link->closeCodes.back(), SessionClose::replaced);
 
     // A card shown while the device was away goes when the device comes back.
     auto early = connectDevice("Tablet");
@@ -1596,9 +1615,14 @@ TEST(PhonePairingSecretTest, LivesFiveMinutesAndBurnsOnUseCloseAndReplacementBut
 }
 
 TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecretBurns) {
+    // What tells the window's panel that its code is spent.
+    int phonePaired = 0;
+    QObject::connect(controller.get(), &BridgeController::phonePaired,
+                     [&phonePaired] { ++phonePaired; });
     const std::string secret = openPanel();
     auto phone = connectV2("Phone", "");
     proveSecret(*phone, secret);
+    EXPECT_EQ(phonePaired, 1);
     EXPECT_EQ(lastTwoSentTo(phone->peer), welcome());
     EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
     EXPECT_TRUE(controller->pairingRequests().empty());
@@ -1611,6 +1635,7 @@ TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecret
     auto late = connectV2("Late", "");
     proveSecret(*late, secret);
     EXPECT_TRUE(refused(*late, "Late"));
+    EXPECT_EQ(phonePaired, 1);
     // The six-digit path stays open to it after the refusal.
     const std::string code = requestPairing(*late);
     ASSERT_EQ(controller->pairingRequests().size(), 1u);

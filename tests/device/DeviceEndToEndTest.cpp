@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QTcpServer>
 
+#include <regex>
+
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
@@ -69,6 +71,9 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     const JSONValue* announcedThread = announced->member("thread");
     ASSERT_TRUE(announcedThread && announcedThread->member("id"));
     EXPECT_EQ(*announcedThread->member("id"), JSONValue(threadID));
+    // Printed for grep: slashes as they stand, in methods and in paths alike.
+    EXPECT_NE(watch.out.find(R"("method":"thread/started")"), std::string::npos) << watch.out;
+    EXPECT_EQ((watch.out + started.out).find("\\/"), std::string::npos) << started.out;
     watch.interrupt();
     EXPECT_EQ(watch.finish(), 0) << watch.err;
 
@@ -327,6 +332,13 @@ TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
     bridge_.controller().reject(bridge_.controller().pairingRequests().back());
     EXPECT_EQ(run.finish(), 4);
     EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
+    // The fingerprint in two lines broken between pairs, as no 80-column terminal would split
+    // it; the code to compare is on "the bridge", wherever it runs.
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("(^|\n)Bridge certificate SHA-256: "
+                                                      "(?:[0-9A-F]{2}:){16}\n {28}[0-9A-F]{2}"
+                                                      "(?::[0-9A-F]{2}){15}\n")))
+        << run.out;
+    EXPECT_EQ(run.out.find("window"), std::string::npos) << run.out;
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
 }
 
@@ -375,4 +387,29 @@ TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
     bridge_.stop();
     EXPECT_EQ(waiting.finish(), 5);
     EXPECT_EQ(waiting.err, "The bridge went away before it answered.\n");
+}
+
+TEST_F(DeviceEndToEndTest, AReplacedOrForgottenSessionSaysWhyAndEndsWithItsStatus) {
+    FakeCodex codex({});
+    startBridge(codex.executable());
+    pair(laptop_, "Laptop");
+    const auto watching = [&](DeviceRun& run) {
+        return waitUntil([&] { return run.err.find("Watching") != std::string::npos; });
+    };
+    DeviceRun first(laptop_, {"watch", "--decline-all", "--name", "Laptop"});
+    ASSERT_TRUE(watching(first)) << first.err;
+
+    // A chat, a call or another watch under the same name takes the session's place.
+    DeviceRun second(laptop_, {"watch", "--decline-all", "--name", "Laptop"});
+    ASSERT_TRUE(watching(second)) << second.err;
+    EXPECT_EQ(first.finish(), 5);
+    EXPECT_TRUE(first.err.ends_with("\nReplaced by another session of this device.\n"))
+        << first.err;
+
+    // Forgotten on the bridge, the device is told at once instead of waiting for nothing.
+    ASSERT_EQ(bridge_.controller().trustedPeers().size(), 1u);
+    bridge_.controller().forget(bridge_.controller().trustedPeers()[0]);
+    EXPECT_EQ(second.finish(), 4);
+    EXPECT_TRUE(second.err.ends_with("\nThis device is no longer paired with the bridge.\n"))
+        << second.err;
 }

@@ -255,6 +255,12 @@ TEST(JSONValueEncoding, NonFiniteNumbersAnywhereFailTheWholeEncoding) {
 
 TEST(JSONValueEncoding, TextsUseStandardEscapesAndAnEscapedSlash) {
     EXPECT_EQ(encoded("a/b"), R"("a\/b")");
+    // Plain slashes, in keys and values, inside and beyond a 16-byte block; nothing else changes.
+    const JSONValue slashes(JSONObject{{"path/key", "turn/completed in /a/long/folder/name\\/\""}});
+    EXPECT_EQ(*slashes.encode(JSONValue::Slash::plain),
+              R"({"path/key":"turn/completed in /a/long/folder/name\\/\""})");
+    EXPECT_EQ(*slashes.encode(),
+              R"({"path\/key":"turn\/completed in \/a\/long\/folder\/name\\\/\""})");
     EXPECT_EQ(encoded("q\"b\\"), R"("q\"b\\")");
     EXPECT_EQ(encoded("\b\f\n\r\t"), R"("\b\f\n\r\t")");
     EXPECT_EQ(encoded("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),

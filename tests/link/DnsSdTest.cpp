@@ -190,7 +190,10 @@ TEST(DnsSdWithoutDaemon, AdvertisingAndDiscoveryFailButTheListenerStays) {
     ASSERT_TRUE(bus.running());
     auto host = startedHost(advertisedOptions());
     waitUntil([&] { return host->statusText().startsWith("Advertising failed"); }, 10s);
-    EXPECT_EQ(host->statusText().toStdString(), "Advertising failed: Daemon not running");
+    EXPECT_EQ(host->statusText().toStdString(),
+              "Advertising failed: Daemon not running. Devices cannot find this bridge by name, "
+              "only by its address. To fix this, install avahi-daemon and start it: sudo "
+              "systemctl enable --now avahi-daemon");
     TestDevice device;
     EXPECT_TRUE(device.connectTo(host->listeningPort(), "Phone"));
 

@@ -199,7 +199,10 @@ TEST(PercentEncoding, EncodesAllButUnreservedAndDecodesBack) {
 TEST(InvitationRefusal, IsACompleteHttpAnswerThatClosesTheConnection) {
     EXPECT_EQ(invitationRefusal(400, "Unknown path."),
               "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n"
-              "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 14\r\n\r\n"
+              "Content-Type: text/plain; charset=utf-8\r\n"
+              "Content-Security-Policy: default-src 'none'; frame-ancestors 'none'\r\n"
+              "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
+              "X-Frame-Options: DENY\r\nContent-Length: 14\r\n\r\n"
               "Unknown path.\n");
     EXPECT_EQ(invitationRefusal(503, "Too many sessions.").substr(0, 34),
               "HTTP/1.1 503 Service Unavailable\r\n");

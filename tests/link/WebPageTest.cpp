@@ -274,6 +274,12 @@ TEST(WebPage, RequestsOutsideTheTableOrUnderForeignNamesAreRefusedAndClosed) {
                  "Host: rebound.example\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"),
          421},
+        {"an upgrade from another site's page",
+         request("GET", "/session?peer=P",
+                 "Host: 127.0.0.1\r\nOrigin: https://attacker.example\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n"),
+         403},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -284,6 +290,13 @@ TEST(WebPage, RequestsOutsideTheTableOrUnderForeignNamesAreRefusedAndClosed) {
         EXPECT_EQ(answer->status, c.status);
         EXPECT_EQ(answer->header("connection"), "close");
         EXPECT_EQ(answer->header("content-type"), "text/plain; charset=utf-8");
+        // Every refusal, whatever refused it, runs nothing, is framed nowhere and is sniffed as
+        // nothing else.
+        EXPECT_EQ(answer->header("content-security-policy"),
+                  "default-src 'none'; frame-ancestors 'none'");
+        EXPECT_EQ(answer->header("x-content-type-options"), "nosniff");
+        EXPECT_EQ(answer->header("referrer-policy"), "no-referrer");
+        EXPECT_EQ(answer->header("x-frame-options"), "DENY");
         if (c.status == 405) {
             EXPECT_EQ(answer->header("allow"), "GET, HEAD");
         }

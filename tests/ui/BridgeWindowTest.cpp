@@ -292,8 +292,12 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     EXPECT_TRUE(address.startsWith(QStringLiteral("https://192.0.2.7:50123/#pair=")))
         << address.toStdString();
     EXPECT_EQ(address.size(), 30 + 43);
+    // Broken only between pairs: four lines of eight.
+    const QString eight = QStringLiteral("BB") + QStringLiteral(":BB").repeated(7);
     EXPECT_EQ(text(item(QStringLiteral("phoneFingerprint"))),
-              QStringLiteral("Certificate SHA-256 BB") + QStringLiteral(":BB").repeated(31));
+              QStringLiteral("Certificate SHA-256\n") +
+                  QStringList({eight, eight, eight, eight}).join(QStringLiteral(":\n")));
+    EXPECT_TRUE(items(QStringLiteral("phoneWarning")).isEmpty());
     EXPECT_EQ(text(item(QStringLiteral("phoneOnce"))),
               QStringLiteral("The code works once, for 5 minutes."));
     EXPECT_TRUE(text(item(QStringLiteral("phoneTrustLine0")))
@@ -308,6 +312,17 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     // Opened again, it shows a new code: the old one was burnt with the panel.
     click(item(QStringLiteral("connectPhoneButton")));
     EXPECT_NE(text(item(QStringLiteral("phoneAddress"))), address);
+    // A phone that pairs with the code closes the panel: the code is spent.
+    emit bridge.controller->phonePaired();
+    settle();
+    EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
+
+    // A loopback address is out of a phone's reach, and the panel says what to do.
+    bridge.link->web = "https://127.0.0.1:47600/";
+    click(item(QStringLiteral("connectPhoneButton")));
+    EXPECT_TRUE(text(item(QStringLiteral("phoneWarning")))
+                    .startsWith(QStringLiteral("A phone cannot open this address: 127.0.0.1 is "
+                                               "this computer's own loopback address")));
     click(item(QStringLiteral("phoneDoneButton")));
 
     // Without an address the panel says why instead of showing a code.
@@ -429,8 +444,20 @@ TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
     // The fingerprint people compare with what a browser or a device shows.
     QQuickItem* details = item(QStringLiteral("statusDetails"), item(QStringLiteral("linkCard")));
     ASSERT_NE(details, nullptr);
-    EXPECT_EQ(text(details),
-              QStringLiteral("Certificate SHA-256 0A") + QStringLiteral(":FF").repeated(31));
+    const QString eight = QStringLiteral("FF") + QStringLiteral(":FF").repeated(7);
+    EXPECT_EQ(text(details), QStringLiteral("Certificate SHA-256\n0A") +
+                                 QStringLiteral(":FF").repeated(7) + QStringLiteral(":\n") +
+                                 QStringList({eight, eight, eight}).join(QStringLiteral(":\n")));
+
+    // Why nothing finds the bridge by name, and what to do, is shown whole.
+    bridge.link->status = "Advertising failed: Daemon not running. Devices cannot find this "
+                          "bridge by name, only by its address. To fix this, install avahi-daemon "
+                          "and start it: sudo systemctl enable --now avahi-daemon";
+    bridge.controller->linkStatusChanged();
+    settle();
+    QQuickItem* value = item(QStringLiteral("statusValue"), item(QStringLiteral("linkCard")));
+    EXPECT_EQ(text(value), QString::fromStdString(bridge.link->status));
+    EXPECT_FALSE(value->property("truncated").toBool());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,16 +7,21 @@
 #include "support/TemporaryHome.h"
 #include "ui/ApprovalSettings.h"
 #include "ui/LineReader.h"
+#include "ui/QrCode.h"
 
 #include <QBuffer>
+#include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 using namespace tarnwick;
@@ -96,6 +101,66 @@ class TerminalFrontEndInColourTest : public TerminalFrontEndTest {
 protected:
     TerminalFrontEndInColourTest() : TerminalFrontEndTest({}, true) {}
 };
+
+// Draws `lines` as a terminal would, in `text` and `background` grey unless a line sets the
+// 256-colour black (16) or white (231) itself, into a PGM image at `path`. A cell is 4 pixels
+// wide and 8 tall, so a half block is square; a border of background goes round.
+bool writeScreen(const QStringList& lines, int text, int background, const QString& path) {
+    constexpr int cellWidth = 4;
+    constexpr int half = 4;
+    constexpr int border = 16;
+    static const QRegularExpression style(QStringLiteral("^\x1b\\[([0-9;]*)m"));
+    std::vector<std::vector<std::pair<int, int>>> cells; // (upper, lower) grey of each cell
+    std::size_t columns = 0;
+    for (const QString& line : lines) {
+        int foreground = text;
+        int back = background;
+        auto& row = cells.emplace_back();
+        for (qsizetype at = 0; at < line.size();) {
+            if (const auto match = style.match(QStringView(line).mid(at)); match.hasMatch()) {
+                const QStringList codes = match.captured(1).split(u';');
+                for (qsizetype index = 0; index < codes.size(); ++index) {
+                    if (codes[index].isEmpty() || codes[index] == u"0") {
+                        foreground = text;
+                        back = background;
+                    } else if ((codes[index] == u"38" || codes[index] == u"48") &&
+                               index + 2 < codes.size() && codes[index + 1] == u"5") {
+                        const int grey = codes[index + 2] == u"231" ? 255 : 0;
+                        (codes[index] == u"38" ? foreground : back) = grey;
+                        index += 2;
+                    }
+                }
+                at += match.capturedLength();
+                continue;
+            }
+            const char16_t c = line[at++].unicode();
+            const bool upper = c == 0x2588 || c == 0x2580;
+            const bool lower = c == 0x2588 || c == 0x2584;
+            if (!upper && !lower && c != u' ') {
+                return false;
+            }
+            row.emplace_back(upper ? foreground : back, lower ? foreground : back);
+        }
+        columns = std::max(columns, row.size());
+    }
+    const int width = static_cast<int>(columns) * cellWidth + 2 * border;
+    const int height = static_cast<int>(cells.size()) * 2 * half + 2 * border;
+    QByteArray pixels(qsizetype(width) * height, static_cast<char>(background));
+    for (std::size_t y = 0; y < cells.size(); ++y) {
+        for (std::size_t x = 0; x < cells[y].size(); ++x) {
+            for (int dy = 0; dy < 2 * half; ++dy) {
+                const int grey = dy < half ? cells[y][x].first : cells[y][x].second;
+                const qsizetype row = border + static_cast<qsizetype>(y) * 2 * half + dy;
+                const qsizetype column = border + static_cast<qsizetype>(x) * cellWidth;
+                std::memset(pixels.data() + row * width + column, grey, cellWidth);
+            }
+        }
+    }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(QStringLiteral("P5\n%1 %2\n255\n").arg(width).arg(height).toLatin1()) > 0 &&
+           file.write(pixels) == pixels.size();
+}
 
 } // namespace
 
@@ -195,9 +260,15 @@ TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
         {"dance", "Unknown command \"dance\". Type \"help\" for the list of commands.\n"},
         {"devices now",
          "Unknown command \"devices now\". Type \"help\" for the list of commands.\n"},
-        {"\x1b[2J\x07",
-         "Unknown command \"\u241b[2J\u2407\". Type \"help\" for the list of commands.\n"},
         {"   ", ""},
+        // Keys a terminal in line mode passes on as they are: they never become part of a
+        // command, and never reach the screen.
+        {"\x1b[2J\x07", ""},
+        {"\fdance", "Unknown command \"dance\". Type \"help\" for the list of commands.\n"},
+        {"\x1b[A\x1b[Bda\x1bOCnce\x7f\x01", "Unknown command \"dance\". Type \"help\" for the "
+                                            "list of commands.\n"},
+        {"pair\t9",
+         "No pairing request 9 is waiting. Type \"status\" to see the waiting requests.\n"},
     };
     for (const auto& entry : cases) {
         EXPECT_EQ(type(QString::fromUtf8(entry.typed)), QString::fromUtf8(entry.answer))
@@ -290,14 +361,16 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
     EXPECT_TRUE(lines.takeLast().startsWith(QStringLiteral("Trust this computer on the phone: ")));
     EXPECT_EQ(lines.takeLast(), QStringLiteral("The code works once, for 5 minutes."));
     EXPECT_EQ(lines.takeLast(),
-              QStringLiteral("Certificate SHA-256: AA") + QStringLiteral(":AA").repeated(31));
+              QString(21, u' ') + QStringLiteral("AA") + QStringLiteral(":AA").repeated(15));
+    EXPECT_EQ(lines.takeLast(), QStringLiteral("Certificate SHA-256: AA") +
+                                    QStringLiteral(":AA").repeated(15) + u':');
     static const QRegularExpression open(QStringLiteral(
         "^Open (https://192\\.0\\.2\\.7:50123/#pair=[A-Za-z0-9_-]{43}) on the phone, or scan "
         "the code\\.$"));
     const auto match = open.match(lines.takeLast());
     ASSERT_TRUE(match.hasMatch());
-    // The code: two modules a line, light ones drawn, in a quiet zone of two light modules, so
-    // the first line and the first and last columns are light.
+    // Without colours (a pipe), the code: two modules a line, light ones drawn, in a quiet zone
+    // of light modules, so the first line and the first and last columns are light.
     static const QRegularExpression halfBlocks(QStringLiteral("^[\u2588\u2580\u2584 ]+$"));
     const qsizetype width = lines.first().size();
     EXPECT_EQ(lines.size(), (width + 1) / 2);
@@ -312,6 +385,77 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
     // Each time a new code, which replaces the one shown before.
     EXPECT_FALSE(type(QStringLiteral("phone")).contains(match.captured(1)));
     EXPECT_TRUE(type(QStringLiteral("help")).contains(QStringLiteral("  phone  ")));
+}
+
+TEST_F(TerminalFrontEndTest, PhoneWarnsThatALoopbackAddressIsOutOfAPhonesReach) {
+    bridge.link->fingerprint = std::string(64, 'a');
+    const struct {
+        const char* web;
+        const char* host;
+    } cases[] = {{"https://127.0.0.1:47600/", "127.0.0.1"},
+                 {"https://[::1]:47600/", "::1"},
+                 {"https://192.0.2.7:47600/", nullptr},
+                 {"https://[2001:db8::7]:47600/", nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.web);
+        bridge.link->web = c.web;
+        const QString screen = type(QStringLiteral("phone"));
+        const QString warning =
+            QStringLiteral("\nA phone cannot open this address: %1 is this computer's own "
+                           "loopback address, as it has no other. Connect this computer to the "
+                           "network the phone is on (Wi-Fi or cable), then ask for a new code.\n")
+                .arg(QString::fromLatin1(c.host));
+        EXPECT_EQ(screen.contains(warning), c.host != nullptr) << screen.toStdString();
+        EXPECT_EQ(screen.contains(QStringLiteral("A phone cannot")), c.host != nullptr);
+    }
+}
+
+TEST_F(TerminalFrontEndInColourTest, PhoneCodeScansOnLightAndOnDarkTerminals) {
+    ASSERT_TRUE(QFile::exists(QStringLiteral("/usr/bin/zbarimg")))
+        << "zbarimg is missing; scripts/setup installs zbar-tools";
+    bridge.link->web = "https://192.0.2.7:50123/";
+    const QStringList screen = type(QStringLiteral("phone")).split(u'\n');
+    static const QRegularExpression open(QStringLiteral("^Open (\\S+) on the phone"));
+    QString address;
+    QStringList ownColours;
+    for (const QString& line : screen) {
+        if (const auto match = open.match(line); match.hasMatch()) {
+            address = match.captured(1);
+        } else if (line.startsWith(QStringLiteral("\x1b[38;5;16;48;5;231m"))) {
+            ownColours.append(line);
+        }
+    }
+    ASSERT_FALSE(address.isEmpty());
+    ASSERT_GT(ownColours.size(), 10);
+    const auto code = QrCode::encode(address.toStdString());
+    ASSERT_TRUE(code);
+    const QStringList plain = code->halfBlockLines(QrCode::Colours::lightOnDark);
+    // Grey levels of the terminal's own text and background.
+    constexpr int dark = 30;
+    constexpr int light = 225;
+    const struct {
+        const char* what;
+        const QStringList& lines;
+        int text;
+        int background;
+    } cases[] = {
+        {"own colours, dark text on light", ownColours, dark, light},
+        {"own colours, light text on dark", ownColours, light, dark},
+        {"no colours (a pipe), light text on dark", plain, light, dark},
+    };
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString image = folder.filePath(QStringLiteral("code.pgm"));
+        ASSERT_TRUE(writeScreen(c.lines, c.text, c.background, image));
+        QProcess zbar;
+        zbar.start(QStringLiteral("/usr/bin/zbarimg"),
+                   {QStringLiteral("--quiet"), QStringLiteral("--raw"), image});
+        ASSERT_TRUE(zbar.waitForFinished(60000));
+        EXPECT_EQ(QString::fromUtf8(zbar.readAllStandardOutput()).trimmed(), address)
+            << zbar.readAllStandardError().toStdString();
+    }
 }
 
 TEST_F(TerminalFrontEndTest, TurnsLaunchAtLoginOnAndOffAndShowsARefusal) {
@@ -340,9 +484,12 @@ TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
     EXPECT_FALSE(status.contains(QStringLiteral("Certificate")));
     // Once the link has a certificate, status names it for people to compare.
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
+    // In two lines broken between pairs, so that no terminal 80 wide splits a pair.
     EXPECT_TRUE(type(QStringLiteral("status"))
-                    .contains(QStringLiteral("Certificate SHA-256: 0A") +
-                              QStringLiteral(":FF").repeated(31) + QStringLiteral("\n")));
+                    .contains(QStringLiteral("\nCertificate SHA-256: 0A") +
+                              QStringLiteral(":FF").repeated(15) + QStringLiteral(":\n") +
+                              QString(21, u' ') + QStringLiteral("FF") +
+                              QStringLiteral(":FF").repeated(15) + QStringLiteral("\n")));
     const QString help = type(QStringLiteral("help"));
     for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "restart",
                                 "login on|off", "status", "help", "quit"}) {
@@ -395,6 +542,8 @@ TEST_F(TerminalFrontEndTest, DeviceTextCannotAddLinesOrSteerTheTerminal) {
 
 TEST_F(TerminalFrontEndInColourTest, ColoursOnlyWhenAskedAndResetsAfterEachSpan) {
     const QString screen = printed();
+    // Ctrl-L clears the screen, as in a shell, and is no part of the next command.
+    EXPECT_EQ(type(QStringLiteral("\f")), QStringLiteral("\x1b[H\x1b[2J"));
     EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: \x1b[33mStarting\u2026\x1b[0m\n")));
     bridge.requestPairing("Ana's iPhone");
     const QString code = QString::fromStdString(bridge.controller->pairingRequests()[0].code);

@@ -187,8 +187,8 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
     if (device.isAccepted()) {
         remember();
         report("alreadyPaired", "This device is already paired with " + bridge.displayName +
-                                    " at " + address->toString() +
-                                    ".\nBridge certificate SHA-256: " + certificate);
+                                    " at " + address->toString() + ".\n" +
+                                    certificateLines(device.certificateSeen()));
         return statusOf(ExitStatus::done);
     }
     // The bridge answers the commitment with its pairing nonce before it answers the ping.
@@ -209,7 +209,7 @@ int DeviceCommands::pair(const DeviceArguments& arguments) {
                                            {"certificate", certificate}})
                      << "\n";
     } else {
-        context_.out << "Bridge certificate SHA-256: " << certificate << "\n"
+        context_.out << certificateLines(device.certificateSeen()) << "\n"
                      << "Pairing code: " << *code << "\n"
                      << "Compare it with the code the bridge \"" << bridge.displayName
                      << "\" shows and accept there only if the two are the same.\n"

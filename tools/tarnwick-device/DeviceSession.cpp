@@ -10,6 +10,17 @@
 
 namespace tarnwick {
 
+std::string certificateLines(std::string_view hex) {
+    constexpr std::string_view label = "Bridge certificate SHA-256: ";
+    // 16 pairs and their colons, the last one included.
+    constexpr std::size_t firstLine = 16 * 3;
+    std::string grouped = groupedFingerprint(hex);
+    if (grouped.size() > firstLine) {
+        grouped.insert(firstLine, "\n" + std::string(label.size(), ' '));
+    }
+    return std::string(label) + grouped;
+}
+
 namespace {
 
 // Connecting covers the TCP connection, TLS, the invitation, both offers and both proofs.
@@ -70,8 +81,7 @@ std::optional<DeviceFailure> DeviceSession::judgeOffer(KeyPolicy policy) {
     errors_ << "WARNING: THE BRIDGE \"" << name << "\" AT " << where << " PRESENTS ANOTHER "
             << changed << " THAN WHEN THIS DEVICE PAIRED WITH IT.\n"
             << "WARNING: Someone may be pretending to be that bridge.\n"
-            << "Bridge certificate SHA-256: " << groupedFingerprint(device_.certificateSeen())
-            << "\n"
+            << certificateLines(device_.certificateSeen()) << "\n"
             << std::flush;
     if (policy == KeyPolicy::acceptChangedKey) {
         return std::nullopt;
@@ -135,8 +145,8 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
                 << (recognition_ == Recognition::certificateRenewed
                         ? "renewed its certificate with the same key"
                         : "proved its certificate for the first time")
-                << "; this device now expects it.\nBridge certificate SHA-256: "
-                << groupedFingerprint(device_.certificateSeen()) << "\n"
+                << "; this device now expects it.\n"
+                << certificateLines(device_.certificateSeen()) << "\n"
                 << std::flush;
     }
 

@@ -23,6 +23,10 @@ enum class ExitStatus : int {
     keyChanged = 6,
 };
 
+// "Bridge certificate SHA-256: " and the fingerprint of `hex` (lowercase hex) in two lines of
+// 16 pairs, the second under the first, so that no terminal 80 wide splits a pair.
+std::string certificateLines(std::string_view hex);
+
 // Why a command could not do its work, and the status it ends with.
 struct DeviceFailure {
     ExitStatus status = ExitStatus::failed;

@@ -3,7 +3,8 @@
 namespace tarnwick {
 
 std::string encoded(const JSONValue& value) {
-    auto text = value.encode();
+    // Printed for people and their tools (grep turn/completed): slashes as they stand.
+    auto text = value.encode(JSONValue::Slash::plain);
     return text ? *text : value.displayText();
 }
 

@@ -9,7 +9,8 @@ namespace tarnwick {
 
 // How the commands print JSON and pick texts out of the bridge's answers and events.
 
-// The value as compact JSON, or its display text when it cannot be encoded.
+// The value as compact JSON with slashes unescaped, or its display text when it cannot be
+// encoded.
 std::string encoded(const JSONValue& value);
 // value[outer][inner] when it is a string, else "".
 std::string textAt(const JSONValue& value, std::string_view outer, std::string_view inner);

@@ -88,14 +88,26 @@ Item {
                 horizontalAlignment: TextEdit.AlignHCenter
             }
             Text {
+                objectName: "phoneWarning"
+                Layout.fillWidth: true
+                visible: root.panel.warning.length > 0
+                text: root.panel.warning
+                color: Theme.orange
+                font.family: Theme.family
+                font.pixelSize: Theme.body
+                wrapMode: Text.Wrap
+                horizontalAlignment: Text.AlignHCenter
+            }
+            Text {
                 objectName: "phoneFingerprint"
                 Layout.fillWidth: true
                 visible: root.panel.address.length > 0 && root.controller.certificateFingerprint.length > 0
-                text: "Certificate SHA-256 " + root.controller.certificateFingerprint
+                // In lines broken only between pairs.
+                text: "Certificate SHA-256\n" + DisplayFormat.fingerprint(root.controller.certificateFingerprint)
                 color: Theme.secondaryText
                 font.family: Theme.fixedFamily
                 font.pixelSize: Theme.caption
-                wrapMode: Text.WrapAnywhere
+                wrapMode: Text.Wrap
                 horizontalAlignment: Text.AlignHCenter
             }
             Text {

@@ -12,6 +12,8 @@ Panel {
     required property color color
     // A smaller line under the value, shown when there is one.
     property string details: ""
+    // Lines of the value before it is cut.
+    property int valueLines: 2
 
     padding: 18
     implicitHeight: Math.max(140, column.implicitHeight + 2 * padding)
@@ -46,7 +48,7 @@ Panel {
             font.pixelSize: Theme.headline
             font.bold: true
             wrapMode: Text.Wrap
-            maximumLineCount: 2
+            maximumLineCount: root.valueLines
             elide: Text.ElideRight
         }
         Text {
@@ -57,7 +59,7 @@ Panel {
             color: Theme.secondaryText
             font.family: "monospace"
             font.pixelSize: Theme.caption
-            wrapMode: Text.WrapAnywhere
+            wrapMode: Text.Wrap
         }
     }
 }

@@ -36,9 +36,12 @@ Item {
             height: root.height
             title: "LOCAL LINK"
             value: root.controller.linkStatus
-            // What a person compares with the certificate a browser or a device shows.
+            // Whole: when advertising is down it says what to do about it.
+            valueLines: 12
+            // What a person compares with the certificate a browser or a device shows, in
+            // lines broken only between pairs.
             details: root.controller.certificateFingerprint.length > 0
-                     ? "Certificate SHA-256 " + root.controller.certificateFingerprint : ""
+                     ? "Certificate SHA-256\n" + DisplayFormat.fingerprint(root.controller.certificateFingerprint) : ""
             symbol: "wifi.circle.fill"
             color: Theme.cyan
         }
