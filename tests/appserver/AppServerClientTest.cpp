@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -420,9 +421,13 @@ TEST_F(AppServerClientTest, AChildThatDiesMidLineDoesNotSpoilTheNextChild) {
 }
 
 TEST_F(AppServerClientTest, AChildThatStopsReadingCannotHoldUpARestart) {
-    client->start(fake({"announce", "ignore-term", "wait initialized", "stop-reading"}));
+    client->start(fake({"announce", "ignore-term", "wait initialized", "stop-reading",
+                        R"(line {"method":"fake/notReading"})"}));
     ASSERT_TRUE(seen.waitForReady());
     int stuck = announcedPid();
+    // Only once it has stopped reading: before that, it could take in every request, answer
+    // them and end when the restart closes its input, and there would be nothing stuck.
+    ASSERT_TRUE(waitUntil([&] { return seen.hasNotification("fake/notReading"); }));
     // Far more than the pipe holds: the queue's write waits for a reader that never comes.
     std::vector<std::shared_ptr<Outcome>> waiting;
     for (int i = 0; i < 32; ++i) {
@@ -435,8 +440,9 @@ TEST_F(AppServerClientTest, AChildThatStopsReadingCannotHoldUpARestart) {
         EXPECT_TRUE(outcome->failedWith(AppServerError::Case::notReady)) << describe(*outcome);
         EXPECT_EQ(outcome->calls, 1);
     }
-    // It ignored SIGTERM; once it is killed, it is reaped although nobody holds it any more.
-    ASSERT_EQ(::kill(stuck, SIGKILL), 0);
+    // It ignored SIGTERM and still runs; once it is killed, it is reaped although nobody holds
+    // it any more.
+    ASSERT_EQ(::kill(stuck, SIGKILL), 0) << std::strerror(errno);
     ASSERT_TRUE(waitUntil([&] { return processGone(stuck); }));
 }
 
