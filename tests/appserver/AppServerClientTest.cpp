@@ -6,9 +6,12 @@
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -35,6 +38,19 @@ JSONValue json(std::string_view text) {
 
 bool processGone(int pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Whether the pipe that is the standard input of process `pid` holds bytes nobody read yet.
+bool inputWaiting(int pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/0";
+    const int pipe = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (pipe < 0) {
+        return false;
+    }
+    int waiting = 0;
+    const bool read = ::ioctl(pipe, FIONREAD, &waiting) == 0;
+    ::close(pipe);
+    return read && waiting > 0;
 }
 
 std::string describe(const Outcome& outcome) {
@@ -433,6 +449,9 @@ TEST_F(AppServerClientTest, AChildThatStopsReadingCannotHoldUpARestart) {
     for (int i = 0; i < 32; ++i) {
         waiting.push_back(send("big", JSONValue(std::string(64 * 1024, 'x'))));
     }
+    // And the restart comes once they are on their way: a restart before the first write would
+    // close an empty pipe, and the child would end at the end of its input.
+    ASSERT_TRUE(waitUntil([&] { return inputWaiting(stuck); }));
     client->start(fake({}));
     ASSERT_TRUE(seen.waitForReady());
     EXPECT_TRUE(hasResult(*call("after"), R"({"method":"after","params":{}})"));
