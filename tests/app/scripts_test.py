@@ -3,9 +3,9 @@
 
 `scripts/codex --version` must run the pinned Codex CLI. `scripts/run --terminal` must install,
 build the Release configuration (showing a progress line and nothing else) and start the
-terminal front end, whose `help` must list only commands the manual page has; `quit` stops it.
+terminal front end, whose `help` must list only commands the manual page has; Ctrl-C stops it.
 `scripts/try-offline --terminal` must start the model stand-in and the bridge with the real
-Codex CLI behind it; Ctrl-C must stop both and remove the stand-in's folder. Each runs with a
+Codex CLI behind it; `quit` must stop both and remove the stand-in's folder. Each runs with a
 temporary home, runtime, configuration and temporary folder, and nothing it started may be left
 running. Runs inside a private network namespace: the bridge listens on its fixed port.
 """
@@ -121,8 +121,8 @@ def run(man_page):
             missing = missing_from(man_page_items(man_page, "TERMINAL COMMANDS"), commands)
             if missing:
                 raise Failure("the manual page lacks the terminal commands %r" % missing)
-            run_script.type("quit")
-            stop(run_script, root, "quit after scripts/run")
+            os.write(run_script.fd, b"\x03")  # Ctrl-C
+            stop(run_script, root, "Ctrl-C in scripts/run")
 
             offline = Terminal(["scripts/try-offline", "--terminal"], env)
             scripts.append(offline)
@@ -133,8 +133,9 @@ def run(man_page):
                 raise Failure("try-offline names %s as the device program" % device)
             expect_all(offline, STARTED)
             expect_bridge_running(root)
-            os.write(offline.fd, b"\x03")  # Ctrl-C
-            stop(offline, root, "Ctrl-C in scripts/try-offline")
+            # Only the bridge reads `quit`; the script must stop the stand-in and remove its folder.
+            offline.type("quit")
+            stop(offline, root, "quit in scripts/try-offline")
             if os.path.exists(folder):
                 raise Failure("try-offline left its folder " + folder)
         finally:
