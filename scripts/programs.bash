@@ -16,11 +16,11 @@ program_path() {
                     printf '%s\n' "$path"
                     return 0
                 fi
-                echo "${0##*/}: the build did not produce $2 (looked for $path)" >&2
+                echo "scripts/${0##*/}: the build did not produce $2 (looked for $path)" >&2
                 return 1
             fi
         done <"$list"
     fi
-    echo "${0##*/}: $list does not name $2; is $1 a configured build folder?" >&2
+    echo "scripts/${0##*/}: $list does not name $2; is $1 a configured build folder?" >&2
     return 1
 }
