@@ -240,7 +240,8 @@ void BridgeDevice::requestPairing() {
 
 std::string BridgeDevice::request(const std::string& method, std::optional<JSONValue> params,
                                   std::function<void(Answer)> answered) {
-    std::string id = "r" + std::to_string(nextRequest_++);
+    std::string id = "r";
+    id += std::to_string(nextRequest_++);
     pending_[id] = std::move(answered);
     if (auto sent = send(makeMessage(BridgeMessageKind::request, id, method, std::move(params)));
         !sent) {

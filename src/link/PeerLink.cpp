@@ -69,7 +69,8 @@ std::string PeerLink::phoneAddress() {
     if (ipv6) {
         QHostAddress bare = *ipv6;
         bare.setScopeId({});
-        return "[" + bare.toString().toStdString() + "]";
+        const std::string text = bare.toString().toStdString();
+        return "[" + text + "]";
     }
     return "127.0.0.1";
 }

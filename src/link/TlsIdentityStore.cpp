@@ -239,15 +239,14 @@ loadOrCreateAuthority(const std::string& path, const std::string& commonName,
 } // namespace
 
 std::string TlsIdentityStore::defaultPath() {
-    std::string dataHome;
+    const std::string file = "/tarnwick-bridge/tls-identity.pem";
     if (const char* value = std::getenv("XDG_DATA_HOME"); value && *value == '/') {
-        dataHome = value;
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        dataHome = std::string(home) + "/.local/share";
-    } else {
-        dataHome = ".";
+        return value + file;
     }
-    return dataHome + "/tarnwick-bridge/tls-identity.pem";
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        return std::string(home) + "/.local/share" + file;
+    }
+    return "." + file;
 }
 
 std::string TlsIdentityStore::authorityPath(const std::string& identityPath) {

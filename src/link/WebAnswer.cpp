@@ -42,7 +42,8 @@ HostNames::HostNames(const std::vector<std::string>& hostNames,
     }
     for (const std::string& address : addresses) {
         const bool ipv6 = address.find(':') != std::string::npos;
-        names_.insert(ipv6 ? "[" + asciiLowercase(address) + "]" : asciiLowercase(address));
+        const std::string lowered = asciiLowercase(address);
+        names_.insert(ipv6 ? "[" + lowered + "]" : lowered);
     }
 }
 

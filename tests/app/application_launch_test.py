@@ -78,10 +78,10 @@ class Terminal:
         else:
             self.eof = True
 
-    def expect(self, pattern, what=None):
+    def expect(self, pattern, what=None, timeout=TIMEOUT):
         """Waits for `pattern` in what was printed since the last expect; gives the match."""
         regex = re.compile(pattern)
-        deadline = time.monotonic() + TIMEOUT
+        deadline = time.monotonic() + timeout
         while True:
             match = regex.search(self.screen, self.read_to)
             if match:

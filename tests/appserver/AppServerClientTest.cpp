@@ -6,11 +6,15 @@
 #include "support/QtTestSupport.h"
 #include "support/TemporaryHome.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -34,6 +38,19 @@ JSONValue json(std::string_view text) {
 
 bool processGone(int pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Whether the pipe that is the standard input of process `pid` holds bytes nobody read yet.
+bool inputWaiting(int pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/0";
+    const int pipe = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (pipe < 0) {
+        return false;
+    }
+    int waiting = 0;
+    const bool read = ::ioctl(pipe, FIONREAD, &waiting) == 0;
+    ::close(pipe);
+    return read && waiting > 0;
 }
 
 std::string describe(const Outcome& outcome) {
@@ -420,14 +437,21 @@ TEST_F(AppServerClientTest, AChildThatDiesMidLineDoesNotSpoilTheNextChild) {
 }
 
 TEST_F(AppServerClientTest, AChildThatStopsReadingCannotHoldUpARestart) {
-    client->start(fake({"announce", "ignore-term", "wait initialized", "stop-reading"}));
+    client->start(fake({"announce", "ignore-term", "wait initialized", "stop-reading",
+                        R"(line {"method":"fake/notReading"})"}));
     ASSERT_TRUE(seen.waitForReady());
     int stuck = announcedPid();
+    // Only once it has stopped reading: before that, it could take in every request, answer
+    // them and end when the restart closes its input, and there would be nothing stuck.
+    ASSERT_TRUE(waitUntil([&] { return seen.hasNotification("fake/notReading"); }));
     // Far more than the pipe holds: the queue's write waits for a reader that never comes.
     std::vector<std::shared_ptr<Outcome>> waiting;
     for (int i = 0; i < 32; ++i) {
         waiting.push_back(send("big", JSONValue(std::string(64 * 1024, 'x'))));
     }
+    // And the restart comes once they are on their way: a restart before the first write would
+    // close an empty pipe, and the child would end at the end of its input.
+    ASSERT_TRUE(waitUntil([&] { return inputWaiting(stuck); }));
     client->start(fake({}));
     ASSERT_TRUE(seen.waitForReady());
     EXPECT_TRUE(hasResult(*call("after"), R"({"method":"after","params":{}})"));
@@ -435,8 +459,9 @@ TEST_F(AppServerClientTest, AChildThatStopsReadingCannotHoldUpARestart) {
         EXPECT_TRUE(outcome->failedWith(AppServerError::Case::notReady)) << describe(*outcome);
         EXPECT_EQ(outcome->calls, 1);
     }
-    // It ignored SIGTERM; once it is killed, it is reaped although nobody holds it any more.
-    ASSERT_EQ(::kill(stuck, SIGKILL), 0);
+    // It ignored SIGTERM and still runs; once it is killed, it is reaped although nobody holds
+    // it any more.
+    ASSERT_EQ(::kill(stuck, SIGKILL), 0) << std::strerror(errno);
     ASSERT_TRUE(waitUntil([&] { return processGone(stuck); }));
 }
 

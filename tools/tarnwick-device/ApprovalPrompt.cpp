@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
+#include <utility>
 
 namespace tarnwick {
 
@@ -142,7 +144,10 @@ std::vector<ApprovalChoice> ApprovalPrompt::choicesFor(const JSONValue& params) 
             std::string prefix;
             for (const JSONValue& word : *amendment->arrayValue()) {
                 if (word.stringValue()) {
-                    prefix += (prefix.empty() ? "" : " ") + shellWord(*word.stringValue());
+                    if (!prefix.empty()) {
+                        prefix += ' ';
+                    }
+                    prefix += shellWord(*word.stringValue());
                 }
             }
             meaning = "yes, and from now on allow commands that start with \"" + prefix + "\" (" +
@@ -212,12 +217,14 @@ std::optional<JSONValue> ApprovalPrompt::decisionFor(const std::vector<ApprovalC
     std::string lowered = answer;
     std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lowered.empty() || lowered == "no") {
-        lowered = "n";
-    } else if (lowered == "yes") {
-        lowered = "y";
-    } else if (lowered == "session") {
-        lowered = "s";
+    // Words that stand for a choice's key.
+    static constexpr std::pair<std::string_view, std::string_view> synonyms[] = {
+        {"", "n"}, {"no", "n"}, {"yes", "y"}, {"session", "s"}};
+    for (const auto& [word, key] : synonyms) {
+        if (lowered == word) {
+            lowered = std::string(key);
+            break;
+        }
     }
     for (const ApprovalChoice& choice : choices) {
         const std::string* word = choice.decision.stringValue();
