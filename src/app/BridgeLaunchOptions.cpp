@@ -14,8 +14,8 @@ struct ControlCommand {
     int arguments;
 };
 constexpr ControlCommand controlCommands[] = {
-    {u"status", 0},  {u"requests", 0}, {u"pair", 1},          {u"reject", 1},
-    {u"devices", 0}, {u"forget", 1},   {u"restart", 0},       {u"phone", 0},
+    {u"status", 0},   {u"requests", 0},      {u"pair", 1},           {u"reject", 1},
+    {u"devices", 0},  {u"forget", 1},        {u"restart", 0},        {u"phone", 0},
     {u"ceiling", -1}, {u"approval-wait", 1}, {u"notify-command", 1},
 };
 

@@ -8,9 +8,9 @@ namespace tarnwick {
 namespace {
 
 constexpr std::array<std::string_view, 15> wireStrings = {
-    "hello",    "pairingRequest", "pairingAccepted", "pairingRejected",      "request",
-    "response", "event",          "serverRequest",   "serverResponse",       "error",
-    "ping",     "proof",          "pairingNonce",    "ceiling",              "serverRequestSettled",
+    "hello",    "pairingRequest", "pairingAccepted", "pairingRejected", "request",
+    "response", "event",          "serverRequest",   "serverResponse",  "error",
+    "ping",     "proof",          "pairingNonce",    "ceiling",         "serverRequestSettled",
 };
 
 Unexpected<Error> failure(std::string description) {
