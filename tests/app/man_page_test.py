@@ -34,7 +34,7 @@ def man_page_items(path, section):
                 tag_next = False
                 text = re.sub(r"^\.[A-Z]+ ", "", line)
                 text = re.sub(r"\\f[BIRP]", "", text).replace("\\-", "-").replace('"', "")
-                items.extend(word for word in re.split(r"[\s,|\[\]]+", text) if word)
+                items.extend(word for word in re.split(r"[\s,|\[\]=]+", text) if word)
     return items
 
 

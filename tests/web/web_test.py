@@ -719,16 +719,15 @@ class Run:
         tablet.sees("This phone was forgotten by the computer. Pair it again.")
         tablet.quit()
 
-    def wait_limit(self, phone):
-        """With a short wait limit, a question asked while no page is open is declined, and
-        the activity log says so."""
-        self.bridge.stop()
-        self.bridge.options = ["--approval-wait=1"]
-        self.bridge.start()
+    def wait_limit(self, phone, folder):
+        """With a short wait limit, set in the terminal, a question asked while no page is open
+        is declined, and the activity log says so. The thread starts in `folder`, inside the
+        ceiling."""
+        self.bridge.type("approval-wait 1")
+        self.bridge.expect(r"Approval questions wait 1 s for a paired device\.", "the new limit")
         phone.open(PAGE)
         phone.sees("Paired")
-        phone.tap_text("Water the tomatoes in garden.py")
-        phone.find("Message")
+        self.new_thread(phone, folder, "on-request")
         before = len(self.log.answers())
         self.send(phone, "Please approve a command later")
         phone.open("about:blank")
@@ -945,7 +944,7 @@ def run_fake(bridge_path, engine, shots):
             run.reconnect(phone)
             run.other_origins(phone)
             run.pair_by_qr()
-            run.wait_limit(phone)
+            run.wait_limit(phone, os.path.join(home, "garden"))
             bridge.stop()
         except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
             raise failed(failure, run, bridge)
