@@ -95,7 +95,9 @@ bool harmless(std::string_view method, std::string_view member) {
 }
 
 std::string quoted(std::string_view text) {
-    return "\"" + boundedDeviceText(text, 200) + "\"";
+    std::string out(1, '"');
+    out.append(boundedDeviceText(text, 200)).push_back('"');
+    return out;
 }
 
 // What a device sent, short enough for a log line.

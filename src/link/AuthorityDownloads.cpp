@@ -28,11 +28,16 @@ std::string escapedXml(std::string_view text) {
 
 // A UUID's text made of 32 hex digits of `hex` from `at`.
 std::string uuidFrom(const std::string& hex, std::size_t at) {
-    std::string digits = QString::fromStdString(hex.substr(at, 32)).toUpper().toStdString();
-    for (const std::size_t dash : {20, 16, 12, 8}) {
-        digits.insert(dash, "-");
+    const std::string digits = QString::fromStdString(hex.substr(at, 32)).toUpper().toStdString();
+    std::string uuid;
+    uuid.reserve(36);
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i == 8 || i == 12 || i == 16 || i == 20) {
+            uuid.push_back('-');
+        }
+        uuid.push_back(digits[i]);
     }
-    return digits;
+    return uuid;
 }
 
 std::string keyed(std::string_view key, const std::string& value, std::string_view type) {
