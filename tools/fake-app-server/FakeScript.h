@@ -44,7 +44,8 @@ struct FakeStep {
 //   announce              write the notification "fake/started" with params {"pid",
 //                         "cwd", "arguments", "environment", "openDescriptors",
 //                         "brokenPipeIgnored"}
-//   wait METHOD           wait until a message with this method has been read
+//   wait METHOD           wait until a message with this method has been read; "wait
+//                         response" waits for an answer to one of the fake's own requests
 //   line TEXT             write TEXT and a line feed to standard output, as it is
 //   write TEXT            write TEXT to standard output, after turning the escapes \n \r \t
 //                         \e \\ and \xHH into their bytes; no line feed is added
