@@ -418,24 +418,30 @@ class Bench:
         if key in self.slow:
             return
         before = self.send("Stream the bench message", [["end", content.MESSAGE_END]])
+        seen = {}
+
+        def done():
+            report = self.script("const s = window.tarnwickBench.state;"
+                                 "return 'end' in s.shown ? s : window.tarnwickBench.report()")
+            if "end" in report["shown"]:
+                return report
+            seen.update(report)
+            return None
         try:
-            state = self.until("the message's last delta", lambda: self.script(
-                "const s = window.tarnwickBench.state; return 'end' in s.shown && s"),
-                timeout=self.sizes.stream_wait, describe=False)
+            state = self.until("the message's last delta", done, self.sizes.stream_wait,
+                               describe=False)
         except Failure:
-            # Not done in time: the rest of the stream is cut off at the bridge (a page that
-            # keeps working through it does not answer WebDriver), then how far it came and what
-            # the page's main thread went through meanwhile; the later runs leave it out.
-            self.run.drop_connections()
-            time.sleep(2)
-            report = self.report()
+            # Not done in time: how far it had come and what the page's main thread went through
+            # until then, by the last look at the page (one this busy may not answer again).
+            # The rest of the stream is cut off at the bridge, and the later runs leave it out.
             self.add(key, "ms", "> %d s (%s of %s deltas)" % (
-                self.sizes.stream_wait, format(report["progress"], ","),
+                self.sizes.stream_wait, format(seen.get("progress", 0), ","),
                 format(self.sizes.deltas, ",")))
-            self.tasks(what + " streaming", report)
+            if seen:
+                self.tasks(what + " streaming", seen)
+            self.run.drop_connections()
             self.slow.add(key)
-            self.load()  # leaves the rest of the stream behind
-            return
+            return False
         end = state["shown"]["end"]
         report = self.report(end)
         self.add(key, "ms", end - report["startedAt"])
@@ -443,6 +449,7 @@ class Bench:
         self.script("window.tarnwickBench.state.stop()")
         self.fake_finished(before)
         self.heap("after the " + what)
+        return True
 
     def open_short_thread(self):
         self.phone.tap_text(content.SHORT_THREAD)
@@ -461,11 +468,15 @@ class Bench:
             self.wake("Earlier answer in thr-bench-short.", "1-turn thread")
             self.phone.sees("Paired")
             self.long_output()
-        if only in (None, "message"):
-            # A fresh page: what the output left behind is not the message's to carry.
-            self.load()
-            self.open_short_thread()
-            self.long_message()
+
+    def message_run(self):
+        """False once the page could not finish the message in time: it may be too busy for
+        anything else."""
+        if self.sizes.only not in (None, "message"):
+            return True
+        self.load()
+        self.open_short_thread()
+        return self.long_message()
 
 
 def bench_codex_environment(root, sizes):
@@ -496,7 +507,14 @@ def bench_engine(bridge_path, engine, sizes, rows):
                 print("run %d of %d in %s, load average %s" % (
                     number + 1, sizes.runs, engine, load_average()), flush=True)
                 bench.one_run()
-            bridge.stop()
+            # The message last: a page that cannot keep up with it is of no use afterwards.
+            for number in range(sizes.runs):
+                print("message run %d of %d in %s, load average %s" % (
+                    number + 1, sizes.runs, engine, load_average()), flush=True)
+                if not bench.message_run():
+                    break
+            else:
+                bridge.stop()
         except Exception as failure:  # noqa: BLE001 - a driver's error ends the engine's runs
             raise web.failed(failure, run, bridge)
         finally:
