@@ -421,8 +421,12 @@ class Bench:
         seen = {}
 
         def done():
-            report = self.script("const s = window.tarnwickBench.state;"
-                                 "return 'end' in s.shown ? s : window.tarnwickBench.report()")
+            from selenium.common.exceptions import TimeoutException
+            try:
+                report = self.script("const s = window.tarnwickBench.state;"
+                                     "return 'end' in s.shown ? s : window.tarnwickBench.report()")
+            except TimeoutException:  # the page was too busy to answer in time
+                return None
             if "end" in report["shown"]:
                 return report
             seen.update(report)
