@@ -438,9 +438,9 @@ class Bench:
             # Not done in time: how far it had come and what the page's main thread went through
             # until then, by the last look at the page (one this busy may not answer again).
             # The rest of the stream is cut off at the bridge, and the later runs leave it out.
-            self.add(key, "ms", "> %d s (%s of %s deltas)" % (
-                self.sizes.stream_wait, format(seen.get("progress", 0), ","),
-                format(self.sizes.deltas, ",")))
+            self.add(key, "ms", "> %d s (%s)" % (self.sizes.stream_wait, "%s of %s deltas" % (
+                format(seen["progress"], ","), format(self.sizes.deltas, ",")) if seen else
+                "the page never answered WebDriver"))
             if seen:
                 self.tasks(what + " streaming", seen)
             self.run.drop_connections()
