@@ -2,7 +2,6 @@
 // prints their output and checks signatures), and the page's handshake state machine against
 // a bridge played here with the same functions.
 import { execFileSync, spawnSync } from "node:child_process";
-import { existsSync, readFileSync } from "node:fs";
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
 
@@ -71,25 +70,6 @@ describe("the page computes what the bridge computes", () => {
     }
     assert.ok(highBit > 0);
   });
-});
-
-// The fixed vectors every device side checks itself against, when this tree has them.
-const sharedVectors = new URL("../identity/v2_vectors.json", import.meta.url);
-test("the shared version-2 vectors, QR secret from its base64url form", { skip: !existsSync(sharedVectors) }, async () => {
-  const v = JSON.parse(readFileSync(sharedVectors, "utf8"));
-  const secret = c.base64UrlDecode(v.secret);
-  assert.equal(secret.length, 32);
-  for (const k of v.cases) {
-    const qrText = c.qrPairingText(k.device, v.bridge, k.fp);
-    assert.equal(c.base64Encode(qrText), k.qrPairingText);
-    assert.equal(await c.qrPairingProof(secret, qrText), k.qrPairingProof);
-    assert.equal(c.base64Encode(c.deviceProofText(k.device, v.bridge, k.fp)), k.deviceProofText);
-    assert.equal(c.base64Encode(c.bridgeProofText(v.bridge, k.device, k.fp)), k.bridgeProofText);
-    assert.equal(await c.pairingCommitment(k.device.publicKey, k.devicePairingNonce), k.pairingCommitment);
-    const code = await c.pairingCode(v.bridge.publicKey, k.device.publicKey, v.bridge.nonce, k.device.nonce,
-      k.bridgePairingNonce, k.devicePairingNonce, k.fp);
-    assert.equal(code, k.pairingCode);
-  }
 });
 
 describe("r‖s to DER", () => {
@@ -183,13 +163,11 @@ describe("the page's handshake", () => {
 
     const proofText = c.bridgeProofText(bridge.offer, device, "");
     await page.session.receive(message("proof", { signature: await c.signText(bridge.keys.privateKey, proofText) }));
-    const [, proof, ping] = page.sent;
+    const [, proof] = page.sent;
     assert.equal(proof.kind, "proof");
     assert.ok(cppVerifies(device.publicKey, c.deviceProofText(device, bridge.offer, ""), proof.body.signature));
-    assert.equal(ping.kind, "ping");
-
-    // Not trusted: the pong comes without an acceptance before it.
-    await page.session.receive(message("response", "pong", { id: ping.id }));
+    assert.equal(page.sent.length, 2, "nothing but the proof until the bridge says more");
+    await page.session.receive(message("notTrusted", { deviceID: device.deviceID }));
     assert.deepEqual(page.heard.at(-1), ["onUntrusted"]);
 
     await page.session.pairWithCode();
@@ -216,11 +194,24 @@ describe("the page's handshake", () => {
     // Not an answer to the page's own request: about one of Codex's questions.
     const refusal = "Codex did not offer that decision for this question.";
     await page.session.receive(message("serverRequestSettled", { outcome: "withdrawn" }, { id: "Q1" }));
-    await page.session.receive(message("error", refusal, { id: "Q1" }));
+    await page.session.receive(message("error", { code: "notOffered", message: refusal }, { id: "Q1" }));
     assert.deepEqual(page.heard.slice(-2), [["onSettled", "Q1", { outcome: "withdrawn" }], ["onAnswerRefused", "Q1", refusal]]);
-    await page.session.receive(message("error", "Pair this device first.", { id: request.id }));
-    await assert.rejects(answer, /Pair this device first/);
-    assert.ok(page.heard.some(([name]) => name === "onForgotten"));
+    // Decided by the code: another text, or none, changes nothing; an unknown code is a refusal.
+    const second = page.session.request("thread/read", {});
+    await page.session.receive(message("error", { code: "tooLarge", message: "Too big." }, { id: page.sent.at(-1).id }));
+    await assert.rejects(second, (error) => error.code === "tooLarge" && error.message === "Too big.");
+    await page.session.receive(message("error", { code: "notPaired", message: "Some other words." }, { id: request.id }));
+    await assert.rejects(answer, { code: "notPaired" });
+    assert.deepEqual(page.heard.at(-1), ["onNotPaired"]);
+    assert.equal(page.session.authorised, false);
+  });
+
+  test("the bridge forgets the device: said once, whatever its text", async () => {
+    const page = await makePage();
+    Object.assign(page.session, { proven: true, authorised: true });
+    await page.session.receive(message("forgotten", { code: "forgotten", message: "Any words." }));
+    assert.deepEqual(page.heard, [["onForgotten"]]);
+    assert.equal(page.session.authorised, false);
   });
 
   test("a replayed or foreign proof, another key than the pinned one, and traffic before the proof are refused", async () => {

@@ -43,7 +43,7 @@ export class PairingScreen {
     this.element = h("section", { class: "screen narrow pairing" }, h("h1", {}, "Pair this phone"), this.code, this.text, this.error, this.button);
   }
 
-  show({ code = "", text = "", error = "", offerCode = false }) {
+  render({ code = "", text = "", error = "", offerCode = false }) {
     this.code.textContent = code;
     this.code.hidden = !code;
     this.text.textContent = text;
