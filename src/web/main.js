@@ -95,8 +95,9 @@ class Cockpit {
       threadName: (threadId) => this.threadName(threadId),
       openThread: (threadId) => this.openThread(this.state.threads.find((t) => t.id === threadId) ?? { id: threadId }),
     });
-    document.getElementById("approvals").replaceWith(this.approvals.element);
-    this.shown = null;
+    this.approvals.show(document.getElementById("approvals"));
+    this.shown = null; // the screen on the page
+    this.bannerText = null;
   }
 
   async start() {
@@ -149,9 +150,12 @@ class Cockpit {
     const { stage, failures, heldBy, screen, pairing, thread } = this.state;
     const banner = stage === "held" ? (heldBy === "replaced" ? texts.replaced : "")
       : stage === "connecting" && failures ? banners.reconnecting : banners[stage];
-    this.banner.textContent = banner;
-    this.banner.hidden = !banner;
-    this.banner.dataset.state = isPaired(stage) ? "ok" : "busy";
+    if (banner !== this.bannerText) {
+      this.bannerText = banner;
+      this.banner.textContent = banner;
+      this.banner.hidden = !banner;
+      this.banner.dataset.state = isPaired(stage) ? "ok" : "busy";
+    }
     if (screen === "pairing") {
       this.pairingScreen.render({
         code: stage === "pairing" ? pairing.code : "",
@@ -164,8 +168,7 @@ class Cockpit {
     if (shown === "thread") this.threadView.render(thread, isPaired(stage));
     if (shown !== this.shown && shown !== "name") {
       this.shown = shown;
-      const element = { pairing: this.pairingScreen, threads: this.threadsScreen, thread: this.threadView }[shown].element;
-      replace(this.main, element);
+      ({ pairing: this.pairingScreen, threads: this.threadsScreen, thread: this.threadView })[shown].show(this.main);
     }
   }
 
@@ -464,7 +467,7 @@ class Cockpit {
       if (method === "turn/started") Object.assign(thread, { running: true, turnId: params.turn?.id ?? thread.turnId });
       if (method === "turn/completed") Object.assign(thread, { running: false, turnId: null });
       this.threadView.event(method, params);
-      this.render();
+      if (!/Delta$|\/delta$/.test(method)) this.render(); // streaming changes nothing the state holds
     }
     if (method === "thread/started" && this.state.screen === "app" && !thread) this.loadThreads();
   }

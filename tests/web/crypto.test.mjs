@@ -6,7 +6,9 @@ import assert from "node:assert/strict";
 import { describe, test } from "node:test";
 
 import * as c from "../../src/web/crypto.js";
-import { BridgeSession, fitName, isValidName, percentEncode } from "../../src/web/protocol.js";
+import {
+  BridgeSession, allowedSandboxes, decodeMessage, fitName, isValidName, percentEncode, readCeiling, readError,
+} from "../../src/web/protocol.js";
 
 const program = process.env.TARNWICK_PAGE_VECTORS;
 assert.ok(program, "TARNWICK_PAGE_VECTORS names the vector program");
@@ -233,6 +235,27 @@ describe("the page's handshake", () => {
     await pinned.session.receive(message("hello", { protocol: 2, ...bridge.offer }));
     assert.equal(pinned.sent.length, 0);
     assert.ok(pinned.heard.some(([name]) => name === "onRefused"));
+  });
+
+  test("what the bridge sends is checked before it is used", () => {
+    for (const bad of ["[]", "null", '{"kind":"hello"}', '{"version":1,"kind":"shout"}', '{"version":1,"kind":"event","id":7}']) {
+      assert.throws(() => decodeMessage(bad), Error, bad);
+    }
+    assert.deepEqual(decodeMessage('{"version":1,"kind":"notTrusted","id":null,"body":null}'), { version: 1, kind: "notTrusted" });
+    for (const [body, expected] of [
+      [{ code: "notReady", message: "Codex is starting." }, { code: "notReady", message: "Codex is starting." }],
+      ["Pair this device first.", { code: "", message: "Pair this device first." }], // an older bridge
+      [{ code: 7 }, { code: "", message: "The bridge refused." }],
+      [{ code: "x", message: "m".repeat(5000) }, { code: "x", message: "m".repeat(1000) }],
+    ]) {
+      assert.deepEqual(readError(body), expected, JSON.stringify(body).slice(0, 60));
+    }
+    const ceiling = { sandbox: "workspace-write", approvalNever: false, networkAccess: false, roots: ["/home/ada"] };
+    assert.deepEqual(allowedSandboxes(readCeiling(ceiling)), ["read-only", "workspace-write"]);
+    for (const bad of [{ ...ceiling, sandbox: "none" }, { ...ceiling, roots: ["relative"] }, { ...ceiling, roots: Array(65).fill("/") },
+      { ...ceiling, approvalNever: "no" }, [ceiling]]) {
+      assert.equal(readCeiling(bad), null, JSON.stringify(bad).slice(0, 60));
+    }
   });
 
   test("display names fit the bridge's limit at a character boundary", () => {

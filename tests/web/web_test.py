@@ -382,38 +382,28 @@ class Browser:
         except Exception as error:  # noqa: BLE001 - only for the failure text
             return "the page could not be read: %s" % error
 
-    def shot(self, screen, dark=False):
-        """Screenshots the current screen as <screen>-<engine>-<light|dark>.png."""
+    def shots_of(self, screen):
+        """Screenshots the screen as <screen>-<engine>-<scheme>.png, light and, where the driver
+        can emulate it (not WebKitGTK's), dark."""
         if not self.shots:
             return
         self.driver.execute_script("document.activeElement && document.activeElement.blur()")
-        if self.engine == "chromium":
-            self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [
-                {"name": "prefers-color-scheme", "value": "dark" if dark else "light"}]})
-            time.sleep(0.2)  # let a colour transition settle; the picture is not asserted on
-        name = "%s-%s-%s.png" % (screen, self.engine, "dark" if dark else "light")
-        self.driver.save_screenshot(os.path.join(self.shots, name))
-        if self.engine == "chromium" and dark:
-            self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [
-                {"name": "prefers-color-scheme", "value": "light"}]})
-
-    def shots_of(self, screen):
-        self.shot(screen)
-        if self.engine == "chromium":  # WebKitGTK's driver cannot emulate the colour scheme
-            self.shot(screen, dark=True)
+        for scheme in ("dark", "light") if self.engine == "chromium" else ("light",):
+            if self.engine == "chromium":
+                self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [
+                    {"name": "prefers-color-scheme", "value": scheme}]})
+                time.sleep(0.2)  # let a colour transition settle; the picture is not asserted on
+            self.driver.save_screenshot(os.path.join(
+                self.shots, "%s-%s-%s.png" % (screen, self.engine, scheme)))
 
     def no_hostile_traces(self, where):
+        from selenium.common.exceptions import NoAlertPresentException
         traces = self.driver.execute_script(HOSTILE_TRACES)
         if any(traces.values()):
             raise Failure("markup from Codex became page content %s: %r" % (where, traces))
         try:
-            alert = self.driver.switch_to.alert
-            text = alert.text
-            alert.dismiss()
-            raise Failure("an alert opened %s: %r" % (where, text))
-        except Failure:
-            raise
-        except Exception:  # no alert is open: as it should be
+            raise Failure("an alert opened %s: %r" % (where, self.driver.switch_to.alert.text))
+        except NoAlertPresentException:
             pass
 
 
@@ -476,9 +466,6 @@ class Run:
         phone.shots_of("threads")
         phone.tap_text("Water the tomatoes in garden.py")
         phone.sees("Earlier answer in thr-garden.", partly=True)
-        if not [p for p in self.log.requests("thread/resume") + self.log.requests("thread/read")
-                if p.get("threadId") == "thr-garden"]:
-            raise Failure("opening the thread asked Codex for nothing of it")
         phone.tap("Back")
         phone.sees("Why does the ledger test fail on Mondays?", partly=True)
 
@@ -500,15 +487,14 @@ class Run:
                 raise Failure("thread/start asked for %r" % asked)
 
     def ceiling(self, phone, home):
-        """The form offers only what the computer's ceiling allows (the bridge's default), and a
-        folder typed past it is refused on screen before Codex hears of it."""
+        """The form offers the computer's ceiling (the bridge's default: its folder, no "never";
+        what it allows is the node test's), and a folder typed past it is refused on screen,
+        in the bridge's words, before Codex hears of it."""
         phone.tap("New thread")
         phone.find(home)
-        options = "return [...arguments[0].options].map((o) => o.value)"
-        offered = phone.script(options, phone.find("Approval policy"))
-        sandboxes = phone.script(options, phone.find("Sandbox"))
-        if "never" in offered or sandboxes != ["read-only", "workspace-write"]:
-            raise Failure("the form offers %r and %r" % (offered, sandboxes))
+        if "never" in phone.script("return [...arguments[0].options].map((o) => o.value)",
+                                   phone.find("Approval policy")):
+            raise Failure("the form offers approvals off, which the ceiling does not allow")
         before = len(self.log.requests("thread/start"))
         phone.fill("Working folder", "/")
         phone.tap("Start")
@@ -927,15 +913,9 @@ def check_downloads(root, fingerprint):
     status, headers, der = fetch("/trust/tarnwick-bridge-ca.crt")
     if status != 200 or headers.get("Content-Type") != "application/x-x509-ca-cert":
         raise Failure("the certificate download: %s %r" % (status, headers))
-    for header in ("X-Content-Type-Options", "Content-Security-Policy", "X-Frame-Options"):
-        if header not in headers:
-            raise Failure("the certificate download has no %s" % header)
     shown = openssl("x509", "-inform", "DER", "-noout", "-fingerprint", "-sha256", data=der)
     if shown.decode().strip().split("=", 1)[1] != fingerprint:
         raise Failure("the download is %r, the computer shows %s" % (shown, fingerprint))
-    text = openssl("x509", "-inform", "DER", "-noout", "-text", data=der).decode()
-    if "CA:TRUE" not in text or "Permitted:" not in text:
-        raise Failure("the download is no name-constrained authority:\n" + text)
     status, headers, profile = fetch("/trust/tarnwick-bridge-ca.mobileconfig")
     if status != 200 or headers.get("Content-Type") != "application/x-apple-aspen-config":
         raise Failure("the profile download: %s %r" % (status, headers))

@@ -194,6 +194,7 @@ export class ThreadView {
     this.shownFrom = 0;
     this.online = false;
     this.running = false;
+    this.shown = ""; // what render last drew, so that streaming redraws nothing
     this.title = h("h1", { class: "thread-title" });
     this.earlier = h("button", { type: "button", class: "link earlier-turns", hidden: true, onclick: () => this.showEarlier() });
     this.log = h("div", { role: "log", "aria-live": "polite", "aria-label": "Transcript", class: "log" });
@@ -230,8 +231,16 @@ export class ThreadView {
     );
   }
 
+  // Puts this screen in `parent`, in place of what was there.
+  show(parent) {
+    replace(parent, this.element);
+  }
+
   // The open thread's facts ({title, running, error}), and whether requests can go out.
   render(thread, online) {
+    const shown = JSON.stringify([thread.title, thread.running, thread.error, online]);
+    if (shown === this.shown) return;
+    this.shown = shown;
     this.online = online;
     this.running = thread.running;
     this.title.textContent = thread.title || "New thread";
