@@ -279,7 +279,7 @@ export class ThreadView {
   drawTurns(from, to) {
     const drawn = document.createDocumentFragment();
     for (const turn of this.turns.slice(from, to)) {
-      for (const item of Array.isArray(turn?.items) ? turn.items : []) this.show(item, true, drawn);
+      for (const item of Array.isArray(turn?.items) ? turn.items : []) this.showItem(item, true, drawn);
       const note = this.turnNote(turn);
       if (note) drawn.append(note);
     }
@@ -332,7 +332,7 @@ export class ThreadView {
       const note = this.turnNote(params.turn);
       if (note) this.log.append(note);
     } else if ((method === "item/started" || method === "item/completed") && params.item) {
-      this.show(params.item, method === "item/completed", this.log);
+      this.showItem(params.item, method === "item/completed", this.log);
     } else if (method === "error") {
       const message = params.error && typeof params.error.message === "string" ? params.error.message : "";
       if (message) this.log.append(h("p", { class: "note error" }, "Codex: " + message));
@@ -352,7 +352,7 @@ export class ThreadView {
   }
 
   // Adds an item to `into`, or brings a known one up to date in place.
-  show(item, complete, into) {
+  showItem(item, complete, into) {
     if (!item || typeof item.id !== "string") return;
     if (item.type === "agentMessage" && !complete) return; // its text arrives by deltas
     const known = this.items.get(item.id);
