@@ -5,8 +5,8 @@ Starts `tarnwick-bridge --terminal` on a pseudo-terminal with a temporary home a
 `codex` (fake_codex.py, or the real Codex CLI against the model stand-in), and drives a real
 browser engine through WebDriver the way a person uses a phone: it names the phone, pairs by
 code and by the QR code's address, opens threads, starts one, watches an answer stream in (by
-appends only), steers and stops a turn, answers approval cards (after a reload, a dropped
-connection, on one of two devices), is forgotten, and survives a restart of the bridge. Hostile
+appends only), steers and stops a turn, answers approval cards (also after a reload and a
+dropped connection), is forgotten, and survives a restart of the bridge. Hostile
 HTML from Codex must stay text, and a page of another origin must not get a session.
 Screenshots of each screen go to --screenshots. Timings are the page benchmark's (bench/).
 
