@@ -148,7 +148,7 @@ class Cockpit {
 
   render() {
     const { stage, failures, heldBy, screen, pairing, thread } = this.state;
-    const banner = stage === "held" ? (heldBy === "replaced" ? texts.replaced : "")
+    const banner = screen === "name" ? "" : stage === "held" ? (heldBy === "replaced" ? texts.replaced : "")
       : stage === "connecting" && failures ? banners.reconnecting : banners[stage];
     if (banner !== this.bannerText) {
       this.bannerText = banner;
