@@ -10,7 +10,8 @@
 import { field, h, replace } from "./dom.js";
 
 const turnsAtOnce = 20;
-const outputWindow = 128 * 1024; // characters of a command's output drawn at once
+const outputWindow = 64 * 1024; // characters of a command's output drawn at once
+const streamBlock = 4 * 1024; // characters of a streamed message laid out together
 const maxOutput = 2 * 1024 * 1024; // characters of one command's output kept
 
 function texts(content) {
@@ -72,17 +73,34 @@ class Frame {
   }
 }
 
-// An agent message as its deltas arrive.
+// An agent message as its deltas arrive. Its text goes into blocks of a few KiB, each frame's
+// text appended to the last one, so that a frame lays out one block and not the whole message;
+// a block ends at a line break where there is one, else at a space.
 class Stream {
   constructor(frame) {
     this.frame = frame;
     this.element = h("div", { class: "msg agent" });
+    this.block = null;
+    this.blockLength = 0;
     this.pending = [];
     this.length = 0;
     this.flush = () => {
       if (!this.pending.length) return;
-      this.element.append(document.createTextNode(this.pending.join("")));
+      let text = this.pending.join("");
       this.pending = [];
+      while (text) {
+        let cut = text.length;
+        if (this.blockLength + text.length > streamBlock) {
+          const from = Math.max(0, streamBlock - this.blockLength);
+          const end = text.indexOf("\n", from);
+          cut = end >= 0 ? end + 1 : text.indexOf(" ", from) + 1 || text.length;
+        }
+        if (!this.block) this.element.append((this.block = h("div", { class: "part" })));
+        this.block.append(document.createTextNode(text.slice(0, cut)));
+        this.blockLength += cut;
+        text = text.slice(cut);
+        if (text) [this.block, this.blockLength] = [null, 0];
+      }
     };
   }
 
