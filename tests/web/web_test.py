@@ -558,17 +558,16 @@ class Run:
             title, nudges), describe=lambda: "the title was %r, the nudges %r" % tuple(
                 phone.script("return [document.title, window.tarnwickNudges]")))
 
-    def approved_at_codex(self, phone, before, by=None):
-        """Taps Approve on `phone`: Codex gets exactly that answer, and every card goes with
-        the note that says who approved it."""
+    def approved_at_codex(self, phone, before):
+        """Taps Approve: Codex gets exactly that answer, and the card goes with the note that
+        says who approved it."""
         phone.tap("Approve")
         answers = wait_for("the approval at the fake", lambda: self.log.answers()[before:],
                            describe=phone.describe)
         if answers != [{"decision": "accept"}]:
             raise Failure("Approve answered %r" % answers)
-        for shown in by or [phone]:
-            shown.sees("Approved on " + phone.device_name)
-            wait_for("the card to go", lambda: shown.absent("Approve"), describe=shown.describe)
+        phone.sees("Approved on " + phone.device_name)
+        wait_for("the card to go", lambda: phone.absent("Approve"), describe=phone.describe)
 
     def drop_connections(self):
         """Cuts every TCP connection to the bridge, as a phone's lost network does."""
