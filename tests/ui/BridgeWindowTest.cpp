@@ -2,9 +2,8 @@
 // whose neighbours are stand-ins: what it shows for each state and what its controls call.
 #include "ui/BridgeWindow.h"
 
-#include "FakeBridge.h"
 #include "bridge/ApprovalRouter.h"
-#include "support/TemporaryHome.h"
+#include "support/ControllerRig.h"
 #include "ui/ApprovalSettings.h"
 
 #include <QDir>
@@ -37,7 +36,7 @@ void collect(QQuickItem* item, QList<QQuickItem*>& items) {
 class BridgeWindowTest : public ::testing::Test {
 protected:
     explicit BridgeWindowTest(std::map<std::string, TrustedPeer> stored = {})
-        : bridge(std::move(stored)) {}
+        : bridge({std::move(stored), true, false}) {}
 
     void SetUp() override { open(); }
 
@@ -145,7 +144,7 @@ protected:
         return lines;
     }
 
-    FakeBridge bridge;
+    ControllerRig bridge;
     std::unique_ptr<BridgeWindow> view;
 };
 
@@ -153,7 +152,7 @@ class BridgeWindowWithDevicesTest : public BridgeWindowTest {
 protected:
     BridgeWindowWithDevicesTest()
         : BridgeWindowTest(
-              FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone", "Studio iPhone"})) {}
+              ControllerRig::storedDevices({"Mia's iPad", "Ana's iPhone", "Studio iPhone"})) {}
 };
 
 void saveScreenshot(QQuickWindow* window, const QString& name) {

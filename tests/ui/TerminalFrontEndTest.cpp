@@ -2,9 +2,8 @@
 // bridge changes, and what each command does.
 #include "ui/TerminalFrontEnd.h"
 
-#include "FakeBridge.h"
 #include "bridge/ApprovalRouter.h"
-#include "support/TemporaryHome.h"
+#include "support/ControllerRig.h"
 #include "ui/ApprovalSettings.h"
 #include "ui/LineReader.h"
 #include "ui/QrCode.h"
@@ -48,7 +47,7 @@ class TerminalFrontEndTest : public ::testing::Test {
 protected:
     explicit TerminalFrontEndTest(std::map<std::string, TrustedPeer> stored = {},
                                   bool colour = false)
-        : bridge(std::move(stored)) {
+        : bridge({std::move(stored), true, false}) {
         buffer.open(QIODevice::ReadWrite);
         writer = std::make_unique<TerminalWriter>(buffer, colour);
         frontEnd = std::make_unique<TerminalFrontEnd>(*bridge.controller, *writer);
@@ -84,7 +83,7 @@ protected:
         return {};
     }
 
-    FakeBridge bridge;
+    ControllerRig bridge;
     QBuffer buffer;
     qsizetype read = 0;
     std::unique_ptr<TerminalWriter> writer;
@@ -94,7 +93,7 @@ protected:
 class TerminalFrontEndWithDevicesTest : public TerminalFrontEndTest {
 protected:
     TerminalFrontEndWithDevicesTest()
-        : TerminalFrontEndTest(FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone"})) {}
+        : TerminalFrontEndTest(ControllerRig::storedDevices({"Mia's iPad", "Ana's iPhone"})) {}
 };
 
 class TerminalFrontEndInColourTest : public TerminalFrontEndTest {
@@ -288,7 +287,7 @@ TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumbe
                         note);
     // A device paired meanwhile does not shift the numbers that were shown.
     bridge.requestPairing("Aaron's iPhone");
-    bridge.controller->acceptRequest(QStringLiteral("Aaron's iPhone"));
+    ASSERT_TRUE(bridge.decideNewest(PairingDecision::accept));
     const QString answer = type(QStringLiteral("forget 2"));
     EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
     EXPECT_TRUE(bridge.trustStore->peers.contains("DEVICE-2"));
