@@ -38,17 +38,44 @@ protected:
 // ---------------------------------------------------------------------------------------------
 // Construction, start and the activity log
 
-TEST_F(BridgeControllerTest, StartsOnceAndLogsAfterTheAppServerStatus) {
+TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundredLines) {
     EXPECT_EQ(controller->appServerStatus().toStdString(), "Starting\u2026");
     controller->start();
     controller->start();
     EXPECT_EQ(link->starts, 1);
-    ASSERT_EQ(appServer->starts.size(), 1u);
-    EXPECT_EQ(appServer->starts[0], "/usr/local/bin/codex");
-    ASSERT_EQ(controller->logs().size(), 2u);
-    EXPECT_EQ(controller->logs()[0],
-              "Bridge started. Only paired devices can call the Codex allowlist.");
+    EXPECT_EQ(appServer->starts, (std::vector<std::optional<std::string>>{"/usr/local/bin/codex"}));
+    EXPECT_EQ(controller->logs(),
+              (std::deque<std::string>{
+                  "Bridge started. Only paired devices can call the Codex allowlist.",
+                  "Starting Codex app-server\u2026"}));
+    QSignalSpy ready(controller.get(), &BridgeController::appServerReadyChanged);
+    appServer->status("Codex app-server ready", true);
+    EXPECT_TRUE(controller->appServerReady());
+    EXPECT_EQ(controller->appServerStatus().toStdString(), "Codex app-server ready");
+    EXPECT_EQ(ready.count(), 1);
+
+    // A restart is logged above the status it brings, and the devices stay.
+    pairDevice("Phone");
+    controller->restartAppServer();
+    EXPECT_EQ(appServer->starts.size(), 2u);
+    EXPECT_FALSE(controller->appServerReady());
+    EXPECT_EQ(controller->logs()[0], "Restarting Codex app-server.");
     EXPECT_EQ(controller->logs()[1], "Starting Codex app-server\u2026");
+    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
+    appServer->executable.reset();
+    controller->restartAppServer();
+    EXPECT_EQ(appServer->starts.back(), std::nullopt);
+    EXPECT_EQ(controller->appServerStatus().toStdString(), controller->logs()[1]);
+
+    for (int i = 0; i < 150; ++i) {
+        appServer->status("line " + std::to_string(i), false);
+    }
+    ASSERT_EQ(controller->logs().size(), 100u);
+    EXPECT_EQ(controller->logs().front(), "line 149");
+    EXPECT_EQ(controller->logs().back(), "line 50");
+    QSignalSpy changes(controller.get(), &BridgeController::logsChanged);
+    appServer->log("");
+    EXPECT_EQ(changes.count(), 0);
 }
 
 TEST_F(BridgeControllerTest, WithoutIdentityShowsWhyAndRefusesToPair) {
@@ -65,30 +92,6 @@ TEST_F(BridgeControllerTest, WithoutIdentityShowsWhyAndRefusesToPair) {
     EXPECT_TRUE(link->sentTo(device.peer).empty());
 }
 
-TEST_F(BridgeControllerTest, LogKeepsTheNewestHundredLinesAndIgnoresEmptyOnes) {
-    for (int i = 0; i < 150; ++i) {
-        appServer->status("line " + std::to_string(i), false);
-    }
-    ASSERT_EQ(controller->logs().size(), 100u);
-    EXPECT_EQ(controller->logs().front(), "line 149");
-    EXPECT_EQ(controller->logs().back(), "line 50");
-    QSignalSpy changes(controller.get(), &BridgeController::logsChanged);
-    appServer->log("");
-    EXPECT_EQ(changes.count(), 0);
-    EXPECT_EQ(controller->logs().size(), 100u);
-}
-
-TEST_F(BridgeControllerTest, StatusFollowsTheAppServer) {
-    QSignalSpy ready(controller.get(), &BridgeController::appServerReadyChanged);
-    appServer->status("Codex app-server ready", true);
-    EXPECT_TRUE(controller->appServerReady());
-    EXPECT_EQ(controller->appServerStatus().toStdString(), "Codex app-server ready");
-    EXPECT_EQ(ready.count(), 1);
-    appServer->status("Codex app-server exited with code 1.", false);
-    EXPECT_FALSE(controller->appServerReady());
-    EXPECT_EQ(controller->logs().front(), "Codex app-server exited with code 1.");
-}
-
 TEST_F(BridgeControllerTest, TrustedPeersAreSortedCaseSensitively) {
     storedPeers = {
         {"1", {"1", "bob", "K1", 1}}, {"2", {"2", "Zed", "K2", 2}}, {"3", {"3", "Ann", "K3", 3}}};
@@ -103,7 +106,7 @@ TEST_F(BridgeControllerTest, TrustedPeersAreSortedCaseSensitively) {
 // ---------------------------------------------------------------------------------------------
 // Intake
 
-TEST_F(BridgeControllerTest, AnswersPingAndOtherVersionsWithoutAuthorisation) {
+TEST_F(BridgeControllerTest, AnswersPingAndOtherVersionsAndIgnoresTheBridgesOwnKinds) {
     PeerHandle peer = link->connect("Phone");
     link->sent.clear();
     link->deliver(peer, makeMessage(BridgeMessageKind::ping, "7"));
@@ -115,20 +118,16 @@ TEST_F(BridgeControllerTest, AnswersPingAndOtherVersionsWithoutAuthorisation) {
     EXPECT_EQ(sent[1], makeMessage(BridgeMessageKind::response, {}, {}, JSONValue("pong")));
     EXPECT_EQ(sent[2], makeMessage(BridgeMessageKind::error, {}, {},
                                    JSONValue("Incompatible protocol version.")));
-    EXPECT_TRUE(appServer->requests.empty());
-}
-
-TEST_F(BridgeControllerTest, IgnoresKindsOnlyTheBridgeSends) {
-    PeerHandle peer = link->connect("Phone");
-    link->sent.clear();
+    // Kinds only the bridge sends get nothing, and no log line.
     const std::size_t linesBefore = controller->logs().size();
     for (auto kind : {BridgeMessageKind::event, BridgeMessageKind::response,
                       BridgeMessageKind::error, BridgeMessageKind::serverRequest,
                       BridgeMessageKind::pairingAccepted, BridgeMessageKind::pairingRejected}) {
         link->deliver(peer, makeMessage(kind, "1", "m", JSONValue(1)));
     }
-    EXPECT_TRUE(link->sentTo(peer).empty());
+    EXPECT_EQ(link->sentTo(peer).size(), 3u);
     EXPECT_EQ(controller->logs().size(), linesBefore);
+    EXPECT_TRUE(appServer->requests.empty());
 }
 
 TEST_F(BridgeControllerTest, MalformedBytesGiveOneBoundedLogLine) {
@@ -388,21 +387,6 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Tablet"));
 }
 
-TEST_F(BridgeControllerTest, ConnectionsOfOneNameShareNothing) {
-    // A name is the device's own choice: a second connection under a paired name gets nothing
-    // of the first one's authority, and its end takes nothing from the first.
-    auto& paired = pairDevice("Phone");
-    PeerHandle namesake = link->connect("Phone");
-    link->deliver(namesake, makeMessage(BridgeMessageKind::request, "n1", "thread/list"));
-    EXPECT_EQ(lastSentTo(namesake), makeMessage(BridgeMessageKind::error, "n1", {},
-                                                JSONValue("Pair this device first.")));
-    EXPECT_TRUE(appServer->requests.empty());
-    link->disconnect(namesake);
-    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
-    link->deliver(paired.peer, makeMessage(BridgeMessageKind::request, "p1", "thread/list"));
-    EXPECT_EQ(appServer->requests.size(), 1u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Request relay
 
@@ -659,41 +643,6 @@ TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(0));
     EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Launch at login and restart
-
-TEST_F(BridgeControllerTest, LaunchAtLoginFollowsTheServiceAndSpringsBack) {
-    controller->setLaunchAtLogin(true);
-    EXPECT_TRUE(controller->launchAtLogin());
-    const std::size_t lines = controller->logs().size();
-    EXPECT_EQ(lines, 0u);
-
-    loginItems->fail = true;
-    QSignalSpy changes(controller.get(), &BridgeController::launchAtLoginChanged);
-    controller->setLaunchAtLogin(false);
-    EXPECT_TRUE(controller->launchAtLogin());
-    EXPECT_GE(changes.count(), 1); // the switch must be told to show the real state again
-    EXPECT_EQ(controller->logs().front(),
-              "Launch at login could not be changed: Permission denied");
-}
-
-TEST_F(BridgeControllerTest, RestartLogsAboveTheNewStatusAndKeepsDevices) {
-    pairDevice("Phone");
-    controller->start();
-    controller->restartAppServer();
-    controller->restartAppServer();
-    EXPECT_EQ(appServer->starts.size(), 3u);
-    EXPECT_EQ(controller->logs()[0], "Restarting Codex app-server.");
-    EXPECT_EQ(controller->logs()[1], "Starting Codex app-server\u2026");
-    EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
-
-    appServer->executable.reset();
-    controller->restartAppServer();
-    EXPECT_EQ(controller->logs()[1], "Codex CLI was not found in /opt/homebrew/bin, "
-                                     "/usr/local/bin, or the bridge PATH.");
-    EXPECT_EQ(controller->appServerStatus().toStdString(), controller->logs()[1]);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1493,7 +1442,7 @@ TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecret
     EXPECT_EQ(controller->pairingRequests()[0].code, code);
 }
 
-TEST_F(QrPairingTest, AWrongExpiredClosedOrReplacedSecretIsRefusedAndAStrangerSpoilsNothing) {
+TEST_F(QrPairingTest, AWrongExpiredOrClosedSecretIsRefusedAndAStrangerSpoilsNothing) {
     const std::string secret = openPanel();
     // A stranger on the network guesses, and copies a proof made for another device's offers.
     auto stranger = connectV2("Stranger", "");
@@ -1518,13 +1467,9 @@ TEST_F(QrPairingTest, AWrongExpiredClosedOrReplacedSecretIsRefusedAndAStrangerSp
     proveSecret(*closedOut, closed);
     EXPECT_TRUE(refused(*closedOut, "Closed"));
 
-    auto replacedOut = connectV2("Replaced", "");
-    const std::string older = openPanel();
-    const std::string newer = openPanel();
-    proveSecret(*replacedOut, older);
-    EXPECT_TRUE(refused(*replacedOut, "Replaced"));
-
+    // The secret expires by the controller's clock (a replaced one: PhonePairingSecretTest).
     auto slow = connectV2("Slow", "");
+    const std::string newer = openPanel();
     now += std::chrono::minutes(5);
     proveSecret(*slow, newer);
     EXPECT_TRUE(refused(*slow, "Slow"));

@@ -8,9 +8,8 @@
 #include "ui/TerminalFrontEnd.h"
 #include "ui/TrustedDeviceModel.h"
 
-#include <QBuffer>
-
 #include <QAbstractItemModelTester>
+#include <QBuffer>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -123,8 +122,8 @@ TEST(FrontEndsTest, AllThreeShowOneNumberAndRefuseARequestThatChanged) {
     enum class Change { none, gone, replaced };
     for (const Via via : {Via::window, Via::terminal, Via::control}) {
         for (const Change change : {Change::none, Change::gone, Change::replaced}) {
-            SCOPED_TRACE(testing::Message() << "front end " << int(via) << ", change "
-                                            << int(change));
+            SCOPED_TRACE(::testing::Message()
+                         << "front end " << int(via) << ", change " << int(change));
             ControllerRig bridge({{}, true, false});
             QBuffer screen;
             screen.open(QIODevice::ReadWrite);
