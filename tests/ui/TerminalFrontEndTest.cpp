@@ -163,7 +163,7 @@ bool writeScreen(const QStringList& lines, int text, int background, const QStri
 
 } // namespace
 
-TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFar) {
+TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFarThenPrintsOnlyChanges) {
     const QString screen = printed();
     EXPECT_TRUE(screen.startsWith(QStringLiteral(
         "Tarnwick Bridge is running in this terminal. Type \"help\" for the commands.\n")));
@@ -179,10 +179,8 @@ TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFar) {
     EXPECT_GT(started, starting);
     EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: Starting Codex app-server\u2026\n")));
     EXPECT_FALSE(screen.contains(u'\x1b'));
-}
 
-TEST_F(TerminalFrontEndTest, PrintsStatusOnlyWhenItChanges) {
-    printed();
+    // From then on a status line is printed only when it changes.
     bridge.appServer->status("Codex app-server ready", true);
     EXPECT_EQ(printed(), QStringLiteral("\u00b7 Codex app-server ready\n"
                                         "Codex engine: Codex app-server ready\n"));
