@@ -185,10 +185,7 @@ Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optiona
         return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
     }
     // A new attempt: the card of an earlier one no longer shows this connection's code.
-    if (std::erase_if(requests_,
-                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
-        emit requestsChanged();
-    }
+    requests_.removeFor(peer);
     // Drawn only now that the device is bound to its nonce, and sent before that nonce is
     // revealed: the device cannot pick its nonce to suit ours, and we cannot pick ours to suit
     // its.
@@ -221,7 +218,6 @@ Expected<void, Error> PairingHandler::handlePairingNonce(const std::optional<JSO
     std::string code = pairingCodeV2(bridge.publicKey, device.publicKey, bridge.nonce, device.nonce,
                                      attempt.bridgeNonce, *nonce, device.certificate);
     PairingRequest request;
-    request.id = peer->displayName();
     request.peer = peer;
     request.code = std::move(code);
     request.remoteHello = shownHello(device);
@@ -257,10 +253,7 @@ Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, con
     refreshTrustedPeers();
     // A six-digit attempt of this connection that was waiting has no card to show any more.
     session.pairing.reset();
-    if (std::erase_if(requests_,
-                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
-        emit requestsChanged();
-    }
+    requests_.removeFor(peer);
     sessions_.authorize(peer, device.deviceID);
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
@@ -288,7 +281,7 @@ void PairingHandler::acceptVersion2(const PairingRequest& request) {
         }
         emit welcomed(request.peer);
     }
-    removeRequests(request.id);
+    requests_.remove(request.serial);
     log_("Paired " + shownName(request.remoteHello.displayName) + ".");
 }
 
