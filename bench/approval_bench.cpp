@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
     waitUntil([&] { return device.pairingCode().has_value(); });
     device.requestPairing();
     waitUntil([&] { return !controller->pairingRequests().empty(); });
-    controller->accept(controller->pairingRequests().back());
+    (void)controller->decide(controller->pairingRequests().back().serial,
+                             controller->pairingRequests().back().code, PairingDecision::accept);
     if (!waitUntil([&] { return device.isAccepted(); })) {
         return fail("the device was not paired.");
     }

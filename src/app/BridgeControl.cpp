@@ -10,6 +10,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <limits>
 
 namespace tarnwick {
 
@@ -22,6 +23,20 @@ std::optional<int> number(const QString& argument) {
         return std::nullopt;
     }
     return value;
+}
+
+std::optional<std::uint64_t> serial(const QString& argument) {
+    bool ok = false;
+    const std::uint64_t value = argument.toULongLong(&ok);
+    if (!ok || value < 1) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The notifier's number: a serial beyond it would take more requests than a bridge sees.
+int shownNumber(std::uint64_t serial) {
+    return static_cast<int>(std::min<std::uint64_t>(serial, std::numeric_limits<int>::max()));
 }
 
 SingleInstance::ControlAnswer refused(const QString& text) {
@@ -43,29 +58,29 @@ BridgeControl::BridgeControl(BridgeController& controller, QObject* parent)
 
 void BridgeControl::refreshRequests() {
     const auto& current = controller_.pairingRequests();
-    std::vector<int> ended;
+    std::vector<std::uint64_t> ended;
     std::erase_if(requests_, [&](const ShownRequest& shownRequest) {
         const bool gone =
             std::none_of(current.begin(), current.end(), [&](const PairingRequest& request) {
-                return request.id == shownRequest.id && request.code == shownRequest.code;
+                return request.serial == shownRequest.serial;
             });
         if (gone) {
-            ended.push_back(shownRequest.number);
+            ended.push_back(shownRequest.serial);
         }
         return gone;
     });
-    for (int number : ended) {
-        emit requestEnded(number);
+    for (std::uint64_t serial : ended) {
+        emit requestEnded(shownNumber(serial));
     }
     for (const auto& request : current) {
         const bool known =
             std::any_of(requests_.begin(), requests_.end(), [&](const ShownRequest& shownRequest) {
-                return shownRequest.id == request.id && shownRequest.code == request.code;
+                return shownRequest.serial == request.serial;
             });
         if (!known) {
-            requests_.push_back(ShownRequest{nextRequestNumber_++, request.id, request.code,
-                                             request.remoteHello.displayName});
-            emit requestArrived(requests_.back().number, shown(request.remoteHello.displayName),
+            requests_.push_back(
+                ShownRequest{request.serial, request.code, request.remoteHello.displayName});
+            emit requestArrived(shownNumber(request.serial), shown(request.remoteHello.displayName),
                                 QString::fromStdString(request.code));
         }
     }
@@ -138,7 +153,7 @@ QString BridgeControl::requestsText() {
         text += QStringLiteral("Pairing request %1 from %2\n    Code:  %3\n    Compare it with "
                                "the code on the device, then run \"tarnwick-bridge pair %1\" or "
                                "\"tarnwick-bridge reject %1\".\n")
-                    .arg(QString::number(request.number), shown(request.displayName),
+                    .arg(QString::number(request.serial), shown(request.displayName),
                          QString::fromStdString(request.code));
     }
     return text;
@@ -194,7 +209,7 @@ QString BridgeControl::logged(Action action, const QString& otherwise) {
 
 SingleInstance::ControlAnswer BridgeControl::decide(const QString& argument, bool accept) {
     const QString verb = accept ? QStringLiteral("pair") : QStringLiteral("reject");
-    const auto wanted = number(argument);
+    const auto wanted = serial(argument);
     if (!wanted) {
         return refused(QStringLiteral("Say which request: \"tarnwick-bridge %1 N\", with N the "
                                       "number of the request.")
@@ -206,36 +221,33 @@ SingleInstance::ControlAnswer BridgeControl::decide(const QString& argument, boo
     }
     const auto listed =
         std::find_if(listedRequests_->begin(), listedRequests_->end(),
-                     [&](const ShownRequest& request) { return request.number == *wanted; });
+                     [&](const ShownRequest& request) { return request.serial == *wanted; });
     if (listed == listedRequests_->end()) {
         return refused(QStringLiteral("No pairing request %1 was listed. Run \"tarnwick-bridge "
                                       "requests\" to see the waiting requests.")
                            .arg(*wanted));
     }
-    // The request under that number must still be the one that was listed: the same device
-    // with the same code. Anything else is left alone.
-    const auto current =
-        std::find_if(requests_.begin(), requests_.end(),
-                     [&](const ShownRequest& request) { return request.number == *wanted; });
-    if (current == requests_.end() || current->id != listed->id || current->code != listed->code) {
+    // On the request as it was listed, by its serial and its code: if it is no longer
+    // waiting, nothing is done.
+    const ShownRequest request = *listed;
+    const QString done =
+        (accept ? QStringLiteral("Paired %1.\n") : QStringLiteral("Rejected %1.\n"))
+            .arg(shown(request.displayName));
+    bool decided = false;
+    const QString lines = logged(
+        [&] {
+            decided =
+                controller_.decide(request.serial, request.code,
+                                   accept ? PairingDecision::accept : PairingDecision::reject);
+        },
+        done);
+    if (!decided) {
         return refused(QStringLiteral("Pairing request %1 changed since it was listed; nothing "
                                       "was done. Run \"tarnwick-bridge requests\" and compare "
                                       "the code again.")
                            .arg(*wanted));
     }
-    const QString id = QString::fromStdString(current->id);
-    const QString done =
-        (accept ? QStringLiteral("Paired %1.\n") : QStringLiteral("Rejected %1.\n"))
-            .arg(shown(current->displayName));
-    return {true, logged(
-                      [&] {
-                          if (accept) {
-                              controller_.acceptRequest(id);
-                          } else {
-                              controller_.rejectRequest(id);
-                          }
-                      },
-                      done)};
+    return {true, lines};
 }
 
 SingleInstance::ControlAnswer BridgeControl::forget(const QString& argument) {

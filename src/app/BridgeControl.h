@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,10 +18,10 @@ class BridgeController;
 
 // The running bridge's side of `tarnwick-bridge status`, `requests`, `pair N`, `reject N`,
 // `devices`, `forget N`, `ceiling ...`, `restart` and `phone`, whatever front end it runs behind.
-// Pairing requests are numbered as the terminal front end numbers them: in the order they arrive,
-// from 1, a number staying with its request while it waits. A decision acts only on a request as
-// the last listing showed it; a request that went away or came back with another code is left
-// alone.
+// Pairing requests go by their serial, as in the terminal and the window: given in the order
+// they arrive, from 1, never reused. A decision acts only on a request as the last listing
+// showed it (its serial and its code); a request that went away is left alone, and one that
+// arrived since has a serial the listing did not show.
 class BridgeControl : public QObject {
     Q_OBJECT
 
@@ -32,16 +33,15 @@ public:
     void setApprovalSettings(ApprovalSettings* settings) { approvalSettings_ = settings; }
 
 signals:
-    // A pairing request arrived and was given its number. `displayName` is the device's name
+    // A pairing request arrived; `number` is its serial. `displayName` is the device's name
     // as shown (cut, spelled out or marked where needed).
     void requestArrived(int number, const QString& displayName, const QString& code);
-    // The request with that number is no longer waiting: decided, gone, or replaced.
+    // The request with that serial is no longer waiting: decided, gone, or replaced.
     void requestEnded(int number);
 
 private:
     struct ShownRequest {
-        int number;
-        std::string id;
+        std::uint64_t serial;
         std::string code;
         std::string displayName;
     };
@@ -66,7 +66,6 @@ private:
     BridgeController& controller_;
     ApprovalSettings* approvalSettings_ = nullptr;
     std::vector<ShownRequest> requests_;
-    int nextRequestNumber_ = 1;
     std::optional<std::vector<ShownRequest>> listedRequests_;
     std::optional<std::vector<ListedDevice>> listedDevices_;
 };

@@ -78,6 +78,15 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     connect(&pairing_, &PairingHandler::sessionsForgotten, this,
             [this](const std::vector<PeerHandle>& peers) {
                 for (const PeerHandle& peer : peers) {
+                    // Version 2 hears it as a message too, not only as the close code.
+                    if (const PeerSession* session = sessions_.find(peer);
+                        session && session->protocolVersion == 2) {
+                        (void)sender_.send(
+                            makeMessage(BridgeMessageKind::forgotten, {}, {},
+                                        ErrorBody::make(ErrorCode::forgotten,
+                                                        std::string(linkwire::forgottenReason), 2)),
+                            peer);
+                    }
                     neighbours_.link->closeSession(peer, std::string(linkwire::forgottenReason),
                                                    SessionClose::forgotten);
                 }
@@ -225,7 +234,7 @@ Expected<void, Error> BridgeController::setCeilings(CeilingBook book) {
 void BridgeController::holdSessionsForTheUser() {
     // A session whose pairing request the user is looking at keeps its connection longer than
     // one that is still saying hello (the link bounds both).
-    for (const PairingRequest& request : pairing_.requests()) {
+    for (const PairingRequest& request : pairing_.requests().all()) {
         if (!sessions_.isAuthorized(request.peer)) {
             neighbours_.link->setSessionStage(request.peer, SessionStage::awaitingUser);
         }
@@ -254,44 +263,29 @@ void BridgeController::start() {
     log("Bridge started. Only paired devices can call the Codex allowlist.");
 }
 
-void BridgeController::accept(PairingRequest request) {
-    pairing_.accept(std::move(request));
+bool BridgeController::decide(std::uint64_t serial, std::string_view code,
+                              PairingDecision decision) {
+    const PairingRequest* shown = pairing_.requests().find(serial, code);
+    if (!shown) {
+        return false;
+    }
+    // Copied: the decision removes it from the list.
+    PairingRequest request = *shown;
+    if (decision == PairingDecision::accept) {
+        pairing_.accept(std::move(request));
+    } else {
+        pairing_.reject(std::move(request));
+    }
+    return true;
 }
 
-void BridgeController::reject(PairingRequest request) {
-    pairing_.reject(std::move(request));
+bool BridgeController::decideRequest(qulonglong serial, const QString& code, bool accept) {
+    return decide(serial, code.toStdString(),
+                  accept ? PairingDecision::accept : PairingDecision::reject);
 }
 
 void BridgeController::forget(TrustedPeer peer) {
     pairing_.forget(std::move(peer));
-}
-
-void BridgeController::acceptRequest(const QString& id) {
-    if (auto request = pairing_.requestWithID(id.toStdString())) {
-        pairing_.accept(std::move(*request));
-    }
-}
-
-void BridgeController::rejectRequest(const QString& id) {
-    if (auto request = pairing_.requestWithID(id.toStdString())) {
-        pairing_.reject(std::move(*request));
-    }
-}
-
-bool BridgeController::acceptShownRequest(const QString& key) {
-    auto request = pairing_.requestWithKey(key.toStdString());
-    if (request) {
-        pairing_.accept(std::move(*request));
-    }
-    return request.has_value();
-}
-
-bool BridgeController::rejectShownRequest(const QString& key) {
-    auto request = pairing_.requestWithKey(key.toStdString());
-    if (request) {
-        pairing_.reject(std::move(*request));
-    }
-    return request.has_value();
 }
 
 QString BridgeController::openPhonePairing() {

@@ -19,10 +19,12 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarnwick {
@@ -73,21 +75,19 @@ public:
 
     // Starts the link and the app-server; runs once, later calls do nothing.
     Q_INVOKABLE void start();
-    // Taken by value: the lists they usually come from change as they run.
-    void accept(PairingRequest request);
-    void reject(PairingRequest request);
+    // The person's decision on the request they were shown: the waiting request with this
+    // serial and this code. When there is none (it ended, or the serial names another code)
+    // nothing is done and the result is false.
+    [[nodiscard]] bool decide(std::uint64_t serial, std::string_view code,
+                              PairingDecision decision);
+    // The same for the window's Pair and Reject buttons.
+    Q_INVOKABLE bool decideRequest(qulonglong serial, const QString& code, bool accept);
+    // Taken by value: the list it usually comes from changes as it runs.
     void forget(TrustedPeer peer);
     Q_INVOKABLE void setLaunchAtLogin(bool wanted);
     Q_INVOKABLE void restartAppServer();
 
-    // The window's buttons name what they act on by its id.
-    Q_INVOKABLE void acceptRequest(const QString& id);
-    Q_INVOKABLE void rejectRequest(const QString& id);
     Q_INVOKABLE void forgetPeer(const QString& deviceID);
-    // Decisions on the card the user saw: `key` is the request's key (PairingRequest::key).
-    // When no waiting request has that key any more, nothing happens and the result is false.
-    Q_INVOKABLE bool acceptShownRequest(const QString& key);
-    Q_INVOKABLE bool rejectShownRequest(const QString& key);
 
     // Pairing by QR code: draws a new one-time secret (burning any older one), valid for five
     // minutes, and gives the address a phone opens with it,
@@ -103,7 +103,7 @@ public:
     QString linkStatus() const;
     QString certificateFingerprint() const;
     QString authorityFingerprint() const;
-    const std::vector<PairingRequest>& pairingRequests() const { return pairing_.requests(); }
+    const std::vector<PairingRequest>& pairingRequests() const { return pairing_.requests().all(); }
     const std::vector<TrustedPeer>& trustedPeers() const { return pairing_.trustedPeers(); }
     // Display names of the connected devices allowed to use the bridge.
     const std::set<std::string>& authorizedPeerNames() const { return sessions_.authorizedNames(); }

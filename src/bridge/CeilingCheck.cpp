@@ -2,13 +2,8 @@
 
 #include "bridge/DeviceText.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
-#include <climits>
-#include <cstdlib>
-#include <memory>
 #include <utility>
 
 namespace tarnwick {
@@ -94,22 +89,12 @@ bool harmless(std::string_view method, std::string_view member) {
     return listed(harmlessTurnSteer, member);
 }
 
-std::string quoted(std::string_view text) {
-    std::string out(1, '"');
-    out.append(boundedDeviceText(text, 200)).push_back('"');
-    return out;
-}
-
-// What a device sent, short enough for a log line.
-std::string shown(const JSONValue& value) {
-    if (const std::string* text = value.stringValue()) {
-        return quoted(*text);
-    }
-    return boundedDeviceText(value.displayText(), 200);
-}
-
 CeilingRefusal refusal(std::string setting, const JSONValue& asked, std::string reason) {
-    return CeilingRefusal{std::move(setting), shown(asked), std::move(reason)};
+    return CeilingRefusal::of(std::move(setting), asked, std::move(reason));
+}
+
+std::string rootsText(const DeviceCeiling& ceiling) {
+    return CeilingFolders::rootsText(ceiling);
 }
 
 std::string sandboxReason(const DeviceCeiling& ceiling) {
@@ -128,20 +113,6 @@ constexpr const char* networkReason = "This computer does not let the sandbox re
 JSONValue noNetworkConfig() {
     return JSONValue(
         JSONObject{{"sandbox_workspace_write", JSONObject{{"network_access", false}}}});
-}
-
-std::string rootsText(const DeviceCeiling& ceiling) {
-    if (ceiling.roots.empty()) {
-        return "This computer lets devices work in no folder.";
-    }
-    std::string text = "This computer lets devices work only in ";
-    for (std::size_t i = 0; i < ceiling.roots.size(); ++i) {
-        text += (i == 0 ? "" : ", ") + ceiling.roots[i];
-    }
-    return text + " and the folders in them, not in dot-folders" +
-           (ceiling.sandbox == SandboxLevel::workspaceWrite
-                ? ", nor in the home folder itself, whose dot files workspace-write would open."
-                : ".");
 }
 
 std::optional<CeilingRefusal> checkApprovalPolicy(const JSONValue& value,
@@ -179,8 +150,7 @@ std::optional<CeilingRefusal> checkSandboxMode(const JSONValue& value,
 } // namespace
 
 CeilingCheck::CeilingCheck(CanonicalFolder canonical, std::string codexFolder, std::string home)
-    : canonical_(std::move(canonical)), codexFolder_(std::move(codexFolder)),
-      home_(canonical_(home).value_or("")) {}
+    : folders_(std::move(canonical), std::move(codexFolder), std::move(home)) {}
 
 bool CeilingCheck::governs(std::string_view method) {
     return method == "thread/start" || method == "thread/resume" || method == "turn/start" ||
@@ -224,7 +194,7 @@ Expected<JSONValue, CeilingRefusal> CeilingCheck::check(std::string_view method,
         std::optional<CeilingRefusal> over;
         JSONValue passed = value;
         if (name == "cwd") {
-            auto folder = folderWithin("cwd", value, ceiling);
+            auto folder = folders_.within("cwd", value, ceiling);
             if (!folder) {
                 return Unexpected(std::move(folder).error());
             }
@@ -247,18 +217,13 @@ Expected<JSONValue, CeilingRefusal> CeilingCheck::check(std::string_view method,
     }
     if (thread) {
         fillThreadDefaults(checked, ceiling, method == "thread/resume");
-        if (method == "thread/start" && !checked.contains("cwd") &&
-            !allowsFolder(canonical_(codexFolder_).value_or(""), ceiling)) {
-            // Codex would work in its own folder, outside the roots: the first root that is
-            // there instead.
-            for (const std::string& root : ceiling.roots) {
-                if (auto real = canonical_(root); real && allowsFolder(*real, ceiling)) {
-                    checked.set("cwd", JSONValue(std::move(*real)));
-                    break;
-                }
+        if (method == "thread/start" && !checked.contains("cwd")) {
+            auto folder = folders_.forThreadWithoutFolder(ceiling);
+            if (!folder) {
+                return Unexpected(std::move(folder).error());
             }
-            if (!checked.contains("cwd")) {
-                return Unexpected(CeilingRefusal{"cwd", "(none)", rootsText(ceiling)});
+            if (*folder) {
+                checked.set("cwd", JSONValue(std::move(**folder)));
             }
         }
     }
@@ -274,8 +239,7 @@ std::optional<CeilingRefusal> CeilingCheck::checkInherited(const JSONValue& para
     };
     const std::string own = " The thread was set so before: give the turn a setting within it, "
                             "or start another thread.";
-    if (!given("cwd") && thread.cwd &&
-        !allowsFolder(canonical_(*thread.cwd).value_or(""), ceiling)) {
+    if (!given("cwd") && thread.cwd && !folders_.allows(*thread.cwd, ceiling)) {
         return refusal("cwd", JSONValue(*thread.cwd), rootsText(ceiling) + own);
     }
     if (!given("sandboxPolicy") && thread.sandbox && *thread.sandbox > ceiling.sandbox) {
@@ -289,55 +253,6 @@ std::optional<CeilingRefusal> CeilingCheck::checkInherited(const JSONValue& para
         return refusal("approvalPolicy", JSONValue("never"), approvalReason + own);
     }
     return std::nullopt;
-}
-
-Expected<std::string, CeilingRefusal>
-CeilingCheck::folderWithin(std::string_view setting, const JSONValue& value,
-                           const DeviceCeiling& ceiling) const {
-    const std::string* path = value.stringValue();
-    if (!path || !path->starts_with('/')) {
-        return Unexpected(
-            refusal(std::string(setting), value, "A folder must be given as an absolute path."));
-    }
-    auto real = canonical_(*path);
-    if (!real) {
-        return Unexpected(refusal(std::string(setting), value,
-                                  "There is no folder " + quoted(*path) + " on this computer."));
-    }
-    if (!allowsFolder(*real, ceiling)) {
-        return Unexpected(refusal(std::string(setting), value, rootsText(ceiling)));
-    }
-    return *real;
-}
-
-bool CeilingCheck::allowsFolder(std::string_view canonicalPath,
-                                const DeviceCeiling& ceiling) const {
-    // Writing in the home folder itself is writing its dot files (~/.bashrc, ~/.ssh): only the
-    // read-only ceiling, or one that allows everything anyway, lets a device work there.
-    if (canonicalPath.empty() ||
-        (canonicalPath == home_ && ceiling.sandbox == SandboxLevel::workspaceWrite)) {
-        return false;
-    }
-    return std::any_of(ceiling.roots.begin(), ceiling.roots.end(), [&](const std::string& root) {
-        auto realRoot = canonical_(root);
-        if (!realRoot || !folderIsWithin(canonicalPath, *realRoot)) {
-            return false;
-        }
-        std::string_view below =
-            canonicalPath.substr(std::min(canonicalPath.size(), realRoot->size()));
-        // Every part below the root: none may begin with a dot (~/.ssh, ~/.config, ~/.codex).
-        for (std::size_t at = 0; at < below.size();) {
-            at = below.find_first_not_of('/', at);
-            if (at == std::string_view::npos) {
-                break;
-            }
-            if (below[at] == '.') {
-                return false;
-            }
-            at = below.find('/', at);
-        }
-        return true;
-    });
 }
 
 std::optional<CeilingRefusal> CeilingCheck::checkSandboxPolicy(JSONObject& policy,
@@ -377,7 +292,7 @@ std::optional<CeilingRefusal> CeilingCheck::checkSandboxPolicy(JSONObject& polic
             }
             JSONArray real;
             for (const JSONValue& root : *roots) {
-                auto folder = folderWithin("sandboxPolicy.writableRoots", root, ceiling);
+                auto folder = folders_.within("sandboxPolicy.writableRoots", root, ceiling);
                 if (!folder) {
                     return std::move(folder).error();
                 }
@@ -412,16 +327,6 @@ void CeilingCheck::fillThreadDefaults(JSONObject& params, const DeviceCeiling& c
         // The workspace-write sandbox takes its network setting from the configuration alone.
         params.set("config", noNetworkConfig());
     }
-}
-
-std::optional<std::string> canonicalFolderOnDisk(std::string_view path) {
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(std::string(path).c_str(), nullptr),
-                                                     &std::free);
-    struct stat info {};
-    if (!real || ::stat(real.get(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        return std::nullopt;
-    }
-    return std::string(real.get());
 }
 
 } // namespace tarnwick

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bridge/CeilingFolders.h"
+#include "bridge/CeilingRefusal.h"
 #include "bridge/DeviceCeiling.h"
 #include "bridge/LoadedThreads.h"
 #include "json/JSONValue.h"
@@ -12,16 +14,6 @@
 
 namespace tarnwick {
 
-// Why a request went over the ceiling: the setting, what the device asked for (for the activity
-// log) and the reason the device is told.
-struct CeilingRefusal {
-    std::string setting;
-    std::string asked;
-    std::string reason;
-
-    friend bool operator==(const CeilingRefusal&, const CeilingRefusal&) = default;
-};
-
 // Holds the params of the app-server methods that say where and how Codex runs (thread/start,
 // thread/resume, turn/start, turn/steer) to a ceiling. Each member is checked by what Codex
 // reads it as: folders after following every link, sandbox and approval settings by their rank.
@@ -30,9 +22,7 @@ struct CeilingRefusal {
 // leaves out are filled in from the ceiling where Codex's own default could lie above it.
 class CeilingCheck {
 public:
-    // The real folder a path names once every link, `.` and `..` is resolved; nothing when it
-    // does not exist.
-    using CanonicalFolder = std::function<std::optional<std::string>(std::string_view path)>;
+    using CanonicalFolder = CeilingFolders::CanonicalFolder;
 
     // `codexFolder`: where Codex works when a thread names no folder (the app-server's own).
     // `home`: the person's home folder, which holds their dot files: under the workspace-write
@@ -52,20 +42,11 @@ public:
                    const DeviceCeiling& ceiling) const;
 
 private:
-    [[nodiscard]] Expected<std::string, CeilingRefusal>
-    folderWithin(std::string_view setting, const JSONValue& value,
-                 const DeviceCeiling& ceiling) const;
     [[nodiscard]] std::optional<CeilingRefusal>
     checkSandboxPolicy(JSONObject& policy, const DeviceCeiling& ceiling) const;
     void fillThreadDefaults(JSONObject& params, const DeviceCeiling& ceiling, bool resuming) const;
-    bool allowsFolder(std::string_view canonicalPath, const DeviceCeiling& ceiling) const;
 
-    CanonicalFolder canonical_;
-    std::string codexFolder_;
-    std::string home_;
+    CeilingFolders folders_;
 };
-
-// A CanonicalFolder that asks the file system (realpath), for folders only.
-std::optional<std::string> canonicalFolderOnDisk(std::string_view path);
 
 } // namespace tarnwick

@@ -30,6 +30,7 @@ PairingHandler::PairingHandler(const BridgeIdentity* identity, BridgeTrustStore&
                                ActivityLog log, QObject* parent)
     : QObject(parent), identity_(identity), trustStore_(trustStore), hostName_(hostName),
       sessions_(sessions), sender_(sender), phoneSecret_(phoneSecret), log_(std::move(log)) {
+    connect(&requests_, &PairingRequests::changed, this, &PairingHandler::requestsChanged);
     refreshTrustedPeers();
 }
 
@@ -136,10 +137,8 @@ void PairingHandler::handlePairingRequest(const PeerHandle& peer) {
     if (trustStore_.lookupPeer(remote.deviceID)) {
         return;
     }
-    const std::string& name = peer->displayName();
     std::string code = pairingCode(local, remote);
     PairingRequest request;
-    request.id = name;
     request.peer = peer;
     request.code = std::move(code);
     request.localHello = local;
@@ -150,10 +149,9 @@ void PairingHandler::handlePairingRequest(const PeerHandle& peer) {
 void PairingHandler::addRequest(PairingRequest request) {
     const std::string code = request.code;
     const std::string displayName = request.remoteHello.displayName;
-    request.serial = nextSerial_++;
-    std::erase_if(requests_, [&](const PairingRequest& shown) { return shown.id == request.id; });
-    requests_.push_back(std::move(request));
-    emit requestsChanged();
+    // Beside any request of another connection under the same name: a connection cannot take
+    // away the card of another.
+    requests_.add(std::move(request));
     log_("Pairing requested by " + shownName(displayName) + ". Compare code " + code + ".");
 }
 
@@ -168,10 +166,7 @@ void PairingHandler::handleLeaving(const PeerHandle& peer) {
 void PairingHandler::handleDisconnected(const PeerHandle& peer) {
     // By handle, not by name: a request must not outlive the connection whose hellos made its
     // code, and must not vanish because another connection of that name ended.
-    if (std::erase_if(requests_,
-                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
-        emit requestsChanged();
-    }
+    requests_.removeFor(peer);
 }
 
 void PairingHandler::accept(PairingRequest request) {
@@ -198,13 +193,13 @@ void PairingHandler::accept(PairingRequest request) {
         }
         emit welcomed(request.peer);
     }
-    removeRequests(request.id);
+    requests_.remove(request.serial);
     log_("Paired " + shownName(request.remoteHello.displayName) + ".");
 }
 
 void PairingHandler::reject(PairingRequest request) {
     (void)sender_.send(makeMessage(BridgeMessageKind::pairingRejected), request.peer);
-    removeRequests(request.id);
+    requests_.remove(request.serial);
     log_("Rejected pairing from " + shownName(request.remoteHello.displayName) + ".");
 }
 
@@ -225,24 +220,6 @@ void PairingHandler::forget(TrustedPeer peer) {
     }
 }
 
-std::optional<PairingRequest> PairingHandler::requestWithID(std::string_view id) const {
-    for (const auto& request : requests_) {
-        if (request.id == id) {
-            return request;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<PairingRequest> PairingHandler::requestWithKey(std::string_view key) const {
-    for (const auto& request : requests_) {
-        if (request.key() == key) {
-            return request;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<TrustedPeer> PairingHandler::trustedPeerWithID(std::string_view deviceID) const {
     for (const auto& peer : trustedPeers_) {
         if (peer.deviceID == deviceID) {
@@ -257,7 +234,7 @@ ShownNames PairingHandler::shownNames() const {
     for (const auto& peer : trustedPeers_) {
         names.emplace_back(peer.displayName);
     }
-    for (const auto& request : requests_) {
+    for (const auto& request : requests_.all()) {
         names.emplace_back(request.remoteHello.displayName);
     }
     for (const PeerSession* session : sessions_.all()) {
@@ -317,13 +294,6 @@ void PairingHandler::refuse(const PeerSession& session) {
         record->refused = true;
     }
     emit sessionRefused(peer);
-}
-
-void PairingHandler::removeRequests(const std::string& id) {
-    if (std::erase_if(requests_, [&](const PairingRequest& request) { return request.id == id; }) >
-        0) {
-        emit requestsChanged();
-    }
 }
 
 void PairingHandler::refreshTrustedPeers() {

@@ -5,7 +5,7 @@
 #include "bridge/BridgeTrustStore.h"
 #include "bridge/DeviceSender.h"
 #include "bridge/PairingAttemptLimit.h"
-#include "bridge/PairingRequest.h"
+#include "bridge/PairingRequests.h"
 #include "bridge/PeerSessions.h"
 #include "bridge/PhonePairingSecret.h"
 #include "bridge/ShownNames.h"
@@ -67,11 +67,8 @@ public:
     void reject(PairingRequest request);
     void forget(TrustedPeer peer);
 
-    const std::vector<PairingRequest>& requests() const { return requests_; }
+    const PairingRequests& requests() const { return requests_; }
     const std::vector<TrustedPeer>& trustedPeers() const { return trustedPeers_; }
-    std::optional<PairingRequest> requestWithID(std::string_view id) const;
-    // The request with this key (PairingRequest::key), if it is still waiting.
-    std::optional<PairingRequest> requestWithKey(std::string_view key) const;
     std::optional<TrustedPeer> trustedPeerWithID(std::string_view deviceID) const;
 
     // The names on show now: the trusted devices, the waiting requests and the authorised
@@ -100,7 +97,6 @@ signals:
 private:
     std::string hostNameForHello() const;
     void refreshTrustedPeers();
-    void removeRequests(const std::string& id);
     void addRequest(PairingRequest request);
     void offerVersion2(const PeerHandle& peer, PeerSession& session);
     [[nodiscard]] Expected<void, Error> handleOffer(const std::optional<JSONValue>& body,
@@ -121,8 +117,7 @@ private:
     PhonePairingSecret& phoneSecret_;
     ActivityLog log_;
 
-    std::vector<PairingRequest> requests_;
-    std::uint64_t nextSerial_ = 1;
+    PairingRequests requests_;
     PairingAttemptLimit attempts_;
     std::vector<TrustedPeer> trustedPeers_;
 };

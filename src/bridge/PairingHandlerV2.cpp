@@ -121,9 +121,12 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
         return {};
     }
     // Unknown: it may ask to pair next. Known with another key: someone else claiming that
-    // device ID; nothing, and its pairing requests are ignored until the user forgets it.
+    // device ID; its pairing requests are ignored until the user forgets it. Either way it is
+    // told that its proven key is not trusted, so that it need not guess from silence.
     if (!record || record->publicKey != device.publicKey) {
-        return {};
+        return sender_.send(makeMessage(BridgeMessageKind::notTrusted, {}, {},
+                                        JSONValue(JSONObject{{"deviceID", device.deviceID}})),
+                            peer);
     }
     if (record->protocolVersion < 2) {
         // From now on a version-1 hello of this device is refused.
@@ -182,10 +185,7 @@ Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optiona
         return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
     }
     // A new attempt: the card of an earlier one no longer shows this connection's code.
-    if (std::erase_if(requests_,
-                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
-        emit requestsChanged();
-    }
+    requests_.removeFor(peer);
     // Drawn only now that the device is bound to its nonce, and sent before that nonce is
     // revealed: the device cannot pick its nonce to suit ours, and we cannot pick ours to suit
     // its.
@@ -218,7 +218,6 @@ Expected<void, Error> PairingHandler::handlePairingNonce(const std::optional<JSO
     std::string code = pairingCodeV2(bridge.publicKey, device.publicKey, bridge.nonce, device.nonce,
                                      attempt.bridgeNonce, *nonce, device.certificate);
     PairingRequest request;
-    request.id = peer->displayName();
     request.peer = peer;
     request.code = std::move(code);
     request.remoteHello = shownHello(device);
@@ -254,10 +253,7 @@ Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, con
     refreshTrustedPeers();
     // A six-digit attempt of this connection that was waiting has no card to show any more.
     session.pairing.reset();
-    if (std::erase_if(requests_,
-                      [&](const PairingRequest& request) { return request.peer == peer; }) > 0) {
-        emit requestsChanged();
-    }
+    requests_.removeFor(peer);
     sessions_.authorize(peer, device.deviceID);
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
@@ -285,7 +281,7 @@ void PairingHandler::acceptVersion2(const PairingRequest& request) {
         }
         emit welcomed(request.peer);
     }
-    removeRequests(request.id);
+    requests_.remove(request.serial);
     log_("Paired " + shownName(request.remoteHello.displayName) + ".");
 }
 

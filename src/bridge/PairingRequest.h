@@ -10,9 +10,9 @@
 
 namespace tarnwick {
 
-// A pairing waiting for the user's decision.
+// A pairing waiting for the user's decision, bound to the connection whose handshake made its
+// code.
 struct PairingRequest {
-    std::string id; // the requesting device's display name
     PeerHandle peer;
     std::string code;
     // Version 1: both hellos. Version 2: `remoteHello` carries the device's offered ID, name,
@@ -22,12 +22,12 @@ struct PairingRequest {
     int protocolVersion = 1;
     // Version 2: the device's offer, as proven on its connection.
     std::optional<HelloOffer> remoteOffer;
-    // Given when the request is made, never reused: with the code it names this one request.
+    // Given by the store when the request is made, never reused: the number every front end
+    // shows, and with the code what a decision names.
     std::uint64_t serial = 0;
-
-    // "<serial>:<code>": what a window or terminal that showed this request decides on. A
-    // request made later, for whatever device, has another key.
-    std::string key() const { return std::to_string(serial) + ":" + code; }
 };
+
+// What the person decided on a request.
+enum class PairingDecision { accept, reject };
 
 } // namespace tarnwick

@@ -22,25 +22,20 @@ QVariant PairingRequestModel::data(const QModelIndex& index, int role) const {
     }
     const Row& row = rows_.at(index.row());
     switch (role) {
-    case IdRole:
-        return row.id;
+    case SerialRole:
+        return row.serial;
     case Qt::DisplayRole:
     case DisplayNameRole:
         return row.displayName;
     case CodeRole:
         return row.code;
-    case KeyRole:
-        return row.key;
     default:
         return {};
     }
 }
 
 QHash<int, QByteArray> PairingRequestModel::roleNames() const {
-    return {{IdRole, "requestId"},
-            {DisplayNameRole, "displayName"},
-            {CodeRole, "code"},
-            {KeyRole, "requestKey"}};
+    return {{SerialRole, "serial"}, {DisplayNameRole, "displayName"}, {CodeRole, "code"}};
 }
 
 void PairingRequestModel::refresh() {
@@ -49,10 +44,9 @@ void PairingRequestModel::refresh() {
     rows_.clear();
     const ShownNames names = controller_.shownNames();
     for (const auto& request : controller_.pairingRequests()) {
-        rows_.append(Row{QString::fromStdString(request.id),
+        rows_.append(Row{request.serial,
                          QString::fromStdString(names.show(request.remoteHello.displayName)),
-                         QString::fromStdString(request.code),
-                         QString::fromStdString(request.key())});
+                         QString::fromStdString(request.code)});
     }
     endResetModel();
     if (count() != before) {

@@ -18,11 +18,10 @@ class PairingRequestModel : public QAbstractListModel {
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
-    // "requestId" rather than "id": a QML delegate cannot declare a property named id.
-    // "requestKey" names the one request a card shows (PairingRequest::key): a decision made on
-    // a card acts on that request or on none.
+    // "serial" and "code" name the one request a card shows (PairingRequest::serial): a
+    // decision made on a card acts on that request or on none.
     // "displayName" is the name as shown (ShownNames), not the name the device sent.
-    enum Role { IdRole = Qt::UserRole + 1, DisplayNameRole, CodeRole, KeyRole };
+    enum Role { SerialRole = Qt::UserRole + 1, DisplayNameRole, CodeRole };
 
     // The controller outlives the model.
     explicit PairingRequestModel(const BridgeController& controller, QObject* parent = nullptr);
@@ -37,10 +36,9 @@ signals:
 
 private:
     struct Row {
-        QString id;
+        qulonglong serial;
         QString displayName;
         QString code;
-        QString key;
     };
 
     void refresh();

@@ -127,7 +127,7 @@ void TerminalFrontEnd::logged(const QString& line) {
 }
 
 void TerminalFrontEnd::printRequest(const ShownRequest& request) {
-    const QString number = QString::number(request.number);
+    const QString number = QString::number(request.serial);
     out_.line();
     out_.line(out_.styled(QStringLiteral("Pairing request %1 from ").arg(number) +
                               shown(request.displayName),
@@ -144,17 +144,14 @@ void TerminalFrontEnd::refreshRequests() {
     const auto& current = controller_.pairingRequests();
     auto isCurrent = [&](const ShownRequest& shownRequest) {
         return std::any_of(current.begin(), current.end(), [&](const PairingRequest& request) {
-            return request.key() == shownRequest.key;
+            return request.serial == shownRequest.serial;
         });
     };
     // Requests that ended without the user's word here: the device went away.
     for (const auto& request : requests_) {
-        if (isCurrent(request)) {
-            continue;
-        }
-        if (std::find(decided_.begin(), decided_.end(), request.key) == decided_.end()) {
+        if (!isCurrent(request) && deciding_ != request.serial) {
             out_.line(QStringLiteral("Pairing request %1 from %2 is no longer waiting.")
-                          .arg(request.number)
+                          .arg(request.serial)
                           .arg(shown(request.displayName)));
         }
     }
@@ -163,11 +160,11 @@ void TerminalFrontEnd::refreshRequests() {
     for (const auto& request : current) {
         const bool known =
             std::any_of(requests_.begin(), requests_.end(), [&](const ShownRequest& shownRequest) {
-                return shownRequest.key == request.key();
+                return shownRequest.serial == request.serial;
             });
         if (!known) {
-            requests_.push_back(ShownRequest{nextRequestNumber_++, request.id, request.code,
-                                             request.remoteHello.displayName, request.key()});
+            requests_.push_back(
+                ShownRequest{request.serial, request.code, request.remoteHello.displayName});
             printRequest(requests_.back());
         }
     }
@@ -315,6 +312,15 @@ void TerminalFrontEnd::handleLine(const QString& rawLine) {
     }
 }
 
+std::optional<std::uint64_t> TerminalFrontEnd::serial(const QString& argument) const {
+    bool ok = false;
+    const std::uint64_t value = argument.toULongLong(&ok);
+    if (!ok || value < 1) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<int> TerminalFrontEnd::number(const QString& argument) const {
     bool ok = false;
     const int value = argument.toInt(&ok);
@@ -326,14 +332,14 @@ std::optional<int> TerminalFrontEnd::number(const QString& argument) const {
 
 void TerminalFrontEnd::pair(const QString& argument, bool accept) {
     const QString verb = accept ? QStringLiteral("pair") : QStringLiteral("reject");
-    const auto wanted = number(argument);
+    const auto wanted = serial(argument);
     if (!wanted) {
         out_.line(QStringLiteral("Say which request: \"%1 N\", with N the number of the request.")
                       .arg(verb));
         return;
     }
     auto found = std::find_if(requests_.begin(), requests_.end(), [&](const ShownRequest& request) {
-        return request.number == *wanted;
+        return request.serial == *wanted;
     });
     if (found == requests_.end()) {
         out_.line(QStringLiteral("No pairing request %1 is waiting. Type \"status\" to see the "
@@ -341,15 +347,13 @@ void TerminalFrontEnd::pair(const QString& argument, bool accept) {
                       .arg(*wanted));
         return;
     }
-    // The request list changes as the user reads it; act only on the request that was shown.
-    // By its key: if request N is no longer the one shown (the device asked again, or another
-    // took its place), nothing is decided.
+    // The request list changes as the user reads it: the decision names the serial and the
+    // code that were shown, and acts on that request or on none.
     const ShownRequest request = *found;
-    decided_.push_back(request.key);
-    const QString key = QString::fromStdString(request.key);
-    const bool decided =
-        accept ? controller_.acceptShownRequest(key) : controller_.rejectShownRequest(key);
-    decided_.clear();
+    deciding_ = request.serial;
+    const bool decided = controller_.decide(
+        request.serial, request.code, accept ? PairingDecision::accept : PairingDecision::reject);
+    deciding_.reset();
     if (!decided) {
         out_.line(QStringLiteral("That request changed; type \"status\" to see the current ones."));
     }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,7 +19,7 @@ class ApprovalSettings;
 class BridgeController;
 
 // The bridge without a window: prints the status values and every activity line as they
-// change, shows each pairing request with a number and its code, and takes the user's
+// change, shows each pairing request with its serial and its code, and takes the user's
 // commands one line at a time ("pair 1", "devices", "phone", "quit", ...).
 class TerminalFrontEnd : public QObject {
     Q_OBJECT
@@ -42,14 +43,12 @@ signals:
     void quitRequested();
 
 private:
-    // A pairing request as the user sees it: a number that stays with it while it waits.
+    // A pairing request as the user was shown it: its serial (the number to type) and its
+    // code, which pair and reject act on.
     struct ShownRequest {
-        int number;
-        std::string id;
+        std::uint64_t serial;
         std::string code;
         std::string displayName;
-        // The request's key (PairingRequest::key): what pair and reject act on.
-        std::string key;
     };
     struct ListedDevice {
         std::string deviceID;
@@ -71,6 +70,7 @@ private:
     void login(const QString& argument);
 
     std::optional<int> number(const QString& argument) const;
+    std::optional<std::uint64_t> serial(const QString& argument) const;
     // A device's name as shown beside the names on show now (BridgeController::shownName).
     QString shown(const std::string& name) const;
     QString engineLine() const;
@@ -84,9 +84,8 @@ private:
     QString shownLink_;
     QString shownDevices_;
     std::vector<ShownRequest> requests_;
-    // Requests the user decided here; their end is said by the activity line that follows.
-    std::vector<std::string> decided_;
-    int nextRequestNumber_ = 1;
+    // The request the user is deciding here; its end is said by the activity line that follows.
+    std::optional<std::uint64_t> deciding_;
     std::optional<std::vector<ListedDevice>> listedDevices_;
     bool stopping_ = false;
     bool statusPending_ = false;

@@ -12,11 +12,8 @@ import * as crypto from "./crypto.js";
 export const subprotocol = "tarnwick.v2";
 export const maxNameBytes = 63;
 const envelopeVersion = 1;
-// The id of the ping that follows this page's proof: the bridge answers messages in order, so
-// when its pong comes without "pairingAccepted" before it, this page is not trusted.
-const trustCheckID = "trust-check";
 const maxSecretProofs = 5;
-export const forgottenText = "Pair this device first.";
+const maxErrorLength = 1000;
 // How the bridge closes a session it ends on purpose.
 export const closeCodes = { forgotten: 4001, replaced: 4002 };
 
@@ -36,6 +33,8 @@ const kinds = new Set([
   "proof",
   "pairingNonce",
   "ceiling",
+  "notTrusted",
+  "forgotten",
 ]);
 
 const sandboxModes = ["read-only", "workspace-write", "danger-full-access"];
@@ -56,6 +55,24 @@ export function readCeiling(body) {
 // The sandbox modes a ceiling allows, narrowest first.
 export function allowedSandboxes(ceiling) {
   return sandboxModes.slice(0, sandboxModes.indexOf(ceiling.sandbox) + 1);
+}
+
+// An error's stable code and its text for people: {code, message} from a version-2 bridge, a
+// text alone from an older one (code ""). Decisions go by the code, never by the text.
+export function readError(body) {
+  const cut = (text) => (typeof text === "string" ? text.slice(0, maxErrorLength) : "");
+  if (body && typeof body === "object" && !Array.isArray(body)) {
+    return { code: cut(body.code), message: cut(body.message) || "The bridge refused." };
+  }
+  return { code: "", message: cut(body) || "The bridge refused." };
+}
+
+// A refused request: its message for people, its code for the page.
+export class BridgeError extends Error {
+  constructor({ code, message }) {
+    super(message);
+    this.code = code;
+  }
 }
 
 export function encodeMessage(kind, { id, method, body } = {}) {
@@ -163,7 +180,8 @@ export function newDeviceID() {
 // publicKey (base64 of the 64-byte point)}; `send(text)` writes one message; `listener` gets
 // onProblem(text), onUntrusted(), onAccepted(offer), onRejected(), onCode(code),
 // onEvent(method, params), onServerRequest(id, method, body), onSettled(id, body),
-// onAnswerRefused(id, text) (an error about a question's answer), onForgotten().
+// onAnswerRefused(id, text) (an error about a question's answer), onForgotten(),
+// onNotPaired() (a request refused with "notPaired"), onRefused(reason), onCeiling(ceiling).
 // `pinnedKey`, when given, is the bridge key this page paired with.
 export class BridgeSession {
   constructor(identity, send, listener = {}, { pinnedKey = null } = {}) {
@@ -226,6 +244,13 @@ export class BridgeSession {
         return this.bridgeProofArrived(message.body);
       case "pairingNonce":
         return this.bridgeNonceArrived(message.body);
+      case "notTrusted":
+        if (!this.authorised) this.listener.onUntrusted?.();
+        return;
+      case "forgotten":
+        this.authorised = false;
+        this.listener.onForgotten?.();
+        return;
       case "pairingAccepted":
         this.authorised = true;
         this.awaitingBridgeNonce = false;
@@ -291,7 +316,6 @@ export class BridgeSession {
     );
     this.send("proof", { body: { signature: proof } });
     this.proven = true;
-    this.send("ping", { id: trustCheckID });
   }
 
   // Asks to be paired with the QR code's secret; false when the page may not (yet).
@@ -348,15 +372,11 @@ export class BridgeSession {
   }
 
   answered(message) {
-    if (message.id === trustCheckID) {
-      if (!this.authorised) this.listener.onUntrusted?.();
-      return;
-    }
     const waiting = message.id !== undefined ? this.pending.get(message.id) : undefined;
     if (!waiting) {
       // Not one of this page's requests: the bridge refused an answer to one of its questions.
       if (message.kind === "error" && message.id && this.authorised) {
-        this.listener.onAnswerRefused?.(message.id, typeof message.body === "string" ? message.body : "");
+        this.listener.onAnswerRefused?.(message.id, readError(message.body).message);
       }
       return;
     }
@@ -365,12 +385,12 @@ export class BridgeSession {
       waiting.resolve(message.body ?? null);
       return;
     }
-    const text = typeof message.body === "string" ? message.body : "The bridge refused.";
-    if (text === forgottenText) {
+    const error = readError(message.body);
+    if (error.code === "notPaired") {
       this.authorised = false;
-      this.listener.onForgotten?.();
+      this.listener.onNotPaired?.();
     }
-    waiting.reject(new Error(text));
+    waiting.reject(new BridgeError(error));
   }
 
   // One allowlisted request; resolves with the result, rejects with the error text.

@@ -55,7 +55,9 @@ protected:
         device->requestPairing();
         EXPECT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
         EXPECT_EQ(bridge_.controller().pairingRequests().back().code, device->pairingCode());
-        bridge_.controller().accept(bridge_.controller().pairingRequests().back());
+        EXPECT_TRUE(bridge_.controller().decide(
+            bridge_.controller().pairingRequests().back().serial,
+            bridge_.controller().pairingRequests().back().code, PairingDecision::accept));
         EXPECT_TRUE(waitUntil([&] { return device->isAccepted(); }));
         return device;
     }
@@ -108,7 +110,7 @@ TEST_F(BridgeEndToEndTest, PairsWithMatchingCodesAndRelaysUnderTheDevicesIDs) {
     // Refusals stay on the bridge.
     auto refused = call(*device, "config/read");
     ASSERT_FALSE(refused.hasValue());
-    EXPECT_EQ(refused.error(), "That method is not available through Tarnwick.");
+    EXPECT_EQ(refused.error().message, "That method is not available through Tarnwick.");
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 2u);
 }
 
@@ -119,16 +121,20 @@ TEST_F(BridgeEndToEndTest, RejectForgetAndReconnectAsTheUserDecides) {
     ASSERT_TRUE(waitUntil([&] { return device->pairingCode().has_value(); }));
     device->requestPairing();
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
-    bridge_.controller().reject(bridge_.controller().pairingRequests()[0]);
+    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests()[0].serial,
+                                            bridge_.controller().pairingRequests()[0].code,
+                                            PairingDecision::reject));
     ASSERT_TRUE(waitUntil([&] { return device->pairing() == BridgeDevice::Pairing::rejected; }));
-    EXPECT_EQ(call(*device, "thread/list").error(), "Pair this device first.");
+    EXPECT_EQ(call(*device, "thread/list").error().message, "Pair this device first.");
 
     // Asking again after a rejection, accepted this time; then forgotten: the session is closed
     // at once, with the code and reason the device tells its user, and it pairs again on a new
     // connection.
     device->requestPairing();
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
-    bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
+    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests()[0].serial,
+                                            bridge_.controller().pairingRequests()[0].code,
+                                            PairingDecision::accept));
     ASSERT_TRUE(waitUntil([&] { return device->isAccepted(); }));
     EXPECT_TRUE(call(*device, "thread/list").hasValue());
     bridge_.controller().forget(bridge_.controller().trustedPeers()[0]);
@@ -139,7 +145,9 @@ TEST_F(BridgeEndToEndTest, RejectForgetAndReconnectAsTheUserDecides) {
     ASSERT_TRUE(waitUntil([&] { return device->pairingCode().has_value(); }));
     device->requestPairing();
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
-    bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
+    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests()[0].serial,
+                                            bridge_.controller().pairingRequests()[0].code,
+                                            PairingDecision::accept));
     EXPECT_TRUE(call(*device, "thread/list").hasValue());
 
     // A trusted device that comes back is let in by its hello alone.
@@ -161,13 +169,13 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     // Connected with a valid hello, never paired.
     TestSigner strangerKey;
     auto stranger = connect(strangerKey, "Stranger");
-    EXPECT_EQ(call(*stranger, "thread/list").error(), "Pair this device first.");
+    EXPECT_EQ(call(*stranger, "thread/list").error().message, "Pair this device first.");
 
     // The paired device's ID with another key.
     TestSigner impostorKey(owner.deviceID());
     auto impostor = connect(impostorKey, "Impostor");
     impostor->requestPairing();
-    EXPECT_EQ(call(*impostor, "thread/start").error(), "Pair this device first.");
+    EXPECT_EQ(call(*impostor, "thread/start").error().message, "Pair this device first.");
     EXPECT_FALSE(impostor->isAccepted());
 
     // The paired device's display name: the newcomer proves no trusted key, so it could only
@@ -196,7 +204,7 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     ASSERT_TRUE(
         silent->sendBytes(R"({"version":1,"kind":"request","id":"x","method":"thread/list"})"));
     ASSERT_TRUE(silent->sendBytes("not json"));
-    EXPECT_EQ(call(*silent, "thread/list").error(), "Pair this device first.");
+    EXPECT_EQ(call(*silent, "thread/list").error().message, "Pair this device first.");
 
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), afterOwnCall);
     EXPECT_EQ(afterOwnCall, before + 1);
@@ -351,7 +359,7 @@ TEST_F(BridgeEndToEndTest, ARestartFailsTheRequestsThatWaitAndCarriesOn) {
     ASSERT_TRUE(waitUntil([&] { return bridge_.appServer().requestsReceived().size() == 1; }));
     bridge_.controller().restartAppServer();
     ASSERT_TRUE(waitUntil([&] { return waiting.has_value(); }));
-    EXPECT_EQ(waiting->error(), "Codex app-server is still starting.");
+    EXPECT_EQ(waiting->error().message, "Codex app-server is still starting.");
     EXPECT_TRUE(logged("Restarting Codex app-server."));
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().appServerReady(); }));
     EXPECT_TRUE(call(*device, "model/list").hasValue());
@@ -495,8 +503,9 @@ TEST_F(BridgeEndToEndTest, AVersionTwoDevicePairsOverRealTlsAndItsProofCannotBeR
               pairingCodeV2(bridgeOffer->publicKey, offer.publicKey, bridgeOffer->nonce,
                             offer.nonce, *bridgeNonce->member("nonce")->stringValue(), nonce,
                             device.seenCertificate));
-    ASSERT_TRUE(bridge_.controller().acceptShownRequest(
-        QString::fromStdString(bridge_.controller().pairingRequests()[0].key())));
+    ASSERT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests()[0].serial,
+                                            bridge_.controller().pairingRequests()[0].code,
+                                            PairingDecision::accept));
     ASSERT_TRUE(device.waitFor(BridgeMessageKind::pairingAccepted));
     device.send(BridgeMessageKind::request, {}, "r1", "thread/list");
     ASSERT_TRUE(device.waitFor(BridgeMessageKind::response));
@@ -515,7 +524,7 @@ TEST_F(BridgeEndToEndTest, AVersionTwoDevicePairsOverRealTlsAndItsProofCannotBeR
     replay.send(BridgeMessageKind::request, {}, "x", "thread/list");
     auto refused = replay.waitFor(BridgeMessageKind::error);
     ASSERT_TRUE(refused);
-    EXPECT_EQ(*refused, JSONValue("Pair this device first."));
+    EXPECT_EQ(*refused, ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2));
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "tls-identity.pem"));
 }
@@ -555,7 +564,9 @@ TEST_F(BridgeEndToEndTest, LongAndLookAlikeNamesAreShownCutAndMarked) {
     PairingRequestModel cards(bridge_.controller());
     EXPECT_EQ(cards.data(cards.index(0), PairingRequestModel::DisplayNameRole).toString(),
               QString(63, u'y') + u'\u2026');
-    bridge_.controller().accept(bridge_.controller().pairingRequests()[0]);
+    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests()[0].serial,
+                                            bridge_.controller().pairingRequests()[0].code,
+                                            PairingDecision::accept));
     ASSERT_TRUE(device.waitFor(BridgeMessageKind::pairingAccepted));
     TrustedDeviceModel devices(bridge_.controller());
     EXPECT_EQ(devices.data(devices.index(1), TrustedDeviceModel::DisplayNameRole).toString(),
@@ -573,6 +584,29 @@ TEST_F(BridgeEndToEndTest, LongAndLookAlikeNamesAreShownCutAndMarked) {
     EXPECT_EQ(devices.data(devices.index(0), TrustedDeviceModel::DisplayNameRole).toString(),
               QStringLiteral("Phone (look-alike name)"));
     EXPECT_LE(longestLine(), 200u);
+}
+
+// Over the real link, a stranger that proves a key of its own under the name on the card the
+// person is comparing gets a card of its own: the first keeps its connection, code and serial,
+// and a decision on it pairs its own device.
+TEST_F(BridgeEndToEndTest, AStrangerUnderTheNameOfAShownCardLeavesThatCardAlone) {
+    startBridge({});
+    TestSigner phoneKey, strangerKey;
+    V2Socket phone(bridge_.port(), QStringLiteral("Phone"));
+    phone.pairAs(phoneKey, "Phone");
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().pairingRequests().size() == 1; }));
+    const PairingRequest shown = bridge_.controller().pairingRequests()[0];
+    V2Socket stranger(bridge_.port(), QStringLiteral("Phone"));
+    stranger.pairAs(strangerKey, "Phone");
+    ASSERT_TRUE(waitUntil([&] { return bridge_.controller().pairingRequests().size() == 2; }));
+    const PairingRequest& kept = bridge_.controller().pairingRequests()[0];
+    EXPECT_EQ(kept.peer, shown.peer);
+    EXPECT_EQ(kept.serial, shown.serial);
+    EXPECT_EQ(kept.code, shown.code);
+    EXPECT_TRUE(bridge_.controller().decide(shown.serial, shown.code, PairingDecision::accept));
+    ASSERT_TRUE(phone.waitFor(BridgeMessageKind::pairingAccepted));
+    EXPECT_EQ(bridge_.controller().trustedPeers().at(0).deviceID, phoneKey.deviceID());
+    EXPECT_EQ(bridge_.controller().trustedPeers().size(), 1u);
 }
 
 // A device that wants a code of its choosing commits, sees the code its attempt gives once the

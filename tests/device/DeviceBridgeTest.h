@@ -122,7 +122,8 @@ protected:
         const PairingRequest request = bridge_.controller().pairingRequests().back();
         EXPECT_NE(run.out.find("Pairing code: " + request.code + "\n"), std::string::npos)
             << run.out;
-        bridge_.controller().accept(request);
+        EXPECT_TRUE(
+            bridge_.controller().decide(request.serial, request.code, PairingDecision::accept));
         EXPECT_EQ(run.finish(), 0) << run.err;
         EXPECT_NE(run.out.find("Pairing accepted"), std::string::npos) << run.out;
     }

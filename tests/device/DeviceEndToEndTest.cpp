@@ -331,7 +331,9 @@ TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
     DeviceRun run(laptop_, {"pair", bridgeAddress(), "--name", "Laptop"});
     ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
-    bridge_.controller().reject(bridge_.controller().pairingRequests().back());
+    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests().back().serial,
+                                            bridge_.controller().pairingRequests().back().code,
+                                            PairingDecision::reject));
     EXPECT_EQ(run.finish(), 4);
     EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
     // The fingerprint in two lines broken between pairs, as no 80-column terminal would split
@@ -370,7 +372,9 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
     ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
     EXPECT_NE(run.out.find("Pairing code: " + bridge_.controller().pairingRequests().back().code),
               std::string::npos);
-    bridge_.controller().accept(bridge_.controller().pairingRequests().back());
+    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests().back().serial,
+                                            bridge_.controller().pairingRequests().back().code,
+                                            PairingDecision::accept));
     ASSERT_EQ(run.finish(), 0) << run.err;
 
     auto listedThreads = call(laptop_, {"thread/list"});

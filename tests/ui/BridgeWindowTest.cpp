@@ -2,9 +2,8 @@
 // whose neighbours are stand-ins: what it shows for each state and what its controls call.
 #include "ui/BridgeWindow.h"
 
-#include "FakeBridge.h"
 #include "bridge/ApprovalRouter.h"
-#include "support/TemporaryHome.h"
+#include "support/ControllerRig.h"
 #include "ui/ApprovalSettings.h"
 
 #include <QDir>
@@ -37,7 +36,7 @@ void collect(QQuickItem* item, QList<QQuickItem*>& items) {
 class BridgeWindowTest : public ::testing::Test {
 protected:
     explicit BridgeWindowTest(std::map<std::string, TrustedPeer> stored = {})
-        : bridge(std::move(stored)) {}
+        : bridge({std::move(stored), true, false}) {}
 
     void SetUp() override { open(); }
 
@@ -145,7 +144,7 @@ protected:
         return lines;
     }
 
-    FakeBridge bridge;
+    ControllerRig bridge;
     std::unique_ptr<BridgeWindow> view;
 };
 
@@ -153,7 +152,7 @@ class BridgeWindowWithDevicesTest : public BridgeWindowTest {
 protected:
     BridgeWindowWithDevicesTest()
         : BridgeWindowTest(
-              FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone", "Studio iPhone"})) {}
+              ControllerRig::storedDevices({"Mia's iPad", "Ana's iPhone", "Studio iPhone"})) {}
 };
 
 void saveScreenshot(QQuickWindow* window, const QString& name) {
@@ -211,41 +210,34 @@ TEST_F(BridgeWindowTest, ComesToTheFrontWhenAskedAgain) {
 // ---------------------------------------------------------------------------------------------
 // Sections
 
-TEST_F(BridgeWindowTest, WithoutRequestsThereIsNoPairingSection) {
+TEST_F(BridgeWindowTest, EachRequestIsACardBetweenStatusAndDevicesThatDecidesItsOwnRequest) {
     EXPECT_TRUE(items(QStringLiteral("pairing")).isEmpty());
     QQuickItem* status = item(QStringLiteral("status"));
     QQuickItem* trusted = item(QStringLiteral("trustedDevices"));
     ASSERT_TRUE(status && trusted);
     EXPECT_DOUBLE_EQ(top(trusted), bottom(status) + 22);
     saveScreenshot(window(), QStringLiteral("no-devices"));
-}
 
-TEST_F(BridgeWindowTest, ARequestShowsItsSectionBetweenStatusAndTrustedDevices) {
-    bridge.requestPairing("Ana's iPhone");
-    settle();
-    QQuickItem* status = item(QStringLiteral("status"));
-    QQuickItem* pairing = item(QStringLiteral("pairing"));
-    QQuickItem* trusted = item(QStringLiteral("trustedDevices"));
-    ASSERT_TRUE(status && pairing && trusted);
-    EXPECT_DOUBLE_EQ(top(pairing), bottom(status) + 22);
-    EXPECT_DOUBLE_EQ(top(trusted), bottom(pairing) + 22);
-    EXPECT_EQ(text(item(QStringLiteral("requestName"))), QStringLiteral("Ana's iPhone"));
-    EXPECT_EQ(text(item(QStringLiteral("requestCode"))),
-              QString::fromStdString(bridge.controller->pairingRequests().front().code));
-    saveScreenshot(window(), QStringLiteral("pairing-request"));
-}
-
-TEST_F(BridgeWindowTest, TwoRequestsAreTwoCardsAndPairingOneLeavesTheOther) {
     auto& first = bridge.requestPairing("Ana's iPhone");
     auto& second = bridge.requestPairing("Ben's iPad");
     settle();
-    ASSERT_EQ(items(QStringLiteral("pairButton")).size(), 2);
+    QQuickItem* pairing = item(QStringLiteral("pairing"));
+    ASSERT_NE(pairing, nullptr);
+    EXPECT_DOUBLE_EQ(top(pairing), bottom(status) + 22);
+    EXPECT_DOUBLE_EQ(top(trusted), bottom(pairing) + 22);
     const auto names = items(QStringLiteral("requestName"));
     ASSERT_EQ(names.size(), 2);
     EXPECT_EQ(text(names[0]), QStringLiteral("Ana's iPhone"));
     EXPECT_EQ(text(names[1]), QStringLiteral("Ben's iPad"));
-    const auto codes = items(QStringLiteral("requestCode"));
-    EXPECT_EQ(text(codes[1]), QString::fromStdString(bridge.controller->pairingRequests()[1].code));
+    // Each card shows its request's code and the number the terminal and the command know.
+    const auto& requests = bridge.controller->pairingRequests();
+    for (int card = 0; card < 2; ++card) {
+        EXPECT_EQ(text(items(QStringLiteral("requestCode"))[card]),
+                  QString::fromStdString(requests[card].code));
+        EXPECT_TRUE(text(items(QStringLiteral("requestHint"))[card])
+                        .startsWith(QStringLiteral("Request %1: ").arg(requests[card].serial)));
+    }
+    saveScreenshot(window(), QStringLiteral("pairing-request"));
 
     click(items(QStringLiteral("pairButton"))[0]);
     EXPECT_TRUE(bridge.accepted(first));
@@ -261,14 +253,10 @@ TEST_F(BridgeWindowTest, TwoRequestsAreTwoCardsAndPairingOneLeavesTheOther) {
     EXPECT_TRUE(items(QStringLiteral("pairing")).isEmpty());
 }
 
-TEST_F(BridgeWindowTest, WithoutTrustedDevicesShowsTheHintAndZeroTrusted) {
-    EXPECT_EQ(items(QStringLiteral("emptyDevicesHint")).size(), 1);
+TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUntilDone) {
     EXPECT_TRUE(items(QStringLiteral("deviceName")).isEmpty());
     EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
               QStringLiteral("0 trusted"));
-}
-
-TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUntilDone) {
     EXPECT_EQ(text(item(QStringLiteral("emptyDevicesHintText"))),
               QStringLiteral("Connect a phone: press \"Connect a phone\" and scan the code with "
                              "the phone's camera, or run tarnwick-device on another computer."));
@@ -478,30 +466,23 @@ TEST_F(BridgeWindowTest, RestartCallsTheController) {
     EXPECT_EQ(bridge.controller->logs().front(), "Restarting Codex app-server.");
 }
 
-TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOff) {
+TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefused) {
     QQuickItem* toggle = item(QStringLiteral("launchAtLoginSwitch"));
     ASSERT_NE(toggle, nullptr);
     click(toggle);
     EXPECT_TRUE(bridge.controller->launchAtLogin());
     EXPECT_TRUE(toggle->property("checked").toBool());
-    click(toggle);
-    EXPECT_FALSE(bridge.controller->launchAtLogin());
-    EXPECT_FALSE(toggle->property("checked").toBool());
-}
-
-TEST_F(BridgeWindowTest, SwitchSpringsBackWhenTheServiceRefuses) {
     bridge.loginItems->fail = true;
-    QQuickItem* toggle = item(QStringLiteral("launchAtLoginSwitch"));
-    ASSERT_NE(toggle, nullptr);
     click(toggle);
-    EXPECT_FALSE(toggle->property("checked").toBool());
-    EXPECT_FALSE(bridge.controller->launchAtLogin());
+    EXPECT_TRUE(toggle->property("checked").toBool());
+    EXPECT_TRUE(bridge.controller->launchAtLogin());
     EXPECT_EQ(bridge.controller->logs().front(),
               "Launch at login could not be changed: Permission denied");
     // And it still follows the controller afterwards.
     bridge.loginItems->fail = false;
     click(toggle);
-    EXPECT_TRUE(toggle->property("checked").toBool());
+    EXPECT_FALSE(bridge.controller->launchAtLogin());
+    EXPECT_FALSE(toggle->property("checked").toBool());
 }
 
 // ---------------------------------------------------------------------------------------------

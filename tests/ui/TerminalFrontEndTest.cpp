@@ -2,9 +2,8 @@
 // bridge changes, and what each command does.
 #include "ui/TerminalFrontEnd.h"
 
-#include "FakeBridge.h"
 #include "bridge/ApprovalRouter.h"
-#include "support/TemporaryHome.h"
+#include "support/ControllerRig.h"
 #include "ui/ApprovalSettings.h"
 #include "ui/LineReader.h"
 #include "ui/QrCode.h"
@@ -48,7 +47,7 @@ class TerminalFrontEndTest : public ::testing::Test {
 protected:
     explicit TerminalFrontEndTest(std::map<std::string, TrustedPeer> stored = {},
                                   bool colour = false)
-        : bridge(std::move(stored)) {
+        : bridge({std::move(stored), true, false}) {
         buffer.open(QIODevice::ReadWrite);
         writer = std::make_unique<TerminalWriter>(buffer, colour);
         frontEnd = std::make_unique<TerminalFrontEnd>(*bridge.controller, *writer);
@@ -84,7 +83,7 @@ protected:
         return {};
     }
 
-    FakeBridge bridge;
+    ControllerRig bridge;
     QBuffer buffer;
     qsizetype read = 0;
     std::unique_ptr<TerminalWriter> writer;
@@ -94,7 +93,7 @@ protected:
 class TerminalFrontEndWithDevicesTest : public TerminalFrontEndTest {
 protected:
     TerminalFrontEndWithDevicesTest()
-        : TerminalFrontEndTest(FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone"})) {}
+        : TerminalFrontEndTest(ControllerRig::storedDevices({"Mia's iPad", "Ana's iPhone"})) {}
 };
 
 class TerminalFrontEndInColourTest : public TerminalFrontEndTest {
@@ -164,7 +163,7 @@ bool writeScreen(const QStringList& lines, int text, int background, const QStri
 
 } // namespace
 
-TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFar) {
+TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFarThenPrintsOnlyChanges) {
     const QString screen = printed();
     EXPECT_TRUE(screen.startsWith(QStringLiteral(
         "Tarnwick Bridge is running in this terminal. Type \"help\" for the commands.\n")));
@@ -180,10 +179,8 @@ TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFar) {
     EXPECT_GT(started, starting);
     EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: Starting Codex app-server\u2026\n")));
     EXPECT_FALSE(screen.contains(u'\x1b'));
-}
 
-TEST_F(TerminalFrontEndTest, PrintsStatusOnlyWhenItChanges) {
-    printed();
+    // From then on a status line is printed only when it changes.
     bridge.appServer->status("Codex app-server ready", true);
     EXPECT_EQ(printed(), QStringLiteral("\u00b7 Codex app-server ready\n"
                                         "Codex engine: Codex app-server ready\n"));
@@ -194,53 +191,37 @@ TEST_F(TerminalFrontEndTest, PrintsStatusOnlyWhenItChanges) {
     EXPECT_EQ(printed(), QString());
 }
 
-TEST_F(TerminalFrontEndTest, PairsTheRequestWhoseNumberIsTyped) {
+TEST_F(TerminalFrontEndTest, ShowsEachRequestUnderItsSerialAndDecidesTheOneTyped) {
     printed();
-    bridge.requestPairing("Ana's iPhone");
+    auto& ana = bridge.requestPairing("Ana's iPhone");
     auto& ben = bridge.requestPairing("Ben's iPad");
+    auto& cleo = bridge.requestPairing("Cleo's Mac");
     const QString screen = printed();
-    const auto [anaNumber, anaCode] = shownRequest(screen, QStringLiteral("Ana's iPhone"));
     const auto [benNumber, benCode] = shownRequest(screen, QStringLiteral("Ben's iPad"));
-    EXPECT_EQ(anaNumber, QStringLiteral("1"));
     EXPECT_EQ(benNumber, QStringLiteral("2"));
     EXPECT_EQ(benCode.toStdString(), bridge.controller->pairingRequests()[1].code);
     EXPECT_TRUE(screen.contains(QStringLiteral("type \"pair 2\" or \"reject 2\"")));
 
     const QString answer = type(QStringLiteral("pair 2"));
     EXPECT_TRUE(bridge.accepted(ben));
-    EXPECT_FALSE(bridge.accepted(*bridge.devices[0]));
+    EXPECT_FALSE(bridge.accepted(ana));
     EXPECT_TRUE(answer.contains(QStringLiteral("Paired devices: 1 trusted\n")));
     EXPECT_TRUE(answer.contains(QStringLiteral("\u00b7 Paired Ben's iPad.\n")));
     EXPECT_FALSE(answer.contains(QStringLiteral("no longer waiting")));
-    // The other request keeps its number.
-    EXPECT_TRUE(type(QStringLiteral("status"))
-                    .contains(QStringLiteral("Pairing request 1 from Ana's iPhone")));
-    EXPECT_TRUE(type(QStringLiteral("pair 2"))
-                    .startsWith(QStringLiteral("No pairing request 2 is waiting.")));
-}
-
-TEST_F(TerminalFrontEndTest, RejectsAndSaysWhenADeviceWalksAway) {
-    auto& ana = bridge.requestPairing("Ana's iPhone");
-    auto& ben = bridge.requestPairing("Ben's iPad");
-    const QString answer = type(QStringLiteral("REJECT   1"));
+    EXPECT_EQ(type(QStringLiteral("REJECT   1")),
+              QStringLiteral("\u00b7 Rejected pairing from Ana's iPhone.\n"));
     EXPECT_TRUE(bridge.rejected(ana));
-    EXPECT_EQ(answer, QStringLiteral("\u00b7 Rejected pairing from Ana's iPhone.\n"));
-    printed();
-    bridge.link->disconnect(ben.peer);
-    EXPECT_EQ(printed(),
-              QStringLiteral("Pairing request 2 from Ben's iPad is no longer waiting.\n"));
-    EXPECT_TRUE(type(QStringLiteral("status"))
-                    .contains(QStringLiteral("No pairing requests are waiting.")));
-}
 
-TEST_F(TerminalFrontEndTest, ARepeatedRequestWithANewCodeGetsANewNumber) {
-    auto& ana = bridge.requestPairing("Ana's iPhone");
-    bridge.link->disconnect(ana.peer);
-    printed();
-    bridge.requestPairing("Ana's iPhone");
-    const auto [number, code] = shownRequest(printed(), QStringLiteral("Ana's iPhone"));
-    EXPECT_EQ(number, QStringLiteral("2"));
-    EXPECT_TRUE(type(QStringLiteral("pair 1")).startsWith(QStringLiteral("No pairing request 1")));
+    // A device that walks away is said to; when it asks again its request has the next number.
+    bridge.link->disconnect(cleo.peer);
+    EXPECT_EQ(printed(),
+              QStringLiteral("Pairing request 3 from Cleo's Mac is no longer waiting.\n"));
+    bridge.requestPairing("Cleo's Mac");
+    EXPECT_EQ(shownRequest(printed(), QStringLiteral("Cleo's Mac")).first, QStringLiteral("4"));
+    EXPECT_TRUE(type(QStringLiteral("pair 3"))
+                    .startsWith(QStringLiteral("No pairing request 3 is waiting.")));
+    EXPECT_TRUE(type(QStringLiteral("status"))
+                    .contains(QStringLiteral("Pairing request 4 from Cleo's Mac")));
 }
 
 TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
@@ -288,7 +269,7 @@ TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumbe
                         note);
     // A device paired meanwhile does not shift the numbers that were shown.
     bridge.requestPairing("Aaron's iPhone");
-    bridge.controller->acceptRequest(QStringLiteral("Aaron's iPhone"));
+    ASSERT_TRUE(bridge.decideNewest(PairingDecision::accept));
     const QString answer = type(QStringLiteral("forget 2"));
     EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
     EXPECT_TRUE(bridge.trustStore->peers.contains("DEVICE-2"));
@@ -469,10 +450,18 @@ TEST_F(TerminalFrontEndTest, TurnsLaunchAtLoginOnAndOffAndShowsARefusal) {
     EXPECT_TRUE(bridge.controller->launchAtLogin());
 }
 
-TEST_F(TerminalFrontEndTest, RestartsTheAppServer) {
-    const QString answer = type(QStringLiteral("restart"));
+TEST_F(TerminalFrontEndTest, RestartsSaysWhenASecondLaunchFindsItAndOutlivesItsInput) {
+    EXPECT_TRUE(type(QStringLiteral("restart"))
+                    .endsWith(QStringLiteral("\u00b7 Restarting Codex app-server.\n")));
     EXPECT_EQ(bridge.appServer->starts.size(), 2u);
-    EXPECT_TRUE(answer.endsWith(QStringLiteral("\u00b7 Restarting Codex app-server.\n")));
+    frontEnd->handleSecondLaunch();
+    EXPECT_EQ(printed(), QStringLiteral("Another launch of Tarnwick Bridge found this one running "
+                                        "and left it in charge.\n"));
+    QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
+    frontEnd->handleEndOfInput();
+    EXPECT_EQ(printed(),
+              QStringLiteral("Input ended; the bridge keeps running. Stop it with Ctrl-C.\n"));
+    EXPECT_EQ(quit.count(), 0);
 }
 
 TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
@@ -501,15 +490,6 @@ TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
     // Input that ends after quit says nothing more.
     frontEnd->handleEndOfInput();
     EXPECT_EQ(printed(), QString());
-}
-
-TEST_F(TerminalFrontEndTest, EndOfInputLeavesTheBridgeRunning) {
-    QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
-    printed();
-    frontEnd->handleEndOfInput();
-    EXPECT_EQ(printed(),
-              QStringLiteral("Input ended; the bridge keeps running. Stop it with Ctrl-C.\n"));
-    EXPECT_EQ(quit.count(), 0);
 }
 
 TEST_F(TerminalFrontEndTest, DeviceTextCannotAddLinesOrSteerTheTerminal) {
@@ -549,13 +529,6 @@ TEST_F(TerminalFrontEndInColourTest, ColoursOnlyWhenAskedAndResetsAfterEachSpan)
     const QString code = QString::fromStdString(bridge.controller->pairingRequests()[0].code);
     EXPECT_TRUE(printed().contains(QStringLiteral("    Code:  \x1b[1;33m") + code +
                                    QStringLiteral("\x1b[0m\n")));
-}
-
-TEST_F(TerminalFrontEndTest, SaysWhenASecondLaunchFindsItRunning) {
-    printed();
-    frontEnd->handleSecondLaunch();
-    EXPECT_EQ(printed(), QStringLiteral("Another launch of Tarnwick Bridge found this one running "
-                                        "and left it in charge.\n"));
 }
 
 // ---------------------------------------------------------------------------------------------

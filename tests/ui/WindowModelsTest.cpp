@@ -1,12 +1,15 @@
 // The window's list models over a controller with stand-in neighbours: they follow it row by
 // row, keep the item-model contract (checked by Qt's model tester on every change) and bound the
-// activity log.
-#include "FakeBridge.h"
+// activity log. And the three front ends side by side: one numbering of pairing requests.
+#include "app/BridgeControl.h"
+#include "support/ControllerRig.h"
 #include "ui/ActivityLogModel.h"
 #include "ui/PairingRequestModel.h"
+#include "ui/TerminalFrontEnd.h"
 #include "ui/TrustedDeviceModel.h"
 
 #include <QAbstractItemModelTester>
+#include <QBuffer>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -25,7 +28,7 @@ QString cell(const QAbstractItemModel& model, int row, const char* role) {
 } // namespace
 
 TEST(WindowModelTest, PairingRequestsFollowTheControllerWithTheirRoles) {
-    FakeBridge bridge;
+    ControllerRig bridge({{}, true, false});
     PairingRequestModel model(*bridge.controller);
     QAbstractItemModelTester tester(&model, fatal);
     QSignalSpy counts(&model, &PairingRequestModel::countChanged);
@@ -34,22 +37,22 @@ TEST(WindowModelTest, PairingRequestsFollowTheControllerWithTheirRoles) {
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(model.count(), 2);
     EXPECT_EQ(counts.size(), 2);
-    const auto& requests = bridge.controller->pairingRequests();
+    const auto requests = bridge.controller->pairingRequests();
     for (int row = 0; row < 2; ++row) {
-        EXPECT_EQ(cell(model, row, "requestId").toStdString(), requests[row].id);
+        EXPECT_EQ(cell(model, row, "serial").toULongLong(), requests[row].serial);
         EXPECT_EQ(cell(model, row, "code").toStdString(), requests[row].code);
-        EXPECT_EQ(cell(model, row, "requestKey").toStdString(), requests[row].key());
     }
-    EXPECT_NE(cell(model, 0, "requestKey"), cell(model, 1, "requestKey"));
     EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Ben's iPad"));
 
-    bridge.controller->acceptRequest(QStringLiteral("Ana's iPhone"));
+    ASSERT_TRUE(bridge.controller->decideRequest(requests[0].serial,
+                                                 QString::fromStdString(requests[0].code), true));
     ASSERT_EQ(model.rowCount(), 1);
     EXPECT_EQ(cell(model, 0, "displayName"), QStringLiteral("Ben's iPad"));
 }
 
 TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
-    FakeBridge bridge(FakeBridge::storedDevices({"Mia's iPad", "Ana's iPhone"}));
+    ControllerRig bridge(
+        {ControllerRig::storedDevices({"Mia's iPad", "Ana's iPhone"}), true, false});
     TrustedDeviceModel model(*bridge.controller);
     QAbstractItemModelTester tester(&model, fatal);
     ASSERT_EQ(model.rowCount(), 2);
@@ -68,7 +71,7 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     EXPECT_EQ(cell(requests, 0, "displayName"),
               QStringLiteral("Mi\\u{0430}'s iPad (look-alike name)"));
     EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Mia's iPad (look-alike name)"));
-    bridge.controller->rejectRequest(QStringLiteral("Mi\u0430's iPad"));
+    ASSERT_TRUE(bridge.decideNewest(PairingDecision::reject));
     EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Mia's iPad"));
 
     bridge.controller->forgetPeer(QStringLiteral("DEVICE-2"));
@@ -77,7 +80,7 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
 }
 
 TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondItsBound) {
-    FakeBridge bridge;
+    ControllerRig bridge({{}, true, false});
     bridge.appServer->log("Before the model");
     ActivityLogModel model(*bridge.controller, BridgeController::maxLogLines);
     QAbstractItemModelTester tester(&model, fatal);
@@ -109,4 +112,60 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
     ASSERT_EQ(shown.rowCount(), 10);
     EXPECT_EQ(cell(shown, 0, "line"), QStringLiteral("Line 106"));
     EXPECT_EQ(cell(shown, 9, "line"), QStringLiteral("Line 97"));
+}
+
+// The window, the terminal and `tarnwick-bridge pair` show a request under the same number and
+// decide on the request they showed: one that went away, or whose place another of its name
+// took, is decided by none of them.
+TEST(FrontEndsTest, AllThreeShowOneNumberAndRefuseARequestThatChanged) {
+    enum class Via { window, terminal, control };
+    enum class Change { none, gone, replaced };
+    for (const Via via : {Via::window, Via::terminal, Via::control}) {
+        for (const Change change : {Change::none, Change::gone, Change::replaced}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "front end " << int(via) << ", change " << int(change));
+            ControllerRig bridge({{}, true, false});
+            QBuffer screen;
+            screen.open(QIODevice::ReadWrite);
+            TerminalWriter writer(screen, false);
+            TerminalFrontEnd terminal(*bridge.controller, writer);
+            terminal.begin();
+            PairingRequestModel cards(*bridge.controller);
+            BridgeControl control(*bridge.controller);
+            bridge.requestPairing("Other");
+            auto& phone = bridge.requestPairing("Phone");
+            const std::uint64_t serial = bridge.controller->pairingRequests().back().serial;
+            ASSERT_EQ(serial, 2u);
+            const QString shown = QStringLiteral("Pairing request 2 from Phone\n");
+            EXPECT_TRUE(QString::fromUtf8(screen.data()).contains(shown));
+            EXPECT_TRUE(control.handle({QStringLiteral("requests")}).text.contains(shown));
+            EXPECT_EQ(cell(cards, 1, "serial").toULongLong(), serial);
+            const QString code = cell(cards, 1, "code");
+
+            if (change != Change::none) {
+                bridge.link->disconnect(phone.peer);
+            }
+            if (change == Change::replaced) {
+                bridge.requestPairing("Phone");
+            }
+            const auto waiting = bridge.controller->pairingRequests().size();
+            bool answered = false;
+            if (via == Via::window) {
+                answered = bridge.controller->decideRequest(serial, code, true);
+            } else if (via == Via::terminal) {
+                const auto before = screen.data().size();
+                terminal.handleLine(QStringLiteral("pair 2"));
+                const QString answer = QString::fromUtf8(screen.data().mid(before));
+                answered = !answer.startsWith(QStringLiteral("No pairing request 2")) &&
+                           !answer.startsWith(QStringLiteral("That request changed"));
+            } else {
+                answered = control.handle({QStringLiteral("pair"), QStringLiteral("2")}).ok;
+            }
+            const bool decided = change == Change::none;
+            EXPECT_EQ(answered, decided);
+            EXPECT_EQ(bridge.accepted(phone), decided);
+            EXPECT_EQ(bridge.trustStore->peers.size(), decided ? 1u : 0u);
+            EXPECT_EQ(bridge.controller->pairingRequests().size(), waiting - (decided ? 1 : 0));
+        }
+    }
 }

@@ -7,9 +7,6 @@
 #include "identity/P256SigningKey.h"
 #include "json/JSONValue.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -35,22 +32,6 @@ std::string unhex(std::string_view text) {
         out += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
     }
     return out;
-}
-
-// The QR pairing MAC as the bridge checks it: HMAC-SHA256 keyed with the secret over the same
-// fields as the device proof.
-std::string qrText(const HelloOffer& device, const HelloOffer& bridge, std::string_view fp) {
-    return v2Text("tarnwick-v2-qr-pairing",
-                  {device.deviceID, device.displayName, device.publicKey, device.nonce,
-                   bridge.deviceID, bridge.displayName, bridge.publicKey, bridge.nonce, fp});
-}
-
-std::string hmacSha256(std::string_view key, std::string_view message) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-         reinterpret_cast<const unsigned char*>(message.data()), message.size(), out, &length);
-    return std::string(reinterpret_cast<const char*>(out), length);
 }
 
 JSONValue offerJSON(const HelloOffer& offer) {
@@ -111,8 +92,8 @@ int vectors() {
         forFp.set("deviceProofText", hex(deviceProofText(device, bridge, fp)));
         forFp.set("code", pairingCodeV2(bridge.publicKey, device.publicKey, bridge.nonce,
                                         device.nonce, rB, rD, fp));
-        forFp.set("qrPairingText", hex(qrText(device, bridge, fp)));
-        forFp.set("qrSecretProof", base64Encode(hmacSha256(secret, qrText(device, bridge, fp))));
+        forFp.set("qrPairingText", hex(qrPairingText(device, bridge, fp)));
+        forFp.set("qrSecretProof", qrPairingProof(secret, qrPairingText(device, bridge, fp)));
         auto signature = bridgeKey->signature(bridgeProofText(bridge, device, fp));
         if (!signature) {
             return 2;

@@ -43,16 +43,12 @@ describe("what the bridge says", () => {
     }
   });
 
-  test("the note a settled card leaves", () => {
+  test("the note a settled card leaves: how each decision counts, whoever gave it", () => {
     for (const [body, expected] of [
-      [{ outcome: "answered", deviceName: "Laptop", decision: "accept" }, "Approved on Laptop"],
       [{ outcome: "answered", deviceName: "Laptop", decision: "acceptForSession" }, "Approved on Laptop"],
-      [{ outcome: "answered", deviceName: "Ana's iPhone", decision: "decline" }, "Declined on Ana's iPhone"],
-      [{ outcome: "answered", deviceName: "Laptop", decision: "cancel" }, "Declined on Laptop"],
+      [{ outcome: "answered", decision: "cancel" }, "Declined on another device"],
       [{ outcome: "answered", deviceName: "Laptop", decision: { acceptWithExecpolicyAmendment: {} } }, "Answered on Laptop"],
-      [{ outcome: "withdrawn" }, "Codex no longer needs this"],
-      [{ outcome: "timedOut" }, "Declined: nobody answered in time"],
-      [{ outcome: "restarted" }, "Codex was restarted"],
+      [{ outcome: "somethingNew" }, "Codex no longer needs this"],
     ]) {
       assert.equal(settledNote(body), expected, JSON.stringify(body));
     }

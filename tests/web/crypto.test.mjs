@@ -2,12 +2,13 @@
 // prints their output and checks signatures), and the page's handshake state machine against
 // a bridge played here with the same functions.
 import { execFileSync, spawnSync } from "node:child_process";
-import { existsSync, readFileSync } from "node:fs";
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
 
 import * as c from "../../src/web/crypto.js";
-import { BridgeSession, fitName, isValidName, percentEncode } from "../../src/web/protocol.js";
+import {
+  BridgeSession, allowedSandboxes, decodeMessage, fitName, isValidName, percentEncode, readCeiling, readError,
+} from "../../src/web/protocol.js";
 
 const program = process.env.TARNWICK_PAGE_VECTORS;
 assert.ok(program, "TARNWICK_PAGE_VECTORS names the vector program");
@@ -71,25 +72,6 @@ describe("the page computes what the bridge computes", () => {
     }
     assert.ok(highBit > 0);
   });
-});
-
-// The fixed vectors every device side checks itself against, when this tree has them.
-const sharedVectors = new URL("../identity/v2_vectors.json", import.meta.url);
-test("the shared version-2 vectors, QR secret from its base64url form", { skip: !existsSync(sharedVectors) }, async () => {
-  const v = JSON.parse(readFileSync(sharedVectors, "utf8"));
-  const secret = c.base64UrlDecode(v.secret);
-  assert.equal(secret.length, 32);
-  for (const k of v.cases) {
-    const qrText = c.qrPairingText(k.device, v.bridge, k.fp);
-    assert.equal(c.base64Encode(qrText), k.qrPairingText);
-    assert.equal(await c.qrPairingProof(secret, qrText), k.qrPairingProof);
-    assert.equal(c.base64Encode(c.deviceProofText(k.device, v.bridge, k.fp)), k.deviceProofText);
-    assert.equal(c.base64Encode(c.bridgeProofText(v.bridge, k.device, k.fp)), k.bridgeProofText);
-    assert.equal(await c.pairingCommitment(k.device.publicKey, k.devicePairingNonce), k.pairingCommitment);
-    const code = await c.pairingCode(v.bridge.publicKey, k.device.publicKey, v.bridge.nonce, k.device.nonce,
-      k.bridgePairingNonce, k.devicePairingNonce, k.fp);
-    assert.equal(code, k.pairingCode);
-  }
 });
 
 describe("r‖s to DER", () => {
@@ -183,13 +165,11 @@ describe("the page's handshake", () => {
 
     const proofText = c.bridgeProofText(bridge.offer, device, "");
     await page.session.receive(message("proof", { signature: await c.signText(bridge.keys.privateKey, proofText) }));
-    const [, proof, ping] = page.sent;
+    const [, proof] = page.sent;
     assert.equal(proof.kind, "proof");
     assert.ok(cppVerifies(device.publicKey, c.deviceProofText(device, bridge.offer, ""), proof.body.signature));
-    assert.equal(ping.kind, "ping");
-
-    // Not trusted: the pong comes without an acceptance before it.
-    await page.session.receive(message("response", "pong", { id: ping.id }));
+    assert.equal(page.sent.length, 2, "nothing but the proof until the bridge says more");
+    await page.session.receive(message("notTrusted", { deviceID: device.deviceID }));
     assert.deepEqual(page.heard.at(-1), ["onUntrusted"]);
 
     await page.session.pairWithCode();
@@ -216,11 +196,24 @@ describe("the page's handshake", () => {
     // Not an answer to the page's own request: about one of Codex's questions.
     const refusal = "Codex did not offer that decision for this question.";
     await page.session.receive(message("serverRequestSettled", { outcome: "withdrawn" }, { id: "Q1" }));
-    await page.session.receive(message("error", refusal, { id: "Q1" }));
+    await page.session.receive(message("error", { code: "notOffered", message: refusal }, { id: "Q1" }));
     assert.deepEqual(page.heard.slice(-2), [["onSettled", "Q1", { outcome: "withdrawn" }], ["onAnswerRefused", "Q1", refusal]]);
-    await page.session.receive(message("error", "Pair this device first.", { id: request.id }));
-    await assert.rejects(answer, /Pair this device first/);
-    assert.ok(page.heard.some(([name]) => name === "onForgotten"));
+    // Decided by the code: another text, or none, changes nothing; an unknown code is a refusal.
+    const second = page.session.request("thread/read", {});
+    await page.session.receive(message("error", { code: "tooLarge", message: "Too big." }, { id: page.sent.at(-1).id }));
+    await assert.rejects(second, (error) => error.code === "tooLarge" && error.message === "Too big.");
+    await page.session.receive(message("error", { code: "notPaired", message: "Some other words." }, { id: request.id }));
+    await assert.rejects(answer, { code: "notPaired" });
+    assert.deepEqual(page.heard.at(-1), ["onNotPaired"]);
+    assert.equal(page.session.authorised, false);
+  });
+
+  test("the bridge forgets the device: said once, whatever its text", async () => {
+    const page = await makePage();
+    Object.assign(page.session, { proven: true, authorised: true });
+    await page.session.receive(message("forgotten", { code: "forgotten", message: "Any words." }));
+    assert.deepEqual(page.heard, [["onForgotten"]]);
+    assert.equal(page.session.authorised, false);
   });
 
   test("a replayed or foreign proof, another key than the pinned one, and traffic before the proof are refused", async () => {
@@ -242,6 +235,27 @@ describe("the page's handshake", () => {
     await pinned.session.receive(message("hello", { protocol: 2, ...bridge.offer }));
     assert.equal(pinned.sent.length, 0);
     assert.ok(pinned.heard.some(([name]) => name === "onRefused"));
+  });
+
+  test("what the bridge sends is checked before it is used", () => {
+    for (const bad of ["[]", "null", '{"kind":"hello"}', '{"version":1,"kind":"shout"}', '{"version":1,"kind":"event","id":7}']) {
+      assert.throws(() => decodeMessage(bad), Error, bad);
+    }
+    assert.deepEqual(decodeMessage('{"version":1,"kind":"notTrusted","id":null,"body":null}'), { version: 1, kind: "notTrusted" });
+    for (const [body, expected] of [
+      [{ code: "notReady", message: "Codex is starting." }, { code: "notReady", message: "Codex is starting." }],
+      ["Pair this device first.", { code: "", message: "Pair this device first." }], // an older bridge
+      [{ code: 7 }, { code: "", message: "The bridge refused." }],
+      [{ code: "x", message: "m".repeat(5000) }, { code: "x", message: "m".repeat(1000) }],
+    ]) {
+      assert.deepEqual(readError(body), expected, JSON.stringify(body).slice(0, 60));
+    }
+    const ceiling = { sandbox: "workspace-write", approvalNever: false, networkAccess: false, roots: ["/home/ada"] };
+    assert.deepEqual(allowedSandboxes(readCeiling(ceiling)), ["read-only", "workspace-write"]);
+    for (const bad of [{ ...ceiling, sandbox: "none" }, { ...ceiling, roots: ["relative"] }, { ...ceiling, roots: Array(65).fill("/") },
+      { ...ceiling, approvalNever: "no" }, [ceiling]]) {
+      assert.equal(readCeiling(bad), null, JSON.stringify(bad).slice(0, 60));
+    }
   });
 
   test("display names fit the bridge's limit at a character boundary", () => {

@@ -1,20 +1,12 @@
 #!/usr/bin/python3
 """A stand-in for `codex app-server` that gives the phone's page something to show.
 
-It speaks the app-server's newline-delimited JSON-RPC on stdin/stdout and answers the requests
-the bridge relays: an account, two models, a few threads with previews, times and folders, a
-history for thread/read and thread/resume, new threads, and turns. What a turn does depends on
-the words of the message:
-
-  "approve"  streams a line, starts a command whose output holds hostile HTML, asks for approval
-             (item/commandExecution/requestApproval), waits for the answer, then finishes; with
-             "later" it asks only after 2 s, time for the page to go away;
-  "long"     streams slowly until turn/interrupt stops it;
-  otherwise  streams a short answer in several deltas, with hostile HTML in the middle.
-
-Every message it receives is appended, one JSON object a line, to the file named by --log, so a
-test can see the answers the bridge passed on, and {"asked": id} when it asks. It leaves when its
-input ends.
+It answers the requests the bridge relays (newline-delimited JSON-RPC on stdin/stdout): an
+account, a model, threads with previews, times, folders and a history, new threads, and turns,
+which depend on the words of the message: "approve" asks to run a command (whose output holds
+hostile HTML) and goes on once answered; "long" streams slowly until turn/interrupt; anything
+else streams a short answer in deltas, with hostile HTML in the middle. Every message it
+receives is appended as a JSON line to the --log file. It leaves when its input ends.
 """
 
 import argparse
@@ -65,10 +57,8 @@ class Codex:
     # --- shapes -------------------------------------------------------------------------
     @staticmethod
     def thread(entry, turns=None):
-        return {"id": entry["id"], "sessionId": entry["id"], "preview": entry["preview"],
-                "cwd": entry["cwd"], "createdAt": entry["updatedAt"] - 600,
-                "updatedAt": entry["updatedAt"], "ephemeral": False, "modelProvider": "openai",
-                "cliVersion": "0.0.0-fake", "projectId": None, "source": "cli",
+        return {"id": entry["id"], "preview": entry["preview"], "cwd": entry["cwd"],
+                "createdAt": entry["updatedAt"] - 600, "updatedAt": entry["updatedAt"],
                 "status": {"type": "idle"}, "turns": turns or [], "name": None}
 
     def history(self, entry):
@@ -118,14 +108,8 @@ class Codex:
         if method == "account/read":
             return {"account": {"type": "apiKey"}, "requiresOpenaiAuth": False}
         if method == "model/list":
-            return {"data": [
-                {"id": "gpt-fake", "model": "gpt-fake", "displayName": "GPT Fake",
-                 "description": "The default stand-in.", "hidden": False, "isDefault": True,
-                 "defaultReasoningEffort": "medium", "supportedReasoningEfforts": []},
-                {"id": "gpt-fake-mini", "model": "gpt-fake-mini", "displayName": "GPT Fake Mini",
-                 "description": "A smaller stand-in.", "hidden": False, "isDefault": False,
-                 "defaultReasoningEffort": "low", "supportedReasoningEfforts": []}],
-                "nextCursor": None}
+            return {"data": [{"id": "gpt-fake", "model": "gpt-fake", "displayName": "GPT Fake",
+                              "hidden": False, "isDefault": True}], "nextCursor": None}
         if method == "thread/list":
             ordered = sorted(THREADS, key=lambda entry: -entry["updatedAt"])
             return {"data": [self.thread(entry) for entry in ordered], "nextCursor": None}
@@ -171,8 +155,6 @@ class Codex:
         status = "completed"
         if "approve" in words:
             self.stream(base, ["I will note the time. "], 0)
-            if "later" in words:
-                stop.wait(2)
             status = self.ask_to_run(base, stop)
         elif "long" in words:
             parts = ["Counting %d. " % number for number in range(1, 400)]
@@ -211,7 +193,6 @@ class Codex:
         self.next_id += 1
         answered = threading.Event()
         self.pending[request_id] = answered
-        self.record({"asked": request_id})
         self.send({"id": request_id, "method": "item/commandExecution/requestApproval",
                    "params": dict(base, itemId=item_id, command=command, cwd="/srv/garden",
                                   reason="To note the time " + HOSTILE,

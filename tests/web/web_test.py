@@ -3,13 +3,12 @@
 
 Starts `tarnwick-bridge --terminal` on a pseudo-terminal with a temporary home and a stand-in
 `codex` (fake_codex.py, or the real Codex CLI against the model stand-in), and drives a real
-browser engine through WebDriver the way a person uses a phone: it types a phone name, reads the
-pairing code, pairs by code and by the QR code's address, opens threads, starts one, sends
-messages, watches the answer stream in, stops a turn, answers approval cards (after a reload, a
-dropped connection, a page that was away when Codex asked, on one of two devices), and survives
-a restart of the bridge. Hostile HTML in Codex's output must stay text, and a page of another
-origin must not get a session. Screenshots of each screen go to --screenshots; the time from
-opening the page to paired and from "Send" to the first streamed text are printed.
+browser engine through WebDriver the way a person uses a phone: it names the phone, pairs by
+code and by the QR code's address, opens threads, starts one, watches an answer stream in (by
+appends only), steers and stops a turn, answers approval cards (also after a reload and a
+dropped connection), is forgotten, and survives a restart of the bridge. Hostile
+HTML from Codex must stay text. (That another site's page gets no session is the link test's.)
+Screenshots of each screen go to --screenshots. Timings are the page benchmark's (bench/).
 
 Runs inside tests/link/run-in-private-network.sh: the bridge listens on its fixed port there,
 on loopback alone, and the browsers and their drivers run in the same namespace. Exits 77 when
@@ -17,8 +16,8 @@ the engine is not installed.
 """
 
 import argparse
-import base64
-import http.server
+import contextlib
+import importlib.util
 import json
 import os
 import re
@@ -42,8 +41,8 @@ HOSTILE = "<img src=x onerror=alert(1)><script>window.tarnwickPwned=1</script>"
 WEBKIT_BROWSERS = ["/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser",
                    "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.0/MiniBrowser"]
 
-# Finds what a person would find by its name: an element labelled so (aria-label,
-# aria-labelledby, <label>), or a button or link saying it. Only visible elements count.
+# Finds what a person would find by its name: an element labelled so (aria-label, <label>), or
+# a button or link saying it. Only visible elements count.
 FIND_BY_NAME = r"""
 const name = arguments[0];
 const text = (node) => (node ? node.textContent : "").replace(/\s+/g, " ").trim();
@@ -58,13 +57,10 @@ const visible = (element) => element.getClientRects().length > 0 &&
 for (const element of document.querySelectorAll("body *")) {
     if (!visible(element)) continue;
     if (element.getAttribute("aria-label") === name) return element;
-    const ids = element.getAttribute("aria-labelledby");
-    if (ids && ids.split(/\s+/).map((id) => text(document.getElementById(id))).join(" ")
-            === name) return element;
     if (element.labels) {
         for (const label of element.labels) if (labelText(label) === name) return element;
     }
-    if (element.matches("button, a, [role=button], [role=tab], summary") &&
+    if (element.matches("button, a, [role=button], summary") &&
         text(element) === name) return element;
 }
 return null;
@@ -93,21 +89,6 @@ return {
 };
 """
 
-# Tries a WebSocket session to `url` and says whether it opened.
-TRY_SOCKET = r"""
-const done = arguments[arguments.length - 1];
-let socket;
-try {
-    socket = new WebSocket(arguments[0], ["tarnwick.v2"]);
-} catch (error) {
-    done("thrown " + error.name);
-    return;
-}
-socket.onopen = () => { done("open"); socket.close(); };
-socket.onerror = () => done("error");
-socket.onclose = (event) => done("closed " + event.code);
-"""
-
 # Stands in for what a phone does with a new question (buzz, app badge), which a test browser
 # cannot show; the page's calls are kept in order.
 WATCH_NUDGES = r"""
@@ -117,23 +98,16 @@ navigator.setAppBadge = (count) => (window.tarnwickNudges.push(["badge", count])
 navigator.clearAppBadge = () => (window.tarnwickNudges.push(["badge", 0]), Promise.resolve());
 """
 
-# Notes, by the page's own clock, when the next form is submitted and when `wanted` first
-# shows anywhere on the page after that.
-WATCH_FOR_TEXT = r"""
-const wanted = arguments[0];
-window.tarnwickSeenAt = undefined;
-window.tarnwickSentAt = undefined;
-document.addEventListener("submit", () => { window.tarnwickSentAt = performance.now(); },
-                          {capture: true, once: true});
-const look = () => {
-    if (window.tarnwickSentAt !== undefined && window.tarnwickSeenAt === undefined &&
-        document.body.innerText.includes(wanted)) {
-        window.tarnwickSeenAt = performance.now();
-        observer.disconnect();
+# Counts how the streamed message changes: text appended, or text taken away or rewritten.
+WATCH_STREAM = r"""
+const seen = window.tarnwickStream = {appended: 0, rewritten: 0};
+new MutationObserver((records) => {
+    for (const record of records) {
+        const texts = (nodes) => [...nodes].some((node) => node.nodeType === Node.TEXT_NODE);
+        if (record.type === "characterData" || texts(record.removedNodes)) seen.rewritten++;
+        else if (texts(record.addedNodes)) seen.appended++;
     }
-};
-const observer = new MutationObserver(look);
-observer.observe(document.body, {subtree: true, childList: true, characterData: true});
+}).observe(document.querySelector(".draft"), {subtree: true, childList: true, characterData: true});
 """
 
 
@@ -184,11 +158,10 @@ class Bridge:
         return self.terminal.screen if self.terminal else ""
 
     def phone_url(self):
-        """The address the `phone` command prints; None from a bridge without the command."""
+        """The address the `phone` command prints."""
         self.type("phone")
-        answer = self.expect(r"Open (https://\S+/#pair=[A-Za-z0-9_-]+) on the phone, or scan "
-                             r"the code\.|Unknown command \"phone\"", "the phone command's address")
-        return answer.group(1)
+        return self.expect(r"Open (https://\S+/#pair=[A-Za-z0-9_-]+) on the phone, or scan "
+                           r"the code\.", "the phone command's address").group(1)
 
 
 class FakeCodexLog:
@@ -347,13 +320,9 @@ class Browser:
             from selenium.webdriver.support.select import Select
             choice = Select(element)
             values = [o.get_attribute("value") for o in choice.options]
-            labels = [o.text for o in choice.options]
-            if text in values:
-                choice.select_by_value(text)
-            elif text in labels:
-                choice.select_by_visible_text(text)
-            else:
-                raise Failure('"%s" offers %r, not %r' % (name, labels, text))
+            if text not in values:
+                raise Failure('"%s" offers %r, not %r' % (name, values, text))
+            choice.select_by_value(text)
             return
         # The page may put a suggestion in while the test types: type until the field holds
         # exactly the text.
@@ -391,38 +360,28 @@ class Browser:
         except Exception as error:  # noqa: BLE001 - only for the failure text
             return "the page could not be read: %s" % error
 
-    def shot(self, screen, dark=False):
-        """Screenshots the current screen as <screen>-<engine>-<light|dark>.png."""
+    def shots_of(self, screen):
+        """Screenshots the screen as <screen>-<engine>-<scheme>.png, light and, where the driver
+        can emulate it (not WebKitGTK's), dark."""
         if not self.shots:
             return
         self.driver.execute_script("document.activeElement && document.activeElement.blur()")
-        if self.engine == "chromium":
-            self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [
-                {"name": "prefers-color-scheme", "value": "dark" if dark else "light"}]})
-            time.sleep(0.2)  # let a colour transition settle; the picture is not asserted on
-        name = "%s-%s-%s.png" % (screen, self.engine, "dark" if dark else "light")
-        self.driver.save_screenshot(os.path.join(self.shots, name))
-        if self.engine == "chromium" and dark:
-            self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [
-                {"name": "prefers-color-scheme", "value": "light"}]})
-
-    def shots_of(self, screen):
-        self.shot(screen)
-        if self.engine == "chromium":  # WebKitGTK's driver cannot emulate the colour scheme
-            self.shot(screen, dark=True)
+        for scheme in ("dark", "light") if self.engine == "chromium" else ("light",):
+            if self.engine == "chromium":
+                self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [
+                    {"name": "prefers-color-scheme", "value": scheme}]})
+                time.sleep(0.2)  # let a colour transition settle; the picture is not asserted on
+            self.driver.save_screenshot(os.path.join(
+                self.shots, "%s-%s-%s.png" % (screen, self.engine, scheme)))
 
     def no_hostile_traces(self, where):
+        from selenium.common.exceptions import NoAlertPresentException
         traces = self.driver.execute_script(HOSTILE_TRACES)
         if any(traces.values()):
             raise Failure("markup from Codex became page content %s: %r" % (where, traces))
         try:
-            alert = self.driver.switch_to.alert
-            text = alert.text
-            alert.dismiss()
-            raise Failure("an alert opened %s: %r" % (where, text))
-        except Failure:
-            raise
-        except Exception:  # no alert is open: as it should be
+            raise Failure("an alert opened %s: %r" % (where, self.driver.switch_to.alert.text))
+        except NoAlertPresentException:
             pass
 
 
@@ -432,8 +391,7 @@ class Run:
     def __init__(self, engine, bridge, root, log, shots):
         self.engine, self.bridge, self.root, self.log, self.shots = (engine, bridge, root, log,
                                                                      shots)
-        self.browsers = []
-        self.measured = {}
+        self.browsers, self.cleanups = [], []
 
     def browser(self, name, shots=False, verify=False, arguments=()):
         browser = Browser(self.engine, self.root, name, self.shots if shots else None, verify,
@@ -449,67 +407,43 @@ class Run:
         """Where the browsers were, for a failure that did not say."""
         return "\n".join(browser.describe() for browser in self.browsers[:1])
 
-    def measure(self, what, seconds):
-        self.measured.setdefault(what, []).append(seconds)
-        print("measured (%s): %s: %.0f ms" % (self.engine, what, seconds * 1000), flush=True)
-
     def name_the_phone(self, phone, name):
         phone.device_name = name
         phone.fill("Phone name", name)
         phone.tap("Continue")
 
-    def pair_by_code(self, phone, name, shots=False, trusted=1):
+    def pair_by_code(self, phone, name):
         """First visit: name the phone, compare the codes, pair it from the terminal."""
-        opened = time.monotonic()
         phone.open(PAGE)
         phone.find("Phone name")
-        if shots:
-            phone.shots_of("welcome")
+        phone.shots_of("welcome")
         self.name_the_phone(phone, name)
-        code = self.code_on(phone)
-        self.measure("page opened to the pairing code shown (with the typing)",
-                     time.monotonic() - opened)
-        if shots:
-            phone.shots_of("pairing")
+        request = self.requested(phone, name)
+        phone.shots_of("pairing")
+        self.bridge.type("pair " + request)
+        phone.sees("Paired")
+        self.bridge.expect(r"Paired devices: 1 trusted\n")
+
+    def requested(self, phone, name):
+        """The pairing request the terminal shows for `phone`, with the code the page shows."""
+        element = phone.find("Pairing code")
+        code = wait_for("six digits as the pairing code", lambda: re.sub(
+            r"\D", "", element.text or element.get_attribute("value") or ""), describe=phone.describe)
         request = self.bridge.expect(r"Pairing request (\d+) from (.*)\n\s+Code:\s+(\d{6})\n",
                                      "a pairing request")
-        if request.group(2).strip() != name:
-            raise Failure("the request names %r, the phone is %r" % (request.group(2), name))
-        if request.group(3) != code:
-            raise Failure("the terminal shows %s, the page %s" % (request.group(3), code))
-        confirmed = time.monotonic()
-        self.bridge.type("pair " + request.group(1))
-        phone.sees("Paired")
-        self.measure('"pair N" typed to paired', time.monotonic() - confirmed)
-        self.measure("page opened to paired, by code (with the typing)",
-                     time.monotonic() - opened)
-        self.bridge.expect(r"Paired devices: %d trusted\n" % trusted)
+        if (request.group(2).strip(), request.group(3)) != (name, code):
+            raise Failure("the terminal shows %r, the page %r" % (request.groups(), (name, code)))
+        return request.group(1)
 
-    def code_on(self, phone):
-        element = phone.find("Pairing code")
-        digits = wait_for("six digits as the pairing code",
-                          lambda: re.sub(r"\D", "", element.text or
-                                         element.get_attribute("value") or ""),
-                          describe=phone.describe)
-        if len(digits) != 6:
-            raise Failure("the pairing code is %r" % digits)
-        return digits
-
-    def thread_list(self, phone, shots=False):
-        phone.sees("Water the tomatoes in garden.py", partly=True)
-        phone.sees("Why does the ledger test fail on Mondays?", partly=True)
-        phone.sees("Preview " + HOSTILE, partly=True)
-        phone.sees("/tmp/<b>bold</b>", partly=True)
+    def threads(self, phone):
+        """The list, with hostile previews as text; a thread opens with its history."""
+        for text in ("Water the tomatoes in garden.py", "Why does the ledger test fail on Mondays?",
+                     "Preview " + HOSTILE, "/tmp/<b>bold</b>"):
+            phone.sees(text, partly=True)
         phone.no_hostile_traces("in the thread list")
-        if shots:
-            phone.shots_of("threads")
-
-    def open_thread(self, phone):
+        phone.shots_of("threads")
         phone.tap_text("Water the tomatoes in garden.py")
         phone.sees("Earlier answer in thr-garden.", partly=True)
-        if not [p for p in self.log.requests("thread/resume") + self.log.requests("thread/read")
-                if p.get("threadId") == "thr-garden"]:
-            raise Failure("opening the thread asked Codex for nothing of it")
         phone.tap("Back")
         phone.sees("Why does the ledger test fail on Mondays?", partly=True)
 
@@ -524,24 +458,21 @@ class Run:
         phone.tap("Start")
         phone.find("Message")
         if self.log.path:
-            started = wait_for("thread/start at the fake",
-                               lambda: self.log.requests("thread/start")[before:])
-            asked = started[0]
-            if asked.get("cwd") != folder or asked.get("approvalPolicy") != policy or \
-                    asked.get("model") != "gpt-fake":
+            asked = wait_for("thread/start at the fake",
+                             lambda: self.log.requests("thread/start")[before:])[0]
+            if (asked.get("cwd"), asked.get("approvalPolicy"), asked.get("model")) != \
+                    (folder, policy, "gpt-fake"):
                 raise Failure("thread/start asked for %r" % asked)
 
     def ceiling(self, phone, home):
-        """The form offers only what the computer's ceiling allows (the bridge's default), and a
-        folder typed past it is refused on screen before Codex hears of it."""
+        """The form offers the computer's ceiling (the bridge's default: its folder, no "never";
+        what it allows is the node test's), and a folder typed past it is refused on screen,
+        in the bridge's words, before Codex hears of it."""
         phone.tap("New thread")
         phone.find(home)
-        offered = phone.script("return [...arguments[0].options].map((o) => o.value)",
-                               phone.find("Approval policy"))
-        sandboxes = phone.script("return [...arguments[0].options].map((o) => o.value)",
-                                 phone.find("Sandbox"))
-        if "never" in offered or sandboxes != ["read-only", "workspace-write"]:
-            raise Failure("the form offers %r and %r" % (offered, sandboxes))
+        if "never" in phone.script("return [...arguments[0].options].map((o) => o.value)",
+                                   phone.find("Approval policy")):
+            raise Failure("the form offers approvals off, which the ceiling does not allow")
         before = len(self.log.requests("thread/start"))
         phone.fill("Working folder", "/")
         phone.tap("Start")
@@ -550,32 +481,26 @@ class Run:
             raise Failure("a folder outside the ceiling reached Codex")
         phone.tap("New thread")
 
-    def send(self, phone, text, first_words=None):
-        """Types a message and sends it; with `first_words`, measures until they show."""
+    def send(self, phone, text):
         phone.fill("Message", text)
-        if first_words:
-            phone.driver.execute_script(WATCH_FOR_TEXT, first_words)
         phone.tap("Send")
-        if first_words:
-            times = wait_for('"%s" streamed in' % first_words, lambda: phone.driver.execute_script(
-                "return window.tarnwickSeenAt && [window.tarnwickSentAt, window.tarnwickSeenAt]"),
-                describe=phone.describe)
-            self.measure('"Send" to the first streamed text', (times[1] - times[0]) / 1000)
 
-    def stream(self, phone, shots=False):
-        self.send(phone, "Say hello", first_words="Streaming")
-        phone.sees("Streaming reply from the fake Codex.", partly=True)
-        phone.sees("That is all.", partly=True)
-        phone.sees(HOSTILE, partly=True)
+    def stream(self, phone):
+        """The answer streams in as appended text, never set again as a whole, and its
+        hostile HTML stays text."""
+        phone.script(WATCH_STREAM)
+        self.send(phone, "Say hello")
+        phone.sees("Streaming reply from the fake Codex. " + HOSTILE + " That is all.")
+        seen = phone.script("return window.tarnwickStream")
+        if seen["rewritten"] or seen["appended"] < 2:
+            raise Failure("the streamed message changed so: %r" % seen)
         phone.no_hostile_traces("in a streamed answer")
-        if shots:
-            phone.shots_of("thread")
+        phone.shots_of("thread")
 
-    def stop_a_turn(self, phone, shots=False):
+    def stop_a_turn(self, phone):
         self.send(phone, "Count long")
         phone.sees("Counting 3.", partly=True)
-        if shots:
-            phone.shots_of("thread-streaming")
+        phone.shots_of("thread-streaming")
         phone.fill("Message", "Count faster")
         phone.tap("Steer")
         steered = wait_for("turn/steer at the fake", lambda: self.log.requests("turn/steer"),
@@ -589,36 +514,23 @@ class Run:
         phone.sees("The turn was stopped.")
         phone.find("Send")
 
-    def approval(self, phone, answer, shots=False):
+    def approval(self, phone):
+        """A card with Codex's command and reason as text, counted in the title and the badge
+        with a buzz; Approve reaches Codex, the output opens from its size, the card goes."""
         before = len(self.log.answers())
-        phone.driver.execute_script(WATCH_NUDGES)
+        phone.script(WATCH_NUDGES)
         self.send(phone, "Please approve a command")
-        phone.find("Approve")
         phone.find("Decline")
         phone.sees("Waiting for", partly=True)
         self.nudged(phone, "(1) Tarnwick Bridge", [["vibrate", 200], ["badge", 1]])
         phone.sees("date >> noted.txt", partly=True)
         phone.sees("To note the time " + HOSTILE, partly=True)
         phone.no_hostile_traces("on the approval card")
-        if shots:
-            phone.shots_of("approval")
-        phone.tap(answer)
-        answers = wait_for("the approval answer at the fake",
-                           lambda: self.log.answers()[before:], describe=phone.describe)
-        wanted = {"Approve": "accept", "Approve for this session": "acceptForSession",
-                  "Decline": "decline", "Cancel turn": "cancel"}[answer]
-        if answers != [{"decision": wanted}]:
-            raise Failure("tapping %s answered %r" % (answer, answers))
-        if wanted.startswith("accept"):
-            phone.sees("The command ran.", partly=True)
-            phone.tap("Output")
-            phone.sees("noted " + HOSTILE, partly=True)
-        else:
-            phone.sees("I did not run it.", partly=True)
-        wait_for("the approval card to go", lambda: phone.absent("Approve"),
-                 describe=phone.describe)
-        phone.sees("%s on %s" % ("Approved" if wanted.startswith("accept") else "Declined",
-                                 phone.device_name))
+        phone.shots_of("approval")
+        self.approved_at_codex(phone, before)
+        phone.sees("The command ran.", partly=True)
+        phone.tap_text("Output · %d B" % len("noted\n%s\n" % HOSTILE))
+        phone.sees("noted " + HOSTILE, partly=True)
         self.nudged(phone, "Tarnwick Bridge", [["badge", 0]])
         phone.no_hostile_traces("after the approval")
 
@@ -631,20 +543,16 @@ class Run:
             title, nudges), describe=lambda: "the title was %r, the nudges %r" % tuple(
                 phone.script("return [document.title, window.tarnwickNudges]")))
 
-    def approved_at_codex(self, phone, before, by=None):
-        """Taps Approve on `phone`: Codex gets exactly that answer, and every card goes with
-        the note that says who approved it."""
+    def approved_at_codex(self, phone, before):
+        """Taps Approve: Codex gets exactly that answer, and the card goes with the note that
+        says who approved it."""
         phone.tap("Approve")
         answers = wait_for("the approval at the fake", lambda: self.log.answers()[before:],
                            describe=phone.describe)
         if answers != [{"decision": "accept"}]:
             raise Failure("Approve answered %r" % answers)
-        for shown in by or [phone]:
-            shown.sees("Approved on " + phone.device_name)
-            wait_for("the card to go", lambda: shown.absent("Approve"), describe=shown.describe)
-
-    def asked(self):
-        return sum(1 for m in self.log.messages() if "asked" in m)
+        phone.sees("Approved on " + phone.device_name)
+        wait_for("the card to go", lambda: phone.absent("Approve"), describe=phone.describe)
 
     def drop_connections(self):
         """Cuts every TCP connection to the bridge, as a phone's lost network does."""
@@ -652,18 +560,13 @@ class Run:
                         ":%d" % PORT, ")"], check=True, stdout=subprocess.DEVNULL)
 
     def approval_survives(self, phone):
-        """An open card comes back after a reload and stays through a dropped connection, and
-        Approve then still reaches Codex."""
+        """An open card comes back after a reload, once, with its thread by name, and stays
+        through a dropped connection; Approve then still reaches Codex, and no stale error
+        stays behind."""
         before = len(self.log.answers())
         self.send(phone, "Please approve a command")
         phone.find("Approve")
-        reloaded = time.monotonic()
         phone.driver.refresh()
-        phone.find("Approve")
-        self.measure("page reloaded to its open card shown again", time.monotonic() - reloaded)
-        self.measure("reloaded page's start to its card shown, by the page's clock", phone.script(
-            "return performance.getEntriesByName('approval card shown')[0].startTime") / 1000)
-        # Its thread by name, from the thread list, and it opens that thread.
         phone.tap("Say hello")
         phone.find("Message")
         if phone.count("Codex asks to run a command") != 1:
@@ -678,109 +581,13 @@ class Run:
                  lambda: not phone.shows("Paired"), describe=phone.describe)
         phone.sees("Codex asks to run a command")
         phone.sees("Paired")
-        back = time.monotonic()
         self.approved_at_codex(phone, before)
-        self.measure("connection back to the approval at Codex", time.monotonic() - back)
         if phone.shows("Not connected to the computer.", partly=True):
             raise Failure("a stale connection error stayed in the thread")
 
-    def approval_while_away(self, phone):
-        """Codex asks while no page is open: the question waits, and the page opened later
-        shows it and approves it."""
-        before, asked = len(self.log.answers()), self.asked()
-        self.send(phone, "Please approve a command later")
-        phone.open("about:blank")
-        wait_for("the fake to ask while no page was open", lambda: self.asked() > asked)
-        reopened = time.monotonic()
-        phone.open(PAGE)
-        phone.find("Approve")
-        if self.log.answers()[before:]:
-            raise Failure("a question asked while no page was open was answered: %r"
-                          % self.log.answers()[before:])
-        self.approved_at_codex(phone, before)
-        self.measure("page opened again to the approval at Codex", time.monotonic() - reopened)
-
-    def approval_on_two(self, phone):
-        """Two paired devices are both shown the question; one answers, the other's card goes
-        with the note. A device forgotten on the computer says so at once."""
-        tablet = self.browser("pad")
-        self.pair_by_code(tablet, "Test Tablet", trusted=2)
-        phone.tap_text("Say hello")
-        phone.find("Message")
-        before = len(self.log.answers())
-        self.send(phone, "Please approve a command")
-        phone.find("Approve")
-        tablet.find("Approve")
-        self.approved_at_codex(tablet, before, by=[tablet, phone])
-
-        self.bridge.type("devices")
-        listed = self.bridge.expect(r"(\d+)\. \W{0,3}Test Tablet", "the tablet in the devices list")
-        self.bridge.type("forget " + listed.group(1))
-        tablet.sees("This phone was forgotten by the computer. Pair it again.")
-        tablet.quit()
-
-    def wait_limit(self, phone, folder):
-        """With a short wait limit, set in the terminal, a question asked while no page is open
-        is declined, and the activity log says so. The thread starts in `folder`, inside the
-        ceiling."""
-        self.bridge.type("approval-wait 1")
-        self.bridge.expect(r"Approval questions wait 1 s for a paired device\.", "the new limit")
-        phone.open(PAGE)
-        phone.sees("Paired")
-        self.new_thread(phone, folder, "on-request")
-        before = len(self.log.answers())
-        self.send(phone, "Please approve a command later")
-        phone.open("about:blank")
-        self.bridge.expect(r"Declined .+ after waiting \d+ min: no paired device came back\.",
-                           "the wait limit's decline in the activity log")
-        answers = wait_for("the decline at the fake", lambda: self.log.answers()[before:])
-        if answers != [{"decision": "decline"}]:
-            raise Failure("the wait limit answered %r" % answers)
-
-    def other_origins(self, phone):
-        """Only the bridge's own page gets a session; another origin's page is refused."""
-        bridge_socket = "wss://127.0.0.1:%d/session?peer=Intruder" % PORT
-        phone.open(PAGE)
-        phone.driver.set_script_timeout(TIMEOUT)
-        own = phone.driver.execute_async_script(
-            TRY_SOCKET, "wss://127.0.0.1:%d/session?peer=Own%%20Page" % PORT)
-        if own != "open":
-            raise Failure("the bridge's own page could not open a socket: %s" % own)
-
-        # A page the bridge did not serve, so no policy of the bridge's own stands in the way:
-        # only the bridge's Origin check can refuse it. One on another port of this host...
-        attacker = AttackerSite()
-        try:
-            phone.open(attacker.url)
-            phone.sees("another site")
-            outcome = phone.driver.execute_async_script(TRY_SOCKET, bridge_socket)
-            if outcome == "open":
-                raise Failure("a page of %s opened a session" % attacker.url)
-        finally:
-            attacker.close()
-        # ...and one of no origin at all.
-        phone.open("data:text/html,<p>a data page</p>")
-        outcome = phone.driver.execute_async_script(TRY_SOCKET, bridge_socket)
-        if outcome == "open":
-            raise Failure("a data: page opened a session")
-        if "Intruder" in self.bridge.screen():
-            raise Failure("a refused upgrade reached the bridge's sessions")
-        # A name the bridge does not answer to (DNS rebinding) is misdirected, and an upgrade
-        # that names a foreign origin is forbidden, whoever sends it.
-        refused = raw_request("GET / HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n" % PORT)
-        if not refused.startswith("HTTP/1.1 421"):
-            raise Failure("a foreign Host was answered: %r" % refused[:200])
-        refused = raw_request(
-            "GET /session?peer=X HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
-            "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-            "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: tarnwick.v2\r\n"
-            "Origin: https://attacker.example\r\n\r\n" % PORT)
-        if not refused.startswith("HTTP/1.1 403"):
-            raise Failure("an upgrade from a foreign Origin was answered: %r" % refused[:200])
-
     def reconnect(self, phone):
-        """The bridge goes away and comes back with the same home: the phone is paired again
-        without a new request."""
+        """The bridge goes away and comes back with the same home: Send is disabled while it is
+        not reachable, and the phone is paired again without a new request."""
         self.bridge.stop()
         phone.sees("The bridge is not reachable", timeout=TIMEOUT * 2)
         if phone.find("Send").is_enabled():
@@ -800,104 +607,39 @@ class Run:
         if "Pairing request" in self.bridge.screen():
             raise Failure("a trusted phone asked to pair again after the restart")
 
-    def pair_by_qr(self, shots=False):
-        """The address from `phone`: a wrong secret is refused and does not spoil the right
-        one, which pairs once; a second use is refused, and the code path is offered."""
+    def pair_by_qr(self):
+        """The address from `phone` pairs, and its secret leaves the address bar; a refused
+        secret (a wrong one here; used and expired ones are the controller test's) offers
+        the code path, which works. A device forgotten on the computer says so at once."""
         url = self.bridge.phone_url()
-        if url is None:
-            print("NOT RUN: pairing by QR code (this bridge has no phone command)", flush=True)
-            return
         if not url.startswith("https://127.0.0.1:%d/#pair=" % PORT):
             raise Failure("the phone command gave %r" % url)
-        self.bridge.expect(r"Certificate SHA-256: [0-9A-F]{2}(:[0-9A-F]{2}){15}:")
-        self.bridge.expect(r"The code works once, for 5 minutes\.")
         secret = url.split("#pair=", 1)[1]
-        if len(base64.urlsafe_b64decode(secret + "=" * (-len(secret) % 4))) != 32:
-            raise Failure("the secret in %r is not 32 bytes" % url)
         wrong = url[:-len(secret)] + ("B" if secret[0] != "B" else "C") + secret[1:]
+        refused = r"Refused pairing by QR code from %s: the QR code is wrong, used or expired\."
 
         tablet = self.browser("tablet")
         tablet.open(wrong)
         self.name_the_phone(tablet, "Wrong Tablet")
-        wait_for("the secret to leave the address bar",
-                 lambda: "#pair" not in tablet.driver.current_url, describe=tablet.describe)
-        self.bridge.expect(r"Refused pairing by QR code from Wrong Tablet: the QR code is "
-                           r"wrong, used or expired\.")
-        tablet.find("Pair with a code")
+        self.bridge.expect(refused % "Wrong Tablet")
+        tablet.tap("Pair with a code")
+        self.bridge.type("reject " + self.requested(tablet, "Wrong Tablet"))
+        tablet.quit()
 
         laptop = self.browser("laptop")
-        opened = time.monotonic()
         laptop.open(url)
         self.name_the_phone(laptop, "QR Laptop")
         laptop.sees("Paired")
-        self.measure("page opened to paired, by QR code (with the typing)",
-                     time.monotonic() - opened)
         self.bridge.expect(r"Paired QR Laptop by QR code\.")
         if "#pair" in laptop.driver.current_url:
             raise Failure("the secret stayed in the address: %s" % laptop.driver.current_url)
+        # Forgotten on the computer: the page says so at once, and offers pairing again.
+        self.bridge.type("devices")
+        listed = self.bridge.expect(r"(\d+)\. \W{0,3}QR Laptop", "the laptop in the devices list")
+        self.bridge.type("forget " + listed.group(1))
+        laptop.sees("This phone was forgotten by the computer. Pair it again.")
+        laptop.find("Pair with a code")
         laptop.quit()
-
-        tablet.quit()
-
-        # Another phone scans the same code, used once already.
-        second = self.browser("second")
-        second.open(url)
-        self.name_the_phone(second, "Second Tablet")
-        self.bridge.expect(r"Refused pairing by QR code from Second Tablet: the QR code is "
-                           r"wrong, used or expired\.")
-        second.tap("Pair with a code")
-        code = self.code_on(second)
-        request = self.bridge.expect(r"Pairing request (\d+) from Second Tablet\n\s+Code:\s+"
-                                     r"(\d{6})\n", "the code path after a refused QR code")
-        if request.group(2) != code:
-            raise Failure("the terminal shows %s, the page %s" % (request.group(2), code))
-        self.bridge.type("reject " + request.group(1))
-        second.quit()
-
-
-class AttackerSite:
-    """A plain page of another origin on loopback, serving only itself."""
-
-    def __init__(self):
-        class Page(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):  # noqa: N802 - the name http.server calls
-                body = b"<!doctype html><p>another site</p>"
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *arguments):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
-        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
-def raw_request(text):
-    """Sends one request over TLS to the bridge and gives the status line and headers."""
-    import socket
-    import ssl
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    with socket.create_connection(("127.0.0.1", PORT), timeout=TIMEOUT) as plain:
-        with context.wrap_socket(plain) as tls:
-            tls.sendall(text.encode())
-            answer = b""
-            while b"\r\n\r\n" not in answer:
-                chunk = tls.recv(4096)
-                if not chunk:
-                    break
-                answer += chunk
-    return answer.decode("latin-1")
 
 
 # --- the runs ---------------------------------------------------------------------------------
@@ -919,49 +661,54 @@ def failed(failure, run, bridge):
     return Failure("%s\n--- the terminal ---\n%s" % (text, bridge.screen()))
 
 
-def run_fake(bridge_path, engine, shots):
+@contextlib.contextmanager
+def rig(bridge_path, engine, shots, what):
+    """A temporary home with the fake Codex, a bridge on it and the browsers of one run. All
+    of it is closed on the way out, and nothing may stay running under the home."""
     with tempfile.TemporaryDirectory(prefix="tarnwick-web-") as root:
         env, log = fake_codex_environment(root)
         bridge = Bridge(bridge_path, env)
         run = Run(engine, bridge, root, log, shots)
         try:
-            bridge.start()
-            phone = run.browser("phone", shots=True)
-            run.pair_by_code(phone, "Test Phone", shots=True)
-            run.thread_list(phone, shots=True)
-            run.open_thread(phone)
-            home = os.path.join(root, "home")
-            os.makedirs(os.path.join(home, "garden"))
-            run.ceiling(phone, home)
-            run.new_thread(phone, os.path.join(home, "garden"), "on-request")
-            run.stream(phone, shots=True)
-            run.stop_a_turn(phone, shots=True)
-            run.approval(phone, "Approve", shots=True)
-            run.approval(phone, "Decline")
-            run.approval_survives(phone)
-            run.approval_while_away(phone)
-            run.approval_on_two(phone)
-            run.reconnect(phone)
-            run.other_origins(phone)
-            run.pair_by_qr()
-            run.wait_limit(phone, os.path.join(home, "garden"))
+            yield run
             bridge.stop()
         except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
             raise failed(failure, run, bridge)
         finally:
             run.close()
             bridge.kill()
-        expect_no_processes_under(root, "the browser test")
-        return run.measured
+            for cleanup in run.cleanups:
+                cleanup()
+        expect_no_processes_under(root, what)
 
 
-def run_real_codex(bridge_path, codex, stand_in, shots):
+def run_fake(bridge_path, engine, shots):
+    with rig(bridge_path, engine, shots, "the browser test") as run:
+        run.bridge.start()
+        phone = run.browser("phone", shots=True)
+        run.pair_by_code(phone, "Test Phone")
+        run.threads(phone)
+        home = os.path.join(run.root, "home")
+        os.makedirs(os.path.join(home, "garden"))
+        run.ceiling(phone, home)
+        run.new_thread(phone, os.path.join(home, "garden"), "on-request")
+        run.stream(phone)
+        run.stop_a_turn(phone)
+        run.approval(phone)
+        run.approval_survives(phone)
+        run.reconnect(phone)
+        run.pair_by_qr()
+
+
+def run_real_codex(bridge_path, codex, stand_in):
     """One pass with the real Codex CLI against the model stand-in: a question asked while the
-    page was closed waits for it, and approving it then runs the command; cancelling does not."""
-    with tempfile.TemporaryDirectory(prefix="tarnwick-web-codex-") as root:
-        env = environment(root)
+    page was closed waits for it, and approving it then runs the command. (Cancelling with only
+    the decisions Codex offered is the device's end-to-end test and the node test's.)"""
+    with rig(bridge_path, "chromium", None, "the real Codex browser test") as run:
+        root, env = run.root, run.bridge.env
         os.remove(os.path.join(root, "bin", "codex"))
         os.symlink(os.path.abspath(codex), os.path.join(root, "bin", "codex"))
+        run.log = FakeCodexLog("")
         work = os.path.join(root, "home", "work")
         os.makedirs(work)
         model = subprocess.Popen(
@@ -969,73 +716,47 @@ def run_real_codex(bridge_path, codex, stand_in, shots):
              "ran.", "--reply", "Done.", "--log", os.path.join(root, "model-requests.jsonl"),
              "--write-codex-config", os.path.join(root, "codex-home")],
             stdout=subprocess.PIPE, text=True)
+        run.cleanups.append(lambda: (model.kill(), model.wait()))
         notified = os.path.join(root, "notified.jsonl")
         notify = os.path.join(root, "bin", "notify")
         with open(notify, "w") as script:
             script.write("#!/bin/sh\ncat >> %s\necho >> %s\n" % (notified, notified))
         os.chmod(notify, 0o755)
         read = lambda path: open(path).read() if os.path.exists(path) else ""  # noqa: E731
-        bridge = Bridge(bridge_path, env)
-        bridge.options = ["--notify-command=" + notify]
-        run = Run("chromium", bridge, root, FakeCodexLog(""), shots)
-        try:
-            listening = model.stdout.readline()
-            if not listening.startswith("Listening on "):
-                raise Failure("the model stand-in did not start: %r" % listening)
-            url = listening.split()[2].split("/v1")[0]
-            env.update(CODEX_HOME=os.path.join(root, "codex-home"), NO_PROXY="127.0.0.1,localhost",
-                       no_proxy="127.0.0.1,localhost")
-            for proxy in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy",
-                          "all_proxy"):
-                env[proxy] = url
-            bridge.start()
-            phone = run.browser("phone")
-            run.pair_by_code(phone, "Real Phone")
-            phone.find("New thread")
-            run.new_thread(phone, work, "untrusted")
-            ran = os.path.join(work, "ran.txt")
-            runs = lambda: open(ran).read().count("ran\n") if os.path.exists(ran) else 0  # noqa
+        run.bridge.options = ["--notify-command=" + notify]
+        listening = model.stdout.readline()
+        if not listening.startswith("Listening on "):
+            raise Failure("the model stand-in did not start: %r" % listening)
+        url = listening.split()[2].split("/v1")[0]
+        env.update(CODEX_HOME=os.path.join(root, "codex-home"), NO_PROXY="127.0.0.1,localhost",
+                   no_proxy="127.0.0.1,localhost")
+        for proxy in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy",
+                      "all_proxy"):
+            env[proxy] = url
+        run.bridge.start()
+        phone = run.browser("phone")
+        run.pair_by_code(phone, "Real Phone")
+        phone.find("New thread")
+        run.new_thread(phone, work, "untrusted")
+        ran = os.path.join(work, "ran.txt")
+        runs = lambda: open(ran).read().count("ran\n") if os.path.exists(ran) else 0  # noqa
 
-            # The page goes before Codex asks; the question waits for it (the notify command
-            # says when it started waiting with no device there), and the page opened again
-            # shows it.
-            run.send(phone, "Please note that you ran.")
-            phone.open("about:blank")
-            wait_for("the question to wait with no device connected",
-                     lambda: "question-waiting" in read(notified), TIMEOUT * 4)
-            reopened = time.monotonic()
-            phone.open(PAGE)
-            phone.tap_text("Please note that you ran.")
-            phone.find("Approve", timeout=TIMEOUT * 4)
-            phone.sees("echo ran >> ran.txt", partly=True)
-            if runs():
-                raise Failure("the command ran before it was approved")
-            phone.tap("Approve")
-            wait_for("the approved command to run", lambda: runs() == 1, TIMEOUT * 4,
-                     phone.describe)
-            run.measure("page opened again to the approved command run", time.monotonic() - reopened)
-            wait_for("the answer after the command", lambda: phone.count("Done.") >= 1,
-                     TIMEOUT * 4, phone.describe)
-
-            # Codex offers no "decline" for a command; the card offers only what it offered.
-            run.send(phone, "Once more, please.")
-            phone.find("Cancel turn", timeout=TIMEOUT * 4)
-            if not phone.absent("Decline"):
-                raise Failure("the card offers Decline, which Codex did not offer")
-            phone.tap("Cancel turn")
-            phone.sees("The turn was stopped.", timeout=TIMEOUT * 4)
-            if runs() != 1:
-                raise Failure("the cancelled command ran: %d runs" % runs())
-            bridge.stop()
-        except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
-            raise failed(failure, run, bridge)
-        finally:
-            run.close()
-            bridge.kill()
-            model.kill()
-            model.wait()
-        expect_no_processes_under(root, "the real Codex browser test")
-        return run.measured
+        # The page goes before Codex asks; the question waits for it (the notify command says
+        # when it started waiting with no device there), and the page opened again shows it.
+        run.send(phone, "Please note that you ran.")
+        phone.open("about:blank")
+        wait_for("the question to wait with no device connected",
+                 lambda: "question-waiting" in read(notified), TIMEOUT * 4)
+        phone.open(PAGE)
+        phone.tap_text("Please note that you ran.")
+        phone.find("Approve", timeout=TIMEOUT * 4)
+        phone.sees("echo ran >> ran.txt", partly=True)
+        if runs():
+            raise Failure("the command ran before it was approved")
+        phone.tap("Approve")
+        wait_for("the approved command to run", lambda: runs() == 1, TIMEOUT * 4, phone.describe)
+        wait_for("the answer after the command", lambda: phone.count("Done.") >= 1,
+                 TIMEOUT * 4, phone.describe)
 
 
 # --- a phone that verifies the computer -------------------------------------------------------
@@ -1050,12 +771,12 @@ def openssl(*arguments, data=None):
                           check=True).stdout
 
 
-def fetch(path, cafile=None):
-    """GETs `path` from the bridge: status, headers and body; verified against `cafile`."""
+def fetch(path):
+    """GETs `path` from the bridge: status, headers and body. Unverified: what it gives is
+    checked by its fingerprint."""
     import http.client
     import ssl
-    context = ssl.create_default_context(cafile=cafile) if cafile else \
-        ssl._create_unverified_context()  # noqa: S323 - the download is checked by fingerprint
+    context = ssl._create_unverified_context()  # noqa: S323
     connection = http.client.HTTPSConnection("127.0.0.1", PORT, timeout=TIMEOUT, context=context)
     try:
         connection.request("GET", path)
@@ -1066,18 +787,18 @@ def fetch(path, cafile=None):
 
 
 class TlsServer:
-    """A TLS server of the attacker's on an ephemeral loopback port: with `upstream`, a relay
-    that passes each connection on to the bridge; without, a page of its own. It counts the
-    connections whose TLS handshake completed."""
+    """A TLS server of someone else's on an ephemeral loopback port, with a page of its own.
+    Whether it would pass the connection on to the bridge (a relay) is beside the point: a
+    browser that refuses its certificate sends it nothing."""
 
-    def __init__(self, certificate, key, upstream=False):
+    def __init__(self, certificate, key):
         import socket
         import ssl
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(certificate, key)
-        self.upstream, self.completed, self.relayed = upstream, 0, 0
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
+        self.requests = 0  # requests read after a completed TLS handshake
         threading.Thread(target=self.accept, daemon=True).start()
 
     def accept(self):
@@ -1089,36 +810,16 @@ class TlsServer:
             threading.Thread(target=self.serve, args=(plain,), daemon=True).start()
 
     def serve(self, plain):
-        import socket
         import ssl
+        body = b"<!doctype html><title>forged</title><p>forged page</p>"
         try:
             with self.context.wrap_socket(plain, server_side=True) as tls:
-                self.completed += 1
-                if not self.upstream:
-                    tls.recv(65536)
-                    body = b"<!doctype html><title>forged</title><p>forged page</p>"
-                    tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                                b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) +
-                                body)
-                    return
-                client = ssl._create_unverified_context()  # noqa: S323 - the relay's own side
-                with client.wrap_socket(socket.create_connection(("127.0.0.1", PORT))) as bridge:
-                    self.pump(tls, bridge)
+                if tls.recv(65536):
+                    self.requests += 1
+                tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n"
+                            b"Connection: close\r\n\r\n" % len(body) + body)
         except (OSError, ssl.SSLError):
             pass
-
-    def pump(self, one, other):
-        def copy(source, target):
-            try:
-                while data := source.recv(65536):
-                    self.relayed += len(data)
-                    target.sendall(data)
-            except OSError:
-                pass
-        thread = threading.Thread(target=copy, args=(other, one), daemon=True)
-        thread.start()
-        copy(one, other)
-        thread.join(TIMEOUT)
 
     def close(self):
         self.listener.close()
@@ -1152,20 +853,14 @@ def click_through(browser, url):
 
 
 def check_downloads(root, fingerprint):
-    """The authority in the forms phones take, as phones read them; gives its PEM file."""
+    """The authority in the forms phones take, as phones read them; gives its DER bytes."""
     import plistlib
     status, headers, der = fetch("/trust/tarnwick-bridge-ca.crt")
     if status != 200 or headers.get("Content-Type") != "application/x-x509-ca-cert":
         raise Failure("the certificate download: %s %r" % (status, headers))
-    for header in ("X-Content-Type-Options", "Content-Security-Policy", "X-Frame-Options"):
-        if header not in headers:
-            raise Failure("the certificate download has no %s" % header)
     shown = openssl("x509", "-inform", "DER", "-noout", "-fingerprint", "-sha256", data=der)
     if shown.decode().strip().split("=", 1)[1] != fingerprint:
         raise Failure("the download is %r, the computer shows %s" % (shown, fingerprint))
-    text = openssl("x509", "-inform", "DER", "-noout", "-text", data=der).decode()
-    if "CA:TRUE" not in text or "Permitted:" not in text:
-        raise Failure("the download is no name-constrained authority:\n" + text)
     status, headers, profile = fetch("/trust/tarnwick-bridge-ca.mobileconfig")
     if status != 200 or headers.get("Content-Type") != "application/x-apple-aspen-config":
         raise Failure("the profile download: %s %r" % (status, headers))
@@ -1175,13 +870,16 @@ def check_downloads(root, fingerprint):
             payloads[0]["PayloadType"] != "com.apple.security.root" or \
             payloads[0]["PayloadContent"] != der:
         raise Failure("the profile is not one root payload of the authority: %r" % parsed)
-    pem = os.path.join(root, "authority.pem")
-    with open(pem, "wb") as out:
-        out.write(openssl("x509", "-inform", "DER", data=der))
-    # Python's own verifier takes the bridge's chain on that authority alone.
-    if fetch("/", cafile=pem)[0] != 200:
-        raise Failure("the page does not verify against the authority")
-    return pem, der
+    return der
+
+
+def self_signed(root, name):
+    """A certificate of its own for 127.0.0.1, as anyone can make one: its file and its key's."""
+    key, certificate = (os.path.join(root, name + suffix) for suffix in (".key", ".crt"))
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", key, "-out", certificate, "-days", "7", "-subj", "/CN=127.0.0.1",
+            "-addext", "subjectAltName=IP:127.0.0.1")
+    return certificate, key
 
 
 def forged_leaf(root, name, alternative, authority):
@@ -1201,97 +899,75 @@ def run_trust(bridge_path, shots):
     own NSS database under the temporary HOME: the page opens without a warning, says it is
     verified and pairs; a relay with its own certificate and a certificate for a public name
     signed with the authority's key are refused, and nothing of them reaches Codex."""
-    with tempfile.TemporaryDirectory(prefix="tarnwick-web-trust-") as root:
-        env, log = fake_codex_environment(root)
-        bridge = Bridge(bridge_path, env)
-        run = Run("chromium", bridge, root, log, shots)
-        servers = []
-        try:
-            bridge.start()
-            bridge.type("phone")
-            fingerprint = bridge.expect(
-                r"it must be ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})\.", "the authority's fingerprint"
-            ).group(1)
-            pem, der = check_downloads(root, fingerprint)
+    with rig(bridge_path, "chromium", shots, "the trust test") as run:
+        root, bridge, log, servers = run.root, run.bridge, run.log, []
+        run.cleanups.append(lambda: [server.close() for server in servers])
+        bridge.start()
+        bridge.type("phone")
+        fingerprint = bridge.expect(
+            r"it must be ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})\.", "the authority's fingerprint"
+        ).group(1)
+        der = check_downloads(root, fingerprint)
 
-            # Before: the person clicked through the warning, and the page says so.
-            clicked = run.browser("clicked-through", shots=True, verify=True)
-            click_through(clicked, PAGE)
-            clicked.sees(NOT_VERIFIED)
-            clicked.tap(TRUST_STEP)
-            clicked.sees("iPhone or iPad (Safari)")
-            if shots:
-                clicked.shots_of("trust")
-            clicked.quit()
+        # Before: the person clicked through the warning, and the page says so.
+        clicked = run.browser("clicked-through", shots=True, verify=True)
+        click_through(clicked, PAGE)
+        clicked.sees(NOT_VERIFIED)
+        clicked.tap(TRUST_STEP)
+        clicked.sees("iPhone or iPad (Safari)")
+        clicked.shots_of("trust")
+        clicked.quit()
 
-            nssdb = os.path.join(os.environ["HOME"], ".pki", "nssdb")
-            os.makedirs(nssdb)
-            subprocess.run(["certutil", "-d", "sql:" + nssdb, "-N", "--empty-password"], check=True)
-            with open(os.path.join(root, "authority.der"), "wb") as out:
-                out.write(der)
-            subprocess.run(["certutil", "-d", "sql:" + nssdb, "-A", "-t", "C,,", "-n",
-                            "Tarnwick Bridge", "-i", os.path.join(root, "authority.der")],
-                           check=True)
+        nssdb = os.path.join(os.environ["HOME"], ".pki", "nssdb")
+        os.makedirs(nssdb)
+        subprocess.run(["certutil", "-d", "sql:" + nssdb, "-N", "--empty-password"], check=True)
+        with open(os.path.join(root, "authority.der"), "wb") as out:
+            out.write(der)
+        subprocess.run(["certutil", "-d", "sql:" + nssdb, "-A", "-t", "C,,", "-n",
+                        "Tarnwick Bridge", "-i", os.path.join(root, "authority.der")],
+                       check=True)
 
-            phone = run.browser("verified", shots=True, verify=True, arguments=(
-                "--host-resolver-rules=MAP example.com 127.0.0.1",))
-            run.pair_by_code(phone, "Verified Phone")
-            phone.sees(VERIFIED)
-            if shots:
-                phone.shots_of("verified")
-            if phone.count(TRUST_STEP):
-                raise Failure("a verified page still offers the trust step")
-            # The service worker takes the page over and keeps this build's files; a reload
-            # then works from them.
-            wait_for("the service worker to control the page", lambda: phone.script(
-                "return navigator.serviceWorker.controller !== null"), describe=phone.describe)
-            phone.driver.refresh()
-            phone.sees("Paired")
-            phone.sees(VERIFIED)
-            kept = phone.driver.execute_async_script(
-                "const done = arguments[arguments.length - 1];"
-                "caches.keys().then(async (keys) => done([keys, (await (await caches.open("
-                "keys[0])).keys()).map((r) => new URL(r.url).pathname)]), () => done(null));")
-            if not kept or len(kept[0]) != 1 or not kept[0][0].startswith("tarnwick-") or \
-                    "/" not in kept[1] or not any(p.startswith("/assets/") for p in kept[1]):
-                raise Failure("the service worker keeps no files of this build: %r" % kept)
+        phone = run.browser("verified", shots=True, verify=True, arguments=(
+            "--host-resolver-rules=MAP example.com 127.0.0.1",))
+        run.pair_by_code(phone, "Verified Phone")
+        phone.sees(VERIFIED)
+        phone.shots_of("verified")
+        if phone.count(TRUST_STEP):
+            raise Failure("a verified page still offers the trust step")
+        # The service worker takes the page over and keeps this build's files; a reload
+        # then works from them.
+        wait_for("the service worker to control the page", lambda: phone.script(
+            "return navigator.serviceWorker.controller !== null"), describe=phone.describe)
+        phone.driver.refresh()
+        phone.sees("Paired")
+        phone.sees(VERIFIED)
+        kept = phone.driver.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "caches.keys().then(async (keys) => done([keys, (await (await caches.open("
+            "keys[0])).keys()).map((r) => new URL(r.url).pathname)]), () => done(null));")
+        if not kept or len(kept[0]) != 1 or not kept[0][0].startswith("tarnwick-") or \
+                "/" not in kept[1] or not any(p.startswith("/assets/") for p in kept[1]):
+            raise Failure("the service worker keeps no files of this build: %r" % kept)
 
-            requests = len(log.messages())
-            relay_key = os.path.join(root, "relay.key")
-            relay_certificate = os.path.join(root, "relay.crt")
-            openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                    "-nodes", "-keyout", relay_key, "-out", relay_certificate, "-days", "7",
-                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1")
-            relay = TlsServer(relay_certificate, relay_key, upstream=True)
-            servers.append(relay)
-            if not refused_by(phone, "https://127.0.0.1:%d/" % relay.port):
-                raise Failure("the browser took the relay's certificate")
-            if relay.relayed:
-                raise Failure("%d bytes went through the relay" % relay.relayed)
+        requests = len(log.messages())
+        relay = TlsServer(*self_signed(root, "relay"))
+        servers.append(relay)
+        if not refused_by(phone, "https://127.0.0.1:%d/" % relay.port) or relay.requests:
+            raise Failure("the browser took the relay's certificate")
 
-            authority = os.path.join(root, "data", "tarnwick-bridge", "tls-authority.pem")
-            for name, alternative, host, allowed in (
-                    ("loopback", "IP:127.0.0.1", "127.0.0.1", True),
-                    ("public", "DNS:example.com", "example.com", False)):
-                server = TlsServer(*forged_leaf(root, name, alternative, authority))
-                servers.append(server)
-                url = "https://%s:%d/" % (host, server.port)
-                if refused_by(phone, url) == allowed:
-                    raise Failure("a leaf for %s signed by the authority was %s" %
-                                  (alternative, "refused" if allowed else "taken"))
-            if len(log.messages()) != requests or "Pairing request" in \
-                    bridge.screen().split("Paired devices: 1 trusted")[-1]:
-                raise Failure("something of the relay or the forgeries reached the bridge")
-            bridge.stop()
-        except Exception as failure:  # noqa: BLE001 - a driver's error fails the test too
-            raise failed(failure, run, bridge)
-        finally:
-            for server in servers:
-                server.close()
-            run.close()
-            bridge.kill()
-        expect_no_processes_under(root, "the trust test")
-        return run.measured
+        authority = os.path.join(root, "data", "tarnwick-bridge", "tls-authority.pem")
+        for name, alternative, host, allowed in (
+                ("loopback", "IP:127.0.0.1", "127.0.0.1", True),
+                ("public", "DNS:example.com", "example.com", False)):
+            server = TlsServer(*forged_leaf(root, name, alternative, authority))
+            servers.append(server)
+            url = "https://%s:%d/" % (host, server.port)
+            if refused_by(phone, url) == allowed:
+                raise Failure("a leaf for %s signed by the authority was %s" %
+                              (alternative, "refused" if allowed else "taken"))
+        if len(log.messages()) != requests or "Pairing request" in \
+                bridge.screen().split("Paired devices: 1 trusted")[-1]:
+            raise Failure("something of the relay or the forgeries reached the bridge")
 
 
 def main():
@@ -1304,20 +980,16 @@ def main():
     parser.add_argument("--trust", action="store_true",
                         help="the phone that verifies the computer (Chromium only)")
     arguments = parser.parse_args()
-    if os.environ.get("TARNWICK_IN_PRIVATE_NETWORK") != "1":
-        print("SKIPPED: run me inside tests/link/run-in-private-network.sh")
-        return SKIPPED
-    if not engine_installed(arguments.engine):
-        print("SKIPPED: %s is not installed" % arguments.engine)
-        return SKIPPED
-    if arguments.trust and not shutil.which("certutil"):
-        print("SKIPPED: certutil (libnss3-tools) is not installed")
-        return SKIPPED
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        print("SKIPPED: python3-selenium is not installed")
-        return SKIPPED
+    for absent, why in (
+            (os.environ.get("TARNWICK_IN_PRIVATE_NETWORK") != "1",
+             "run me inside tests/link/run-in-private-network.sh"),
+            (not engine_installed(arguments.engine), "%s is not installed" % arguments.engine),
+            (arguments.trust and not shutil.which("certutil"),
+             "certutil (libnss3-tools) is not installed"),
+            (importlib.util.find_spec("selenium") is None, "python3-selenium is not installed")):
+        if absent:
+            print("SKIPPED: " + why)
+            return SKIPPED
     if arguments.screenshots:
         os.makedirs(arguments.screenshots, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="tarnwick-web-browsers-") as home:
@@ -1340,7 +1012,7 @@ def run(arguments):
             if not os.path.exists(arguments.real_codex):
                 raise Failure("%s is missing; scripts/setup installs it" % arguments.real_codex)
             run_real_codex(os.path.abspath(arguments.bridge), arguments.real_codex,
-                           arguments.model_stand_in, None)
+                           arguments.model_stand_in)
         elif arguments.trust:
             run_trust(os.path.abspath(arguments.bridge), arguments.screenshots)
         else:

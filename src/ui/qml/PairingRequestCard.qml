@@ -6,8 +6,8 @@ import TarnwickBridge
 Panel {
     id: root
 
-    required property string requestId
-    required property string requestKey
+    // The number the terminal and `tarnwick-bridge pair` know this request by.
+    required property real serial
     required property string displayName
     required property string code
 
@@ -36,7 +36,9 @@ Panel {
             }
             Text {
                 Layout.fillWidth: true
-                text: "Confirm this code matches the one on the phone or tablet"
+                objectName: "requestHint"
+                text: "Request " + root.serial + ": confirm this code matches the one on the "
+                      + "phone or tablet"
                 color: Theme.explanatoryText
                 font.family: Theme.family
                 font.pixelSize: Theme.body

@@ -22,10 +22,10 @@ ColumnLayout {
         // The card's required properties come from the model's roles.
         delegate: PairingRequestCard {
             Layout.fillWidth: true
-            // By the key of the request this card shows: if that request is gone or was
-            // replaced when the click lands, the click does nothing.
-            onRejectClicked: root.controller.rejectShownRequest(requestKey)
-            onPairClicked: root.controller.acceptShownRequest(requestKey)
+            // By the serial and the code this card shows: if that request is gone when the
+            // click lands, the click does nothing.
+            onRejectClicked: root.controller.decideRequest(serial, code, false)
+            onPairClicked: root.controller.decideRequest(serial, code, true)
         }
     }
 }

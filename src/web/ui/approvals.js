@@ -55,6 +55,11 @@ export class ApprovalDesk {
     this.shownNotes = null;
   }
 
+  // Takes the place of `placeholder` on the page.
+  show(placeholder) {
+    placeholder.replaceWith(this.element);
+  }
+
   render() {
     const { store } = this;
     for (const [id, card] of this.cards) {

@@ -43,7 +43,12 @@ export class PairingScreen {
     this.element = h("section", { class: "screen narrow pairing" }, h("h1", {}, "Pair this phone"), this.code, this.text, this.error, this.button);
   }
 
-  show({ code = "", text = "", error = "", offerCode = false }) {
+  // Puts this screen in `parent`, in place of what was there.
+  show(parent) {
+    replace(parent, this.element);
+  }
+
+  render({ code = "", text = "", error = "", offerCode = false }) {
     this.code.textContent = code;
     this.code.hidden = !code;
     this.text.textContent = text;
@@ -121,6 +126,11 @@ export class ThreadsScreen {
       this.form,
       this.list,
     );
+  }
+
+  // Puts this screen in `parent`, in place of what was there.
+  show(parent) {
+    replace(parent, this.element);
   }
 
   toggleForm(open = this.form.hidden) {
