@@ -10,9 +10,10 @@
 import { field, h, replace } from "./dom.js";
 
 const turnsAtOnce = 20;
-const outputWindow = 64 * 1024; // characters of a command's output drawn at once
+const firstWindow = 16 * 1024; // characters of an output drawn when it is opened: its end
+const outputWindow = 64 * 1024; // characters more for each "Earlier output"
 const streamBlock = 4 * 1024; // characters of a streamed message laid out together
-const maxOutput = 2 * 1024 * 1024; // characters of one command's output kept
+const maxOutput = 2 * 1024 * 1024; // characters of one command's output, or a streamed message, kept
 
 function texts(content) {
   return (Array.isArray(content) ? content : [])
@@ -104,15 +105,17 @@ class Stream {
     };
   }
 
+  // What comes past the bound is not kept: the completed item says how it ends.
   add(text) {
+    if (this.length + text.length > maxOutput) return;
     this.pending.push(text);
     this.length += text.length;
     this.frame.schedule(this.flush);
   }
 }
 
-// A command's output, collapsed with its size shown; drawn when opened, the latest window
-// first and earlier ones on demand.
+// A command's output, collapsed with its size shown; drawn when opened, its end first and
+// earlier windows on demand. Kept as pieces of at most `firstWindow` characters.
 class CommandOutput {
   constructor(frame, text) {
     this.frame = frame;
@@ -131,8 +134,8 @@ class CommandOutput {
   }
 
   add(text) {
-    for (let at = 0; at < text.length; at += outputWindow) {
-      const piece = text.slice(at, at + outputWindow);
+    for (let at = 0; at < text.length; at += firstWindow) {
+      const piece = text.slice(at, at + firstWindow);
       this.pieces.push(piece);
       this.length += piece.length;
       this.bytes += utf8Bytes(piece);
@@ -169,7 +172,7 @@ class CommandOutput {
     if (!this.element.open) return;
     if (this.drawn === 0) {
       let first = this.pieces.length;
-      for (let shown = 0; first > 0 && shown < outputWindow; ) shown += this.pieces[--first].length;
+      for (let shown = 0; first > 0 && shown < firstWindow; ) shown += this.pieces[--first].length;
       this.first = first;
     }
     if (this.drawn < this.pieces.length) {
@@ -180,7 +183,8 @@ class CommandOutput {
   }
 
   showEarlier() {
-    const first = Math.max(0, this.first - 1);
+    let first = this.first;
+    for (let shown = 0; first > 0 && shown < outputWindow; ) shown += this.pieces[--first].length;
     this.body.prepend(document.createTextNode(this.pieces.slice(first, this.first).join("")));
     this.first = first;
     this.earlier.hidden = first === 0;
