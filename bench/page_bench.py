@@ -512,7 +512,7 @@ def bench_engine(bridge_path, engine, sizes, rows):
                     number + 1, sizes.runs, engine, load_average()), flush=True)
                 bench.one_run()
             # The message last: a page that cannot keep up with it is of no use afterwards.
-            for number in range(sizes.runs):
+            for number in range(sizes.runs if sizes.only in (None, "message") else 0):
                 print("message run %d of %d in %s, load average %s" % (
                     number + 1, sizes.runs, engine, load_average()), flush=True)
                 if not bench.message_run():
