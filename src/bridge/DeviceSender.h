@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/BridgeLink.h"
+#include "link/BridgeLink.h"
 #include "bridge/PeerSessions.h"
 #include "protocol/BridgeMessage.h"
 
