@@ -1,5 +1,5 @@
 // DNS-SD for real: a host link published through an Avahi daemon, seen by avahi-browse and
-// found by a client-mode link. Runs inside the private network that
+// found by a HostBrowser. Runs inside the private network that
 // run-in-private-network.sh makes (loopback only, a private system bus and Avahi daemon).
 #include "LinkTestSupport.h"
 #include "link/HostBrowser.h"
@@ -115,21 +115,18 @@ TEST(DnsSd, RunsInsideThePrivateNetwork) {
         << "run this program through run-in-private-network.sh";
 }
 
-TEST(DnsSd, HostIsAdvertisedWithItsPortAndVersion) {
-    auto host = startedHost(advertisedOptions());
+// avahi-browse sees what a phone would; the browser finds the host and opens a session to it.
+TEST(DnsSd, HostIsAdvertisedAndTheBrowserFindsItAndOpensASession) {
+    LinkHostOptions options = advertisedOptions();
+    options.listenAddress = QHostAddress::Any;
+    auto host = startedHost(options);
+    LinkRecorder hostEvents(*host);
     const auto service = browsed(host->peerName());
     ASSERT_TRUE(service) << "avahi-browse never listed " << host->peerName();
     EXPECT_EQ(service->interface, "lo");
     EXPECT_EQ(service->port.toUShort(), host->listeningPort());
     EXPECT_EQ(service->txt, "\"version=1\"");
     EXPECT_EQ(host->statusText(), "Available on local network");
-}
-
-TEST(DnsSd, ClientModeFindsTheHostAndCanOpenASessionToIt) {
-    LinkHostOptions options = advertisedOptions();
-    options.listenAddress = QHostAddress::Any;
-    auto host = startedHost(options);
-    LinkRecorder hostEvents(*host);
 
     HostBrowser client;
     int changes = 0;
