@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/BridgeLink.h"
 #include "bridge/PeerSessions.h"
+#include "link/BridgeLink.h"
 #include "protocol/BridgeMessage.h"
 
 #include <vector>
