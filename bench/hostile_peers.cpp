@@ -10,9 +10,9 @@
 // blocks of 1 KiB, as fast as a device that reads them takes them, to that device and
 // (flood-stalled) to one beside it that stopped reading, as when Codex streams to a paired
 // device that went quiet.
+#include "link/LinkHost.h"
 #include "link/LinkTls.h"
 #include "link/PeerConnector.h"
-#include "link/PeerLink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,6 +23,7 @@
 #include <QWebSocket>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -142,8 +143,23 @@ private:
     qint64 longest_ = 0;
 };
 
-PeerLinkOptions benchOptions() {
-    PeerLinkOptions options;
+// The three events the cases act on.
+struct BenchEvents : LinkEvents {
+    std::function<void(const PeerHandle&)> onConnected;
+    std::function<void(std::string_view bytes, const PeerHandle&)> onReceived;
+    std::function<void(const PeerHandle&, SessionEnd)> onEnded;
+    void received(std::string_view bytes, const PeerHandle& peer) override {
+        onReceived(bytes, peer);
+    }
+    void connected(const PeerHandle& peer) override { onConnected(peer); }
+    void ended(const PeerHandle& peer, SessionEnd end) override { onEnded(peer, end); }
+    void disconnected(const PeerHandle&) override {}
+    void eased(const PeerHandle&) override {}
+    void statusChanged() override {}
+};
+
+LinkHostOptions benchOptions() {
+    LinkHostOptions options;
     options.port = 0;
     options.listenAddress = QHostAddress::LocalHost;
     options.advertise = false;
@@ -176,31 +192,33 @@ const char* endName(std::optional<SessionEnd> end) {
 }
 
 int runBig(bool authorise) {
-    PeerLink host(PeerLinkMode::host, "Bench", benchOptions());
+    LinkHost host("Bench", benchOptions());
+    BenchEvents events;
+    host.setEvents(&events);
     host.start();
     const double before = statusMiB("VmRSS:");
     std::optional<SessionEnd> end;
     qint64 received = 0;
-    QObject::connect(&host, &PeerLink::peerConnected, &host, [&](const PeerHandle& peer) {
+    events.onConnected = [&](const PeerHandle& peer) {
         if (authorise) {
             host.setSessionStage(peer, SessionStage::authorised);
         }
-    });
-    QObject::connect(&host, &PeerLink::dataReceived, &host,
-                     [&](const QByteArray& bytes, const PeerHandle& peer) {
-                         received = bytes.size();
-                         host.close(peer, QWebSocketProtocol::CloseCodeNormal, {});
-                     });
-    QObject::connect(&host, &PeerLink::sessionEnded, &host, [&](const PeerHandle&, SessionEnd e) {
+    };
+    events.onReceived = [&](std::string_view bytes, const PeerHandle& peer) {
+        received = static_cast<qint64>(bytes.size());
+        host.closeSession(peer, {}, SessionClose::normal);
+    };
+    events.onEnded = [&](const PeerHandle&, SessionEnd e) {
         end = e;
         QTimer::singleShot(100, [] { QCoreApplication::exit(0); });
-    });
+    };
     StallWatch watch;
     QElapsedTimer clock;
     clock.start();
     Peers peers(
         {QStringLiteral("--peer"), QStringLiteral("big"), QString::number(host.listeningPort())});
     QCoreApplication::exec();
+    host.setEvents(nullptr);
     std::printf("%-20s RSS before %6.1f MiB, peak %6.1f MiB; session: %s after %lld ms; "
                 "received %lld bytes; longest event-loop stall %lld ms\n",
                 authorise ? "big-authorised" : "big-unauthorised", before, statusMiB("VmHWM:"),
@@ -210,7 +228,9 @@ int runBig(bool authorise) {
 }
 
 int runFlood(bool withStalled) {
-    PeerLink host(PeerLinkMode::host, "Bench", benchOptions());
+    LinkHost host("Bench", benchOptions());
+    BenchEvents events;
+    host.setEvents(&events);
     host.start();
     PeerHandle reader;
     PeerHandle stalled;
@@ -246,29 +266,29 @@ int runFlood(bool withStalled) {
             pump.start(0);
         }
     };
-    QObject::connect(&host, &PeerLink::peerConnected, &host, [&](const PeerHandle& peer) {
+    events.onConnected = [&](const PeerHandle& peer) {
         host.setSessionStage(peer, SessionStage::authorised);
         (peer->displayName() == "Reader" ? reader : stalled) = peer;
         beginWhenReady();
-    });
-    QObject::connect(&host, &PeerLink::dataReceived, &host, [&](const QByteArray& bytes) {
-        acknowledged = bytes.toInt();
+    };
+    events.onReceived = [&](std::string_view bytes, const PeerHandle&) {
+        acknowledged = QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())).toInt();
         if (acknowledged == floodBlocks) {
             QCoreApplication::exit(0);
         }
-    });
-    QObject::connect(&host, &PeerLink::sessionEnded, &host,
-                     [&](const PeerHandle& peer, SessionEnd end) {
-                         if (peer == stalled) {
-                             stalledEnd = end;
-                             stalledEndMs = clock.elapsed();
-                             stalled = nullptr;
-                         }
-                     });
+    };
+    events.onEnded = [&](const PeerHandle& peer, SessionEnd end) {
+        if (peer == stalled) {
+            stalledEnd = end;
+            stalledEndMs = clock.elapsed();
+            stalled = nullptr;
+        }
+    };
     Peers peers({QStringLiteral("--peer"),
                  QString::fromLatin1(withStalled ? "flood-stalled" : "flood"),
                  QString::number(host.listeningPort())});
     QCoreApplication::exec();
+    host.setEvents(nullptr);
     const qint64 elapsed = clock.elapsed();
     std::printf("%-20s RSS before %6.1f MiB, peak %6.1f MiB; reader got %d of %d blocks in %lld "
                 "ms; longest event-loop stall %lld ms",

@@ -5,8 +5,8 @@
 // keeps a fixed window of blocks in flight per device.
 //
 //   link_bench [seconds per case, default 3] [devices block-size]   (one case only)
+#include "link/LinkHost.h"
 #include "link/PeerConnector.h"
-#include "link/PeerLink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -54,20 +55,34 @@ int runDevices(quint16 port, int count, int ackEvery) {
     return QCoreApplication::exec();
 }
 
+// The two events the bench acts on.
+struct BenchEvents : LinkEvents {
+    std::function<void(const PeerHandle&)> onAcknowledged;
+    std::function<void(const PeerHandle&)> onConnected;
+    void received(std::string_view, const PeerHandle& peer) override { onAcknowledged(peer); }
+    void connected(const PeerHandle& peer) override { onConnected(peer); }
+    void ended(const PeerHandle&, SessionEnd) override {}
+    void disconnected(const PeerHandle&) override {}
+    void eased(const PeerHandle&) override {}
+    void statusChanged() override {}
+};
+
 struct Result {
     double blocksPerSecond = 0;
     double megabytesPerSecond = 0;
 };
 
 Result runCase(const Case& c, std::chrono::milliseconds duration) {
-    PeerLinkOptions options;
+    LinkHostOptions options;
     options.port = 0;
     options.listenAddress = QHostAddress::LocalHost;
     options.advertise = false;
     // Every device comes from loopback: one address may hold all the places.
     options.maxPendingPerAddress = options.maxPendingConnections;
     options.maxUnauthorisedPerAddress = options.maxUnauthorisedSessions;
-    PeerLink host(PeerLinkMode::host, "Bench", options);
+    LinkHost host("Bench", options);
+    BenchEvents events;
+    host.setEvents(&events);
     host.start();
 
     const QByteArray payload(c.blockSize, 'x');
@@ -87,20 +102,19 @@ Result runCase(const Case& c, std::chrono::milliseconds duration) {
         sent[peer.get()] += n;
         total += n;
     };
-    QObject::connect(&host, &PeerLink::dataReceived, &host,
-                     [&](const QByteArray&, const PeerHandle& peer) {
-                         acknowledged += c.ackEvery;
-                         lastAck = clock.nsecsElapsed();
-                         if (sending && clock.elapsed() < duration.count()) {
-                             sendBlocks(peer, c.ackEvery);
-                         } else {
-                             sending = false;
-                         }
-                         if (!sending && acknowledged == total) {
-                             QCoreApplication::exit(0);
-                         }
-                     });
-    QObject::connect(&host, &PeerLink::peerConnected, &host, [&](const PeerHandle& arrived) {
+    events.onAcknowledged = [&](const PeerHandle& peer) {
+        acknowledged += c.ackEvery;
+        lastAck = clock.nsecsElapsed();
+        if (sending && clock.elapsed() < duration.count()) {
+            sendBlocks(peer, c.ackEvery);
+        } else {
+            sending = false;
+        }
+        if (!sending && acknowledged == total) {
+            QCoreApplication::exit(0);
+        }
+    };
+    events.onConnected = [&](const PeerHandle& arrived) {
         host.setSessionStage(arrived, SessionStage::authorised); // as the bridge does a paired one
         if (static_cast<int>(host.connectedPeers().size()) < c.devices) {
             return;
@@ -110,7 +124,7 @@ Result runCase(const Case& c, std::chrono::milliseconds duration) {
         for (const auto& peer : host.connectedPeers()) {
             sendBlocks(peer, c.window);
         }
-    });
+    };
 
     QProcess devices;
     devices.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -120,6 +134,7 @@ Result runCase(const Case& c, std::chrono::milliseconds duration) {
     QCoreApplication::exec();
     devices.terminate();
     devices.waitForFinished();
+    host.setEvents(nullptr);
 
     const double seconds = static_cast<double>(lastAck) / 1e9;
     Result result;

@@ -4,10 +4,10 @@
 #include "app/AppServerClientAdapter.h"
 #include "app/CeilingSettings.h"
 #include "app/DeviceIdentityAdapter.h"
-#include "app/PeerLinkAdapter.h"
 #include "app/TrustStoreAdapter.h"
 #include "identity/KeychainChooser.h"
 #include "identity/UserDefaults.h"
+#include "link/LinkHost.h"
 #include "link/TlsIdentityStore.h"
 #include "link/WebContent.h"
 #include "platform/AutostartEntry.h"
@@ -49,13 +49,13 @@ std::unique_ptr<BridgeController> makeBridgeController(const BridgeAssemblyOptio
     auto hostName = std::make_unique<SystemHostName>();
     std::optional<std::string> name = hostName->localizedName();
 
-    PeerLinkOptions linkOptions;
+    LinkHostOptions linkOptions;
     linkOptions.port = options.port;
     linkOptions.tlsIdentityPath =
         options.tlsIdentityPath.empty() ? TlsIdentityStore::defaultPath() : options.tlsIdentityPath;
     linkOptions.webContent = webContentFromResources();
-    neighbours.link = std::make_unique<PeerLinkAdapter>(std::make_unique<PeerLink>(
-        PeerLinkMode::host, name && !name->empty() ? *name : "Linux computer", linkOptions));
+    neighbours.link = std::make_unique<LinkHost>(name && !name->empty() ? *name : "Linux computer",
+                                                 std::move(linkOptions));
 
     std::shared_ptr<KeychainStore> keychain = openKeychain(options.keychainService);
     neighbours.trustStore = std::make_unique<TrustStoreAdapter>(keychain);

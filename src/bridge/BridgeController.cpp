@@ -106,7 +106,7 @@ BridgeController::~BridgeController() {
     // The neighbours may outlive this object by a moment on other threads; they must find
     // nothing to call.
     if (neighbours_.link) {
-        neighbours_.link->setHandlers({});
+        neighbours_.link->setEvents(nullptr);
     }
     if (neighbours_.appServer) {
         neighbours_.appServer->setHandlers({});
@@ -115,39 +115,7 @@ BridgeController::~BridgeController() {
 
 void BridgeController::wireNeighbours() {
     QPointer<BridgeController> self(this);
-    neighbours_.link->setHandlers({
-        [self](std::string_view bytes, const PeerHandle& peer) {
-            if (self) {
-                self->intake_.handleData(bytes, peer);
-            }
-        },
-        [self](const PeerHandle& peer) {
-            if (self) {
-                self->intake_.handleConnected(peer);
-            }
-        },
-        [self](const PeerHandle& peer) {
-            if (self) {
-                self->intake_.handleDisconnected(peer);
-                self->relay_.peerGone(peer);
-            }
-        },
-        [self] {
-            if (self) {
-                emit self->linkStatusChanged();
-            }
-        },
-        [self](const PeerHandle& peer, SessionEnd reason) {
-            if (self) {
-                self->sessionEnding(peer, reason);
-            }
-        },
-        [self](const PeerHandle& peer) {
-            if (self) {
-                self->relay_.peerEased(peer);
-            }
-        },
-    });
+    neighbours_.link->setEvents(this);
     neighbours_.appServer->setHandlers({
         [self](const std::string& text, bool ready) {
             if (self) {
@@ -171,6 +139,31 @@ void BridgeController::wireNeighbours() {
             }
         },
     });
+}
+
+void BridgeController::received(std::string_view bytes, const PeerHandle& peer) {
+    intake_.handleData(bytes, peer);
+}
+
+void BridgeController::connected(const PeerHandle& peer) {
+    intake_.handleConnected(peer);
+}
+
+void BridgeController::ended(const PeerHandle& peer, SessionEnd reason) {
+    sessionEnding(peer, reason);
+}
+
+void BridgeController::disconnected(const PeerHandle& peer) {
+    intake_.handleDisconnected(peer);
+    relay_.peerGone(peer);
+}
+
+void BridgeController::eased(const PeerHandle& peer) {
+    relay_.peerEased(peer);
+}
+
+void BridgeController::statusChanged() {
+    emit linkStatusChanged();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -4,7 +4,6 @@
 #include "bridge/BridgeAppServer.h"
 #include "bridge/BridgeCeilings.h"
 #include "bridge/BridgeIdentity.h"
-#include "bridge/BridgeLink.h"
 #include "bridge/BridgeTrustStore.h"
 #include "bridge/DeviceIntake.h"
 #include "bridge/DeviceSender.h"
@@ -13,6 +12,7 @@
 #include "bridge/PeerSessions.h"
 #include "bridge/PhonePairingSecret.h"
 #include "bridge/RequestRelay.h"
+#include "link/BridgeLink.h"
 #include "platform/HostNameService.h"
 #include "platform/LoginItemService.h"
 
@@ -51,8 +51,9 @@ struct BridgeNeighbours {
 // the parts that do the work: the per-connection records (PeerSessions), the intake of device
 // messages (DeviceIntake), pairing (PairingHandler), the request relay (RequestRelay) and the
 // approval questions (ApprovalRouter). The neighbours reach it only through the handlers it
-// installs, which do nothing once it is gone. Everything runs on the main thread.
-class BridgeController : public QObject {
+// installs (the link through its LinkEvents), which it takes back before it goes. Everything
+// runs on the main thread.
+class BridgeController : public QObject, private LinkEvents {
     Q_OBJECT
     Q_PROPERTY(QString appServerStatus READ appServerStatus NOTIFY appServerStatusChanged)
     Q_PROPERTY(bool appServerReady READ appServerReady NOTIFY appServerReadyChanged)
@@ -144,6 +145,13 @@ signals:
 
 private:
     void wireNeighbours();
+    // What the link reports.
+    void received(std::string_view bytes, const PeerHandle& peer) override;
+    void connected(const PeerHandle& peer) override;
+    void ended(const PeerHandle& peer, SessionEnd reason) override;
+    void disconnected(const PeerHandle& peer) override;
+    void eased(const PeerHandle& peer) override;
+    void statusChanged() override;
     ActivityLog activityLog();
     void log(std::string text);
     void sessionAuthorized(const PeerHandle& peer, const std::string& deviceID);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/BridgeLink.h"
 #include "bridge/PeerSessions.h"
+#include "link/BridgeLink.h"
 #include "protocol/BridgeMessage.h"
 #include "protocol/ErrorBody.h"
 

@@ -20,6 +20,8 @@ void SessionOutbox::attach(QWebSocket* webSocket, QSslSocket* socket) {
     // Ciphertext taken by the system is the only progress that counts: plaintext moves into
     // the TLS layer whether or not the peer reads.
     connect(socket, &QSslSocket::encryptedBytesWritten, this, &SessionOutbox::progressed);
+    // Plaintext taken into TLS makes room in the window too.
+    connect(webSocket, &QWebSocket::bytesWritten, this, &SessionOutbox::handOff);
 }
 
 qint64 SessionOutbox::socketBacklog() const {
@@ -40,29 +42,19 @@ bool SessionOutbox::push(QByteArray block) {
         lastProgress_.start();
         stallCheck_.start(stallTimeout_);
     }
-    if (waiting_.empty() && !isWriting_) {
-        writing_ = std::move(block);
-        isWriting_ = true;
-        written_ = 0;
-        handOff();
-        behind_ = behind_ || waitingBytes() > easedAtBytes;
-        return true;
-    }
     waitingBytes_ += size;
     waiting_.push_back(std::move(block));
     while (!largest_.empty() && largest_.back() < size) {
         largest_.pop_back();
     }
     largest_.push_back(size);
+    handOff();
     behind_ = behind_ || waitingBytes() > easedAtBytes;
     return true;
 }
 
 void SessionOutbox::clear() {
     waiting_.clear();
-    writing_.clear();
-    isWriting_ = false;
-    written_ = 0;
     waitingBytes_ = 0;
     largest_.clear();
     stallCheck_.stop();
@@ -79,75 +71,24 @@ void SessionOutbox::progressed() {
 }
 
 void SessionOutbox::handOff() {
-    while (!stuck_ && socket_ && webSocket_ &&
+    while (!stuck_ && !waiting_.empty() && socket_ && webSocket_ &&
+           webSocket_->state() == QAbstractSocket::ConnectedState &&
            socketBacklog() < static_cast<qint64>(handOffBytes)) {
-        if (!isWriting_) {
-            if (waiting_.empty()) {
-                break;
-            }
-            writing_ = std::move(waiting_.front());
-            isWriting_ = true;
-            written_ = 0;
-            waiting_.pop_front();
-            const auto size = static_cast<std::size_t>(writing_.size());
-            waitingBytes_ -= size;
-            if (!largest_.empty() && largest_.front() == size) {
-                largest_.pop_front();
-            }
+        const QByteArray block = std::move(waiting_.front());
+        waiting_.pop_front();
+        const auto size = static_cast<std::size_t>(block.size());
+        waitingBytes_ -= size;
+        if (!largest_.empty() && largest_.front() == size) {
+            largest_.pop_front();
         }
-        if (!writeFrame()) {
-            return;
-        }
+        webSocket_->sendBinaryMessage(block);
     }
-}
-
-bool SessionOutbox::writeFrame() {
-    if (webSocket_->state() != QAbstractSocket::ConnectedState) {
-        return false;
-    }
-    const qsizetype rest = writing_.size() - written_;
-    const qsizetype length = std::min<qsizetype>(rest, static_cast<qsizetype>(frameBytes));
-    const bool first = written_ == 0;
-    const bool last = length == rest;
-    // Server frames are not masked: FIN, the opcode (binary, then continuation), the length.
-    char header[10];
-    int headerSize = 2;
-    header[0] = static_cast<char>((last ? 0x80 : 0x00) | (first ? 0x2 : 0x0));
-    if (length < 126) {
-        header[1] = static_cast<char>(length);
-    } else if (length <= 0xFFFF) {
-        header[1] = 126;
-        header[2] = static_cast<char>((length >> 8) & 0xFF);
-        header[3] = static_cast<char>(length & 0xFF);
-        headerSize = 4;
-    } else {
-        header[1] = 127;
-        for (int i = 0; i < 8; ++i) {
-            header[2 + i] =
-                static_cast<char>((static_cast<quint64>(length) >> (56 - 8 * i)) & 0xFF);
-        }
-        headerSize = 10;
-    }
-    socket_->write(header, headerSize);
-    if (first && last) {
-        // The whole block in one frame: the socket keeps a share of it instead of a copy.
-        socket_->write(writing_);
-    } else {
-        socket_->write(writing_.constData() + written_, length);
-    }
-    written_ += length;
-    if (last) {
-        writing_.clear();
-        isWriting_ = false;
-        written_ = 0;
-    }
-    return true;
 }
 
 // The timer is not moved on every write (that would cost a timer change per write); it fires
 // at the earliest possible stall and looks how long ago the last write was.
 void SessionOutbox::checkProgress() {
-    if (waiting_.empty() && !isWriting_ && socketBacklog() == 0) {
+    if (waiting_.empty() && socketBacklog() == 0) {
         return; // everything went out; the next push starts watching again
     }
     const auto quiet = std::chrono::milliseconds(lastProgress_.elapsed());

@@ -18,26 +18,22 @@ namespace tarnwick {
 // The bytes one session owes its peer, bounded. A peer that stops reading would otherwise make
 // the host keep everything sent to it: the socket's buffers grow without limit.
 //
-// Each block is one binary WebSocket message. The outbox writes the frames itself, straight to
-// the TLS socket, while the socket has less than `handOffBytes` waiting (plaintext not yet
-// encrypted plus ciphertext not yet taken by the system); the rest waits here, in order. A
-// block over `frameBytes` goes as a fragmented message, one frame of at most `frameBytes` at a
-// time as the socket drains, so that no socket ever holds a whole big block: every device
-// would otherwise keep its own plaintext and ciphertext copies of it on their way through TLS.
-// Besides the largest of them, at most `limit` bytes may wait here: a single reply may be larger
-// than the limit and must still get through, with what was sent before and after it. So a
-// session holds at most `limit`, one largest block (linkwire::maxBlockSize), the hand-off
-// window and the block being written.
+// The WebSocket is the socket's only writer: each block goes to it whole, as one binary
+// message, while the TLS socket below has less than `handOffBytes` waiting (plaintext not yet
+// encrypted plus ciphertext not yet taken by the system); the rest waits here, in order, and
+// goes as the socket reports what it wrote. Besides the largest of them, at most `limit` bytes
+// may wait here: a single reply may be larger than the limit and must still get through, with
+// what was sent before and after it. So a session holds at most `limit`, one largest block
+// (linkwire::maxBlockSize), and in the socket the hand-off window and the last block handed
+// over (its plaintext, then its ciphertext, on their way through TLS).
 //
 // The outbox reports `stuck` once: when a block would take what waits here over the limit, or
 // when bytes are waiting (here or in the socket) and none were written for `stallTimeout`.
-// Control frames (pings, pongs, close) are the WebSocket's own and go to the socket directly;
-// they fall between whole frames, which the protocol allows within a fragmented message.
+// Control frames (pings, pongs, close) are the WebSocket's too; it puts them between messages.
 class SessionOutbox : public QObject {
     Q_OBJECT
 public:
     static constexpr std::size_t handOffBytes = 256 * 1024;
-    static constexpr std::size_t frameBytes = 128 * 1024;
     // `eased` is reported once what waits here has come down to this, after it had been more:
     // early enough that the socket still has plenty to write while more is made.
     static constexpr std::size_t easedAtBytes = 1024 * 1024;
@@ -53,9 +49,7 @@ public:
     void clear();
 
     // Bytes waiting here, not yet given to the socket.
-    std::size_t waitingBytes() const {
-        return waitingBytes_ + static_cast<std::size_t>(writing_.size() - written_);
-    }
+    std::size_t waitingBytes() const { return waitingBytes_; }
     // Bytes given to the socket and not yet written to the system.
     qint64 socketBacklog() const;
 
@@ -65,10 +59,8 @@ signals:
     void eased();
 
 private:
-    // Writes frames while the socket has room.
+    // Hands blocks to the WebSocket while the socket has room.
     void handOff();
-    // Writes the next frame of the block being written; false when the socket is gone.
-    bool writeFrame();
     void progressed();
     void checkProgress();
     void reportStuck();
@@ -78,10 +70,6 @@ private:
     QPointer<QWebSocket> webSocket_;
     QPointer<QSslSocket> socket_;
     std::deque<QByteArray> waiting_;
-    // The block whose frames are being written, and how much of it is written.
-    QByteArray writing_;
-    bool isWriting_ = false; // an empty block is a message too
-    qsizetype written_ = 0;
     std::size_t waitingBytes_ = 0;
     // Sizes of the waiting blocks that are larger than every block after them, oldest first:
     // the front is the largest block waiting.

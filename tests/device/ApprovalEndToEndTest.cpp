@@ -178,7 +178,7 @@ protected:
 TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisionsCodexOffered) {
     pair(laptop_, "Laptop");
     // Connected first, so that the bridge must pass over it to find the paired device.
-    Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
+    Stranger stranger(folders_.path(), bridge_.link().listeningPort());
 
     DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
                              "--approval-policy", "untrusted", "--name", "Laptop"});
@@ -250,7 +250,7 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
 
 TEST_F(ApprovalEndToEndTest, WithNoPairedDeviceConnectedAQuestionWaitsUntilTheLimitDeclinesIt) {
     pair(laptop_, "Laptop");
-    Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
+    Stranger stranger(folders_.path(), bridge_.link().listeningPort());
 
     startTurnWithoutADevice();
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().pendingServerRequestCount() == 1; }));

@@ -354,8 +354,8 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
     }
     FakeCodex codex({});
     startBridge(codex.executable(), true);
-    const std::string service = bridge_.link().link().peerName();
-    const std::string port = std::to_string(bridge_.link().link().listeningPort());
+    const std::string service = bridge_.link().peerName();
+    const std::string port = std::to_string(bridge_.link().listeningPort());
 
     // Publishing takes a moment; each discover run browses for a second.
     std::string listed;

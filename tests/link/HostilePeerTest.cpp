@@ -23,24 +23,6 @@ constexpr int binaryFrame = 0x2;
 constexpr int continuationFrame = 0x0;
 constexpr int pongFrame = 0xA;
 
-std::optional<SessionEnd> endOf(const LinkRecorder& host, const std::string& name) {
-    for (const auto& [peer, reason] : host.ended) {
-        if (peer->displayName() == name) {
-            return reason;
-        }
-    }
-    return std::nullopt;
-}
-
-PeerHandle peerNamed(const PeerLink& link, const std::string& name) {
-    for (const auto& peer : link.connectedPeers()) {
-        if (peer->displayName() == name) {
-            return peer;
-        }
-    }
-    return nullptr;
-}
-
 // A block that says which one it is.
 QByteArray numbered(int i, int size) {
     QByteArray bytes = QByteArray::number(i).leftJustified(size, '.');
@@ -50,25 +32,23 @@ QByteArray numbered(int i, int size) {
 } // namespace
 
 TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingForThem) {
-    auto link = startedHost();
-    LinkRecorder host(*link);
-    host.authorise = false;
+    LinkRig rig;
+    rig.host.authorise = false;
 
     // A paired device beside the attackers, whose pings the host keeps answering.
     QWebSocket paired;
     paired.setSslConfiguration(deviceTlsConfiguration());
-    paired.open(
-        QUrl(QStringLiteral("wss://127.0.0.1:%1/session?peer=Paired").arg(link->listeningPort())));
+    paired.open(QUrl(QStringLiteral("wss://127.0.0.1:%1/session?peer=Paired").arg(rig.port())));
     ASSERT_TRUE(waitUntil([&] {
-        return host.connected.size() == 1 && paired.state() == QAbstractSocket::ConnectedState;
+        return rig.host.connected.size() == 1 && paired.state() == QAbstractSocket::ConnectedState;
     }));
-    link->setSessionStage(host.connected.front(), SessionStage::authorised);
+    rig.link->setSessionStage(rig.host.connected.front(), SessionStage::authorised);
     int pongs = 0;
     QObject::connect(&paired, &QWebSocket::pong, &paired, [&] { ++pongs; });
 
     // The header of a 16 MiB message and its first KiB: the rest never comes, so the host can
     // only close the session from the header.
-    RawDevice announcer(link->listeningPort(), elsewhere);
+    RawDevice announcer(rig.port(), elsewhere);
     ASSERT_TRUE(announcer.upgrade("Announcer"));
     announcer.send(RawDevice::frame(binaryFrame, QByteArray(1024, '0'), true, 16 * 1024 * 1024));
     paired.ping("during");
@@ -77,7 +57,7 @@ TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingFo
     EXPECT_TRUE(waitUntil([&] { return pongs == 1; }));
 
     // Small frames that add up to more than a message may hold.
-    RawDevice fragmenter(link->listeningPort(), elsewhere);
+    RawDevice fragmenter(rig.port(), elsewhere);
     ASSERT_TRUE(fragmenter.upgrade("Fragmenter"));
     const QByteArray part(40 * 1024, 'f');
     fragmenter.send(RawDevice::frame(binaryFrame, part, false) +
@@ -87,76 +67,69 @@ TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingFo
 
     // A device that sticks to the limit is served, one byte more ends its session.
     TestDevice device;
-    ASSERT_TRUE(device.connectTo(link->listeningPort(), "Phone"));
+    ASSERT_TRUE(rig.connect(device, "Phone"));
     ASSERT_TRUE(device.connector.send(QByteArray(64 * 1024, 'a')).hasValue());
-    ASSERT_TRUE(waitUntil([&] { return host.blocks.size() == 1; }));
-    EXPECT_EQ(host.blocks.front().first.size(), 64 * 1024);
+    ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 1; }));
+    EXPECT_EQ(rig.host.blocks.front().first.size(), 64 * 1024);
     ASSERT_TRUE(device.connector.send(QByteArray(64 * 1024 + 1, 'b')).hasValue());
     ASSERT_TRUE(device.waitForState(PeerState::notConnected));
     EXPECT_EQ(device.connector.closeCode(), 1009);
 
-    ASSERT_TRUE(waitUntil([&] { return host.ended.size() == 3; }));
-    EXPECT_EQ(endOf(host, "Announcer"), SessionEnd::tooLarge);
-    EXPECT_EQ(endOf(host, "Fragmenter"), SessionEnd::tooLarge);
-    EXPECT_EQ(endOf(host, "Phone"), SessionEnd::tooLarge);
-    EXPECT_EQ(host.blocks.size(), 1u);
+    ASSERT_TRUE(waitUntil([&] { return rig.host.ended.size() == 3; }));
+    EXPECT_EQ(rig.host.endOf("Announcer"), SessionEnd::tooLarge);
+    EXPECT_EQ(rig.host.endOf("Fragmenter"), SessionEnd::tooLarge);
+    EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::tooLarge);
+    EXPECT_EQ(rig.host.blocks.size(), 1u);
     EXPECT_EQ(paired.state(), QAbstractSocket::ConnectedState);
 }
 
 TEST(LinkUnderAttack, UnauthorisedSessionsEndAtTheDeadlineOfTheirStage) {
-    PeerLinkOptions options = loopbackOptions();
-    options.helloTimeout = 300ms;
-    options.pairingTimeout = 2s;
-    auto link = startedHost(options);
-    LinkRecorder host(*link);
-    host.authorise = false;
+    LinkHostOptions options = loopbackOptions();
+    options.timings.helloTimeout = 300ms;
+    options.timings.pairingTimeout = 2s;
+    LinkRig rig(options);
+    rig.host.authorise = false;
 
-    TestDevice silent;
-    ASSERT_TRUE(silent.connectTo(link->listeningPort(), "Silent"));
-    TestDevice pairing;
-    ASSERT_TRUE(pairing.connectTo(link->listeningPort(), "Pairing"));
-    TestDevice paired;
-    ASSERT_TRUE(paired.connectTo(link->listeningPort(), "Paired"));
-    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 3; }));
-    link->setSessionStage(host.connected[1], SessionStage::awaitingUser);
-    link->setSessionStage(host.connected[2], SessionStage::authorised);
+    TestDevice silent, pairing, paired;
+    ASSERT_TRUE(rig.connect(silent, "Silent"));
+    rig.link->setSessionStage(rig.connect(pairing, "Pairing"), SessionStage::awaitingUser);
+    const PeerHandle pairedPeer = rig.connect(paired, "Paired");
+    rig.link->setSessionStage(pairedPeer, SessionStage::authorised);
 
     ASSERT_TRUE(silent.waitForState(PeerState::notConnected));
     EXPECT_EQ(silent.connector.closeCode(), 1008);
-    EXPECT_EQ(endOf(host, "Silent"), SessionEnd::handshakeOverdue);
+    EXPECT_EQ(rig.host.endOf("Silent"), SessionEnd::handshakeOverdue);
     EXPECT_EQ(pairing.connector.state(), PeerState::connected);
 
     ASSERT_TRUE(pairing.waitForState(PeerState::notConnected));
     EXPECT_EQ(pairing.connector.closeCode(), 1000);
-    EXPECT_EQ(endOf(host, "Pairing"), SessionEnd::pairingOverdue);
+    EXPECT_EQ(rig.host.endOf("Pairing"), SessionEnd::pairingOverdue);
     EXPECT_EQ(paired.connector.state(), PeerState::connected);
-    EXPECT_EQ(link->connectedPeers(), (std::vector<PeerHandle>{host.connected[2]}));
+    EXPECT_EQ(rig.link->connectedPeers(), (std::vector<PeerHandle>{pairedPeer}));
 }
 
 TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
-    PeerLinkOptions options = loopbackOptions();
+    LinkHostOptions options = loopbackOptions();
     // Squatters never time out during the test: only the quotas can make room.
-    options.handshakeTimeout = 10min;
-    options.helloTimeout = 10min;
-    auto link = startedHost(options);
-    LinkRecorder host(*link);
+    options.timings.handshakeTimeout = 10min;
+    options.timings.helloTimeout = 10min;
+    LinkRig rig(options);
 
     // A device on the attacker's machine that was paired before the attack.
-    RawDevice laptop(link->listeningPort(), elsewhere);
-    ASSERT_TRUE(laptop.upgrade("Laptop"));
-    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 1; }));
+    RawDevice laptop(rig.port(), elsewhere);
+    ASSERT_TRUE(rig.upgrade(laptop, "Laptop"));
 
-    host.authorise = false;
+    rig.host.authorise = false;
     std::vector<std::unique_ptr<RawDevice>> squatters;
     for (int i = 0; i < 32; ++i) {
-        squatters.push_back(std::make_unique<RawDevice>(link->listeningPort(), elsewhere));
+        squatters.push_back(std::make_unique<RawDevice>(rig.port(), elsewhere));
         ASSERT_TRUE(squatters.back()->upgrade("Squatter" + QByteArray::number(i)));
     }
     std::vector<std::unique_ptr<QTcpSocket>> stalled;
     for (int i = 0; i < 64; ++i) {
         stalled.push_back(std::make_unique<QTcpSocket>());
         stalled.back()->bind(elsewhere);
-        stalled.back()->connectToHost(QHostAddress::LocalHost, link->listeningPort());
+        stalled.back()->connectToHost(QHostAddress::LocalHost, rig.port());
     }
     ASSERT_TRUE(waitUntil([&] {
         return std::all_of(stalled.begin(), stalled.end(), [](const auto& socket) {
@@ -164,22 +137,21 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
         });
     }));
     runFor(200ms); // the host takes in the last of them
-    host.authorise = true;
+    rig.host.authorise = true;
 
     // A device from another machine, and a new one from the attacker's.
     TestDevice phone;
-    ASSERT_TRUE(phone.connectTo(link->listeningPort(), "Phone"));
-    RawDevice tablet(link->listeningPort(), elsewhere);
-    ASSERT_TRUE(tablet.upgrade("Tablet"));
-    ASSERT_TRUE(waitUntil([&] { return peerNamed(*link, "Tablet") != nullptr; }));
+    ASSERT_TRUE(rig.connect(phone, "Phone"));
+    RawDevice tablet(rig.port(), elsewhere);
+    ASSERT_TRUE(rig.upgrade(tablet, "Tablet"));
 
     for (const char* name : {"Laptop", "Phone", "Tablet"}) {
-        ASSERT_TRUE(link->send(QByteArray("to ") + name, peerNamed(*link, name)).hasValue())
+        ASSERT_TRUE(rig.link->send(QByteArray("to ") + name, rig.peerNamed(name)).hasValue())
             << name;
     }
     ASSERT_TRUE(phone.connector.send("from Phone").hasValue());
     laptop.send(RawDevice::frame(binaryFrame, "from Laptop"));
-    ASSERT_TRUE(waitUntil([&] { return phone.blocks.size() == 1 && host.blocks.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return phone.blocks.size() == 1 && rig.host.blocks.size() == 2; }));
     EXPECT_EQ(phone.blocks.front(), QByteArray("to Phone"));
     for (RawDevice* device : {&laptop, &tablet}) {
         ASSERT_TRUE(waitUntil([&] {
@@ -189,44 +161,41 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
         }));
     }
     std::vector<QByteArray> received;
-    for (const auto& [bytes, peer] : host.blocks) {
+    for (const auto& [bytes, peer] : rig.host.blocks) {
         received.push_back(bytes);
     }
     std::sort(received.begin(), received.end());
     EXPECT_EQ(received, (std::vector<QByteArray>{"from Laptop", "from Phone"}));
 
     // The attacker's address holds no more than its share of unauthorised sessions.
-    EXPECT_LE(link->connectedPeers().size(), 3u + 8u);
-    EXPECT_TRUE(std::all_of(host.ended.begin(), host.ended.end(), [](const auto& entry) {
+    EXPECT_LE(rig.link->connectedPeers().size(), 3u + 8u);
+    EXPECT_TRUE(std::all_of(rig.host.ended.begin(), rig.host.ended.end(), [](const auto& entry) {
         return entry.second == SessionEnd::displaced &&
                entry.first->displayName().starts_with("Squatter");
     }));
 }
 
 TEST(LinkUnderAttack, StalledReaderIsClosedAtTheBoundWhileOthersGetEveryBlock) {
-    auto link = startedHost();
-    LinkRecorder host(*link);
+    LinkRig rig;
     TestDevice reader;
-    ASSERT_TRUE(reader.connectTo(link->listeningPort(), "Reader"));
-    RawDevice stalled(link->listeningPort());
-    ASSERT_TRUE(stalled.upgrade("Stalled"));
-    ASSERT_TRUE(waitUntil([&] { return link->connectedPeers().size() == 2; }));
-    const PeerHandle toReader = peerNamed(*link, "Reader");
-    const PeerHandle toStalled = peerNamed(*link, "Stalled");
+    const PeerHandle toReader = rig.connect(reader, "Reader");
+    RawDevice stalled(rig.port());
+    const PeerHandle toStalled = rig.upgrade(stalled, "Stalled");
+    ASSERT_TRUE(toReader && toStalled);
     stalled.stopReading();
 
     // Far more than the bound, 1 KiB at a time, to both.
     int sent = 0;
-    while (!endOf(host, "Stalled") && sent < 100000) {
+    while (!rig.host.endOf("Stalled") && sent < 100000) {
         const QByteArray block = numbered(sent++, 1024);
-        ASSERT_TRUE(link->send(block, toReader).hasValue());
-        (void)link->send(block, toStalled);
+        ASSERT_TRUE(rig.link->send(block, toReader).hasValue());
+        (void)rig.link->send(block, toStalled);
         if (sent % 64 == 0) {
             QCoreApplication::processEvents();
         }
     }
-    EXPECT_EQ(endOf(host, "Stalled"), SessionEnd::notReading);
-    EXPECT_FALSE(link->send("more", toStalled).hasValue());
+    EXPECT_EQ(rig.host.endOf("Stalled"), SessionEnd::notReading);
+    EXPECT_FALSE(rig.link->send("more", toStalled).hasValue());
 
     ASSERT_TRUE(waitUntil([&] { return static_cast<int>(reader.blocks.size()) == sent; }));
     for (int i = 0; i < sent; ++i) {
@@ -238,44 +207,43 @@ TEST(LinkUnderAttack, StalledReaderIsClosedAtTheBoundWhileOthersGetEveryBlock) {
 }
 
 TEST(LinkUnderAttack, ReaderThatTakesNothingForTheStallTimeIsClosed) {
-    PeerLinkOptions options = loopbackOptions();
-    options.writeStallTimeout = 500ms;
-    auto link = startedHost(options);
-    LinkRecorder host(*link);
-    RawDevice stalled(link->listeningPort());
-    ASSERT_TRUE(stalled.upgrade("Stalled"));
-    ASSERT_TRUE(waitUntil([&] { return host.connected.size() == 1; }));
+    LinkHostOptions options = loopbackOptions();
+    options.timings.writeStallTimeout = 500ms;
+    LinkRig rig(options);
+    RawDevice stalled(rig.port());
+    const PeerHandle peer = rig.upgrade(stalled, "Stalled");
+    ASSERT_TRUE(peer);
     stalled.stopReading();
 
     // Less than the bound, but more than the system buffers take: some of it must wait.
     for (int i = 0; i < 7 * 16; ++i) {
-        ASSERT_TRUE(link->send(numbered(i, 64 * 1024), host.connected.front()).hasValue());
+        ASSERT_TRUE(rig.link->send(numbered(i, 64 * 1024), peer).hasValue());
     }
-    ASSERT_TRUE(waitUntil([&] { return !host.ended.empty(); }));
-    EXPECT_EQ(host.ended.front().second, SessionEnd::notReading);
+    ASSERT_TRUE(waitUntil([&] { return !rig.host.ended.empty(); }));
+    EXPECT_EQ(rig.host.ended.front().second, SessionEnd::notReading);
 }
 
 TEST(LinkUnderAttack, PeerThatSendsButNeverAnswersPingsTimesOut) {
-    PeerLinkOptions options = loopbackOptions();
-    options.pingInterval = 50ms;
-    options.peerTimeout = 1s;
-    auto link = startedHost(options);
-    LinkRecorder host(*link);
+    LinkHostOptions options = loopbackOptions();
+    options.timings.pingInterval = 50ms;
+    options.timings.peerTimeout = 1s;
+    LinkRig rig(options);
     TestDevice answering;
-    ASSERT_TRUE(answering.connectTo(link->listeningPort(), "Answering"));
+    ASSERT_TRUE(rig.connect(answering, "Answering"));
 
     // Talks all the time and sends pongs of its own, but answers no ping.
-    RawDevice chatty(link->listeningPort());
-    ASSERT_TRUE(chatty.upgrade("Chatty"));
+    RawDevice chatty(rig.port());
+    ASSERT_TRUE(rig.upgrade(chatty, "Chatty"));
     ASSERT_TRUE(waitUntil([&] {
         chatty.send(RawDevice::frame(binaryFrame, "chatter") +
                     RawDevice::frame(pongFrame, "12345678"));
         runFor(20ms);
-        return endOf(host, "Chatty").has_value();
+        return rig.host.endOf("Chatty").has_value();
     }));
-    EXPECT_EQ(endOf(host, "Chatty"), SessionEnd::unanswered);
+    EXPECT_EQ(rig.host.endOf("Chatty"), SessionEnd::unanswered);
     EXPECT_GE(chatty.pingsReceived(), 2);
-    EXPECT_FALSE(host.blocks.empty());
+    EXPECT_FALSE(rig.host.blocks.empty());
     EXPECT_EQ(answering.connector.state(), PeerState::connected);
-    EXPECT_EQ(host.ended.size(), 1u);
+    EXPECT_EQ(rig.host.ended.size(), 1u);
+    EXPECT_TRUE(chatty.waitForClose());
 }

@@ -48,18 +48,6 @@ private:
 [[maybe_unused]] ::testing::Environment* const environment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-std::string stateName(PeerState state) {
-    switch (state) {
-    case PeerState::notConnected:
-        return "notConnected";
-    case PeerState::connecting:
-        return "connecting";
-    case PeerState::connected:
-        return "connected";
-    }
-    return "?";
-}
-
 } // namespace
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -80,43 +68,99 @@ void runFor(std::chrono::milliseconds duration) {
     waitUntil([&] { return timer.elapsed() >= duration.count(); }, duration + 10s);
 }
 
-PeerLinkOptions loopbackOptions() {
-    PeerLinkOptions options;
+LinkHostOptions loopbackOptions() {
+    LinkHostOptions options;
     options.port = 0;
     options.listenAddress = QHostAddress::LocalHost;
     options.advertise = false;
     return options;
 }
 
-std::unique_ptr<PeerLink> startedHost(PeerLinkOptions options, const std::string& displayName) {
-    auto link = std::make_unique<PeerLink>(PeerLinkMode::host, displayName, options);
+std::unique_ptr<LinkHost> startedHost(LinkHostOptions options, const std::string& displayName) {
+    auto link = std::make_unique<LinkHost>(displayName, std::move(options));
     link->start();
-    EXPECT_NE(link->listeningPort(), 0) << link->statusText().toStdString();
+    EXPECT_NE(link->listeningPort(), 0) << link->statusText();
     return link;
 }
 
-LinkRecorder::LinkRecorder(PeerLink& link) {
-    QObject::connect(&link, &PeerLink::statusTextChanged, &link, [this, &link] {
-        events.push_back("status:" + link.statusText().toStdString());
-    });
-    QObject::connect(&link, &PeerLink::peerConnected, &link, [this, &link](const PeerHandle& peer) {
-        events.push_back("connected:" + peer->displayName());
-        connected.push_back(peer);
-        if (authorise) {
-            link.setSessionStage(peer, SessionStage::authorised);
+LinkRecorder::LinkRecorder(LinkHost& link) : link_(link) {
+    link.setEvents(&listener_);
+}
+
+LinkRecorder::~LinkRecorder() {
+    link_.setEvents(nullptr);
+}
+
+std::optional<SessionEnd> LinkRecorder::endOf(const std::string& name) const {
+    for (const auto& [peer, reason] : ended) {
+        if (peer->displayName() == name) {
+            return reason;
         }
-    });
-    QObject::connect(
-        &link, &PeerLink::sessionEnded, &link,
-        [this](const PeerHandle& peer, SessionEnd reason) { ended.emplace_back(peer, reason); });
-    QObject::connect(&link, &PeerLink::peerDisconnected, &link, [this](const PeerHandle& peer) {
-        events.push_back("disconnected:" + peer->displayName());
-        disconnected.push_back(peer);
-    });
-    QObject::connect(&link, &PeerLink::dataReceived, &link,
-                     [this](const QByteArray& bytes, const PeerHandle& peer) {
-                         blocks.emplace_back(bytes, peer);
-                     });
+    }
+    return std::nullopt;
+}
+
+void LinkRecorder::Listener::received(std::string_view bytes, const PeerHandle& peer) {
+    to.blocks.emplace_back(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), peer);
+}
+
+void LinkRecorder::Listener::connected(const PeerHandle& peer) {
+    to.events.push_back("connected:" + peer->displayName());
+    to.connected.push_back(peer);
+    to.versionsAtConnect.push_back(peer->protocolVersion());
+    if (to.authorise) {
+        to.link_.setSessionStage(peer, SessionStage::authorised);
+    }
+}
+
+void LinkRecorder::Listener::ended(const PeerHandle& peer, SessionEnd reason) {
+    to.ended.emplace_back(peer, reason);
+}
+
+void LinkRecorder::Listener::disconnected(const PeerHandle& peer) {
+    to.events.push_back("disconnected:" + peer->displayName());
+    to.disconnected.push_back(peer);
+}
+
+void LinkRecorder::Listener::statusChanged() {
+    to.events.push_back("status:" + to.link_.statusText());
+}
+
+LinkRig::LinkRig(LinkHostOptions options) : link(startedHost(std::move(options))), host(*link) {}
+
+PeerHandle LinkRig::arrived(std::size_t before) {
+    if (!waitUntil([&] { return host.connected.size() > before; })) {
+        ADD_FAILURE() << "the host reported no new session";
+        return nullptr;
+    }
+    return host.connected[before];
+}
+
+PeerHandle LinkRig::connect(TestDevice& device, const std::string& name) {
+    const std::size_t before = host.connected.size();
+    if (!device.connectTo(port(), name)) {
+        ADD_FAILURE() << name << " did not connect";
+        return nullptr;
+    }
+    return arrived(before);
+}
+
+PeerHandle LinkRig::upgrade(RawDevice& device, const QByteArray& name) {
+    const std::size_t before = host.connected.size();
+    if (!device.upgrade(name)) {
+        ADD_FAILURE() << name.toStdString() << " was not upgraded";
+        return nullptr;
+    }
+    return arrived(before);
+}
+
+PeerHandle LinkRig::peerNamed(const std::string& name) const {
+    for (const auto& peer : link->connectedPeers()) {
+        if (peer->displayName() == name) {
+            return peer;
+        }
+    }
+    return nullptr;
 }
 
 TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
@@ -138,8 +182,8 @@ bool TestDevice::connectTo(quint16 port, const std::string& displayName) {
 
 bool TestDevice::waitForState(PeerState state) {
     const bool reached = waitUntil([&] { return connector.state() == state; });
-    EXPECT_TRUE(reached) << "device still " << stateName(connector.state()) << ", wanted "
-                         << stateName(state);
+    EXPECT_TRUE(reached) << "device still in state " << int(connector.state()) << ", wanted "
+                         << int(state);
     return reached;
 }
 

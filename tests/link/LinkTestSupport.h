@@ -1,7 +1,7 @@
 #pragma once
 
+#include "link/LinkHost.h"
 #include "link/PeerConnector.h"
-#include "link/PeerLink.h"
 
 #include <QByteArray>
 #include <QSslSocket>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 void runFor(std::chrono::milliseconds duration);
 
 // Host options for tests: loopback only, any free port, no DNS-SD.
-PeerLinkOptions loopbackOptions();
+LinkHostOptions loopbackOptions();
 
 // A started host link on loopback; fails the test when it cannot listen.
-std::unique_ptr<PeerLink> startedHost(PeerLinkOptions options = loopbackOptions(),
+std::unique_ptr<LinkHost> startedHost(LinkHostOptions options = loopbackOptions(),
                                       const std::string& displayName = "Studio");
 
 // Records what a link reports, in order: "status:<text>", "connected:<name>",
@@ -34,14 +35,34 @@ std::unique_ptr<PeerLink> startedHost(PeerLinkOptions options = loopbackOptions(
 // with a paired device, it authorises every peer as it connects unless `authorise` is false.
 class LinkRecorder {
 public:
-    explicit LinkRecorder(PeerLink& link);
+    explicit LinkRecorder(LinkHost& link);
+    ~LinkRecorder();
 
     bool authorise = true;
     std::vector<std::string> events;
     std::vector<std::pair<QByteArray, PeerHandle>> blocks;
     std::vector<PeerHandle> connected;
+    std::vector<int> versionsAtConnect; // each connected peer's protocol version as it came
     std::vector<PeerHandle> disconnected;
     std::vector<std::pair<PeerHandle, SessionEnd>> ended;
+
+    // Why the session of the peer named `name` ended, if it did.
+    std::optional<SessionEnd> endOf(const std::string& name) const;
+
+private:
+    struct Listener : LinkEvents {
+        explicit Listener(LinkRecorder& recorder) : to(recorder) {}
+        void received(std::string_view bytes, const PeerHandle& peer) override;
+        void connected(const PeerHandle& peer) override;
+        void ended(const PeerHandle& peer, SessionEnd reason) override;
+        void disconnected(const PeerHandle& peer) override;
+        void eased(const PeerHandle&) override {}
+        void statusChanged() override;
+        LinkRecorder& to;
+    };
+
+    LinkHost& link_;
+    Listener listener_{*this};
 };
 
 // A device built on the connector, recording its states and the blocks it receives.
@@ -105,6 +126,25 @@ private:
     QSslSocket socket_;
     QByteArray received_;
     bool reading_ = true;
+};
+
+// A started host on loopback with its recorder, and the one way the tests bring a device in:
+// connect, then wait until the host reports the session. Each returns the host's handle of the
+// newcomer, null when it did not arrive.
+struct LinkRig {
+    explicit LinkRig(LinkHostOptions options = loopbackOptions());
+
+    quint16 port() const { return link->listeningPort(); }
+    PeerHandle connect(TestDevice& device, const std::string& name);
+    PeerHandle upgrade(RawDevice& device, const QByteArray& name);
+    // The connected peer named `name`; null when there is none.
+    PeerHandle peerNamed(const std::string& name) const;
+
+    std::unique_ptr<LinkHost> link;
+    LinkRecorder host;
+
+private:
+    PeerHandle arrived(std::size_t before);
 };
 
 // Descriptors open in this process.

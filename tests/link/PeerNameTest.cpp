@@ -22,75 +22,36 @@ std::size_t codePoints(const std::string& text) {
     return count;
 }
 
+std::string times(int count, const std::string& text) {
+    std::string repeated;
+    for (int i = 0; i < count; ++i) {
+        repeated += text;
+    }
+    return repeated;
+}
+
 } // namespace
 
-TEST(PeerName, IsTheDisplayNameAHyphenAndTheSuffix) {
-    EXPECT_EQ(makePeerName("Studio", "3F2A"), "Studio-3F2A");
-    EXPECT_EQ(makePeerName("", "3F2A"), "-3F2A");
-    EXPECT_EQ(makePeerName("Zoë's Mac", "0000"), "Zoë's Mac-0000");
-}
-
-TEST(PeerName, IsCutTo63Characters) {
-    const std::string seventy(70, 'a');
-    EXPECT_EQ(makePeerName(seventy, "3F2A"), std::string(63, 'a'));
-    EXPECT_EQ(makePeerName(std::string(58, 'b'), "3F2A"), std::string(58, 'b') + "-3F2A");
-    EXPECT_EQ(makePeerName(std::string(59, 'b'), "3F2A"), std::string(59, 'b') + "-3F2");
-}
-
-TEST(PeerName, IsCutFurtherAtACharacterBoundaryToFit63Bytes) {
+// The display name, a hyphen and the suffix, cut to 63 bytes at a character boundary.
+TEST(PeerName, IsTheDisplayNameAHyphenAndTheSuffixCutToFit63Bytes) {
     const struct {
-        const char* what;
         std::string displayName;
         std::string expected;
     } cases[] = {
-        // 40 two-byte letters: 31 fit (62 bytes), the 32nd would not.
-        {"two-byte letters",
-         [] {
-             std::string s;
-             for (int i = 0; i < 40; ++i)
-                 s += "é";
-             return s;
-         }(),
-         [] {
-             std::string s;
-             for (int i = 0; i < 31; ++i)
-                 s += "é";
-             return s;
-         }()},
-        // Three-byte letters: 21 fit exactly.
-        {"three-byte letters",
-         [] {
-             std::string s;
-             for (int i = 0; i < 30; ++i)
-                 s += "名";
-             return s;
-         }(),
-         [] {
-             std::string s;
-             for (int i = 0; i < 21; ++i)
-                 s += "名";
-             return s;
-         }()},
-        // 15 four-byte emoji are 60 bytes; the hyphen fits, the suffix does not.
-        {"emoji",
-         [] {
-             std::string s;
-             for (int i = 0; i < 15; ++i)
-                 s += "📱";
-             return s;
-         }(),
-         [] {
-             std::string s;
-             for (int i = 0; i < 15; ++i)
-                 s += "📱";
-             return s + "-3F";
-         }()},
+        {"Studio", "Studio-3F2A"},
+        {"", "-3F2A"},
+        {"Zoë's Mac", "Zoë's Mac-3F2A"},
+        {std::string(70, 'a'), std::string(63, 'a')},
+        {std::string(58, 'b'), std::string(58, 'b') + "-3F2A"},
+        {std::string(59, 'b'), std::string(59, 'b') + "-3F2"},
+        {times(40, "é"), times(31, "é")},         // 31 two-byte letters fit, 32 would not
+        {times(30, "名"), times(21, "名")},       // three-byte letters: 21 fit exactly
+        {times(15, "📱"), times(15, "📱") + "-3F"}, // 60 bytes: the hyphen fits, the suffix not
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.displayName);
         const std::string name = makePeerName(c.displayName, "3F2A");
         EXPECT_EQ(name, c.expected);
-        EXPECT_LE(name.size(), 63u);
         EXPECT_TRUE(isValidPeerDisplayName(name));
     }
 }
@@ -102,22 +63,15 @@ TEST(PeerName, NeverSplitsAUserPerceivedCharacter) {
     const std::string name = makePeerName("ab" + family + family + family, "3F2A");
     EXPECT_EQ(name, "ab" + family + family);
     // An e with a combining acute accent stays whole.
-    std::string accented;
-    for (int i = 0; i < 30; ++i) {
-        accented += "e\xCC\x81"; // 3 bytes each
-    }
-    const std::string cut = makePeerName(accented, "3F2A");
+    const std::string cut = makePeerName(times(30, "e\xCC\x81"), "3F2A"); // 3 bytes each
     EXPECT_EQ(cut.size(), 63u);
     EXPECT_EQ(codePoints(cut), 42u);
     EXPECT_EQ(cut.substr(cut.size() - 3), "e\xCC\x81");
 }
 
 TEST(PeerName, OneHugeCharacterIsCutBetweenCodePoints) {
-    std::string zalgo = "a";
-    for (int i = 0; i < 40; ++i) {
-        zalgo += "\xCC\x81"; // combining acute accent, all one character with the "a"
-    }
-    const std::string name = makePeerName(zalgo, "3F2A");
+    // Combining acute accents, all one character with the "a".
+    const std::string name = makePeerName("a" + times(40, "\xCC\x81"), "3F2A");
     EXPECT_FALSE(name.empty());
     EXPECT_LE(name.size(), 63u);
     EXPECT_TRUE(isValidPeerDisplayName(name));

@@ -2,10 +2,10 @@
 
 #include "app/CeilingSettings.h"
 #include "app/DeviceIdentityAdapter.h"
-#include "app/PeerLinkAdapter.h"
 #include "app/TrustStoreAdapter.h"
 #include "bridge/BridgeController.h"
 #include "identity/KeychainChooser.h"
+#include "link/LinkHost.h"
 #include "platform/Environment.h"
 #include "support/FakeNeighbours.h"
 #include "support/QtTestSupport.h"
@@ -29,13 +29,12 @@ public:
     AssembledBridge() = default;
     AssembledBridge(const std::filesystem::path& folder, const std::string& program,
                     bool advertise = false) {
-        PeerLinkOptions linkOptions;
+        LinkHostOptions linkOptions;
         linkOptions.port = 0;
         linkOptions.advertise = advertise;
         linkOptions.listenAddress = QHostAddress::LocalHost;
         linkOptions.tlsIdentityPath = (folder / "tls-identity.pem").string();
-        auto link = std::make_unique<PeerLinkAdapter>(
-            std::make_unique<PeerLink>(PeerLinkMode::host, "Studio", linkOptions));
+        auto link = std::make_unique<LinkHost>("Studio", linkOptions);
         link_ = link.get();
         auto appServer = std::make_unique<RecordingAppServer>(program);
         appServer_ = appServer.get();
@@ -65,16 +64,16 @@ public:
 
     BridgeController& controller() { return *controller_; }
     const BridgeController& controller() const { return *controller_; }
-    PeerLinkAdapter& link() { return *link_; }
+    LinkHost& link() { return *link_; }
     RecordingAppServer& appServer() { return *appServer_; }
     const RecordingAppServer& appServer() const { return *appServer_; }
-    quint16 port() const { return link_->link().listeningPort(); }
+    quint16 port() const { return link_->listeningPort(); }
     // Ends the bridge (and its app-server) now rather than with the fixture.
     void stop() { controller_.reset(); }
 
 private:
     std::shared_ptr<KeychainStore> keychain_;
-    PeerLinkAdapter* link_ = nullptr;
+    LinkHost* link_ = nullptr;
     RecordingAppServer* appServer_ = nullptr;
     // Declared last so that it goes first, while the keychain its trust store uses is there.
     std::unique_ptr<BridgeController> controller_;

@@ -6,8 +6,8 @@
 #include "bridge/BridgeAppServer.h"
 #include "bridge/BridgeCeilings.h"
 #include "bridge/BridgeIdentity.h"
-#include "bridge/BridgeLink.h"
 #include "bridge/BridgeTrustStore.h"
+#include "link/BridgeLink.h"
 #include "platform/HostNameService.h"
 #include "platform/LoginItemService.h"
 #include "protocol/BridgeMessage.h"
@@ -28,7 +28,7 @@ public:
         BridgeMessage message;
     };
 
-    void setHandlers(Handlers handlers) override { handlers_ = std::move(handlers); }
+    void setEvents(LinkEvents* events) override { events_ = events; }
     std::vector<PeerHandle> connectedPeers() const override { return connected; }
     Expected<void, Error> send(const QByteArray& bytes, const PeerHandle& peer) override {
         if (failingPeers.contains(peer) ||
@@ -53,8 +53,8 @@ public:
     void closeSession(const PeerHandle& peer, const std::string&, SessionClose how) override {
         closedByOwner.push_back(peer);
         closeCodes.push_back(how);
-        if (handlers_.ended) {
-            handlers_.ended(peer, SessionEnd::closedByOwner);
+        if (events_) {
+            events_->ended(peer, SessionEnd::closedByOwner);
         }
         disconnect(peer);
     }
@@ -67,27 +67,27 @@ public:
     PeerHandle connect(const std::string& name, int protocolVersion = 1) {
         auto peer = std::make_shared<const Peer>(name, std::nullopt, protocolVersion);
         connected.push_back(peer);
-        if (handlers_.connected) {
-            handlers_.connected(peer);
+        if (events_) {
+            events_->connected(peer);
         }
         return peer;
     }
     void disconnect(const PeerHandle& peer) {
         std::erase(connected, peer);
-        if (handlers_.disconnected) {
-            handlers_.disconnected(peer);
+        if (events_) {
+            events_->disconnected(peer);
         }
     }
     // The peer read everything that waited for it.
     void ease(const PeerHandle& peer) {
         waiting.erase(peer);
-        if (handlers_.eased) {
-            handlers_.eased(peer);
+        if (events_) {
+            events_->eased(peer);
         }
     }
     void deliver(const PeerHandle& peer, std::string_view bytes) {
-        if (handlers_.data) {
-            handlers_.data(bytes, peer);
+        if (events_) {
+            events_->received(bytes, peer);
         }
     }
     void deliver(const PeerHandle& peer, const BridgeMessage& message) {
@@ -117,7 +117,7 @@ public:
     int starts = 0;
 
 private:
-    Handlers handlers_;
+    LinkEvents* events_ = nullptr;
 };
 
 class FakeAppServer : public BridgeAppServer {

@@ -1,6 +1,6 @@
 #include "tarnwick-device/BridgeBrowser.h"
 
-#include "link/PeerLink.h"
+#include "link/HostBrowser.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -11,7 +11,7 @@ namespace tarnwick {
 BridgeBrowser::BridgeBrowser(std::string displayName) : displayName_(std::move(displayName)) {}
 
 std::vector<FoundBridge> BridgeBrowser::browse(std::chrono::milliseconds duration) {
-    PeerLink link(PeerLinkMode::client, displayName_);
+    HostBrowser link;
     link.start();
     QEventLoop loop;
     QTimer::singleShot(duration, &loop, &QEventLoop::quit);

@@ -1,0 +1,409 @@
+// The host side of the link over real TLS WebSocket sessions on loopback, with devices built
+// on the connector (well-behaved) or on raw TLS sockets (everything else).
+#include "LinkTestSupport.h"
+#include "link/CertificateFingerprint.h"
+#include "link/LinkTls.h"
+
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <QWebSocketHandshakeOptions>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+using namespace tarnwick;
+using namespace tarnwick::test;
+
+namespace {
+
+const std::string available = "status:Available on local network";
+const std::string securing = "status:Securing connection\u2026";
+
+QByteArray block(int size, int seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 31 + seed * 7) & 0xFF);
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(LinkHost, IsIdleUntilStartedAndStartsOnce) {
+    LinkHost link("Studio", loopbackOptions());
+    EXPECT_EQ(link.statusText(), "Starting\u2026");
+    EXPECT_EQ(link.listeningPort(), 0);
+    EXPECT_EQ(link.webAddress(), "");
+    EXPECT_TRUE(std::regex_match(link.peerName(), std::regex("Studio-[0-9A-F]{4}")))
+        << link.peerName();
+    const PeerHandle stranger = std::make_shared<const Peer>("Phone");
+    EXPECT_FALSE(link.send("x", stranger).hasValue());
+
+    link.start();
+    EXPECT_EQ(link.statusText(), "Available on local network");
+    const quint16 port = link.listeningPort();
+    EXPECT_NE(port, 0);
+    EXPECT_TRUE(link.webAddress().ends_with(":" + std::to_string(port) + "/"));
+    link.start(); // a second start changes nothing
+    EXPECT_EQ(link.listeningPort(), port);
+}
+
+TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
+    LinkRig rig;
+    TestDevice device;
+    const PeerHandle peer = rig.connect(device, "Phone");
+    ASSERT_TRUE(peer);
+    EXPECT_EQ(rig.link->connectedPeers(), (std::vector<PeerHandle>{peer}));
+    EXPECT_EQ(peer->displayName(), "Phone");
+    EXPECT_EQ(device.connector.subprotocol().toStdString(), "tarnwick.v1");
+
+    device.connector.close();
+    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
+    runFor(200ms); // nothing else may follow
+    EXPECT_EQ(rig.host.events,
+              (std::vector<std::string>{securing, "status:Connected to Phone", "connected:Phone",
+                                        available, "disconnected:Phone"}));
+    EXPECT_EQ(rig.host.disconnected.front(), peer);
+    EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::closed);
+    EXPECT_TRUE(rig.link->connectedPeers().empty());
+    EXPECT_EQ(device.states, (std::vector<PeerState>{PeerState::connecting, PeerState::connected,
+                                                     PeerState::notConnected}));
+}
+
+// A browser's WebSocket: the subprotocols it offers settle the handshake version, and its text
+// messages are blocks like binary ones.
+TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
+    LinkRig rig;
+    struct Case {
+        QStringList offered;
+        QString chosen;
+        int version;
+    };
+    const std::vector<Case> cases = {
+        {{"tarnwick.v2", "tarnwick.v1"}, "tarnwick.v2", 2},
+        {{"tarnwick.v1", "tarnwick.v2"}, "tarnwick.v1", 1}, // the device's order decides
+        {{"tarnwick.v2"}, "tarnwick.v2", 2},
+        {{"tarnwick.v1"}, "tarnwick.v1", 1},
+        {{}, "", 1}, // echoed only when offered
+        {{"tarnwick.v3"}, "", 1},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        QWebSocket socket;
+        socket.setSslConfiguration(deviceTlsConfiguration());
+        QWebSocketHandshakeOptions options;
+        options.setSubprotocols(cases[i].offered);
+        socket.open(
+            QUrl(QStringLiteral("wss://127.0.0.1:%1/session?peer=D%2").arg(rig.port()).arg(i)),
+            options);
+        ASSERT_TRUE(waitUntil([&] {
+            return rig.host.connected.size() == i + 1 &&
+                   socket.state() == QAbstractSocket::ConnectedState;
+        }));
+        EXPECT_EQ(socket.subprotocol(), cases[i].chosen) << i;
+        // Settled by the time the peer is reported connected.
+        EXPECT_EQ(rig.host.versionsAtConnect.back(), cases[i].version) << i;
+        QByteArray fromHost;
+        QObject::connect(&socket, &QWebSocket::binaryMessageReceived, &socket,
+                         [&](const QByteArray& bytes) { fromHost = bytes; });
+        socket.sendTextMessage(QStringLiteral("{\"text\":\"é\"}"));
+        ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == i + 1; }));
+        EXPECT_EQ(rig.host.blocks.back().first, QByteArray("{\"text\":\"é\"}"));
+        ASSERT_TRUE(rig.link->send("reply", rig.host.connected.back()).hasValue());
+        ASSERT_TRUE(waitUntil([&] { return !fromHost.isEmpty(); }));
+        EXPECT_EQ(fromHost, QByteArray("reply"));
+        socket.close();
+        ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == i + 1; }));
+    }
+}
+
+// A device gets TLS 1.3; one that asks for TLS 1.2 gets only forward-secret AEAD suites.
+TEST(LinkHost, SpeaksTls13AndRefusesTls12SuitesWithoutForwardSecrecyOrAead) {
+    auto link = startedHost();
+    QSslSocket device;
+    device.setSslConfiguration(deviceTlsConfiguration());
+    device.connectToHostEncrypted(QStringLiteral("127.0.0.1"), link->listeningPort());
+    ASSERT_TRUE(waitUntil([&] { return device.isEncrypted(); }));
+    EXPECT_EQ(device.sessionProtocol(), QSsl::TlsV1_3);
+    EXPECT_EQ(certificateFingerprint(device.peerCertificate()), link->certificateFingerprint());
+    const auto handshake = [&](const QString& cipher) {
+        QSslSocket socket;
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setProtocol(QSsl::TlsV1_2);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        configuration.setCiphers({QSslCipher(cipher)});
+        socket.setSslConfiguration(configuration);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), link->listeningPort());
+        waitUntil([&] {
+            return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState;
+        });
+        return socket.isEncrypted();
+    };
+    EXPECT_TRUE(handshake(QStringLiteral("ECDHE-ECDSA-AES128-GCM-SHA256")));
+    EXPECT_TRUE(handshake(QStringLiteral("ECDHE-ECDSA-CHACHA20-POLY1305")));
+    EXPECT_FALSE(handshake(QStringLiteral("ECDHE-ECDSA-AES128-SHA256"))); // CBC
+    EXPECT_FALSE(handshake(QStringLiteral("ECDHE-ECDSA-AES256-SHA")));
+}
+
+// One writer per socket: pings and messages sent while the device reads nothing come out as
+// whole frames, continuations only within a message, every message in order.
+TEST(LinkHost, PingsAndMessagesNeverInterleaveWithinAFrame) {
+    LinkHostOptions options = loopbackOptions();
+    options.timings.pingInterval = 20ms;
+    LinkRig rig(options);
+    RawDevice device(rig.port());
+    const PeerHandle peer = rig.upgrade(device, "Raw");
+    ASSERT_TRUE(peer);
+    device.stopReading();
+    const std::vector<QByteArray> blocks{QByteArray(), block(12 * 1024 * 1024 + 5, 7), "after"};
+    for (const QByteArray& bytes : blocks) {
+        ASSERT_TRUE(rig.link->send(bytes, peer).hasValue());
+    }
+    runFor(300ms); // pings are due while the blocks wait for the device
+    device.resumeReading();
+
+    qsizetype payload = 0;
+    for (const QByteArray& bytes : blocks) {
+        payload += bytes.size();
+    }
+    std::vector<QByteArray> messages;
+    int pings = 0;
+    const auto reassemble = [&] {
+        messages.clear();
+        pings = 0;
+        std::optional<QByteArray> open;
+        for (const RawDevice::Frame& frame : device.frames()) {
+            if (frame.opcode >= 8) {
+                pings += frame.opcode == 9 ? 1 : 0;
+                continue;
+            }
+            EXPECT_EQ(frame.opcode, open ? 0 : 2) << "a continuation only within a message";
+            open = open.value_or(QByteArray()) + frame.payload;
+            if (frame.final) {
+                messages.push_back(*open);
+                open.reset();
+            }
+        }
+        return messages.size() == blocks.size() && pings >= 1;
+    };
+    // Taken apart only once nearly everything is there.
+    ASSERT_TRUE(waitUntil([&] { return device.bytesReceived() > payload && reassemble(); }));
+    EXPECT_EQ(messages, blocks);
+}
+
+// Each session is its own peer, whatever its name: anyone may connect under a paired device's
+// name, and that alone must not end or reach its session.
+TEST(LinkHost, EverySessionIsItsOwnPeerUntilTheOwnerClosesIt) {
+    LinkRig rig;
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    std::vector<PeerHandle> peers;
+    for (const char* name : {"Phone", "Phone", "Tablet", "Laptop"}) {
+        devices.push_back(std::make_unique<TestDevice>());
+        peers.push_back(rig.connect(*devices.back(), name));
+        ASSERT_TRUE(peers.back()) << name;
+    }
+    EXPECT_NE(peers[0], peers[1]);
+    EXPECT_EQ(rig.link->connectedPeers(), peers); // in the order of admission
+    // Blocks of many sizes both ways, some over one frame, each in its order.
+    const auto numbered = [](std::size_t device, int round) {
+        return QByteArray::number(device) + ":" + QByteArray::number(round) + ":" +
+               block(round % 7 == 0 ? 70000 : round * 13, round);
+    };
+    for (int round = 0; round < 25; ++round) {
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            ASSERT_TRUE(devices[i]->connector.send(numbered(i, round)).hasValue());
+            ASSERT_TRUE(rig.link->send(numbered(i, round), peers[i]).hasValue());
+        }
+    }
+    ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 100; }));
+    std::vector<int> nextRound(4, 0);
+    for (const auto& [bytes, peer] : rig.host.blocks) {
+        const auto i = static_cast<std::size_t>(bytes.split(':').front().toInt());
+        EXPECT_EQ(peer, peers[i]);
+        EXPECT_EQ(bytes, numbered(i, nextRound[i]++));
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        ASSERT_TRUE(waitUntil([&] { return devices[i]->blocks.size() == 25; }));
+        for (int round = 0; round < 25; ++round) {
+            EXPECT_EQ(devices[i]->blocks[round], numbered(i, round));
+        }
+    }
+
+    // The owner ends the older "Phone" once it knows the newer one is the same device.
+    rig.link->closeSession(peers[0], "Replaced", SessionClose::normal);
+    ASSERT_EQ(rig.host.disconnected, (std::vector<PeerHandle>{peers[0]}));
+    EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::closedByOwner);
+    ASSERT_TRUE(devices[0]->waitForState(PeerState::notConnected));
+    EXPECT_EQ(devices[0]->connector.closeCode(), 1000);
+    const auto sent = rig.link->send("to the first", peers[0]);
+    ASSERT_FALSE(sent.hasValue());
+    EXPECT_EQ(sent.error().description, "Peer Phone is not connected.");
+    EXPECT_EQ(devices[1]->connector.state(), PeerState::connected);
+    // Handles are equal only when they are the same object, whatever their names.
+    EXPECT_FALSE(rig.link->send("x", std::make_shared<const Peer>("Tablet")).hasValue());
+    EXPECT_FALSE(rig.link->send("x", nullptr).hasValue());
+}
+
+TEST(LinkHost, OversizedMessageClosesThatSessionWithCode1009) {
+    LinkRig rig;
+    TestDevice device;
+    ASSERT_TRUE(rig.connect(device, "Phone"));
+    TestDevice bystander;
+    ASSERT_TRUE(rig.connect(bystander, "Tablet"));
+
+    const QByteArray largest = block(16 * 1024 * 1024, 1);
+    ASSERT_TRUE(device.connector.send(largest).hasValue());
+    ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 1; }));
+    EXPECT_EQ(rig.host.blocks.front().first, largest);
+
+    ASSERT_TRUE(device.connector.send(largest + "!").hasValue());
+    ASSERT_TRUE(device.waitForState(PeerState::notConnected));
+    EXPECT_EQ(device.connector.closeCode(), 1009);
+    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
+    EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::tooLarge);
+    EXPECT_EQ(rig.host.blocks.size(), 1u);
+    EXPECT_EQ(bystander.connector.state(), PeerState::connected);
+}
+
+TEST(LinkHost, DeviceWhoseConnectionBreaksIsReportedGone) {
+    LinkRig rig;
+    RawDevice device(rig.port());
+    ASSERT_TRUE(rig.upgrade(device, "Phone"));
+    device.abort(); // no close handshake, no TLS close
+    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
+    EXPECT_TRUE(rig.link->connectedPeers().empty());
+}
+
+// Invitations no well-behaved device sends get a 400 and a closed connection, and the link
+// reports nothing (InvitationRequestTest has every reason a decoder refuses one).
+TEST(LinkHost, BadInvitationsGet400AndChangeNothing) {
+    LinkRig rig;
+    const QByteArray valid = RawDevice::upgradeRequest("/session?peer=Phone");
+    for (const QByteArray& bad : {
+             RawDevice::upgradeRequest("/session?peer=a%C2%85"),
+             QByteArray("GET /session?peer=Phone HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
+             QByteArray(valid).replace("Sec-WebSocket-Version: 13", "Sec-WebSocket-Version: 8"),
+             QByteArray("\x16\x03\x01 hello\r\n\r\n"),
+             "GET /session?peer=Phone HTTP/1.1\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n",
+             "GET /session?peer=Phone HTTP/1.1\r\nX: " + QByteArray(20000, 'a'), // never ends
+         }) {
+        SCOPED_TRACE(bad.left(60).toStdString());
+        RawDevice device(rig.port());
+        ASSERT_TRUE(device.encrypted());
+        device.send(bad);
+        const QByteArray answer = device.answerHeader();
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 400 Bad Request\r\n")) << answer.toStdString();
+        EXPECT_TRUE(device.waitForClose());
+    }
+    runFor(100ms);
+    EXPECT_TRUE(rig.host.events.empty());
+    EXPECT_TRUE(rig.host.blocks.empty());
+    EXPECT_EQ(rig.link->pendingCount(), 0u);
+    TestDevice device; // still there for devices that ask properly
+    EXPECT_TRUE(rig.connect(device, "Phone"));
+}
+
+// Connections that never speak TLS, or never finish their invitation, are cut at the deadline.
+TEST(LinkHost, ConnectionsThatNeverFinishTheirHandshakeAreCut) {
+    LinkHostOptions options = loopbackOptions();
+    options.timings.handshakeTimeout = 300ms;
+    LinkRig rig(options);
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress::LocalHost, rig.port());
+    ASSERT_TRUE(waitUntil([&] { return plain.state() == QAbstractSocket::ConnectedState; }));
+    plain.write(RawDevice::upgradeRequest("/session?peer=Plain"));
+    RawDevice slow(rig.port());
+    ASSERT_TRUE(slow.encrypted());
+    slow.send("GET /session?peer=Slow HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    EXPECT_TRUE(slow.waitForClose());
+    EXPECT_TRUE(waitUntil([&] { return plain.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_TRUE(rig.host.events.empty());
+}
+
+TEST(LinkHost, AtMost32SessionsAndFurtherInvitationsGet503) {
+    LinkRig rig;
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    for (int i = 0; i < 32; ++i) {
+        devices.push_back(std::make_unique<TestDevice>());
+        ASSERT_TRUE(rig.connect(*devices.back(), "D" + std::to_string(i)));
+    }
+    rig.host.events.clear();
+
+    RawDevice extra(rig.port());
+    extra.send(RawDevice::upgradeRequest("/session?peer=D32"));
+    EXPECT_TRUE(extra.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_TRUE(extra.waitForClose());
+    EXPECT_TRUE(rig.host.events.empty());
+
+    // A device coming back under its name needs a place too, and takes none from its session.
+    RawDevice returning(rig.port());
+    returning.send(RawDevice::upgradeRequest("/session?peer=D5"));
+    EXPECT_TRUE(returning.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(devices[5]->connector.state(), PeerState::connected);
+
+    // A place that frees up can be taken.
+    devices[0]->connector.close();
+    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
+    TestDevice late;
+    EXPECT_TRUE(rig.connect(late, "D32"));
+    EXPECT_EQ(rig.link->connectedPeers().size(), 32u);
+}
+
+TEST(LinkHost, OpeningAndClosingManySessionsLeavesNothingBehind) {
+    LinkRig rig;
+    const auto cycle = [&](int rounds) {
+        for (int i = 0; i < rounds; ++i) {
+            TestDevice device;
+            const PeerHandle peer = rig.connect(device, "Phone " + std::to_string(i % 3));
+            ASSERT_TRUE(peer);
+            ASSERT_TRUE(rig.link->send("hello", peer).hasValue());
+            ASSERT_TRUE(waitUntil([&] { return device.blocks.size() == 1; }));
+            if (i % 2 == 0) {
+                device.connector.close();
+            } // else the device goes with its connector
+        }
+        ASSERT_TRUE(waitUntil([&] { return rig.link->connectedPeers().empty(); }));
+    };
+    cycle(3); // warms up what is made once (TLS backend, event notifiers)
+    runFor(100ms);
+    const int descriptors = openDescriptorCount();
+    const auto objects = rig.link->findChildren<QObject*>().size();
+
+    cycle(40);
+    EXPECT_TRUE(waitUntil([&] {
+        return openDescriptorCount() <= descriptors &&
+               rig.link->findChildren<QObject*>().size() <= objects;
+    }));
+    EXPECT_EQ(openDescriptorCount(), descriptors);
+    EXPECT_EQ(rig.link->findChildren<QObject*>().size(), objects);
+    EXPECT_EQ(rig.link->sessionCount(), 0u);
+    EXPECT_EQ(rig.host.disconnected.size(), 43u);
+}
+
+TEST(LinkHost, PortInUseMeansAdvertisingFailedAndNothingListens) {
+    auto first = startedHost();
+    LinkHostOptions options = loopbackOptions();
+    options.port = first->listeningPort();
+    options.advertise = true;
+    LinkHost second("Studio", options);
+    second.start();
+    EXPECT_EQ(second.statusText(), "Advertising failed: The bound address is already in use");
+    EXPECT_EQ(second.listeningPort(), 0);
+}
+
+TEST(PeerConnector, ConnectsOverIPv6Loopback) {
+    if (QTcpServer probe; !probe.listen(QHostAddress::LocalHostIPv6)) {
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    }
+    LinkHostOptions options = loopbackOptions();
+    options.listenAddress = QHostAddress::Any;
+    LinkRig rig(options);
+    TestDevice device;
+    ASSERT_TRUE(device.connector.open(QStringLiteral("::1"), rig.port(), "Phone6").hasValue());
+    ASSERT_TRUE(device.waitForState(PeerState::connected));
+    ASSERT_TRUE(waitUntil([&] { return rig.host.connected.size() == 1; }));
+    EXPECT_EQ(rig.host.connected.front()->displayName(), "Phone6");
+}
