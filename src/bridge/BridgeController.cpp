@@ -200,7 +200,7 @@ DeviceCeiling BridgeController::ceilingFor(const PeerHandle& peer) const {
 void BridgeController::sendCeiling(const PeerHandle& peer) {
     // Version-1 devices are held to the ceiling all the same; only their wire stays as it was.
     const PeerSession* session = sessions_.find(peer);
-    if (!session || !session->authorized || session->protocolVersion < 2) {
+    if (!session || !session->authorized() || session->protocolVersion < 2) {
         return;
     }
     (void)sender_.send(makeMessage(BridgeMessageKind::ceiling, {}, {}, ceilingFor(peer).toJSON()),

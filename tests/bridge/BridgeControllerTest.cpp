@@ -274,7 +274,7 @@ TEST_F(BridgeControllerTest, AHelloThatFailsToVerifyStoresNothing) {
 
     link->deliver(device.peer, makeMessage(BridgeMessageKind::hello));
     EXPECT_EQ(controller->logs().front(),
-              "Rejected malformed message from Phone: Codex returned an invalid response.");
+              "Rejected malformed message from Phone: The device's hello was empty.");
     link->deliver(device.peer, makeMessage(BridgeMessageKind::hello, {}, {},
                                            JSONValue(JSONObject{{"deviceID", 1}})));
     EXPECT_EQ(controller->logs().front().rfind("Rejected malformed message from Phone: ", 0), 0u);
