@@ -30,7 +30,11 @@ void AppServerClientAdapter::request(std::string method, JSONValue params, Compl
             if (outcome) {
                 completion(std::move(outcome).value());
             } else {
-                completion(Unexpected(Error{outcome.error().description()}));
+                // The bridge tells devices "not ready" apart from Codex's own errors by these
+                // words.
+                completion(Unexpected(Error{outcome.error().kind() == AppServerError::Case::notReady
+                                                ? std::string(BridgeAppServer::notReadyText)
+                                                : outcome.error().description()}));
             }
         });
 }

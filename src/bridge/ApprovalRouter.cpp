@@ -206,12 +206,27 @@ void ApprovalRouter::startWaiting(OpenQuestion& question) {
 
 void ApprovalRouter::handleServerResponse(const BridgeMessage& message, const PeerHandle& peer) {
     // A device that is not authorised must not approve anything, and an id that is not open
-    // (never issued, already settled, or of a replaced process) answers nothing. All silent.
-    if (!sessions_.isAuthorized(peer) || !message.id) {
+    // (never issued, already settled, or of a replaced process) answers nothing. Version 1
+    // hears nothing of it; version 2 is told why, the authorisation checked before the id so
+    // that a stranger learns nothing of the questions.
+    const PeerSession* session = sessions_.find(peer);
+    const bool told = session && session->protocolVersion == 2;
+    auto refuse = [&](ErrorCode code, std::string reason) {
+        if (auto sent = sender_.sendError(peer, message.id, code, std::move(reason)); !sent) {
+            qCDebug(bridgeLog) << "refusal not delivered:" << sent.error().description.c_str();
+        }
+    };
+    if (!sessions_.isAuthorized(peer)) {
+        if (told) {
+            refuse(ErrorCode::notPaired, "Pair this device first.");
+        }
         return;
     }
-    OpenQuestion* question = questions_.find(*message.id);
+    OpenQuestion* question = message.id ? questions_.find(*message.id) : nullptr;
     if (!question) {
+        if (told) {
+            refuse(ErrorCode::noQuestion, "That question is not open any more.");
+        }
         return;
     }
     // Without a body the question is declined; otherwise only a decision Codex offered passes,
@@ -220,12 +235,7 @@ void ApprovalRouter::handleServerResponse(const BridgeMessage& message, const Pe
     if (message.body) {
         std::optional<JSONValue> offered = offeredDecision(question->params.value(), *message.body);
         if (!offered) {
-            if (auto sent = sender_.send(makeMessage(BridgeMessageKind::error, message.id, {},
-                                                     JSONValue(unofferedDecision)),
-                                         peer);
-                !sent) {
-                qCDebug(bridgeLog) << "refusal not delivered:" << sent.error().description.c_str();
-            }
+            refuse(ErrorCode::notOffered, unofferedDecision);
             return;
         }
         decision = std::move(*offered);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tarnwick {
 
@@ -26,6 +27,9 @@ public:
             serverRequest;
     };
     using Completion = std::function<void(Expected<JSONText, Error> outcome)>;
+    // The words of a request's failure when the app-server was not running or not ready for
+    // it; every other failure is Codex's own.
+    static constexpr std::string_view notReadyText = "Codex app-server is still starting.";
 
     virtual ~BridgeAppServer() = default;
     virtual void setHandlers(Handlers handlers) = 0;

@@ -78,6 +78,15 @@ BridgeController::BridgeController(BridgeNeighbours neighbours, QObject* parent)
     connect(&pairing_, &PairingHandler::sessionsForgotten, this,
             [this](const std::vector<PeerHandle>& peers) {
                 for (const PeerHandle& peer : peers) {
+                    // Version 2 hears it as a message too, not only as the close code.
+                    if (const PeerSession* session = sessions_.find(peer);
+                        session && session->protocolVersion == 2) {
+                        (void)sender_.send(
+                            makeMessage(BridgeMessageKind::forgotten, {}, {},
+                                        ErrorBody::make(ErrorCode::forgotten,
+                                                        std::string(linkwire::forgottenReason), 2)),
+                            peer);
+                    }
                     neighbours_.link->closeSession(peer, std::string(linkwire::forgottenReason),
                                                    SessionClose::forgotten);
                 }

@@ -48,9 +48,8 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     const BridgeMessage& message = *decoded;
     // Another version's kinds may mean something else: none of them is acted on.
     if (message.version != 1) {
-        if (auto sent = sender_.send(makeMessage(BridgeMessageKind::error, {}, {},
-                                                 JSONValue("Incompatible protocol version.")),
-                                     peer);
+        if (auto sent = sender_.sendError(peer, {}, ErrorCode::unsupportedVersion,
+                                          "Incompatible protocol version.");
             !sent) {
             reject(peer, sent.error().description);
         }
@@ -105,6 +104,8 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     case BridgeMessageKind::serverRequestSettled:
     case BridgeMessageKind::error:
     case BridgeMessageKind::ceiling:
+    case BridgeMessageKind::notTrusted:
+    case BridgeMessageKind::forgotten:
         break;
     }
 }

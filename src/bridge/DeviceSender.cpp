@@ -29,6 +29,16 @@ Expected<void, Error> DeviceSender::send(const QByteArray& block, const PeerHand
     return link_.send(block, peer);
 }
 
+Expected<void, Error> DeviceSender::sendError(const PeerHandle& peer, std::optional<std::string> id,
+                                              ErrorCode code, std::string message) const {
+    // A connection that has ended has no record; what goes to it is not delivered anyway.
+    const PeerSession* session = sessions_.find(peer);
+    const int version = session ? session->protocolVersion : 1;
+    return send(makeMessage(BridgeMessageKind::error, std::move(id), {},
+                            ErrorBody::make(code, std::move(message), version)),
+                peer);
+}
+
 std::vector<PeerHandle> DeviceSender::authorizedPeers() const {
     std::vector<PeerHandle> peers = link_.connectedPeers();
     std::erase_if(peers, [&](const PeerHandle& peer) { return !sessions_.isAuthorized(peer); });

@@ -3,6 +3,7 @@
 #include "bridge/BridgeLink.h"
 #include "bridge/PeerSessions.h"
 #include "protocol/BridgeMessage.h"
+#include "protocol/ErrorBody.h"
 
 #include <vector>
 
@@ -19,6 +20,11 @@ public:
     // The block of `message` with `body` as its body: encoded once, it may go to many devices.
     static QByteArray encode(const BridgeMessage& message, const JSONText& body);
     [[nodiscard]] Expected<void, Error> send(const QByteArray& block, const PeerHandle& peer) const;
+    // An `error` message answering `id`, in the form the peer's session reads: the code beside
+    // the text for version 2, the text alone for version 1.
+    [[nodiscard]] Expected<void, Error> sendError(const PeerHandle& peer,
+                                                  std::optional<std::string> id, ErrorCode code,
+                                                  std::string message) const;
     // The connected devices that are authorised, in the link's order.
     std::vector<PeerHandle> authorizedPeers() const;
     bool isConnected(const PeerHandle& peer) const;

@@ -121,9 +121,12 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
         return {};
     }
     // Unknown: it may ask to pair next. Known with another key: someone else claiming that
-    // device ID; nothing, and its pairing requests are ignored until the user forgets it.
+    // device ID; its pairing requests are ignored until the user forgets it. Either way it is
+    // told that its proven key is not trusted, so that it need not guess from silence.
     if (!record || record->publicKey != device.publicKey) {
-        return {};
+        return sender_.send(makeMessage(BridgeMessageKind::notTrusted, {}, {},
+                                        JSONValue(JSONObject{{"deviceID", device.deviceID}})),
+                            peer);
     }
     if (record->protocolVersion < 2) {
         // From now on a version-1 hello of this device is refused.

@@ -59,20 +59,19 @@ bool RequestRelay::isAllowlisted(std::string_view method) {
 
 void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle& peer) {
     // Refusals are answered (the device matches them by its id) but never reach the app-server.
-    auto refuse = [&](const char* reason) {
-        (void)sender_.send(makeMessage(BridgeMessageKind::error, message.id, {}, JSONValue(reason)),
-                           peer);
+    auto refuse = [&](ErrorCode code, std::string reason) {
+        (void)sender_.sendError(peer, message.id, code, std::move(reason));
     };
     // Only a device that proved a trusted key, or that the user paired, drives Codex.
     if (!sessions_.isAuthorized(peer)) {
-        refuse("Pair this device first.");
+        refuse(ErrorCode::notPaired, "Pair this device first.");
         return;
     }
     // Even a paired device gets only the allowlist: no configuration, no commands run outside a
     // turn, no notifications to the app-server. Exact equality, so no case or spacing variant
     // and no prefix slips through.
     if (!message.id || !message.method || !isAllowlisted(*message.method)) {
-        refuse("That method is not available through Tarnwick.");
+        refuse(ErrorCode::notAllowed, "That method is not available through Tarnwick.");
         return;
     }
     JSONValue params = message.body ? *message.body : JSONValue(JSONObject{});
@@ -100,7 +99,7 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
         if (over) {
             log_(nameShown_(peer->displayName()) + " asked for " + over->setting + " " +
                  over->asked + " in " + method + ", refused: " + over->reason);
-            refuse(over->reason.c_str());
+            refuse(ErrorCode::outsideCeiling, over->reason);
             return;
         }
     }
@@ -130,6 +129,7 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
             // the app-server sent (checked when it was read), not rebuilt.
             QByteArray answer;
             std::string failure;
+            ErrorCode code = ErrorCode::codexError;
             if (outcome) {
                 answer =
                     DeviceSender::encode(makeMessage(BridgeMessageKind::response, id), *outcome);
@@ -138,16 +138,17 @@ void RequestRelay::handleRequest(const BridgeMessage& message, const PeerHandle&
                               mebibytes(static_cast<std::size_t>(answer.size())) +
                               ", and a device takes at most " + mebibytes(linkwire::maxBlockSize) +
                               ".";
+                    code = ErrorCode::tooLarge;
                     answer.clear();
                 }
             } else {
                 failure = outcome.error().description;
+                if (failure == BridgeAppServer::notReadyText) {
+                    code = ErrorCode::notReady;
+                }
             }
-            auto sent =
-                failure.empty()
-                    ? self->sender_.send(answer, peer)
-                    : self->sender_.send(
-                          makeMessage(BridgeMessageKind::error, id, {}, JSONValue(failure)), peer);
+            auto sent = failure.empty() ? self->sender_.send(answer, peer)
+                                        : self->sender_.sendError(peer, id, code, failure);
             if (!sent) {
                 self->log_("Could not reply to " + self->nameShown_(peer->displayName()) + ": " +
                            sent.error().description);

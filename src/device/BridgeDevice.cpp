@@ -66,6 +66,8 @@ void BridgeDevice::connectorStateChanged(PeerState state) {
         awaitingBridgeNonce_ = false;
         code_.reset();
         ceiling_.reset();
+        notTrusted_ = false;
+        forgotten_ = false;
         setPairing(Pairing::none);
     } else if (state == PeerState::connected && handshake_ == Handshake::version2) {
         // A refusal here has already reported the end of the connection.
@@ -248,7 +250,7 @@ std::string BridgeDevice::request(const std::string& method, std::optional<JSONV
         auto callback = std::move(pending_[id]);
         pending_.erase(id);
         if (callback) {
-            callback(Unexpected(sent.error().description));
+            callback(Unexpected(ErrorBody{{}, sent.error().description}));
         }
     }
     return id;
@@ -294,7 +296,7 @@ void BridgeDevice::failPending(const std::string& reason) {
     pending_.clear();
     for (auto& [id, callback] : pending) {
         if (callback) {
-            callback(Unexpected(reason));
+            callback(Unexpected(ErrorBody{{}, reason}));
         }
     }
 }
@@ -376,9 +378,7 @@ void BridgeDevice::received(const QByteArray& bytes) {
                     if (message.kind == BridgeMessageKind::response) {
                         callback(message.body ? *message.body : JSONValue());
                     } else {
-                        const std::string* text =
-                            message.body ? message.body->stringValue() : nullptr;
-                        callback(Unexpected(text ? *text : std::string("The bridge refused.")));
+                        callback(Unexpected(ErrorBody::read(message.body, "The bridge refused.")));
                     }
                 }
                 return;
@@ -406,6 +406,12 @@ void BridgeDevice::received(const QByteArray& bytes) {
                                        : message.body ? *message.body
                                                       : JSONValue(JSONObject{}));
         }
+        break;
+    case BridgeMessageKind::notTrusted:
+        notTrusted_ = version2;
+        break;
+    case BridgeMessageKind::forgotten:
+        forgotten_ = version2;
         break;
     case BridgeMessageKind::serverRequestSettled:
         if (version2 && message.id) {

@@ -4,6 +4,7 @@
 #include "identity/HandshakeV2.h"
 #include "link/PeerConnector.h"
 #include "protocol/BridgeMessage.h"
+#include "protocol/ErrorBody.h"
 
 #include <QObject>
 
@@ -34,7 +35,8 @@ public:
     enum class Handshake { version1, version2 };
     enum class HelloOrder { first, afterBridge };
     enum class Pairing { none, requested, accepted, rejected };
-    using Answer = Expected<JSONValue, std::string>;
+    // A refusal carries the bridge's code (version 2) beside its words.
+    using Answer = Expected<JSONValue, ErrorBody>;
 
     // `identity` signs this device's hellos and proofs; it must outlive the device.
     BridgeDevice(const DeviceIdentity& identity, std::string displayName,
@@ -78,13 +80,18 @@ public:
     Pairing pairing() const { return pairing_; }
     // Whether the bridge has accepted this device on this connection (paired or recognised).
     bool isAccepted() const { return pairing_ == Pairing::accepted; }
+    // Version 2: the bridge said this device's proven key is not trusted yet ("notTrusted").
+    bool keyNotTrusted() const { return notTrusted_; }
+    // Version 2: the bridge said the person forgot this device ("forgotten"); kept after the
+    // session ends, until the next connection.
+    bool wasForgotten() const { return forgotten_; }
     // Version 2: the most the bridge's computer lets this device ask Codex to do
     // ({"sandbox", "approvalNever", "networkAccess", "roots"}), once the bridge said it.
     const std::optional<JSONValue>& ceiling() const { return ceiling_; }
 
     // Asks to be paired. Version 2 starts a new commitment with each call.
     void requestPairing();
-    // Sends one request; `answered` gets the result, or the error text, when the answer comes.
+    // Sends one request; `answered` gets the result, or the refusal, when the answer comes.
     std::string request(const std::string& method, std::optional<JSONValue> params,
                         std::function<void(Answer)> answered = {});
     // Answers an approval question; without a decision the bridge declines.
@@ -158,6 +165,8 @@ private:
     std::optional<std::string> code_;
     Pairing pairing_ = Pairing::none;
     std::optional<JSONValue> ceiling_;
+    bool notTrusted_ = false;
+    bool forgotten_ = false;
     std::map<std::string, std::function<void(Answer)>> pending_;
     unsigned long nextRequest_ = 1;
 };

@@ -7,10 +7,11 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<std::string_view, 15> wireStrings = {
-    "hello",    "pairingRequest", "pairingAccepted", "pairingRejected", "request",
-    "response", "event",          "serverRequest",   "serverResponse",  "error",
-    "ping",     "proof",          "pairingNonce",    "ceiling",         "serverRequestSettled",
+constexpr std::array<std::string_view, 17> wireStrings = {
+    "hello",      "pairingRequest", "pairingAccepted", "pairingRejected", "request",
+    "response",   "event",          "serverRequest",   "serverResponse",  "error",
+    "ping",       "proof",          "pairingNonce",    "ceiling",         "serverRequestSettled",
+    "notTrusted", "forgotten",
 };
 
 Unexpected<Error> failure(std::string description) {

@@ -33,6 +33,12 @@ enum class BridgeMessageKind {
     ceiling,
     // Version-2 sessions only: how an approval question the session was shown ended.
     serverRequestSettled,
+    // Bridge to device, version 2: the device's proof verified, but its key is not trusted yet;
+    // the device may ask to pair.
+    notTrusted,
+    // Bridge to device, version 2: the person forgot this device on the computer; the session
+    // is closed right after.
+    forgotten,
 };
 
 std::string_view wireString(BridgeMessageKind kind);

@@ -110,7 +110,7 @@ TEST_F(BridgeEndToEndTest, PairsWithMatchingCodesAndRelaysUnderTheDevicesIDs) {
     // Refusals stay on the bridge.
     auto refused = call(*device, "config/read");
     ASSERT_FALSE(refused.hasValue());
-    EXPECT_EQ(refused.error(), "That method is not available through Tarnwick.");
+    EXPECT_EQ(refused.error().message, "That method is not available through Tarnwick.");
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 2u);
 }
 
@@ -125,7 +125,7 @@ TEST_F(BridgeEndToEndTest, RejectForgetAndReconnectAsTheUserDecides) {
                                             bridge_.controller().pairingRequests()[0].code,
                                             PairingDecision::reject));
     ASSERT_TRUE(waitUntil([&] { return device->pairing() == BridgeDevice::Pairing::rejected; }));
-    EXPECT_EQ(call(*device, "thread/list").error(), "Pair this device first.");
+    EXPECT_EQ(call(*device, "thread/list").error().message, "Pair this device first.");
 
     // Asking again after a rejection, accepted this time; then forgotten: the session is closed
     // at once, with the code and reason the device tells its user, and it pairs again on a new
@@ -169,13 +169,13 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     // Connected with a valid hello, never paired.
     TestSigner strangerKey;
     auto stranger = connect(strangerKey, "Stranger");
-    EXPECT_EQ(call(*stranger, "thread/list").error(), "Pair this device first.");
+    EXPECT_EQ(call(*stranger, "thread/list").error().message, "Pair this device first.");
 
     // The paired device's ID with another key.
     TestSigner impostorKey(owner.deviceID());
     auto impostor = connect(impostorKey, "Impostor");
     impostor->requestPairing();
-    EXPECT_EQ(call(*impostor, "thread/start").error(), "Pair this device first.");
+    EXPECT_EQ(call(*impostor, "thread/start").error().message, "Pair this device first.");
     EXPECT_FALSE(impostor->isAccepted());
 
     // The paired device's display name: the newcomer proves no trusted key, so it could only
@@ -204,7 +204,7 @@ TEST_F(BridgeEndToEndTest, NothingFromAnUnprovenDeviceReachesTheAppServer) {
     ASSERT_TRUE(
         silent->sendBytes(R"({"version":1,"kind":"request","id":"x","method":"thread/list"})"));
     ASSERT_TRUE(silent->sendBytes("not json"));
-    EXPECT_EQ(call(*silent, "thread/list").error(), "Pair this device first.");
+    EXPECT_EQ(call(*silent, "thread/list").error().message, "Pair this device first.");
 
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), afterOwnCall);
     EXPECT_EQ(afterOwnCall, before + 1);
@@ -359,7 +359,7 @@ TEST_F(BridgeEndToEndTest, ARestartFailsTheRequestsThatWaitAndCarriesOn) {
     ASSERT_TRUE(waitUntil([&] { return bridge_.appServer().requestsReceived().size() == 1; }));
     bridge_.controller().restartAppServer();
     ASSERT_TRUE(waitUntil([&] { return waiting.has_value(); }));
-    EXPECT_EQ(waiting->error(), "Codex app-server is still starting.");
+    EXPECT_EQ(waiting->error().message, "Codex app-server is still starting.");
     EXPECT_TRUE(logged("Restarting Codex app-server."));
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().appServerReady(); }));
     EXPECT_TRUE(call(*device, "model/list").hasValue());
@@ -524,7 +524,7 @@ TEST_F(BridgeEndToEndTest, AVersionTwoDevicePairsOverRealTlsAndItsProofCannotBeR
     replay.send(BridgeMessageKind::request, {}, "x", "thread/list");
     auto refused = replay.waitFor(BridgeMessageKind::error);
     ASSERT_TRUE(refused);
-    EXPECT_EQ(*refused, JSONValue("Pair this device first."));
+    EXPECT_EQ(*refused, ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2));
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "tls-identity.pem"));
 }

@@ -749,7 +749,7 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->kind, BridgeMessageKind::error);
         EXPECT_EQ(refused->id, "x");
-        EXPECT_NE(refused->body->stringValue()->find("approval"), std::string::npos);
+        EXPECT_NE(ErrorBody::read(refused->body, "").message.find("approval"), std::string::npos);
     }
     link->deliver(tablet.peer,
                   makeMessage(BridgeMessageKind::request, "y", "turn/start",
@@ -850,7 +850,8 @@ TEST_F(HandshakeV2Test, AProofCapturedOnOneConnectionIsWorthlessOnAnother) {
               "Rejected malformed message from Phone: Handshake signature did not verify.");
     link->deliver(replay, makeMessage(BridgeMessageKind::request, "x", "thread/list"));
     EXPECT_EQ(lastSentTo(replay),
-              makeMessage(BridgeMessageKind::error, "x", {}, JSONValue("Pair this device first.")));
+              makeMessage(BridgeMessageKind::error, "x", {},
+                          ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2)));
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -1178,8 +1179,10 @@ TEST_F(ApprovalsTest, OnlyADecisionCodexOfferedReachesCodex) {
                               makeMessage(BridgeMessageKind::serverResponse, id, {}, answer));
                 EXPECT_EQ(lastSentTo(answerer),
                           makeMessage(BridgeMessageKind::error, id, {},
-                                      JSONValue("Codex did not offer that decision for this "
-                                                "question.")));
+                                      ErrorBody::make(ErrorCode::notOffered,
+                                                      "Codex did not offer that decision for "
+                                                      "this question.",
+                                                      answerer == phone->peer ? 2 : 1)));
             }
             EXPECT_TRUE(appServer->replies.empty());
             EXPECT_EQ(controller->pendingServerRequestCount(), 1u);

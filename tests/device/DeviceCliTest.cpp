@@ -7,6 +7,7 @@
 #include "tarnwick-device/BridgeAddress.h"
 #include "tarnwick-device/BridgeBrowser.h"
 #include "tarnwick-device/DeviceArguments.h"
+#include "tarnwick-device/DeviceSession.h"
 #include "tarnwick-device/RememberedBridge.h"
 
 #include <QSettings>
@@ -135,6 +136,31 @@ TEST(DeviceArguments, RefusesWhatNoCommandTakes) {
         if (!parsed) {
             EXPECT_FALSE(parsed.error().empty());
         }
+    }
+}
+
+TEST(DeviceSession, SortsTheBridgesRefusalsByTheirCodeWhateverTheirWords) {
+    struct Case {
+        std::string body;
+        ExitStatus status;
+    };
+    const std::vector<Case> cases = {
+        {R"({"code":"notPaired","message":"Bitte zuerst koppeln."})", ExitStatus::notPaired},
+        {R"({"code":"forgotten","message":"Vergessen."})", ExitStatus::notPaired},
+        // The words of another refusal, or no code at all, mean nothing.
+        {R"({"code":"notAllowed","message":"Pair this device first."})", ExitStatus::failed},
+        {R"("Pair this device first.")", ExitStatus::failed},
+        // A code this program does not know yet fails without a kind, showing the words.
+        {R"({"code":"overTheMoon","message":"Pair this device first."})", ExitStatus::failed},
+    };
+    for (const Case& test : cases) {
+        const auto message = BridgeMessage::decode(
+            R"({"version":1,"kind":"error","id":"r1","body":)" + test.body + "}");
+        ASSERT_TRUE(message.hasValue()) << test.body;
+        const ErrorBody refusal = ErrorBody::read(message->body, "");
+        const DeviceFailure failure = DeviceSession::failureFor(refusal);
+        EXPECT_EQ(failure.status, test.status) << test.body;
+        EXPECT_EQ(failure.text, refusal.message) << test.body;
     }
 }
 

@@ -1,6 +1,8 @@
-// Any bytes a device may send: decoding never crashes, and a message that decodes encodes to
-// text that decodes to the same message.
+// Any bytes a device (or a bridge) may send: decoding never crashes, and a message that decodes
+// encodes to text that decodes to the same message. Its body read as an error body never
+// crashes either.
 #include "protocol/BridgeMessage.h"
+#include "protocol/ErrorBody.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
+    (void)tarnwick::ErrorBody::read(message->body, "");
     auto encoded = message->encode();
     if (!encoded) {
         return 0;

@@ -159,7 +159,7 @@ void ChatSession::startNextTurn() {
 
 void ChatSession::turnStartAnswered(BridgeDevice::Answer answer) {
     if (!answer) {
-        err_ << answer.error() << "\n" << std::flush;
+        err_ << answer.error().message << "\n" << std::flush;
         turnRunning_ = false;
         startNextTurn();
     } else {
@@ -182,7 +182,7 @@ void ChatSession::interruptTurn() {
     device_.request("turn/interrupt", JSONObject{{"threadId", threadID_}, {"turnId", turnID_}},
                     [self = QPointer<ChatSession>(this)](BridgeDevice::Answer answer) {
                         if (self && !answer) {
-                            self->err_ << answer.error() << "\n" << std::flush;
+                            self->err_ << answer.error().message << "\n" << std::flush;
                         }
                     });
 }

@@ -150,13 +150,24 @@ Expected<void, DeviceFailure> DeviceSession::open(const BridgeAddress& address, 
                 << std::flush;
     }
 
-    // The bridge answers in order: a trusted device's acceptance comes before the pong.
-    if (auto settled = settle(); !settled) {
+    if (auto told = awaitVerdict(); !told) {
         device_.disconnect();
-        return settled;
+        return told;
     }
     if (device_.isAccepted()) {
         store_.saveAddress(address);
+    }
+    return {};
+}
+
+Expected<void, DeviceFailure> DeviceSession::awaitVerdict() {
+    // Once the proofs are in, the bridge says which it is: accepted (with the ceiling after),
+    // or not trusted yet.
+    const bool told = waitFor(
+        [&] { return (device_.isAccepted() && device_.ceiling()) || device_.keyNotTrusted(); },
+        verdictTime);
+    if (!told) {
+        return Unexpected(stoppedAnswering());
     }
     return {};
 }
@@ -174,11 +185,13 @@ Expected<void, DeviceFailure> DeviceSession::settle() {
     const bool answered = waitFor([&] { return ponged; }, verdictTime);
     QObject::disconnect(listening);
     if (!answered) {
-        return Unexpected(
-            DeviceFailure{ExitStatus::bridgeGone,
-                          "The bridge at " + address_.toString() + " stopped answering."});
+        return Unexpected(stoppedAnswering());
     }
     return {};
+}
+
+DeviceFailure DeviceSession::stoppedAnswering() const {
+    return {ExitStatus::bridgeGone, "The bridge at " + address_.toString() + " stopped answering."};
 }
 
 Expected<JSONValue, DeviceFailure> DeviceSession::call(const std::string& method,
@@ -191,12 +204,20 @@ Expected<JSONValue, DeviceFailure> DeviceSession::call(const std::string& method
         return Unexpected(endFailure(BridgeDevice::goneText));
     }
     if (!answer->hasValue()) {
+        // A request that the end of the session failed fails as the session ended (forgotten,
+        // say), not as the bridge refused it.
+        if (answer->error().message == BridgeDevice::goneText) {
+            return Unexpected(endFailure(BridgeDevice::goneText));
+        }
         return Unexpected(failureFor(answer->error()));
     }
     return std::move(*answer).value();
 }
 
 DeviceFailure DeviceSession::endFailure(const std::string& goneText) const {
+    if (device_.wasForgotten()) {
+        return {ExitStatus::notPaired, std::string(linkwire::forgottenReason)};
+    }
     switch (device_.endCode()) {
     case linkwire::closeForgotten:
         return {ExitStatus::notPaired, std::string(linkwire::forgottenReason)};
@@ -207,14 +228,15 @@ DeviceFailure DeviceSession::endFailure(const std::string& goneText) const {
     }
 }
 
-DeviceFailure DeviceSession::failureFor(const std::string& text) {
-    if (text == "Pair this device first.") {
-        return {ExitStatus::notPaired, text};
+DeviceFailure DeviceSession::failureFor(const ErrorBody& refusal) {
+    if (refusal.is(ErrorCode::notPaired) || refusal.is(ErrorCode::forgotten)) {
+        return {ExitStatus::notPaired, refusal.message};
     }
-    if (text == BridgeDevice::goneText) {
-        return {ExitStatus::bridgeGone, text};
+    // Not the bridge's refusal: the device's own word that the session ended first.
+    if (refusal.code.empty() && refusal.message == BridgeDevice::goneText) {
+        return {ExitStatus::bridgeGone, refusal.message};
     }
-    return {ExitStatus::failed, text};
+    return {ExitStatus::failed, refusal.message};
 }
 
 } // namespace tarnwick

@@ -67,13 +67,19 @@ public:
     bool waitFor(const std::function<bool()>& done,
                  std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
-    // Sorts a refusal or failure text from the bridge into a failure with its exit status.
-    static DeviceFailure failureFor(const std::string& text);
+    // Sorts a refusal from the bridge, by its code, or a failure to get an answer into a
+    // failure with its exit status.
+    static DeviceFailure failureFor(const ErrorBody& refusal);
     // Why the session ended, when the bridge said (this device was forgotten, or another of
     // its sessions took this one's place); else that the bridge went away, with `goneText`.
     DeviceFailure endFailure(const std::string& goneText) const;
 
 private:
+    // Waits until the bridge has said whether it trusts this device: accepted (and the ceiling
+    // in), or not trusted yet.
+    Expected<void, DeviceFailure> awaitVerdict();
+    DeviceFailure stoppedAnswering() const;
+
     BridgeDevice device_;
     RememberedBridgeStore& store_;
     std::ostream& errors_;
