@@ -116,7 +116,7 @@ void ApprovalRouter::offer(OpenQuestion& question, const std::vector<PeerHandle>
     std::optional<QByteArray> version2Block;
     for (const PeerHandle& peer : peers) {
         const PeerSession* session = sessions_.find(peer);
-        if (!session || !session->authorized) {
+        if (!session || !session->authorized()) {
             continue;
         }
         if (session->protocolVersion >= 2) {
@@ -163,7 +163,7 @@ void ApprovalRouter::offer(OpenQuestion& question, const std::vector<PeerHandle>
 
 void ApprovalRouter::sessionAuthenticated(const PeerHandle& peer) {
     const PeerSession* session = sessions_.find(peer);
-    if (!session || !session->authorized || !sender_.isConnected(peer)) {
+    if (!session || !session->authorized() || !sender_.isConnected(peer)) {
         return;
     }
     if (session->protocolVersion >= 2 && session->deviceID) {

@@ -1,7 +1,9 @@
 #include "bridge/DeviceIntake.h"
 
+#include "bridge/BridgeLog.h"
 #include "bridge/DeviceText.h"
 
+#include <memory>
 #include <utility>
 
 namespace tarnwick {
@@ -13,7 +15,8 @@ DeviceIntake::DeviceIntake(PeerSessions& sessions, const DeviceSender& sender,
       log_(std::move(log)) {}
 
 void DeviceIntake::handleConnected(const PeerHandle& peer) {
-    sessions_.open(peer);
+    // Every connection starts proving itself from nothing, in the version the link settled.
+    sessions_.open(peer, std::make_unique<DeviceHandshake>(peer->protocolVersion()));
     pairing_.handleConnected(peer);
 }
 
@@ -34,10 +37,9 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     const PeerSession* session = sessions_.find(peer);
     // A refused connection (it named another certificate than ours, so it runs through a relay,
     // or it took a connected device's name) is not answered, whatever it sends.
-    if (session && session->refused) {
+    if (session && session->refused()) {
         return;
     }
-    const bool version2 = session && session->protocolVersion == 2;
     // The link bounds a block's size and the decoder its nesting. A block that is not an
     // envelope is logged and not answered: a device learns nothing by probing.
     auto decoded = BridgeMessage::decode(bytes);
@@ -57,30 +59,10 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     }
     switch (message.kind) {
     case BridgeMessageKind::hello:
-        if (auto handled = pairing_.handleHello(message.body, peer); !handled) {
-            reject(peer, handled.error().description);
-        }
-        break;
     case BridgeMessageKind::pairingRequest:
-        if (version2) {
-            if (auto handled = pairing_.handlePairingCommitment(message.body, peer); !handled) {
-                reject(peer, handled.error().description);
-            }
-        } else {
-            pairing_.handlePairingRequest(peer);
-        }
-        break;
     case BridgeMessageKind::proof:
     case BridgeMessageKind::pairingNonce:
-        // Version-1 sessions know no such kinds: refused as the decoder refuses an unknown one.
-        if (!version2) {
-            reject(peer, "The message's \"kind\" is not a known kind.");
-        } else if (auto handled = message.kind == BridgeMessageKind::proof
-                                      ? pairing_.handleProof(message.body, peer)
-                                      : pairing_.handlePairingNonce(message.body, peer);
-                   !handled) {
-            reject(peer, handled.error().description);
-        }
+        handleHandshake(message, peer);
         break;
     case BridgeMessageKind::request:
         relay_.handleRequest(message, peer);
@@ -107,6 +89,63 @@ void DeviceIntake::handleData(std::string_view bytes, const PeerHandle& peer) {
     case BridgeMessageKind::notTrusted:
     case BridgeMessageKind::forgotten:
         break;
+    }
+}
+
+void DeviceIntake::handleHandshake(const BridgeMessage& message, const PeerHandle& peer) {
+    PeerSession* session = sessions_.find(peer);
+    if (!session) {
+        return;
+    }
+    // Once authorised the connection has no handshake left to reach: the device ID it
+    // authenticated as is settled for its life, and no later hello can move its authority to
+    // another ID or hide it from a forget of the first.
+    if (!session->handshake) {
+        if (message.kind == BridgeMessageKind::hello && session->authorized()) {
+            log_("Refused a second hello from " + pairing_.shownName(peer->displayName()) +
+                 " on an authorised session.");
+        }
+        if (session->protocolVersion == 2) {
+            (void)sender_.sendError(peer, {}, ErrorCode::notAllowed,
+                                    "This session's handshake is over.");
+        }
+        return;
+    }
+    DeviceHandshake& handshake = *session->handshake;
+    Expected<void, Error> handled;
+    switch (handshake.stepFor(message.kind)) {
+    case DeviceHandshake::Step::takeHello:
+        handled = pairing_.handleHello(message.body, peer, handshake);
+        break;
+    case DeviceHandshake::Step::takeOffer:
+        handled = pairing_.handleOffer(message.body, peer, handshake);
+        break;
+    case DeviceHandshake::Step::takeProof:
+        handled = pairing_.handleProof(message.body, peer, handshake);
+        break;
+    case DeviceHandshake::Step::takePairingRequest:
+        handled = handshake.protocolVersion() == 2
+                      ? pairing_.handlePairingCommitment(message.body, peer, handshake)
+                      : pairing_.handlePairingRequest(peer, handshake);
+        break;
+    case DeviceHandshake::Step::takePairingNonce:
+        handled = pairing_.handlePairingNonce(message.body, peer, handshake);
+        break;
+    case DeviceHandshake::Step::refuseSecondOffer:
+        // The proofs bind the first offer; a second could only be an attempt to pair or prove
+        // under other values on a connection already under way.
+        handled = Unexpected(Error{"Handshake was offered twice."});
+        break;
+    case DeviceHandshake::Step::refuseUnknownKind:
+        // Refused as the decoder refuses an unknown kind.
+        handled = Unexpected(Error{"The message's \"kind\" is not a known kind."});
+        break;
+    case DeviceHandshake::Step::ignore:
+        qCDebug(bridgeLog) << wireString(message.kind).data() << "out of order ignored";
+        break;
+    }
+    if (!handled) {
+        reject(peer, handled.error().description);
     }
 }
 

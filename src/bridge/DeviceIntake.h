@@ -11,9 +11,10 @@
 
 namespace tarnwick {
 
-// Everything a device sends, and the start and end of its connection: decodes each byte block,
-// answers other protocol versions and pings, and hands each kind to the part that handles it.
-// Main thread only.
+// Everything a device sends, and the start and end of its connection: makes each connection's
+// handshake when it opens, decodes each byte block, answers other protocol versions and pings,
+// and hands each kind to the part that handles it; the kinds of the handshake only while the
+// connection has one. Main thread only.
 class DeviceIntake {
 public:
     DeviceIntake(PeerSessions& sessions, const DeviceSender& sender, PairingHandler& pairing,
@@ -24,6 +25,9 @@ public:
     void handleDisconnected(const PeerHandle& peer);
 
 private:
+    // The kinds of the handshake reach its code only while the connection has one, and then
+    // as its stage decides.
+    void handleHandshake(const BridgeMessage& message, const PeerHandle& peer);
     void reject(const PeerHandle& peer, const std::string& description);
 
     PeerSessions& sessions_;

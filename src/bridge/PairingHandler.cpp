@@ -11,10 +11,6 @@ namespace tarnwick {
 
 namespace {
 
-BridgeMessage helloMessage(BridgeMessageKind kind, const HelloPayload& hello) {
-    return makeMessage(kind, std::nullopt, std::nullopt, hello.toJSON());
-}
-
 bool shareAName(const std::vector<std::string_view>& some,
                 const std::vector<std::string_view>& others) {
     return std::any_of(some.begin(), some.end(), [&](std::string_view name) {
@@ -44,106 +40,15 @@ void PairingHandler::handleConnected(const PeerHandle& peer) {
         log_("Cannot pair: secure Keychain identity is unavailable.");
         return;
     }
-    if (PeerSession* session = sessions_.find(peer); session && session->protocolVersion == 2) {
-        offerVersion2(peer, *session);
-        return;
-    }
-    auto hello = identity_->makeHello(hostNameForHello());
-    if (!hello) {
-        log_("Could not start secure handshake: " + hello.error().description);
-        return;
-    }
-    // A fresh hello with a fresh nonce per connection: a code or an acceptance seen on an
-    // earlier connection says nothing about this one.
-    sessions_.setLocalHello(peer, *hello);
-    if (auto sent = sender_.send(helloMessage(BridgeMessageKind::hello, *hello), peer); !sent) {
-        log_("Could not start secure handshake: " + sent.error().description);
-    }
-}
-
-Expected<void, Error> PairingHandler::handleHello(const std::optional<JSONValue>& body,
-                                                  const PeerHandle& peer) {
     PeerSession* session = sessions_.find(peer);
-    // The device ID a connection authenticated as is settled for its life: a later hello
-    // must not move its authority to another ID, nor hide it from a forget of the first.
-    if (session && session->authorized) {
-        log_("Refused a second hello from " + shownName(peer->displayName()) +
-             " on an authorised session.");
-        return {};
-    }
-    if (session && session->protocolVersion == 2) {
-        return handleOffer(body, peer, *session);
-    }
-    if (!body) {
-        return Unexpected(Error{"Codex returned an invalid response."});
-    }
-    auto hello = HelloPayload::fromJSON(*body);
-    if (!hello) {
-        return Unexpected(Error{hello.error().description});
-    }
-    // The signature binds the device ID, name and nonce to the key in the hello. Without this
-    // check anyone could present a trusted device's ID and key without holding its private key.
-    if (!hello->verify()) {
-        return Unexpected(Error{"Handshake signature did not verify."});
-    }
-    sessions_.setRemoteHello(peer, *hello);
-
-    std::optional<TrustedPeer> record = trustStore_.lookupPeer(hello->deviceID);
-    // Only a trusted key of a device that paired with version 1 proves the device ID here.
-    const bool proven =
-        record && record->publicKey == hello->publicKey && record->protocolVersion < 2;
-    if (session &&
-        refusedAsNamesake(*session, proven ? std::optional(hello->deviceID) : std::nullopt)) {
-        return {};
-    }
-    // Unknown devices ask for pairing next. A known device ID with another key is someone else
-    // claiming that device (or the device after a reinstall): it gets nothing until the user
-    // forgets the old record, and its pairing requests are ignored until then.
-    if (!record || record->publicKey != hello->publicKey) {
-        return {};
-    }
-    // A version-1 hello can be replayed from any earlier connection: a device that proved
-    // itself with version 2 is never again admitted by one, so its old hellos are worthless.
-    if (record->protocolVersion >= 2) {
-        log_("Refused a version-1 handshake from " + shownName(peer->displayName()) +
-             ": it paired with version 2.");
-        return {};
-    }
-    sessions_.authorize(peer, hello->deviceID);
-    if (session && session->localHello) {
-        if (auto sent = sender_.send(
-                helloMessage(BridgeMessageKind::pairingAccepted, *session->localHello), peer);
-            !sent) {
-            return sent;
-        }
-        emit welcomed(peer);
-    }
-    log_("Authenticated " + shownName(hello->displayName) + ".");
-    return {};
-}
-
-void PairingHandler::handlePairingRequest(const PeerHandle& peer) {
-    // Both hellos must be in hand: the code is computed from them, and a device that has not
-    // proved its key has nothing the user could compare.
-    const PeerSession* session = sessions_.find(peer);
-    if (!session || !session->localHello || !session->remoteHello) {
-        qCDebug(bridgeLog) << "pairing request before the hello exchange ignored";
+    if (!session || !session->handshake) {
         return;
     }
-    const HelloPayload local = *session->localHello;
-    const HelloPayload remote = *session->remoteHello;
-    // A device paired before authenticates by its hello and is never paired twice; a key change
-    // under a known ID must not be waved through by a second pairing.
-    if (trustStore_.lookupPeer(remote.deviceID)) {
-        return;
+    if (session->protocolVersion == 2) {
+        offerVersion2(peer, *session->handshake);
+    } else {
+        helloVersion1(peer, *session->handshake);
     }
-    std::string code = pairingCode(local, remote);
-    PairingRequest request;
-    request.peer = peer;
-    request.code = std::move(code);
-    request.localHello = local;
-    request.remoteHello = remote;
-    addRequest(std::move(request));
 }
 
 void PairingHandler::addRequest(PairingRequest request) {
@@ -157,8 +62,9 @@ void PairingHandler::addRequest(PairingRequest request) {
 
 void PairingHandler::handleLeaving(const PeerHandle& peer) {
     const PeerSession* session = sessions_.find(peer);
-    if (session && session->pairing && session->remoteOffer) {
-        log_(shownName(session->remoteOffer->displayName) +
+    const DeviceHandshake* handshake = session ? session->handshake.get() : nullptr;
+    if (handshake && handshake->stage() == DeviceHandshake::Stage::committed) {
+        log_(shownName(handshake->remoteOffer->displayName) +
              " left during a pairing attempt, before revealing its nonce.");
     }
 }
@@ -172,29 +78,9 @@ void PairingHandler::handleDisconnected(const PeerHandle& peer) {
 void PairingHandler::accept(PairingRequest request) {
     if (request.protocolVersion == 2) {
         acceptVersion2(request);
-        return;
+    } else {
+        acceptVersion1(request);
     }
-    if (auto trusted = trustStore_.trust(request.remoteHello); !trusted) {
-        log_("Pairing failed: " + trusted.error().description);
-        return;
-    }
-    refreshTrustedPeers();
-
-    // A card may outlive its connection. The device has proved its key and is now trusted, but
-    // its name must not be authorised: the next connection under that name would inherit it
-    // without a handshake. It authenticates by its hello when it reconnects.
-    if (sender_.isConnected(request.peer)) {
-        sessions_.authorize(request.peer, request.remoteHello.deviceID);
-        if (auto sent = sender_.send(
-                helloMessage(BridgeMessageKind::pairingAccepted, request.localHello), request.peer);
-            !sent) {
-            log_("Pairing failed: " + sent.error().description);
-            return;
-        }
-        emit welcomed(request.peer);
-    }
-    requests_.remove(request.serial);
-    log_("Paired " + shownName(request.remoteHello.displayName) + ".");
 }
 
 void PairingHandler::reject(PairingRequest request) {
@@ -238,7 +124,7 @@ ShownNames PairingHandler::shownNames() const {
         names.emplace_back(request.remoteHello.displayName);
     }
     for (const PeerSession* session : sessions_.all()) {
-        if (session->authorized) {
+        if (session->authorized()) {
             const auto given = session->names();
             names.insert(names.end(), given.begin(), given.end());
         }
@@ -250,13 +136,17 @@ ShownNames PairingHandler::shownNames() const {
 // A newcomer that gives the name without proving to be that device (another trusted device,
 // an unknown one, one that holds a trusted ID without its key) could only pass for it: it is
 // refused, shown no card, and closed. The device itself, proven, replaces its older session.
-bool PairingHandler::refusedAsNamesake(const PeerSession& session,
+bool PairingHandler::refusedAsNamesake(const PeerHandle& peer,
                                        const std::optional<std::string>& provenID) {
-    const auto names = session.names();
+    const PeerSession* session = sessions_.find(peer);
+    if (!session) {
+        return false;
+    }
+    const auto names = session->names();
     for (const PeerSession* other : sessions_.all()) {
-        if (other != &session && other->authorized && other->deviceID != provenID &&
+        if (other != session && other->authorized() && other->deviceID != provenID &&
             shareAName(names, other->names())) {
-            refuse(session);
+            refuse(peer);
             return true;
         }
     }
@@ -265,34 +155,32 @@ bool PairingHandler::refusedAsNamesake(const PeerSession& session,
 
 void PairingHandler::refuseNamesakesOf(const PeerHandle& peer) {
     const PeerSession* authorised = sessions_.find(peer);
-    if (!authorised || !authorised->authorized) {
+    if (!authorised || !authorised->authorized()) {
         return;
     }
-    // Only connections past their hello (version 1) or proof (version 2) have shown that they
-    // are not this device; one still on its way may yet prove to be it.
+    // Only connections that proved their own key have shown that they are not this device;
+    // one still on its way may yet prove to be it.
     std::vector<PeerHandle> namesakes;
     for (const PeerSession* other : sessions_.all()) {
-        if (other != authorised && !other->authorized && (other->remoteHello || other->proven) &&
+        if (other != authorised && other->handshake && other->handshake->keyProven() &&
             shareAName(other->names(), authorised->names())) {
             namesakes.push_back(other->peer);
         }
     }
     for (const PeerHandle& namesake : namesakes) {
-        if (const PeerSession* session = sessions_.find(namesake)) {
-            refuse(*session);
-        }
+        refuse(namesake);
     }
 }
 
-void PairingHandler::refuse(const PeerSession& session) {
-    // Copied first: closing ends the record.
-    const PeerHandle peer = session.peer;
-    log_("Refused " + shownName(session.names().back()) +
+void PairingHandler::refuse(const PeerHandle& peer) {
+    PeerSession* session = sessions_.find(peer);
+    if (!session || !session->handshake) {
+        return;
+    }
+    log_("Refused " + shownName(session->names().back()) +
          ": another device of that name is connected.");
     // Nothing it sends before the close takes effect is acted on.
-    if (PeerSession* record = sessions_.find(peer)) {
-        record->refused = true;
-    }
+    session->handshake->advance(DeviceHandshake::Event::refused);
     emit sessionRefused(peer);
 }
 

@@ -23,8 +23,9 @@ namespace tarnwick {
 // hellos (version 1) or of offers and proofs (version 2) when it connects, the authorisation of
 // devices paired before, the pairing requests waiting for the user with the code both screens
 // show, and the user's Pair, Reject and Forget. Keeps the trusted-device list the window shows.
-// Each connection's record (PeerSessions) alone decides what that connection may do. Main
-// thread only. The version-2 steps are in PairingHandlerV2.cpp.
+// Each connection's record (PeerSessions) alone decides what that connection may do, and its
+// handshake (DeviceHandshake) how far it has come. Main thread only. The version-1 steps are in
+// PairingHandlerV1.cpp, the version-2 steps in PairingHandlerV2.cpp.
 class PairingHandler : public QObject {
     Q_OBJECT
 
@@ -40,27 +41,35 @@ public:
                    const DeviceSender& sender, PhonePairingSecret& phoneSecret, ActivityLog log,
                    QObject* parent = nullptr);
 
-    // Device events.
+    // Device events. The intake hands each handshake message to its step, as the stage of the
+    // connection's handshake decides; each step fails for a body that does not fit.
     void handleConnected(const PeerHandle& peer);
-    // Fails when the body is not a hello signed by its own key, or when the device is trusted
-    // and cannot be told so.
+    // Version 1: the device's hello, which must be signed by its own key; also fails when the
+    // device is trusted and cannot be told so.
     [[nodiscard]] Expected<void, Error> handleHello(const std::optional<JSONValue>& body,
-                                                    const PeerHandle& peer);
-    void handlePairingRequest(const PeerHandle& peer);
+                                                    const PeerHandle& peer,
+                                                    DeviceHandshake& handshake);
+    // Version 1: a pairing request, shown to the person once both hellos are in.
+    [[nodiscard]] Expected<void, Error> handlePairingRequest(const PeerHandle& peer,
+                                                             DeviceHandshake& handshake);
+    // Version 2: the device's offer, its proof, its pairing commitment (a "pairingRequest" with
+    // a body: a "commitment", or a "secretProof" of the QR code's secret, which pairs at once)
+    // and its pairing nonce.
+    [[nodiscard]] Expected<void, Error> handleOffer(const std::optional<JSONValue>& body,
+                                                    const PeerHandle& peer,
+                                                    DeviceHandshake& handshake);
+    [[nodiscard]] Expected<void, Error> handleProof(const std::optional<JSONValue>& body,
+                                                    const PeerHandle& peer,
+                                                    DeviceHandshake& handshake);
+    [[nodiscard]] Expected<void, Error>
+    handlePairingCommitment(const std::optional<JSONValue>& body, const PeerHandle& peer,
+                            DeviceHandshake& handshake);
+    [[nodiscard]] Expected<void, Error> handlePairingNonce(const std::optional<JSONValue>& body,
+                                                           const PeerHandle& peer,
+                                                           DeviceHandshake& handshake);
     // The connection is going; its record is still there.
     void handleLeaving(const PeerHandle& peer);
     void handleDisconnected(const PeerHandle& peer);
-
-    // Version-2 steps after the offers: the device's proof, its pairing commitment (a
-    // "pairingRequest" with a body: a "commitment", or a "secretProof" of the QR code's
-    // secret, which pairs at once) and its pairing nonce. Each fails for a body that does not
-    // fit; messages out of order are not acted on.
-    [[nodiscard]] Expected<void, Error> handleProof(const std::optional<JSONValue>& body,
-                                                    const PeerHandle& peer);
-    [[nodiscard]] Expected<void, Error>
-    handlePairingCommitment(const std::optional<JSONValue>& body, const PeerHandle& peer);
-    [[nodiscard]] Expected<void, Error> handlePairingNonce(const std::optional<JSONValue>& body,
-                                                           const PeerHandle& peer);
 
     // The user's decisions. Taken by value: the lists they usually come from change as they run.
     void accept(PairingRequest request);
@@ -98,16 +107,16 @@ private:
     std::string hostNameForHello() const;
     void refreshTrustedPeers();
     void addRequest(PairingRequest request);
-    void offerVersion2(const PeerHandle& peer, PeerSession& session);
-    [[nodiscard]] Expected<void, Error> handleOffer(const std::optional<JSONValue>& body,
-                                                    const PeerHandle& peer, PeerSession& session);
+    void helloVersion1(const PeerHandle& peer, DeviceHandshake& handshake);
+    void acceptVersion1(const PairingRequest& request);
+    void offerVersion2(const PeerHandle& peer, DeviceHandshake& handshake);
     void acceptVersion2(const PairingRequest& request);
-    // Whether `session` gives the name of an authorised connection of another device than
+    // Whether the connection gives the name of an authorised connection of another device than
     // `provenID` (none: it proved no trusted device); if so it is refused.
-    bool refusedAsNamesake(const PeerSession& session, const std::optional<std::string>& provenID);
-    void refuse(const PeerSession& session);
-    [[nodiscard]] Expected<void, Error> pairBySecret(const std::string& proof,
-                                                     const PeerHandle& peer, PeerSession& session);
+    bool refusedAsNamesake(const PeerHandle& peer, const std::optional<std::string>& provenID);
+    void refuse(const PeerHandle& peer);
+    [[nodiscard]] Expected<void, Error>
+    pairBySecret(const std::string& proof, const PeerHandle& peer, DeviceHandshake& handshake);
 
     const BridgeIdentity* identity_;
     BridgeTrustStore& trustStore_;

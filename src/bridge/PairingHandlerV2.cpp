@@ -37,29 +37,26 @@ HelloPayload shownHello(const HelloOffer& offer) {
 
 } // namespace
 
-void PairingHandler::offerVersion2(const PeerHandle& peer, PeerSession& session) {
+void PairingHandler::offerVersion2(const PeerHandle& peer, DeviceHandshake& handshake) {
     // Only an offer: nothing is signed before the device's offer, with its fresh nonce, is in.
-    session.localOffer = identity_->makeOffer(hostNameForHello(), sender_.certificateFingerprint());
+    handshake.localOffer =
+        identity_->makeOffer(hostNameForHello(), sender_.certificateFingerprint());
     if (auto sent = sender_.send(
-            makeMessage(BridgeMessageKind::hello, {}, {}, session.localOffer->toJSON()), peer);
+            makeMessage(BridgeMessageKind::hello, {}, {}, handshake.localOffer->toJSON()), peer);
         !sent) {
         log_("Could not start secure handshake: " + sent.error().description);
     }
 }
 
 Expected<void, Error> PairingHandler::handleOffer(const std::optional<JSONValue>& body,
-                                                  const PeerHandle& peer, PeerSession& session) {
+                                                  const PeerHandle& peer,
+                                                  DeviceHandshake& handshake) {
     if (!body) {
-        return Unexpected(Error{"Codex returned an invalid response."});
+        return Unexpected(Error{"The device's hello was empty."});
     }
     auto offer = HelloOffer::fromJSON(*body);
     if (!offer) {
         return Unexpected(Error{offer.error().description});
-    }
-    // One offer per connection: the proofs bind the first, and a second could only be an
-    // attempt to pair or prove under other values on a connection already under way.
-    if (session.remoteOffer) {
-        return Unexpected(Error{"Handshake was offered twice."});
     }
     if (!isP256Point(offer->publicKey)) {
         return Unexpected(Error{"Handshake public key is not a P-256 key."});
@@ -72,17 +69,18 @@ Expected<void, Error> PairingHandler::handleOffer(const std::optional<JSONValue>
     // A native device names the certificate it was shown. Another certificate than ours means
     // a TLS relay sits between us: nothing more goes to or comes from this connection.
     if (!offer->certificate.empty() &&
-        (!session.localOffer || offer->certificate != session.localOffer->certificate)) {
-        session.refused = true;
+        (!handshake.localOffer || offer->certificate != handshake.localOffer->certificate)) {
+        handshake.advance(DeviceHandshake::Event::refused);
         return Unexpected(Error{"Handshake names another certificate."});
     }
-    if (!session.localOffer) {
+    if (!handshake.localOffer) {
         // Without a signing identity nothing can be proven; said once at connect.
         return {};
     }
-    session.remoteOffer = *offer;
+    handshake.remoteOffer = *offer;
+    handshake.advance(DeviceHandshake::Event::offerTaken);
     auto signature = identity_->sign(
-        bridgeProofText(*session.localOffer, *session.remoteOffer, offer->certificate));
+        bridgeProofText(*handshake.localOffer, *handshake.remoteOffer, offer->certificate));
     if (!signature) {
         log_("Could not start secure handshake: " + signature.error().description);
         return {};
@@ -93,31 +91,28 @@ Expected<void, Error> PairingHandler::handleOffer(const std::optional<JSONValue>
 }
 
 Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>& body,
-                                                  const PeerHandle& peer) {
-    PeerSession* session = sessions_.find(peer);
-    if (!session || !session->localOffer || !session->remoteOffer || session->proven) {
-        qCDebug(bridgeLog) << "proof out of order ignored";
-        return {};
-    }
+                                                  const PeerHandle& peer,
+                                                  DeviceHandshake& handshake) {
     const std::string* signature = textMember(body, "signature");
     if (!signature) {
         return Unexpected(Error{"The proof has no \"signature\"."});
     }
-    const HelloOffer& device = *session->remoteOffer;
+    // Copied: authorising destroys the handshake.
+    const HelloOffer device = *handshake.remoteOffer;
     // The proof covers this connection's bridge nonce: one captured on any other connection
     // does not verify here. It also covers the certificate the device saw, so a relay that
     // rewrote that text to ours breaks it.
     if (!verifySignature(device.publicKey,
-                         deviceProofText(device, *session->localOffer, device.certificate),
+                         deviceProofText(device, *handshake.localOffer, device.certificate),
                          *signature)) {
         return Unexpected(Error{"Handshake signature did not verify."});
     }
-    session->proven = true;
+    handshake.advance(DeviceHandshake::Event::proofVerified);
 
     std::optional<TrustedPeer> record = trustStore_.lookupPeer(device.deviceID);
-    if (refusedAsNamesake(*session, record && record->publicKey == device.publicKey
-                                        ? std::optional(device.deviceID)
-                                        : std::nullopt)) {
+    if (refusedAsNamesake(peer, record && record->publicKey == device.publicKey
+                                    ? std::optional(device.deviceID)
+                                    : std::nullopt)) {
         return {};
     }
     // Unknown: it may ask to pair next. Known with another key: someone else claiming that
@@ -137,7 +132,9 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
             refreshTrustedPeers();
         }
     }
-    sessions_.authorize(peer, device.deviceID);
+    if (!sessions_.authorize(peer, device.deviceID)) {
+        return {};
+    }
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
     }
@@ -147,17 +144,15 @@ Expected<void, Error> PairingHandler::handleProof(const std::optional<JSONValue>
 }
 
 Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optional<JSONValue>& body,
-                                                              const PeerHandle& peer) {
-    PeerSession* session = sessions_.find(peer);
-    // Only a proven connection of an unknown device pairs: the code must bind keys whose
-    // holders are on this connection, and a known device ID is never paired twice.
-    if (!session || !session->proven || session->authorized ||
-        trustStore_.lookupPeer(session->remoteOffer->deviceID)) {
-        qCDebug(bridgeLog) << "pairing request outside a proven, untrusted session ignored";
+                                                              const PeerHandle& peer,
+                                                              DeviceHandshake& handshake) {
+    // The stage says the connection is proven; a known device ID is never paired twice.
+    if (trustStore_.lookupPeer(handshake.remoteOffer->deviceID)) {
+        qCDebug(bridgeLog) << "pairing request of a known device ID ignored";
         return {};
     }
     if (const std::string* proof = textMember(body, "secretProof")) {
-        return pairBySecret(*proof, peer, *session);
+        return pairBySecret(*proof, peer, handshake);
     }
     const std::string* commitment = textMember(body, "commitment");
     if (!commitment) {
@@ -169,18 +164,18 @@ Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optiona
     }
     // The device has seen the code of its waiting attempt and wants another instead of
     // revealing: a device that may do that tries codes until one suits it.
-    if (session->pairing) {
-        log_("Closed " + shownName(session->remoteOffer->displayName) +
+    if (handshake.stage() == DeviceHandshake::Stage::committed) {
+        log_("Closed " + shownName(handshake.remoteOffer->displayName) +
              ": it abandoned a pairing attempt before revealing its nonce.");
-        // Closing ends the record, at once.
-        session->pairing.reset();
+        // Closing ends the record, at once; until then nothing it sends is acted on.
+        handshake.advance(DeviceHandshake::Event::refused);
         emit attemptAbandoned(peer);
         return {};
     }
     // Every attempt is a chance at a code, so few may start in a minute.
     const std::string address = peer->endpoint() ? peer->endpoint()->host : std::string();
     if (!attempts_.admit(address)) {
-        log_("Refused a pairing attempt from " + shownName(session->remoteOffer->displayName) +
+        log_("Refused a pairing attempt from " + shownName(handshake.remoteOffer->displayName) +
              ": too many attempts in the last minute.");
         return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
     }
@@ -189,29 +184,28 @@ Expected<void, Error> PairingHandler::handlePairingCommitment(const std::optiona
     // Drawn only now that the device is bound to its nonce, and sent before that nonce is
     // revealed: the device cannot pick its nonce to suit ours, and we cannot pick ours to suit
     // its.
-    session->pairing = PeerSession::PairingAttempt{*commitment, randomNonceV2()};
+    handshake.advance(DeviceHandshake::Event::committed);
+    handshake.pairing = DeviceHandshake::PairingAttempt{*commitment, randomNonceV2()};
     return sender_.send(
         makeMessage(BridgeMessageKind::pairingNonce, {}, {},
-                    JSONValue(JSONObject{{"nonce", session->pairing->bridgeNonce}})),
+                    JSONValue(JSONObject{{"nonce", handshake.pairing->bridgeNonce}})),
         peer);
 }
 
 Expected<void, Error> PairingHandler::handlePairingNonce(const std::optional<JSONValue>& body,
-                                                         const PeerHandle& peer) {
-    PeerSession* session = sessions_.find(peer);
-    if (!session || !session->pairing || !session->proven || session->authorized) {
-        qCDebug(bridgeLog) << "pairing nonce without a commitment ignored";
-        return {};
-    }
-    const PeerSession::PairingAttempt attempt = *session->pairing;
-    session->pairing.reset();
+                                                         const PeerHandle& peer,
+                                                         DeviceHandshake& handshake) {
+    // One reveal per attempt, whatever it holds.
+    const DeviceHandshake::PairingAttempt attempt = *handshake.pairing;
     const std::string* nonce = textMember(body, "nonce");
-    if (!nonce) {
-        return Unexpected(Error{"The pairing nonce has no \"nonce\"."});
-    }
-    const HelloOffer& device = *session->remoteOffer;
-    const HelloOffer& bridge = *session->localOffer;
-    if (!isNonceV2(*nonce) || pairingCommitment(device.publicKey, *nonce) != attempt.commitment) {
+    const HelloOffer& device = *handshake.remoteOffer;
+    const HelloOffer& bridge = *handshake.localOffer;
+    if (!nonce || !isNonceV2(*nonce) ||
+        pairingCommitment(device.publicKey, *nonce) != attempt.commitment) {
+        handshake.advance(DeviceHandshake::Event::revealFailed);
+        if (!nonce) {
+            return Unexpected(Error{"The pairing nonce has no \"nonce\"."});
+        }
         log_("Pairing failed: the device's pairing nonce does not match its commitment.");
         return {};
     }
@@ -223,25 +217,28 @@ Expected<void, Error> PairingHandler::handlePairingNonce(const std::optional<JSO
     request.remoteHello = shownHello(device);
     request.protocolVersion = 2;
     request.remoteOffer = device;
+    handshake.advance(DeviceHandshake::Event::revealed);
     addRequest(std::move(request));
     return {};
 }
 
 Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, const PeerHandle& peer,
-                                                   PeerSession& session) {
+                                                   DeviceHandshake& handshake) {
     // The secret has 256 bits, so guessing is hopeless anyway; the bound keeps a connection
     // from making the bridge compute MACs without end.
-    if (session.secretProofs >= maxSecretProofs) {
+    if (handshake.secretProofs >= maxSecretProofs) {
         qCDebug(bridgeLog) << "secret proof beyond the bound of a connection ignored";
         return {};
     }
-    ++session.secretProofs;
-    const HelloOffer& device = *session.remoteOffer;
+    ++handshake.secretProofs;
+    // Copied: authorising destroys the handshake.
+    const HelloOffer device = *handshake.remoteOffer;
     const std::string name = shownName(device.displayName);
     // The MAC binds the secret to both offers of this proven connection: one seen on another
     // connection, or made for another device, does not match here. Only a match burns the
     // secret, so a stranger's wrong guesses cannot spoil the code the user is about to scan.
-    if (!phoneSecret_.use(qrPairingText(device, *session.localOffer, device.certificate), proof)) {
+    if (!phoneSecret_.use(qrPairingText(device, *handshake.localOffer, device.certificate),
+                          proof)) {
         log_("Refused pairing by QR code from " + name +
              ": the QR code is wrong, used or expired.");
         return sender_.send(makeMessage(BridgeMessageKind::pairingRejected), peer);
@@ -252,9 +249,10 @@ Expected<void, Error> PairingHandler::pairBySecret(const std::string& proof, con
     }
     refreshTrustedPeers();
     // A six-digit attempt of this connection that was waiting has no card to show any more.
-    session.pairing.reset();
     requests_.removeFor(peer);
-    sessions_.authorize(peer, device.deviceID);
+    if (!sessions_.authorize(peer, device.deviceID)) {
+        return {};
+    }
     if (auto sent = sender_.send(acceptedV2(), peer); !sent) {
         return sent;
     }
@@ -272,9 +270,10 @@ void PairingHandler::acceptVersion2(const PairingRequest& request) {
     refreshTrustedPeers();
     // Authorised only on the connection that proved this offer, and only while it is there.
     const PeerSession* session = sessions_.find(request.peer);
-    if (session && session->proven && session->remoteOffer == request.remoteOffer &&
-        sender_.isConnected(request.peer)) {
-        sessions_.authorize(request.peer, request.remoteOffer->deviceID);
+    const DeviceHandshake* handshake = session ? session->handshake.get() : nullptr;
+    if (handshake && handshake->stage() == DeviceHandshake::Stage::awaitingPerson &&
+        handshake->remoteOffer == request.remoteOffer && sender_.isConnected(request.peer) &&
+        sessions_.authorize(request.peer, request.remoteOffer->deviceID)) {
         if (auto sent = sender_.send(acceptedV2(), request.peer); !sent) {
             log_("Pairing failed: " + sent.error().description);
             return;

@@ -5,14 +5,12 @@
 
 namespace tarnwick {
 
-std::uint64_t PairingRequests::add(PairingRequest request) {
+void PairingRequests::add(PairingRequest request) {
     request.serial = nextSerial_++;
-    const std::uint64_t serial = request.serial;
     std::erase_if(requests_,
                   [&](const PairingRequest& shown) { return shown.peer == request.peer; });
     requests_.push_back(std::move(request));
     emit changed();
-    return serial;
 }
 
 bool PairingRequests::removeFor(const PeerHandle& peer) {
@@ -40,11 +38,6 @@ const PairingRequest* PairingRequests::find(std::uint64_t serial, std::string_vi
             return request.serial == serial && request.code == code;
         });
     return found == requests_.end() ? nullptr : &*found;
-}
-
-bool PairingRequests::hasRequestFor(const PeerHandle& peer) const {
-    return std::any_of(requests_.begin(), requests_.end(),
-                       [&](const PairingRequest& request) { return request.peer == peer; });
 }
 
 } // namespace tarnwick

@@ -21,8 +21,8 @@ public:
     using QObject::QObject;
 
     // Gives `request` the next serial and adds it, in place of any earlier request of its
-    // connection (whose code no longer holds). Gives the serial.
-    std::uint64_t add(PairingRequest request);
+    // connection (whose code no longer holds).
+    void add(PairingRequest request);
     // Removes the request of this connection, if any; says whether there was one.
     bool removeFor(const PeerHandle& peer);
     bool remove(std::uint64_t serial);
@@ -30,7 +30,6 @@ public:
     // The waiting request with this serial and this code: a decision made on what the person
     // saw acts on that request or on none.
     const PairingRequest* find(std::uint64_t serial, std::string_view code) const;
-    bool hasRequestFor(const PeerHandle& peer) const;
     const std::vector<PairingRequest>& all() const { return requests_; }
 
 signals:

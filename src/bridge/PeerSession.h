@@ -1,9 +1,9 @@
 #pragma once
 
-#include "identity/HandshakeV2.h"
-#include "identity/HelloPayload.h"
+#include "bridge/DeviceHandshake.h"
 #include "link/PeerHandle.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,48 +19,27 @@ struct PeerSession {
     PeerHandle peer;
     // The handshake version the link negotiated for the connection (1 or 2).
     int protocolVersion = 1;
-
-    // Version 1. The signed hello this computer sent on the connection. Absent without a
-    // signing identity or when making it failed; a device without it is never shown as a
-    // pairing request.
-    std::optional<HelloPayload> localHello;
-    // The device's own hello, kept only after its signature verified against its own key.
-    std::optional<HelloPayload> remoteHello;
-
-    // Version 2. This computer's offer, sent at connect; absent without a signing identity.
-    std::optional<HelloOffer> localOffer;
-    // The device's offer, kept once it passed its checks; a second one is refused.
-    std::optional<HelloOffer> remoteOffer;
-    // The device's proof verified: the connection is `remoteOffer->deviceID` holding its key.
-    bool proven = false;
-    // The device named another certificate, or gave the name of a connected device without
-    // proving to be it: the connection gets nothing more.
-    bool refused = false;
-    // A pairing attempt waiting for the device's pairing nonce: its commitment and the
-    // bridge's pairing nonce sent in answer.
-    struct PairingAttempt {
-        std::string commitment;
-        std::string bridgeNonce;
-    };
-    std::optional<PairingAttempt> pairing;
-    // Proofs of the QR code's secret tried on this connection; a few at most are checked.
-    int secretProofs = 0;
-
-    // Whether the device may use the bridge: relay requests, receive events, receive and answer
-    // approval questions. Set only by a handshake with a trusted key or by the user's Pair.
-    bool authorized = false;
-    // The trusted device ID it was authorised as; absent while not authorised. Once set on a
-    // connection it never changes there.
+    // While the connection is proving itself or pairing: how far it has come. Destroyed when
+    // it is authorised, so that nothing it sends afterwards reaches handshake code.
+    std::unique_ptr<DeviceHandshake> handshake;
+    // The trusted device ID it was authorised as: it may relay requests, receive events and
+    // receive and answer approval questions. Set only by a handshake with a trusted key or by
+    // the user's Pair; once set on a connection it never changes there, and a forget clears it.
     std::optional<std::string> deviceID;
+    // The name its hello or offer gave, kept from the handshake when it was authorised.
+    std::string givenName;
+
+    bool authorized() const { return deviceID.has_value(); }
+    bool refused() const {
+        return handshake && handshake->stage() == DeviceHandshake::Stage::refused;
+    }
 
     // The names the connection goes by: the one it connected under and the one its hello or
     // offer gave, once that is in.
     std::vector<std::string_view> names() const {
         std::vector<std::string_view> all{peer->displayName()};
-        const std::string* given = remoteHello   ? &remoteHello->displayName
-                                   : remoteOffer ? &remoteOffer->displayName
-                                                 : nullptr;
-        if (given && *given != all.front()) {
+        const std::string* given = handshake ? handshake->givenName() : &givenName;
+        if (given && !given->empty() && *given != all.front()) {
             all.emplace_back(*given);
         }
         return all;

@@ -7,20 +7,17 @@ namespace tarnwick {
 
 PeerSessions::PeerSessions(QObject* parent) : QObject(parent) {}
 
-void PeerSessions::open(const PeerHandle& peer) {
-    (void)recordOf(peer);
-}
-
-PeerSession& PeerSessions::recordOf(const PeerHandle& peer) {
-    if (auto known = sessions_.find(peer); known != sessions_.end()) {
-        return known->second;
+void PeerSessions::open(const PeerHandle& peer, std::unique_ptr<DeviceHandshake> handshake) {
+    if (sessions_.contains(peer)) {
+        return;
     }
     PeerSession session;
     session.peer = peer;
-    session.protocolVersion = peer->protocolVersion() == 2 ? 2 : 1;
+    session.protocolVersion = handshake->protocolVersion();
+    session.handshake = std::move(handshake);
     qCDebug(bridgeLog) << "session opened for" << boundedDeviceText(peer->displayName()).c_str()
                        << "with handshake version" << session.protocolVersion;
-    return sessions_.emplace(peer, std::move(session)).first->second;
+    sessions_.emplace(peer, std::move(session));
 }
 
 void PeerSessions::close(const PeerHandle& peer) {
@@ -43,38 +40,29 @@ PeerSession* PeerSessions::find(const PeerHandle& peer) {
 
 bool PeerSessions::isAuthorized(const PeerHandle& peer) const {
     const PeerSession* session = find(peer);
-    return session && session->authorized;
+    return session && session->authorized();
 }
 
-// A connection that is not open (it ended, or was never announced) gains nothing.
-void PeerSessions::setLocalHello(const PeerHandle& peer, const HelloPayload& hello) {
-    if (PeerSession* session = find(peer)) {
-        session->localHello = hello;
-    }
-}
-
-void PeerSessions::setRemoteHello(const PeerHandle& peer, const HelloPayload& hello) {
-    if (PeerSession* session = find(peer)) {
-        session->remoteHello = hello;
-    }
-}
-
-void PeerSessions::authorize(const PeerHandle& peer, const std::string& deviceID) {
+bool PeerSessions::authorize(const PeerHandle& peer, const std::string& deviceID) {
     PeerSession* session = find(peer);
-    if (session) {
-        session->authorized = true;
-        session->deviceID = deviceID;
+    if (!session || !session->handshake ||
+        !session->handshake->advance(DeviceHandshake::Event::authorised)) {
+        return false;
     }
+    const std::string* given = session->handshake->givenName();
+    session->givenName = given ? *given : std::string();
+    // The handshake is over: nothing the connection sends from now on can reach it.
+    session->handshake.reset();
+    session->deviceID = deviceID;
     refreshAuthorizedNames();
-    if (session) {
-        emit authorized(peer, deviceID);
-    }
+    emit authorized(peer, deviceID);
+    return true;
 }
 
 std::vector<PeerHandle> PeerSessions::authorizedAs(std::string_view deviceID) const {
     std::vector<PeerHandle> peers;
     for (const auto& [peer, record] : sessions_) {
-        if (record.authorized && record.deviceID == deviceID) {
+        if (record.deviceID == deviceID) {
             peers.push_back(peer);
         }
     }
@@ -95,7 +83,6 @@ void PeerSessions::revokeDevice(std::string_view deviceID) {
     // under another ID must not shield a connection from the forgetting of the one it proved.
     for (auto& [peer, record] : sessions_) {
         if (record.deviceID == deviceID) {
-            record.authorized = false;
             record.deviceID.reset();
         }
     }
@@ -105,7 +92,7 @@ void PeerSessions::revokeDevice(std::string_view deviceID) {
 void PeerSessions::refreshAuthorizedNames() {
     std::set<std::string> names;
     for (const auto& [peer, record] : sessions_) {
-        if (record.authorized) {
+        if (record.authorized()) {
             names.insert(peer->displayName());
         }
     }

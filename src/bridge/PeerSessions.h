@@ -5,6 +5,7 @@
 #include <QObject>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,9 +24,9 @@ class PeerSessions : public QObject {
 public:
     explicit PeerSessions(QObject* parent = nullptr);
 
-    // Opens the record of a new connection with the version the link settled for it; a
-    // connection already known keeps its record.
-    void open(const PeerHandle& peer);
+    // Opens the record of a new connection with its handshake (of the version the link settled
+    // for it); a connection already known keeps its record.
+    void open(const PeerHandle& peer, std::unique_ptr<DeviceHandshake> handshake);
     // Ends the connection's record.
     void close(const PeerHandle& peer);
 
@@ -38,10 +39,10 @@ public:
     // Every open record, in no particular order; valid until the next open or close.
     std::vector<const PeerSession*> all() const;
 
-    // These change only an open connection's record.
-    void setLocalHello(const PeerHandle& peer, const HelloPayload& hello);
-    void setRemoteHello(const PeerHandle& peer, const HelloPayload& hello);
-    void authorize(const PeerHandle& peer, const std::string& deviceID);
+    // Authorises an open connection as the device ID and destroys its handshake: a caller
+    // holds nothing of that handshake past this call. False, and nothing changes, when the
+    // connection is not open or its handshake is at no stage that may end in authority.
+    [[nodiscard]] bool authorize(const PeerHandle& peer, const std::string& deviceID);
     // Withdraws authority from every connection authorised as the device ID, whatever it sent
     // since.
     void revokeDevice(std::string_view deviceID);
@@ -56,7 +57,6 @@ signals:
     void authorized(const tarnwick::PeerHandle& peer, const std::string& deviceID);
 
 private:
-    PeerSession& recordOf(const PeerHandle& peer);
     void refreshAuthorizedNames();
 
     std::map<PeerHandle, PeerSession> sessions_;

@@ -1,138 +1,277 @@
-// What a device hears from the bridge at each step of its connection, as the device reads it:
-// by kind and by code, never by the words (version 2), and the words alone as they always were
-// (version 1).
+// What the bridge does with each message a device sends at each stage of its connection's
+// handshake, and what the device hears, as the device reads it: by kind and by code, never by
+// the words (version 2), and the words alone as they always were (version 1).
+#include "bridge/DeviceHandshake.h"
+
 #include "bridge/BridgeController.h"
 #include "link/LinkWire.h"
-#include "support/FakeNeighbours.h"
+#include "support/ControllerRig.h"
 #include "support/QtTestSupport.h"
-#include "support/TemporaryHome.h"
-#include "support/TestSigner.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
 namespace {
 
+using Stage = DeviceHandshake::Stage;
+
 // A device of either handshake version on the fake link, built on the identity layer's own
 // primitives.
-struct Device {
+struct DeviceEnd {
     TestSigner signer;
+    std::string name;
     PeerHandle peer;
     int version = 1;
     HelloOffer offer;
     HelloOffer bridge;
+    // The pairing nonce of its latest commitment.
+    std::string nonce = randomNonceV2();
 };
 
-class DeviceHandshakeTest : public ::testing::Test {
+class DeviceHandshakeTest : public ::testing::Test, protected ControllerRig {
 protected:
-    DeviceHandshakeTest() {
-        auto linkOwned = std::make_unique<FakeLink>();
-        auto appServerOwned = std::make_unique<FakeAppServer>();
-        auto trustOwned = std::make_unique<FakeTrustStore>();
-        auto ceilingsOwned = std::make_unique<FakeCeilings>();
-        link = linkOwned.get();
-        appServer = appServerOwned.get();
-        trustStore = trustOwned.get();
-        link->fingerprint = std::string(64, 'c');
-        ceilingsOwned->book.everyDevice = DeviceCeiling::standard(home.path().string());
-        ceilingsOwned->folder = home.path().string();
-        BridgeNeighbours neighbours;
-        neighbours.link = std::move(linkOwned);
-        neighbours.appServer = std::move(appServerOwned);
-        neighbours.trustStore = std::move(trustOwned);
-        neighbours.loginItems = std::make_unique<FakeLoginItems>();
-        neighbours.hostName = std::make_unique<FakeHostName>();
-        neighbours.ceilings = std::move(ceilingsOwned);
-        neighbours.identity = std::unique_ptr<BridgeIdentity>(std::make_unique<SignerIdentity>());
-        controller = std::make_unique<BridgeController>(std::move(neighbours));
+    std::optional<BridgeMessage> lastOfKind(const DeviceEnd& device, BridgeMessageKind kind) const {
+        return ControllerRig::lastOfKind(device.peer, kind);
     }
 
-    std::optional<BridgeMessage> lastOfKind(const Device& device, BridgeMessageKind kind) const {
-        std::optional<BridgeMessage> found;
-        for (const auto& sent : link->sentTo(device.peer)) {
-            if (sent.kind == kind) {
-                found = sent;
-            }
-        }
-        return found;
-    }
-
-    // Connects and proves itself: version 1 by its signed hello; version 2 by its offer and,
-    // once the bridge's proof is in, its own proof.
-    std::unique_ptr<Device> connect(const std::string& name, int version,
-                                    std::unique_ptr<Device> device = nullptr) {
+    // A new connection brought to `stage` the way a device gets there.
+    std::unique_ptr<DeviceEnd> reach(int version, Stage stage,
+                                     std::unique_ptr<DeviceEnd> device = {}) {
         if (!device) {
-            device = std::make_unique<Device>();
+            device = std::make_unique<DeviceEnd>();
+            device->name = "Device " + std::to_string(++connections);
         }
         device->version = version;
-        device->peer = link->connect(name, version);
-        if (version == 1) {
-            deliver(*device, BridgeMessageKind::hello, device->signer.hello(name).toJSON());
-            return device;
+        device->peer = link->connect(device->name, version);
+        if (version == 2) {
+            device->bridge =
+                HelloOffer::fromJSON(*lastOfKind(*device, BridgeMessageKind::hello)->body).value();
+            device->offer = device->signer.identity().makeOffer(
+                device->name, stage == Stage::refused ? std::string(64, 'e') : link->fingerprint);
         }
-        device->bridge =
-            HelloOffer::fromJSON(*lastOfKind(*device, BridgeMessageKind::hello)->body).value();
-        device->offer = device->signer.identity().makeOffer(name, link->fingerprint);
-        deliver(*device, BridgeMessageKind::hello, device->offer.toJSON());
-        if (lastOfKind(*device, BridgeMessageKind::proof)) {
-            const std::string text =
-                deviceProofText(device->offer, device->bridge, link->fingerprint);
-            deliver(*device, BridgeMessageKind::proof,
-                    JSONObject{{"signature", device->signer.identity().sign(text).value()}});
+        // The stages in order, and the message that leads from each to the next.
+        const std::vector<Stage> path =
+            version == 1
+                ? std::vector{Stage::awaitingHello, Stage::helloVerified, Stage::awaitingPerson}
+                : std::vector{Stage::awaitingOffer, Stage::awaitingProof, Stage::proven,
+                              Stage::committed, Stage::awaitingPerson};
+        const std::vector<BridgeMessageKind> steps =
+            version == 1
+                ? std::vector{BridgeMessageKind::hello, BridgeMessageKind::pairingRequest}
+                : std::vector{BridgeMessageKind::hello, BridgeMessageKind::proof,
+                              BridgeMessageKind::pairingRequest, BridgeMessageKind::pairingNonce};
+        // A trusted device is authorised by its hello (version 1) or its proof (version 2).
+        const bool trusted = trustStore->peers.contains(device->signer.deviceID());
+        std::size_t taken =
+            static_cast<std::size_t>(std::find(path.begin(), path.end(), stage) - path.begin());
+        if (stage == Stage::authorised) {
+            taken = trusted ? std::size_t(version) : steps.size();
+        } else if (stage == Stage::refused) {
+            taken = 1;
+        }
+        for (std::size_t at = 0; at < taken; ++at) {
+            send(*device, steps[at]);
+        }
+        if (stage == Stage::authorised && !trusted) {
+            EXPECT_TRUE(decideNewest(PairingDecision::accept));
         }
         return device;
     }
 
-    // Asks to pair (version 2: commits, takes the bridge's nonce, reveals) and the person
-    // accepts the card.
-    void pair(Device& device) {
-        if (device.version == 1) {
-            link->deliver(device.peer, makeMessage(BridgeMessageKind::pairingRequest));
-        } else {
-            const std::string nonce = randomNonceV2();
-            deliver(device, BridgeMessageKind::pairingRequest,
-                    JSONObject{{"commitment", pairingCommitment(device.offer.publicKey, nonce)}});
-            deliver(device, BridgeMessageKind::pairingNonce, JSONObject{{"nonce", nonce}});
+    // The message of `kind` the device would send next: its own hello or offer, a proof over
+    // both offers, a commitment to a fresh nonce and the reveal of it.
+    void send(DeviceEnd& device, BridgeMessageKind kind) {
+        const bool version2 = device.version == 2;
+        switch (kind) {
+        case BridgeMessageKind::hello:
+            deliver(device, kind,
+                    version2 ? device.offer.toJSON() : device.signer.hello(device.name).toJSON());
+            break;
+        case BridgeMessageKind::proof: {
+            const std::string text =
+                deviceProofText(device.offer, device.bridge, link->fingerprint);
+            deliver(device, kind,
+                    JSONObject{{"signature", device.signer.identity().sign(text).value()}});
+            break;
         }
-        ASSERT_EQ(controller->pairingRequests().size(), 1u);
-        controller->accept(controller->pairingRequests().back());
-        ASSERT_TRUE(controller->authorizedPeerNames().contains(device.peer->displayName()));
+        case BridgeMessageKind::pairingRequest:
+            device.nonce = randomNonceV2();
+            link->deliver(
+                device.peer,
+                makeMessage(kind, {}, {},
+                            version2 ? std::optional<JSONValue>(JSONObject{
+                                           {"commitment", pairingCommitment(device.offer.publicKey,
+                                                                            device.nonce)}})
+                                     : std::nullopt));
+            break;
+        case BridgeMessageKind::pairingNonce:
+            deliver(device, kind, JSONObject{{"nonce", device.nonce}});
+            break;
+        default:
+            link->deliver(device.peer, makeMessage(kind, "r", "thread/list"));
+            break;
+        }
     }
 
-    void deliver(const Device& device, BridgeMessageKind kind, JSONValue body) {
+    // What came of a message, in words: the kinds the device heard (an error with its code, or
+    // "error" alone on version 1), then "card" or "no card" when the device's pairing card
+    // came or went, "relayed", "logged", "closed".
+    std::string outcomeOf(DeviceEnd& device, BridgeMessageKind kind) {
+        const auto cardOf = [&] {
+            std::optional<std::uint64_t> serial;
+            for (const PairingRequest& request : controller->pairingRequests()) {
+                if (request.peer == device.peer) {
+                    serial = request.serial;
+                }
+            }
+            return serial;
+        };
+        const std::size_t heardBefore = link->sentTo(device.peer).size();
+        const auto cardBefore = cardOf();
+        const std::size_t relayedBefore = appServer->requests.size();
+        const std::size_t closedBefore = link->closedByOwner.size();
+        int logged = 0;
+        const auto counting = QObject::connect(controller.get(), &BridgeController::lineLogged,
+                                               controller.get(), [&logged] { ++logged; });
+        send(device, kind);
+        QObject::disconnect(counting);
+        std::vector<std::string> words;
+        const auto heard = link->sentTo(device.peer);
+        for (auto message = heard.begin() + heardBefore; message != heard.end(); ++message) {
+            const ErrorBody error = ErrorBody::read(message->body, "");
+            words.push_back(std::string(wireString(message->kind)) +
+                            (error.code.empty() ? "" : " " + error.code));
+        }
+        if (cardOf() != cardBefore) {
+            words.emplace_back(cardOf() ? "card" : "no card");
+        }
+        if (appServer->requests.size() > relayedBefore) {
+            words.emplace_back("relayed");
+        }
+        if (logged > 0) {
+            words.emplace_back("logged");
+        }
+        if (link->closedByOwner.size() > closedBefore) {
+            words.emplace_back("closed");
+        }
+        std::string outcome;
+        for (const std::string& word : words) {
+            outcome += (outcome.empty() ? "" : ", ") + word;
+        }
+        return outcome;
+    }
+
+    void deliver(const DeviceEnd& device, BridgeMessageKind kind, JSONValue body) {
         link->deliver(device.peer, makeMessage(kind, {}, {}, std::move(body)));
     }
 
-    TemporaryDirectory home{"tarnwick-handshake-home"};
-    FakeLink* link = nullptr;
-    FakeAppServer* appServer = nullptr;
-    FakeTrustStore* trustStore = nullptr;
-    std::unique_ptr<BridgeController> controller;
+    int connections = 0;
 };
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The stages of a handshake
+
+// Every message a device may send, at every stage its connection can be in: what the device
+// hears and what changes. A message its stage does not take does nothing; once authorised, no
+// handshake message reaches handshake code (version 2 is told so), and the connection's
+// authority stays as it was.
+TEST_F(DeviceHandshakeTest, EachStageTakesOnlyItsOwnMessages) {
+    using K = BridgeMessageKind;
+    struct Case {
+        int version;
+        Stage stage;
+        K kind;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        // Version 1.
+        {1, Stage::awaitingHello, K::hello, ""},
+        {1, Stage::awaitingHello, K::pairingRequest, ""},
+        {1, Stage::awaitingHello, K::proof, "logged"},
+        {1, Stage::awaitingHello, K::pairingNonce, "logged"},
+        {1, Stage::awaitingHello, K::request, "error"},
+        {1, Stage::awaitingHello, K::ping, "response"},
+        {1, Stage::helloVerified, K::hello, ""},
+        {1, Stage::helloVerified, K::pairingRequest, "card, logged"},
+        {1, Stage::helloVerified, K::proof, "logged"},
+        {1, Stage::awaitingPerson, K::hello, ""},
+        {1, Stage::awaitingPerson, K::pairingRequest, "card, logged"},
+        {1, Stage::awaitingPerson, K::request, "error"},
+        {1, Stage::authorised, K::hello, "logged"},
+        {1, Stage::authorised, K::pairingRequest, ""},
+        {1, Stage::authorised, K::proof, ""},
+        {1, Stage::authorised, K::request, "relayed"},
+        // Version 2.
+        {2, Stage::awaitingOffer, K::hello, "proof"},
+        {2, Stage::awaitingOffer, K::proof, ""},
+        {2, Stage::awaitingOffer, K::pairingRequest, ""},
+        {2, Stage::awaitingOffer, K::pairingNonce, ""},
+        {2, Stage::awaitingOffer, K::request, "error notPaired"},
+        {2, Stage::awaitingOffer, K::ping, "response"},
+        {2, Stage::awaitingProof, K::hello, "logged"},
+        {2, Stage::awaitingProof, K::proof, "notTrusted"},
+        {2, Stage::awaitingProof, K::pairingRequest, ""},
+        {2, Stage::awaitingProof, K::pairingNonce, ""},
+        {2, Stage::proven, K::hello, "logged"},
+        {2, Stage::proven, K::proof, ""},
+        {2, Stage::proven, K::pairingRequest, "pairingNonce"},
+        {2, Stage::proven, K::pairingNonce, ""},
+        {2, Stage::proven, K::serverResponse, "error notPaired"},
+        {2, Stage::committed, K::proof, ""},
+        {2, Stage::committed, K::pairingRequest, "logged, closed"},
+        {2, Stage::committed, K::pairingNonce, "card, logged"},
+        {2, Stage::awaitingPerson, K::proof, ""},
+        {2, Stage::awaitingPerson, K::pairingRequest, "pairingNonce, no card"},
+        {2, Stage::awaitingPerson, K::pairingNonce, ""},
+        {2, Stage::awaitingPerson, K::request, "error notPaired"},
+        {2, Stage::authorised, K::hello, "error notAllowed, logged"},
+        {2, Stage::authorised, K::proof, "error notAllowed"},
+        {2, Stage::authorised, K::pairingRequest, "error notAllowed"},
+        {2, Stage::authorised, K::pairingNonce, "error notAllowed"},
+        {2, Stage::authorised, K::request, "relayed"},
+        {2, Stage::refused, K::hello, ""},
+        {2, Stage::refused, K::proof, ""},
+        {2, Stage::refused, K::request, ""},
+        {2, Stage::refused, K::ping, ""},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE("version " + std::to_string(test.version) + ", stage " +
+                     std::to_string(static_cast<int>(test.stage)) + ", " +
+                     std::string(wireString(test.kind)));
+        // A bridge of its own for each case: the attempts of one do not count against another.
+        make();
+        auto device = reach(test.version, test.stage);
+        const std::set<std::string> authorised = controller->authorizedPeerNames();
+        EXPECT_EQ(outcomeOf(*device, test.kind), test.outcome);
+        EXPECT_EQ(controller->authorizedPeerNames(), authorised);
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Outcomes as messages
 
 TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWordsOnVersionOne) {
     const auto request = [this](std::string method, JSONValue params = JSONObject{}) {
-        return [this, method, params](const Device& device) {
+        return [this, method, params](const DeviceEnd& device) {
             link->deliver(device.peer,
                           makeMessage(BridgeMessageKind::request, "r", method, params));
         };
     };
     const auto codexFails = [&](std::string failure) {
-        return [this, request, failure](const Device& device) {
+        return [this, request, failure](const DeviceEnd& device) {
             request("thread/list")(device);
             appServer->requests.back().completion(Unexpected(Error{failure}));
         };
     };
-    const auto answer = [this](const Device& device) {
+    const auto answer = [this](const DeviceEnd& device) {
         link->deliver(
             device.peer,
             BridgeMessage{
@@ -141,7 +280,7 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
     struct Case {
         const char* what;
         bool paired;
-        std::function<void(const Device&)> send;
+        std::function<void(const DeviceEnd&)> send;
         ErrorCode code;
         // Empty: the words say what the case is about, and only their presence is checked.
         std::string words;
@@ -160,7 +299,7 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
         {"Codex's own error", true, codexFails("No such thread."), ErrorCode::codexError,
          "No such thread."},
         {"an answer too large for a device", true,
-         [&](const Device& device) {
+         [&](const DeviceEnd& device) {
              request("thread/read")(device);
              appServer->answer(appServer->requests.size() - 1,
                                JSONObject{{"text", std::string(linkwire::maxBlockSize, 'x')}});
@@ -170,19 +309,17 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
          false},
         {"an answer to no open question", true, answer, ErrorCode::noQuestion, "", false},
         {"an envelope of another version", false,
-         [this](const Device& device) {
+         [this](const DeviceEnd& device) {
              link->deliver(device.peer, BridgeMessage{3, BridgeMessageKind::ping, {}, {}, {}});
          },
          ErrorCode::unsupportedVersion, "Incompatible protocol version."},
     };
-    int connection = 0;
     for (const Case& test : cases) {
         for (int version : {1, 2}) {
             SCOPED_TRACE(std::string(test.what) + ", version " + std::to_string(version));
-            auto device = connect("Device " + std::to_string(++connection), version);
-            if (test.paired) {
-                pair(*device);
-            }
+            auto device = reach(version, test.paired    ? Stage::authorised
+                                         : version == 1 ? Stage::helloVerified
+                                                        : Stage::proven);
             link->sent.clear();
             test.send(*device);
             const auto refusal = lastOfKind(*device, BridgeMessageKind::error);
@@ -205,20 +342,20 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
 
 TEST_F(DeviceHandshakeTest, AProvenKeyHearsWhetherItIsTrustedAndAForgottenSessionHearsWhy) {
     // Unknown: told so once, right after its proof, so it may begin pairing.
-    auto phone = connect("Phone", 2);
+    auto phone = reach(2, Stage::proven);
     const auto untrusted = lastOfKind(*phone, BridgeMessageKind::notTrusted);
     ASSERT_TRUE(untrusted);
     EXPECT_EQ(untrusted->body, JSONValue(JSONObject{{"deviceID", phone->signer.deviceID()}}));
     EXPECT_EQ(link->sentTo(phone->peer).back(), *untrusted);
-    pair(*phone);
+    link->disconnect(phone->peer);
 
     // Trusted: accepted, and never told it is not.
+    phone = reach(2, Stage::authorised, std::move(phone));
     link->disconnect(phone->peer);
-    phone = connect("Phone", 2, std::move(phone));
+    phone = reach(2, Stage::authorised, std::move(phone));
     EXPECT_TRUE(lastOfKind(*phone, BridgeMessageKind::pairingAccepted));
     EXPECT_FALSE(lastOfKind(*phone, BridgeMessageKind::notTrusted));
-    auto laptop = connect("Laptop", 1);
-    pair(*laptop);
+    auto laptop = reach(1, Stage::authorised);
     EXPECT_FALSE(lastOfKind(*laptop, BridgeMessageKind::notTrusted));
 
     // Forgotten: version 2 hears it as a message just before the close; version 1 by the
