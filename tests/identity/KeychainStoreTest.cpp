@@ -1,8 +1,13 @@
-#include "identity/FileKeychain.h"
-
+// The stores that keep items in files or memory: the contract every keychain store keeps, then
+// what only the file store and the moving store do. The Secret Service store keeps the same
+// contract in SessionKeychainTest, against a real Secret Service.
+#include "KeychainContract.h"
 #include "NumberedItem.h"
 #include "ScopedEnvironment.h"
+#include "identity/FileKeychain.h"
 #include "identity/KeychainChooser.h"
+#include "identity/MigratingKeychain.h"
+#include "support/MemoryKeychain.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -13,12 +18,50 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <random>
 #include <thread>
 
 using tarnwick::FileKeychain;
+using tarnwick::KeychainError;
+using tarnwick::KeychainStore;
+using tarnwick::MigratingKeychain;
+using tarnwick::testing::MemoryKeychain;
 using tarnwick::testing::ScopedEnvironment;
 namespace fs = std::filesystem;
+
+namespace tarnwick::testing {
+
+// Each store opened anew over the same folders, as a relaunch opens it.
+struct FileStore {
+    KeychainStore& open(const std::string& service) {
+        return *opened.emplace_back(std::make_unique<FileKeychain>(service, path("files")));
+    }
+    std::string path(const char* name) const { return (folder.path() + "/" + name).toStdString(); }
+    QTemporaryDir folder;
+    std::vector<std::unique_ptr<KeychainStore>> opened;
+};
+
+// The moving store, with a file store standing for the Secret Service it moves items into.
+struct MigratingStore : FileStore {
+    KeychainStore& open(const std::string& service) {
+        return *opened.emplace_back(std::make_unique<MigratingKeychain>(
+            std::make_unique<FileKeychain>(service, path("current")),
+            std::make_unique<FileKeychain>(service, path("files"))));
+    }
+};
+
+// The store the other tests stand in for a real one with: it must keep the same contract.
+struct MemoryStore {
+    KeychainStore& open(const std::string& service) { return items[service]; }
+    std::map<std::string, MemoryKeychain> items;
+};
+
+using Stores = ::testing::Types<FileStore, MigratingStore, MemoryStore>;
+INSTANTIATE_TYPED_TEST_SUITE_P(Local, KeychainContract, Stores);
+
+} // namespace tarnwick::testing
 
 namespace {
 
@@ -45,78 +88,40 @@ protected:
     FileKeychain keychain{service, root()};
 };
 
-TEST_F(FileKeychainTest, AnItemNeverSavedIsAbsentWhetherOrNotTheFolderExists) {
-    EXPECT_EQ(readBack(keychain, "device-signing-key"), std::nullopt);
-    ASSERT_TRUE(keychain.save("x", "other").hasValue());
-    EXPECT_EQ(readBack(keychain, "device-signing-key"), std::nullopt);
-}
-
-TEST_F(FileKeychainTest, ASecondSaveReplacesTheBytesAndLeavesOneFile) {
-    ASSERT_TRUE(keychain.save("abc", "trusted-peers-v1").hasValue());
-    ASSERT_TRUE(keychain.save("xyz", "trusted-peers-v1").hasValue());
-    EXPECT_EQ(readBack(keychain, "trusted-peers-v1"), "xyz");
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root() / service)) {
-        names.push_back(entry.path().filename());
-    }
-    EXPECT_EQ(names, std::vector<std::string>{"trusted-peers-v1"});
-    std::ifstream file(item("trusted-peers-v1"), std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "xyz");
-}
-
-TEST_F(FileKeychainTest, AccountsAndServicesKeepTheirOwnItems) {
-    FileKeychain device("app.tarnwick.device", root());
-    ASSERT_TRUE(keychain.save("one", "a").hasValue());
-    ASSERT_TRUE(keychain.save("two", "b").hasValue());
-    ASSERT_TRUE(device.save("three", "a").hasValue());
-    ASSERT_TRUE(keychain.save("four", "b").hasValue());
-    EXPECT_EQ(readBack(keychain, "a"), "one");
-    EXPECT_EQ(readBack(keychain, "b"), "four");
-    EXPECT_EQ(readBack(device, "a"), "three");
-    EXPECT_EQ(readBack(device, "b"), std::nullopt);
-}
-
-TEST_F(FileKeychainTest, BytesRoundTripExactly) {
-    std::string everyByte;
-    for (int i = 0; i < 256; ++i) {
-        everyByte += static_cast<char>(i);
-    }
-    const std::string values[] = {"", std::string(1, '\0'), everyByte, std::string(3 << 20, 'q')};
-    for (const auto& value : values) {
-        ASSERT_TRUE(keychain.save(value, "item").hasValue());
-        EXPECT_EQ(readBack(keychain, "item"), value) << value.size() << " bytes";
-    }
-}
-
-TEST_F(FileKeychainTest, FoldersAreOwnerOnlyAndItemsPrivateWhateverTheUmask) {
+TEST_F(FileKeychainTest, AnItemIsOnePrivateFileInOwnerOnlyFoldersWhateverTheUmask) {
     mode_t old = ::umask(0);
     auto saved = keychain.save("secret", "device-signing-key");
     ::umask(old);
     ASSERT_TRUE(saved.hasValue());
+    ASSERT_TRUE(keychain.save("xyz", "device-signing-key").hasValue());
     EXPECT_EQ(mode(root()), 0700u);
     EXPECT_EQ(mode(root() / service), 0700u);
     EXPECT_EQ(mode(item("device-signing-key")), 0600u);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root() / service)) {
+        names.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"device-signing-key"});
+    std::ifstream file(item("device-signing-key"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "xyz");
 }
 
-TEST_F(FileKeychainTest, FailuresCarryTheErrnoAndItsText) {
-    // A file where the store's folder should be.
-    std::ofstream(root().string()) << "in the way";
-    auto saved = keychain.save("abc", "item");
-    ASSERT_FALSE(saved.hasValue());
-    EXPECT_EQ(saved.error().status, ENOTDIR);
-    EXPECT_EQ(saved.error().description, std::strerror(ENOTDIR));
-    auto read = keychain.read("item");
-    ASSERT_FALSE(read.hasValue());
-    EXPECT_EQ(read.error().status, ENOTDIR);
-}
-
-TEST_F(FileKeychainTest, AFolderWhereAnItemShouldBeIsAFailureNotAnAbsentItem) {
-    fs::create_directories(item("item"));
-    auto read = keychain.read("item");
-    ASSERT_FALSE(read.hasValue());
-    EXPECT_EQ(read.error().status, EISDIR);
-    EXPECT_EQ(read.error().description, std::strerror(EISDIR));
-    EXPECT_FALSE(keychain.save("abc", "item").hasValue());
+// A file where the store's folder should be, or a folder where an item should be: failures
+// with the errno and its text, never an absent item.
+TEST_F(FileKeychainTest, FailuresCarryTheErrnoAndItsTextAndAreNeverAnAbsentItem) {
+    const std::pair<std::function<void()>, int> cases[] = {
+        {[&] { std::ofstream(root().string()) << "in the way"; }, ENOTDIR},
+        {[&] { fs::create_directories(item("item")); }, EISDIR},
+    };
+    for (const auto& [spoil, status] : cases) {
+        fs::remove_all(root());
+        spoil();
+        auto read = keychain.read("item");
+        ASSERT_FALSE(read.hasValue()) << status;
+        EXPECT_EQ(read.error().status, status);
+        EXPECT_EQ(read.error().description, std::strerror(status));
+        EXPECT_FALSE(keychain.save("abc", "item").hasValue()) << status;
+    }
 }
 
 TEST_F(FileKeychainTest, NamesThatWouldLeaveTheFolderAreRefused) {
@@ -176,6 +181,60 @@ TEST_F(FileKeychainTest, AKilledWriterLeavesAWholeValue) {
         // Far beyond anything the killed writer reached, so every round's values are its own.
         next = *number + 1000000;
     }
+}
+
+// The Secret Service side is stood in for by a keychain in memory, to force its failures; the
+// move against a real Secret Service is tested in SessionKeychainTest.
+class MigratingKeychainTest : public ::testing::Test {
+protected:
+    MigratingKeychainTest() {
+        auto current = std::make_unique<MemoryKeychain>();
+        secrets = current.get();
+        auto earlier =
+            std::make_unique<FileKeychain>("app.tarnwick.bridge", folder.path().toStdString());
+        files = earlier.get();
+        keychain = std::make_unique<MigratingKeychain>(std::move(current), std::move(earlier));
+        EXPECT_TRUE(files->save("earlier", "item").hasValue());
+    }
+
+    QTemporaryDir folder;
+    MemoryKeychain* secrets = nullptr;
+    FileKeychain* files = nullptr;
+    std::unique_ptr<MigratingKeychain> keychain;
+};
+
+TEST_F(MigratingKeychainTest, AnItemThatCannotBeMovedIsStillReadAndItsFileKept) {
+    secrets->saveFailure =
+        KeychainError::fromStatus(2, "Cannot create an item in a locked collection");
+    auto read = keychain->read("item");
+    ASSERT_TRUE(read.hasValue());
+    EXPECT_EQ(*read, "earlier");
+    EXPECT_EQ(*files->read("item"), "earlier");
+
+    secrets->saveFailure.reset();
+    EXPECT_EQ(*keychain->read("item"), "earlier");
+    EXPECT_EQ(secrets->items["item"], "earlier");
+    EXPECT_FALSE(files->read("item")->has_value());
+}
+
+TEST_F(MigratingKeychainTest, FailuresOfEitherStoreAreReportedAndTheFileKept) {
+    // A failing Secret Service is reported without a look at the files.
+    secrets->readFailure =
+        KeychainError::fromStatus(2, "The keyring that holds the item is locked.");
+    auto read = keychain->read("item");
+    ASSERT_FALSE(read.hasValue());
+    EXPECT_EQ(read.error().description, "The keyring that holds the item is locked.");
+    secrets->readFailure.reset();
+
+    secrets->saveFailure = KeychainError::fromStatus(-1, "");
+    EXPECT_FALSE(keychain->save("new", "item").hasValue());
+    EXPECT_EQ(*files->read("item"), "earlier");
+
+    // An unreadable file is a failure, not an absent item.
+    std::filesystem::create_directories(files->folder() / "other");
+    auto unreadable = keychain->read("other");
+    ASSERT_FALSE(unreadable.hasValue());
+    EXPECT_EQ(unreadable.error().status, EISDIR);
 }
 
 } // namespace
