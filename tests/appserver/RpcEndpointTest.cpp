@@ -227,33 +227,6 @@ TEST(RpcEndpoint, AnswersEachRequestOnceInTheOrderTheAnswersCome) {
     EXPECT_EQ(h.endpoint.pendingCount(), 0u);
 }
 
-TEST(RpcEndpoint, HandlesLinesAcrossChunksInOrder) {
-    Harness h;
-    h.request("a");
-    h.feed("{\"method\":\"one\"}\n{\"meth");
-    h.feed("od\":\"two\"}\n\n\n{\"id\":1,");
-    EXPECT_EQ(h.events, (Events{"notification one {}", "notification two {}"}));
-    h.feed("\"result\":{}}\r\nhello\n");
-    EXPECT_EQ(h.events, (Events{"notification one {}", "notification two {}",
-                                "completion a: result {}", "log Protocol error: hello"}));
-}
-
-TEST(RpcEndpoint, ResetOutputKeepsAnUnfinishedLineFromSpoilingTheNext) {
-    Harness h;
-    h.feed("{\"method\":\"cut");
-    h.endpoint.resetOutput();
-    h.feed("{\"method\":\"whole\"}\n");
-    EXPECT_EQ(h.events, Events{"notification whole {}"});
-}
-
-TEST(RpcEndpoint, DropsAnOverlongLineWithOneShortProtocolError) {
-    Harness h(64);
-    h.feed("{\"method\":\"" + std::string(100, 'x'));
-    h.feed(std::string(100, 'y') + "\"}\n{\"method\":\"after\"}\n");
-    EXPECT_EQ(h.events, (Events{"log Protocol error: a line longer than 64 bytes was dropped",
-                                "notification after {}"}));
-}
-
 TEST(RpcEndpoint, QuotesOnlyTheStartOfAVeryLongUnreadableLine) {
     Harness h;
     std::string garbage(RpcEndpoint::maxQuotedBytes + 100, 'g');
