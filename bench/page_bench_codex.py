@@ -19,7 +19,6 @@ heaviest stream, not under a model's pace.
 """
 
 import argparse
-import json
 import os
 import sys
 import time
@@ -132,14 +131,7 @@ def main():
     parser.add_argument("--deltas", type=int, default=10000)
     parser.add_argument("rest", nargs="*", help="ignored (app-server)")
     arguments = parser.parse_args()
-    codex = BenchCodex(arguments.log, arguments)
-    for line in sys.stdin:
-        try:
-            message = json.loads(line)
-        except ValueError:
-            continue
-        if isinstance(message, dict):
-            codex.handle(message)
+    fake_codex.serve(BenchCodex(arguments.log, arguments))
 
 
 if __name__ == "__main__":

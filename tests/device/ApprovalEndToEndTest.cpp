@@ -307,7 +307,7 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesADisconnectAndTheLimitDeclinesOneN
 
     // No paired device connected, only a stranger: the next question waits, then the limit.
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().authorizedPeerNames().empty(); }));
-    Stranger stranger(folders_.path(), bridge_.link().link().listeningPort());
+    Stranger stranger(folders_.path(), bridge_.link().listeningPort());
     startTurnWithoutADevice();
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().pendingServerRequestCount() == 1; }));
     EXPECT_EQ(bridge_.appServer().responses.size(), 1u);

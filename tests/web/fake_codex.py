@@ -216,12 +216,8 @@ class Codex:
         return "completed"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--log", help="file that records every message received")
-    parser.add_argument("rest", nargs="*", help="ignored (app-server)")
-    arguments = parser.parse_args()
-    codex = Codex(arguments.log)
+def serve(codex):
+    """Hands each JSON object read from stdin to the fake until stdin ends."""
     for line in sys.stdin:
         try:
             message = json.loads(line)
@@ -229,6 +225,14 @@ def main():
             continue
         if isinstance(message, dict):
             codex.handle(message)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--log", help="file that records every message received")
+    parser.add_argument("rest", nargs="*", help="ignored (app-server)")
+    arguments = parser.parse_args()
+    serve(Codex(arguments.log))
 
 
 if __name__ == "__main__":
