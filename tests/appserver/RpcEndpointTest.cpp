@@ -7,14 +7,7 @@
 #include <string>
 #include <vector>
 
-using tarnwick::AppServerError;
-using tarnwick::Expected;
-using tarnwick::JSONObject;
-using tarnwick::JSONText;
-using tarnwick::JSONValue;
-using tarnwick::RpcEndpoint;
-using tarnwick::Unexpected;
-using tarnwick::WriteError;
+using namespace tarnwick;
 
 namespace {
 
@@ -48,13 +41,17 @@ public:
                              });
     }
 
+    void requests(const std::vector<std::string>& tags) {
+        for (const std::string& tag : tags) {
+            request(tag);
+        }
+    }
+
     void feed(std::string_view bytes) { endpoint.consumeOutput(bytes); }
 
     static std::string describe(const Expected<JSONText, AppServerError>& outcome) {
-        if (outcome) {
-            return "result " + outcome->value().displayText();
-        }
-        return "error " + outcome.error().description();
+        return outcome ? "result " + outcome->value().displayText()
+                       : "error " + outcome.error().description();
     }
 
     std::vector<std::string> events;
@@ -74,7 +71,7 @@ private:
             events.push_back("server request " + id.displayText() + " " + method + " " +
                              params.value().displayText());
         };
-        h.completion = [](tarnwick::RequestCompletion completion,
+        h.completion = [](RequestCompletion completion,
                           Expected<JSONText, AppServerError> outcome) {
             completion(std::move(outcome));
         };
@@ -180,24 +177,6 @@ TEST(RpcEndpoint, ClassifiesEachLineTheAppServerWrites) {
         {R"({"id":1,"result":"cr"})"
          "\r",
          {"completion 1: result cr"}},
-        // Ignored: no id, an id that is not a number, never issued or out of range.
-        {R"({"result":{}})", {}},
-        {R"({"id":"3","result":{}})", {}},
-        {R"({"id":true,"result":{}})", {}},
-        {R"({"id":0,"result":{}})", {}},
-        {R"({"id":10,"result":{}})", {}},
-        {R"({"id":-1,"result":{}})", {}},
-        {R"({"id":1e300,"result":{}})", {}},
-        {R"({"id":-1e300,"result":{}})", {}},
-        {R"({"id":9223372036854775808,"result":{}})", {}},
-        {R"({"id":1e-300,"result":{}})", {}},
-        // Ignored: not an object, or an empty one.
-        {"{}", {}},
-        {"[]", {}},
-        {"[{\"id\":1,\"result\":1}]", {}},
-        {"42", {}},
-        {"\"text\"", {}},
-        {"null", {}},
         // Not JSON.
         {"hello", {"log Protocol error: hello"}},
         {"{\"id\":1,", {"log Protocol error: {\"id\":1,"}},
@@ -206,19 +185,28 @@ TEST(RpcEndpoint, ClassifiesEachLineTheAppServerWrites) {
     };
     for (const Case& c : cases) {
         Harness h;
-        for (int i = 1; i <= 9; ++i) {
-            h.request(std::to_string(i));
-        }
+        h.requests({"1", "2", "3", "4", "5", "6", "7", "8", "9"});
         h.feed(std::string(c.line) + "\n");
         EXPECT_EQ(h.events, c.events) << c.line;
+    }
+    // Ignored: no id, an id that is not a number, never issued or out of range; not an object,
+    // or an empty one.
+    for (const char* line :
+         {R"({"result":{}})", R"({"id":"3","result":{}})", R"({"id":true,"result":{}})",
+          R"({"id":0,"result":{}})", R"({"id":10,"result":{}})", R"({"id":-1,"result":{}})",
+          R"({"id":1e300,"result":{}})", R"({"id":-1e300,"result":{}})",
+          R"({"id":9223372036854775808,"result":{}})", R"({"id":1e-300,"result":{}})", "{}", "[]",
+          R"([{"id":1,"result":1}])", "42", R"("text")", "null"}) {
+        Harness h;
+        h.requests({"1", "2", "3", "4", "5", "6", "7", "8", "9"});
+        h.feed(std::string(line) + "\n");
+        EXPECT_TRUE(h.events.empty()) << line;
     }
 }
 
 TEST(RpcEndpoint, AnswersEachRequestOnceInTheOrderTheAnswersCome) {
     Harness h;
-    h.request("a");
-    h.request("b");
-    h.request("c");
+    h.requests({"a", "b", "c"});
     h.feed("{\"id\":3,\"result\":\"c\"}\n{\"id\":1,\"result\":\"a\"}\n");
     h.feed("{\"id\":1,\"result\":\"again\"}\n{\"id\":2,\"error\":{\"message\":\"b failed\"}}\n");
     h.feed("{\"id\":2,\"result\":\"again\"}\n");
@@ -241,9 +229,7 @@ TEST(RpcEndpoint, QuotesOnlyTheStartOfAVeryLongUnreadableLine) {
 
 TEST(RpcEndpoint, TakePendingHandsOverEveryWaitingCompletionInIdOrder) {
     Harness h;
-    h.request("a");
-    h.request("b");
-    h.request("c");
+    h.requests({"a", "b", "c"});
     h.feed("{\"id\":2,\"result\":0}\n");
     auto completions = h.endpoint.takePending();
     ASSERT_EQ(completions.size(), 2u);

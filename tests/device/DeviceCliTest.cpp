@@ -31,23 +31,14 @@ TEST(BridgeAddress, ReadsHostsPortsAndBracketedAddresses) {
         {"fe80::1%eth0", BridgeAddress{"fe80::1%eth0", 47600}},
         {"[::1]", BridgeAddress{"::1", 47600}},
         {"[::1]:8080", BridgeAddress{"::1", 8080}},
-        {"", std::nullopt},
-        {":5000", std::nullopt},
-        {"host:", std::nullopt},
-        {"host:0", std::nullopt},
-        {"host:65536", std::nullopt},
-        {"host:12ab", std::nullopt},
-        {"host:-1", std::nullopt},
-        {"host:+80", std::nullopt},
-        {"[::1", std::nullopt},
-        {"[]:80", std::nullopt},
-        {"[::1]80", std::nullopt},
-        {"[::1]:", std::nullopt},
-        {"host]:80", std::nullopt},
-        {"two words", std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(BridgeAddress::parse(c.text), c.expected) << c.text;
+    }
+    for (const char* wrong :
+         {"", ":5000", "host:", "host:0", "host:65536", "host:12ab", "host:-1", "host:+80", "[::1",
+          "[]:80", "[::1]80", "[::1]:", "host]:80", "two words"}) {
+        EXPECT_EQ(BridgeAddress::parse(wrong), std::nullopt) << wrong;
     }
     EXPECT_EQ((BridgeAddress{"::1", 80}).toString(), "[::1]:80");
     EXPECT_EQ((BridgeAddress{"studio", 80}).toString(), "studio:80");
@@ -103,33 +94,32 @@ TEST(DeviceArguments, ReadsEachCommandWithItsOptions) {
 }
 
 TEST(DeviceArguments, RefusesWhatNoCommandTakes) {
-    const std::vector<std::vector<std::string>> wrong = {
-        {},
-        {"frobnicate"},
-        {"call"},
-        {"call", "a", "{}", "extra"},
-        {"discover", "extra"},
-        {"watch", "extra"},
-        {"pair", "a", "b"},
-        {"pair", "--decline-all"},
-        {"call", "thread/list", "--replace"},
-        {"discover", "--name", "x"},
-        {"watch", "--bridge"},
-        {"pair", "--browse", "0"},
-        {"pair", "--browse", "ten"},
-        {"call", "m", "--json=yes"},
-        {"call", "m", "--name="},
-        {"--json"},
-        {"answer", "id"},
-        {"answer", "id", "accept", "more"},
-        {"watch", "--cwd", "/tmp"},
-        {"chat", "--cwd="},
-        {"chat", "--approval-policy"},
-    };
-    for (const auto& arguments : wrong) {
-        std::string joined;
-        for (const auto& a : arguments) {
-            joined += a + " ";
+    // Each command line with its words split at spaces.
+    for (const std::string joined : {"",
+                                     "frobnicate",
+                                     "call",
+                                     "call a {} extra",
+                                     "discover extra",
+                                     "watch extra",
+                                     "pair a b",
+                                     "pair --decline-all",
+                                     "call thread/list --replace",
+                                     "discover --name x",
+                                     "watch --bridge",
+                                     "pair --browse 0",
+                                     "pair --browse ten",
+                                     "call m --json=yes",
+                                     "call m --name=",
+                                     "--json",
+                                     "answer id",
+                                     "answer id accept more",
+                                     "watch --cwd /tmp",
+                                     "chat --cwd=",
+                                     "chat --approval-policy"}) {
+        std::vector<std::string> arguments;
+        for (std::size_t start = 0, end; start < joined.size(); start = end + 1) {
+            end = std::min(joined.find(' ', start), joined.size());
+            arguments.push_back(joined.substr(start, end - start));
         }
         auto parsed = DeviceArguments::parse(arguments);
         EXPECT_FALSE(parsed.hasValue()) << joined;
