@@ -92,30 +92,22 @@ protected:
         return found;
     }
 
-    // The status of each turn that completed, in order.
-    std::vector<std::string> completedTurns() const {
-        std::vector<std::string> statuses;
-        for (const JSONValue& params : relayed("turn/completed")) {
-            const JSONValue* turn = params.member("turn");
-            const JSONValue* status = turn ? turn->member("status") : nullptr;
-            statuses.push_back(status && status->stringValue() ? *status->stringValue() : "?");
-        }
-        return statuses;
-    }
-
-    // The final status of each command item, in order.
-    std::vector<std::string> commandOutcomes() const {
-        std::vector<std::string> statuses;
-        for (const JSONValue& params : relayed("item/completed")) {
-            const JSONValue* item = params.member("item");
-            const JSONValue* type = item ? item->member("type") : nullptr;
-            if (type && *type == JSONValue("commandExecution")) {
-                const JSONValue* status = item->member("status");
-                statuses.push_back(status && status->stringValue() ? *status->stringValue() : "?");
+    // The status of the `member` ("turn" or "item") of each notification of `method`, in order,
+    // for an item only of the command items.
+    std::vector<std::string> statuses(const std::string& method, const char* member) const {
+        std::vector<std::string> found;
+        for (const JSONValue& params : relayed(method)) {
+            const JSONValue* entry = params.member(member);
+            const JSONValue* type = entry ? entry->member("type") : nullptr;
+            if (method == "turn/completed" || (type && *type == JSONValue("commandExecution"))) {
+                const JSONValue* status = entry ? entry->member("status") : nullptr;
+                found.push_back(status && status->stringValue() ? *status->stringValue() : "?");
             }
         }
-        return statuses;
+        return found;
     }
+    std::vector<std::string> completedTurns() const { return statuses("turn/completed", "turn"); }
+    std::vector<std::string> commandOutcomes() const { return statuses("item/completed", "item"); }
 
     // Starts a thread that asks before every command, and a turn in it, from the test itself
     // through the bridge's app-server client: no device is involved.
@@ -182,13 +174,11 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
 
     DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
                              "--approval-policy", "untrusted", "--name", "Laptop"});
-    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread ") != std::string::npos; }))
-        << chat.err;
+    ASSERT_TRUE(chat.waitForError("Thread ")) << chat.err;
 
     // Approved: the command runs and the turn completes.
     chat.write("Please note that you ran.\n");
-    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Your answer") != std::string::npos; }))
-        << chat.err;
+    ASSERT_TRUE(chat.waitForError("Your answer")) << chat.err;
     EXPECT_NE(chat.err.find("Codex asks to run a command:\n  /bin/bash -lc 'echo ran >> "
                             "ran.txt'\n  in " +
                             work_.string() + "\n  Reason: To note that the turn ran.\n"),
@@ -213,14 +203,9 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
     // Cancelled: a decline is not among the answers, and nothing runs and the turn stops.
     const std::size_t beforeCancel = chat.err.size();
     chat.write("And again.\n");
-    ASSERT_TRUE(waitUntil([&] {
-        return chat.err.find("Your answer", beforeCancel) != std::string::npos;
-    })) << chat.err;
+    ASSERT_TRUE(chat.waitForError("Your answer", beforeCancel)) << chat.err;
     chat.write("n\n");
-    ASSERT_TRUE(waitUntil([&] {
-        return chat.err.find("Please answer with one of the keys.", beforeCancel) !=
-               std::string::npos;
-    })) << chat.err;
+    ASSERT_TRUE(chat.waitForError("Please answer with one of the keys.", beforeCancel)) << chat.err;
     chat.write("c\n");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 2; }));
     EXPECT_EQ(completedTurns()[1], "interrupted");
@@ -254,7 +239,7 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
 TEST_F(ApprovalEndToEndTest, AQuestionOutlivesADisconnectAndTheLimitDeclinesOneNobodyAnswers) {
     pair(laptop_, "Laptop");
     DeviceRun watch(laptop_, {"watch", "--name", "Laptop"});
-    ASSERT_TRUE(waitUntil([&] { return watch.err.find("Watching") != std::string::npos; }));
+    ASSERT_TRUE(watch.waitForError("Watching"));
     startTurnWithoutADevice();
     std::optional<JSONValue> asked;
     ASSERT_TRUE(waitUntil([&] {
@@ -339,8 +324,7 @@ TEST_F(CeilingEndToEndTest, UnderTheDefaultCeilingADeviceWorksInTheSandboxAndGet
         EXPECT_NE(call.finish(), 0);
         EXPECT_NE(call.err.find(reason), std::string::npos) << call.err;
     }
-    const auto& methods = bridge_.appServer().methods;
-    EXPECT_EQ(std::count(methods.begin(), methods.end(), "thread/start"), 0);
+    EXPECT_EQ(relayedCount("thread/start"), 0);
     EXPECT_NE(bridge_.controller().logs().front().find(
                   "Laptop asked for sandbox \"danger-full-access\" in thread/start, refused"),
               std::string::npos)
@@ -350,8 +334,7 @@ TEST_F(CeilingEndToEndTest, UnderTheDefaultCeilingADeviceWorksInTheSandboxAndGet
     // sandbox, where it writes in the thread's folder and nowhere else. Should Codex ask to go
     // beyond the sandbox, the device declines.
     DeviceRun chat(laptop_, {"chat", "--cwd", work, "--decline-all", "--name", "Laptop"});
-    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread ") != std::string::npos; }))
-        << chat.err;
+    ASSERT_TRUE(chat.waitForError("Thread ")) << chat.err;
     chat.write("Try both.\n");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; })) << chat.err;
     // What the sandbox let the command do is read from the folders, not from Codex's item events,

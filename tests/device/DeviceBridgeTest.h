@@ -66,6 +66,10 @@ public:
     bool waitForOutput(const std::string& text) {
         return waitUntil([&] { return out.find(text) != std::string::npos; });
     }
+    // Whether `text` came on the error stream, after its first `from` bytes.
+    bool waitForError(const std::string& text, std::size_t from = 0) {
+        return waitUntil([&] { return err.find(text, from) != std::string::npos; });
+    }
     void write(const std::string& text) {
         // Shown as if typed at a terminal, which echoes it.
         transcript_ += text;
@@ -114,18 +118,33 @@ protected:
 
     QString bridgeAddress() const { return QStringLiteral("127.0.0.1:%1").arg(bridge_.port()); }
 
-    // Pairs the device of `home` under `name`, accepting on the bridge when the code matches.
-    void pair(const std::filesystem::path& home, const QString& name) {
-        DeviceRun run(home, {"pair", bridgeAddress(), "--name", name});
+    // Waits for the pairing request of `run` and decides it, once its code is the one shown.
+    void decide(DeviceRun& run, PairingDecision decision) {
         ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
         ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
         const PairingRequest request = bridge_.controller().pairingRequests().back();
         EXPECT_NE(run.out.find("Pairing code: " + request.code + "\n"), std::string::npos)
             << run.out;
-        EXPECT_TRUE(
-            bridge_.controller().decide(request.serial, request.code, PairingDecision::accept));
+        EXPECT_TRUE(bridge_.controller().decide(request.serial, request.code, decision));
+    }
+
+    // Pairs the device of `home` under `name`, with the bridge at its address or the one found
+    // by DNS-SD, accepting on the bridge.
+    void pair(const std::filesystem::path& home, const QString& name, bool discovered = false) {
+        QStringList arguments{"pair", bridgeAddress(), "--name", name};
+        if (discovered) {
+            arguments.removeAt(1);
+        }
+        DeviceRun run(home, arguments);
+        decide(run, PairingDecision::accept);
+        ASSERT_FALSE(HasFatalFailure());
         EXPECT_EQ(run.finish(), 0) << run.err;
         EXPECT_NE(run.out.find("Pairing accepted"), std::string::npos) << run.out;
+    }
+
+    long relayedCount(const std::string& method) const {
+        const auto& methods = bridge_.appServer().methods;
+        return std::count(methods.begin(), methods.end(), method);
     }
 
     // One `call` from the device of `home`: its exit status, output and error output.

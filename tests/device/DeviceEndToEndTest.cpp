@@ -55,8 +55,7 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
 
     // A watcher sees the thread that a call starts.
     DeviceRun watch(laptop_, {"watch", "--decline-all", "--name", "Laptop watch"});
-    ASSERT_TRUE(waitUntil([&] { return watch.err.find("Watching") != std::string::npos; }))
-        << watch.err;
+    ASSERT_TRUE(watch.waitForError("Watching")) << watch.err;
     auto started = call(laptop_, {"thread/start", "{}"});
     ASSERT_EQ(started.status, 0) << started.err;
     const JSONValue startedThread = decoded(started.out);
@@ -87,12 +86,12 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     auto badParams = call(laptop_, {"thread/list", "{not json"});
     EXPECT_EQ(badParams.status, 2);
 
-    auto stranger = call(stranger_, {"thread/list", "--bridge", bridgeAddress()});
-    EXPECT_EQ(stranger.status, 4);
-    EXPECT_EQ(stranger.err, "Pair this device first.\n");
-    auto neverPaired = call(stranger_, {"thread/list"});
-    EXPECT_EQ(neverPaired.status, 4);
-    EXPECT_EQ(neverPaired.err, "Pair this device first.\n");
+    for (const QStringList& arguments :
+         {QStringList{"thread/list", "--bridge", bridgeAddress()}, QStringList{"thread/list"}}) {
+        auto stranger = call(stranger_, arguments);
+        EXPECT_EQ(stranger.status, 4);
+        EXPECT_EQ(stranger.err, "Pair this device first.\n");
+    }
     DeviceRun strangerWatch(stranger_, {"watch", "--bridge", bridgeAddress()});
     EXPECT_EQ(strangerWatch.finish(), 4);
     EXPECT_EQ(bridge_.appServer().methods.size(), relayed)
@@ -227,21 +226,13 @@ TEST_F(DeviceEndToEndTest, CtrlCInterruptsTheRunningTurn) {
     pair(laptop_, "Laptop");
 
     DeviceRun chat(laptop_, {"chat", "T7", "--name", "Laptop"});
-    ASSERT_TRUE(waitUntil([&] { return chat.err.find("Thread T7") != std::string::npos; }))
-        << chat.err;
+    ASSERT_TRUE(chat.waitForError("Thread T7")) << chat.err;
     chat.write("Think for a long time\n");
-    ASSERT_TRUE(waitUntil([&] {
-        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
-                          "turn/start") == 1;
-    }));
+    ASSERT_TRUE(waitUntil([&] { return relayedCount("turn/start") == 1; }));
     // Whether or not the turn's id has reached the device yet, Ctrl-C interrupts that turn.
     chat.interrupt();
-    ASSERT_TRUE(waitUntil([&] {
-        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
-                          "turn/interrupt") == 1;
-    })) << chat.err;
-    ASSERT_TRUE(waitUntil([&] { return chat.err.find("(turn interrupted)") != std::string::npos; }))
-        << chat.err;
+    ASSERT_TRUE(waitUntil([&] { return relayedCount("turn/interrupt") == 1; })) << chat.err;
+    ASSERT_TRUE(chat.waitForError("(turn interrupted)")) << chat.err;
     EXPECT_EQ(chat.finish(), 0) << chat.err;
 }
 
@@ -249,11 +240,7 @@ TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
     FakeCodex codex({});
     startBridge(codex.executable());
     DeviceRun run(laptop_, {"pair", bridgeAddress(), "--name", "Laptop"});
-    ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
-    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
-    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests().back().serial,
-                                            bridge_.controller().pairingRequests().back().code,
-                                            PairingDecision::reject));
+    decide(run, PairingDecision::reject);
     EXPECT_EQ(run.finish(), 4);
     EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
     // The fingerprint in two lines broken between pairs, as no 80-column terminal would split
@@ -287,16 +274,7 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
     })) << listed;
     EXPECT_NE(listed.find("\t" + port + "\n"), std::string::npos) << listed;
 
-    DeviceRun run(laptop_, {"pair", "--name", "Laptop"});
-    ASSERT_TRUE(run.waitForOutput("Waiting for the bridge")) << run.err;
-    ASSERT_TRUE(waitUntil([&] { return !bridge_.controller().pairingRequests().empty(); }));
-    EXPECT_NE(run.out.find("Pairing code: " + bridge_.controller().pairingRequests().back().code),
-              std::string::npos);
-    EXPECT_TRUE(bridge_.controller().decide(bridge_.controller().pairingRequests().back().serial,
-                                            bridge_.controller().pairingRequests().back().code,
-                                            PairingDecision::accept));
-    ASSERT_EQ(run.finish(), 0) << run.err;
-
+    pair(laptop_, "Laptop", true);
     auto listedThreads = call(laptop_, {"thread/list"});
     EXPECT_EQ(listedThreads.status, 0) << listedThreads.err;
 }
@@ -306,10 +284,7 @@ TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
     startBridge(codex.executable());
     pair(laptop_, "Laptop");
     DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
-    ASSERT_TRUE(waitUntil([&] {
-        return std::count(bridge_.appServer().methods.begin(), bridge_.appServer().methods.end(),
-                          "thread/read") == 1;
-    }));
+    ASSERT_TRUE(waitUntil([&] { return relayedCount("thread/read") == 1; }));
     bridge_.stop();
     EXPECT_EQ(waiting.finish(), 5);
     EXPECT_EQ(waiting.err, "The bridge went away before it answered.\n");
@@ -319,15 +294,12 @@ TEST_F(DeviceEndToEndTest, AReplacedOrForgottenSessionSaysWhyAndEndsWithItsStatu
     FakeCodex codex({});
     startBridge(codex.executable());
     pair(laptop_, "Laptop");
-    const auto watching = [&](DeviceRun& run) {
-        return waitUntil([&] { return run.err.find("Watching") != std::string::npos; });
-    };
     DeviceRun first(laptop_, {"watch", "--decline-all", "--name", "Laptop"});
-    ASSERT_TRUE(watching(first)) << first.err;
+    ASSERT_TRUE(first.waitForError("Watching")) << first.err;
 
     // A chat, a call or another watch under the same name takes the session's place.
     DeviceRun second(laptop_, {"watch", "--decline-all", "--name", "Laptop"});
-    ASSERT_TRUE(watching(second)) << second.err;
+    ASSERT_TRUE(second.waitForError("Watching")) << second.err;
     EXPECT_EQ(first.finish(), 5);
     EXPECT_TRUE(first.err.ends_with("\nReplaced by another session of this device.\n"))
         << first.err;
