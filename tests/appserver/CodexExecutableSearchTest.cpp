@@ -11,11 +11,8 @@
 #include <string>
 #include <vector>
 
-using tarnwick::AppServerClient;
-using tarnwick::CodexExecutableSearch;
-using tarnwick::testing::ScopedEnvironmentVariable;
-using tarnwick::testing::TemporaryDirectory;
-using tarnwick::testing::TemporaryHome;
+using namespace tarnwick;
+using namespace tarnwick::testing;
 
 namespace fs = std::filesystem;
 
@@ -73,12 +70,13 @@ TEST(CodexExecutableSearch, TakesTheFirstFileTheUserMayExecute) {
     std::string later = makeFile(root.path() / "later", fs::perms::owner_all);
     fs::create_directories(root.path() / "folder" / "codex");
     fs::permissions(root.path() / "folder" / "codex", fs::perms::owner_all);
-    std::string link = (root.path() / "link" / "codex").string();
-    fs::create_directories(root.path() / "link");
-    fs::create_symlink(runnable, link);
-    std::string dangling = (root.path() / "dangling" / "codex").string();
-    fs::create_directories(root.path() / "dangling");
-    fs::create_symlink(root.path() / "missing", dangling);
+    const auto symlink = [&](const char* name, const fs::path& target) {
+        fs::create_directories(root.path() / name);
+        fs::create_symlink(target, root.path() / name / "codex");
+        return (root.path() / name / "codex").string();
+    };
+    std::string link = symlink("link", runnable);
+    std::string dangling = symlink("dangling", root.path() / "missing");
     std::string missing = (root.path() / "missing" / "codex").string();
     std::string folder = (root.path() / "folder" / "codex").string();
 
@@ -104,17 +102,11 @@ TEST(CodexExecutableSearch, FindCodexExecutableSearchesThePathOfTheEnvironment) 
     std::string path = ":" + (root.path() / "empty").string() + ":" +
                        (root.path() / "first").string() + "::" + (root.path() / "second").string() +
                        ":" + (root.path() / "third").string() + ":";
-    {
-        ScopedEnvironmentVariable setPath("PATH", path);
-        EXPECT_EQ(AppServerClient::findCodexExecutable(), second);
-    }
-    {
-        ScopedEnvironmentVariable setPath("PATH", (root.path() / "first").string());
-        EXPECT_EQ(AppServerClient::findCodexExecutable(), std::nullopt);
-    }
-    {
-        ScopedEnvironmentVariable noPath("PATH", std::nullopt);
-        EXPECT_EQ(AppServerClient::findCodexExecutable(), std::nullopt);
+    const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+        {path, second}, {(root.path() / "first").string(), std::nullopt}, {std::nullopt, {}}};
+    for (const auto& [value, found] : cases) {
+        ScopedEnvironmentVariable setPath("PATH", value);
+        EXPECT_EQ(AppServerClient::findCodexExecutable(), found) << value.value_or("(no PATH)");
     }
 }
 
@@ -125,22 +117,20 @@ TEST(CodexExecutableSearch, ReadsThePrefixOfAnNpmrcAndOrdersNodeVersionsByNumber
         std::optional<std::string> prefix;
     };
     const Case cases[] = {
-        {"", std::nullopt},
-        {"registry=https://example.org/\n", std::nullopt},
         {"prefix=/opt/npm\n", "/opt/npm"},
         {"  prefix = /opt/npm  \r\n", "/opt/npm"},
         {"prefix=~/.npm-packages", "/home/ann/.npm-packages"},
         {"prefix=${HOME}/npm\n", "/home/ann/npm"},
         {"prefix=\"/opt/quoted\"\n", "/opt/quoted"},
         {"prefix=/first\nprefix=/second\n", "/second"},
-        {"# prefix=/commented\n; prefix=/also\n", std::nullopt},
-        {"prefixes=/other\n", std::nullopt},
-        {"prefix=relative/folder\n", std::nullopt},
-        {"prefix=~other/npm\n", std::nullopt},
-        {"prefix=\n", std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CodexExecutableSearch::npmPrefix(c.npmrc, home), c.prefix) << c.npmrc;
+    }
+    for (const char* npmrc :
+         {"", "registry=https://example.org/\n", "# prefix=/commented\n; prefix=/also\n",
+          "prefixes=/other\n", "prefix=relative/folder\n", "prefix=~other/npm\n", "prefix=\n"}) {
+        EXPECT_EQ(CodexExecutableSearch::npmPrefix(npmrc, home), std::nullopt) << npmrc;
     }
 
     // Numbers compare as numbers: v10 is newer than v9, v20.11.1 newer than v20.9.0.

@@ -18,27 +18,15 @@ std::optional<std::string> once(std::string_view bytes) {
 
 } // namespace
 
-TEST(ErrorOutputFilter, TrimsWhiteSpaceAndKeepsInnerLines) {
-    EXPECT_EQ(once("  warning\n"), "warning");
-    EXPECT_EQ(once("\tfirst\nsecond\n\n"), "first\nsecond");
-    EXPECT_EQ(once("a\tb"), "a\tb");
-}
-
-TEST(ErrorOutputFilter, GivesNothingForWhiteSpaceEmptyOrNonUTF8Reads) {
-    EXPECT_EQ(once(""), std::nullopt);
-    EXPECT_EQ(once("  \n\t\r\n"), std::nullopt);
-    EXPECT_EQ(once("\x1b[0m\n"), std::nullopt);
-    EXPECT_EQ(once("bad \xff byte\n"), std::nullopt);
-    EXPECT_EQ(once("overlong \xc0\xaf slash"), std::nullopt);
-    EXPECT_EQ(once("surrogate \xed\xa0\x80"), std::nullopt);
-}
-
-TEST(ErrorOutputFilter, RemovesTerminalControlSequences) {
+TEST(ErrorOutputFilter, TrimsAndRemovesTerminalControlSequencesAndDropsWhatIsLeftOfNothing) {
     struct Case {
         const char* input;
         const char* text;
     };
     const Case cases[] = {
+        {"  warning\n", "warning"},
+        {"\tfirst\nsecond\n\n", "first\nsecond"},
+        {"a\tb", "a\tb"},
         // The Codex CLI's own log format: dim time stamp, coloured level, dim target.
         {"\x1b[2m2026-12-06T11:00:32Z\x1b[0m \x1b[31mERROR\x1b[0m "
          "\x1b[2mcodex\x1b[0m\x1b[2m:\x1b[0m "
@@ -63,6 +51,11 @@ TEST(ErrorOutputFilter, RemovesTerminalControlSequences) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(once(c.input), std::optional<std::string>(c.text)) << c.input;
+    }
+    // White space, nothing, or not UTF-8.
+    for (const char* input : {"", "  \n\t\r\n", "\x1b[0m\n", "bad \xff byte\n",
+                              "overlong \xc0\xaf slash", "surrogate \xed\xa0\x80"}) {
+        EXPECT_EQ(once(input), std::nullopt) << input;
     }
 }
 
