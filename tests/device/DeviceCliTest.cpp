@@ -236,14 +236,10 @@ JSONValue commandQuestion() {
             "commandActions":null})");
 }
 
-JSONValue fileQuestion(const char* grantRoot = nullptr) {
-    JSONObject params{{"threadId", "t1"},
-                      {"turnId", "u1"},
-                      {"itemId", "f1"},
-                      {"startedAtMs", 1},
-                      {"reason", nullptr}};
-    params.set("grantRoot", grantRoot ? JSONValue(grantRoot) : JSONValue(nullptr));
-    return params;
+JSONValue fileQuestion(const std::string& grantRoot = "null") {
+    return *JSONValue::decode(R"({"threadId":"t1","turnId":"u1","itemId":"f1","startedAtMs":1,)"
+                              R"("reason":null,"grantRoot":)" +
+                              grantRoot + "}");
 }
 
 } // namespace
@@ -275,7 +271,8 @@ TEST(ApprovalPrompt, ListsTheFilesAFileChangeAnnounced) {
     prompt.observeEvent("item/started", *JSONValue::decode(R"({"item":{"type":"fileChange",
         "id":"f2","status":"inProgress","changes":[{"path":"other.txt","kind":{"type":"delete"},
         "diff":""}]}})"));
-    std::string text = prompt.describe("item/fileChange/requestApproval", fileQuestion("/srv"));
+    std::string text =
+        prompt.describe("item/fileChange/requestApproval", fileQuestion(R"("/srv")"));
     EXPECT_NE(text.find("src/a.cpp (update)"), std::string::npos) << text;
     EXPECT_NE(text.find("src/b.cpp (add)"), std::string::npos) << text;
     EXPECT_EQ(text.find("other.txt"), std::string::npos) << text;
