@@ -167,15 +167,16 @@ TEST(BridgeBrowser, FindsABridgeByItsFullOrItsPlainName) {
 
 TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers) {
     TemporaryDirectory folder;
-    QSettings settings(QString::fromStdString((folder.path() / "device.ini").string()),
-                       QSettings::IniFormat);
+    const auto ini = [&](const char* name) {
+        return std::make_unique<QSettings>(QString::fromStdString((folder.path() / name).string()),
+                                           QSettings::IniFormat);
+    };
+    const auto settings = ini("device.ini"), bridgeSettings = ini("bridge.ini");
     MemoryKeychain keys, otherKeys;
-    QSettings bridgeSettings(QString::fromStdString((folder.path() / "bridge.ini").string()),
-                             QSettings::IniFormat);
-    auto bridge = std::move(DeviceIdentity::create(keys, bridgeSettings)).value();
+    auto bridge = std::move(DeviceIdentity::create(keys, *bridgeSettings)).value();
     const SeenBridge hello{bridge->deviceID(), bridge->publicKey(), {}, {}};
 
-    RememberedBridgeStore store(settings);
+    RememberedBridgeStore store(*settings);
     EXPECT_FALSE(store.load().has_value());
     EXPECT_EQ(store.recognise(hello), RememberedBridgeStore::Recognition::unknown);
 
@@ -188,19 +189,16 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers
     EXPECT_EQ(loaded->displayName, "Studio");
 
     // Same device ID, another key: someone else speaking for the paired bridge.
-    QSettings sameID(QString::fromStdString((folder.path() / "impostor.ini").string()),
-                     QSettings::IniFormat);
-    sameID.setValue(QString::fromUtf8(DeviceIdentity::deviceIDKey.data()),
-                    QString::fromStdString(hello.deviceID));
-    auto impostor = std::move(DeviceIdentity::create(otherKeys, sameID)).value();
+    const auto sameID = ini("impostor.ini");
+    sameID->setValue(QString::fromUtf8(DeviceIdentity::deviceIDKey.data()),
+                     QString::fromStdString(hello.deviceID));
+    auto impostor = std::move(DeviceIdentity::create(otherKeys, *sameID)).value();
     ASSERT_EQ(impostor->deviceID(), hello.deviceID);
     EXPECT_EQ(store.recognise({impostor->deviceID(), impostor->publicKey(), {}, {}}),
               RememberedBridgeStore::Recognition::keyChanged);
 
     // Reading it back in a new settings object sees the same.
-    QSettings again(QString::fromStdString((folder.path() / "device.ini").string()),
-                    QSettings::IniFormat);
-    EXPECT_EQ(RememberedBridgeStore(again).recognise(hello),
+    EXPECT_EQ(RememberedBridgeStore(*ini("device.ini")).recognise(hello),
               RememberedBridgeStore::Recognition::known);
 
     // The certificate: pinned at the first proof after a pairing without one, then renewed
