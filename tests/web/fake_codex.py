@@ -45,6 +45,9 @@ class Codex:
     def notify(self, method, params):
         self.send({"method": method, "params": params})
 
+    def started(self, base, item):
+        self.notify("item/started", dict(base, item=item, startedAtMs=int(time.time() * 1000)))
+
     def record(self, message):
         if self.log_path:
             with open(self.log_path, "a") as log:
@@ -76,10 +79,7 @@ class Codex:
                 "reasoningEffort": None}
 
     def find(self, thread_id):
-        for entry in THREADS:
-            if entry["id"] == thread_id:
-                return entry
-        return None
+        return next((entry for entry in THREADS if entry["id"] == thread_id), None)
 
     # --- requests -----------------------------------------------------------------------
     def handle(self, message):
@@ -94,10 +94,8 @@ class Codex:
             return  # a notification such as "initialized"
         method, params, rid = message["method"], message.get("params") or {}, message["id"]
         result = self.answer(method, params)
-        if isinstance(result, dict) and "error" in result:
-            self.send({"id": rid, "error": result["error"]})
-        else:
-            self.send({"id": rid, "result": result})
+        failed = isinstance(result, dict) and "error" in result
+        self.send({"id": rid, **(result if failed else {"result": result})})
         if method == "turn/start":
             threading.Thread(target=self.run_turn, args=(params, result["turn"]["id"]),
                              daemon=True).start()
@@ -128,11 +126,8 @@ class Codex:
             return {"turn": {"id": self.new_id("turn"), "status": "inProgress", "items": []}}
         if method == "turn/steer":
             return {"turnId": params.get("expectedTurnId") or params.get("turnId")}
-        if method == "turn/interrupt":
-            stop = self.turns.get(params.get("turnId"))
-            if stop is not None:
-                stop.set()
-            return {}
+        if method == "turn/interrupt" and params.get("turnId") in self.turns:
+            self.turns[params["turnId"]].set()
         return {}
 
     # --- turns --------------------------------------------------------------------------
@@ -150,7 +145,7 @@ class Codex:
         self.notify("turn/started", {"threadId": thread_id, "turn": turn})
         said = {"type": "userMessage", "id": self.new_id("user"),
                 "content": [{"type": "text", "text": words}]}
-        self.notify("item/started", dict(base, item=said, startedAtMs=int(time.time() * 1000)))
+        self.started(base, said)
         self.notify("item/completed", dict(base, item=said))
         status = "completed"
         if "approve" in words:
@@ -171,7 +166,7 @@ class Codex:
         """One agent message in deltas; False when the turn was interrupted on the way."""
         item_id = self.new_id("msg")
         item = {"type": "agentMessage", "id": item_id, "text": ""}
-        self.notify("item/started", dict(base, item=item, startedAtMs=int(time.time() * 1000)))
+        self.started(base, item)
         text = ""
         for number, part in enumerate(parts):
             if number and stop is not None and stop.wait(pause):
@@ -188,10 +183,9 @@ class Codex:
         item = {"type": "commandExecution", "id": item_id, "command": command,
                 "commandActions": [], "cwd": "/srv/garden", "status": "inProgress",
                 "aggregatedOutput": None, "exitCode": None}
-        self.notify("item/started", dict(base, item=item, startedAtMs=int(time.time() * 1000)))
-        request_id = self.next_id
+        self.started(base, item)
+        request_id, answered = self.next_id, threading.Event()
         self.next_id += 1
-        answered = threading.Event()
         self.pending[request_id] = answered
         self.send({"id": request_id, "method": "item/commandExecution/requestApproval",
                    "params": dict(base, itemId=item_id, command=command, cwd="/srv/garden",

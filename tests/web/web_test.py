@@ -145,8 +145,8 @@ class Bridge:
 
     def kill(self):
         if self.terminal is not None:
-            self.terminal.kill()
-            self.terminal = None
+            self.terminal, terminal = None, self.terminal
+            terminal.kill()
 
     def expect(self, pattern, what=None):
         return self.terminal.expect(pattern, what)
@@ -265,10 +265,8 @@ class Browser:
                                     outer["height"] + self.HEIGHT - inner[1])
 
     def quit(self):
-        try:
+        with contextlib.suppress(Exception):  # the driver may be gone; the result stands
             self.driver.quit()
-        except Exception:  # the driver may already be gone; the test's result stands
-            pass
 
     # What a person does.
     def open(self, url):
@@ -303,12 +301,15 @@ class Browser:
                     raise Failure("could not %s: %s\n%s" % (what, error.msg, self.describe()))
                 time.sleep(0.1)
 
+    def press(self, element):
+        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
+        element.click()
+
     def tap(self, name):
         def press():
             element = self.find(name)
             wait_for('"%s" enabled' % name, element.is_enabled, describe=self.describe)
-            self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", element)
-            element.click()
+            self.press(element)
         self.again('tap "%s"' % name, press)
 
     def fill(self, name, text):
