@@ -30,6 +30,22 @@ protected:
         return hello ? HelloPayload::fromJSON(*hello->body).value() : HelloPayload{};
     }
 
+    // What a device sends: a request, an answer to a question; and a refusal it is sent.
+    void sendRequest(const PeerHandle& peer, std::string id, std::string method,
+                     std::optional<JSONValue> params = {}) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::request, std::move(id),
+                                        std::move(method), std::move(params)));
+    }
+    void sendAnswer(const PeerHandle& peer, std::optional<std::string> id,
+                    std::optional<JSONValue> body = {}) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::serverResponse, std::move(id), {},
+                                        std::move(body)));
+    }
+    static BridgeMessage refusal(std::optional<std::string> id, JSONValue body) {
+        return makeMessage(BridgeMessageKind::error, std::move(id), {}, std::move(body));
+    }
+    static JSONValue decision(JSONValue word) { return JSONObject{{"decision", std::move(word)}}; }
+
     std::map<std::string, TrustedPeer> storedPeers;
 };
 
@@ -194,7 +210,7 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_EQ(lastSentTo(device.peer),
               makeMessage(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
 
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
+    sendRequest(device.peer, "r1", "thread/list");
     ASSERT_EQ(appServer->requests.size(), 1u);
 }
 
@@ -304,7 +320,7 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     PeerHandle peer = link->connect("Phone");
     hello(peer, impostor.hello("Phone"));
     ask(peer);
-    link->deliver(peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    sendRequest(peer, "r", "thread/list");
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_EQ(controller->logs().size(), linesBefore);
@@ -312,8 +328,7 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     auto sent = link->sentTo(peer);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].kind, BridgeMessageKind::hello);
-    EXPECT_EQ(sent[1],
-              makeMessage(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
+    EXPECT_EQ(sent[1], refusal("r", JSONValue("Pair this device first.")));
 }
 
 TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgain) {
@@ -340,7 +355,7 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
         std::vector<SessionClose>(link->closeCodes.begin() + closedBefore, link->closeCodes.end()),
         (std::vector<SessionClose>{SessionClose::forgotten, SessionClose::forgotten}));
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Tablet"}));
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
+    sendRequest(device.peer, "r1", "thread/list");
     EXPECT_TRUE(appServer->requests.empty());
 
     auto& again = connectDevice("Phone");
@@ -401,8 +416,7 @@ TEST_F(BridgeControllerTest, RefusalsNeverReachTheAppServer) {
     for (const auto& request : refused) {
         link->deliver(device.peer, request);
         EXPECT_EQ(lastSentTo(device.peer),
-                  makeMessage(BridgeMessageKind::error, request.id, {},
-                              JSONValue("That method is not available through Tarnwick.")));
+                  refusal(request.id, JSONValue("That method is not available through Tarnwick.")));
     }
     EXPECT_TRUE(appServer->requests.empty());
 }
@@ -414,9 +428,8 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
           "turn/interrupt", "model/list", "account/read"}) {
         EXPECT_TRUE(RequestRelay::isAllowlisted(method)) << method;
     }
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "a", "model/list"));
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "b", "thread/read",
-                                           JSONValue(JSONObject{{"threadId", "/tmp"}})));
+    sendRequest(device.peer, "a", "model/list");
+    sendRequest(device.peer, "b", "thread/read", JSONValue(JSONObject{{"threadId", "/tmp"}}));
     ASSERT_EQ(appServer->requests.size(), 2u);
     EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
     EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"threadId", "/tmp"}}));
@@ -427,13 +440,12 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2],
               makeMessage(BridgeMessageKind::response, "b", {}, JSONValue(JSONArray{1, 2})));
-    EXPECT_EQ(sent.back(), makeMessage(BridgeMessageKind::error, "a", {},
-                                       JSONValue("Codex app-server is still starting.")));
+    EXPECT_EQ(sent.back(), refusal("a", JSONValue("Codex app-server is still starting.")));
 }
 
 TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     auto& device = pairDevice("Phone");
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "a", "thread/list"));
+    sendRequest(device.peer, "a", "thread/list");
     link->disconnect(device.peer);
     appServer->answer(0, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
@@ -441,7 +453,7 @@ TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     // The name is shown in the log as everywhere else: cut, and its hidden characters spelled out.
     const std::string hidden = "Ph\u200Bone " + std::string(100, 'x');
     auto& other = pairDevice(hidden);
-    link->deliver(other.peer, makeMessage(BridgeMessageKind::request, "b", "thread/list"));
+    sendRequest(other.peer, "b", "thread/list");
     link->disconnect(other.peer);
     appServer->answer(1, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to " + controller->shownName(hidden) +
@@ -469,12 +481,11 @@ TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
 TEST_F(BridgeControllerTest, WhatIsTooLargeForADeviceIsNotSent) {
     auto& device = pairDevice("Phone");
     const JSONValue huge(JSONObject{{"text", std::string(linkwire::maxBlockSize, 'x')}});
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r", "thread/read"));
+    sendRequest(device.peer, "r", "thread/read");
     appServer->answer(0, huge);
     EXPECT_EQ(lastSentTo(device.peer),
-              makeMessage(BridgeMessageKind::error, "r", {},
-                          JSONValue("The answer is too large for a device: 17 MiB, and a device "
-                                    "takes at most 16 MiB.")));
+              refusal("r", JSONValue("The answer is too large for a device: 17 MiB, and a device "
+                                     "takes at most 16 MiB.")));
     link->sent.clear();
     appServer->notify("item/completed", huge);
     EXPECT_TRUE(link->sent.empty());
@@ -505,7 +516,7 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     EXPECT_FALSE(appServer->held);
 
     // An answer to a device that is behind holds as well; its leaving releases.
-    link->deliver(slow.peer, makeMessage(BridgeMessageKind::request, "r", "thread/read"));
+    sendRequest(slow.peer, "r", "thread/read");
     link->waiting[slow.peer] = 3 * RequestRelay::holdAbove;
     appServer->answer(0, params);
     EXPECT_TRUE(appServer->held);
@@ -547,26 +558,22 @@ TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly
         *question.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
 
     // Unpaired devices, unknown ids and missing ids are ignored; any paired device may answer.
-    link->deliver(stranger.peer, makeMessage(BridgeMessageKind::serverResponse, question.id, {},
-                                             JSONValue(JSONObject{{"decision", "accept"}})));
-    link->deliver(second.peer, makeMessage(BridgeMessageKind::serverResponse, "unknown"));
-    link->deliver(second.peer, makeMessage(BridgeMessageKind::serverResponse));
+    sendAnswer(stranger.peer, question.id, decision("accept"));
+    sendAnswer(second.peer, "unknown");
+    sendAnswer(second.peer, {});
     EXPECT_TRUE(appServer->replies.empty());
     // A word Codex did not offer is refused and the question stays open for a real answer.
-    link->deliver(second.peer, makeMessage(BridgeMessageKind::serverResponse, question.id, {},
-                                           JSONValue(JSONObject{{"decision", "maybe"}})));
+    sendAnswer(second.peer, question.id, decision("maybe"));
     EXPECT_TRUE(appServer->replies.empty());
-    EXPECT_EQ(lastSentTo(second.peer),
-              makeMessage(BridgeMessageKind::error, question.id, {},
-                          JSONValue("Codex did not offer that decision for this question.")));
-    JSONValue decision = JSONObject{{"decision", "cancel"}};
-    link->deliver(second.peer,
-                  makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
+    EXPECT_EQ(
+        lastSentTo(second.peer),
+        refusal(question.id, JSONValue("Codex did not offer that decision for this question.")));
+    const JSONValue cancel = decision("cancel");
+    sendAnswer(second.peer, question.id, cancel);
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(12));
-    EXPECT_EQ(appServer->replies[0].result, decision);
-    link->deliver(first.peer,
-                  makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
+    EXPECT_EQ(appServer->replies[0].result, cancel);
+    sendAnswer(first.peer, question.id, cancel);
     EXPECT_EQ(appServer->replies.size(), 1u);
     // Nothing a version-1 device did not see before: no note of how the question ended.
     for (const auto& sent : link->sent) {
@@ -581,7 +588,7 @@ TEST_F(BridgeControllerTest, WithoutAWaitLimitTheBridgeDeclinesWhenNoDeviceCanBe
     link->failingPeers.insert(device.peer);
     appServer->ask(JSONValue("x"), "item/commandExecution/requestApproval", JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 1u);
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
     EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
 
     appServer->ask(JSONValue(3), "item/tool/requestUserInput", JSONObject{});
@@ -602,10 +609,10 @@ TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDecline
     hello(again, device.signer.hello("Phone"));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone"));
     // Asked once, as version 1 always was (ApprovalsTest: not asked again), it keeps the id.
-    link->deliver(again, makeMessage(BridgeMessageKind::serverResponse, questionID));
+    sendAnswer(again, questionID);
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(5));
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
 }
 
 TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
@@ -622,14 +629,12 @@ TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
     appServer->ask(JSONValue(0), "item/commandExecution/requestApproval",
                    JSONObject{{"command", "rm -rf build"}});
     const std::string after = *link->sent.at(1).message.id;
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::serverResponse, before, {},
-                                           JSONValue(JSONObject{{"decision", "accept"}})));
+    sendAnswer(device.peer, before, decision("accept"));
     EXPECT_TRUE(appServer->replies.empty()) << "an answer to ls must not approve rm -rf build";
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::serverResponse, after, {},
-                                           JSONValue(JSONObject{{"decision", "decline"}})));
+    sendAnswer(device.peer, after, decision("decline"));
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(0));
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -705,7 +710,7 @@ TEST_F(HandshakeV2Test, PairsByCommitAndRevealAndAuthenticatesByProofOnReconnect
         EXPECT_TRUE(decideNewest(PairingDecision::accept));
         EXPECT_EQ(lastTwoSentTo(device->peer), welcome());
         EXPECT_EQ(trustStore->peers.at(device->signer.deviceID()).protocolVersion, 2);
-        link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+        sendRequest(device->peer, "r", "thread/list");
 
         // The next connection proves itself and needs nobody.
         link->disconnect(device->peer);
@@ -726,29 +731,14 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
     EXPECT_EQ(lastTwoSentTo(phone->peer), welcome());
     auto& tablet = pairDevice("Tablet");
 
-    // A relayed or stolen session asks for everything at once: nothing of it reaches Codex,
-    // on either handshake version, and the log says who asked for what.
-    const JSONValue everything(
-        JSONObject{{"cwd", "/"}, {"approvalPolicy", "never"}, {"sandbox", "danger-full-access"}});
-    for (const auto* peer : {&phone->peer, &tablet.peer}) {
-        link->deliver(*peer,
-                      makeMessage(BridgeMessageKind::request, "x", "thread/start", everything));
-        auto refused = lastSentTo(*peer);
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(refused->kind, BridgeMessageKind::error);
-        EXPECT_EQ(refused->id, "x");
-        EXPECT_NE(ErrorBody::read(refused->body, "").message.find("approval"), std::string::npos);
-    }
-    link->deliver(tablet.peer,
-                  makeMessage(BridgeMessageKind::request, "y", "turn/start",
-                              JSONValue(JSONObject{
-                                  {"threadId", "t"},
-                                  {"input", JSONArray{}},
-                                  {"sandboxPolicy", JSONObject{{"type", "dangerFullAccess"}}}})));
+    // A stolen session asking for more on either version: DeviceHandshakeTest's refusals.
+    sendRequest(tablet.peer, "y", "turn/start",
+                JSONValue(JSONObject{{"threadId", "t"},
+                                     {"input", JSONArray{}},
+                                     {"sandboxPolicy", JSONObject{{"type", "dangerFullAccess"}}}}));
     EXPECT_EQ(lastSentTo(tablet.peer),
-              makeMessage(BridgeMessageKind::error, "y", {},
-                          JSONValue("This computer allows devices at most the workspace-write "
-                                    "sandbox.")));
+              refusal("y", JSONValue("This computer allows devices at most the workspace-write "
+                                     "sandbox.")));
     EXPECT_EQ(
         controller->logs().front(),
         "Tablet asked for sandboxPolicy {\"type\":\"dangerFullAccess\"} in turn/start, refused: "
@@ -768,10 +758,8 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
                           book.devices[phone->signer.deviceID()].toJSON()));
     EXPECT_EQ(link->sentTo(tablet.peer).size(), sentToTablet);
     const JSONValue writing(JSONObject{{"sandbox", "workspace-write"}});
-    link->deliver(phone->peer,
-                  makeMessage(BridgeMessageKind::request, "p", "thread/start", writing));
-    link->deliver(tablet.peer,
-                  makeMessage(BridgeMessageKind::request, "t", "thread/start", writing));
+    sendRequest(phone->peer, "p", "thread/start", writing);
+    sendRequest(tablet.peer, "t", "thread/start", writing);
     EXPECT_EQ(lastSentTo(phone->peer)->kind, BridgeMessageKind::error);
     ASSERT_EQ(appServer->requests.size(), 1u);
     EXPECT_EQ(*appServer->requests[0].params.member("sandbox"), JSONValue("workspace-write"));
@@ -790,8 +778,7 @@ TEST_F(BridgeControllerTest, ATurnRunsWithWhatItsThreadWasGivenOnlyWithinTheCeil
     const std::string work = home.path().string() + "/work";
     std::filesystem::create_directory(work);
     auto ask = [&](const char* id, const char* method, JSONObject params) {
-        link->deliver(phone.peer,
-                      makeMessage(BridgeMessageKind::request, id, method, JSONValue(params)));
+        sendRequest(phone.peer, id, method, JSONValue(params));
         return lastSentTo(phone.peer);
     };
     // A thread made on this computer in "/" with everything open, resumed as it is.
@@ -836,10 +823,9 @@ TEST_F(HandshakeV2Test, AProofCapturedOnOneConnectionIsWorthlessOnAnother) {
     sendProof(replay, device->proof);
     EXPECT_EQ(controller->logs().front(),
               "Rejected malformed message from Phone: Handshake signature did not verify.");
-    link->deliver(replay, makeMessage(BridgeMessageKind::request, "x", "thread/list"));
+    sendRequest(replay, "x", "thread/list");
     EXPECT_EQ(lastSentTo(replay),
-              makeMessage(BridgeMessageKind::error, "x", {},
-                          ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2)));
+              refusal("x", ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2)));
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -1048,7 +1034,7 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
 }
 
 TEST_F(ApprovalsTest, EverySessionShownAQuestionIsToldHowItEnded) {
-    const JSONValue decline = JSONObject{{"decision", "decline"}};
+    const JSONValue decline = decision("decline");
     struct Case {
         std::string name;
         std::function<void(const std::string& bridgeID, const V2Device& laptop)> settle;
@@ -1062,12 +1048,10 @@ TEST_F(ApprovalsTest, EverySessionShownAQuestionIsToldHowItEnded) {
     const std::vector<Case> cases = {
         {"answered",
          [&](const std::string& id, const V2Device& laptop) {
-             link->deliver(laptop.peer,
-                           makeMessage(BridgeMessageKind::serverResponse, id, {},
-                                       JSONValue(JSONObject{{"decision", amendment}})));
+             sendAnswer(laptop.peer, id, decision(amendment));
          },
          JSONObject{{"outcome", "answered"}, {"deviceName", "Laptop"}, {"decision", amendment}},
-         JSONValue(JSONObject{{"decision", amendment}})},
+         decision(amendment)},
         {"withdrawn by Codex",
          [&](const std::string&, const V2Device&) {
              appServer->notify("serverRequest/resolved",
@@ -1138,20 +1122,20 @@ TEST_F(ApprovalsTest, OnlyADecisionCodexOfferedReachesCodex) {
     const std::vector<Case> cases = {
         {commandMethod,
          commandParams(),
-         {JSONObject{{"decision", "acceptForSession"}}, JSONObject{{"decision", "maybe"}},
+         {decision("acceptForSession"), decision("maybe"),
           // The same shape with a wider amendment than Codex proposed.
           JSONObject{{"decision", JSONObject{{"acceptWithExecpolicyAmendment",
                                               JSONObject{{"execpolicy_amendment",
                                                           JSONArray{JSONValue("rm")}}}}}}},
           JSONValue("accept"), JSONObject{{"decisions", "accept"}}},
          JSONObject{{"decision", amendment}, {"note", "extra members are not passed on"}},
-         JSONObject{{"decision", amendment}}},
+         decision(amendment)},
         {fileMethod,
          offeredNothing,
-         {JSONObject{{"decision", "maybe"}}, JSONObject{{"decision", JSONObject{{"accept", true}}}},
-          JSONObject{{"decision", JSONValue()}}},
-         JSONObject{{"decision", "acceptForSession"}},
-         JSONObject{{"decision", "acceptForSession"}}},
+         {decision("maybe"), JSONObject{{"decision", JSONObject{{"accept", true}}}},
+          decision(JSONValue())},
+         decision("acceptForSession"),
+         decision("acceptForSession")},
     };
     auto phone = pairV2("Phone");
     auto& old = pairDevice("Old");
@@ -1162,20 +1146,17 @@ TEST_F(ApprovalsTest, OnlyADecisionCodexOfferedReachesCodex) {
             appServer->replies.clear();
             appServer->ask(JSONValue(7), c.method, c.params);
             const std::string id = *ofKind(answerer, BridgeMessageKind::serverRequest).back().id;
-            for (const JSONValue& answer : c.refused) {
-                link->deliver(answerer,
-                              makeMessage(BridgeMessageKind::serverResponse, id, {}, answer));
+            for (const JSONValue& refused : c.refused) {
+                sendAnswer(answerer, id, refused);
                 EXPECT_EQ(lastSentTo(answerer),
-                          makeMessage(BridgeMessageKind::error, id, {},
-                                      ErrorBody::make(ErrorCode::notOffered,
+                          refusal(id, ErrorBody::make(ErrorCode::notOffered,
                                                       "Codex did not offer that decision for "
                                                       "this question.",
                                                       answerer == phone->peer ? 2 : 1)));
             }
             EXPECT_TRUE(appServer->replies.empty());
             EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
-            link->deliver(answerer,
-                          makeMessage(BridgeMessageKind::serverResponse, id, {}, c.answer));
+            sendAnswer(answerer, id, c.answer);
             ASSERT_EQ(appServer->replies.size(), 1u);
             EXPECT_EQ(appServer->replies[0].id, JSONValue(7));
             EXPECT_EQ(appServer->replies[0].result, c.passed);
@@ -1216,7 +1197,7 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     EXPECT_TRUE(appServer->replies.empty());
     now += 1min;
     ASSERT_TRUE(waitUntil([&] { return !appServer->replies.empty(); }));
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
     EXPECT_EQ(ended.size(), 2);
     EXPECT_EQ(controller->logs().front().find('\n'), std::string::npos);
     EXPECT_EQ(controller->logs().front().rfind("Declined the command \"echo ", 0), 0u);
@@ -1269,7 +1250,7 @@ TEST_F(BridgeControllerTest, ASecondHelloNeitherMovesAuthorityNorShieldsItFromFo
     }
     EXPECT_EQ(link->closedByOwner.back(), device.peer);
     EXPECT_EQ(link->closeCodes.back(), SessionClose::forgotten);
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    sendRequest(device.peer, "r", "thread/list");
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -1418,7 +1399,7 @@ TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecret
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_EQ(trustStore->peers.at(phone->signer.deviceID()).protocolVersion, 2);
-    link->deliver(phone->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    sendRequest(phone->peer, "r", "thread/list");
     EXPECT_EQ(appServer->requests.size(), 1u);
 
     // Someone who saw the code too late: it has been used.
