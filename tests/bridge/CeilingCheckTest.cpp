@@ -46,7 +46,6 @@ protected:
         return CeilingCheck(canonicalFolderOnDisk,
                             codexFolder.empty() ? root() + "/work" : codexFolder, root());
     }
-
     TemporaryDirectory top{"tarnwick-ceiling"};
 };
 
