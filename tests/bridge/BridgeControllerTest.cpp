@@ -343,16 +343,14 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Tablet"}));
     sendRequest(device.peer, "r1", "thread/list");
     EXPECT_TRUE(appServer->requests.empty());
-    auto& again = connectDevice("Phone");
-    ask(again.peer);
+    requestPairing("Phone");
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
 }
 
 TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
-    auto& device = connectDevice("Phone");
-    ask(device.peer);
+    requestPairing("Phone");
     trustStore->failWrites = true;
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_EQ(controller->logs().front(), "Pairing failed: Keychain error -25299");
@@ -374,8 +372,7 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     EXPECT_EQ(controller->logs().front(),
               "Could not start secure handshake: The signing key is not usable.");
     identity->fail = false;
-    auto& device = connectDevice("Tablet");
-    ask(device.peer);
+    auto& device = requestPairing("Tablet");
     link->failingPeers.insert(device.peer);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_EQ(controller->logs().front(), "Pairing failed: The peer is not connected.");
@@ -1242,8 +1239,7 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     EXPECT_EQ(link->closedByOwner.back(), older);
     EXPECT_EQ(link->closeCodes.back(), SessionClose::replaced);
     // A card shown while the device was away goes when the device comes back.
-    auto& early = connectDevice("Tablet");
-    ask(early.peer);
+    auto& early = requestPairing("Tablet");
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     tablet.peer = link->connect("Tablet");
     hello(tablet.peer, tablet.signer.hello("Tablet"));
