@@ -315,7 +315,7 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     auto sent = link->sentTo(peer);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].kind, BridgeMessageKind::hello);
-    EXPECT_EQ(sent[1], refusal("r", JSONValue("Pair this device first.")));
+    EXPECT_EQ(sent[1], refusal("r", "Pair this device first."));
 }
 
 TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgain) {
@@ -395,7 +395,7 @@ TEST_F(BridgeControllerTest, RefusalsNeverReachTheAppServer) {
     for (const auto& request : refused) {
         link->deliver(device.peer, request);
         EXPECT_EQ(lastSentTo(device.peer),
-                  refusal(request.id, JSONValue("That method is not available through Tarnwick.")));
+                  refusal(request.id, "That method is not available through Tarnwick."));
     }
     EXPECT_TRUE(appServer->requests.empty());
 }
@@ -418,7 +418,7 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2],
               makeMessage(BridgeMessageKind::response, "b", {}, JSONValue(JSONArray{1, 2})));
-    EXPECT_EQ(sent.back(), refusal("a", JSONValue("Codex app-server is still starting.")));
+    EXPECT_EQ(sent.back(), refusal("a", "Codex app-server is still starting."));
 }
 
 TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
@@ -461,8 +461,8 @@ TEST_F(BridgeControllerTest, WhatIsTooLargeForADeviceIsNotSent) {
     sendRequest(device.peer, "r", "thread/read");
     appServer->answer(0, huge);
     EXPECT_EQ(lastSentTo(device.peer),
-              refusal("r", JSONValue("The answer is too large for a device: 17 MiB, and a device "
-                                     "takes at most 16 MiB.")));
+              refusal("r", "The answer is too large for a device: 17 MiB, and a device "
+                           "takes at most 16 MiB."));
     link->sent.clear();
     appServer->notify("item/completed", huge);
     EXPECT_TRUE(link->sent.empty());
@@ -537,9 +537,8 @@ TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly
     // A word Codex did not offer is refused and the question stays open for a real answer.
     sendAnswer(second.peer, question.id, decision("maybe"));
     EXPECT_TRUE(appServer->replies.empty());
-    EXPECT_EQ(
-        lastSentTo(second.peer),
-        refusal(question.id, JSONValue("Codex did not offer that decision for this question.")));
+    EXPECT_EQ(lastSentTo(second.peer),
+              refusal(question.id, "Codex did not offer that decision for this question."));
     const JSONValue cancel = decision("cancel");
     sendAnswer(second.peer, question.id, cancel);
     ASSERT_EQ(appServer->replies.size(), 1u);
@@ -702,8 +701,8 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
                                      {"input", JSONArray{}},
                                      {"sandboxPolicy", JSONObject{{"type", "dangerFullAccess"}}}}));
     EXPECT_EQ(lastSentTo(tablet.peer),
-              refusal("y", JSONValue("This computer allows devices at most the workspace-write "
-                                     "sandbox.")));
+              refusal("y", "This computer allows devices at most the workspace-write "
+                           "sandbox."));
     EXPECT_EQ(
         controller->logs().front(),
         "Tablet asked for sandboxPolicy {\"type\":\"dangerFullAccess\"} in turn/start, refused: "
