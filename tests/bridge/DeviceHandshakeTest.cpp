@@ -39,7 +39,6 @@ protected:
     std::optional<BridgeMessage> lastOfKind(const DeviceEnd& device, BridgeMessageKind kind) const {
         return ControllerRig::lastOfKind(device.peer, kind);
     }
-
     // A new connection brought to `stage` the way a device gets there.
     std::unique_ptr<DeviceEnd> reach(int version, Stage stage,
                                      std::unique_ptr<DeviceEnd> device = {}) {
@@ -83,7 +82,6 @@ protected:
         }
         return device;
     }
-
     // The message of `kind` the device would send next: its own hello or offer, a proof over
     // both offers, a commitment to a fresh nonce and the reveal of it.
     void send(DeviceEnd& device, BridgeMessageKind kind) {
@@ -118,7 +116,6 @@ protected:
             break;
         }
     }
-
     // What came of a message, in words: the kinds the device heard (an error with its code, or
     // "error" alone on version 1), then "card" or "no card" when the device's pairing card
     // came or went, "relayed", "logged", "closed".
@@ -166,17 +163,14 @@ protected:
         }
         return outcome;
     }
-
     void deliver(const DeviceEnd& device, BridgeMessageKind kind, JSONValue body) {
         link->deliver(device.peer, makeMessage(kind, {}, {}, std::move(body)));
     }
-
     int connections = 0;
 };
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
 // The stages of a handshake
 
 // Every message a device may send, at every stage its connection can be in: what the device
@@ -255,7 +249,6 @@ TEST_F(DeviceHandshakeTest, EachStageTakesOnlyItsOwnMessages) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
 // Outcomes as messages
 
 TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWordsOnVersionOne) {
@@ -348,7 +341,6 @@ TEST_F(DeviceHandshakeTest, AProvenKeyHearsWhetherItIsTrustedAndAForgottenSessio
     EXPECT_EQ(untrusted->body, JSONValue(JSONObject{{"deviceID", phone->signer.deviceID()}}));
     EXPECT_EQ(link->sentTo(phone->peer).back(), *untrusted);
     link->disconnect(phone->peer);
-
     // Trusted: accepted, and never told it is not.
     phone = reach(2, Stage::authorised, std::move(phone));
     link->disconnect(phone->peer);
@@ -357,7 +349,6 @@ TEST_F(DeviceHandshakeTest, AProvenKeyHearsWhetherItIsTrustedAndAForgottenSessio
     EXPECT_FALSE(lastOfKind(*phone, BridgeMessageKind::notTrusted));
     auto laptop = reach(1, Stage::authorised);
     EXPECT_FALSE(lastOfKind(*laptop, BridgeMessageKind::notTrusted));
-
     // Forgotten: version 2 hears it as a message just before the close; version 1 by the
     // close alone, as before.
     for (const auto& device : {phone.get(), laptop.get()}) {

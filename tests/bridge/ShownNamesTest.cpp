@@ -90,13 +90,11 @@ TEST(ShownNames, LookAlikesOfNamesOnShowAreSpelledOutAndMarked) {
     EXPECT_EQ(names.show("Ana's lPad"), "Ana's lPad");
     EXPECT_EQ(ShownNames({"Ana's lPad"}).show("Ana's IPad"), "Ana's IPad (look-alike name)");
     EXPECT_EQ(ShownNames({"Pixel 1"}).show("Pixel l"), "Pixel l (look-alike name)");
-
     // A composed and a decomposed accent are one name to the eye: both are marked, and each is
     // spelled out differently.
     const ShownNames accents({"Jos\u00e9", "Jose\u0301"});
     EXPECT_EQ(accents.show("Jos\u00e9"), "Jos\\u{00E9} (look-alike name)");
     EXPECT_EQ(accents.show("Jose\u0301"), "Jose\\u{0301} (look-alike name)");
-
     // Long names that agree up to the cut are marked, and a name's own "…" is not a cut.
     const std::string longName = std::string(70, 'a');
     const std::string emojiAtTheCut = std::string(60, 'a') + "\U0001F600";
