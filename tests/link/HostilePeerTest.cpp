@@ -25,8 +25,7 @@ constexpr int pongFrame = 0xA;
 
 // A block that says which one it is.
 QByteArray numbered(int i, int size) {
-    QByteArray bytes = QByteArray::number(i).leftJustified(size, '.');
-    return bytes;
+    return QByteArray::number(i).leftJustified(size, '.');
 }
 
 } // namespace

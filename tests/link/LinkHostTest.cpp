@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <tuple>
 
 using namespace tarnwick;
 using namespace tarnwick::test;
@@ -78,12 +79,7 @@ TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
 // messages are blocks like binary ones.
 TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
     LinkRig rig;
-    struct Case {
-        QStringList offered;
-        QString chosen;
-        int version;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<QStringList, QString, int>> cases = {
         {{"tarnwick.v2", "tarnwick.v1"}, "tarnwick.v2", 2},
         {{"tarnwick.v1", "tarnwick.v2"}, "tarnwick.v1", 1}, // the device's order decides
         {{"tarnwick.v2"}, "tarnwick.v2", 2},
@@ -92,10 +88,11 @@ TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
         {{"tarnwick.v3"}, "", 1},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [offered, chosen, version] = cases[i];
         QWebSocket socket;
         socket.setSslConfiguration(deviceTlsConfiguration());
         QWebSocketHandshakeOptions options;
-        options.setSubprotocols(cases[i].offered);
+        options.setSubprotocols(offered);
         socket.open(
             QUrl(QStringLiteral("wss://127.0.0.1:%1/session?peer=D%2").arg(rig.port()).arg(i)),
             options);
@@ -103,9 +100,9 @@ TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
             return rig.host.connected.size() == i + 1 &&
                    socket.state() == QAbstractSocket::ConnectedState;
         }));
-        EXPECT_EQ(socket.subprotocol(), cases[i].chosen) << i;
+        EXPECT_EQ(socket.subprotocol(), chosen) << i;
         // Settled by the time the peer is reported connected.
-        EXPECT_EQ(rig.host.versionsAtConnect.back(), cases[i].version) << i;
+        EXPECT_EQ(rig.host.versionsAtConnect.back(), version) << i;
         QByteArray fromHost;
         QObject::connect(&socket, &QWebSocket::binaryMessageReceived, &socket,
                          [&](const QByteArray& bytes) { fromHost = bytes; });
@@ -165,10 +162,7 @@ TEST(LinkHost, PingsAndMessagesNeverInterleaveWithinAFrame) {
     runFor(300ms); // pings are due while the blocks wait for the device
     device.resumeReading();
 
-    qsizetype payload = 0;
-    for (const QByteArray& bytes : blocks) {
-        payload += bytes.size();
-    }
+    const qsizetype payload = blocks[1].size() + blocks[2].size();
     std::vector<QByteArray> messages;
     int pings = 0;
     const auto reassemble = [&] {

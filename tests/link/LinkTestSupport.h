@@ -46,7 +46,6 @@ public:
     std::vector<PeerHandle> disconnected;
     std::vector<std::pair<PeerHandle, SessionEnd>> ended;
 
-    // Why the session of the peer named `name` ended, if it did.
     std::optional<SessionEnd> endOf(const std::string& name) const;
 
 private:
@@ -96,11 +95,9 @@ public:
 
     bool encrypted() const { return socket_.isEncrypted(); }
     void send(const QByteArray& bytes);
-    // Upgrades to a session under `name`; true when the host answered 101.
     bool upgrade(const QByteArray& name);
     // Waits for the whole answer header ("HTTP/1.1 101 ...", "HTTP/1.1 400 ...").
     QByteArray answerHeader();
-    // Waits until the host closes the connection.
     bool waitForClose();
     bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
 
@@ -137,17 +134,15 @@ struct LinkRig {
     quint16 port() const { return link->listeningPort(); }
     PeerHandle connect(TestDevice& device, const std::string& name);
     PeerHandle upgrade(RawDevice& device, const QByteArray& name);
-    // The connected peer named `name`; null when there is none.
     PeerHandle peerNamed(const std::string& name) const;
 
     std::unique_ptr<LinkHost> link;
     LinkRecorder host;
 
 private:
-    PeerHandle arrived(std::size_t before);
+    PeerHandle arrived(std::size_t before, bool opened, const std::string& name);
 };
 
-// Descriptors open in this process.
 int openDescriptorCount();
 
 } // namespace tarnwick::test

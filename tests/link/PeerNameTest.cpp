@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 
@@ -15,11 +16,7 @@ namespace {
 
 // Counts code points of valid UTF-8.
 std::size_t codePoints(const std::string& text) {
-    std::size_t count = 0;
-    for (unsigned char c : text) {
-        count += (c & 0xC0) != 0x80 ? 1 : 0;
-    }
-    return count;
+    return std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; });
 }
 
 std::string times(int count, const std::string& text) {

@@ -59,10 +59,7 @@ std::unique_ptr<EVP_PKEY, KeyFree> parsed(const QSslKey& key) {
 
 // The longest peer name fits; each certificate is new, valid now and for a year.
 TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
-    std::string wide;
-    for (int i = 0; i < 21; ++i) {
-        wide += "名"; // 63 bytes, 21 characters
-    }
+    const std::string wide = QStringLiteral("名").repeated(21).toStdString(); // 63 bytes
     for (const std::string& name : {std::string("Zoë's Mac-3F2A"), std::string(63, 'x'), wide}) {
         SCOPED_TRACE(name);
         auto identity = SelfSignedCertificate::make(name);
@@ -116,14 +113,10 @@ std::vector<std::string> alternativeNames(X509* certificate) {
                                                      ASN1_STRING_get0_data(name->d.dNSName)),
                                                  ASN1_STRING_length(name->d.dNSName)));
         } else if (name->type == GEN_IPADD) {
-            QByteArray bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.ip)),
-                             ASN1_STRING_length(name->d.ip));
-            QHostAddress address;
-            if (bytes.size() == 4) {
-                address.setAddress(qFromBigEndian<quint32>(bytes.constData()));
-            } else {
-                address.setAddress(reinterpret_cast<const quint8*>(bytes.constData()));
-            }
+            const unsigned char* bytes = ASN1_STRING_get0_data(name->d.ip);
+            const QHostAddress address = ASN1_STRING_length(name->d.ip) == 4
+                                             ? QHostAddress(qFromBigEndian<quint32>(bytes))
+                                             : QHostAddress(bytes);
             found.push_back("IP:" + address.toString().toStdString());
         }
     }
@@ -154,10 +147,7 @@ protected:
     }
     // The certificate that the file holds, as OpenSSL reads it.
     std::unique_ptr<X509, X509Free> storedCertificate() const {
-        const std::string text = fileText();
-        std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(text.data(), int(text.size())));
-        return std::unique_ptr<X509, X509Free>(
-            PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        return parsed(QSslCertificate(QByteArray::fromStdString(fileText())));
     }
     void writeFile(const std::string& text) const {
         QFile file(QString::fromStdString(path));
@@ -273,14 +263,8 @@ TEST_F(TlsIdentityStoreTest, RefusesAFileItCannotTrustAndLeavesItThere) {
 // certificate in the PEM `authority`, as someone who stole the authority's key would make it.
 std::unique_ptr<X509, X509Free> forgedLeaf(const std::string& authorityPem,
                                            const std::string& alternativeName) {
-    std::unique_ptr<BIO, BioFree> keyBio(
-        BIO_new_mem_buf(authorityPem.data(), int(authorityPem.size())));
-    std::unique_ptr<BIO, BioFree> certificateBio(
-        BIO_new_mem_buf(authorityPem.data(), int(authorityPem.size())));
-    std::unique_ptr<EVP_PKEY, KeyFree> caKey(
-        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
-    std::unique_ptr<X509, X509Free> ca(
-        PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr));
+    auto caKey = parsed(QSslKey(QByteArray::fromStdString(authorityPem), QSsl::Ec));
+    auto ca = parsed(QSslCertificate(QByteArray::fromStdString(authorityPem)));
     std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     std::unique_ptr<X509, X509Free> leaf(X509_new());
     X509_set_version(leaf.get(), X509_VERSION_3);
@@ -427,12 +411,7 @@ TEST(CertificateFingerprint, IsTheSha256OfTheDerAndGroupsForPeople) {
     unsigned char digest[32];
     unsigned int size = 0;
     ASSERT_EQ(X509_digest(certificate.get(), EVP_sha256(), digest, &size), 1);
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
+    const std::string hex = QByteArray(reinterpret_cast<char*>(digest), size).toHex().toStdString();
     EXPECT_EQ(tarnwick::certificateFingerprint(identity->certificate), hex);
     EXPECT_EQ(tarnwick::certificateFingerprint(QSslCertificate()), "");
     EXPECT_EQ(tarnwick::groupedFingerprint("0a1bff"), "0A:1B:FF");
