@@ -73,6 +73,13 @@ TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
     EXPECT_TRUE(rig.link->connectedPeers().empty());
     EXPECT_EQ(device.states, (std::vector<PeerState>{PeerState::connecting, PeerState::connected,
                                                      PeerState::notConnected}));
+
+    // A device whose connection breaks, without a close handshake or a TLS close, is gone too.
+    RawDevice broken(rig.port());
+    ASSERT_TRUE(rig.upgrade(broken, "Broken"));
+    broken.abort();
+    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 2; }));
+    EXPECT_TRUE(rig.link->connectedPeers().empty());
 }
 
 // A browser's WebSocket: the subprotocols it offers settle the handshake version, and its text
@@ -260,15 +267,6 @@ TEST(LinkHost, OversizedMessageClosesThatSessionWithCode1009) {
     EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::tooLarge);
     EXPECT_EQ(rig.host.blocks.size(), 1u);
     EXPECT_EQ(bystander.connector.state(), PeerState::connected);
-}
-
-TEST(LinkHost, DeviceWhoseConnectionBreaksIsReportedGone) {
-    LinkRig rig;
-    RawDevice device(rig.port());
-    ASSERT_TRUE(rig.upgrade(device, "Phone"));
-    device.abort(); // no close handshake, no TLS close
-    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
-    EXPECT_TRUE(rig.link->connectedPeers().empty());
 }
 
 // Invitations no well-behaved device sends get a 400 and a closed connection, and the link

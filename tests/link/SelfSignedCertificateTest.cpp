@@ -32,15 +32,12 @@ using tarnwick::TlsIdentity;
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
+template <auto release>
+struct Free {
+    void operator()(auto* object) const { release(object); }
 };
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
+using X509Free = Free<X509_free>;
+using KeyFree = Free<EVP_PKEY_free>;
 
 std::unique_ptr<X509, X509Free> parsed(const QSslCertificate& certificate) {
     const QByteArray der = certificate.toDer();
@@ -50,15 +47,19 @@ std::unique_ptr<X509, X509Free> parsed(const QSslCertificate& certificate) {
 
 std::unique_ptr<EVP_PKEY, KeyFree> parsed(const QSslKey& key) {
     const QByteArray pem = key.toPem();
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    std::unique_ptr<BIO, Free<BIO_free>> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
     return std::unique_ptr<EVP_PKEY, KeyFree>(
         PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
 } // namespace
 
-// The longest peer name fits; each certificate is new, valid now and for a year.
+// The longest peer name fits; each certificate is new, valid now and for a year; its fingerprint
+// is the SHA-256 of its DER, grouped for people.
 TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
+    EXPECT_EQ(tarnwick::certificateFingerprint(QSslCertificate()), "");
+    EXPECT_EQ(tarnwick::groupedFingerprint("0a1bff"), "0A:1B:FF");
+    EXPECT_EQ(tarnwick::groupedFingerprint(std::string(64, 'a')).size(), 95u);
     const std::string wide = QStringLiteral("名").repeated(21).toStdString(); // 63 bytes
     for (const std::string& name : {std::string("Zoë's Mac-3F2A"), std::string(63, 'x'), wide}) {
         SCOPED_TRACE(name);
@@ -82,6 +83,12 @@ TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
         EXPECT_EQ(X509_verify(certificate.get(), publicKey), 1);
         EXPECT_EQ(X509_get_signature_nid(certificate.get()), NID_ecdsa_with_SHA256);
         EXPECT_EQ(EVP_PKEY_eq(parsed(identity->privateKey).get(), publicKey), 1);
+
+        unsigned char digest[32];
+        unsigned int size = 0;
+        ASSERT_EQ(X509_digest(certificate.get(), EVP_sha256(), digest, &size), 1);
+        EXPECT_EQ(tarnwick::certificateFingerprint(identity->certificate),
+                  QByteArray(reinterpret_cast<char*>(digest), size).toHex().toStdString());
 
         auto again = SelfSignedCertificate::make(name);
         ASSERT_TRUE(again.hasValue());
@@ -294,11 +301,9 @@ std::unique_ptr<X509, X509Free> forgedLeaf(const std::string& authorityPem,
 // What OpenSSL's verifier says of `leaf` for a TLS server at `host` (a name or an address),
 // trusting only the authority.
 int verified(X509* leaf, const QSslCertificate& authority, const std::string& host) {
-    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
-                                                                  X509_STORE_free);
+    std::unique_ptr<X509_STORE, Free<X509_STORE_free>> store(X509_STORE_new());
     X509_STORE_add_cert(store.get(), parsed(authority).get());
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
-                                                                            X509_STORE_CTX_free);
+    std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>> context(X509_STORE_CTX_new());
     X509_STORE_CTX_init(context.get(), store.get(), leaf, nullptr);
     X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());
     X509_VERIFY_PARAM_set_purpose(parameters, X509_PURPOSE_SSL_SERVER);
@@ -402,20 +407,6 @@ TEST_F(TlsIdentityStoreTest, AnIdentityFromBeforeTheAuthorityKeepsItsKeyAndGetsS
     EXPECT_EQ(SelfSignedCertificate::permittedHostNames(moved->identity.authority),
               (std::vector<std::string>{"localhost", "studio.example.org"}));
     EXPECT_EQ(publicKeyDer(storedCertificate().get()), key);
-}
-
-TEST(CertificateFingerprint, IsTheSha256OfTheDerAndGroupsForPeople) {
-    auto identity = SelfSignedCertificate::make("Studio");
-    ASSERT_TRUE(identity.hasValue());
-    auto certificate = parsed(identity->certificate);
-    unsigned char digest[32];
-    unsigned int size = 0;
-    ASSERT_EQ(X509_digest(certificate.get(), EVP_sha256(), digest, &size), 1);
-    const std::string hex = QByteArray(reinterpret_cast<char*>(digest), size).toHex().toStdString();
-    EXPECT_EQ(tarnwick::certificateFingerprint(identity->certificate), hex);
-    EXPECT_EQ(tarnwick::certificateFingerprint(QSslCertificate()), "");
-    EXPECT_EQ(tarnwick::groupedFingerprint("0a1bff"), "0A:1B:FF");
-    EXPECT_EQ(tarnwick::groupedFingerprint(hex).size(), 95u);
 }
 
 } // namespace
