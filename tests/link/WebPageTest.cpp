@@ -324,7 +324,7 @@ TEST(WebPage, HostNamesMatchExactlyWithTheListeningPortOnly) {
     }
 }
 
-TEST(WebPage, UpgradesFromItsOwnPageAreAdmitted) {
+TEST(WebPage, UpgradesFromItsOwnPageAreAdmittedBesideTheBrowsersConnections) {
     WebHost host;
     // The bridge's own page (the Host is "127.0.0.1"), on the connection that loaded it.
     PageConnection own(host.port());
@@ -342,11 +342,9 @@ TEST(WebPage, UpgradesFromItsOwnPageAreAdmitted) {
     // A native device sends no Origin, as before.
     TestDevice device;
     EXPECT_TRUE(device.connectTo(host.port(), "Native"));
-}
 
-TEST(WebPage, ABrowserLoadingThePageFitsInItsAddressesPlaces) {
-    WebHost host;
-    // About six connections at once, each kept open for more, then the session beside them.
+    // A browser loading the page fits in its address's places: about six connections at once, each
+    // kept open for more, then the session beside them.
     std::vector<std::unique_ptr<PageConnection>> connections;
     for (int i = 0; i < 6; ++i) {
         connections.push_back(std::make_unique<PageConnection>(host.port()));
