@@ -97,10 +97,6 @@ std::optional<SessionEnd> LinkRecorder::endOf(const std::string& name) const {
     return found == ended.end() ? std::nullopt : std::optional(found->second);
 }
 
-void LinkRecorder::Listener::received(std::string_view bytes, const PeerHandle& peer) {
-    to.blocks.emplace_back(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), peer);
-}
-
 void LinkRecorder::Listener::connected(const PeerHandle& peer) {
     to.events.push_back("connected:" + peer->displayName());
     to.connected.push_back(peer);
@@ -108,19 +104,6 @@ void LinkRecorder::Listener::connected(const PeerHandle& peer) {
     if (to.authorise) {
         to.link_.setSessionStage(peer, SessionStage::authorised);
     }
-}
-
-void LinkRecorder::Listener::ended(const PeerHandle& peer, SessionEnd reason) {
-    to.ended.emplace_back(peer, reason);
-}
-
-void LinkRecorder::Listener::disconnected(const PeerHandle& peer) {
-    to.events.push_back("disconnected:" + peer->displayName());
-    to.disconnected.push_back(peer);
-}
-
-void LinkRecorder::Listener::statusChanged() {
-    to.events.push_back("status:" + to.link_.statusText());
 }
 
 LinkRig::LinkRig(LinkHostOptions options) : link(startedHost(std::move(options))), host(*link) {}

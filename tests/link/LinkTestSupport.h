@@ -51,12 +51,19 @@ public:
 private:
     struct Listener : LinkEvents {
         explicit Listener(LinkRecorder& recorder) : to(recorder) {}
-        void received(std::string_view bytes, const PeerHandle& peer) override;
+        void received(std::string_view bytes, const PeerHandle& peer) override {
+            to.blocks.emplace_back(QByteArray(bytes.data(), qsizetype(bytes.size())), peer);
+        }
         void connected(const PeerHandle& peer) override;
-        void ended(const PeerHandle& peer, SessionEnd reason) override;
-        void disconnected(const PeerHandle& peer) override;
+        void ended(const PeerHandle& peer, SessionEnd reason) override {
+            to.ended.emplace_back(peer, reason);
+        }
+        void disconnected(const PeerHandle& peer) override {
+            to.events.push_back("disconnected:" + peer->displayName());
+            to.disconnected.push_back(peer);
+        }
         void eased(const PeerHandle&) override {}
-        void statusChanged() override;
+        void statusChanged() override { to.events.push_back("status:" + to.link_.statusText()); }
         LinkRecorder& to;
     };
 
