@@ -6,12 +6,7 @@
 
 #include <string>
 
-using tarnwick::Invitation;
-using tarnwick::invitationRefusal;
-using tarnwick::InvitationRequest;
-using tarnwick::isValidPeerDisplayName;
-using tarnwick::percentDecode;
-using tarnwick::percentEncode;
+using namespace tarnwick;
 
 namespace {
 

@@ -8,9 +8,7 @@
 #include <regex>
 #include <set>
 
-using tarnwick::isValidPeerDisplayName;
-using tarnwick::makePeerName;
-using tarnwick::randomPeerSuffix;
+using namespace tarnwick;
 
 namespace {
 

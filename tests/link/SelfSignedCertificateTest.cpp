@@ -27,8 +27,7 @@
 #include <memory>
 #include <tuple>
 
-using tarnwick::SelfSignedCertificate;
-using tarnwick::TlsIdentity;
+using namespace tarnwick;
 
 namespace {
 
@@ -57,9 +56,9 @@ std::unique_ptr<EVP_PKEY, KeyFree> parsed(const QSslKey& key) {
 // The longest peer name fits; each certificate is new, valid now and for a year; its fingerprint
 // is the SHA-256 of its DER, grouped for people.
 TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
-    EXPECT_EQ(tarnwick::certificateFingerprint(QSslCertificate()), "");
-    EXPECT_EQ(tarnwick::groupedFingerprint("0a1bff"), "0A:1B:FF");
-    EXPECT_EQ(tarnwick::groupedFingerprint(std::string(64, 'a')).size(), 95u);
+    EXPECT_EQ(certificateFingerprint(QSslCertificate()), "");
+    EXPECT_EQ(groupedFingerprint("0a1bff"), "0A:1B:FF");
+    EXPECT_EQ(groupedFingerprint(std::string(64, 'a')).size(), 95u);
     const std::string wide = QStringLiteral("名").repeated(21).toStdString(); // 63 bytes
     for (const std::string& name : {std::string("Zoë's Mac-3F2A"), std::string(63, 'x'), wide}) {
         SCOPED_TRACE(name);
@@ -87,7 +86,7 @@ TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
         unsigned char digest[32];
         unsigned int size = 0;
         ASSERT_EQ(X509_digest(certificate.get(), EVP_sha256(), digest, &size), 1);
-        EXPECT_EQ(tarnwick::certificateFingerprint(identity->certificate),
+        EXPECT_EQ(certificateFingerprint(identity->certificate),
                   QByteArray(reinterpret_cast<char*>(digest), size).toHex().toStdString());
 
         auto again = SelfSignedCertificate::make(name);
@@ -100,8 +99,6 @@ TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
 // The persistent identity, checked by reading the file back with OpenSSL itself.
 namespace {
 
-using tarnwick::CertificateNames;
-using tarnwick::TlsIdentityStore;
 using Clock = std::chrono::system_clock;
 
 const CertificateNames lanNames{{"Studio", "studio.example.lan", "localhost"},
@@ -238,7 +235,7 @@ TEST_F(TlsIdentityStoreTest, RefusesAFileItCannotTrustAndLeavesItThere) {
     auto first = TlsIdentityStore::loadOrCreate(path, "A", lanNames, start);
     ASSERT_TRUE(first.hasValue());
     const std::string good = fileText();
-    auto other = tarnwick::SelfSignedCertificate::make("B");
+    auto other = SelfSignedCertificate::make("B");
     ASSERT_TRUE(other.hasValue());
     const std::string keyOnly = first->identity.privateKey.toPem().toStdString();
 
