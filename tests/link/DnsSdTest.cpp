@@ -20,7 +20,6 @@ namespace {
 // One resolved service as `avahi-browse -rpt` lists it.
 struct BrowsedService {
     QString interface;
-    QString protocol;
     QString name;
     QString address;
     QString port;
@@ -41,7 +40,7 @@ std::vector<BrowsedService> browse() {
         const QList<QByteArray> fields = line.split(';');
         if (fields.size() >= 10 && fields[0] == "=") {
             services.push_back(
-                {fields[1], fields[2], fields[3], fields[7], fields[8], fields.mid(9).join(';')});
+                {fields[1], fields[3], fields[7], fields[8], fields.mid(9).join(';')});
         }
     }
     return services;

@@ -25,8 +25,7 @@ constexpr int pongFrame = 0xA;
 
 // A block that says which one it is.
 QByteArray numbered(int i, int size) {
-    QByteArray bytes = QByteArray::number(i).leftJustified(size, '.');
-    return bytes;
+    return QByteArray::number(i).leftJustified(size, '.');
 }
 
 } // namespace
@@ -83,12 +82,22 @@ TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingFo
     EXPECT_EQ(paired.state(), QAbstractSocket::ConnectedState);
 }
 
+// Connections that never speak TLS or never finish their invitation, and sessions that do not
+// go on to pairing, are each cut at the deadline of their stage.
 TEST(LinkUnderAttack, UnauthorisedSessionsEndAtTheDeadlineOfTheirStage) {
     LinkHostOptions options = loopbackOptions();
+    options.timings.handshakeTimeout = 300ms;
     options.timings.helloTimeout = 300ms;
     options.timings.pairingTimeout = 2s;
     LinkRig rig(options);
     rig.host.authorise = false;
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress::LocalHost, rig.port());
+    ASSERT_TRUE(waitUntil([&] { return plain.state() == QAbstractSocket::ConnectedState; }));
+    plain.write(RawDevice::upgradeRequest("/session?peer=Plain"));
+    RawDevice slow(rig.port());
+    ASSERT_TRUE(slow.encrypted());
+    slow.send("GET /session?peer=Slow HTTP/1.1\r\nHost: 127.0.0.1\r\n");
 
     TestDevice silent, pairing, paired;
     ASSERT_TRUE(rig.connect(silent, "Silent"));
@@ -106,6 +115,9 @@ TEST(LinkUnderAttack, UnauthorisedSessionsEndAtTheDeadlineOfTheirStage) {
     EXPECT_EQ(rig.host.endOf("Pairing"), SessionEnd::pairingOverdue);
     EXPECT_EQ(paired.connector.state(), PeerState::connected);
     EXPECT_EQ(rig.link->connectedPeers(), (std::vector<PeerHandle>{pairedPeer}));
+    EXPECT_TRUE(slow.waitForClose());
+    EXPECT_TRUE(waitUntil([&] { return plain.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(rig.host.connected.size(), 3u);
 }
 
 TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {

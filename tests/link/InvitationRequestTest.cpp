@@ -6,12 +6,7 @@
 
 #include <string>
 
-using tarnwick::Invitation;
-using tarnwick::invitationRefusal;
-using tarnwick::InvitationRequest;
-using tarnwick::isValidPeerDisplayName;
-using tarnwick::percentDecode;
-using tarnwick::percentEncode;
+using namespace tarnwick;
 
 namespace {
 
@@ -190,10 +185,9 @@ TEST(PercentEncoding, EncodesAllButUnreservedAndDecodesBack) {
     }
     EXPECT_EQ(percentDecode(percentEncode(every)), every);
     EXPECT_EQ(percentDecode("%41%6a+"), "Aj+");
-    EXPECT_FALSE(percentDecode("%"));
-    EXPECT_FALSE(percentDecode("%4"));
-    EXPECT_FALSE(percentDecode("%4x"));
-    EXPECT_FALSE(percentDecode("abc%"));
+    for (const char* cut : {"%", "%4", "%4x", "abc%"}) {
+        EXPECT_FALSE(percentDecode(cut)) << cut;
+    }
 }
 
 TEST(InvitationRefusal, IsACompleteHttpAnswerThatClosesTheConnection) {

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 
 namespace tarnwick::test {
@@ -92,16 +91,10 @@ LinkRecorder::~LinkRecorder() {
 }
 
 std::optional<SessionEnd> LinkRecorder::endOf(const std::string& name) const {
-    for (const auto& [peer, reason] : ended) {
-        if (peer->displayName() == name) {
-            return reason;
-        }
-    }
-    return std::nullopt;
-}
-
-void LinkRecorder::Listener::received(std::string_view bytes, const PeerHandle& peer) {
-    to.blocks.emplace_back(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), peer);
+    const auto found = std::find_if(ended.begin(), ended.end(), [&](const auto& entry) {
+        return entry.first->displayName() == name;
+    });
+    return found == ended.end() ? std::nullopt : std::optional(found->second);
 }
 
 void LinkRecorder::Listener::connected(const PeerHandle& peer) {
@@ -113,24 +106,12 @@ void LinkRecorder::Listener::connected(const PeerHandle& peer) {
     }
 }
 
-void LinkRecorder::Listener::ended(const PeerHandle& peer, SessionEnd reason) {
-    to.ended.emplace_back(peer, reason);
-}
-
-void LinkRecorder::Listener::disconnected(const PeerHandle& peer) {
-    to.events.push_back("disconnected:" + peer->displayName());
-    to.disconnected.push_back(peer);
-}
-
-void LinkRecorder::Listener::statusChanged() {
-    to.events.push_back("status:" + to.link_.statusText());
-}
-
 LinkRig::LinkRig(LinkHostOptions options) : link(startedHost(std::move(options))), host(*link) {}
 
-PeerHandle LinkRig::arrived(std::size_t before) {
-    if (!waitUntil([&] { return host.connected.size() > before; })) {
-        ADD_FAILURE() << "the host reported no new session";
+PeerHandle LinkRig::arrived(std::size_t before, bool opened, const std::string& name) {
+    if (!opened || !waitUntil([&] { return host.connected.size() > before; })) {
+        ADD_FAILURE() << name
+                      << (opened ? ": the host reported no new session" : " did not connect");
         return nullptr;
     }
     return host.connected[before];
@@ -138,20 +119,12 @@ PeerHandle LinkRig::arrived(std::size_t before) {
 
 PeerHandle LinkRig::connect(TestDevice& device, const std::string& name) {
     const std::size_t before = host.connected.size();
-    if (!device.connectTo(port(), name)) {
-        ADD_FAILURE() << name << " did not connect";
-        return nullptr;
-    }
-    return arrived(before);
+    return arrived(before, device.connectTo(port(), name), name);
 }
 
 PeerHandle LinkRig::upgrade(RawDevice& device, const QByteArray& name) {
     const std::size_t before = host.connected.size();
-    if (!device.upgrade(name)) {
-        ADD_FAILURE() << name.toStdString() << " was not upgraded";
-        return nullptr;
-    }
-    return arrived(before);
+    return arrived(before, device.upgrade(name), name.toStdString());
 }
 
 PeerHandle LinkRig::peerNamed(const std::string& name) const {
@@ -201,12 +174,8 @@ RawDevice::RawDevice(quint16 port, const QHostAddress& from) {
 
 QByteArray RawDevice::upgradeRequest(const QByteArray& target, const QByteArray& extraHeaders) {
     return "GET " + target +
-           " HTTP/1.1\r\n"
-           "Host: 127.0.0.1\r\n"
-           "Upgrade: websocket\r\n"
-           "Connection: Upgrade\r\n"
-           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-           "Sec-WebSocket-Version: 13\r\n" +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
            extraHeaders + "\r\n";
 }
 
@@ -214,20 +183,12 @@ QByteArray RawDevice::frame(int opcode, const QByteArray& payload, bool final,
                             qint64 announcedLength) {
     const auto length =
         static_cast<quint64>(announcedLength < 0 ? payload.size() : announcedLength);
+    const int extra = length < 126 ? 0 : length <= 0xFFFF ? 2 : 8;
     QByteArray bytes;
     bytes.append(static_cast<char>((final ? 0x80 : 0) | (opcode & 0x0F)));
-    if (length < 126) {
-        bytes.append(static_cast<char>(0x80 | length));
-    } else if (length <= 0xFFFF) {
-        bytes.append(static_cast<char>(0x80 | 126));
-        for (int shift = 8; shift >= 0; shift -= 8) {
-            bytes.append(static_cast<char>((length >> shift) & 0xFF));
-        }
-    } else {
-        bytes.append(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            bytes.append(static_cast<char>((length >> shift) & 0xFF));
-        }
+    bytes.append(static_cast<char>(0x80 | (extra == 0 ? length : extra == 2 ? 126 : 127)));
+    for (int i = extra - 1; i >= 0; --i) {
+        bytes.append(static_cast<char>((length >> (8 * i)) & 0xFF));
     }
     bytes.append(4, '\0'); // a zero masking key leaves the payload as it is
     return bytes + payload;
@@ -292,8 +253,7 @@ std::vector<RawDevice::Frame> RawDevice::frames() const {
 
 int RawDevice::pingsReceived() const {
     const auto all = frames();
-    return static_cast<int>(
-        std::count_if(all.begin(), all.end(), [](const Frame& f) { return f.opcode == 0x9; }));
+    return int(std::count_if(all.begin(), all.end(), [](const Frame& f) { return f.opcode == 9; }));
 }
 
 int RawDevice::closeCode() const {
@@ -318,12 +278,8 @@ void RawDevice::resumeReading() {
 }
 
 int openDescriptorCount() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator()));
 }
 
 } // namespace tarnwick::test

@@ -46,18 +46,24 @@ public:
     std::vector<PeerHandle> disconnected;
     std::vector<std::pair<PeerHandle, SessionEnd>> ended;
 
-    // Why the session of the peer named `name` ended, if it did.
     std::optional<SessionEnd> endOf(const std::string& name) const;
 
 private:
     struct Listener : LinkEvents {
         explicit Listener(LinkRecorder& recorder) : to(recorder) {}
-        void received(std::string_view bytes, const PeerHandle& peer) override;
+        void received(std::string_view bytes, const PeerHandle& peer) override {
+            to.blocks.emplace_back(QByteArray(bytes.data(), qsizetype(bytes.size())), peer);
+        }
         void connected(const PeerHandle& peer) override;
-        void ended(const PeerHandle& peer, SessionEnd reason) override;
-        void disconnected(const PeerHandle& peer) override;
+        void ended(const PeerHandle& peer, SessionEnd reason) override {
+            to.ended.emplace_back(peer, reason);
+        }
+        void disconnected(const PeerHandle& peer) override {
+            to.events.push_back("disconnected:" + peer->displayName());
+            to.disconnected.push_back(peer);
+        }
         void eased(const PeerHandle&) override {}
-        void statusChanged() override;
+        void statusChanged() override { to.events.push_back("status:" + to.link_.statusText()); }
         LinkRecorder& to;
     };
 
@@ -96,11 +102,9 @@ public:
 
     bool encrypted() const { return socket_.isEncrypted(); }
     void send(const QByteArray& bytes);
-    // Upgrades to a session under `name`; true when the host answered 101.
     bool upgrade(const QByteArray& name);
     // Waits for the whole answer header ("HTTP/1.1 101 ...", "HTTP/1.1 400 ...").
     QByteArray answerHeader();
-    // Waits until the host closes the connection.
     bool waitForClose();
     bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
 
@@ -137,17 +141,15 @@ struct LinkRig {
     quint16 port() const { return link->listeningPort(); }
     PeerHandle connect(TestDevice& device, const std::string& name);
     PeerHandle upgrade(RawDevice& device, const QByteArray& name);
-    // The connected peer named `name`; null when there is none.
     PeerHandle peerNamed(const std::string& name) const;
 
     std::unique_ptr<LinkHost> link;
     LinkRecorder host;
 
 private:
-    PeerHandle arrived(std::size_t before);
+    PeerHandle arrived(std::size_t before, bool opened, const std::string& name);
 };
 
-// Descriptors open in this process.
 int openDescriptorCount();
 
 } // namespace tarnwick::test

@@ -27,20 +27,16 @@
 #include <memory>
 #include <tuple>
 
-using tarnwick::SelfSignedCertificate;
-using tarnwick::TlsIdentity;
+using namespace tarnwick;
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
+template <auto release>
+struct Free {
+    void operator()(auto* object) const { release(object); }
 };
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
+using X509Free = Free<X509_free>;
+using KeyFree = Free<EVP_PKEY_free>;
 
 std::unique_ptr<X509, X509Free> parsed(const QSslCertificate& certificate) {
     const QByteArray der = certificate.toDer();
@@ -50,19 +46,20 @@ std::unique_ptr<X509, X509Free> parsed(const QSslCertificate& certificate) {
 
 std::unique_ptr<EVP_PKEY, KeyFree> parsed(const QSslKey& key) {
     const QByteArray pem = key.toPem();
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    std::unique_ptr<BIO, Free<BIO_free>> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
     return std::unique_ptr<EVP_PKEY, KeyFree>(
         PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
 } // namespace
 
-// The longest peer name fits; each certificate is new, valid now and for a year.
+// The longest peer name fits; each certificate is new, valid now and for a year; its fingerprint
+// is the SHA-256 of its DER, grouped for people.
 TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
-    std::string wide;
-    for (int i = 0; i < 21; ++i) {
-        wide += "名"; // 63 bytes, 21 characters
-    }
+    EXPECT_EQ(certificateFingerprint(QSslCertificate()), "");
+    EXPECT_EQ(groupedFingerprint("0a1bff"), "0A:1B:FF");
+    EXPECT_EQ(groupedFingerprint(std::string(64, 'a')).size(), 95u);
+    const std::string wide = QStringLiteral("名").repeated(21).toStdString(); // 63 bytes
     for (const std::string& name : {std::string("Zoë's Mac-3F2A"), std::string(63, 'x'), wide}) {
         SCOPED_TRACE(name);
         auto identity = SelfSignedCertificate::make(name);
@@ -86,6 +83,12 @@ TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
         EXPECT_EQ(X509_get_signature_nid(certificate.get()), NID_ecdsa_with_SHA256);
         EXPECT_EQ(EVP_PKEY_eq(parsed(identity->privateKey).get(), publicKey), 1);
 
+        unsigned char digest[32];
+        unsigned int size = 0;
+        ASSERT_EQ(X509_digest(certificate.get(), EVP_sha256(), digest, &size), 1);
+        EXPECT_EQ(certificateFingerprint(identity->certificate),
+                  QByteArray(reinterpret_cast<char*>(digest), size).toHex().toStdString());
+
         auto again = SelfSignedCertificate::make(name);
         ASSERT_TRUE(again.hasValue());
         EXPECT_NE(again->certificate.serialNumber(), identity->certificate.serialNumber());
@@ -96,8 +99,6 @@ TEST(SelfSignedCertificate, CarriesThePeerNameAndAFreshP256Key) {
 // The persistent identity, checked by reading the file back with OpenSSL itself.
 namespace {
 
-using tarnwick::CertificateNames;
-using tarnwick::TlsIdentityStore;
 using Clock = std::chrono::system_clock;
 
 const CertificateNames lanNames{{"Studio", "studio.example.lan", "localhost"},
@@ -116,14 +117,10 @@ std::vector<std::string> alternativeNames(X509* certificate) {
                                                      ASN1_STRING_get0_data(name->d.dNSName)),
                                                  ASN1_STRING_length(name->d.dNSName)));
         } else if (name->type == GEN_IPADD) {
-            QByteArray bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.ip)),
-                             ASN1_STRING_length(name->d.ip));
-            QHostAddress address;
-            if (bytes.size() == 4) {
-                address.setAddress(qFromBigEndian<quint32>(bytes.constData()));
-            } else {
-                address.setAddress(reinterpret_cast<const quint8*>(bytes.constData()));
-            }
+            const unsigned char* bytes = ASN1_STRING_get0_data(name->d.ip);
+            const QHostAddress address = ASN1_STRING_length(name->d.ip) == 4
+                                             ? QHostAddress(qFromBigEndian<quint32>(bytes))
+                                             : QHostAddress(bytes);
             found.push_back("IP:" + address.toString().toStdString());
         }
     }
@@ -154,10 +151,7 @@ protected:
     }
     // The certificate that the file holds, as OpenSSL reads it.
     std::unique_ptr<X509, X509Free> storedCertificate() const {
-        const std::string text = fileText();
-        std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(text.data(), int(text.size())));
-        return std::unique_ptr<X509, X509Free>(
-            PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        return parsed(QSslCertificate(QByteArray::fromStdString(fileText())));
     }
     void writeFile(const std::string& text) const {
         QFile file(QString::fromStdString(path));
@@ -241,7 +235,7 @@ TEST_F(TlsIdentityStoreTest, RefusesAFileItCannotTrustAndLeavesItThere) {
     auto first = TlsIdentityStore::loadOrCreate(path, "A", lanNames, start);
     ASSERT_TRUE(first.hasValue());
     const std::string good = fileText();
-    auto other = tarnwick::SelfSignedCertificate::make("B");
+    auto other = SelfSignedCertificate::make("B");
     ASSERT_TRUE(other.hasValue());
     const std::string keyOnly = first->identity.privateKey.toPem().toStdString();
 
@@ -273,14 +267,8 @@ TEST_F(TlsIdentityStoreTest, RefusesAFileItCannotTrustAndLeavesItThere) {
 // certificate in the PEM `authority`, as someone who stole the authority's key would make it.
 std::unique_ptr<X509, X509Free> forgedLeaf(const std::string& authorityPem,
                                            const std::string& alternativeName) {
-    std::unique_ptr<BIO, BioFree> keyBio(
-        BIO_new_mem_buf(authorityPem.data(), int(authorityPem.size())));
-    std::unique_ptr<BIO, BioFree> certificateBio(
-        BIO_new_mem_buf(authorityPem.data(), int(authorityPem.size())));
-    std::unique_ptr<EVP_PKEY, KeyFree> caKey(
-        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
-    std::unique_ptr<X509, X509Free> ca(
-        PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr));
+    auto caKey = parsed(QSslKey(QByteArray::fromStdString(authorityPem), QSsl::Ec));
+    auto ca = parsed(QSslCertificate(QByteArray::fromStdString(authorityPem)));
     std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     std::unique_ptr<X509, X509Free> leaf(X509_new());
     X509_set_version(leaf.get(), X509_VERSION_3);
@@ -310,11 +298,9 @@ std::unique_ptr<X509, X509Free> forgedLeaf(const std::string& authorityPem,
 // What OpenSSL's verifier says of `leaf` for a TLS server at `host` (a name or an address),
 // trusting only the authority.
 int verified(X509* leaf, const QSslCertificate& authority, const std::string& host) {
-    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
-                                                                  X509_STORE_free);
+    std::unique_ptr<X509_STORE, Free<X509_STORE_free>> store(X509_STORE_new());
     X509_STORE_add_cert(store.get(), parsed(authority).get());
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
-                                                                            X509_STORE_CTX_free);
+    std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>> context(X509_STORE_CTX_new());
     X509_STORE_CTX_init(context.get(), store.get(), leaf, nullptr);
     X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());
     X509_VERIFY_PARAM_set_purpose(parameters, X509_PURPOSE_SSL_SERVER);
@@ -418,25 +404,6 @@ TEST_F(TlsIdentityStoreTest, AnIdentityFromBeforeTheAuthorityKeepsItsKeyAndGetsS
     EXPECT_EQ(SelfSignedCertificate::permittedHostNames(moved->identity.authority),
               (std::vector<std::string>{"localhost", "studio.example.org"}));
     EXPECT_EQ(publicKeyDer(storedCertificate().get()), key);
-}
-
-TEST(CertificateFingerprint, IsTheSha256OfTheDerAndGroupsForPeople) {
-    auto identity = SelfSignedCertificate::make("Studio");
-    ASSERT_TRUE(identity.hasValue());
-    auto certificate = parsed(identity->certificate);
-    unsigned char digest[32];
-    unsigned int size = 0;
-    ASSERT_EQ(X509_digest(certificate.get(), EVP_sha256(), digest, &size), 1);
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    EXPECT_EQ(tarnwick::certificateFingerprint(identity->certificate), hex);
-    EXPECT_EQ(tarnwick::certificateFingerprint(QSslCertificate()), "");
-    EXPECT_EQ(tarnwick::groupedFingerprint("0a1bff"), "0A:1B:FF");
-    EXPECT_EQ(tarnwick::groupedFingerprint(hex).size(), 95u);
 }
 
 } // namespace

@@ -47,9 +47,6 @@ export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$scratch/system_bus_socket"
 cat > "$scratch/avahi-daemon.conf" <<CONF
 [server]
 allow-interfaces=lo
-use-ipv4=yes
-use-ipv6=yes
-enable-dbus=yes
 ratelimit-interval-usec=1000000
 ratelimit-burst=1000
 
@@ -59,9 +56,6 @@ enable-wide-area=no
 [publish]
 publish-hinfo=no
 publish-workstation=no
-
-[reflector]
-enable-reflector=no
 CONF
 avahi-daemon --file="$scratch/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits \
     --no-proc-title >"$scratch/avahi.log" 2>&1 &
@@ -69,15 +63,11 @@ avahi_pid=$!
 
 for _ in $(seq 1 200); do
     grep -q "Server startup complete" "$scratch/avahi.log" && break
-    if ! kill -0 "$avahi_pid" 2>/dev/null; then
-        echo "avahi-daemon did not start:" >&2
-        cat "$scratch/avahi.log" >&2
-        exit 1
-    fi
+    kill -0 "$avahi_pid" 2>/dev/null || break
     sleep 0.1
 done
 if ! grep -q "Server startup complete" "$scratch/avahi.log"; then
-    echo "avahi-daemon did not come up in time:" >&2
+    echo "avahi-daemon did not start:" >&2
     cat "$scratch/avahi.log" >&2
     exit 1
 fi
