@@ -158,9 +158,6 @@ void saveScreenshot(QQuickWindow* window, const char* name) {
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
-// Start and window
-
 TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.link->starts == 1; }, 30000));
     window()->hide();
@@ -172,6 +169,11 @@ TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
     EXPECT_EQ(std::count(bridge.controller->logs().begin(), bridge.controller->logs().end(),
                          startedLine.toStdString()),
               1);
+    // And a second launch brings it to the front.
+    window()->showMinimized();
+    view->bringToFront();
+    EXPECT_TRUE(window()->isVisible());
+    EXPECT_NE(window()->visibility(), QWindow::Minimized);
 }
 
 TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
@@ -193,16 +195,6 @@ TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
     }
     saveScreenshot(window(), "minimum-size");
 }
-
-TEST_F(BridgeWindowTest, ComesToTheFrontWhenAskedAgain) {
-    window()->showMinimized();
-    view->bringToFront();
-    EXPECT_TRUE(window()->isVisible());
-    EXPECT_NE(window()->visibility(), QWindow::Minimized);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Sections
 
 TEST_F(BridgeWindowTest, EachRequestIsACardBetweenStatusAndDevicesThatDecidesItsOwnRequest) {
     EXPECT_TRUE(items("pairing").isEmpty());
@@ -248,9 +240,9 @@ TEST_F(BridgeWindowTest, EachRequestIsACardBetweenStatusAndDevicesThatDecidesIts
 TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUntilDone) {
     EXPECT_TRUE(items("deviceName").isEmpty());
     EXPECT_EQ(shown("statusValue", "devicesCard"), u"0 trusted"_s);
-    EXPECT_EQ(
-        shown("emptyDevicesHintText"),
-        u"Connect a phone: press \"Connect a phone\" and scan the code with the phone's camera, or run tarnwick-device on another computer."_s);
+    EXPECT_EQ(shown("emptyDevicesHintText"),
+              u"Connect a phone: press \"Connect a phone\" and scan the code with the phone's "
+              "camera, or run tarnwick-device on another computer."_s);
     EXPECT_TRUE(items("phonePairingOverlay").isEmpty());
     bridge.link->web = "https://192.0.2.7:50123/";
     bridge.link->fingerprint = std::string(64, 'b');
@@ -299,7 +291,8 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     EXPECT_TRUE(
         shown("phoneWarning")
             .startsWith(
-                u"A phone cannot open this address: 127.0.0.1 is this computer's own loopback address"_s));
+                u"A phone cannot open this address: 127.0.0.1 is this computer's own loopback "
+                "address"_s));
     click(item("phoneDoneButton"));
 
     // Without an address the panel says why instead of showing a code.
@@ -308,7 +301,8 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     EXPECT_TRUE(items("phoneQrCode").isEmpty());
     EXPECT_EQ(
         shown("phoneNotReady"),
-        u"Cannot connect a phone yet: the bridge is not listening on the local network or has no secure identity."_s);
+        u"Cannot connect a phone yet: the bridge is not listening on the local network or has "
+        "no secure identity."_s);
 }
 
 TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
@@ -353,25 +347,22 @@ TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     for (int index = 1; index <= 15; ++index) {
         bridge.appServer->log("Line " + std::to_string(index));
     }
+    const auto newest = [](int last) {
+        QStringList lines;
+        for (int index = last; index > last - 10; --index) {
+            lines.append(u"Line %1"_s.arg(index));
+        }
+        return lines;
+    };
     settle();
-    QStringList expected;
-    for (int index = 15; index > 5; --index) {
-        expected.append(u"Line %1"_s.arg(index));
-    }
-    EXPECT_EQ(shownLogLines(), expected);
+    EXPECT_EQ(shownLogLines(), newest(15));
     saveScreenshot(window(), "three-devices-fifteen-lines");
-
     bridge.appServer->log("Line 16");
     settle();
-    expected.prepend(u"Line 16"_s);
-    expected.removeLast();
-    EXPECT_EQ(shownLogLines(), expected);
+    EXPECT_EQ(shownLogLines(), newest(16));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Status cards
-
-TEST_F(BridgeWindowTest, EngineCardTurnsFromOrangeToGreenWhenReady) {
+TEST_F(BridgeWindowTest, EngineCardTurnsGreenWhenReadyAndCutsALongStatusAtTwoLines) {
     QQuickItem* engine = item("engineCard");
     QQuickItem* symbol = item("statusSymbol", engine);
     ASSERT_NE(symbol, nullptr);
@@ -380,10 +371,8 @@ TEST_F(BridgeWindowTest, EngineCardTurnsFromOrangeToGreenWhenReady) {
     settle();
     EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(u"#30d158"_s));
     EXPECT_EQ(text(item("statusValue", engine)), u"Codex app-server ready"_s);
-}
 
-TEST_F(BridgeWindowTest, ALongStatusIsCutAtTwoLinesAndCardsStayAtLeast140Tall) {
-    QQuickItem* engine = item("engineCard");
+    // A long status is cut at two lines, and the cards stay at least 140 tall.
     EXPECT_GE(engine->height(), 140);
     const qreal shortHeight = engine->height();
     bridge.appServer->status(
@@ -430,9 +419,6 @@ TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
     EXPECT_FALSE(value->property("truncated").toBool());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Controls
-
 TEST_F(BridgeWindowTest, RestartCallsTheController) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.appServer->starts.size() == 1; }, 30000));
     QQuickItem* restart = item("restartButton");
@@ -466,9 +452,6 @@ TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefus
     EXPECT_FALSE(bridge.controller->launchAtLogin());
     EXPECT_FALSE(toggle->property("checked").toBool());
 }
-
-// ---------------------------------------------------------------------------------------------
-// Text that devices choose
 
 TEST_F(BridgeWindowTest, DeviceNamesCannotAddLines) {
     bridge.requestPairing("Ana\nRejected pairing from Ben.");

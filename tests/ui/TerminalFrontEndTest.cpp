@@ -33,6 +33,9 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 
 namespace {
 
+const QString versionNote =
+    u"     paired with handshake version 1, which can be replayed: pair it again to upgrade\n"_s;
+
 // Dates read the same on every machine: US English, UTC.
 class FixedLocale : public ::testing::Environment {
 public:
@@ -255,12 +258,10 @@ TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
 }
 
 TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumber) {
-    const QString list = type(u"devices"_s);
-    // Both paired with handshake version 1, and each says so.
-    const QString note =
-        u"     paired with handshake version 1, which can be replayed: pair it again to upgrade\n"_s;
-    EXPECT_EQ(list, u"Trusted devices:\n  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n"_s +
-                        note + u"  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"_s + note);
+    const QString note = versionNote; // both paired with handshake version 1, and each says so
+    EXPECT_EQ(type(u"devices"_s),
+              u"Trusted devices:\n  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n"_s + note +
+                  u"  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"_s + note);
     // A device paired meanwhile does not shift the numbers that were shown.
     bridge.requestPairing("Aaron's iPhone");
     ASSERT_TRUE(bridge.decideNewest(PairingDecision::accept));
@@ -299,23 +300,21 @@ TEST_F(TerminalFrontEndWithDevicesTest, TheCeilingIsShownAndChangedForEveryDevic
             << step.typed;
     }
     EXPECT_EQ(bridge.controller->ceilings().devices.at("DEVICE-1").sandbox, SandboxLevel::readOnly);
-    EXPECT_TRUE(
-        type(u"devices"_s)
-            .contains(
-                u"  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"_s +
-                u"     paired with handshake version 1, which can be replayed: pair it again to upgrade\n"_s +
-                u"     own ceiling: at most read-only"_s));
+    EXPECT_TRUE(type(u"devices"_s)
+                    .contains(u"  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"_s + versionNote +
+                              u"     own ceiling: at most read-only"_s));
     type(u"ceiling device 2 clear"_s);
     EXPECT_TRUE(bridge.controller->ceilings().devices.empty());
 }
 
 TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTimeCode) {
-    EXPECT_EQ(
-        type(u"devices"_s),
-        u"No trusted devices. Connect a phone: type \"phone\" and scan the code with the phone's camera, or run tarnwick-device on another computer.\n"_s);
+    EXPECT_EQ(type(u"devices"_s),
+              u"No trusted devices. Connect a phone: type \"phone\" and scan the code with the "
+              "phone's camera, or run tarnwick-device on another computer.\n"_s);
     EXPECT_EQ(
         type(u"phone"_s),
-        u"Cannot connect a phone yet: the bridge is not listening on the local network or has no secure identity.\n"_s);
+        u"Cannot connect a phone yet: the bridge is not listening on the local network or has "
+        "no secure identity.\n"_s);
 
     bridge.link->web = "https://192.0.2.7:50123/";
     bridge.link->fingerprint = std::string(64, 'a');
@@ -336,7 +335,8 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
     EXPECT_EQ(lines.takeLast(), QString(21, u' ') + u"AA"_s + u":AA"_s.repeated(15));
     EXPECT_EQ(lines.takeLast(), u"Certificate SHA-256: AA"_s + u":AA"_s.repeated(15) + u':');
     static const QRegularExpression open(
-        u"^Open (https://192\\.0\\.2\\.7:50123/#pair=[A-Za-z0-9_-]{43}) on the phone, or scan the code\\.$"_s);
+        u"^Open (https://192\\.0\\.2\\.7:50123/#pair=[A-Za-z0-9_-]{43}) on the phone, or scan "
+        "the code\\.$"_s);
     const auto match = open.match(lines.takeLast());
     ASSERT_TRUE(match.hasMatch());
     // Without colours (a pipe), the code: two modules a line, light ones drawn, in a quiet zone
@@ -371,8 +371,9 @@ TEST_F(TerminalFrontEndTest, PhoneWarnsThatALoopbackAddressIsOutOfAPhonesReach) 
         bridge.link->web = c.web;
         const QString screen = type(u"phone"_s);
         const QString warning =
-            u"\nA phone cannot open this address: %1 is this computer's own loopback address, as it has no other. Connect this computer to the network the phone is on (Wi-Fi or cable), then ask for a new code.\n"_s
-                .arg(QString::fromLatin1(c.host));
+            u"\nA phone cannot open this address: %1 is this computer's own loopback address, "
+            "as it has no other. Connect this computer to the network the phone is on (Wi-Fi "
+            "or cable), then ask for a new code.\n"_s.arg(QString::fromLatin1(c.host));
         EXPECT_EQ(screen.contains(warning), c.host != nullptr) << screen.toStdString();
         EXPECT_EQ(screen.contains(u"A phone cannot"_s), c.host != nullptr);
     }
@@ -510,9 +511,6 @@ TEST_F(TerminalFrontEndInColourTest, ColoursOnlyWhenAskedAndResetsAfterEachSpan)
     const QString code = QString::fromStdString(bridge.controller->pairingRequests()[0].code);
     EXPECT_TRUE(printed().contains(u"    Code:  \x1b[1;33m"_s + code + u"\x1b[0m\n"_s));
 }
-
-// ---------------------------------------------------------------------------------------------
-// Reading lines
 
 namespace {
 
