@@ -1,15 +1,11 @@
 #!/usr/bin/python3
 """The application as a person launches it: in a terminal and with a window.
 
-Starts `tarnwick-bridge --terminal` in a pseudo-terminal with its own temporary home, runtime and
-configuration folders and a stand-in `codex` first on PATH, reads what it prints, types
-commands, launches it a second time, and stops it with Ctrl-C, SIGTERM and `quit`. Then opens
-the window (drawn off screen) and launches again, which must bring the window forward. With --device, a test device program asks to
-pair: the test reads the code from the screen, compares it with the device's, types
-`pair N` and waits for the device to be accepted.
-
-The device program is started as `CMD` with the environment of the bridge and must print a line
-`code NNNNNN` once it has asked to pair, and a line `accepted` once the bridge accepted it.
+Starts `tarnwick-bridge --terminal` in a pseudo-terminal with temporary home, runtime and
+configuration folders and a stand-in `codex` first on PATH, types commands, launches it a second
+time, and stops it with Ctrl-C and SIGTERM (scripts_test types `quit`); then opens the window
+(off screen), which a second launch must bring forward. With --device, a test device (started as `CMD` with the
+bridge's environment, printing `code NNNNNN` then `accepted`) pairs by the code on the screen.
 """
 
 import argparse
@@ -28,8 +24,7 @@ TIMEOUT = 60.0  # generous: sanitizers on a loaded machine
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 FAKE_CODEX = r"""#!/usr/bin/python3
-# Answers every request of the app-server protocol with an empty result. It does not leave
-# when its input ends, only when it is told to by a signal: a bridge that stops must stop it.
+# Answers every request with an empty result; leaves only on a signal, as a bridge must send.
 import json, sys, time
 for line in sys.stdin:
     try:
@@ -48,6 +43,11 @@ class Failure(Exception):
     pass
 
 
+def check(condition, message, *values):
+    if not condition:
+        raise Failure(message % values if values else message)
+
+
 class Terminal:
     """One program on a pseudo-terminal, with everything it printed kept as plain text."""
 
@@ -55,41 +55,31 @@ class Terminal:
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             os.execve(argv[0], argv, env)
-        self.screen = ""
-        self.read_to = 0
-        self.status = None
-        self.eof = False
+        self.screen, self.read_to, self.status, self.eof = "", 0, None, False
 
     def pump(self, seconds):
-        """Takes in what the program printed within `seconds`."""
         if self.eof:
             self.alive()
             time.sleep(min(seconds, 0.1))
             return
-        ready, _, _ = select.select([self.fd], [], [], seconds)
-        if not ready:
+        if not select.select([self.fd], [], [], seconds)[0]:
             return
         try:
             data = os.read(self.fd, 65536)
         except OSError:  # the program closed its side of the terminal
             data = b""
-        if data:
-            self.screen += ANSI.sub("", data.decode("utf-8", "replace")).replace("\r\n", "\n")
-        else:
-            self.eof = True
+        self.eof = not data
+        self.screen += ANSI.sub("", data.decode("utf-8", "replace")).replace("\r\n", "\n")
 
     def expect(self, pattern, what=None, timeout=TIMEOUT):
         """Waits for `pattern` in what was printed since the last expect; gives the match."""
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        while True:
-            match = regex.search(self.screen, self.read_to)
-            if match:
-                self.read_to = match.end()
-                return match
-            if self.status is not None or time.monotonic() > deadline:
-                raise Failure("never saw %s; the screen was:\n%s" % (what or pattern, self.screen))
+        regex, deadline = re.compile(pattern), time.monotonic() + timeout
+        while not (match := regex.search(self.screen, self.read_to)):
+            check(self.status is None and time.monotonic() < deadline,
+                  "never saw %s; the screen was:\n%s", what or pattern, self.screen)
             self.pump(0.2)
+        self.read_to = match.end()
+        return match
 
     def type(self, line):
         os.write(self.fd, line.encode() + b"\n")
@@ -104,10 +94,15 @@ class Terminal:
     def reap(self, seconds):
         deadline = time.monotonic() + seconds
         while self.alive():
-            if time.monotonic() > deadline:
-                raise Failure("the bridge did not stop; the screen was:\n" + self.screen)
+            check(time.monotonic() < deadline, "the bridge did not stop; the screen was:\n%s",
+                  self.screen)
             self.pump(0.1)
         return self.status
+
+    def stops_cleanly(self, how):
+        status = self.reap(TIMEOUT)
+        check(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0,
+              "%s did not stop the bridge cleanly: status %r\n%s", how, status, self.screen)
 
     def kill(self):
         if self.alive():
@@ -117,27 +112,22 @@ class Terminal:
 
 
 def expect_no_processes_under(folder, after):
-    """Waits until nothing started in `folder` runs any more."""
+    """Waits until no process whose command line names `folder` (what the bridge started
+    there) runs any more."""
+    def found():
+        pids = []
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                    if folder.encode() in cmdline.read():
+                        pids.append(int(entry))
+            except OSError:
+                pass
+        return pids
     deadline = time.monotonic() + TIMEOUT
-    while processes_under(folder):
-        if time.monotonic() > deadline:
-            raise Failure("processes left running after %s: %r" % (after, processes_under(folder)))
+    while pids := found():
+        check(time.monotonic() < deadline, "processes left running after %s: %r", after, pids)
         time.sleep(0.1)
-
-
-def processes_under(folder):
-    """Processes whose command line names `folder`: what the bridge started there."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                if folder.encode() in cmdline.read():
-                    found.append(int(entry))
-        except OSError:
-            pass
-    return found
 
 
 def environment(root):
@@ -146,11 +136,9 @@ def environment(root):
                           "XDG_SESSION_TYPE", "NO_COLOR")}
     for name in ("home", "config", "data", "cache", "runtime", "bin"):
         os.makedirs(os.path.join(root, name), mode=0o700)
-    env.update(HOME=os.path.join(root, "home"),
-               XDG_CONFIG_HOME=os.path.join(root, "config"),
-               XDG_DATA_HOME=os.path.join(root, "data"),
-               XDG_CACHE_HOME=os.path.join(root, "cache"),
-               XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
+    env.update({"XDG_%s_HOME" % name.upper(): os.path.join(root, name)
+                for name in ("config", "data", "cache")})
+    env.update(HOME=os.path.join(root, "home"), XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
                TERM="xterm",
                PATH=os.path.join(root, "bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin"))
     codex = os.path.join(root, "bin", "codex")
@@ -160,94 +148,72 @@ def environment(root):
     return env
 
 
+def launch(argv, env):
+    """Runs `argv` to its end; gives its exit status and what it printed, for a message."""
+    done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=TIMEOUT)
+    return done.returncode, done.stdout, done.stderr
+
+
 def pair_device(bridge, device_command, env):
     """A device asks to pair; the code on the bridge's screen must be the device's."""
     device = subprocess.Popen(shlex.split(device_command), env=env, stdout=subprocess.PIPE,
                               text=True)
     try:
         deadline = time.monotonic() + TIMEOUT
-        device_code = None
-        while device_code is None:
-            line = device.stdout.readline()
-            if not line or time.monotonic() > deadline:
-                raise Failure("the test device never showed its code")
-            match = re.match(r"code (\d{6})$", line.strip())
-            if match:
-                device_code = match.group(1)
+        while not (code := re.match(r"code (\d{6})$", line := device.stdout.readline().strip())):
+            check(line or device.poll() is None, "the test device never showed its code")
+            check(time.monotonic() < deadline, "the test device never showed its code")
         request = bridge.expect(r"Pairing request (\d+) from (.*)\n\s+Code:\s+(\d{6})\n",
                                 "a pairing request")
-        if request.group(3) != device_code:
-            raise Failure("the bridge shows %s, the device %s" % (request.group(3), device_code))
+        check(request.group(3) == code.group(1), "the bridge shows %s, the device %s",
+              request.group(3), code.group(1))
         bridge.type("pair " + request.group(1))
         bridge.expect(r"Paired devices: 1 trusted\n")
         while device.stdout.readline().strip() != "accepted":
-            if device.poll() is not None or time.monotonic() > deadline:
-                raise Failure("the device was not accepted")
+            check(device.poll() is None and time.monotonic() < deadline,
+                  "the device was not accepted")
     finally:
         device.terminate()
         device.wait(TIMEOUT)
 
 
-def run(bridge_path, device_command, show=False):
+def run(bridge_path, device_command):
     with tempfile.TemporaryDirectory(prefix="tarnwick-pty-") as root:
         env = environment(root)
-        lock = os.path.join(root, "runtime", "tarnwick-bridge.lock")
+        autostart = os.path.join(root, "config", "autostart", "tarnwick-bridge.desktop")
 
         # A session stopped with Ctrl-C.
         bridge = Terminal([bridge_path, "--terminal"], env)
         try:
             bridge.expect(r"is running in this terminal")
             bridge.expect(r"Bridge started\. Only paired devices can call the Codex allowlist\.")
-            bridge.type("help")
-            bridge.expect(r"Commands:\n(  .*\n){9}")
-            bridge.type("status")
-            bridge.expect(r"Paired devices: 0 trusted\nLaunch at login: off\n"
-                          r"No pairing requests are waiting\.\n")
-            bridge.type("fly away")
-            bridge.expect(r'Unknown command "fly away"\. Type "help" for the list of commands\.\n')
-            autostart = os.path.join(root, "config", "autostart", "tarnwick-bridge.desktop")
-            bridge.type("login on")
-            bridge.expect(r"Launch at login: on\n")
-            if not os.path.exists(autostart):
-                raise Failure("login on wrote no autostart entry")
-            bridge.type("login off")
-            bridge.expect(r"Launch at login: off\n")
-            if os.path.exists(autostart):
-                raise Failure("login off left the autostart entry")
-            bridge.type("pair 1")
-            bridge.expect(r"No pairing request 1 is waiting\.")
-
+            for typed, answer in [
+                    ("help", r"Commands:\n(  .*\n){9}"),
+                    ("login on", r"Launch at login: on\n"),
+                    ("login off", r"Launch at login: off\n"),
+                    ("pair 1", r"No pairing request 1 is waiting\.")]:
+                bridge.type(typed)
+                bridge.expect(answer)
+                if typed.startswith("login"):
+                    check(os.path.exists(autostart) == typed.endswith("on"),
+                          "%s left the autostart entry wrong", typed)
             if device_command:
                 pair_device(bridge, device_command, env)
 
             # The control command reaches the bridge behind the terminal front end too.
-            status = subprocess.run([bridge_path, "status"], env=env, capture_output=True,
-                                    text=True, timeout=TIMEOUT)
-            trusted = "1" if device_command else "0"
-            if status.returncode != 0 or \
-                    "Paired devices: %s trusted\n" % trusted not in status.stdout:
-                raise Failure("status beside the terminal: %r %r %r"
-                              % (status.returncode, status.stdout, status.stderr))
-
+            status = launch([bridge_path, "status"], env)
+            check(status[0] == 0 and "Paired devices: %d trusted\n" % bool(device_command)
+                  in status[1], "status beside the terminal: %r", status)
             # A second launch, without a display and without --terminal, finds this one.
-            second = subprocess.run([bridge_path], env=env, capture_output=True, text=True,
-                                    timeout=TIMEOUT)
-            lines = second.stdout.splitlines()
-            if second.returncode != 0 or lines != [
-                    "Tarnwick Bridge is already running in a terminal; this launch stops."]:
-                raise Failure("second launch: %r %r %r" % (second.returncode, second.stdout,
-                                                           second.stderr))
+            second = launch([bridge_path], env)
+            check(second[0] == 0 and second[1].splitlines() == [
+                "Tarnwick Bridge is already running in a terminal; this launch stops."],
+                "second launch: %r", second)
             bridge.expect(r"Another launch of Tarnwick Bridge found this one running")
-
             os.write(bridge.fd, b"\x03")  # Ctrl-C
-            status = bridge.reap(TIMEOUT)
-            if show:
-                print(bridge.screen)
-            if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
-                raise Failure("Ctrl-C did not stop the bridge cleanly: status %r\n%s"
-                              % (status, bridge.screen))
-            if os.path.exists(lock):
-                raise Failure("the lock outlived the bridge")
+            bridge.stops_cleanly("Ctrl-C")
+            check(not os.path.exists(os.path.join(root, "runtime", "tarnwick-bridge.lock")),
+                  "the lock outlived the bridge")
             expect_no_processes_under(root, "Ctrl-C")
         finally:
             bridge.kill()
@@ -259,33 +225,17 @@ def run(bridge_path, device_command, show=False):
             os.write(bridge.fd, b"\x04")  # end of input at the start of a line
             bridge.expect(r"Input ended; the bridge keeps running\. Stop it with Ctrl-C\.\n")
             bridge.pump(0.5)
-            if not bridge.alive():
-                raise Failure("the bridge stopped when its input ended")
+            check(bridge.alive(), "the bridge stopped when its input ended")
             os.kill(bridge.pid, signal.SIGTERM)
-            status = bridge.reap(TIMEOUT)
-            if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
-                raise Failure("SIGTERM did not stop the bridge cleanly: status %r" % status)
+            bridge.stops_cleanly("SIGTERM")
             expect_no_processes_under(root, "SIGTERM")
         finally:
             bridge.kill()
 
-        # A session ended by its own command.
-        bridge = Terminal([bridge_path, "--terminal"], env)
-        try:
-            bridge.expect(r"Bridge started\.")
-            bridge.type("quit")
-            bridge.expect(r"Stopping the bridge\.\n")
-            status = bridge.reap(TIMEOUT)
-            if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
-                raise Failure("quit did not stop the bridge cleanly: status %r" % status)
-        finally:
-            bridge.kill()
-        expect_no_processes_under(root, "quit")
-
 
 def run_window(bridge_path):
-    """With a display the window opens (drawn off screen here); a second launch brings it
-    forward instead of starting another bridge, in either mode."""
+    """With a display the window opens (off screen here); a second launch in either mode brings
+    it forward instead of starting another bridge."""
     with tempfile.TemporaryDirectory(prefix="tarnwick-window-") as root:
         env = environment(root)
         env.update(DISPLAY=":99", QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software")
@@ -299,25 +249,18 @@ def run_window(bridge_path):
                     raise Failure("the window did not come up: %r" % (window.communicate(),))
                 time.sleep(0.1)
             for argv in ([bridge_path], [bridge_path, "--terminal"]):
-                second = subprocess.run(argv, env=env, capture_output=True, text=True,
-                                        timeout=TIMEOUT)
-                if second.returncode != 0 or second.stdout.splitlines() != [
-                        "Tarnwick Bridge is already running; its window was brought to the "
-                        "front."]:
-                    raise Failure("second launch %r: %r %r %r" % (argv, second.returncode,
-                                                                  second.stdout, second.stderr))
-            status = subprocess.run([bridge_path, "devices"], env=env, capture_output=True,
-                                    text=True, timeout=TIMEOUT)
-            if status.returncode != 0 or not status.stdout.startswith("No trusted devices."):
-                raise Failure("devices beside the window: %r %r %r"
-                              % (status.returncode, status.stdout, status.stderr))
-            if window.poll() is not None:
-                raise Failure("the window went away: %r" % (window.communicate(),))
+                second = launch(argv, env)
+                check(second[0] == 0 and second[1].splitlines() == [
+                    "Tarnwick Bridge is already running; its window was brought to the front."],
+                    "second launch %r: %r", argv, second)
+            devices = launch([bridge_path, "devices"], env)
+            check(devices[0] == 0 and devices[1].startswith("No trusted devices."),
+                  "devices beside the window: %r", devices)
+            check(window.poll() is None, "the window went away")
             window.send_signal(signal.SIGTERM)
             out, err = window.communicate(timeout=TIMEOUT)
-            if window.returncode != 0:
-                raise Failure("SIGTERM did not close the window cleanly: %r %r %r"
-                              % (window.returncode, out, err))
+            check(window.returncode == 0, "SIGTERM did not close the window cleanly: %r %r %r",
+                  window.returncode, out, err)
         finally:
             if window.poll() is None:
                 window.kill()
@@ -328,10 +271,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
     parser.add_argument("--device", help="command of a test device that asks to pair")
-    parser.add_argument("--show", action="store_true", help="print the first session's screen")
     arguments = parser.parse_args()
     try:
-        run(os.path.abspath(arguments.bridge), arguments.device, arguments.show)
+        run(os.path.abspath(arguments.bridge), arguments.device)
         run_window(os.path.abspath(arguments.bridge))
     except Failure as failure:
         print("FAILED:", failure)

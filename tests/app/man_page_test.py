@@ -15,22 +15,16 @@ import sys
 
 
 def man_page_items(path, section):
-    """The first word of each tagged paragraph (.TP) of `section`, as a reader sees it."""
-    items = []
-    in_section = False
-    tag_next = False
+    """The words of the tag of each tagged paragraph (.TP) of `section`, as a reader sees it."""
+    items, in_section, tag_next = [], False, False
     with open(path) as page:
         for line in page:
             line = line.rstrip("\n")
             if line.startswith(".SH "):
                 in_section = line[4:].strip().strip('"') == section
-                continue
-            if not in_section:
-                continue
-            if line == ".TP":
+            elif in_section and line == ".TP":
                 tag_next = True
-                continue
-            if tag_next:
+            elif in_section and tag_next:
                 tag_next = False
                 text = re.sub(r"^\.[A-Z]+ ", "", line)
                 text = re.sub(r"\\f[BIRP]", "", text).replace("\\-", "-").replace('"', "")
@@ -42,14 +36,6 @@ def missing_from(items, words):
     return [word for word in words if word not in items]
 
 
-def exit_statuses(path):
-    """The numbers the EXIT STATUS section gives a meaning."""
-    with open(path) as page:
-        text = page.read()
-    section = re.search(r"^\.SH EXIT STATUS\n(.*?)(?=^\.SH |\Z)", text, re.M | re.S)
-    return set(re.findall(r"\b(\d+)\b", section.group(1))) if section else set()
-
-
 def help_text(program, *arguments):
     answer = subprocess.run([program, *arguments, "--help"], capture_output=True, text=True,
                             timeout=60, env=dict(os.environ, DISPLAY="", WAYLAND_DISPLAY=""))
@@ -59,39 +45,32 @@ def help_text(program, *arguments):
     return answer.stdout
 
 
-def listed(text, heading):
-    """The first word of each indented line under `heading`, up to the next empty line."""
-    block = re.search(r"^%s\n((?:  .*\n)+)" % re.escape(heading), text, re.M)
-    return re.findall(r"^  (\S+)", block.group(1), re.M) if block else []
+def numbers_in(text, pattern, follow=""):
+    """The numbers in the first block `pattern` finds in `text`."""
+    block = re.search(pattern, text, re.M | re.S | re.I)
+    return set(re.findall(r"\b(\d+)\b" + follow, block.group(1))) if block else set()
 
 
-def options(text):
-    return sorted(set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", text)))
-
-
-def statuses(text):
-    block = re.search(r"Exit status:(.*?)(?:\n\n|\Z)", text, re.S | re.I)
-    return set(re.findall(r"\b(\d+) [a-z]", block.group(1))) if block else set()
-
-
-def check(program, page, commands_heading, subcommand_help):
+def check(program, page, heading, subcommand_help):
     problems = []
+    name = os.path.basename(page)
     text = help_text(program)
-    commands = listed(text, commands_heading)
+    # The first word of each indented line under the heading, up to the next empty line.
+    block = re.search(r"^%s\n((?:  .*\n)+)" % re.escape(heading), text, re.M)
+    commands = re.findall(r"^  (\S+)", block.group(1), re.M) if block else []
     if not commands:
-        problems.append("%s --help lists no commands under %r" % (program, commands_heading))
-    found = options(text)
-    for command in commands if subcommand_help else []:
-        found += options(help_text(program, command))
-    for section, words in (("COMMANDS", commands), ("OPTIONS", sorted(set(found)))):
-        missing = missing_from(man_page_items(page, section), words)
-        if missing:
-            problems.append("%s lacks under %s: %s" % (os.path.basename(page), section,
-                                                       " ".join(missing)))
-    missing = sorted(statuses(text) - exit_statuses(page))
-    if missing:
-        problems.append("%s lacks the exit statuses %s" % (os.path.basename(page),
-                                                          " ".join(missing)))
+        problems.append("%s --help lists no commands under %r" % (program, heading))
+    found = set()
+    for help_page in [text] + [help_text(program, c) for c in commands if subcommand_help]:
+        found.update(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", help_page))
+    for section, words in (("COMMANDS", commands), ("OPTIONS", sorted(found))):
+        if missing := missing_from(man_page_items(page, section), words):
+            problems.append("%s lacks under %s: %s" % (name, section, " ".join(missing)))
+    with open(page) as source:
+        documented = numbers_in(source.read(), r"^\.SH EXIT STATUS\n(.*?)(?=^\.SH |\Z)")
+    if missing := sorted(numbers_in(text, r"Exit status:(.*?)(?:\n\n|\Z)", " [a-z]")
+                         - documented):
+        problems.append("%s lacks the exit statuses %s" % (name, " ".join(missing)))
     return problems
 
 
@@ -101,14 +80,9 @@ def main():
               file=sys.stderr)
         return 2
     bridge, device, packaging = sys.argv[1:]
-    cases = [
-        (bridge, os.path.join(packaging, "tarnwick-bridge.1"),
-         "Commands for the running bridge, whichever way it runs:", False),
-        (device, os.path.join(packaging, "tarnwick-device.1"), "Commands:", True),
-    ]
-    problems = []
-    for program, page, heading, subcommand_help in cases:
-        problems += check(program, page, heading, subcommand_help)
+    problems = check(bridge, os.path.join(packaging, "tarnwick-bridge.1"),
+                     "Commands for the running bridge, whichever way it runs:", False)
+    problems += check(device, os.path.join(packaging, "tarnwick-device.1"), "Commands:", True)
     for problem in problems:
         print("FAILED:", problem)
     return 1 if problems else 0

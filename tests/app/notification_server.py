@@ -1,12 +1,11 @@
 #!/usr/bin/python3
 """A stand-in desktop notification server (org.freedesktop.Notifications) on the session bus.
 
-Prints "ready" once it owns the name, then one JSON line per Notify and CloseNotification call. With --click, after
-each notification it first has a second connection, which does not own the name, send a
-forged ActionInvoked for it, and then sends the real one itself, as a click would.
+Prints "ready" once it owns the name, then one JSON line per Notify and CloseNotification call.
+With --click, after each notification a second connection, which does not own the name, sends
+a forged ActionInvoked for it, and then the server sends the real one, as a click would.
 """
 
-import argparse
 import json
 import sys
 
@@ -22,15 +21,13 @@ PATH = "/org/freedesktop/Notifications"
 class Server(dbus.service.Object):
     def __init__(self, bus, click):
         super().__init__(bus, PATH)
-        self.next_id = 1
-        self.click = click
+        self.next_id, self.click = 1, click
         # Another client of the same bus, to forge the signal from.
         self.forger = dbus.bus.BusConnection(dbus.bus.BusConnection.TYPE_SESSION)
 
     @dbus.service.method(NAME, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
-        number = self.next_id
-        self.next_id += 1
+        number, self.next_id = self.next_id, self.next_id + 1
         print(json.dumps({"id": number, "app_name": str(app_name), "app_icon": str(app_icon),
                           "summary": str(summary), "body": str(body),
                           "actions": [str(a) for a in actions],
@@ -75,13 +72,11 @@ class Server(dbus.service.Object):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--click", action="store_true")
-    arguments = parser.parse_args()
+    click = sys.argv[1:] == ["--click"]
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     name = dbus.service.BusName(NAME, bus, do_not_queue=True)
-    server = Server(bus, arguments.click)
+    server = Server(bus, click)
     print("ready", flush=True)
     GLib.MainLoop().run()
     del name, server

@@ -22,83 +22,76 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import Failure, TIMEOUT, environment  # noqa: E402
-from control_command_test import Device, Service, control, expect_text  # noqa: E402
+from application_launch_test import Failure, TIMEOUT, check, environment  # noqa: E402
+from control_command_test import Device, Service, answers, control  # noqa: E402
 
 CLICKED = "A pairing notification was clicked; the window comes forward."
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def read_json(server, key):
     deadline = time.monotonic() + TIMEOUT
-    while time.monotonic() < deadline:
-        line = server.stdout.readline()
-        if not line:
-            break
-        value = json.loads(line)
-        if key in value:
+    while time.monotonic() < deadline and (line := server.stdout.readline()):
+        if key in (value := json.loads(line)):
             return value
     raise Failure("the notification server never saw %r" % key)
+
+
+def notification_server(env, *arguments):
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "notification_server.py"),
+                               *arguments], env=env, stdout=subprocess.PIPE, text=True)
+    if server.stdout.readline().strip() != "ready":
+        server.kill()
+        raise Failure("the stand-in notification server did not start")
+    return server
 
 
 def run(bridge, device_command):
     if not os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
         print("SKIPPED: no private session bus")
         return 77
-    here = os.path.dirname(os.path.abspath(__file__))
     with tempfile.TemporaryDirectory(prefix="tarnwick-notify-") as root:
         env = environment(root)
         env.update(DBUS_SESSION_BUS_ADDRESS=os.environ["DBUS_SESSION_BUS_ADDRESS"],
                    DISPLAY=":99", QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software",
                    QT_LOGGING_RULES="tarnwick.app.info=true")
-        server = subprocess.Popen(["/usr/bin/python3", os.path.join(here, "notification_server.py"),
-                                   "--click"], env=env, stdout=subprocess.PIPE, text=True)
-        window = None
-        device = None
+        server = notification_server(env, "--click")
+        window = device = None
         try:
-            if server.stdout.readline().strip() != "ready":
-                raise Failure("the stand-in notification server did not start")
             # The window's bridge; Service collects its standard error all the same.
             window = Service(bridge, env, arguments=[])
             socket = os.path.join(env["XDG_RUNTIME_DIR"], "tarnwick-bridge.socket")
             deadline = time.monotonic() + TIMEOUT
-            while not os.path.exists(socket):
-                if window.process.poll() is not None or time.monotonic() > deadline:
-                    raise Failure("the window did not come up:\n" + "\n".join(window.lines))
-                time.sleep(0.1)
             # The window starts the bridge once it is shown, a moment after the socket.
-            while "Local link: Available" not in control(bridge, env, "status"):
-                if time.monotonic() > deadline:
-                    raise Failure("the window's bridge did not start")
+            while not os.path.exists(socket) or \
+                    "Local link: Available" not in control(bridge, env, "status"):
+                check(window.process.poll() is None and time.monotonic() < deadline,
+                      "the window's bridge did not start:\n%s", "\n".join(window.lines))
                 time.sleep(0.2)
             name = "Test-Phone \u00e9t\u00e9"
             device = Device(device_command, name, env)
             code = device.expect(r"code (\d{6})$").group(1)
 
             shown = read_json(server, "summary")
-            if shown["summary"] != "Pairing request from " + name:
-                raise Failure("summary %r" % shown["summary"])
-            if code not in shown["body"] or shown["app_icon"] != "tarnwick-bridge" or \
-                    shown["actions"][:1] != ["default"] or \
-                    shown["hints"].get("desktop-entry") != "tarnwick-bridge":
-                raise Failure("notification %r" % shown)
-
+            check(shown["summary"] == "Pairing request from " + name and code in shown["body"]
+                  and shown["app_icon"] == "tarnwick-bridge"
+                  and shown["actions"][:1] == ["default"]
+                  and shown["hints"].get("desktop-entry") == "tarnwick-bridge",
+                  "notification %r", shown)
             read_json(server, "forged")
             read_json(server, "clicked")
             window.expect(re.escape(CLICKED))
-            expect_text(control(bridge, env, "status"),
-                        r"Paired devices: 0 trusted\n(.|\n)*Pairing request 1 from Test",
-                        "still waiting after the clicks")
+            answers(bridge, env, "status", r"Paired devices: 0 trusted\n(.|\n)*Pairing request 1 "
+                    r"from Test")
             # The request ends: its notification, with its code, is taken back.
-            expect_text(control(bridge, env, "reject", "1"), r"^Rejected pairing from Test",
-                        "reject 1")
-            if read_json(server, "closed")["closed"] != shown["id"]:
-                raise Failure("another notification was closed")
+            answers(bridge, env, "reject 1", r"^Rejected pairing from Test")
+            check(read_json(server, "closed")["closed"] == shown["id"],
+                  "another notification was closed")
             window.process.terminate()
             window.process.wait(TIMEOUT)
             clicks = [line for line in window.lines if CLICKED in line]
-            if len(clicks) != 1:
-                raise Failure("%d clicks reached the window, not 1:\n%s"
-                              % (len(clicks), "\n".join(window.lines)))
+            check(len(clicks) == 1, "%d clicks reached the window, not 1:\n%s", len(clicks),
+                  "\n".join(window.lines))
         finally:
             if device:
                 device.stop()
@@ -108,7 +101,7 @@ def run(bridge, device_command):
             server.terminate()
             server.wait(TIMEOUT)
     print("notification: shown with the name and the code; only the real click counted")
-    return waiting_question(bridge, here)
+    return waiting_question(bridge)
 
 
 # Asks one approval question as soon as the bridge is ready, and writes down the answer.
@@ -131,7 +124,7 @@ for line in sys.stdin:
 HOSTILE = 'echo <b>hi</b> & "x"\n$(touch pwned)'
 
 
-def waiting_question(bridge, here):
+def waiting_question(bridge):
     """A question asked while no device is connected: the desktop says Codex waits, the notify
     command gets the description on its input, and the wait limit declines it."""
     with tempfile.TemporaryDirectory(prefix="tarnwick-waiting-") as root:
@@ -146,34 +139,31 @@ def waiting_question(bridge, here):
             script.write("#!/bin/sh\ncd %s || exit 9\nprintf '%%s|' \"$#\" \"$@\" > argv\n"
                          "cat > input\n" % shlex.quote(root))
         os.chmod(notify, 0o755)
-        server = subprocess.Popen(["/usr/bin/python3", os.path.join(here, "notification_server.py")],
-                                  env=env, stdout=subprocess.PIPE, text=True)
+        server = notification_server(env)
         service = None
         try:
-            if server.stdout.readline().strip() != "ready":
-                raise Failure("the stand-in notification server did not start")
             service = Service(bridge, env, arguments=["--service", "--approval-wait=2",
                                                       "--notify-command=" + notify])
             shown = read_json(server, "summary")
-            if shown["summary"] != "Codex is waiting for your approval" or "\n" in shown["body"] \
-                    or "<b>" in shown["body"] or "&lt;b&gt;" not in shown["body"]:
-                raise Failure("notification %r" % shown)
+            check(shown["summary"] == "Codex is waiting for your approval"
+                  and "\n" not in shown["body"] and "<b>" not in shown["body"]
+                  and "&lt;b&gt;" in shown["body"], "notification %r", shown)
             service.expect(r"^Declined the command \"echo <b>hi</b> & \"x\"\\u\{000A\}.* after "
                            r"waiting 1 min: no paired device came back\.$")
-            if read_json(server, "closed")["closed"] != shown["id"]:
-                raise Failure("another notification was closed")
+            check(read_json(server, "closed")["closed"] == shown["id"],
+                  "another notification was closed")
             deadline = time.monotonic() + TIMEOUT
             while not os.path.exists(answer) and time.monotonic() < deadline:
                 time.sleep(0.1)
             with open(answer) as given:
-                if json.load(given) != {"id": 0, "result": {"decision": "decline"}}:
-                    raise Failure("Codex was answered otherwise")
+                check(json.load(given) == {"id": 0, "result": {"decision": "decline"}},
+                      "Codex was answered otherwise")
             with open(os.path.join(root, "argv")) as argv, open(os.path.join(root, "input")) as stdin:
                 arguments, description = argv.read(), json.loads(stdin.read())
-            if arguments != "0|" or description.get("command") != HOSTILE or \
-                    description.get("event") != "question-waiting" or \
-                    os.path.exists(os.path.join(root, "pwned")):
-                raise Failure("notify command got %r and %r" % (arguments, description))
+            check(arguments == "0|" and description.get("command") == HOSTILE
+                  and description.get("event") == "question-waiting"
+                  and not os.path.exists(os.path.join(root, "pwned")),
+                  "notify command got %r and %r", arguments, description)
         finally:
             if service and service.process.poll() is None:
                 service.process.terminate()

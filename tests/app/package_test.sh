@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/package makes a .deb that lintian finds no error in, that installs into an empty root
 # without the network and without touching this system's package database, holds the program,
-# tarnwick-device, the desktop entry, the icon, the systemd user unit and the manual pages, and
-# whose installed program answers --help. Removing it leaves nothing behind.
+# tarnwick-device, the desktop entry (valid, naming the program and the icon), the icon, the
+# systemd user unit and the manual pages, all where `cmake --install` puts them, and whose
+# installed program answers --help. Removing it leaves nothing behind.
 set -euo pipefail
 source_dir="$1" build_dir="$2"
 scratch="$(mktemp -d)"
@@ -32,7 +33,12 @@ for file in usr/bin/tarnwick-bridge usr/bin/tarnwick-device \
     usr/share/doc/tarnwick-bridge/copyright; do
     [[ -e "$root/$file" ]] || { echo "not installed: $file"; exit 1; }
 done
-desktop-file-validate "$root/usr/share/applications/tarnwick-bridge.desktop"
+entry="$root/usr/share/applications/tarnwick-bridge.desktop"
+desktop-file-validate "$entry"
+grep -qx 'Exec=tarnwick-bridge' "$entry" && grep -qx 'Icon=tarnwick-bridge' "$entry" ||
+    { echo "the entry does not start the program or name its icon"; exit 1; }
+grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/tarnwick-bridge.svg" ||
+    { echo "the icon is not an SVG image"; exit 1; }
 grep -qx 'ExecStart=tarnwick-bridge --service' "$root/usr/lib/systemd/user/tarnwick-bridge.service" ||
     { echo "the unit does not start the service"; exit 1; }
 for page in tarnwick-bridge tarnwick-device; do

@@ -19,7 +19,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import Failure, TIMEOUT, Terminal  # noqa: E402
+from application_launch_test import Failure, TIMEOUT, Terminal, check  # noqa: E402
 from man_page_test import man_page_items, missing_from  # noqa: E402
 
 BUILD_TIMEOUT = 1200.0  # a Release build from nothing on a busy machine
@@ -44,37 +44,33 @@ def sandbox(root):
             env.setdefault("CCACHE_DIR", cache_dir.group(1))
     for name in ("home", "config", "data", "cache", "runtime", "tmp"):
         os.makedirs(os.path.join(root, name), mode=0o700)
-    env.update(HOME=os.path.join(root, "home"),
-               XDG_CONFIG_HOME=os.path.join(root, "config"),
-               XDG_DATA_HOME=os.path.join(root, "data"),
-               XDG_CACHE_HOME=os.path.join(root, "cache"),
-               XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
-               TMPDIR=os.path.join(root, "tmp"),
-               TERM="xterm")
+    env.update({"XDG_%s_HOME" % name.upper(): os.path.join(root, name)
+                for name in ("config", "data", "cache")})
+    env.update(HOME=os.path.join(root, "home"), XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
+               TMPDIR=os.path.join(root, "tmp"), TERM="xterm")
     return env
 
 
 def started_from(root):
-    """Processes that run with the temporary home: whatever the scripts started."""
+    """The command lines, by process, of what runs with the temporary home: whatever the
+    scripts started."""
     marker = ("HOME=%s\0" % os.path.join(root, "home")).encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit() and int(entry) != os.getpid():
-            try:
-                with open("/proc/%s/environ" % entry, "rb") as environ:
-                    if marker in environ.read():
-                        found.append(int(entry))
-            except OSError:
-                pass
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as environ, \
+                    open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                if int(entry) != os.getpid() and marker in environ.read():
+                    found[int(entry)] = cmdline.read()
+        except OSError:
+            pass
     return found
 
 
 def expect_nothing_left(root, after):
     deadline = time.monotonic() + TIMEOUT
-    while started_from(root):
-        if time.monotonic() > deadline:
-            raise Failure("left running after %s: %r" % (after, [
-                open("/proc/%d/cmdline" % pid, "rb").read() for pid in started_from(root)]))
+    while left := started_from(root):
+        check(time.monotonic() < deadline, "left running after %s: %r", after, left)
         time.sleep(0.1)
 
 
@@ -89,9 +85,7 @@ def program_path(name):
 
 
 def stop(script, root, how):
-    status = script.reap(TIMEOUT)
-    if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
-        raise Failure("%s did not stop it cleanly: status %r\n%s" % (how, status, script.screen))
+    script.stops_cleanly(how)
     expect_nothing_left(root, how)
 
 
@@ -104,9 +98,9 @@ def run(man_page):
                 pinned = re.search(r'^codex_version="([^"]+)"', setup.read(), re.M).group(1)
             version = subprocess.run(["scripts/codex", "--version"], env=env,
                                      capture_output=True, text=True, timeout=TIMEOUT)
-            if version.returncode != 0 or version.stdout.split()[-1:] != [pinned]:
-                raise Failure("scripts/codex --version: %r %r %r"
-                              % (version.returncode, version.stdout, version.stderr))
+            check(version.returncode == 0 and version.stdout.split()[-1:] == [pinned],
+                  "scripts/codex --version: %r %r %r", version.returncode, version.stdout,
+                  version.stderr)
 
             run_script = Terminal(["scripts/run", "--terminal"], env)
             scripts.append(run_script)
@@ -119,8 +113,7 @@ def run(man_page):
             listed = run_script.expect(r"Commands:\n((?:  .*\n)+)")
             commands = re.findall(r"^  (\S+)", listed.group(1), re.M)
             missing = missing_from(man_page_items(man_page, "TERMINAL COMMANDS"), commands)
-            if missing:
-                raise Failure("the manual page lacks the terminal commands %r" % missing)
+            check(not missing, "the manual page lacks the terminal commands %r", missing)
             os.write(run_script.fd, b"\x03")  # Ctrl-C
             stop(run_script, root, "Ctrl-C in scripts/run")
 
@@ -129,15 +122,14 @@ def run(man_page):
             folder = offline.expect(r"requests logged to (\S+)/model-requests\.jsonl\)",
                                     timeout=BUILD_TIMEOUT).group(1)
             device = offline.expect(r"\n  (\S+) pair 127\.0\.0\.1\n").group(1)
-            if device != program_path("tarnwick-device"):
-                raise Failure("try-offline names %s as the device program" % device)
+            check(device == program_path("tarnwick-device"),
+                  "try-offline names %s as the device program", device)
             expect_all(offline, STARTED)
             expect_bridge_running(root)
             # Only the bridge reads `quit`; the script must stop the stand-in and remove its folder.
             offline.type("quit")
             stop(offline, root, "quit in scripts/try-offline")
-            if os.path.exists(folder):
-                raise Failure("try-offline left its folder " + folder)
+            check(not os.path.exists(folder), "try-offline left its folder %s", folder)
         finally:
             for script in scripts:
                 script.kill()
@@ -160,20 +152,14 @@ def expect_all(script, patterns):
 
 def check_build_output(shown):
     """What scripts/build showed before the bridge's first line: one progress line."""
-    if re.search(r"warning|error|\[[0-9]+/[0-9]+\]", shown, re.IGNORECASE) or \
-            len(shown.split("\n")) > 2:
-        raise Failure("the build showed more than a progress line:\n" + shown)
+    check(not re.search(r"warning|error|\[[0-9]+/[0-9]+\]", shown, re.IGNORECASE) and
+          len(shown.split("\n")) <= 2, "the build showed more than a progress line:\n%s", shown)
 
 
 def expect_bridge_running(root):
-    bridge = program_path("tarnwick-bridge").encode()
-    for pid in started_from(root):
-        try:
-            if open("/proc/%d/cmdline" % pid, "rb").read().startswith(bridge + b"\0"):
-                return
-        except OSError:
-            pass
-    raise Failure("no process runs " + bridge.decode())
+    bridge = program_path("tarnwick-bridge")
+    check(any(cmdline.startswith(bridge.encode() + b"\0")
+              for cmdline in started_from(root).values()), "no process runs %s", bridge)
 
 
 def main():

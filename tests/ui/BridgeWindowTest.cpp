@@ -17,13 +17,13 @@ inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
 
+using namespace Qt::StringLiterals;
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
 namespace {
 
-const QString startedLine =
-    QStringLiteral("Bridge started. Only paired devices can call the Codex allowlist.");
+const QString startedLine = u"Bridge started. Only paired devices can call the Codex allowlist."_s;
 
 // Every visual item below `item`, depth first.
 void collect(QQuickItem* item, QList<QQuickItem*>& items) {
@@ -70,38 +70,33 @@ protected:
         }
     }
 
-    QList<QQuickItem*> items(const QString& objectName, QQuickItem* below = nullptr) const {
+    // The items named `name` below `below` (the window's content when null): the visible ones
+    // unless `hidden` too.
+    QList<QQuickItem*> items(QAnyStringView name, QQuickItem* below = nullptr,
+                             bool hidden = false) const {
         QList<QQuickItem*> all;
         collect(below ? below : window()->contentItem(), all);
         QList<QQuickItem*> named;
         for (QQuickItem* item : all) {
-            if (item->objectName() == objectName && item->isVisible()) {
+            if (QAnyStringView::equal(item->objectName(), name) && (hidden || item->isVisible())) {
                 named.append(item);
             }
         }
         return named;
     }
 
-    QQuickItem* item(const QString& objectName, QQuickItem* below = nullptr) const {
-        const auto found = items(objectName, below);
-        EXPECT_EQ(found.size(), 1) << "items named " << objectName.toStdString();
+    QQuickItem* item(QAnyStringView name, QQuickItem* below = nullptr) const {
+        const auto found = items(name, below);
+        EXPECT_EQ(found.size(), 1) << "items named " << name.toString().toStdString();
         return found.isEmpty() ? nullptr : found.first();
-    }
-
-    // The item named `objectName`, also when it is hidden.
-    QQuickItem* anyItem(const QString& objectName) const {
-        QList<QQuickItem*> all;
-        collect(window()->contentItem(), all);
-        for (QQuickItem* candidate : all) {
-            if (candidate->objectName() == objectName) {
-                return candidate;
-            }
-        }
-        return nullptr;
     }
 
     static QString text(QQuickItem* item) {
         return item ? item->property("text").toString() : QString();
+    }
+    // The text of the one visible item named `name`, in `card` when given.
+    QString shown(QAnyStringView name, QAnyStringView card = {}) const {
+        return text(item(name, card.isNull() ? nullptr : item(card)));
     }
 
     // Top edge of an item in window coordinates.
@@ -113,7 +108,7 @@ protected:
     // Clicks the middle of `target` as a user would, scrolling it into view first.
     void click(QQuickItem* target) {
         ASSERT_NE(target, nullptr);
-        QQuickItem* scroll = item(QStringLiteral("scrollArea"));
+        QQuickItem* scroll = item("scrollArea");
         auto* flickable = scroll->property("contentItem").value<QQuickItem*>();
         ASSERT_NE(flickable, nullptr);
         const qreal wanted =
@@ -132,7 +127,7 @@ protected:
 
     QStringList shownLogLines() const {
         QStringList lines;
-        QQuickItem* box = item(QStringLiteral("activityLines"));
+        QQuickItem* box = item("activityLines");
         if (!box) {
             return lines;
         }
@@ -155,17 +150,13 @@ protected:
               ControllerRig::storedDevices({"Mia's iPad", "Ana's iPhone", "Studio iPhone"})) {}
 };
 
-void saveScreenshot(QQuickWindow* window, const QString& name) {
+void saveScreenshot(QQuickWindow* window, const char* name) {
     QDir().mkpath(QStringLiteral(TARNWICK_SCREENSHOT_DIR));
-    // Tall enough for the whole column, so nothing is scrolled away.
-    const QString path = QStringLiteral(TARNWICK_SCREENSHOT_DIR "/%1.png").arg(name);
+    const QString path = QStringLiteral(TARNWICK_SCREENSHOT_DIR "/%1.png").arg(QLatin1String(name));
     ASSERT_TRUE(window->grabWindow().save(path)) << path.toStdString();
 }
 
 } // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Start and window
 
 TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.link->starts == 1; }, 30000));
@@ -178,6 +169,11 @@ TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
     EXPECT_EQ(std::count(bridge.controller->logs().begin(), bridge.controller->logs().end(),
                          startedLine.toStdString()),
               1);
+    // And a second launch brings it to the front.
+    window()->showMinimized();
+    view->bringToFront();
+    EXPECT_TRUE(window()->isVisible());
+    EXPECT_NE(window()->visibility(), QWindow::Minimized);
 }
 
 TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
@@ -197,169 +193,152 @@ TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
         ASSERT_NE(control, nullptr) << name;
         EXPECT_LE(control->mapToScene(QPointF(control->width(), 0)).x(), 780 - 30 + 0.5) << name;
     }
-    saveScreenshot(window(), QStringLiteral("minimum-size"));
+    saveScreenshot(window(), "minimum-size");
 }
-
-TEST_F(BridgeWindowTest, ComesToTheFrontWhenAskedAgain) {
-    window()->showMinimized();
-    view->bringToFront();
-    EXPECT_TRUE(window()->isVisible());
-    EXPECT_NE(window()->visibility(), QWindow::Minimized);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Sections
 
 TEST_F(BridgeWindowTest, EachRequestIsACardBetweenStatusAndDevicesThatDecidesItsOwnRequest) {
-    EXPECT_TRUE(items(QStringLiteral("pairing")).isEmpty());
-    QQuickItem* status = item(QStringLiteral("status"));
-    QQuickItem* trusted = item(QStringLiteral("trustedDevices"));
+    EXPECT_TRUE(items("pairing").isEmpty());
+    QQuickItem* status = item("status");
+    QQuickItem* trusted = item("trustedDevices");
     ASSERT_TRUE(status && trusted);
     EXPECT_DOUBLE_EQ(top(trusted), bottom(status) + 22);
-    saveScreenshot(window(), QStringLiteral("no-devices"));
+    saveScreenshot(window(), "no-devices");
 
     auto& first = bridge.requestPairing("Ana's iPhone");
     auto& second = bridge.requestPairing("Ben's iPad");
     settle();
-    QQuickItem* pairing = item(QStringLiteral("pairing"));
+    QQuickItem* pairing = item("pairing");
     ASSERT_NE(pairing, nullptr);
     EXPECT_DOUBLE_EQ(top(pairing), bottom(status) + 22);
     EXPECT_DOUBLE_EQ(top(trusted), bottom(pairing) + 22);
-    const auto names = items(QStringLiteral("requestName"));
+    const auto names = items("requestName");
     ASSERT_EQ(names.size(), 2);
-    EXPECT_EQ(text(names[0]), QStringLiteral("Ana's iPhone"));
-    EXPECT_EQ(text(names[1]), QStringLiteral("Ben's iPad"));
+    EXPECT_EQ(text(names[0]), u"Ana's iPhone"_s);
+    EXPECT_EQ(text(names[1]), u"Ben's iPad"_s);
     // Each card shows its request's code and the number the terminal and the command know.
     const auto& requests = bridge.controller->pairingRequests();
     for (int card = 0; card < 2; ++card) {
-        EXPECT_EQ(text(items(QStringLiteral("requestCode"))[card]),
-                  QString::fromStdString(requests[card].code));
-        EXPECT_TRUE(text(items(QStringLiteral("requestHint"))[card])
-                        .startsWith(QStringLiteral("Request %1: ").arg(requests[card].serial)));
+        EXPECT_EQ(text(items("requestCode")[card]), QString::fromStdString(requests[card].code));
+        EXPECT_TRUE(text(items("requestHint")[card])
+                        .startsWith(u"Request %1: "_s.arg(requests[card].serial)));
     }
-    saveScreenshot(window(), QStringLiteral("pairing-request"));
+    saveScreenshot(window(), "pairing-request");
 
-    click(items(QStringLiteral("pairButton"))[0]);
+    click(items("pairButton")[0]);
     EXPECT_TRUE(bridge.accepted(first));
     EXPECT_FALSE(bridge.accepted(second));
-    ASSERT_EQ(items(QStringLiteral("requestName")).size(), 1);
-    EXPECT_EQ(text(item(QStringLiteral("requestName"))), QStringLiteral("Ben's iPad"));
-    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
-              QStringLiteral("1 trusted"));
-    ASSERT_EQ(items(QStringLiteral("deviceName")).size(), 1);
+    ASSERT_EQ(items("requestName").size(), 1);
+    EXPECT_EQ(shown("requestName"), u"Ben's iPad"_s);
+    EXPECT_EQ(shown("statusValue", "devicesCard"), u"1 trusted"_s);
+    ASSERT_EQ(items("deviceName").size(), 1);
 
-    click(item(QStringLiteral("rejectButton")));
+    click(item("rejectButton"));
     EXPECT_TRUE(bridge.rejected(second));
-    EXPECT_TRUE(items(QStringLiteral("pairing")).isEmpty());
+    EXPECT_TRUE(items("pairing").isEmpty());
 }
 
 TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUntilDone) {
-    EXPECT_TRUE(items(QStringLiteral("deviceName")).isEmpty());
-    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
-              QStringLiteral("0 trusted"));
-    EXPECT_EQ(text(item(QStringLiteral("emptyDevicesHintText"))),
-              QStringLiteral("Connect a phone: press \"Connect a phone\" and scan the code with "
-                             "the phone's camera, or run tarnwick-device on another computer."));
-    EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
+    EXPECT_TRUE(items("deviceName").isEmpty());
+    EXPECT_EQ(shown("statusValue", "devicesCard"), u"0 trusted"_s);
+    EXPECT_EQ(shown("emptyDevicesHintText"),
+              u"Connect a phone: press \"Connect a phone\" and scan the code with the phone's "
+              "camera, or run tarnwick-device on another computer."_s);
+    EXPECT_TRUE(items("phonePairingOverlay").isEmpty());
     bridge.link->web = "https://192.0.2.7:50123/";
     bridge.link->fingerprint = std::string(64, 'b');
     bridge.link->authority = std::string(64, 'd');
     emit bridge.controller->linkStatusChanged();
-    click(item(QStringLiteral("connectPhoneButton")));
-    ASSERT_EQ(items(QStringLiteral("phonePairingOverlay")).size(), 1);
-    saveScreenshot(window(), QStringLiteral("connect-a-phone"));
+    click(item("connectPhoneButton"));
+    ASSERT_EQ(items("phonePairingOverlay").size(), 1);
+    saveScreenshot(window(), "connect-a-phone");
 
-    QQuickItem* code = item(QStringLiteral("phoneQrCode"));
+    QQuickItem* code = item("phoneQrCode");
     ASSERT_NE(code, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return code->property("status").toInt() == 1; }, 10000))
         << "the image is ready";
     const QSize picture = code->property("sourceSize").toSize();
     EXPECT_GT(picture.width(), 100);
     EXPECT_EQ(picture.width(), picture.height());
-    const QString address = text(item(QStringLiteral("phoneAddress")));
-    EXPECT_TRUE(address.startsWith(QStringLiteral("https://192.0.2.7:50123/#pair=")))
-        << address.toStdString();
+    const QString address = shown("phoneAddress");
+    EXPECT_TRUE(address.startsWith(u"https://192.0.2.7:50123/#pair="_s)) << address.toStdString();
     EXPECT_EQ(address.size(), 30 + 43);
     // Broken only between pairs: four lines of eight.
-    const QString eight = QStringLiteral("BB") + QStringLiteral(":BB").repeated(7);
-    EXPECT_EQ(text(item(QStringLiteral("phoneFingerprint"))),
-              QStringLiteral("Certificate SHA-256\n") +
-                  QStringList({eight, eight, eight, eight}).join(QStringLiteral(":\n")));
-    EXPECT_TRUE(items(QStringLiteral("phoneWarning")).isEmpty());
-    EXPECT_EQ(text(item(QStringLiteral("phoneOnce"))),
-              QStringLiteral("The code works once, for 5 minutes."));
-    EXPECT_TRUE(text(item(QStringLiteral("phoneTrustLine0")))
-                    .startsWith(QStringLiteral("Trust this computer on the phone: ")));
-    EXPECT_TRUE(text(item(QStringLiteral("phoneTrustLine3"))).endsWith(QStringLiteral(":DD:DD.")));
+    const QString eight = u"BB"_s + u":BB"_s.repeated(7);
+    EXPECT_EQ(shown("phoneFingerprint"),
+              u"Certificate SHA-256\n"_s +
+                  QStringList({eight, eight, eight, eight}).join(u":\n"_s));
+    EXPECT_TRUE(items("phoneWarning").isEmpty());
+    EXPECT_EQ(shown("phoneOnce"), u"The code works once, for 5 minutes."_s);
+    EXPECT_TRUE(shown("phoneTrustLine0").startsWith(u"Trust this computer on the phone: "_s));
+    EXPECT_TRUE(shown("phoneTrustLine3").endsWith(u":DD:DD."_s));
 
     // Clicks do not reach the window below while the panel is open.
-    click(item(QStringLiteral("connectPhoneButton")));
-    EXPECT_EQ(text(item(QStringLiteral("phoneAddress"))), address);
-    click(item(QStringLiteral("phoneDoneButton")));
-    EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
+    click(item("connectPhoneButton"));
+    EXPECT_EQ(shown("phoneAddress"), address);
+    click(item("phoneDoneButton"));
+    EXPECT_TRUE(items("phonePairingOverlay").isEmpty());
     // Opened again, it shows a new code: the old one was burnt with the panel.
-    click(item(QStringLiteral("connectPhoneButton")));
-    EXPECT_NE(text(item(QStringLiteral("phoneAddress"))), address);
+    click(item("connectPhoneButton"));
+    EXPECT_NE(shown("phoneAddress"), address);
     // A phone that pairs with the code closes the panel: the code is spent.
     emit bridge.controller->phonePaired();
     settle();
-    EXPECT_TRUE(items(QStringLiteral("phonePairingOverlay")).isEmpty());
+    EXPECT_TRUE(items("phonePairingOverlay").isEmpty());
 
     // A loopback address is out of a phone's reach, and the panel says what to do.
     bridge.link->web = "https://127.0.0.1:47600/";
-    click(item(QStringLiteral("connectPhoneButton")));
-    EXPECT_TRUE(text(item(QStringLiteral("phoneWarning")))
-                    .startsWith(QStringLiteral("A phone cannot open this address: 127.0.0.1 is "
-                                               "this computer's own loopback address")));
-    click(item(QStringLiteral("phoneDoneButton")));
+    click(item("connectPhoneButton"));
+    EXPECT_TRUE(
+        shown("phoneWarning")
+            .startsWith(
+                u"A phone cannot open this address: 127.0.0.1 is this computer's own loopback "
+                "address"_s));
+    click(item("phoneDoneButton"));
 
     // Without an address the panel says why instead of showing a code.
     bridge.link->web.clear();
-    click(item(QStringLiteral("connectPhoneButton")));
-    EXPECT_TRUE(items(QStringLiteral("phoneQrCode")).isEmpty());
-    EXPECT_EQ(text(item(QStringLiteral("phoneNotReady"))),
-              QStringLiteral("Cannot connect a phone yet: the bridge is not listening on the local "
-                             "network or has no secure identity."));
+    click(item("connectPhoneButton"));
+    EXPECT_TRUE(items("phoneQrCode").isEmpty());
+    EXPECT_EQ(
+        shown("phoneNotReady"),
+        u"Cannot connect a phone yet: the bridge is not listening on the local network or has "
+        "no secure identity."_s);
 }
 
 TEST_F(BridgeWindowWithDevicesTest, ListsTrustedDevicesInOrderAndForgetsOne) {
-    EXPECT_TRUE(items(QStringLiteral("emptyDevicesHint")).isEmpty());
-    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
-              QStringLiteral("3 trusted"));
-    const auto names = items(QStringLiteral("deviceName"));
+    EXPECT_TRUE(items("emptyDevicesHint").isEmpty());
+    EXPECT_EQ(shown("statusValue", "devicesCard"), u"3 trusted"_s);
+    const auto names = items("deviceName");
     ASSERT_EQ(names.size(), 3);
-    EXPECT_EQ(text(names[0]), QStringLiteral("Ana's iPhone"));
-    EXPECT_EQ(text(names[1]), QStringLiteral("Mia's iPad"));
-    EXPECT_EQ(text(names[2]), QStringLiteral("Studio iPhone"));
+    EXPECT_EQ(text(names[0]), u"Ana's iPhone"_s);
+    EXPECT_EQ(text(names[1]), u"Mia's iPad"_s);
+    EXPECT_EQ(text(names[2]), u"Studio iPhone"_s);
     // Ana's iPhone was the second stored, two days after the reference time.
-    EXPECT_EQ(text(items(QStringLiteral("pairedLine"))[0]),
-              QStringLiteral("Paired Nov 30, 2025, 5:20 AM"));
+    EXPECT_EQ(text(items("pairedLine")[0]), u"Paired Nov 30, 2025, 5:20 AM"_s);
     // All three paired with handshake version 1, and each card says so.
-    const auto notes = items(QStringLiteral("versionNote"));
+    const auto notes = items("versionNote");
     ASSERT_EQ(notes.size(), 3);
-    EXPECT_EQ(text(notes[0]), QStringLiteral("paired with handshake version 1, which can be "
-                                             "replayed: pair it again to upgrade"));
+    EXPECT_EQ(
+        text(notes[0]),
+        u"paired with handshake version 1, which can be replayed: pair it again to upgrade"_s);
 
-    click(items(QStringLiteral("forgetButton"))[1]);
+    click(items("forgetButton")[1]);
     EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
     EXPECT_EQ(bridge.trustStore->peers.size(), 2u);
-    EXPECT_EQ(items(QStringLiteral("deviceName")).size(), 2);
-    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("devicesCard")))),
-              QStringLiteral("2 trusted"));
+    EXPECT_EQ(items("deviceName").size(), 2);
+    EXPECT_EQ(shown("statusValue", "devicesCard"), u"2 trusted"_s);
 }
 
 TEST_F(BridgeWindowWithDevicesTest, TheCeilingIsSetHereForEveryDeviceAndOnADevicesCard) {
-    click(item(QStringLiteral("ceilingSandbox2")));
+    click(item("ceilingSandbox2"));
     EXPECT_EQ(bridge.controller->ceilings().everyDevice.sandbox, SandboxLevel::dangerFullAccess);
-    EXPECT_TRUE(text(item(QStringLiteral("ceilingMessage")))
-                    .startsWith(QStringLiteral("Devices may now let Codex run commands with no "
-                                               "sandbox")));
-    EXPECT_TRUE(items(QStringLiteral("ownCeiling")).isEmpty());
-    click(items(QStringLiteral("readOnlyButton"))[1]);
+    EXPECT_TRUE(shown("ceilingMessage")
+                    .startsWith(u"Devices may now let Codex run commands with no sandbox"_s));
+    EXPECT_TRUE(items("ownCeiling").isEmpty());
+    click(items("readOnlyButton")[1]);
     EXPECT_EQ(bridge.controller->ceilings().devices.at("DEVICE-1").sandbox, SandboxLevel::readOnly);
-    EXPECT_TRUE(text(item(QStringLiteral("ownCeiling")))
-                    .startsWith(QStringLiteral("own ceiling: at most read-only")));
-    click(items(QStringLiteral("readOnlyButton"))[1]);
+    EXPECT_TRUE(shown("ownCeiling").startsWith(u"own ceiling: at most read-only"_s));
+    click(items("readOnlyButton")[1]);
     EXPECT_TRUE(bridge.controller->ceilings().devices.empty());
 }
 
@@ -368,53 +347,47 @@ TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     for (int index = 1; index <= 15; ++index) {
         bridge.appServer->log("Line " + std::to_string(index));
     }
+    const auto newest = [](int last) {
+        QStringList lines;
+        for (int index = last; index > last - 10; --index) {
+            lines.append(u"Line %1"_s.arg(index));
+        }
+        return lines;
+    };
     settle();
-    QStringList expected;
-    for (int index = 15; index > 5; --index) {
-        expected.append(QStringLiteral("Line %1").arg(index));
-    }
-    EXPECT_EQ(shownLogLines(), expected);
-    saveScreenshot(window(), QStringLiteral("three-devices-fifteen-lines"));
-
+    EXPECT_EQ(shownLogLines(), newest(15));
+    saveScreenshot(window(), "three-devices-fifteen-lines");
     bridge.appServer->log("Line 16");
     settle();
-    expected.prepend(QStringLiteral("Line 16"));
-    expected.removeLast();
-    EXPECT_EQ(shownLogLines(), expected);
+    EXPECT_EQ(shownLogLines(), newest(16));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Status cards
-
-TEST_F(BridgeWindowTest, EngineCardTurnsFromOrangeToGreenWhenReady) {
-    QQuickItem* engine = item(QStringLiteral("engineCard"));
-    QQuickItem* symbol = item(QStringLiteral("statusSymbol"), engine);
+TEST_F(BridgeWindowTest, EngineCardTurnsGreenWhenReadyAndCutsALongStatusAtTwoLines) {
+    QQuickItem* engine = item("engineCard");
+    QQuickItem* symbol = item("statusSymbol", engine);
     ASSERT_NE(symbol, nullptr);
-    EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(QStringLiteral("#ff9f0a")));
+    EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(u"#ff9f0a"_s));
     bridge.appServer->status("Codex app-server ready", true);
     settle();
-    EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(QStringLiteral("#30d158")));
-    EXPECT_EQ(text(item(QStringLiteral("statusValue"), engine)),
-              QStringLiteral("Codex app-server ready"));
-}
+    EXPECT_EQ(symbol->property("color").value<QColor>(), QColor(u"#30d158"_s));
+    EXPECT_EQ(text(item("statusValue", engine)), u"Codex app-server ready"_s);
 
-TEST_F(BridgeWindowTest, ALongStatusIsCutAtTwoLinesAndCardsStayAtLeast140Tall) {
-    QQuickItem* engine = item(QStringLiteral("engineCard"));
+    // A long status is cut at two lines, and the cards stay at least 140 tall.
     EXPECT_GE(engine->height(), 140);
     const qreal shortHeight = engine->height();
     bridge.appServer->status(
-        "Codex CLI was not found in /opt/homebrew/bin, /usr/local/bin, or the bridge PATH. "
-        "Install it, then press Restart Codex to look again; the bridge keeps running meanwhile "
-        "and devices stay connected while it waits for the engine to come back.",
+        "Codex CLI was not found in /opt/homebrew/bin, /usr/local/bin, or the bridge PATH. Install "
+        "it, then press Restart Codex to look again; the bridge keeps running meanwhile and "
+        "devices stay connected while it waits for the engine to come back.",
         false);
     settle();
-    QQuickItem* value = item(QStringLiteral("statusValue"), engine);
+    QQuickItem* value = item("statusValue", engine);
     EXPECT_EQ(value->property("lineCount").toInt(), 2);
     EXPECT_TRUE(value->property("truncated").toBool());
     EXPECT_LE(engine->height(), shortHeight + 1);
     // All three cards share the row equally and are equally tall.
-    QQuickItem* link = item(QStringLiteral("linkCard"));
-    QQuickItem* devices = item(QStringLiteral("devicesCard"));
+    QQuickItem* link = item("linkCard");
+    QQuickItem* devices = item("devicesCard");
     EXPECT_DOUBLE_EQ(engine->width(), link->width());
     EXPECT_DOUBLE_EQ(link->width(), devices->width());
     EXPECT_DOUBLE_EQ(engine->height(), devices->height());
@@ -422,41 +395,36 @@ TEST_F(BridgeWindowTest, ALongStatusIsCutAtTwoLinesAndCardsStayAtLeast140Tall) {
 
 TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
     // No fingerprint yet, no line.
-    EXPECT_TRUE(items(QStringLiteral("statusDetails"), item(QStringLiteral("linkCard"))).isEmpty());
+    EXPECT_TRUE(items("statusDetails", item("linkCard")).isEmpty());
     bridge.link->status = "Advertising as Studio";
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
     bridge.controller->linkStatusChanged();
     settle();
-    EXPECT_EQ(text(item(QStringLiteral("statusValue"), item(QStringLiteral("linkCard")))),
-              QStringLiteral("Advertising as Studio"));
+    EXPECT_EQ(shown("statusValue", "linkCard"), u"Advertising as Studio"_s);
     // The fingerprint people compare with what a browser or a device shows.
-    QQuickItem* details = item(QStringLiteral("statusDetails"), item(QStringLiteral("linkCard")));
+    QQuickItem* details = item("statusDetails", item("linkCard"));
     ASSERT_NE(details, nullptr);
-    const QString eight = QStringLiteral("FF") + QStringLiteral(":FF").repeated(7);
-    EXPECT_EQ(text(details), QStringLiteral("Certificate SHA-256\n0A") +
-                                 QStringLiteral(":FF").repeated(7) + QStringLiteral(":\n") +
-                                 QStringList({eight, eight, eight}).join(QStringLiteral(":\n")));
+    const QString eight = u"FF"_s + u":FF"_s.repeated(7);
+    EXPECT_EQ(text(details), u"Certificate SHA-256\n0A"_s + u":FF"_s.repeated(7) + u":\n"_s +
+                                 QStringList({eight, eight, eight}).join(u":\n"_s));
 
     // Why nothing finds the bridge by name, and what to do, is shown whole.
-    bridge.link->status = "Advertising failed: Daemon not running. Devices cannot find this "
-                          "bridge by name, only by its address. To fix this, install avahi-daemon "
-                          "and start it: sudo systemctl enable --now avahi-daemon";
+    bridge.link->status = "Advertising failed: Daemon not running. Devices cannot find this bridge "
+                          "by name, only by its address. To fix this, install avahi-daemon and "
+                          "start it: sudo systemctl enable --now avahi-daemon";
     bridge.controller->linkStatusChanged();
     settle();
-    QQuickItem* value = item(QStringLiteral("statusValue"), item(QStringLiteral("linkCard")));
+    QQuickItem* value = item("statusValue", item("linkCard"));
     EXPECT_EQ(text(value), QString::fromStdString(bridge.link->status));
     EXPECT_FALSE(value->property("truncated").toBool());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Controls
-
 TEST_F(BridgeWindowTest, RestartCallsTheController) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.appServer->starts.size() == 1; }, 30000));
-    QQuickItem* restart = item(QStringLiteral("restartButton"));
+    QQuickItem* restart = item("restartButton");
     ASSERT_NE(restart, nullptr);
     // It floats inside the bottom-right corner of the third card.
-    QQuickItem* devices = item(QStringLiteral("devicesCard"));
+    QQuickItem* devices = item("devicesCard");
     const QPointF corner = devices->mapToScene(QPointF(devices->width(), devices->height()));
     const QPointF buttonCorner = restart->mapToScene(QPointF(restart->width(), restart->height()));
     EXPECT_DOUBLE_EQ(corner.x() - buttonCorner.x(), 8);
@@ -467,7 +435,7 @@ TEST_F(BridgeWindowTest, RestartCallsTheController) {
 }
 
 TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefused) {
-    QQuickItem* toggle = item(QStringLiteral("launchAtLoginSwitch"));
+    QQuickItem* toggle = item("launchAtLoginSwitch");
     ASSERT_NE(toggle, nullptr);
     click(toggle);
     EXPECT_TRUE(bridge.controller->launchAtLogin());
@@ -485,14 +453,11 @@ TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefus
     EXPECT_FALSE(toggle->property("checked").toBool());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Text that devices choose
-
 TEST_F(BridgeWindowTest, DeviceNamesCannotAddLines) {
     bridge.requestPairing("Ana\nRejected pairing from Ben.");
     settle();
-    QQuickItem* name = item(QStringLiteral("requestName"));
-    EXPECT_EQ(text(name), QStringLiteral("Ana\u240aRejected pairing from Ben."));
+    QQuickItem* name = item("requestName");
+    EXPECT_EQ(text(name), u"Ana\u240aRejected pairing from Ben."_s);
     EXPECT_EQ(name->property("lineCount").toInt(), 1);
     const QStringList lines = shownLogLines();
     ASSERT_FALSE(lines.isEmpty());
@@ -501,8 +466,8 @@ TEST_F(BridgeWindowTest, DeviceNamesCannotAddLines) {
 }
 
 TEST_F(BridgeWindowTest, TheApprovalWaitRowShowsTheLimitAndSetsIt) {
-    ASSERT_NE(anyItem(QStringLiteral("approvalWait")), nullptr);
-    EXPECT_FALSE(anyItem(QStringLiteral("approvalWait"))->isVisible()) << "hidden without settings";
+    ASSERT_FALSE(items("approvalWait", nullptr, true).isEmpty());
+    EXPECT_TRUE(items("approvalWait").isEmpty()) << "hidden without settings";
     TemporaryDirectory folder;
     ApprovalSettings settings(bridge.controller->approvals(),
                               std::make_unique<QSettings>(
@@ -511,14 +476,14 @@ TEST_F(BridgeWindowTest, TheApprovalWaitRowShowsTheLimitAndSetsIt) {
     approvalSettings = &settings;
     view.reset();
     open();
-    ASSERT_TRUE(item(QStringLiteral("approvalWait"))->isVisible());
-    EXPECT_TRUE(item(QStringLiteral("approvalWait600"))->property("prominent").toBool());
-    click(item(QStringLiteral("approvalWait0")));
+    ASSERT_TRUE(item("approvalWait")->isVisible());
+    EXPECT_TRUE(item("approvalWait600")->property("prominent").toBool());
+    click(item("approvalWait0"));
     EXPECT_EQ(settings.waitSeconds(), 0);
     EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::milliseconds(0));
-    click(item(QStringLiteral("approvalWait-1")));
+    click(item("approvalWait-1"));
     EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::nullopt);
     settle();
-    EXPECT_TRUE(item(QStringLiteral("approvalWait-1"))->property("prominent").toBool());
-    EXPECT_FALSE(item(QStringLiteral("approvalWait600"))->property("prominent").toBool());
+    EXPECT_TRUE(item("approvalWait-1")->property("prominent").toBool());
+    EXPECT_FALSE(item("approvalWait600")->property("prominent").toBool());
 }

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <ctime>
 
+using namespace Qt::StringLiterals;
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
@@ -31,6 +32,9 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 }
 
 namespace {
+
+const QString versionNote =
+    u"     paired with handshake version 1, which can be replayed: pair it again to upgrade\n"_s;
 
 // Dates read the same on every machine: US English, UTC.
 class FixedLocale : public ::testing::Environment {
@@ -72,7 +76,7 @@ protected:
     // The number and code of the request for `name`, read from the screen as a user would.
     static std::pair<QString, QString> shownRequest(const QString& screen, const QString& name) {
         static const QRegularExpression request(
-            QStringLiteral("Pairing request (\\d+) from (.*)\\n\\s+Code:\\s+(\\d{6})\\n"));
+            u"Pairing request (\\d+) from (.*)\\n\\s+Code:\\s+(\\d{6})\\n"_s);
         auto matches = request.globalMatch(screen);
         while (matches.hasNext()) {
             const auto match = matches.next();
@@ -108,7 +112,7 @@ bool writeScreen(const QStringList& lines, int text, int background, const QStri
     constexpr int cellWidth = 4;
     constexpr int half = 4;
     constexpr int border = 16;
-    static const QRegularExpression style(QStringLiteral("^\x1b\\[([0-9;]*)m"));
+    static const QRegularExpression style(u"^\x1b\\[([0-9;]*)m"_s);
     std::vector<std::vector<std::pair<int, int>>> cells; // (upper, lower) grey of each cell
     std::size_t columns = 0;
     for (const QString& line : lines) {
@@ -157,7 +161,7 @@ bool writeScreen(const QStringList& lines, int text, int background, const QStri
     }
     QFile file(path);
     return file.open(QIODevice::WriteOnly) &&
-           file.write(QStringLiteral("P5\n%1 %2\n255\n").arg(width).arg(height).toLatin1()) > 0 &&
+           file.write(u"P5\n%1 %2\n255\n"_s.arg(width).arg(height).toLatin1()) > 0 &&
            file.write(pixels) == pixels.size();
 }
 
@@ -165,28 +169,27 @@ bool writeScreen(const QStringList& lines, int text, int background, const QStri
 
 TEST_F(TerminalFrontEndTest, GreetsWithTheStatusAndTheActivitySoFarThenPrintsOnlyChanges) {
     const QString screen = printed();
-    EXPECT_TRUE(screen.startsWith(QStringLiteral(
-        "Tarnwick Bridge is running in this terminal. Type \"help\" for the commands.\n")));
-    EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: Starting\u2026\n")));
-    EXPECT_TRUE(screen.contains(QStringLiteral("Local link: Available on local network\n")));
-    EXPECT_TRUE(screen.contains(QStringLiteral("Paired devices: 0 trusted\n")));
+    EXPECT_TRUE(screen.startsWith(
+        u"Tarnwick Bridge is running in this terminal. Type \"help\" for the commands.\n"_s));
+    EXPECT_TRUE(screen.contains(u"Codex engine: Starting\u2026\n"_s));
+    EXPECT_TRUE(screen.contains(u"Local link: Available on local network\n"_s));
+    EXPECT_TRUE(screen.contains(u"Paired devices: 0 trusted\n"_s));
     // Activity in the order it happened, after the status it changed.
-    const auto starting =
-        screen.indexOf(QStringLiteral("\u00b7 Starting Codex app-server\u2026\n"));
-    const auto started = screen.indexOf(QStringLiteral(
-        "\u00b7 Bridge started. Only paired devices can call the Codex allowlist.\n"));
+    const auto starting = screen.indexOf(u"\u00b7 Starting Codex app-server\u2026\n"_s);
+    const auto started = screen.indexOf(
+        u"\u00b7 Bridge started. Only paired devices can call the Codex allowlist.\n"_s);
     EXPECT_GE(starting, 0);
     EXPECT_GT(started, starting);
-    EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: Starting Codex app-server\u2026\n")));
+    EXPECT_TRUE(screen.contains(u"Codex engine: Starting Codex app-server\u2026\n"_s));
     EXPECT_FALSE(screen.contains(u'\x1b'));
 
     // From then on a status line is printed only when it changes.
     bridge.appServer->status("Codex app-server ready", true);
-    EXPECT_EQ(printed(), QStringLiteral("\u00b7 Codex app-server ready\n"
-                                        "Codex engine: Codex app-server ready\n"));
+    EXPECT_EQ(printed(),
+              u"\u00b7 Codex app-server ready\nCodex engine: Codex app-server ready\n"_s);
     bridge.link->status = "Advertising as Studio";
     emit bridge.controller->linkStatusChanged();
-    EXPECT_EQ(printed(), QStringLiteral("Local link: Advertising as Studio\n"));
+    EXPECT_EQ(printed(), u"Local link: Advertising as Studio\n"_s);
     emit bridge.controller->linkStatusChanged();
     EXPECT_EQ(printed(), QString());
 }
@@ -197,31 +200,27 @@ TEST_F(TerminalFrontEndTest, ShowsEachRequestUnderItsSerialAndDecidesTheOneTyped
     auto& ben = bridge.requestPairing("Ben's iPad");
     auto& cleo = bridge.requestPairing("Cleo's Mac");
     const QString screen = printed();
-    const auto [benNumber, benCode] = shownRequest(screen, QStringLiteral("Ben's iPad"));
-    EXPECT_EQ(benNumber, QStringLiteral("2"));
+    const auto [benNumber, benCode] = shownRequest(screen, u"Ben's iPad"_s);
+    EXPECT_EQ(benNumber, u"2"_s);
     EXPECT_EQ(benCode.toStdString(), bridge.controller->pairingRequests()[1].code);
-    EXPECT_TRUE(screen.contains(QStringLiteral("type \"pair 2\" or \"reject 2\"")));
+    EXPECT_TRUE(screen.contains(u"type \"pair 2\" or \"reject 2\""_s));
 
-    const QString answer = type(QStringLiteral("pair 2"));
+    const QString answer = type(u"pair 2"_s);
     EXPECT_TRUE(bridge.accepted(ben));
     EXPECT_FALSE(bridge.accepted(ana));
-    EXPECT_TRUE(answer.contains(QStringLiteral("Paired devices: 1 trusted\n")));
-    EXPECT_TRUE(answer.contains(QStringLiteral("\u00b7 Paired Ben's iPad.\n")));
-    EXPECT_FALSE(answer.contains(QStringLiteral("no longer waiting")));
-    EXPECT_EQ(type(QStringLiteral("REJECT   1")),
-              QStringLiteral("\u00b7 Rejected pairing from Ana's iPhone.\n"));
+    EXPECT_TRUE(answer.contains(u"Paired devices: 1 trusted\n"_s));
+    EXPECT_TRUE(answer.contains(u"\u00b7 Paired Ben's iPad.\n"_s));
+    EXPECT_FALSE(answer.contains(u"no longer waiting"_s));
+    EXPECT_EQ(type(u"REJECT   1"_s), u"\u00b7 Rejected pairing from Ana's iPhone.\n"_s);
     EXPECT_TRUE(bridge.rejected(ana));
 
     // A device that walks away is said to; when it asks again its request has the next number.
     bridge.link->disconnect(cleo.peer);
-    EXPECT_EQ(printed(),
-              QStringLiteral("Pairing request 3 from Cleo's Mac is no longer waiting.\n"));
+    EXPECT_EQ(printed(), u"Pairing request 3 from Cleo's Mac is no longer waiting.\n"_s);
     bridge.requestPairing("Cleo's Mac");
-    EXPECT_EQ(shownRequest(printed(), QStringLiteral("Cleo's Mac")).first, QStringLiteral("4"));
-    EXPECT_TRUE(type(QStringLiteral("pair 3"))
-                    .startsWith(QStringLiteral("No pairing request 3 is waiting.")));
-    EXPECT_TRUE(type(QStringLiteral("status"))
-                    .contains(QStringLiteral("Pairing request 4 from Cleo's Mac")));
+    EXPECT_EQ(shownRequest(printed(), u"Cleo's Mac"_s).first, u"4"_s);
+    EXPECT_TRUE(type(u"pair 3"_s).startsWith(u"No pairing request 3 is waiting."_s));
+    EXPECT_TRUE(type(u"status"_s).contains(u"Pairing request 4 from Cleo's Mac"_s));
 }
 
 TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
@@ -246,8 +245,8 @@ TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
         // command, and never reach the screen.
         {"\x1b[2J\x07", ""},
         {"\fdance", "Unknown command \"dance\". Type \"help\" for the list of commands.\n"},
-        {"\x1b[A\x1b[Bda\x1bOCnce\x7f\x01", "Unknown command \"dance\". Type \"help\" for the "
-                                            "list of commands.\n"},
+        {"\x1b[A\x1b[Bda\x1bOCnce\x7f\x01",
+         "Unknown command \"dance\". Type \"help\" for the list of commands.\n"},
         {"pair\t9",
          "No pairing request 9 is waiting. Type \"status\" to see the waiting requests.\n"},
     };
@@ -259,36 +258,30 @@ TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
 }
 
 TEST_F(TerminalFrontEndWithDevicesTest, ListsAndForgetsDevicesByTheirListedNumber) {
-    const QString list = type(QStringLiteral("devices"));
-    // Both paired with handshake version 1, and each says so.
-    const QString note = QStringLiteral("     paired with handshake version 1, which can be "
-                                        "replayed: pair it again to upgrade\n");
-    EXPECT_EQ(list, QStringLiteral("Trusted devices:\n"
-                                   "  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n") +
-                        note + QStringLiteral("  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n") +
-                        note);
+    const QString note = versionNote; // both paired with handshake version 1, and each says so
+    EXPECT_EQ(type(u"devices"_s),
+              u"Trusted devices:\n  1. Ana's iPhone  (paired Nov 30, 2025, 5:20 AM)\n"_s + note +
+                  u"  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"_s + note);
     // A device paired meanwhile does not shift the numbers that were shown.
     bridge.requestPairing("Aaron's iPhone");
     ASSERT_TRUE(bridge.decideNewest(PairingDecision::accept));
-    const QString answer = type(QStringLiteral("forget 2"));
+    const QString answer = type(u"forget 2"_s);
     EXPECT_FALSE(bridge.trustStore->peers.contains("DEVICE-1"));
     EXPECT_TRUE(bridge.trustStore->peers.contains("DEVICE-2"));
-    EXPECT_TRUE(answer.contains(QStringLiteral("\u00b7 Forgot Mia's iPad.\n")));
-    EXPECT_TRUE(answer.contains(QStringLiteral("Paired devices: 2 trusted\n")));
-    EXPECT_EQ(type(QStringLiteral("forget 2")),
-              QStringLiteral("Mia's iPad is no longer trusted.\n"));
-    EXPECT_EQ(type(QStringLiteral("forget 3")),
-              QStringLiteral("There is no device 3 in the last \"devices\" list.\n"));
+    EXPECT_TRUE(answer.contains(u"\u00b7 Forgot Mia's iPad.\n"_s));
+    EXPECT_TRUE(answer.contains(u"Paired devices: 2 trusted\n"_s));
+    EXPECT_EQ(type(u"forget 2"_s), u"Mia's iPad is no longer trusted.\n"_s);
+    EXPECT_EQ(type(u"forget 3"_s), u"There is no device 3 in the last \"devices\" list.\n"_s);
 }
 
 TEST_F(TerminalFrontEndWithDevicesTest, TheCeilingIsShownAndChangedForEveryDeviceOrForOne) {
-    type(QStringLiteral("devices"));
+    type(u"devices"_s);
     const struct {
         const char* typed;
         const char* shown;
     } steps[] = {
-        {"ceiling", "Ceiling for every device: at most read-only, approvals kept, no network, in "
-                    "no folder\n"},
+        {"ceiling",
+         "Ceiling for every device: at most read-only, approvals kept, no network, in no folder\n"},
         {"ceiling roots /srv/code /home/ana", "in /srv/code, /home/ana\n"},
         {"ceiling roots code", "A folder must be given as an absolute path: code\n"},
         {"ceiling sandbox workspace-write",
@@ -307,52 +300,48 @@ TEST_F(TerminalFrontEndWithDevicesTest, TheCeilingIsShownAndChangedForEveryDevic
             << step.typed;
     }
     EXPECT_EQ(bridge.controller->ceilings().devices.at("DEVICE-1").sandbox, SandboxLevel::readOnly);
-    EXPECT_TRUE(type(QStringLiteral("devices"))
-                    .contains(QStringLiteral("  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n") +
-                              QStringLiteral("     paired with handshake version 1, which can be "
-                                             "replayed: pair it again to upgrade\n") +
-                              QStringLiteral("     own ceiling: at most read-only")));
-    type(QStringLiteral("ceiling device 2 clear"));
+    EXPECT_TRUE(type(u"devices"_s)
+                    .contains(u"  2. Mia's iPad  (paired Nov 29, 2025, 5:20 AM)\n"_s + versionNote +
+                              u"     own ceiling: at most read-only"_s));
+    type(u"ceiling device 2 clear"_s);
     EXPECT_TRUE(bridge.controller->ceilings().devices.empty());
 }
 
 TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTimeCode) {
-    EXPECT_EQ(type(QStringLiteral("devices")),
-              QStringLiteral("No trusted devices. Connect a phone: type \"phone\" and scan the "
-                             "code with the phone's camera, or run tarnwick-device on another "
-                             "computer.\n"));
-    EXPECT_EQ(type(QStringLiteral("phone")),
-              QStringLiteral("Cannot connect a phone yet: the bridge is not listening on the local "
-                             "network or has no secure identity.\n"));
+    EXPECT_EQ(type(u"devices"_s),
+              u"No trusted devices. Connect a phone: type \"phone\" and scan the code with the "
+              "phone's camera, or run tarnwick-device on another computer.\n"_s);
+    EXPECT_EQ(
+        type(u"phone"_s),
+        u"Cannot connect a phone yet: the bridge is not listening on the local network or has "
+        "no secure identity.\n"_s);
 
     bridge.link->web = "https://192.0.2.7:50123/";
     bridge.link->fingerprint = std::string(64, 'a');
     bridge.link->authority = std::string(64, 'c');
-    QStringList lines = type(QStringLiteral("phone")).split(u'\n');
+    QStringList lines = type(u"phone"_s).split(u'\n');
     ASSERT_GE(lines.size(), 16);
     EXPECT_EQ(lines.takeLast(), QString());
     // The trust step, at the page's address without the secret, and the authority to compare.
-    EXPECT_EQ(lines.takeLast(), QStringLiteral("The phone's settings show the certificate's "
-                                               "SHA-256: it must be CC") +
-                                    QStringLiteral(":CC").repeated(31) + u'.');
-    EXPECT_TRUE(lines.takeLast().startsWith(
-        QStringLiteral("Android: open https://192.0.2.7:50123/trust, tap Download")));
-    EXPECT_TRUE(lines.takeLast().startsWith(
-        QStringLiteral("iPhone or iPad: open https://192.0.2.7:50123/trust in Safari")));
-    EXPECT_TRUE(lines.takeLast().startsWith(QStringLiteral("Trust this computer on the phone: ")));
-    EXPECT_EQ(lines.takeLast(), QStringLiteral("The code works once, for 5 minutes."));
     EXPECT_EQ(lines.takeLast(),
-              QString(21, u' ') + QStringLiteral("AA") + QStringLiteral(":AA").repeated(15));
-    EXPECT_EQ(lines.takeLast(), QStringLiteral("Certificate SHA-256: AA") +
-                                    QStringLiteral(":AA").repeated(15) + u':');
-    static const QRegularExpression open(QStringLiteral(
-        "^Open (https://192\\.0\\.2\\.7:50123/#pair=[A-Za-z0-9_-]{43}) on the phone, or scan "
-        "the code\\.$"));
+              u"The phone's settings show the certificate's SHA-256: it must be CC"_s +
+                  u":CC"_s.repeated(31) + u'.');
+    EXPECT_TRUE(lines.takeLast().startsWith(
+        u"Android: open https://192.0.2.7:50123/trust, tap Download"_s));
+    EXPECT_TRUE(lines.takeLast().startsWith(
+        u"iPhone or iPad: open https://192.0.2.7:50123/trust in Safari"_s));
+    EXPECT_TRUE(lines.takeLast().startsWith(u"Trust this computer on the phone: "_s));
+    EXPECT_EQ(lines.takeLast(), u"The code works once, for 5 minutes."_s);
+    EXPECT_EQ(lines.takeLast(), QString(21, u' ') + u"AA"_s + u":AA"_s.repeated(15));
+    EXPECT_EQ(lines.takeLast(), u"Certificate SHA-256: AA"_s + u":AA"_s.repeated(15) + u':');
+    static const QRegularExpression open(
+        u"^Open (https://192\\.0\\.2\\.7:50123/#pair=[A-Za-z0-9_-]{43}) on the phone, or scan "
+        "the code\\.$"_s);
     const auto match = open.match(lines.takeLast());
     ASSERT_TRUE(match.hasMatch());
     // Without colours (a pipe), the code: two modules a line, light ones drawn, in a quiet zone
     // of light modules, so the first line and the first and last columns are light.
-    static const QRegularExpression halfBlocks(QStringLiteral("^[\u2588\u2580\u2584 ]+$"));
+    static const QRegularExpression halfBlocks(u"^[\u2588\u2580\u2584 ]+$"_s);
     const qsizetype width = lines.first().size();
     EXPECT_EQ(lines.size(), (width + 1) / 2);
     EXPECT_EQ(lines.first(), QString(width, QChar(0x2588)));
@@ -364,8 +353,8 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
         EXPECT_NE(line.back(), u' ');
     }
     // Each time a new code, which replaces the one shown before.
-    EXPECT_FALSE(type(QStringLiteral("phone")).contains(match.captured(1)));
-    EXPECT_TRUE(type(QStringLiteral("help")).contains(QStringLiteral("  phone  ")));
+    EXPECT_FALSE(type(u"phone"_s).contains(match.captured(1)));
+    EXPECT_TRUE(type(u"help"_s).contains(u"  phone  "_s));
 }
 
 TEST_F(TerminalFrontEndTest, PhoneWarnsThatALoopbackAddressIsOutOfAPhonesReach) {
@@ -380,29 +369,28 @@ TEST_F(TerminalFrontEndTest, PhoneWarnsThatALoopbackAddressIsOutOfAPhonesReach) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.web);
         bridge.link->web = c.web;
-        const QString screen = type(QStringLiteral("phone"));
+        const QString screen = type(u"phone"_s);
         const QString warning =
-            QStringLiteral("\nA phone cannot open this address: %1 is this computer's own "
-                           "loopback address, as it has no other. Connect this computer to the "
-                           "network the phone is on (Wi-Fi or cable), then ask for a new code.\n")
-                .arg(QString::fromLatin1(c.host));
+            u"\nA phone cannot open this address: %1 is this computer's own loopback address, "
+            "as it has no other. Connect this computer to the network the phone is on (Wi-Fi "
+            "or cable), then ask for a new code.\n"_s.arg(QString::fromLatin1(c.host));
         EXPECT_EQ(screen.contains(warning), c.host != nullptr) << screen.toStdString();
-        EXPECT_EQ(screen.contains(QStringLiteral("A phone cannot")), c.host != nullptr);
+        EXPECT_EQ(screen.contains(u"A phone cannot"_s), c.host != nullptr);
     }
 }
 
 TEST_F(TerminalFrontEndInColourTest, PhoneCodeScansOnLightAndOnDarkTerminals) {
-    ASSERT_TRUE(QFile::exists(QStringLiteral("/usr/bin/zbarimg")))
+    ASSERT_TRUE(QFile::exists(u"/usr/bin/zbarimg"_s))
         << "zbarimg is missing; scripts/setup installs zbar-tools";
     bridge.link->web = "https://192.0.2.7:50123/";
-    const QStringList screen = type(QStringLiteral("phone")).split(u'\n');
-    static const QRegularExpression open(QStringLiteral("^Open (\\S+) on the phone"));
+    const QStringList screen = type(u"phone"_s).split(u'\n');
+    static const QRegularExpression open(u"^Open (\\S+) on the phone"_s);
     QString address;
     QStringList ownColours;
     for (const QString& line : screen) {
         if (const auto match = open.match(line); match.hasMatch()) {
             address = match.captured(1);
-        } else if (line.startsWith(QStringLiteral("\x1b[38;5;16;48;5;231m"))) {
+        } else if (line.startsWith(u"\x1b[38;5;16;48;5;231m"_s)) {
             ownColours.append(line);
         }
     }
@@ -428,11 +416,10 @@ TEST_F(TerminalFrontEndInColourTest, PhoneCodeScansOnLightAndOnDarkTerminals) {
     ASSERT_TRUE(folder.isValid());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const QString image = folder.filePath(QStringLiteral("code.pgm"));
+        const QString image = folder.filePath(u"code.pgm"_s);
         ASSERT_TRUE(writeScreen(c.lines, c.text, c.background, image));
         QProcess zbar;
-        zbar.start(QStringLiteral("/usr/bin/zbarimg"),
-                   {QStringLiteral("--quiet"), QStringLiteral("--raw"), image});
+        zbar.start(u"/usr/bin/zbarimg"_s, {u"--quiet"_s, u"--raw"_s, image});
         ASSERT_TRUE(zbar.waitForFinished(60000));
         EXPECT_EQ(QString::fromUtf8(zbar.readAllStandardOutput()).trimmed(), address)
             << zbar.readAllStandardError().toStdString();
@@ -440,52 +427,49 @@ TEST_F(TerminalFrontEndInColourTest, PhoneCodeScansOnLightAndOnDarkTerminals) {
 }
 
 TEST_F(TerminalFrontEndTest, TurnsLaunchAtLoginOnAndOffAndShowsARefusal) {
-    EXPECT_EQ(type(QStringLiteral("login on")), QStringLiteral("Launch at login: on\n"));
+    EXPECT_EQ(type(u"login on"_s), u"Launch at login: on\n"_s);
     EXPECT_TRUE(bridge.controller->launchAtLogin());
-    EXPECT_EQ(type(QStringLiteral("login")), QStringLiteral("Launch at login: on\n"));
+    EXPECT_EQ(type(u"login"_s), u"Launch at login: on\n"_s);
     bridge.loginItems->fail = true;
-    EXPECT_EQ(type(QStringLiteral("login off")),
-              QStringLiteral("\u00b7 Launch at login could not be changed: Permission denied\n"
-                             "Launch at login: on\n"));
+    EXPECT_EQ(
+        type(u"login off"_s),
+        u"\u00b7 Launch at login could not be changed: Permission denied\nLaunch at login: on\n"_s);
     EXPECT_TRUE(bridge.controller->launchAtLogin());
 }
 
 TEST_F(TerminalFrontEndTest, RestartsSaysWhenASecondLaunchFindsItAndOutlivesItsInput) {
-    EXPECT_TRUE(type(QStringLiteral("restart"))
-                    .endsWith(QStringLiteral("\u00b7 Restarting Codex app-server.\n")));
+    EXPECT_TRUE(type(u"restart"_s).endsWith(u"\u00b7 Restarting Codex app-server.\n"_s));
     EXPECT_EQ(bridge.appServer->starts.size(), 2u);
     frontEnd->handleSecondLaunch();
-    EXPECT_EQ(printed(), QStringLiteral("Another launch of Tarnwick Bridge found this one running "
-                                        "and left it in charge.\n"));
+    EXPECT_EQ(
+        printed(),
+        u"Another launch of Tarnwick Bridge found this one running and left it in charge.\n"_s);
     QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
     frontEnd->handleEndOfInput();
-    EXPECT_EQ(printed(),
-              QStringLiteral("Input ended; the bridge keeps running. Stop it with Ctrl-C.\n"));
+    EXPECT_EQ(printed(), u"Input ended; the bridge keeps running. Stop it with Ctrl-C.\n"_s);
     EXPECT_EQ(quit.count(), 0);
 }
 
 TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
-    const QString status = type(QStringLiteral("status"));
-    EXPECT_TRUE(status.contains(QStringLiteral("Codex engine: ")));
-    EXPECT_TRUE(status.contains(QStringLiteral("Local link: ")));
-    EXPECT_TRUE(status.contains(QStringLiteral("Paired devices: 0 trusted\n")));
-    EXPECT_TRUE(status.contains(QStringLiteral("Launch at login: off\n")));
-    EXPECT_FALSE(status.contains(QStringLiteral("Certificate")));
+    const QString status = type(u"status"_s);
+    EXPECT_TRUE(status.contains(u"Codex engine: "_s));
+    EXPECT_TRUE(status.contains(u"Local link: "_s));
+    EXPECT_TRUE(status.contains(u"Paired devices: 0 trusted\n"_s));
+    EXPECT_TRUE(status.contains(u"Launch at login: off\n"_s));
+    EXPECT_FALSE(status.contains(u"Certificate"_s));
     // Once the link has a certificate, status names it for people to compare.
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
     // In two lines broken between pairs, so that no terminal 80 wide splits a pair.
-    EXPECT_TRUE(type(QStringLiteral("status"))
-                    .contains(QStringLiteral("\nCertificate SHA-256: 0A") +
-                              QStringLiteral(":FF").repeated(15) + QStringLiteral(":\n") +
-                              QString(21, u' ') + QStringLiteral("FF") +
-                              QStringLiteral(":FF").repeated(15) + QStringLiteral("\n")));
-    const QString help = type(QStringLiteral("help"));
+    EXPECT_TRUE(type(u"status"_s)
+                    .contains(u"\nCertificate SHA-256: 0A"_s + u":FF"_s.repeated(15) + u":\n"_s +
+                              QString(21, u' ') + u"FF"_s + u":FF"_s.repeated(15) + u"\n"_s));
+    const QString help = type(u"help"_s);
     for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "restart",
                                 "login on|off", "status", "help", "quit"}) {
-        EXPECT_TRUE(help.contains(QStringLiteral("  ") + QString::fromUtf8(command))) << command;
+        EXPECT_TRUE(help.contains(u"  "_s + QString::fromUtf8(command))) << command;
     }
     QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
-    EXPECT_EQ(type(QStringLiteral("quit")), QStringLiteral("Stopping the bridge.\n"));
+    EXPECT_EQ(type(u"quit"_s), u"Stopping the bridge.\n"_s);
     EXPECT_EQ(quit.count(), 1);
     // Input that ends after quit says nothing more.
     frontEnd->handleEndOfInput();
@@ -499,40 +483,34 @@ TEST_F(TerminalFrontEndTest, DeviceTextCannotAddLinesOrSteerTheTerminal) {
     EXPECT_FALSE(screen.contains(u'\x1b'));
     EXPECT_FALSE(screen.contains(u'\x07'));
     EXPECT_FALSE(screen.contains(QChar(0x2028)));
-    EXPECT_TRUE(screen.contains(QStringLiteral(
-        "Pairing request 1 from Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed\n")));
-    EXPECT_TRUE(screen.contains(QStringLiteral(
-        "\u00b7 Pairing requested by Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed.")));
+    EXPECT_TRUE(screen.contains(
+        u"Pairing request 1 from Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed\n"_s));
+    EXPECT_TRUE(screen.contains(
+        u"\u00b7 Pairing requested by Ana\u240a\u241b[2J\u241b]0;owned\u2407<U+2028>Zed."_s));
 
     // A name that hides a character is spelled out, and one that passes for another is marked.
     bridge.requestPairing("Be\u200Bn");
     bridge.requestPairing("\u0412en");
-    EXPECT_TRUE(printed().contains(
-        QStringLiteral("Pairing request 3 from \\u{0412}en (look-alike name)\n")));
-    EXPECT_TRUE(type(QStringLiteral("status"))
-                    .contains(QStringLiteral("Pairing request 2 from Be\\u{200B}n (look-alike "
-                                             "name)\n")));
+    EXPECT_TRUE(printed().contains(u"Pairing request 3 from \\u{0412}en (look-alike name)\n"_s));
+    EXPECT_TRUE(
+        type(u"status"_s).contains(u"Pairing request 2 from Be\\u{200B}n (look-alike name)\n"_s));
 
     // No line is longer than 4 KiB, whatever it quotes.
     const QString answer = type(QString(3000, u'\u00e9'));
     EXPECT_EQ(answer.count(u'\n'), 1);
     EXPECT_LE(answer.toUtf8().size(), TerminalWriter::maxLineBytes);
-    EXPECT_TRUE(answer.endsWith(QStringLiteral("\u00e9\u2026\n")));
+    EXPECT_TRUE(answer.endsWith(u"\u00e9\u2026\n"_s));
 }
 
 TEST_F(TerminalFrontEndInColourTest, ColoursOnlyWhenAskedAndResetsAfterEachSpan) {
     const QString screen = printed();
     // Ctrl-L clears the screen, as in a shell, and is no part of the next command.
-    EXPECT_EQ(type(QStringLiteral("\f")), QStringLiteral("\x1b[H\x1b[2J"));
-    EXPECT_TRUE(screen.contains(QStringLiteral("Codex engine: \x1b[33mStarting\u2026\x1b[0m\n")));
+    EXPECT_EQ(type(u"\f"_s), u"\x1b[H\x1b[2J"_s);
+    EXPECT_TRUE(screen.contains(u"Codex engine: \x1b[33mStarting\u2026\x1b[0m\n"_s));
     bridge.requestPairing("Ana's iPhone");
     const QString code = QString::fromStdString(bridge.controller->pairingRequests()[0].code);
-    EXPECT_TRUE(printed().contains(QStringLiteral("    Code:  \x1b[1;33m") + code +
-                                   QStringLiteral("\x1b[0m\n")));
+    EXPECT_TRUE(printed().contains(u"    Code:  \x1b[1;33m"_s + code + u"\x1b[0m\n"_s));
 }
-
-// ---------------------------------------------------------------------------------------------
-// Reading lines
 
 namespace {
 
@@ -570,8 +548,7 @@ TEST(LineReaderTest, SplitsLinesAcrossReadsAndEndsWithTheInput) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return lines.size() == 3; }, 30000));
     pipe.closeWriteEnd();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 30000));
-    EXPECT_EQ(lines, (QStringList{QStringLiteral("pair 1"), QStringLiteral("status"), QString(),
-                                  QStringLiteral("login on")}));
+    EXPECT_EQ(lines, (QStringList{u"pair 1"_s, u"status"_s, QString(), u"login on"_s}));
 }
 
 TEST(LineReaderTest, DropsALineTooLongToBeACommand) {
@@ -584,7 +561,7 @@ TEST(LineReaderTest, DropsALineTooLongToBeACommand) {
     pipe.write("\nhelp\n");
     // The long line came first; had any of it been taken for a line, it would be first here.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !lines.isEmpty(); }, 30000));
-    EXPECT_EQ(lines, QStringList{QStringLiteral("help")});
+    EXPECT_EQ(lines, QStringList{u"help"_s});
 }
 
 TEST(LineReaderTest, AClosedInputHasEndedAtOnce) {
@@ -611,22 +588,22 @@ TEST_F(TerminalFrontEndTest, SetsHowLongQuestionsWaitAndTheNotifyCommandAndKeeps
          "Approval questions are declined at once while no paired device is connected.\n"},
         {"approval-wait off",
          "Approval questions wait for a paired device as long as Codex does.\n"},
-        {"notify-command tell", "tell is not a program the bridge can run; give its absolute "
-                                "path, or off.\n"},
+        {"notify-command tell",
+         "tell is not a program the bridge can run; give its absolute path, or off.\n"},
         {"notify-command /bin/true", "The notify command is now /bin/true.\n"},
     };
     for (const auto& [line, answer] : table) {
         EXPECT_EQ(type(QString::fromUtf8(line)), QString::fromUtf8(answer)) << line;
     }
     EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::nullopt);
-    EXPECT_TRUE(type(QStringLiteral("help")).contains(QStringLiteral("approval-wait SECONDS|off")));
+    EXPECT_TRUE(type(u"help"_s).contains(u"approval-wait SECONDS|off"_s));
 
     // Kept for the next run; what a launch option sets for one run is not.
-    approval->overrideForThisRun(30, QStringLiteral("/bin/false"));
+    approval->overrideForThisRun(30, u"/bin/false"_s);
     EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::seconds(30));
     frontEnd->setApprovalSettings(nullptr);
     approval.reset();
     approval = settings();
     EXPECT_EQ(approval->waitSeconds(), ApprovalSettings::noLimit);
-    EXPECT_EQ(approval->notifyCommand(), QStringLiteral("/bin/true"));
+    EXPECT_EQ(approval->notifyCommand(), u"/bin/true"_s);
 }

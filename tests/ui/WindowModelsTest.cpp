@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
@@ -42,12 +43,12 @@ TEST(WindowModelTest, PairingRequestsFollowTheControllerWithTheirRoles) {
         EXPECT_EQ(cell(model, row, "serial").toULongLong(), requests[row].serial);
         EXPECT_EQ(cell(model, row, "code").toStdString(), requests[row].code);
     }
-    EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Ben's iPad"));
+    EXPECT_EQ(cell(model, 1, "displayName"), u"Ben's iPad"_s);
 
     ASSERT_TRUE(bridge.controller->decideRequest(requests[0].serial,
                                                  QString::fromStdString(requests[0].code), true));
     ASSERT_EQ(model.rowCount(), 1);
-    EXPECT_EQ(cell(model, 0, "displayName"), QStringLiteral("Ben's iPad"));
+    EXPECT_EQ(cell(model, 0, "displayName"), u"Ben's iPad"_s);
 }
 
 TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
@@ -56,11 +57,11 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     TrustedDeviceModel model(*bridge.controller);
     QAbstractItemModelTester tester(&model, fatal);
     ASSERT_EQ(model.rowCount(), 2);
-    EXPECT_EQ(cell(model, 0, "displayName"), QStringLiteral("Ana's iPhone"));
-    EXPECT_EQ(cell(model, 0, "deviceID"), QStringLiteral("DEVICE-2"));
-    EXPECT_EQ(cell(model, 0, "note"),
-              QStringLiteral("paired with handshake version 1, which can be replayed: pair it "
-                             "again to upgrade"));
+    EXPECT_EQ(cell(model, 0, "displayName"), u"Ana's iPhone"_s);
+    EXPECT_EQ(cell(model, 0, "deviceID"), u"DEVICE-2"_s);
+    EXPECT_EQ(
+        cell(model, 0, "note"),
+        u"paired with handshake version 1, which can be replayed: pair it again to upgrade"_s);
     // Two days after 2025-11-28 05:20 UTC.
     const auto pairedAt = model.data(model.index(0, 0), TrustedDeviceModel::PairedAtRole);
     EXPECT_EQ(pairedAt.toDateTime().toUTC(), QDateTime(QDate(2025, 11, 30), QTime(5, 20), Qt::UTC));
@@ -68,15 +69,14 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     // A look-alike on show marks the row it could pass for, until it goes.
     bridge.requestPairing("Mi\u0430's iPad");
     PairingRequestModel requests(*bridge.controller);
-    EXPECT_EQ(cell(requests, 0, "displayName"),
-              QStringLiteral("Mi\\u{0430}'s iPad (look-alike name)"));
-    EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Mia's iPad (look-alike name)"));
+    EXPECT_EQ(cell(requests, 0, "displayName"), u"Mi\\u{0430}'s iPad (look-alike name)"_s);
+    EXPECT_EQ(cell(model, 1, "displayName"), u"Mia's iPad (look-alike name)"_s);
     ASSERT_TRUE(bridge.decideNewest(PairingDecision::reject));
-    EXPECT_EQ(cell(model, 1, "displayName"), QStringLiteral("Mia's iPad"));
+    EXPECT_EQ(cell(model, 1, "displayName"), u"Mia's iPad"_s);
 
-    bridge.controller->forgetPeer(QStringLiteral("DEVICE-2"));
+    bridge.controller->forgetPeer(u"DEVICE-2"_s);
     ASSERT_EQ(model.count(), 1);
-    EXPECT_EQ(cell(model, 0, "displayName"), QStringLiteral("Mia's iPad"));
+    EXPECT_EQ(cell(model, 0, "displayName"), u"Mia's iPad"_s);
 }
 
 TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondItsBound) {
@@ -98,8 +98,8 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
     // One row out at the bottom for each line beyond the hundred.
     EXPECT_EQ(removed.size(), before + 105 - 100);
     ASSERT_EQ(model.rowCount(), 100);
-    EXPECT_EQ(cell(model, 0, "line"), QStringLiteral("Line 105"));
-    EXPECT_EQ(cell(model, 99, "line"), QStringLiteral("Line 6"));
+    EXPECT_EQ(cell(model, 0, "line"), u"Line 105"_s);
+    EXPECT_EQ(cell(model, 99, "line"), u"Line 6"_s);
     EXPECT_EQ(removed.last().at(1).toInt(), 100);
     // The same lines as the controller's own log.
     for (int row = 0; row < 100; ++row) {
@@ -110,8 +110,8 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
     ActivityLogModel shown(*bridge.controller, 10);
     bridge.appServer->log("Line 106");
     ASSERT_EQ(shown.rowCount(), 10);
-    EXPECT_EQ(cell(shown, 0, "line"), QStringLiteral("Line 106"));
-    EXPECT_EQ(cell(shown, 9, "line"), QStringLiteral("Line 97"));
+    EXPECT_EQ(cell(shown, 0, "line"), u"Line 106"_s);
+    EXPECT_EQ(cell(shown, 9, "line"), u"Line 97"_s);
 }
 
 // The window, the terminal and `tarnwick-bridge pair` show a request under the same number and
@@ -136,9 +136,9 @@ TEST(FrontEndsTest, AllThreeShowOneNumberAndRefuseARequestThatChanged) {
             auto& phone = bridge.requestPairing("Phone");
             const std::uint64_t serial = bridge.controller->pairingRequests().back().serial;
             ASSERT_EQ(serial, 2u);
-            const QString shown = QStringLiteral("Pairing request 2 from Phone\n");
+            const QString shown = u"Pairing request 2 from Phone\n"_s;
             EXPECT_TRUE(QString::fromUtf8(screen.data()).contains(shown));
-            EXPECT_TRUE(control.handle({QStringLiteral("requests")}).text.contains(shown));
+            EXPECT_TRUE(control.handle({u"requests"_s}).text.contains(shown));
             EXPECT_EQ(cell(cards, 1, "serial").toULongLong(), serial);
             const QString code = cell(cards, 1, "code");
 
@@ -154,12 +154,12 @@ TEST(FrontEndsTest, AllThreeShowOneNumberAndRefuseARequestThatChanged) {
                 answered = bridge.controller->decideRequest(serial, code, true);
             } else if (via == Via::terminal) {
                 const auto before = screen.data().size();
-                terminal.handleLine(QStringLiteral("pair 2"));
+                terminal.handleLine(u"pair 2"_s);
                 const QString answer = QString::fromUtf8(screen.data().mid(before));
-                answered = !answer.startsWith(QStringLiteral("No pairing request 2")) &&
-                           !answer.startsWith(QStringLiteral("That request changed"));
+                answered = !answer.startsWith(u"No pairing request 2"_s) &&
+                           !answer.startsWith(u"That request changed"_s);
             } else {
-                answered = control.handle({QStringLiteral("pair"), QStringLiteral("2")}).ok;
+                answered = control.handle({u"pair"_s, u"2"_s}).ok;
             }
             const bool decided = change == Change::none;
             EXPECT_EQ(answered, decided);
