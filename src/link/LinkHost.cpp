@@ -100,7 +100,9 @@ std::string LinkHost::phoneAddress() {
     if (ipv6) {
         QHostAddress bare = *ipv6;
         bare.setScopeId({});
-        return "[" + bare.toString().toStdString() + "]";
+        std::string bracketed(1, '[');
+        bracketed.append(bare.toString().toStdString()).push_back(']');
+        return bracketed;
     }
     return "127.0.0.1";
 }
@@ -109,7 +111,9 @@ std::string LinkHost::webAddress() const {
     if (listeningPort_ == 0) {
         return {};
     }
-    return "https://" + phoneAddress() + ":" + std::to_string(listeningPort_) + "/";
+    std::string address("https://");
+    address.append(phoneAddress()).append(":").append(std::to_string(listeningPort_)).append("/");
+    return address;
 }
 
 void LinkHost::start() {
