@@ -80,13 +80,16 @@ TEST(JSONValueDecoding, EachTextBecomesItsOwnCaseAndNeverConverts) {
 }
 
 TEST(JSONValueDecoding, InvalidTextsFail) {
-    const char* texts[] = {
-        "",          " ",     "tru",        "nul",   "[1,]",       "{\"a\":1,}", "[1 2]", "{'a':1}",
-        "{\"a\" 1}", "{1:2}", "01",         "1.",    ".5",         "+1",         "0x10",  "NaN",
-        "Infinity",  "-",     "1e",         "\"abc", "\"\\x\"",    "\"\\u12\"",  "[",     "]",
-        "{",         "1 2",   "true false", "[1]x",  "\"a\"\"b\"", "// c\n1",
+    // The last ones lie beyond the largest double: refusing keeps every decoded value encodable.
+    const std::string texts[] = {
+        "",      " ",       "tru",        "nul",       "[1,]",       "{\"a\":1,}",
+        "[1 2]", "{'a':1}", "{\"a\" 1}",  "{1:2}",     "01",         "1.",
+        ".5",    "+1",      "0x10",       "NaN",       "Infinity",   "-",
+        "1e",    "\"abc",   "\"\\x\"",    "\"\\u12\"", "[",          "]",
+        "{",     "1 2",     "true false", "[1]x",      "\"a\"\"b\"", "// c\n1",
+        "1e400", "-1e400",  "10e308",     "1.8e308",   "[1,2e999]",  "1" + std::string(400, '0'),
     };
-    for (const char* text : texts) {
+    for (const std::string& text : texts) {
         auto result = JSONValue::decode(text);
         EXPECT_FALSE(result.hasValue()) << "accepted: " << text;
         if (!result) {
@@ -158,21 +161,11 @@ TEST(JSONValueDecoding, EveryNumberADoubleCanHoldDecodes) {
     EXPECT_TRUE(std::signbit(*decoded("-1e-400").numberValue()));
 }
 
-TEST(JSONValueDecoding, NumbersBeyondTheLargestDoubleAreRefused) {
-    // No double holds them; refusing keeps every decoded value encodable.
-    for (std::string text :
-         {std::string("1e400"), std::string("-1e400"), std::string("10e308"),
-          std::string("1.8e308"), "1" + std::string(400, '0'), std::string("[1,2e999]")}) {
-        auto result = JSONValue::decode(text);
-        EXPECT_FALSE(result.hasValue()) << text;
-    }
-}
-
 TEST(JSONValueDecoding, NestingIsLimitedTo512Levels) {
     auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_TRUE(JSONValue::decode(nested(512)).hasValue());
     EXPECT_FALSE(JSONValue::decode(nested(513)).hasValue());
-    auto deepObjects = std::string(513 * 0, ' ');
+    std::string deepObjects;
     for (int i = 0; i < 513; ++i) {
         deepObjects += "{\"a\":";
     }
@@ -274,11 +267,6 @@ TEST(JSONValueEncoding, InvalidUTF8IsWrittenAsReplacementCharacters) {
     EXPECT_TRUE(JSONValue::decode(json).hasValue());
 }
 
-TEST(JSONValueEncoding, NestingDeeperThan512LevelsFails) {
-    EXPECT_TRUE(nestedArrays(512).encode().hasValue());
-    EXPECT_FALSE(nestedArrays(513).encode().hasValue());
-}
-
 TEST(JSONValueEncoding, DecodedValuesRoundTrip) {
     const char* texts[] = {
         "1.5", "[]", "{}", "\"\"", R"({"a":[1,2,{"b":null}],"c":"\u00e9\/"})", "-0.25", "1e-07",
@@ -338,6 +326,8 @@ TEST(JSONValueDepth, HugeProgrammaticDepthIsComparedAndDestroyedWithoutOverflow)
     JSONValue b = nestedArrays(1'000'000);
     EXPECT_TRUE(a == b);
     EXPECT_FALSE(a.encode().hasValue());
+    EXPECT_TRUE(nestedArrays(512).encode().hasValue());
+    EXPECT_FALSE(nestedArrays(513).encode().hasValue());
     JSONValue objects = JSONObject{};
     for (int i = 0; i < 1'000'000; ++i) {
         JSONObject outer;
