@@ -43,13 +43,8 @@ protected:
     HelloPayload hello = signedHello(key, "d1", "Studio", base64Encode(std::string(24, '\x2a')));
 };
 
-TEST_F(HelloPayloadTest, TheSignatureCoversTheFourTextsJoinedWithBars) {
-    EXPECT_EQ((HelloPayload{"d1", "Studio", "P", "N", "S"}.signedText()), "d1|Studio|P|N");
-    EXPECT_EQ((HelloPayload{"", "", "", "", ""}.signedText()), "|||");
-    EXPECT_TRUE(hello.verify());
-}
-
 TEST_F(HelloPayloadTest, ChangingAnyOneCharacterOfASignedTextBreaksTheSignature) {
+    EXPECT_TRUE(hello.verify());
     for (auto field : {&HelloPayload::deviceID, &HelloPayload::displayName,
                        &HelloPayload::publicKey, &HelloPayload::nonce}) {
         for (std::size_t at : {std::size_t{0}, (hello.*field).size() / 2}) {
@@ -163,29 +158,19 @@ TEST_F(HelloPayloadTest, JsonFormRoundTripsAndNeedsAllFiveStrings) {
     }
 }
 
-TEST(PairingCode, FollowsTheWorkedExample) {
+// The six digits themselves are checked against an independent implementation in
+// HelloInteropTest.
+TEST(PairingCode, FollowsTheWorkedExampleAndDependsOnlyOnKeysAndNoncesInEitherOrder) {
     EXPECT_EQ(tarnwick::pairingCodeOfText("abc"), "432319");
-    HelloPayload first{"x", "y", "P2", "N2", "z"};
-    HelloPayload second{"u", "v", "P1", "N1", "w"};
-    EXPECT_EQ(tarnwick::pairingCode(first, second), tarnwick::pairingCodeOfText("P1|N1|P2|N2"));
-}
-
-TEST(PairingCode, IsOrderFreeAndDependsOnlyOnKeysAndNonces) {
-    HelloPayload mac{"mac", "Studio", "BBBB", "nonce-1", "sig-1"};
-    HelloPayload phone{"phone", "Phone", "AAAA", "nonce-2", "sig-2"};
-    std::string code = tarnwick::pairingCode(mac, phone);
-    EXPECT_EQ(code.size(), 6u);
-    EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
+    HelloPayload mac{"x", "y", "P2", "N2", "z"};
+    HelloPayload phone{"u", "v", "P1", "N1", "w"};
+    const std::string code = tarnwick::pairingCode(mac, phone);
+    EXPECT_EQ(code, tarnwick::pairingCodeOfText("P1|N1|P2|N2"));
     EXPECT_EQ(tarnwick::pairingCode(phone, mac), code);
 
-    HelloPayload renamed = phone;
-    renamed.deviceID = "other";
-    renamed.displayName = "Other";
-    renamed.signature = "other";
+    HelloPayload renamed{"other", "Other", "P1", "N1", "other"};
     EXPECT_EQ(tarnwick::pairingCode(mac, renamed), code);
-
-    HelloPayload renonced = phone;
-    renonced.nonce = "nonce-3";
+    HelloPayload renonced{"u", "v", "P1", "N3", "w"};
     EXPECT_NE(tarnwick::pairingCode(mac, renonced), code);
 }
 

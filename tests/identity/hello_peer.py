@@ -2,13 +2,11 @@
 the Python "cryptography" package.
 
 Reads one JSON request on standard input and writes one JSON answer on standard output:
-  {"verify": [hello, ...]}            -> {"verified": [bool, ...], "wellFormed": [bool, ...]}
-  {"make": [{"deviceID", "displayName", "nonce"?}, ...]}
+  {"verify": [hello, ...]}            -> {"verified": [bool, ...]}
+  {"make": [{"deviceID", "displayName"}, ...]}
                                       -> {"made": [hello, ...]}
   {"codes": [[helloA, helloB], ...]}  -> {"codes": ["123456", ...]}
-  {"textCodes": ["abc", ...]}         -> {"textCodes": ["432319", ...]}
 Version 2:
-  {"v2Texts": [[label, [field, ...]], ...]}        -> {"v2Texts": [text, ...]}
   {"v2Make": [{"bridge": offer, "deviceID", "displayName", "fp"}, ...]}
                                       -> {"v2Made": [{"offer": offer, "signature": sig}, ...]}
       (the device's offer with this peer's key and a fresh nonce, and its device proof)
@@ -28,7 +26,6 @@ import sys
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 
 
 def strict_b64decode(text):
@@ -55,29 +52,17 @@ def verify(hello):
         return False
 
 
-def well_formed(hello):
-    """The form of a hello made by the bridge: a 64-byte key in 88 characters, a 24-byte nonce
-    in 32 characters, and a minimal DER signature."""
-    try:
-        raw = strict_b64decode(hello["publicKey"])
-        nonce = strict_b64decode(hello["nonce"])
-        der = strict_b64decode(hello["signature"])
-        r, s = decode_dss_signature(der)
-        minimal = len(der) <= 72 and der[0] == 0x30
-        return (len(hello["publicKey"]) == 88 and len(raw) == 64 and len(hello["nonce"]) == 32
-                and len(nonce) == 24 and minimal and r > 0 and s > 0)
-    except (ValueError, binascii.Error):
-        return False
+def raw_public_key(key):
+    point = key.public_key().public_numbers()
+    return base64.b64encode(point.x.to_bytes(32, "big") + point.y.to_bytes(32, "big")).decode()
 
 
 def make(key, wanted):
-    point = key.public_key().public_numbers()
-    raw = point.x.to_bytes(32, "big") + point.y.to_bytes(32, "big")
     hello = {
         "deviceID": wanted["deviceID"],
         "displayName": wanted["displayName"],
-        "publicKey": base64.b64encode(raw).decode(),
-        "nonce": wanted.get("nonce", base64.b64encode(os.urandom(24)).decode()),
+        "publicKey": raw_public_key(key),
+        "nonce": base64.b64encode(os.urandom(24)).decode(),
     }
     der = key.sign(signed_bytes(hello), ec.ECDSA(hashes.SHA256()))
     hello["signature"] = base64.b64encode(der).decode()
@@ -108,11 +93,6 @@ OFFER_FIELDS = ["deviceID", "displayName", "publicKey", "nonce"]
 def proof_bytes(label, first, second, fp):
     return v2_text(label, [first[f] for f in OFFER_FIELDS] + [second[f] for f in OFFER_FIELDS]
                    + [fp])
-
-
-def raw_public_key(key):
-    point = key.public_key().public_numbers()
-    return base64.b64encode(point.x.to_bytes(32, "big") + point.y.to_bytes(32, "big")).decode()
 
 
 def v2_make(key, wanted):
@@ -154,17 +134,11 @@ def main():
     answer = {}
     if "verify" in request:
         answer["verified"] = [verify(hello) for hello in request["verify"]]
-        answer["wellFormed"] = [well_formed(hello) for hello in request["verify"]]
     key = ec.generate_private_key(ec.SECP256R1())
     if "make" in request:
         answer["made"] = [make(key, wanted) for wanted in request["make"]]
     if "codes" in request:
         answer["codes"] = [pairing_code(a, b) for a, b in request["codes"]]
-    if "textCodes" in request:
-        answer["textCodes"] = [text_code(text) for text in request["textCodes"]]
-    if "v2Texts" in request:
-        answer["v2Texts"] = [v2_text(label, fields).decode("utf-8")
-                             for label, fields in request["v2Texts"]]
     if "v2Make" in request:
         answer["v2Made"] = [v2_make(key, wanted) for wanted in request["v2Make"]]
     if "v2Verify" in request:
