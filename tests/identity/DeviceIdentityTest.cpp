@@ -71,21 +71,15 @@ TEST_F(DeviceIdentityTest, AnUnusableStoredKeyFailsAndIsLeftAsItIs) {
     EXPECT_TRUE(makeIdentity());
 }
 
-TEST_F(DeviceIdentityTest, AKnownDeviceIdGetsANewKeyWhenTheKeyIsGone) {
-    settings().setValue(idKey, "0f0e0d0c-0b0a-4908-8706-050403020100");
-    auto identity = makeIdentity();
-    ASSERT_TRUE(identity);
-    EXPECT_EQ(identity->deviceID(), "0f0e0d0c-0b0a-4908-8706-050403020100");
-    EXPECT_EQ(keychain.items[keyAccount].size(), 32u);
-}
-
-TEST_F(DeviceIdentityTest, AStoredDeviceIdIsTakenAsItStands) {
-    for (const char* stored : {"0F0E0D0C-0B0A-4908-8706-050403020100", "Not A UUID At All"}) {
+TEST_F(DeviceIdentityTest, AStoredDeviceIdIsTakenAsItStandsAndKeptWhenTheKeyIsGone) {
+    for (const char* stored : {"0f0e0d0c-0b0a-4908-8706-050403020100",
+                               "0F0E0D0C-0B0A-4908-8706-050403020100", "Not A UUID At All"}) {
         settings().setValue(idKey, stored);
         auto identity = makeIdentity();
         ASSERT_TRUE(identity);
         EXPECT_EQ(identity->deviceID(), stored);
     }
+    EXPECT_EQ(keychain.items[keyAccount].size(), 32u);
 }
 
 TEST_F(DeviceIdentityTest, KeychainRefusalsFailConstructionWithTheirDescription) {
@@ -117,16 +111,11 @@ TEST_F(DeviceIdentityTest, EveryHelloHasAFreshNonceAndVerifies) {
     ASSERT_TRUE(first.hasValue());
     ASSERT_TRUE(second.hasValue());
     EXPECT_NE(first->nonce, second->nonce);
+    // The signature's form is checked by an independent verifier in HelloInteropTest.
     for (const auto& hello : {*first, *second}) {
         EXPECT_EQ(hello.deviceID, identity->deviceID());
-        EXPECT_EQ(hello.displayName, "Studio");
         EXPECT_EQ(hello.publicKey, identity->publicKey());
-        EXPECT_EQ(hello.nonce.size(), 32u);
         EXPECT_EQ(tarnwick::base64Decode(hello.nonce)->size(), 24u);
-        auto der = tarnwick::base64Decode(hello.signature);
-        ASSERT_TRUE(der);
-        EXPECT_LE(der->size(), 72u);
-        EXPECT_EQ(der->front(), '\x30');
         EXPECT_TRUE(hello.verify());
     }
 }

@@ -30,11 +30,13 @@ protected:
     double clock = 0;
 };
 
-TEST_F(TrustStoreTest, WithoutAnItemTheStoreIsEmpty) {
-    TrustStore store = makeStore();
-    EXPECT_TRUE(store.peers().empty());
-    EXPECT_FALSE(store.lookupPeer("d1"));
-    EXPECT_FALSE(store.lookupPeer(""));
+TEST_F(TrustStoreTest, WithoutAnItemOrWithAnUnreadableOneTheStoreIsEmpty) {
+    EXPECT_TRUE(makeStore().peers().empty());
+    EXPECT_FALSE(makeStore().lookupPeer(""));
+    keychain.items[account] =
+        R"({"d1":{"deviceID":"d1","displayName":"A","publicKey":"P","pairedAt":1}})";
+    keychain.readFailure = KeychainError::fromStatus(-25293);
+    EXPECT_TRUE(makeStore().peers().empty());
     EXPECT_EQ(keychain.saves, 0);
 }
 
@@ -58,6 +60,10 @@ TEST_F(TrustStoreTest, UndecodableItemsGiveAnEmptyStoreAndStayUntilTheNextChange
         R"({"d1":{"deviceID":"d1","displayName":"Phone","publicKey":"P","pairedAt":"0"}})",
         R"({"d1":{"deviceID":"d1","displayName":null,"publicKey":"P","pairedAt":0}})",
         R"({"ok":{"deviceID":"ok","displayName":"A","publicKey":"P","pairedAt":1},"d1":{}})",
+        R"({"d":{"deviceID":"d","displayName":"A","publicKey":"P","pairedAt":1,"protocolVersion":0}})",
+        R"({"d":{"deviceID":"d","displayName":"A","publicKey":"P","pairedAt":1,"protocolVersion":1.5}})",
+        R"({"d":{"deviceID":"d","displayName":"A","publicKey":"P","pairedAt":1,"protocolVersion":"2"}})",
+        R"({"d":{"deviceID":"d","displayName":"A","publicKey":"P","pairedAt":1,"protocolVersion":null}})",
     };
     for (const char* text : texts) {
         keychain.items[account] = text;
@@ -73,11 +79,12 @@ TEST_F(TrustStoreTest, UndecodableItemsGiveAnEmptyStoreAndStayUntilTheNextChange
     }
 }
 
-TEST_F(TrustStoreTest, OtherMembersOfARecordAreIgnored) {
+TEST_F(TrustStoreTest, ARecordIsFiledUnderItsMemberNameAndOtherMembersAreIgnored) {
     keychain.items[account] =
-        R"({"d1":{"pairedAt":2.5,"extra":[1,2],"publicKey":"P","displayName":"Phone","deviceID":"d1"}})";
+        R"({"alias":{"pairedAt":2.5,"extra":[1,2],"publicKey":"P","displayName":"Phone","deviceID":"real"}})";
     TrustStore store = makeStore();
-    EXPECT_EQ(store.lookupPeer("d1"), (TrustedPeer{"d1", "Phone", "P", 2.5}));
+    EXPECT_EQ(store.lookupPeer("alias"), (TrustedPeer{"real", "Phone", "P", 2.5}));
+    EXPECT_FALSE(store.lookupPeer("real"));
 }
 
 TEST_F(TrustStoreTest, VersionTwoRecordsSaySoAndVersionOneRecordsKeepTheirForm) {
@@ -100,13 +107,6 @@ TEST_F(TrustStoreTest, VersionTwoRecordsSaySoAndVersionOneRecordsKeepTheirForm) 
     ASSERT_TRUE(store.upgradeToVersion2("nobody").hasValue());
     EXPECT_EQ(keychain.saves, saves + 1);
     EXPECT_EQ(makeStore().lookupPeer("old")->protocolVersion, 2);
-
-    for (const char* version : {"0", "1.5", "\"2\"", "null"}) {
-        keychain.items[account] = std::string(R"({"d":{"deviceID":"d","displayName":"A",)") +
-                                  R"("publicKey":"P","pairedAt":1,"protocolVersion":)" + version +
-                                  "}}";
-        EXPECT_TRUE(makeStore().peers().empty()) << version;
-    }
 }
 
 TEST_F(TrustStoreTest, PairingAgainReplacesTheRecord) {
@@ -139,24 +139,6 @@ TEST_F(TrustStoreTest, RemovingWritesTheMapEvenWhenNothingChanged) {
     EXPECT_TRUE(makeStore().peers().empty());
 }
 
-TEST_F(TrustStoreTest, ARecordIsFiledUnderItsMemberName) {
-    keychain.items[account] =
-        R"({"alias":{"deviceID":"real","displayName":"Phone","publicKey":"P","pairedAt":1}})";
-    TrustStore store = makeStore();
-    EXPECT_EQ(store.lookupPeer("alias"), (TrustedPeer{"real", "Phone", "P", 1}));
-    EXPECT_FALSE(store.lookupPeer("real"));
-}
-
-TEST_F(TrustStoreTest, FractionalTimesReadBackToTheSameInstant) {
-    const double instants[] = {123456789.123456789, 0.1, -86400.5, 1e-9, 797000000.000001};
-    for (double instant : instants) {
-        clock = instant;
-        TrustStore store = makeStore();
-        ASSERT_TRUE(store.trust(HelloPayload{"d1", "Phone", "P", "n", "s"}).hasValue());
-        EXPECT_EQ(makeStore().lookupPeer("d1")->pairedAt, instant);
-    }
-}
-
 TEST_F(TrustStoreTest, AFailedWriteKeepsTheChangeInMemoryOnly) {
     TrustStore store = makeStore();
     ASSERT_TRUE(store.trust(HelloPayload{"d1", "Phone", "P", "n", "s"}).hasValue());
@@ -176,13 +158,6 @@ TEST_F(TrustStoreTest, AFailedWriteKeepsTheChangeInMemoryOnly) {
     TrustStore relaunched = makeStore();
     EXPECT_TRUE(relaunched.lookupPeer("d1"));
     EXPECT_FALSE(relaunched.lookupPeer("d2"));
-}
-
-TEST_F(TrustStoreTest, AnUnreadableItemGivesAnEmptyStore) {
-    keychain.items[account] =
-        R"({"d1":{"deviceID":"d1","displayName":"A","publicKey":"P","pairedAt":1}})";
-    keychain.readFailure = KeychainError::fromStatus(-25293);
-    EXPECT_TRUE(makeStore().peers().empty());
 }
 
 TEST_F(TrustStoreTest, ATimeThatCannotBeStoredFailsTheChange) {
