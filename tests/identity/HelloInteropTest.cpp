@@ -31,38 +31,26 @@ JSONObject askPeer(const JSONObject& request) {
     return answer && answer->objectValue() ? *answer->objectValue() : JSONObject{};
 }
 
-std::vector<bool> flags(const JSONObject& answer, std::string_view name) {
-    std::vector<bool> result;
+// The list `name` of the peer's answer, each item read by `read`.
+template <class Read>
+auto listOf(const JSONObject& answer, std::string_view name, Read read) {
+    std::vector<decltype(read(JSONValue()))> result;
     if (const JSONValue* list = answer.find(name); list && list->arrayValue()) {
-        for (const auto& flag : *list->arrayValue()) {
-            result.push_back(flag.boolValue().value_or(false));
+        for (const auto& item : *list->arrayValue()) {
+            result.push_back(read(item));
         }
     }
     return result;
 }
 
-std::vector<HelloPayload> hellos(const JSONObject& answer) {
-    std::vector<HelloPayload> result;
-    if (const JSONValue* list = answer.find("made"); list && list->arrayValue()) {
-        for (const auto& item : *list->arrayValue()) {
-            auto hello = HelloPayload::fromJSON(item);
-            EXPECT_TRUE(hello.hasValue()) << item.displayText();
-            if (hello) {
-                result.push_back(*hello);
-            }
-        }
-    }
-    return result;
+std::vector<bool> flags(const JSONObject& answer, std::string_view name) {
+    return listOf(answer, name, [](const JSONValue& item) { return item.boolValue() == true; });
 }
 
 std::vector<std::string> texts(const JSONObject& answer, std::string_view name) {
-    std::vector<std::string> result;
-    if (const JSONValue* list = answer.find(name); list && list->arrayValue()) {
-        for (const auto& item : *list->arrayValue()) {
-            result.push_back(item.stringValue() ? *item.stringValue() : "");
-        }
-    }
-    return result;
+    return listOf(answer, name, [](const JSONValue& item) {
+        return item.stringValue() ? *item.stringValue() : std::string();
+    });
 }
 
 const std::vector<std::string> displayNames = {
@@ -93,10 +81,11 @@ TEST_F(HelloInteropTest, EachSideAcceptsTheOthersHellos) {
 
     JSONObject answer = askPeer(JSONObject{{"verify", ours}, {"make", specs}});
     EXPECT_EQ(flags(answer, "verified"), expected);
-    std::vector<HelloPayload> theirs = hellos(answer);
+    auto theirs = listOf(answer, "made", HelloPayload::fromJSON);
     ASSERT_EQ(theirs.size(), specs.size());
     for (const auto& hello : theirs) {
-        EXPECT_TRUE(hello.verify()) << hello.displayName;
+        ASSERT_TRUE(hello.hasValue());
+        EXPECT_TRUE(hello->verify()) << hello->displayName;
     }
 }
 

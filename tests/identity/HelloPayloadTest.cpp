@@ -8,6 +8,7 @@
 using tarnwick::base64Decode;
 using tarnwick::base64Encode;
 using tarnwick::HelloPayload;
+using tarnwick::JSONArray;
 using tarnwick::JSONObject;
 using tarnwick::JSONValue;
 using tarnwick::P256SigningKey;
@@ -82,21 +83,11 @@ TEST_F(HelloPayloadTest, MalformedKeysAndSignaturesGiveFalse) {
         changed.signature = std::move(signature);
         return changed;
     };
-    std::string unpadded = base64Encode(raw);
-    unpadded.erase(unpadded.find('='));
-    std::string wrapped = base64Encode(raw);
-    wrapped.insert(76, "\n");
-    std::string urlSafe = base64Encode(raw);
-    urlSafe[10] = '-';
-
+    // Each key text is covered by a valid signature, so only its form can refuse it. Base64 in
+    // any but the padded standard form is refused by the decoder (Base64Test).
     const std::pair<const char*, HelloPayload> cases[] = {
-        // Each key text is covered by a valid signature, so only its form can refuse it.
         {"65-byte uncompressed point", signedWithKeyText(base64Encode("\x04" + raw))},
         {"33-byte compressed point", signedWithKeyText(base64Encode("\x02" + raw.substr(0, 32)))},
-        {"key without padding", signedWithKeyText(unpadded)},
-        {"key with a line break", signedWithKeyText(wrapped)},
-        {"key with trailing white space", signedWithKeyText(base64Encode(raw) + " ")},
-        {"key with a URL-safe character", signedWithKeyText(urlSafe)},
         {"point not on the curve", signedWithKeyText(base64Encode(std::string(64, '\x01')))},
         {"empty key", signedWithKeyText("")},
         {"signature with a redundant zero", withSignature(base64Encode(withRedundantZero(der)))},
@@ -104,8 +95,6 @@ TEST_F(HelloPayloadTest, MalformedKeysAndSignaturesGiveFalse) {
         {"signature cut short", withSignature(base64Encode(der.substr(0, der.size() - 1)))},
         {"raw r||s signature", withSignature(base64Encode(std::string(64, '\x11')))},
         {"empty signature", withSignature("")},
-        {"signature with a line break",
-         withSignature(hello.signature.substr(0, 8) + "\n" + hello.signature.substr(8))},
         {"signature that is not base64", withSignature("not base64!")},
     };
     for (const auto& [what, payload] : cases) {
@@ -138,24 +127,16 @@ TEST_F(HelloPayloadTest, JsonFormRoundTripsAndNeedsAllFiveStrings) {
     ASSERT_TRUE(decoded.hasValue());
     EXPECT_EQ(*HelloPayload::fromJSON(*decoded), (HelloPayload{"i", "d", "p", "n", "s"}));
 
-    const char* unreadable[] = {
-        R"({"nonce":"n","publicKey":"p","displayName":"d","deviceID":"i"})",
-        R"({"signature":null,"nonce":"n","publicKey":"p","displayName":"d","deviceID":"i"})",
-        R"({"signature":"s","nonce":24,"publicKey":"p","displayName":"d","deviceID":"i"})",
-        R"({"signature":"s","nonce":"n","publicKey":["p"],"displayName":"d","deviceID":"i"})",
-        R"({"signature":"s","nonce":"n","publicKey":"p","displayName":{},"deviceID":"i"})",
-        R"({"signature":"s","nonce":"n","publicKey":"p","displayName":"d","deviceID":true})",
-        R"([])",
-        R"("hello")",
-        R"(null)",
-    };
-    for (const char* text : unreadable) {
-        auto value = JSONValue::decode(text);
-        ASSERT_TRUE(value.hasValue()) << text;
-        auto read = HelloPayload::fromJSON(*value);
-        ASSERT_FALSE(read.hasValue()) << text;
-        EXPECT_FALSE(read.error().description.empty());
+    for (const char* name : {"deviceID", "displayName", "publicKey", "nonce", "signature"}) {
+        JSONObject changed = *json.objectValue();
+        changed.erase(name);
+        EXPECT_FALSE(HelloPayload::fromJSON(changed).hasValue()) << name;
+        changed.set(name, JSONArray{"p"});
+        EXPECT_FALSE(HelloPayload::fromJSON(changed).hasValue()) << name;
     }
+    auto unreadable = HelloPayload::fromJSON(JSONValue("hello"));
+    ASSERT_FALSE(unreadable.hasValue());
+    EXPECT_FALSE(unreadable.error().description.empty());
 }
 
 // The six digits themselves are checked against an independent implementation in

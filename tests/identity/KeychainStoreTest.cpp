@@ -210,11 +210,7 @@ TEST_F(MigratingKeychainTest, AnItemThatCannotBeMovedIsStillReadAndItsFileKept) 
     ASSERT_TRUE(read.hasValue());
     EXPECT_EQ(*read, "earlier");
     EXPECT_EQ(*files->read("item"), "earlier");
-
-    secrets->saveFailure.reset();
-    EXPECT_EQ(*keychain->read("item"), "earlier");
-    EXPECT_EQ(secrets->items["item"], "earlier");
-    EXPECT_FALSE(files->read("item")->has_value());
+    // The move that succeeds is tested against a real Secret Service in SessionKeychainTest.
 }
 
 TEST_F(MigratingKeychainTest, FailuresOfEitherStoreAreReportedAndTheFileKept) {
