@@ -79,11 +79,10 @@ TEST(BridgeMessageDecoding, OtherVersionsDecode) {
 
 TEST(BridgeMessageDecoding, MalformedEnvelopesFailWithADescription) {
     const char* texts[] = {
-        R"({"version":1,"kind":"Ping"})",
-        R"({"version":1,"kind":"pong"})",
         R"({"version":"1","kind":"ping"})",
         R"({"kind":"ping"})",
         R"({"version":1})",
+        R"({"version":1,"kind":"pong"})",
         R"({"version":1,"kind":5})",
         R"({"version":1,"kind":null})",
         R"({"version":null,"kind":"ping"})",
@@ -109,30 +108,17 @@ TEST(BridgeMessageDecoding, MalformedEnvelopesFailWithADescription) {
     }
 }
 
-TEST(BridgeMessageEncoding, WritesOnlyThePresentMembers) {
+TEST(BridgeMessageEncoding, WritesOnlyThePresentMembersCompactly) {
     BridgeMessage bare{1, BridgeMessageKind::pairingRejected, {}, {}, {}};
-    auto json = JSONValue::decode(*bare.encode());
-    ASSERT_TRUE(json);
-    EXPECT_EQ(*json, (JSONValue(JSONObject{{"version", 1}, {"kind", "pairingRejected"}})));
-
-    BridgeMessage pong{1, BridgeMessageKind::response, "7", {}, JSONValue("pong")};
-    EXPECT_EQ(*JSONValue::decode(*pong.encode()),
-              (JSONValue(JSONObject{
-                  {"version", 1}, {"kind", "response"}, {"id", "7"}, {"body", "pong"}})));
-}
-
-TEST(BridgeMessageEncoding, IsCompactWithoutLineBreaks) {
-    BridgeMessage message{1,
-                          BridgeMessageKind::event,
-                          {},
-                          "item/agentMessage/delta",
+    EXPECT_EQ(*bare.encode(), R"({"version":1,"kind":"pairingRejected"})");
+    BridgeMessage message{1, BridgeMessageKind::event, "7", "item/agentMessage/delta",
                           JSONValue(JSONObject{{"delta", "line one\nline two"}})};
-    std::string text = *message.encode();
-    EXPECT_EQ(text, R"({"version":1,"kind":"event","method":"item\/agentMessage\/delta",)"
-                    R"("body":{"delta":"line one\nline two"}})");
+    EXPECT_EQ(*message.encode(),
+              R"({"version":1,"kind":"event","id":"7","method":"item\/agentMessage\/delta",)"
+              R"("body":{"delta":"line one\nline two"}})");
 }
 
-TEST(BridgeMessageEncoding, RoundTripsExceptThatANullBodyComesBackAbsent) {
+TEST(BridgeMessageEncoding, RoundTripsExceptThatANullBodyComesBackAbsentAndFailsOnANonFiniteBody) {
     BridgeMessage full{1, BridgeMessageKind::request, "a/b", "thread/start",
                        JSONValue(JSONObject{{"cwd", "/tmp"}, {"n", 1.25}})};
     EXPECT_EQ(decoded(*full.encode()), full);
@@ -143,46 +129,9 @@ TEST(BridgeMessageEncoding, RoundTripsExceptThatANullBodyComesBackAbsent) {
     BridgeMessage back = decoded(text);
     EXPECT_FALSE(back.body);
     EXPECT_NE(back, nullBody);
-}
 
-TEST(BridgeMessageEncoding, FailsOnlyForANonFiniteBody) {
-    BridgeMessage message{1,
-                          BridgeMessageKind::response,
-                          "1",
-                          {},
-                          JSONValue(JSONArray{std::numeric_limits<double>::infinity()})};
-    EXPECT_FALSE(message.encode().hasValue());
-}
-
-TEST(BridgeMessageEquality, ComparesEveryFieldAndTellsAbsentFromEmpty) {
-    BridgeMessage a{1, BridgeMessageKind::ping, {}, {}, {}};
-    BridgeMessage b = a;
-    EXPECT_EQ(a, b);
-    b.id = "";
-    EXPECT_NE(a, b);
-    b = a;
-    b.method = "";
-    EXPECT_NE(a, b);
-    b = a;
-    b.body = JSONValue();
-    EXPECT_NE(a, b);
-    b = a;
-    b.version = 2;
-    EXPECT_NE(a, b);
-    b = a;
-    b.kind = BridgeMessageKind::hello;
-    EXPECT_NE(a, b);
-    BridgeMessage c{1,
-                    BridgeMessageKind::event,
-                    {},
-                    {},
-                    decoded(R"({"version":1,"kind":"event","body":{"a":1,"b":2}})").body};
-    BridgeMessage d{1,
-                    BridgeMessageKind::event,
-                    {},
-                    {},
-                    decoded(R"({"version":1,"kind":"event","body":{"b":2,"a":1}})").body};
-    EXPECT_EQ(c, d);
+    nullBody.body = JSONValue(JSONArray{std::numeric_limits<double>::infinity()});
+    EXPECT_FALSE(nullBody.encode().hasValue());
 }
 
 // A body spliced in as the text the app-server wrote gives the device the same JSON value as a
