@@ -102,15 +102,11 @@ TEST_F(HelloPayloadTest, MalformedKeysAndSignaturesGiveFalse) {
     }
 }
 
-TEST_F(HelloPayloadTest, AnyNonceAndAnyDisplayNameAreSignedAsTheyStand) {
-    const char* nonces[] = {"", "short", "not base64 at all!", "\xc3\xa9\xe2\x98\x83"};
+// Display names of every kind are signed both ways in HelloInteropTest.
+TEST_F(HelloPayloadTest, AnyNonceIsSignedAsItStands) {
+    const char* nonces[] = {"", "short", "not base64 at all!", "\xc3\xa9\xe2\x98\x83", "n|n"};
     for (const char* nonce : nonces) {
-        EXPECT_TRUE(signedHello(key, "d1", "Studio", nonce).verify()) << nonce;
-    }
-    const char* names[] = {"a|b", "|", "", "Ünïcødé ☃ 🚀", "tab\tand\nline", "\"quoted\" \\ name"};
-    for (const char* name : names) {
-        HelloPayload named = signedHello(key, "d|1", name, "n|n");
-        EXPECT_TRUE(named.verify()) << name;
+        EXPECT_TRUE(signedHello(key, "d|1", "a|b", nonce).verify()) << nonce;
     }
 }
 

@@ -194,13 +194,9 @@ TEST(JSONValueEncoding, NumbersUseIntegerDigitsOrTheShortestText) {
     for (auto [number, text] : cases) {
         EXPECT_EQ(encoded(JSONValue(number)), text) << number;
     }
-    // At and beyond 2^53 the shortest text is used; it must read back exactly.
-    for (double number :
-         {9007199254740992.0, 1.8446744073709552e19, -1e22, 1.7976931348623157e308}) {
-        EXPECT_EQ(decoded(encoded(JSONValue(number))).numberValue(), number);
-    }
 }
 
+// Beyond 2^53 too, where the shortest text is used instead of integer digits.
 TEST(JSONValueEncoding, ShortestTextsReadBackAsTheSameDouble) {
     std::mt19937_64 random(42);
     for (int i = 0; i < 20000; ++i) {
