@@ -65,12 +65,12 @@ TEST_F(HelloInteropTest, EachSideAcceptsTheOthersHellos) {
     auto identity = makeIdentity();
     ASSERT_TRUE(identity);
     JSONArray ours;
-    JSONArray specs;
+    JSONArray wanted;
     for (const auto& name : displayNames) {
         auto hello = identity->makeHello(name);
         ASSERT_TRUE(hello.hasValue());
         ours.push_back(hello->toJSON());
-        specs.push_back(JSONObject{{"deviceID", "peer-device"}, {"displayName", name}});
+        wanted.push_back(JSONObject{{"deviceID", "peer-device"}, {"displayName", name}});
     }
     // One changed hello, so that a peer accepting anything would fail the test.
     HelloPayload renamed = *HelloPayload::fromJSON(ours[0]);
@@ -79,10 +79,10 @@ TEST_F(HelloInteropTest, EachSideAcceptsTheOthersHellos) {
     std::vector<bool> expected(displayNames.size(), true);
     expected.push_back(false);
 
-    JSONObject answer = askPeer(JSONObject{{"verify", ours}, {"make", specs}});
+    JSONObject answer = askPeer(JSONObject{{"verify", ours}, {"make", wanted}});
     EXPECT_EQ(flags(answer, "verified"), expected);
     auto theirs = listOf(answer, "made", HelloPayload::fromJSON);
-    ASSERT_EQ(theirs.size(), specs.size());
+    ASSERT_EQ(theirs.size(), wanted.size());
     for (const auto& hello : theirs) {
         ASSERT_TRUE(hello.hasValue());
         EXPECT_TRUE(hello->verify()) << hello->displayName;
