@@ -27,17 +27,7 @@ protected:
         EXPECT_TRUE(hello) << "no hello was sent";
         return hello ? HelloPayload::fromJSON(*hello->body).value() : HelloPayload{};
     }
-    // What a device sends: a request, an answer to a question; and a refusal it is sent.
-    void sendRequest(const PeerHandle& peer, std::string id, std::string method,
-                     std::optional<JSONValue> params = {}) {
-        link->deliver(peer, makeMessage(BridgeMessageKind::request, std::move(id),
-                                        std::move(method), std::move(params)));
-    }
-    void sendAnswer(const PeerHandle& peer, std::optional<std::string> id,
-                    std::optional<JSONValue> body = {}) {
-        link->deliver(peer, makeMessage(BridgeMessageKind::serverResponse, std::move(id), {},
-                                        std::move(body)));
-    }
+    // A refusal a device is sent, and an answer it may give.
     static BridgeMessage refusal(std::optional<std::string> id, JSONValue body) {
         return makeMessage(BridgeMessageKind::error, std::move(id), {}, std::move(body));
     }
@@ -302,7 +292,7 @@ TEST_F(BridgeControllerTest, ForgetClosesEverySessionOfTheDeviceAndItCanPairAgai
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
 }
 
-TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
+TEST_F(BridgeControllerTest, KeychainAndSendFailuresAreLoggedAndChangeNothingShown) {
     requestPairing("Phone");
     trustStore->failWrites = true;
     ASSERT_TRUE(decideNewest(PairingDecision::accept));
@@ -317,11 +307,10 @@ TEST_F(BridgeControllerTest, TrustStoreFailuresAreLoggedAndChangeNothingShown) {
     EXPECT_EQ(controller->logs().front(), "Could not forget device: Keychain error -25299");
     EXPECT_EQ(controller->trustedPeers().size(), 1u);
     EXPECT_TRUE(controller->authorizedPeerNames().contains("Phone"));
-}
-
-TEST_F(BridgeControllerTest, SendFailuresAreReportedWhereTheyMatter) {
+    // A send that fails is reported where it matters.
+    trustStore->failWrites = false;
     identity->fail = true;
-    link->connect("Phone");
+    link->connect("Laptop");
     EXPECT_EQ(controller->logs().front(),
               "Could not start secure handshake: The signing key is not usable.");
     identity->fail = false;
@@ -540,10 +529,10 @@ protected:
     const BridgeMessage acceptedV2 = makeMessage(BridgeMessageKind::pairingAccepted, {}, {},
                                                  JSONValue(JSONObject{{"protocol", 2}}));
     // What a version-2 device is sent on being accepted: the acceptance, then its ceiling.
-    std::vector<BridgeMessage> welcome(const DeviceCeiling& ceiling) const {
-        return {acceptedV2, makeMessage(BridgeMessageKind::ceiling, {}, {}, ceiling.toJSON())};
+    std::vector<BridgeMessage> welcome() const {
+        return {acceptedV2, makeMessage(BridgeMessageKind::ceiling, {}, {},
+                                        ceilings->book.everyDevice.toJSON())};
     }
-    std::vector<BridgeMessage> welcome() const { return welcome(ceilings->book.everyDevice); }
     std::vector<BridgeMessage> lastTwoSentTo(const PeerHandle& peer) {
         auto sent = link->sentTo(peer);
         return sent.size() < 2 ? sent : std::vector<BridgeMessage>(sent.end() - 2, sent.end());
@@ -1080,8 +1069,7 @@ TEST_F(HandshakeV2Test, ANamesakeOfAConnectedDeviceIsRefusedUnlessItProvesToBeIt
     // The device itself coming back replaces its older session, and the older one hears why.
     const PeerHandle older = phone.peer;
     phone.peer = link->connect("Phone");
-    phone.hello = phone.signer.hello("Phone");
-    hello(phone.peer, phone.hello);
+    hello(phone.peer, phone.signer.hello("Phone"));
     EXPECT_EQ(controller->logs().front(), "Authenticated Phone.");
     EXPECT_EQ(link->closedByOwner.back(), older);
     EXPECT_EQ(link->closeCodes.back(), SessionClose::replaced);
@@ -1235,13 +1223,7 @@ TEST_F(QrPairingTest, ProofsAreBoundedPerConnectionAndNeedAProvenUntrustedSessio
     EXPECT_EQ(link->sentTo(guesser->peer).size(), answered);
     EXPECT_FALSE(trustStore->peers.contains(guesser->signer.deviceID()));
     // Before its proof a connection cannot pair, and its attempt does not burn the secret.
-    auto unproven = std::make_unique<V2Device>();
-    unproven->peer = link->connect("Unproven", 2);
-    unproven->bridge =
-        HelloOffer::fromJSON(*lastOfKind(unproven->peer, BridgeMessageKind::hello)->body).value();
-    unproven->offer = unproven->signer.identity().makeOffer("Unproven", "");
-    link->deliver(unproven->peer,
-                  makeMessage(BridgeMessageKind::hello, {}, {}, unproven->offer.toJSON()));
+    auto unproven = connectV2("Unproven", "", nullptr, false);
     proveSecret(*unproven, secret);
     EXPECT_FALSE(lastOfKind(unproven->peer, BridgeMessageKind::pairingAccepted));
     EXPECT_FALSE(trustStore->peers.contains(unproven->signer.deviceID()));

@@ -109,28 +109,27 @@ protected:
                                                controller.get(), [&logged] { ++logged; });
         send(device, kind);
         QObject::disconnect(counting);
-        std::vector<std::string> words;
+        std::string outcome;
+        const auto note = [&outcome](const std::string& word) {
+            outcome += (outcome.empty() ? "" : ", ") + word;
+        };
         const auto heard = link->sentTo(device.peer);
         for (auto message = heard.begin() + heardBefore; message != heard.end(); ++message) {
             const ErrorBody error = ErrorBody::read(message->body, "");
-            words.push_back(std::string(wireString(message->kind)) +
-                            (error.code.empty() ? "" : " " + error.code));
+            note(std::string(wireString(message->kind)) +
+                 (error.code.empty() ? "" : " " + error.code));
         }
         if (cardOf() != cardBefore) {
-            words.emplace_back(cardOf() ? "card" : "no card");
+            note(cardOf() ? "card" : "no card");
         }
         if (appServer->requests.size() > relayedBefore) {
-            words.emplace_back("relayed");
+            note("relayed");
         }
         if (logged > 0) {
-            words.emplace_back("logged");
+            note("logged");
         }
         if (link->closedByOwner.size() > closedBefore) {
-            words.emplace_back("closed");
-        }
-        std::string outcome;
-        for (const std::string& word : words) {
-            outcome += (outcome.empty() ? "" : ", ") + word;
+            note("closed");
         }
         return outcome;
     }
@@ -229,8 +228,7 @@ TEST_F(DeviceHandshakeTest, EachStageTakesOnlyItsOwnMessages) {
 TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWordsOnVersionOne) {
     const auto request = [this](std::string method, JSONValue params = JSONObject{}) {
         return [this, method, params](const Device& device) {
-            link->deliver(device.peer,
-                          makeMessage(BridgeMessageKind::request, "r", method, params));
+            sendRequest(device.peer, "r", method, params);
         };
     };
     const auto codexFails = [&](std::string failure) {
@@ -240,10 +238,7 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
         };
     };
     const auto answer = [this](const Device& device) {
-        link->deliver(
-            device.peer,
-            BridgeMessage{
-                1, BridgeMessageKind::serverResponse, "r", {}, JSONObject{{"decision", "accept"}}});
+        sendAnswer(device.peer, "r", JSONObject{{"decision", "accept"}});
     };
     struct Case {
         const char* what;

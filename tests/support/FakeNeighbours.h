@@ -225,22 +225,19 @@ private:
 class FakeLoginItems : public LoginItemService {
 public:
     int status() const override { return currentStatus; }
-    Expected<void, PlatformError> registerApplication() override {
-        if (fail) {
-            return Unexpected(PlatformError{"Permission denied"});
-        }
-        currentStatus = enabled;
-        return {};
-    }
-    Expected<void, PlatformError> unregisterApplication() override {
-        if (fail) {
-            return Unexpected(PlatformError{"Permission denied"});
-        }
-        currentStatus = 0;
-        return {};
-    }
+    Expected<void, PlatformError> registerApplication() override { return change(enabled); }
+    Expected<void, PlatformError> unregisterApplication() override { return change(0); }
     int currentStatus = 0;
     bool fail = false;
+
+private:
+    Expected<void, PlatformError> change(int status) {
+        if (fail) {
+            return Unexpected(PlatformError{"Permission denied"});
+        }
+        currentStatus = status;
+        return {};
+    }
 };
 
 class FakeCeilings : public BridgeCeilings {
