@@ -21,36 +21,20 @@ namespace {
 
 using Stage = DeviceHandshake::Stage;
 
-// A device of either handshake version on the fake link, built on the identity layer's own
-// primitives.
-struct DeviceEnd {
-    TestSigner signer;
-    std::string name;
-    PeerHandle peer;
-    int version = 1;
-    HelloOffer offer;
-    HelloOffer bridge;
-    // The pairing nonce of its latest commitment.
-    std::string nonce = randomNonceV2();
-};
-
 class DeviceHandshakeTest : public ::testing::Test, protected ControllerRig {
 protected:
-    std::optional<BridgeMessage> lastOfKind(const DeviceEnd& device, BridgeMessageKind kind) const {
-        return ControllerRig::lastOfKind(device.peer, kind);
-    }
     // A new connection brought to `stage` the way a device gets there.
-    std::unique_ptr<DeviceEnd> reach(int version, Stage stage,
-                                     std::unique_ptr<DeviceEnd> device = {}) {
+    std::unique_ptr<Device> reach(int version, Stage stage, std::unique_ptr<Device> device = {}) {
         if (!device) {
-            device = std::make_unique<DeviceEnd>();
+            device = std::make_unique<Device>();
             device->name = "Device " + std::to_string(++connections);
         }
         device->version = version;
         device->peer = link->connect(device->name, version);
         if (version == 2) {
             device->bridge =
-                HelloOffer::fromJSON(*lastOfKind(*device, BridgeMessageKind::hello)->body).value();
+                HelloOffer::fromJSON(*lastOfKind(device->peer, BridgeMessageKind::hello)->body)
+                    .value();
             device->offer = device->signer.identity().makeOffer(
                 device->name, stage == Stage::refused ? std::string(64, 'e') : link->fingerprint);
         }
@@ -83,43 +67,30 @@ protected:
         return device;
     }
     // The message of `kind` the device would send next: its own hello or offer, a proof over
-    // both offers, a commitment to a fresh nonce and the reveal of it.
-    void send(DeviceEnd& device, BridgeMessageKind kind) {
-        const bool version2 = device.version == 2;
-        switch (kind) {
-        case BridgeMessageKind::hello:
-            deliver(device, kind,
-                    version2 ? device.offer.toJSON() : device.signer.hello(device.name).toJSON());
-            break;
-        case BridgeMessageKind::proof: {
-            const std::string text =
-                deviceProofText(device.offer, device.bridge, link->fingerprint);
-            deliver(device, kind,
-                    JSONObject{{"signature", device.signer.identity().sign(text).value()}});
-            break;
-        }
-        case BridgeMessageKind::pairingRequest:
+    // both offers, a commitment to a new nonce and the reveal of it.
+    void send(Device& device, BridgeMessageKind kind) {
+        using K = BridgeMessageKind;
+        if (kind == K::hello && device.version == 2) {
+            hello(device.peer, device.offer);
+        } else if (kind == K::hello) {
+            hello(device.peer, device.signer.hello(device.name));
+        } else if (kind == K::proof) {
+            sendProof(device.peer, deviceProof(device, link->fingerprint));
+        } else if (kind == K::pairingRequest && device.version == 2) {
             device.nonce = randomNonceV2();
-            link->deliver(
-                device.peer,
-                makeMessage(kind, {}, {},
-                            version2 ? std::optional<JSONValue>(JSONObject{
-                                           {"commitment", pairingCommitment(device.offer.publicKey,
-                                                                            device.nonce)}})
-                                     : std::nullopt));
-            break;
-        case BridgeMessageKind::pairingNonce:
-            deliver(device, kind, JSONObject{{"nonce", device.nonce}});
-            break;
-        default:
+            commit(device.peer, pairingCommitment(device.offer.publicKey, device.nonce));
+        } else if (kind == K::pairingRequest) {
+            ask(device.peer);
+        } else if (kind == K::pairingNonce) {
+            reveal(device.peer, device.nonce);
+        } else {
             link->deliver(device.peer, makeMessage(kind, "r", "thread/list"));
-            break;
         }
     }
     // What came of a message, in words: the kinds the device heard (an error with its code, or
     // "error" alone on version 1), then "card" or "no card" when the device's pairing card
     // came or went, "relayed", "logged", "closed".
-    std::string outcomeOf(DeviceEnd& device, BridgeMessageKind kind) {
+    std::string outcomeOf(Device& device, BridgeMessageKind kind) {
         const auto cardOf = [&] {
             std::optional<std::uint64_t> serial;
             for (const PairingRequest& request : controller->pairingRequests()) {
@@ -138,33 +109,29 @@ protected:
                                                controller.get(), [&logged] { ++logged; });
         send(device, kind);
         QObject::disconnect(counting);
-        std::vector<std::string> words;
+        std::string outcome;
+        const auto note = [&outcome](const std::string& word) {
+            outcome += (outcome.empty() ? "" : ", ") + word;
+        };
         const auto heard = link->sentTo(device.peer);
         for (auto message = heard.begin() + heardBefore; message != heard.end(); ++message) {
             const ErrorBody error = ErrorBody::read(message->body, "");
-            words.push_back(std::string(wireString(message->kind)) +
-                            (error.code.empty() ? "" : " " + error.code));
+            note(std::string(wireString(message->kind)) +
+                 (error.code.empty() ? "" : " " + error.code));
         }
         if (cardOf() != cardBefore) {
-            words.emplace_back(cardOf() ? "card" : "no card");
+            note(cardOf() ? "card" : "no card");
         }
         if (appServer->requests.size() > relayedBefore) {
-            words.emplace_back("relayed");
+            note("relayed");
         }
         if (logged > 0) {
-            words.emplace_back("logged");
+            note("logged");
         }
         if (link->closedByOwner.size() > closedBefore) {
-            words.emplace_back("closed");
-        }
-        std::string outcome;
-        for (const std::string& word : words) {
-            outcome += (outcome.empty() ? "" : ", ") + word;
+            note("closed");
         }
         return outcome;
-    }
-    void deliver(const DeviceEnd& device, BridgeMessageKind kind, JSONValue body) {
-        link->deliver(device.peer, makeMessage(kind, {}, {}, std::move(body)));
     }
     int connections = 0;
 };
@@ -193,6 +160,13 @@ TEST_F(DeviceHandshakeTest, EachStageTakesOnlyItsOwnMessages) {
         {1, Stage::awaitingHello, K::pairingNonce, "logged"},
         {1, Stage::awaitingHello, K::request, "error"},
         {1, Stage::awaitingHello, K::ping, "response"},
+        // Kinds only the bridge sends.
+        {1, Stage::awaitingHello, K::event, ""},
+        {1, Stage::awaitingHello, K::response, ""},
+        {1, Stage::awaitingHello, K::error, ""},
+        {1, Stage::awaitingHello, K::serverRequest, ""},
+        {1, Stage::awaitingHello, K::pairingAccepted, ""},
+        {1, Stage::awaitingHello, K::pairingRejected, ""},
         {1, Stage::helloVerified, K::hello, ""},
         {1, Stage::helloVerified, K::pairingRequest, "card, logged"},
         {1, Stage::helloVerified, K::proof, "logged"},
@@ -253,27 +227,23 @@ TEST_F(DeviceHandshakeTest, EachStageTakesOnlyItsOwnMessages) {
 
 TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWordsOnVersionOne) {
     const auto request = [this](std::string method, JSONValue params = JSONObject{}) {
-        return [this, method, params](const DeviceEnd& device) {
-            link->deliver(device.peer,
-                          makeMessage(BridgeMessageKind::request, "r", method, params));
+        return [this, method, params](const Device& device) {
+            sendRequest(device.peer, "r", method, params);
         };
     };
     const auto codexFails = [&](std::string failure) {
-        return [this, request, failure](const DeviceEnd& device) {
+        return [this, request, failure](const Device& device) {
             request("thread/list")(device);
             appServer->requests.back().completion(Unexpected(Error{failure}));
         };
     };
-    const auto answer = [this](const DeviceEnd& device) {
-        link->deliver(
-            device.peer,
-            BridgeMessage{
-                1, BridgeMessageKind::serverResponse, "r", {}, JSONObject{{"decision", "accept"}}});
+    const auto answer = [this](const Device& device) {
+        sendAnswer(device.peer, "r", JSONObject{{"decision", "accept"}});
     };
     struct Case {
         const char* what;
         bool paired;
-        std::function<void(const DeviceEnd&)> send;
+        std::function<void(const Device&)> send;
         ErrorCode code;
         // Empty: the words say what the case is about, and only their presence is checked.
         std::string words;
@@ -292,17 +262,18 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
         {"Codex's own error", true, codexFails("No such thread."), ErrorCode::codexError,
          "No such thread."},
         {"an answer too large for a device", true,
-         [&](const DeviceEnd& device) {
+         [&](const Device& device) {
              request("thread/read")(device);
              appServer->answer(appServer->requests.size() - 1,
                                JSONObject{{"text", std::string(linkwire::maxBlockSize, 'x')}});
          },
-         ErrorCode::tooLarge, ""},
+         ErrorCode::tooLarge,
+         "The answer is too large for a device: 17 MiB, and a device takes at most 16 MiB."},
         {"an answer before pairing", false, answer, ErrorCode::notPaired, "Pair this device first.",
          false},
         {"an answer to no open question", true, answer, ErrorCode::noQuestion, "", false},
         {"an envelope of another version", false,
-         [this](const DeviceEnd& device) {
+         [this](const Device& device) {
              link->deliver(device.peer, BridgeMessage{3, BridgeMessageKind::ping, {}, {}, {}});
          },
          ErrorCode::unsupportedVersion, "Incompatible protocol version."},
@@ -315,7 +286,7 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
                                                         : Stage::proven);
             link->sent.clear();
             test.send(*device);
-            const auto refusal = lastOfKind(*device, BridgeMessageKind::error);
+            const auto refusal = lastOfKind(device->peer, BridgeMessageKind::error);
             if (version == 1 && !test.toldOnVersion1) {
                 EXPECT_FALSE(refusal);
                 continue;
@@ -336,7 +307,7 @@ TEST_F(DeviceHandshakeTest, EveryRefusalCarriesItsCodeOnVersionTwoAndItsBareWord
 TEST_F(DeviceHandshakeTest, AProvenKeyHearsWhetherItIsTrustedAndAForgottenSessionHearsWhy) {
     // Unknown: told so once, right after its proof, so it may begin pairing.
     auto phone = reach(2, Stage::proven);
-    const auto untrusted = lastOfKind(*phone, BridgeMessageKind::notTrusted);
+    const auto untrusted = lastOfKind(phone->peer, BridgeMessageKind::notTrusted);
     ASSERT_TRUE(untrusted);
     EXPECT_EQ(untrusted->body, JSONValue(JSONObject{{"deviceID", phone->signer.deviceID()}}));
     EXPECT_EQ(link->sentTo(phone->peer).back(), *untrusted);
@@ -345,27 +316,22 @@ TEST_F(DeviceHandshakeTest, AProvenKeyHearsWhetherItIsTrustedAndAForgottenSessio
     phone = reach(2, Stage::authorised, std::move(phone));
     link->disconnect(phone->peer);
     phone = reach(2, Stage::authorised, std::move(phone));
-    EXPECT_TRUE(lastOfKind(*phone, BridgeMessageKind::pairingAccepted));
-    EXPECT_FALSE(lastOfKind(*phone, BridgeMessageKind::notTrusted));
+    EXPECT_TRUE(lastOfKind(phone->peer, BridgeMessageKind::pairingAccepted));
+    EXPECT_FALSE(lastOfKind(phone->peer, BridgeMessageKind::notTrusted));
     auto laptop = reach(1, Stage::authorised);
-    EXPECT_FALSE(lastOfKind(*laptop, BridgeMessageKind::notTrusted));
+    EXPECT_FALSE(lastOfKind(laptop->peer, BridgeMessageKind::notTrusted));
     // Forgotten: version 2 hears it as a message just before the close; version 1 by the
     // close alone, as before.
-    for (const auto& device : {phone.get(), laptop.get()}) {
-        const PeerHandle peer = device->peer;
-        link->sent.clear();
-        controller->forgetPeer(QString::fromStdString(device->signer.deviceID()));
-        ASSERT_EQ(link->closeCodes.back(), SessionClose::forgotten);
-        EXPECT_EQ(link->closedByOwner.back(), peer);
-        const auto heard = link->sentTo(peer);
-        if (device->version == 2) {
-            ASSERT_EQ(heard.size(), 1u);
-            EXPECT_EQ(heard[0],
-                      makeMessage(BridgeMessageKind::forgotten, {}, {},
-                                  JSONObject{{"code", "forgotten"},
-                                             {"message", std::string(linkwire::forgottenReason)}}));
-        } else {
-            EXPECT_TRUE(heard.empty());
-        }
-    }
+    link->sent.clear();
+    controller->forgetPeer(QString::fromStdString(phone->signer.deviceID()));
+    controller->forgetPeer(QString::fromStdString(laptop->signer.deviceID()));
+    EXPECT_EQ(link->closedByOwner, (std::vector<PeerHandle>{phone->peer, laptop->peer}));
+    EXPECT_EQ(link->closeCodes,
+              (std::vector<SessionClose>{SessionClose::forgotten, SessionClose::forgotten}));
+    ASSERT_EQ(link->sent.size(), 1u);
+    EXPECT_EQ(link->sent[0].peer, phone->peer);
+    EXPECT_EQ(link->sent[0].message,
+              makeMessage(BridgeMessageKind::forgotten, {}, {},
+                          JSONObject{{"code", "forgotten"},
+                                     {"message", std::string(linkwire::forgottenReason)}}));
 }

@@ -30,56 +30,43 @@ struct ControllerRigSetup {
 class ControllerRig {
 public:
     using Setup = ControllerRigSetup;
-    // A version-1 device: a key of its own and the hello it signs.
+    // A device of either version: its key, its connection and what it sent or was sent. A
+    // version-1 device signs a hello; a version-2 device has its offer, the bridge's, the proof
+    // it gave and the pairing nonce of its latest commitment.
     struct Device {
         TestSigner signer;
+        std::string name;
         PeerHandle peer;
+        int version = 1;
         HelloPayload hello;
-    };
-    // A version-2 device: its offer, the bridge's, and the proof it gave.
-    struct V2Device {
-        TestSigner signer;
-        PeerHandle peer;
         HelloOffer offer;
         HelloOffer bridge;
         std::string proof;
+        std::string nonce = randomNonceV2();
     };
+    using V2Device = Device;
 
     explicit ControllerRig(Setup setup = {}) { make(std::move(setup)); }
 
     // A new controller over new neighbours; the devices of the old one mean nothing to it.
     void make(Setup setup = {}) {
-        auto linkOwned = std::make_unique<FakeLink>();
-        auto appServerOwned = std::make_unique<FakeAppServer>();
-        auto trustOwned = std::make_unique<FakeTrustStore>();
-        auto loginOwned = std::make_unique<FakeLoginItems>();
-        auto hostOwned = std::make_unique<FakeHostName>();
-        auto ceilingsOwned = std::make_unique<FakeCeilings>();
-        link = linkOwned.get();
-        appServer = appServerOwned.get();
-        trustStore = trustOwned.get();
-        loginItems = loginOwned.get();
-        hostName = hostOwned.get();
-        ceilings = ceilingsOwned.get();
+        BridgeNeighbours neighbours;
+        neighbours.link = own(link);
+        neighbours.appServer = own(appServer);
+        neighbours.trustStore = own(trustStore);
+        neighbours.loginItems = own(loginItems);
+        neighbours.hostName = std::make_unique<FakeHostName>();
+        neighbours.ceilings = own(ceilings);
         if (setup.ceilingInHome) {
             ceilings->book.everyDevice = DeviceCeiling::standard(home.path().string());
             ceilings->folder = home.path().string();
         }
         trustStore->peers = std::move(setup.storedPeers);
         link->status = "Available on local network";
-        BridgeNeighbours neighbours;
-        neighbours.link = std::move(linkOwned);
-        neighbours.appServer = std::move(appServerOwned);
-        neighbours.trustStore = std::move(trustOwned);
-        neighbours.loginItems = std::move(loginOwned);
-        neighbours.hostName = std::move(hostOwned);
-        neighbours.ceilings = std::move(ceilingsOwned);
         neighbours.clock = [this] { return now; };
         identity = nullptr;
         if (setup.identity) {
-            auto identityOwned = std::make_unique<SignerIdentity>();
-            identity = identityOwned.get();
-            neighbours.identity = std::unique_ptr<BridgeIdentity>(std::move(identityOwned));
+            neighbours.identity = std::unique_ptr<BridgeIdentity>(own(identity));
         } else {
             neighbours.identity = Unexpected(Error{"The keyring is locked."});
         }
@@ -101,14 +88,13 @@ public:
     // -----------------------------------------------------------------------------------------
     // Version 1
 
-    // Connects and, when asked, sends a hello signed by the device's own key.
-    Device& connectDevice(const std::string& name, bool sendHello = true) {
+    // Connects and sends a hello signed by the device's own key.
+    Device& connectDevice(const std::string& name) {
         auto& device = *devices.emplace_back(std::make_unique<Device>());
+        device.name = name;
         device.peer = link->connect(name);
         device.hello = device.signer.hello(name);
-        if (sendHello) {
-            hello(device.peer, device.hello);
-        }
+        hello(device.peer, device.hello);
         return device;
     }
     // A hello (version 1) or an offer (version 2).
@@ -118,6 +104,17 @@ public:
     }
     void ask(const PeerHandle& peer) {
         link->deliver(peer, makeMessage(BridgeMessageKind::pairingRequest));
+    }
+    // A request to relay to Codex, and an answer to one of Codex's questions.
+    void sendRequest(const PeerHandle& peer, std::string id, std::string method,
+                     std::optional<JSONValue> params = {}) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::request, std::move(id),
+                                        std::move(method), std::move(params)));
+    }
+    void sendAnswer(const PeerHandle& peer, std::optional<std::string> id,
+                    std::optional<JSONValue> body = {}) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::serverResponse, std::move(id), {},
+                                        std::move(body)));
     }
     // Connects, says hello and asks to pair: the request is then waiting.
     Device& requestPairing(const std::string& name) {
@@ -136,34 +133,40 @@ public:
     // Version 2
 
     // Connects, takes the bridge's offer, offers itself naming `seen` (the certificate it was
-    // shown; "" for a browser) and, when the bridge's proof verifies, proves itself. `device`
-    // comes back on a new connection when given.
+    // shown; "" for a browser) and, when the bridge's proof verifies, proves itself unless told
+    // not to. `device` comes back on a new connection when given.
     std::unique_ptr<V2Device> connectV2(const std::string& name,
                                         std::optional<std::string> seen = std::nullopt,
-                                        std::unique_ptr<V2Device> device = nullptr) {
+                                        std::unique_ptr<V2Device> device = nullptr,
+                                        bool prove = true) {
         if (!device) {
             device = std::make_unique<V2Device>();
         }
+        device->name = name;
+        device->version = 2;
         device->peer = link->connect(name, 2);
-        auto hello = lastOfKind(device->peer, BridgeMessageKind::hello);
-        EXPECT_TRUE(hello);
-        device->bridge = HelloOffer::fromJSON(*hello->body).value();
+        auto bridgeHello = lastOfKind(device->peer, BridgeMessageKind::hello);
+        EXPECT_TRUE(bridgeHello);
+        device->bridge = HelloOffer::fromJSON(*bridgeHello->body).value();
         const std::string fp = seen.value_or(link->fingerprint);
         device->offer = device->signer.identity().makeOffer(name, fp);
-        link->deliver(device->peer,
-                      makeMessage(BridgeMessageKind::hello, {}, {}, device->offer.toJSON()));
+        hello(device->peer, device->offer);
         auto proof = lastOfKind(device->peer, BridgeMessageKind::proof);
-        if (!proof) {
+        if (!proof || !prove) {
             return device;
         }
         EXPECT_TRUE(verifySignature(device->bridge.publicKey,
                                     bridgeProofText(device->bridge, device->offer, fp),
                                     *proof->body->member("signature")->stringValue()));
-        device->proof = device->signer.identity()
-                            .sign(deviceProofText(device->offer, device->bridge, fp))
-                            .value();
+        device->proof = deviceProof(*device, fp);
         sendProof(device->peer, device->proof);
         return device;
+    }
+    // The device's signature over both offers and the certificate it names.
+    static std::string deviceProof(const Device& device, const std::string& certificate) {
+        return device.signer.identity()
+            .sign(deviceProofText(device.offer, device.bridge, certificate))
+            .value();
     }
     void sendProof(const PeerHandle& peer, const std::string& signature) {
         link->deliver(peer, makeMessage(BridgeMessageKind::proof, {}, {},
@@ -173,19 +176,21 @@ public:
         link->deliver(peer, makeMessage(BridgeMessageKind::pairingRequest, {}, {},
                                         JSONValue(JSONObject{{"commitment", commitment}})));
     }
-    // Commits to a pairing nonce, takes the bridge's and reveals `reveal` (its own unless
-    // given); gives the code the device computes.
-    std::string requestPairing(V2Device& device, std::optional<std::string> reveal = {}) {
-        const std::string nonce = randomNonceV2();
-        commit(device.peer, pairingCommitment(device.offer.publicKey, nonce));
+    void reveal(const PeerHandle& peer, const std::string& nonce) {
+        link->deliver(peer, makeMessage(BridgeMessageKind::pairingNonce, {}, {},
+                                        JSONValue(JSONObject{{"nonce", nonce}})));
+    }
+    // Commits to a new pairing nonce, takes the bridge's and reveals `revealed` (its own
+    // unless given); gives the code the device computes.
+    std::string requestPairing(V2Device& device, std::optional<std::string> revealed = {}) {
+        device.nonce = randomNonceV2();
+        commit(device.peer, pairingCommitment(device.offer.publicKey, device.nonce));
         auto bridgeNonce = lastOfKind(device.peer, BridgeMessageKind::pairingNonce);
         EXPECT_TRUE(bridgeNonce);
         const std::string rB = *bridgeNonce->body->member("nonce")->stringValue();
-        link->deliver(device.peer,
-                      makeMessage(BridgeMessageKind::pairingNonce, {}, {},
-                                  JSONValue(JSONObject{{"nonce", reveal.value_or(nonce)}})));
+        reveal(device.peer, revealed.value_or(device.nonce));
         return pairingCodeV2(device.bridge.publicKey, device.offer.publicKey, device.bridge.nonce,
-                             device.offer.nonce, rB, reveal.value_or(nonce),
+                             device.offer.nonce, rB, revealed.value_or(device.nonce),
                              device.offer.certificate);
     }
     std::unique_ptr<V2Device> pairV2(const std::string& name) {
@@ -236,11 +241,19 @@ public:
     FakeAppServer* appServer = nullptr;
     FakeTrustStore* trustStore = nullptr;
     FakeLoginItems* loginItems = nullptr;
-    FakeHostName* hostName = nullptr;
     FakeCeilings* ceilings = nullptr;
     SignerIdentity* identity = nullptr;
     std::unique_ptr<BridgeController> controller;
     std::vector<std::unique_ptr<Device>> devices;
+
+private:
+    // A new stand-in for the controller to own, and the test to reach through `kept`.
+    template <typename Fake>
+    static std::unique_ptr<Fake> own(Fake*& kept) {
+        auto owned = std::make_unique<Fake>();
+        kept = owned.get();
+        return owned;
+    }
 };
 
 } // namespace tarnwick::testing

@@ -47,9 +47,7 @@ public:
         return found == waiting.end() ? 0 : found->second;
     }
     void start() override { ++starts; }
-    void setSessionStage(const PeerHandle& peer, SessionStage stage) override {
-        stages[peer] = stage;
-    }
+    void setSessionStage(const PeerHandle&, SessionStage) override {}
     void closeSession(const PeerHandle& peer, const std::string&, SessionClose how) override {
         closedByOwner.push_back(peer);
         closeCodes.push_back(how);
@@ -104,7 +102,6 @@ public:
     }
 
     std::vector<PeerHandle> connected;
-    std::map<PeerHandle, SessionStage> stages;
     std::map<PeerHandle, std::size_t> waiting;
     std::vector<PeerHandle> closedByOwner;
     std::vector<SessionClose> closeCodes;
@@ -194,17 +191,11 @@ public:
     }
     Expected<void, Error> trust(const HelloPayload& hello) override {
         peers[hello.deviceID] = {hello.deviceID, hello.displayName, hello.publicKey, now};
-        if (failWrites) {
-            return Unexpected(Error{"Keychain error -25299"});
-        }
-        return {};
+        return written();
     }
     Expected<void, Error> trustVersion2(const HelloOffer& offer) override {
         peers[offer.deviceID] = {offer.deviceID, offer.displayName, offer.publicKey, now, 2};
-        if (failWrites) {
-            return Unexpected(Error{"Keychain error -25299"});
-        }
-        return {};
+        return written();
     }
     Expected<void, Error> upgradeToVersion2(std::string_view deviceID) override {
         if (auto found = peers.find(std::string(deviceID)); found != peers.end()) {
@@ -214,36 +205,39 @@ public:
     }
     Expected<void, Error> remove(std::string_view deviceID) override {
         peers.erase(std::string(deviceID));
+        return written();
+    }
+
+    std::map<std::string, TrustedPeer> peers;
+    // A write is made, and then reported as failed, as a keychain can.
+    bool failWrites = false;
+    double now = 786000000.5;
+
+private:
+    Expected<void, Error> written() const {
         if (failWrites) {
             return Unexpected(Error{"Keychain error -25299"});
         }
         return {};
     }
-
-    std::map<std::string, TrustedPeer> peers;
-    bool failWrites = false;
-    double now = 786000000.5;
 };
 
 class FakeLoginItems : public LoginItemService {
 public:
     int status() const override { return currentStatus; }
-    Expected<void, PlatformError> registerApplication() override {
-        if (fail) {
-            return Unexpected(PlatformError{"Permission denied"});
-        }
-        currentStatus = enabled;
-        return {};
-    }
-    Expected<void, PlatformError> unregisterApplication() override {
-        if (fail) {
-            return Unexpected(PlatformError{"Permission denied"});
-        }
-        currentStatus = 0;
-        return {};
-    }
+    Expected<void, PlatformError> registerApplication() override { return change(enabled); }
+    Expected<void, PlatformError> unregisterApplication() override { return change(0); }
     int currentStatus = 0;
     bool fail = false;
+
+private:
+    Expected<void, PlatformError> change(int status) {
+        if (fail) {
+            return Unexpected(PlatformError{"Permission denied"});
+        }
+        currentStatus = status;
+        return {};
+    }
 };
 
 class FakeCeilings : public BridgeCeilings {

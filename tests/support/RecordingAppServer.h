@@ -71,16 +71,6 @@ public:
         }
         return requests;
     }
-    // The replies to the app-server's own requests that it read.
-    std::vector<JSONValue> repliesReceived() const {
-        std::vector<JSONValue> replies;
-        for (const auto& line : received) {
-            if (!line.member("method")) {
-                replies.push_back(line);
-            }
-        }
-        return replies;
-    }
 
     std::vector<std::string> methods;
     // Every line the fake app-server read, from its echo.
