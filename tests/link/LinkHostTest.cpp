@@ -97,8 +97,6 @@ TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
     const std::vector<std::tuple<QStringList, QString, int>> cases = {
         {{"tarnwick.v2", "tarnwick.v1"}, "tarnwick.v2", 2},
         {{"tarnwick.v1", "tarnwick.v2"}, "tarnwick.v1", 1}, // the device's order decides
-        {{"tarnwick.v2"}, "tarnwick.v2", 2},
-        {{"tarnwick.v1"}, "tarnwick.v1", 1},
         {{}, "", 1}, // echoed only when offered
         {{"tarnwick.v3"}, "", 1},
     };
@@ -277,35 +275,6 @@ TEST(LinkHost, OversizedMessageClosesThatSessionWithCode1009) {
     EXPECT_EQ(bystander.connector.state(), PeerState::connected);
 }
 
-// Invitations no well-behaved device sends get a 400 and a closed connection, and the link
-// reports nothing (InvitationRequestTest has every reason a decoder refuses one).
-TEST(LinkHost, BadInvitationsGet400AndChangeNothing) {
-    LinkRig rig;
-    const QByteArray valid = RawDevice::upgradeRequest("/session?peer=Phone");
-    for (const QByteArray& bad : {
-             RawDevice::upgradeRequest("/session?peer=a%C2%85"),
-             QByteArray("GET /session?peer=Phone HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
-             QByteArray(valid).replace("Sec-WebSocket-Version: 13", "Sec-WebSocket-Version: 8"),
-             QByteArray("\x16\x03\x01 hello\r\n\r\n"),
-             "GET /session?peer=Phone HTTP/1.1\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n",
-             "GET /session?peer=Phone HTTP/1.1\r\nX: " + QByteArray(20000, 'a'), // never ends
-         }) {
-        SCOPED_TRACE(bad.left(60).toStdString());
-        RawDevice device(rig.port());
-        ASSERT_TRUE(device.encrypted());
-        device.send(bad);
-        const QByteArray answer = device.answerHeader();
-        EXPECT_TRUE(answer.startsWith("HTTP/1.1 400 Bad Request\r\n")) << answer.toStdString();
-        EXPECT_TRUE(device.waitForClose());
-    }
-    runFor(100ms);
-    EXPECT_TRUE(rig.host.events.empty());
-    EXPECT_TRUE(rig.host.blocks.empty());
-    EXPECT_EQ(rig.link->pendingCount(), 0u);
-    TestDevice device; // still there for devices that ask properly
-    EXPECT_TRUE(rig.connect(device, "Phone"));
-}
-
 TEST(LinkHost, AtMost32SessionsAndFurtherInvitationsGet503) {
     LinkRig rig;
     std::vector<std::unique_ptr<TestDevice>> devices;
@@ -317,14 +286,14 @@ TEST(LinkHost, AtMost32SessionsAndFurtherInvitationsGet503) {
 
     RawDevice extra(rig.port());
     extra.send(RawDevice::upgradeRequest("/session?peer=D32"));
-    EXPECT_TRUE(extra.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(extra.next().status, 503);
     EXPECT_TRUE(extra.waitForClose());
     EXPECT_TRUE(rig.host.events.empty());
 
     // A device coming back under its name needs a place too, and takes none from its session.
     RawDevice returning(rig.port());
     returning.send(RawDevice::upgradeRequest("/session?peer=D5"));
-    EXPECT_TRUE(returning.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(returning.next().status, 503);
     EXPECT_EQ(devices[5]->connector.state(), PeerState::connected);
 
     // A place that frees up can be taken.

@@ -204,13 +204,47 @@ bool RawDevice::upgrade(const QByteArray& name) {
         return false;
     }
     send(upgradeRequest("/session?peer=" + name));
-    return answerHeader().startsWith("HTTP/1.1 101");
+    return next(true).status == 101;
 }
 
-QByteArray RawDevice::answerHeader() {
-    waitUntil([this] { return received_.contains("\r\n\r\n") || closed(); });
+std::string HttpAnswer::header(const std::string& name) const {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+}
+
+HttpAnswer RawDevice::next(bool head) {
+    std::optional<HttpAnswer> answer;
+    waitUntil([&] { return (answer = take(head)).has_value() || closed(); });
+    return answer ? *answer : take(head).value_or(HttpAnswer());
+}
+
+HttpAnswer RawDevice::get(const QByteArray& path, const QByteArray& headers) {
+    send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+    return next();
+}
+
+std::optional<HttpAnswer> RawDevice::take(bool head) {
     const qsizetype end = received_.indexOf("\r\n\r\n");
-    return end < 0 ? received_ : received_.left(end + 4);
+    if (end < 0) {
+        return std::nullopt;
+    }
+    HttpAnswer answer;
+    const QList<QByteArray> lines = received_.left(end).split('\n');
+    answer.status = lines.front().mid(9, 3).toInt();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        answer.headers[line.left(colon).toLower().toStdString()] =
+            line.mid(colon + 1).trimmed().toStdString();
+    }
+    const qsizetype length =
+        head ? 0 : QByteArray::fromStdString(answer.header("content-length")).toLongLong();
+    if (received_.size() < end + 4 + length) {
+        return std::nullopt;
+    }
+    answer.body = received_.mid(end + 4, length);
+    received_.remove(0, end + 4 + length);
+    return answer;
 }
 
 bool RawDevice::waitForClose() {
@@ -219,11 +253,7 @@ bool RawDevice::waitForClose() {
 
 std::vector<RawDevice::Frame> RawDevice::frames() const {
     std::vector<Frame> frames;
-    const qsizetype headerEnd = received_.indexOf("\r\n\r\n");
-    if (headerEnd < 0) {
-        return frames;
-    }
-    qsizetype at = headerEnd + 4;
+    qsizetype at = 0;
     // Frames from the host are never masked; a frame cut short ends the list.
     while (received_.size() - at >= 2) {
         const auto opcode = static_cast<unsigned char>(received_[at]) & 0x0F;
