@@ -67,6 +67,14 @@ void runFor(std::chrono::milliseconds duration) {
     waitUntil([&] { return timer.elapsed() >= duration.count(); }, duration + 10s);
 }
 
+QByteArray patterned(int size, int seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 31 + seed * 7) & 0xFF);
+    }
+    return bytes;
+}
+
 LinkHostOptions loopbackOptions() {
     LinkHostOptions options;
     options.port = 0;

@@ -24,6 +24,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // Runs the event loop for a while, for tests that check that something does not happen.
 void runFor(std::chrono::milliseconds duration);
 
+// `size` bytes that differ from place to place and with `seed`, so that a block that comes out
+// reordered or cut shows.
+QByteArray patterned(int size, int seed);
+
 // Host options for tests: loopback only, any free port, no DNS-SD.
 LinkHostOptions loopbackOptions();
 
