@@ -27,14 +27,6 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 } // namespace
 
-TEST(InvitationRequest, HeaderLengthIsKnownOnceTheEmptyLineArrived) {
-    const std::string header = request("/session?peer=A");
-    EXPECT_EQ(InvitationRequest::headerLength(header), header.size());
-    EXPECT_EQ(InvitationRequest::headerLength(header + "extra"), header.size());
-    EXPECT_FALSE(InvitationRequest::headerLength(header.substr(0, header.size() - 1)));
-    EXPECT_FALSE(InvitationRequest::headerLength(""));
-}
-
 TEST(InvitationRequest, AcceptedInvitationsGiveTheDecodedName) {
     const struct {
         std::string header;
