@@ -62,6 +62,10 @@ TEST(InvitationRequest, AcceptedInvitationsGiveTheDecodedName) {
 
 TEST(InvitationRequest, RefusedInvitationsSayWhy) {
     const std::string valid = request("/session?peer=P");
+    std::string manyLines;
+    for (int i = 0; i < 100; ++i) {
+        manyLines += "X: y\r\n";
+    }
     const struct {
         std::string header;
         std::string reason;
@@ -103,13 +107,7 @@ TEST(InvitationRequest, RefusedInvitationsSayWhy) {
         {replaced(valid, "\r\n\r\n", "\r\n"), "Incomplete request header."},
         {request("/session?peer=P", "X: " + std::string(8200, 'a') + "\r\n"),
          "Request header too large."},
-        {[] {
-             std::string many;
-             for (int i = 0; i < 100; ++i)
-                 many += "X: y\r\n";
-             return request("/session?peer=P", many);
-         }(),
-         "Too many header lines."},
+        {request("/session?peer=P", manyLines), "Too many header lines."},
         {"\r\n\r\n", "Not an HTTP request."},
     };
     for (const auto& c : cases) {
@@ -122,13 +120,9 @@ TEST(InvitationRequest, RefusedInvitationsSayWhy) {
 
 TEST(PeerDisplayName, EveryControlCharacterIsRefused) {
     for (char32_t c = 0; c <= 0x9F; ++c) {
-        std::string name = "a";
-        if (c < 0x80) {
-            name += static_cast<char>(c);
-        } else {
-            name += static_cast<char>(0xC0 | (c >> 6));
-            name += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        const std::string name =
+            c < 0x80 ? std::string{'a', char(c)}
+                     : std::string{'a', char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
         const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
         EXPECT_EQ(isValidPeerDisplayName(name), !control) << "U+" << std::hex << unsigned(c);
     }

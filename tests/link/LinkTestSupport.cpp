@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -62,9 +61,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 void runFor(std::chrono::milliseconds duration) {
-    QElapsedTimer timer;
-    timer.start();
-    waitUntil([&] { return timer.elapsed() >= duration.count(); }, duration + 10s);
+    waitUntil([] { return false; }, duration);
 }
 
 QByteArray patterned(int size, int seed) {
@@ -287,11 +284,6 @@ std::vector<RawDevice::Frame> RawDevice::frames() const {
         at += header + static_cast<qsizetype>(length);
     }
     return frames;
-}
-
-int RawDevice::pingsReceived() const {
-    const auto all = frames();
-    return int(std::count_if(all.begin(), all.end(), [](const Frame& f) { return f.opcode == 9; }));
 }
 
 int RawDevice::closeCode() const {

@@ -131,7 +131,6 @@ public:
     };
     // Whole frames that arrived after the answers taken; reading does not answer pings.
     std::vector<Frame> frames() const;
-    int pingsReceived() const;
     // The bytes that arrived and were not taken as an answer.
     qsizetype bytesReceived() const { return received_.size(); }
     // The code of the host's close frame, 0 while none arrived.

@@ -236,10 +236,6 @@ TEST(WebPage, UpgradesFromItsOwnPageAreAdmittedBesideTheBrowsersConnections) {
     ASSERT_TRUE(waitUntil([&] { return host.host.connected.size() == 1; }));
     EXPECT_EQ(host.host.connected.front()->displayName(), "Page");
 
-    // A native device sends no Origin, as before.
-    TestDevice device;
-    EXPECT_TRUE(host.connect(device, "Native"));
-
     // A browser loading the page fits in its address's places: about six connections at once, each
     // kept open for more, then the session beside them.
     std::vector<std::unique_ptr<RawDevice>> connections;
