@@ -18,42 +18,15 @@
 using namespace tarnwick;
 using namespace tarnwick::test;
 
-namespace {
-
-const std::string available = "status:Available on local network";
-const std::string securing = "status:Securing connection\u2026";
-
-} // namespace
-
-TEST(LinkHost, IsIdleUntilStartedAndStartsOnce) {
-    LinkHost link("Studio", loopbackOptions());
-    EXPECT_EQ(link.statusText(), "Starting\u2026");
-    EXPECT_EQ(link.listeningPort(), 0);
-    EXPECT_EQ(link.webAddress(), "");
-    EXPECT_TRUE(std::regex_match(link.peerName(), std::regex("Studio-[0-9A-F]{4}")))
-        << link.peerName();
-
-    link.start();
-    EXPECT_EQ(link.statusText(), "Available on local network");
-    const quint16 port = link.listeningPort();
-    EXPECT_NE(port, 0);
-    EXPECT_TRUE(link.webAddress().ends_with(":" + std::to_string(port) + "/"));
-    link.start(); // a second start changes nothing
-    EXPECT_EQ(link.listeningPort(), port);
-
-    // Its port taken, a second host says so and listens nowhere.
-    LinkHostOptions options = loopbackOptions();
-    options.port = port;
-    options.advertise = true;
-    LinkHost second("Studio", options);
-    second.start();
-    EXPECT_EQ(second.statusText(), "Advertising failed: The bound address is already in use");
-    EXPECT_EQ(second.listeningPort(), 0);
-    EXPECT_NE(second.peerName(), link.peerName()); // the suffix is drawn afresh (1 in 65536 alike)
-}
-
-TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
+TEST(LinkHost, StartsOnceAndTakesASessionThroughItsStatesWithOneEventEach) {
     LinkRig rig;
+    const quint16 port = rig.port();
+    EXPECT_TRUE(rig.link->webAddress().ends_with(":" + std::to_string(port) + "/"));
+    EXPECT_TRUE(std::regex_match(rig.link->peerName(), std::regex("Studio-[0-9A-F]{4}")))
+        << rig.link->peerName();
+    rig.link->start(); // a second start changes nothing
+    EXPECT_EQ(rig.port(), port);
+
     TestDevice device;
     const PeerHandle peer = rig.connect(device, "Phone");
     ASSERT_TRUE(peer);
@@ -65,20 +38,25 @@ TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
     ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
     runFor(200ms); // nothing else may follow
     EXPECT_EQ(rig.host.events,
-              (std::vector<std::string>{securing, "status:Connected to Phone", "connected:Phone",
-                                        available, "disconnected:Phone"}));
+              (std::vector<std::string>{
+                  "status:Securing connection\u2026", "status:Connected to Phone",
+                  "connected:Phone", "status:Available on local network", "disconnected:Phone"}));
     EXPECT_EQ(rig.host.disconnected.front(), peer);
     EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::closed);
     EXPECT_TRUE(rig.link->connectedPeers().empty());
     EXPECT_EQ(device.states, (std::vector<PeerState>{PeerState::connecting, PeerState::connected,
                                                      PeerState::notConnected}));
 
-    // A device whose connection breaks, without a close handshake or a TLS close, is gone too.
-    RawDevice broken(rig.port());
-    ASSERT_TRUE(rig.upgrade(broken, "Broken"));
-    broken.abort();
-    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 2; }));
-    EXPECT_TRUE(rig.link->connectedPeers().empty());
+    // Its port taken, a second host says so and listens nowhere.
+    LinkHostOptions options = loopbackOptions();
+    options.port = port;
+    options.advertise = true;
+    LinkHost second("Studio", options);
+    EXPECT_EQ(second.statusText(), "Starting\u2026");
+    second.start();
+    EXPECT_EQ(second.statusText(), "Advertising failed: The bound address is already in use");
+    EXPECT_EQ(second.listeningPort(), 0);
+    EXPECT_NE(second.peerName(), rig.link->peerName()); // drawn afresh (1 in 65536 alike)
 }
 
 // A browser's WebSocket: the subprotocols it offers settle the handshake version, and its text
@@ -107,15 +85,9 @@ TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
         EXPECT_EQ(socket.subprotocol(), chosen) << i;
         // Settled by the time the peer is reported connected.
         EXPECT_EQ(rig.host.versionsAtConnect.back(), version) << i;
-        QByteArray fromHost;
-        QObject::connect(&socket, &QWebSocket::binaryMessageReceived, &socket,
-                         [&](const QByteArray& bytes) { fromHost = bytes; });
         socket.sendTextMessage(QStringLiteral("{\"text\":\"é\"}"));
         ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == i + 1; }));
         EXPECT_EQ(rig.host.blocks.back().first, QByteArray("{\"text\":\"é\"}"));
-        ASSERT_TRUE(rig.link->send("reply", rig.host.connected.back()).hasValue());
-        ASSERT_TRUE(waitUntil([&] { return !fromHost.isEmpty(); }));
-        EXPECT_EQ(fromHost, QByteArray("reply"));
         socket.close();
         ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == i + 1; }));
     }
@@ -283,7 +255,7 @@ TEST(LinkHost, OpeningAndClosingManySessionsLeavesNothingBehind) {
             ASSERT_TRUE(waitUntil([&] { return device.blocks.size() == 1; }));
             if (i % 2 == 0) {
                 device.connector.close();
-            } // else the device goes with its connector
+            } // else the connector goes and breaks the connection, with no close handshake
         }
         ASSERT_TRUE(waitUntil([&] { return rig.link->connectedPeers().empty(); }));
     };

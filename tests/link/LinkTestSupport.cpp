@@ -87,14 +87,6 @@ std::unique_ptr<LinkHost> startedHost(LinkHostOptions options, const std::string
     return link;
 }
 
-LinkRecorder::LinkRecorder(LinkHost& link) : link_(link) {
-    link.setEvents(&listener_);
-}
-
-LinkRecorder::~LinkRecorder() {
-    link_.setEvents(nullptr);
-}
-
 std::optional<SessionEnd> LinkRecorder::endOf(const std::string& name) const {
     const auto found = std::find_if(ended.begin(), ended.end(), [&](const auto& entry) {
         return entry.first->displayName() == name;

@@ -40,8 +40,8 @@ std::unique_ptr<LinkHost> startedHost(LinkHostOptions options = loopbackOptions(
 // with a paired device, it authorises every peer as it connects unless `authorise` is false.
 class LinkRecorder {
 public:
-    explicit LinkRecorder(LinkHost& link);
-    ~LinkRecorder();
+    explicit LinkRecorder(LinkHost& link) : link_(link) { link.setEvents(&listener_); }
+    ~LinkRecorder() { link_.setEvents(nullptr); }
 
     bool authorise = true;
     std::vector<std::string> events;

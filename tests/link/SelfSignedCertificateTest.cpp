@@ -98,14 +98,6 @@ const CertificateNames lanNames{{"Studio", "studio.example.lan", "localhost"},
 // A whole second, as certificates keep time.
 const Clock::time_point start = Clock::from_time_t(1'800'000'000);
 
-std::string publicKeyDer(X509* certificate) {
-    unsigned char* der = nullptr;
-    const int size = i2d_PUBKEY(X509_get0_pubkey(certificate), &der);
-    std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
-    OPENSSL_free(der);
-    return bytes;
-}
-
 class TlsIdentityStoreTest : public ::testing::Test {
 protected:
     std::string fileText() const {
@@ -115,6 +107,9 @@ protected:
     // The certificate that the file holds, as OpenSSL reads it.
     std::unique_ptr<X509, X509Free> storedCertificate() const {
         return parsed(QSslCertificate(QByteArray::fromStdString(fileText())));
+    }
+    QByteArray storedKey() const {
+        return QSslCertificate(QByteArray::fromStdString(fileText())).publicKey().toDer();
     }
     void writeFile(const std::string& text) const {
         QFile file(QString::fromStdString(path));
@@ -150,7 +145,8 @@ TEST_F(TlsIdentityStoreTest, MakesAPrivateServerCertificateAndKeepsOrRenewsItWit
     EXPECT_LE(stored.expiryDate().toSecsSinceEpoch() - notBefore, 397 * 24 * 3600);
     EXPECT_GT(stored.expiryDate().toSecsSinceEpoch(), Clock::to_time_t(start) + 365 * 24 * 3600);
     EXPECT_EQ(stored.toDer(), QSslCertificate(fileText().c_str()).toDer());
-    const std::string key = publicKeyDer(certificate.get());
+    const QByteArray key = storedKey();
+    ASSERT_FALSE(key.isEmpty());
 
     CertificateNames moved = lanNames;
     moved.addresses[0] = "192.168.7.9";
@@ -166,7 +162,7 @@ TEST_F(TlsIdentityStoreTest, MakesAPrivateServerCertificateAndKeepsOrRenewsItWit
         auto loaded = TlsIdentityStore::loadOrCreate(path, "Studio-3F2A", names, at);
         ASSERT_TRUE(loaded.hasValue()) << loaded.error().description;
         certificate = storedCertificate();
-        EXPECT_EQ(publicKeyDer(certificate.get()), key);
+        EXPECT_EQ(storedKey(), key);
         EXPECT_EQ(
             X509_check_private_key(certificate.get(), parsed(loaded->identity.privateKey).get()),
             1);
@@ -323,14 +319,14 @@ TEST_F(TlsIdentityStoreTest, AnIdentityFromBeforeTheAuthorityKeepsItsKeyAndGetsS
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
     writeFile((old->privateKey.toPem() + old->certificate.toPem()).toStdString());
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-    const std::string key = publicKeyDer(parsed(old->certificate).get());
+    const QByteArray key = old->certificate.publicKey().toDer();
 
     using Origin = TlsIdentityStore::Origin;
     auto upgraded = TlsIdentityStore::loadOrCreate(path, "Studio-3F2A", lanNames, start);
     ASSERT_TRUE(upgraded.hasValue()) << upgraded.error().description;
     EXPECT_EQ(upgraded->origin, Origin::renewed);
     EXPECT_EQ(upgraded->authorityOrigin, Origin::created);
-    EXPECT_EQ(publicKeyDer(storedCertificate().get()), key) << "the key devices pinned";
+    EXPECT_EQ(storedKey(), key) << "the key devices pinned";
     EXPECT_TRUE(SelfSignedCertificate::isIssuedBy(upgraded->identity.certificate,
                                                   upgraded->identity.authority));
 
@@ -343,11 +339,11 @@ TEST_F(TlsIdentityStoreTest, AnIdentityFromBeforeTheAuthorityKeepsItsKeyAndGetsS
     ASSERT_TRUE(moved.hasValue()) << moved.error().description;
     EXPECT_EQ(moved->authorityOrigin, Origin::renewed);
     EXPECT_EQ(moved->origin, Origin::renewed);
-    EXPECT_EQ(publicKeyDer(parsed(moved->identity.authority).get()),
-              publicKeyDer(parsed(upgraded->identity.authority).get()));
+    EXPECT_EQ(moved->identity.authority.publicKey().toDer(),
+              upgraded->identity.authority.publicKey().toDer());
     EXPECT_EQ(SelfSignedCertificate::permittedHostNames(moved->identity.authority),
               (std::vector<std::string>{"localhost", "studio.example.org"}));
-    EXPECT_EQ(publicKeyDer(storedCertificate().get()), key);
+    EXPECT_EQ(storedKey(), key);
 }
 
 } // namespace
