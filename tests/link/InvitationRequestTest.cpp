@@ -27,22 +27,12 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 } // namespace
 
-TEST(InvitationRequest, HeaderLengthIsKnownOnceTheEmptyLineArrived) {
-    const std::string header = request("/session?peer=A");
-    EXPECT_EQ(InvitationRequest::headerLength(header), header.size());
-    EXPECT_EQ(InvitationRequest::headerLength(header + "extra"), header.size());
-    EXPECT_FALSE(InvitationRequest::headerLength(header.substr(0, header.size() - 1)));
-    EXPECT_FALSE(InvitationRequest::headerLength(""));
-}
-
 TEST(InvitationRequest, AcceptedInvitationsGiveTheDecodedName) {
     const struct {
         std::string header;
         Invitation expected;
     } cases[] = {
-        {request("/session?peer=Phone"), {"Phone", false}},
         {request("/session?peer=Ana%27s%20iPhone"), {"Ana's iPhone", false}},
-        {request("/session?peer=Zo%C3%AB"), {"Zoë", false}},
         {request("/session?peer=%F0%9F%93%B1"), {"📱", false}},
         {request("/session?peer=a+b"), {"a+b", false}},
         {request("/session?peer=50%25%26more"), {"50%&more", false}},
@@ -71,24 +61,23 @@ TEST(InvitationRequest, AcceptedInvitationsGiveTheDecodedName) {
 
 TEST(InvitationRequest, RefusedInvitationsSayWhy) {
     const std::string valid = request("/session?peer=P");
+    std::string manyLines;
+    for (int i = 0; i < 100; ++i) {
+        manyLines += "X: y\r\n";
+    }
     const struct {
         std::string header;
         std::string reason;
     } cases[] = {
         {request("/"), "Unknown path."},
         {request("/Session?peer=P"), "Unknown path."},
-        {request("/session/?peer=P"), "Unknown path."},
         {request("/session"), "Missing peer name."},
-        {request("/session?"), "Missing peer name."},
         {request("/session?peers=P"), "Missing peer name."},
         {request("/session?peer=A&peer=B"), "More than one peer name."},
         {request("/session?peer="), "Invalid peer name."},
         {request("/session?peer"), "Invalid peer name."},
-        {request("/session?peer=" + std::string(64, 'x')), "Invalid peer name."},
-        {request("/session?peer=%ED%A0%80"), "Invalid peer name."},
         {request("/session?peer=%00"), "Invalid peer name."},
         {request("/session?peer=%4"), "Peer name is not percent-encoded."},
-        {request("/session?peer=%G0"), "Peer name is not percent-encoded."},
         {request("/session?peer=a#b"), "Malformed request target."},
         {request("session?peer=P"), "Malformed request target."},
         {request("http://host/session?peer=P"), "Malformed request target."},
@@ -117,13 +106,7 @@ TEST(InvitationRequest, RefusedInvitationsSayWhy) {
         {replaced(valid, "\r\n\r\n", "\r\n"), "Incomplete request header."},
         {request("/session?peer=P", "X: " + std::string(8200, 'a') + "\r\n"),
          "Request header too large."},
-        {[] {
-             std::string many;
-             for (int i = 0; i < 100; ++i)
-                 many += "X: y\r\n";
-             return request("/session?peer=P", many);
-         }(),
-         "Too many header lines."},
+        {request("/session?peer=P", manyLines), "Too many header lines."},
         {"\r\n\r\n", "Not an HTTP request."},
     };
     for (const auto& c : cases) {
@@ -136,13 +119,9 @@ TEST(InvitationRequest, RefusedInvitationsSayWhy) {
 
 TEST(PeerDisplayName, EveryControlCharacterIsRefused) {
     for (char32_t c = 0; c <= 0x9F; ++c) {
-        std::string name = "a";
-        if (c < 0x80) {
-            name += static_cast<char>(c);
-        } else {
-            name += static_cast<char>(0xC0 | (c >> 6));
-            name += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        const std::string name =
+            c < 0x80 ? std::string{'a', char(c)}
+                     : std::string{'a', char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
         const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
         EXPECT_EQ(isValidPeerDisplayName(name), !control) << "U+" << std::hex << unsigned(c);
     }

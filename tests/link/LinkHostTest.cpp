@@ -18,51 +18,15 @@
 using namespace tarnwick;
 using namespace tarnwick::test;
 
-namespace {
-
-const std::string available = "status:Available on local network";
-const std::string securing = "status:Securing connection\u2026";
-
-QByteArray block(int size, int seed) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 31 + seed * 7) & 0xFF);
-    }
-    return bytes;
-}
-
-} // namespace
-
-TEST(LinkHost, IsIdleUntilStartedAndStartsOnce) {
-    LinkHost link("Studio", loopbackOptions());
-    EXPECT_EQ(link.statusText(), "Starting\u2026");
-    EXPECT_EQ(link.listeningPort(), 0);
-    EXPECT_EQ(link.webAddress(), "");
-    EXPECT_TRUE(std::regex_match(link.peerName(), std::regex("Studio-[0-9A-F]{4}")))
-        << link.peerName();
-    const PeerHandle stranger = std::make_shared<const Peer>("Phone");
-    EXPECT_FALSE(link.send("x", stranger).hasValue());
-
-    link.start();
-    EXPECT_EQ(link.statusText(), "Available on local network");
-    const quint16 port = link.listeningPort();
-    EXPECT_NE(port, 0);
-    EXPECT_TRUE(link.webAddress().ends_with(":" + std::to_string(port) + "/"));
-    link.start(); // a second start changes nothing
-    EXPECT_EQ(link.listeningPort(), port);
-
-    // Its port taken, a second host says so and listens nowhere.
-    LinkHostOptions options = loopbackOptions();
-    options.port = port;
-    options.advertise = true;
-    LinkHost second("Studio", options);
-    second.start();
-    EXPECT_EQ(second.statusText(), "Advertising failed: The bound address is already in use");
-    EXPECT_EQ(second.listeningPort(), 0);
-}
-
-TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
+TEST(LinkHost, StartsOnceAndTakesASessionThroughItsStatesWithOneEventEach) {
     LinkRig rig;
+    const quint16 port = rig.port();
+    EXPECT_TRUE(rig.link->webAddress().ends_with(":" + std::to_string(port) + "/"));
+    EXPECT_TRUE(std::regex_match(rig.link->peerName(), std::regex("Studio-[0-9A-F]{4}")))
+        << rig.link->peerName();
+    rig.link->start(); // a second start changes nothing
+    EXPECT_EQ(rig.port(), port);
+
     TestDevice device;
     const PeerHandle peer = rig.connect(device, "Phone");
     ASSERT_TRUE(peer);
@@ -74,20 +38,25 @@ TEST(LinkHost, SessionGoesThroughItsStatesWithOneEventEach) {
     ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
     runFor(200ms); // nothing else may follow
     EXPECT_EQ(rig.host.events,
-              (std::vector<std::string>{securing, "status:Connected to Phone", "connected:Phone",
-                                        available, "disconnected:Phone"}));
+              (std::vector<std::string>{
+                  "status:Securing connection\u2026", "status:Connected to Phone",
+                  "connected:Phone", "status:Available on local network", "disconnected:Phone"}));
     EXPECT_EQ(rig.host.disconnected.front(), peer);
     EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::closed);
     EXPECT_TRUE(rig.link->connectedPeers().empty());
     EXPECT_EQ(device.states, (std::vector<PeerState>{PeerState::connecting, PeerState::connected,
                                                      PeerState::notConnected}));
 
-    // A device whose connection breaks, without a close handshake or a TLS close, is gone too.
-    RawDevice broken(rig.port());
-    ASSERT_TRUE(rig.upgrade(broken, "Broken"));
-    broken.abort();
-    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 2; }));
-    EXPECT_TRUE(rig.link->connectedPeers().empty());
+    // Its port taken, a second host says so and listens nowhere.
+    LinkHostOptions options = loopbackOptions();
+    options.port = port;
+    options.advertise = true;
+    LinkHost second("Studio", options);
+    EXPECT_EQ(second.statusText(), "Starting\u2026");
+    second.start();
+    EXPECT_EQ(second.statusText(), "Advertising failed: The bound address is already in use");
+    EXPECT_EQ(second.listeningPort(), 0);
+    EXPECT_NE(second.peerName(), rig.link->peerName()); // drawn afresh (1 in 65536 alike)
 }
 
 // A browser's WebSocket: the subprotocols it offers settle the handshake version, and its text
@@ -97,9 +66,7 @@ TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
     const std::vector<std::tuple<QStringList, QString, int>> cases = {
         {{"tarnwick.v2", "tarnwick.v1"}, "tarnwick.v2", 2},
         {{"tarnwick.v1", "tarnwick.v2"}, "tarnwick.v1", 1}, // the device's order decides
-        {{"tarnwick.v2"}, "tarnwick.v2", 2},
-        {{"tarnwick.v1"}, "tarnwick.v1", 1},
-        {{}, "", 1}, // echoed only when offered
+        {{}, "", 1},                                        // echoed only when offered
         {{"tarnwick.v3"}, "", 1},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -118,15 +85,9 @@ TEST(LinkHost, TheOfferedSubprotocolsSettleEachPeersHandshakeVersion) {
         EXPECT_EQ(socket.subprotocol(), chosen) << i;
         // Settled by the time the peer is reported connected.
         EXPECT_EQ(rig.host.versionsAtConnect.back(), version) << i;
-        QByteArray fromHost;
-        QObject::connect(&socket, &QWebSocket::binaryMessageReceived, &socket,
-                         [&](const QByteArray& bytes) { fromHost = bytes; });
         socket.sendTextMessage(QStringLiteral("{\"text\":\"é\"}"));
         ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == i + 1; }));
         EXPECT_EQ(rig.host.blocks.back().first, QByteArray("{\"text\":\"é\"}"));
-        ASSERT_TRUE(rig.link->send("reply", rig.host.connected.back()).hasValue());
-        ASSERT_TRUE(waitUntil([&] { return !fromHost.isEmpty(); }));
-        EXPECT_EQ(fromHost, QByteArray("reply"));
         socket.close();
         ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == i + 1; }));
     }
@@ -170,7 +131,7 @@ TEST(LinkHost, PingsAndMessagesNeverInterleaveWithinAFrame) {
     const PeerHandle peer = rig.upgrade(device, "Raw");
     ASSERT_TRUE(peer);
     device.stopReading();
-    const std::vector<QByteArray> blocks{QByteArray(), block(12 * 1024 * 1024 + 5, 7), "after"};
+    const std::vector<QByteArray> blocks{QByteArray(), patterned(12 * 1024 * 1024 + 5, 7), "after"};
     for (const QByteArray& bytes : blocks) {
         ASSERT_TRUE(rig.link->send(bytes, peer).hasValue());
     }
@@ -217,28 +178,26 @@ TEST(LinkHost, EverySessionIsItsOwnPeerUntilTheOwnerClosesIt) {
     EXPECT_NE(peers[0], peers[1]);
     EXPECT_EQ(rig.link->connectedPeers(), peers); // in the order of admission
     // Blocks of many sizes both ways, some over one frame, each in its order.
-    const auto numbered = [](std::size_t device, int round) {
-        return QByteArray::number(device) + ":" + QByteArray::number(round) + ":" +
-               block(round % 7 == 0 ? 70000 : round * 13, round);
-    };
+    std::vector<std::vector<QByteArray>> sent(devices.size());
     for (int round = 0; round < 25; ++round) {
         for (std::size_t i = 0; i < devices.size(); ++i) {
-            ASSERT_TRUE(devices[i]->connector.send(numbered(i, round)).hasValue());
-            ASSERT_TRUE(rig.link->send(numbered(i, round), peers[i]).hasValue());
+            sent[i].push_back(QByteArray::number(i) + ":" +
+                              patterned(round % 7 == 0 ? 70000 : round * 13, round));
+            ASSERT_TRUE(devices[i]->connector.send(sent[i].back()).hasValue());
+            ASSERT_TRUE(rig.link->send(sent[i].back(), peers[i]).hasValue());
         }
     }
     ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 100; }));
-    std::vector<int> nextRound(4, 0);
-    for (const auto& [bytes, peer] : rig.host.blocks) {
-        const auto i = static_cast<std::size_t>(bytes.split(':').front().toInt());
-        EXPECT_EQ(peer, peers[i]);
-        EXPECT_EQ(bytes, numbered(i, nextRound[i]++));
-    }
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        ASSERT_TRUE(waitUntil([&] { return devices[i]->blocks.size() == 25; }));
-        for (int round = 0; round < 25; ++round) {
-            EXPECT_EQ(devices[i]->blocks[round], numbered(i, round));
+        std::vector<QByteArray> fromDevice;
+        for (const auto& [bytes, peer] : rig.host.blocks) {
+            if (peer == peers[i]) {
+                fromDevice.push_back(bytes);
+            }
         }
+        EXPECT_EQ(fromDevice, sent[i]);
+        ASSERT_TRUE(waitUntil([&] { return devices[i]->blocks.size() == 25; }));
+        EXPECT_EQ(devices[i]->blocks, sent[i]);
     }
 
     // The owner ends the older "Phone" once it knows the newer one is the same device.
@@ -247,63 +206,13 @@ TEST(LinkHost, EverySessionIsItsOwnPeerUntilTheOwnerClosesIt) {
     EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::closedByOwner);
     ASSERT_TRUE(devices[0]->waitForState(PeerState::notConnected));
     EXPECT_EQ(devices[0]->connector.closeCode(), 1000);
-    const auto sent = rig.link->send("to the first", peers[0]);
-    ASSERT_FALSE(sent.hasValue());
-    EXPECT_EQ(sent.error().description, "Peer Phone is not connected.");
+    const auto refused = rig.link->send("to the first", peers[0]);
+    ASSERT_FALSE(refused.hasValue());
+    EXPECT_EQ(refused.error().description, "Peer Phone is not connected.");
     EXPECT_EQ(devices[1]->connector.state(), PeerState::connected);
     // Handles are equal only when they are the same object, whatever their names.
     EXPECT_FALSE(rig.link->send("x", std::make_shared<const Peer>("Tablet")).hasValue());
     EXPECT_FALSE(rig.link->send("x", nullptr).hasValue());
-}
-
-TEST(LinkHost, OversizedMessageClosesThatSessionWithCode1009) {
-    LinkRig rig;
-    TestDevice device;
-    ASSERT_TRUE(rig.connect(device, "Phone"));
-    TestDevice bystander;
-    ASSERT_TRUE(rig.connect(bystander, "Tablet"));
-
-    const QByteArray largest = block(16 * 1024 * 1024, 1);
-    ASSERT_TRUE(device.connector.send(largest).hasValue());
-    ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 1; }));
-    EXPECT_EQ(rig.host.blocks.front().first, largest);
-
-    ASSERT_TRUE(device.connector.send(largest + "!").hasValue());
-    ASSERT_TRUE(device.waitForState(PeerState::notConnected));
-    EXPECT_EQ(device.connector.closeCode(), 1009);
-    ASSERT_TRUE(waitUntil([&] { return rig.host.disconnected.size() == 1; }));
-    EXPECT_EQ(rig.host.endOf("Phone"), SessionEnd::tooLarge);
-    EXPECT_EQ(rig.host.blocks.size(), 1u);
-    EXPECT_EQ(bystander.connector.state(), PeerState::connected);
-}
-
-// Invitations no well-behaved device sends get a 400 and a closed connection, and the link
-// reports nothing (InvitationRequestTest has every reason a decoder refuses one).
-TEST(LinkHost, BadInvitationsGet400AndChangeNothing) {
-    LinkRig rig;
-    const QByteArray valid = RawDevice::upgradeRequest("/session?peer=Phone");
-    for (const QByteArray& bad : {
-             RawDevice::upgradeRequest("/session?peer=a%C2%85"),
-             QByteArray("GET /session?peer=Phone HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
-             QByteArray(valid).replace("Sec-WebSocket-Version: 13", "Sec-WebSocket-Version: 8"),
-             QByteArray("\x16\x03\x01 hello\r\n\r\n"),
-             "GET /session?peer=Phone HTTP/1.1\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n",
-             "GET /session?peer=Phone HTTP/1.1\r\nX: " + QByteArray(20000, 'a'), // never ends
-         }) {
-        SCOPED_TRACE(bad.left(60).toStdString());
-        RawDevice device(rig.port());
-        ASSERT_TRUE(device.encrypted());
-        device.send(bad);
-        const QByteArray answer = device.answerHeader();
-        EXPECT_TRUE(answer.startsWith("HTTP/1.1 400 Bad Request\r\n")) << answer.toStdString();
-        EXPECT_TRUE(device.waitForClose());
-    }
-    runFor(100ms);
-    EXPECT_TRUE(rig.host.events.empty());
-    EXPECT_TRUE(rig.host.blocks.empty());
-    EXPECT_EQ(rig.link->pendingCount(), 0u);
-    TestDevice device; // still there for devices that ask properly
-    EXPECT_TRUE(rig.connect(device, "Phone"));
 }
 
 TEST(LinkHost, AtMost32SessionsAndFurtherInvitationsGet503) {
@@ -317,14 +226,14 @@ TEST(LinkHost, AtMost32SessionsAndFurtherInvitationsGet503) {
 
     RawDevice extra(rig.port());
     extra.send(RawDevice::upgradeRequest("/session?peer=D32"));
-    EXPECT_TRUE(extra.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(extra.next().status, 503);
     EXPECT_TRUE(extra.waitForClose());
     EXPECT_TRUE(rig.host.events.empty());
 
     // A device coming back under its name needs a place too, and takes none from its session.
     RawDevice returning(rig.port());
     returning.send(RawDevice::upgradeRequest("/session?peer=D5"));
-    EXPECT_TRUE(returning.answerHeader().startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(returning.next().status, 503);
     EXPECT_EQ(devices[5]->connector.state(), PeerState::connected);
 
     // A place that frees up can be taken.
@@ -346,7 +255,7 @@ TEST(LinkHost, OpeningAndClosingManySessionsLeavesNothingBehind) {
             ASSERT_TRUE(waitUntil([&] { return device.blocks.size() == 1; }));
             if (i % 2 == 0) {
                 device.connector.close();
-            } // else the device goes with its connector
+            } // else the connector goes and breaks the connection, with no close handshake
         }
         ASSERT_TRUE(waitUntil([&] { return rig.link->connectedPeers().empty(); }));
     };

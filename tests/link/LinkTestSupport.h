@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // Runs the event loop for a while, for tests that check that something does not happen.
 void runFor(std::chrono::milliseconds duration);
 
+// `size` bytes that differ from place to place and with `seed`, so that a block that comes out
+// reordered or cut shows.
+QByteArray patterned(int size, int seed);
+
 // Host options for tests: loopback only, any free port, no DNS-SD.
 LinkHostOptions loopbackOptions();
 
@@ -35,8 +40,8 @@ std::unique_ptr<LinkHost> startedHost(LinkHostOptions options = loopbackOptions(
 // with a paired device, it authorises every peer as it connects unless `authorise` is false.
 class LinkRecorder {
 public:
-    explicit LinkRecorder(LinkHost& link);
-    ~LinkRecorder();
+    explicit LinkRecorder(LinkHost& link) : link_(link) { link.setEvents(&listener_); }
+    ~LinkRecorder() { link_.setEvents(nullptr); }
 
     bool authorise = true;
     std::vector<std::string> events;
@@ -85,8 +90,17 @@ public:
     std::vector<QByteArray> blocks;
 };
 
+// One HTTP answer as a device or a browser reads it; status 0 when none arrived.
+struct HttpAnswer {
+    int status = 0;
+    std::map<std::string, std::string> headers; // names lower-case
+    QByteArray body;
+
+    std::string header(const std::string& name) const;
+};
+
 // A TLS connection that sends whatever bytes a test gives it: for invitations no well-behaved
-// device would send, and for devices that stop answering or reading.
+// device would send, for devices that stop answering or reading, and as a browser's connection.
 class RawDevice {
 public:
     // Connects from `from` (another loopback address stands for another machine).
@@ -103,8 +117,10 @@ public:
     bool encrypted() const { return socket_.isEncrypted(); }
     void send(const QByteArray& bytes);
     bool upgrade(const QByteArray& name);
-    // Waits for the whole answer header ("HTTP/1.1 101 ...", "HTTP/1.1 400 ...").
-    QByteArray answerHeader();
+    // Waits for the next whole answer and takes it; a HEAD answer (and an upgrade's) has no
+    // body whatever its Content-Length says.
+    HttpAnswer next(bool head = false);
+    HttpAnswer get(const QByteArray& path, const QByteArray& headers = {});
     bool waitForClose();
     bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
 
@@ -113,10 +129,9 @@ public:
         QByteArray payload;
         bool final = true;
     };
-    // Whole frames that arrived after the answer header; reading does not answer pings.
+    // Whole frames that arrived after the answers taken; reading does not answer pings.
     std::vector<Frame> frames() const;
-    int pingsReceived() const;
-    // Every byte that arrived, the answer header included.
+    // The bytes that arrived and were not taken as an answer.
     qsizetype bytesReceived() const { return received_.size(); }
     // The code of the host's close frame, 0 while none arrived.
     int closeCode() const;
@@ -127,6 +142,8 @@ public:
     void abort() { socket_.abort(); }
 
 private:
+    std::optional<HttpAnswer> take(bool head);
+
     QSslSocket socket_;
     QByteArray received_;
     bool reading_ = true;

@@ -2,11 +2,8 @@
 // served with which headers, how long a connection lives, and the requests and upgrades it
 // refuses (foreign names, other sites' pages, paths outside the table).
 #include "LinkTestSupport.h"
-#include "link/LinkTls.h"
 #include "link/WebAnswer.h"
 #include "link/WebContent.h"
-
-#include <QSslSocket>
 
 #include <gtest/gtest.h>
 
@@ -30,85 +27,13 @@ const std::map<std::string, std::string> pageFiles{
     {"notes.txt", "not served"},
 };
 
-struct Answer {
-    int status = 0;
-    std::map<std::string, std::string> headers; // names lower-case
-    QByteArray body;
-
-    std::string header(const std::string& name) const {
-        const auto found = headers.find(name);
-        return found == headers.end() ? std::string() : found->second;
-    }
-};
-
-// A browser's connection, reduced to what the tests look at: requests out, whole answers in.
-class PageConnection {
-public:
-    explicit PageConnection(quint16 port) {
-        socket_.setSslConfiguration(deviceTlsConfiguration());
-        QObject::connect(&socket_, &QSslSocket::readyRead, &socket_,
-                         [this] { received_ += socket_.readAll(); });
-        socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        waitUntil([this] { return socket_.isEncrypted() || closed(); });
-    }
-
-    void send(const QByteArray& bytes) {
-        socket_.write(bytes);
-        socket_.flush();
-    }
-    // The next whole answer; a HEAD answer has no body whatever its Content-Length says.
-    std::optional<Answer> next(bool head = false) {
-        std::optional<Answer> answer;
-        waitUntil([&] { return (answer = take(head)).has_value() || closed(); });
-        return answer ? answer : take(head);
-    }
-    std::optional<Answer> get(const QByteArray& path, const QByteArray& headers = {}) {
-        send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
-        return next();
-    }
-    bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
-    bool waitForClose() {
-        return waitUntil([this] { return closed(); });
-    }
-    const QByteArray& unread() const { return received_; }
-
-private:
-    std::optional<Answer> take(bool head) {
-        const qsizetype end = received_.indexOf("\r\n\r\n");
-        if (end < 0) {
-            return std::nullopt;
-        }
-        Answer answer;
-        const QList<QByteArray> lines = received_.left(end).split('\n');
-        answer.status = lines.front().mid(9, 3).toInt();
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines[i].trimmed();
-            const qsizetype colon = line.indexOf(':');
-            answer.headers[line.left(colon).toLower().toStdString()] =
-                line.mid(colon + 1).trimmed().toStdString();
-        }
-        const auto declared = answer.headers.find("content-length");
-        const qsizetype length =
-            head || declared == answer.headers.end() ? 0 : std::stoll(declared->second);
-        if (received_.size() < end + 4 + length) {
-            return std::nullopt;
-        }
-        answer.body = received_.mid(end + 4, length);
-        received_.remove(0, end + 4 + length);
-        return answer;
-    }
-
-    QSslSocket socket_;
-    QByteArray received_;
-};
-
 LinkHostOptions pageOptions() {
     LinkHostOptions options = loopbackOptions();
     options.webContent = std::make_shared<const WebContent>(WebContent::assemble(pageFiles));
     return options;
 }
 
-// The host serving the page, with its recorder (LinkRig).
+// The host serving the page, with its recorder (LinkRig); RawDevice stands for the browser.
 struct WebHost : LinkRig {
     WebHost() : LinkRig(pageOptions()) {}
     QByteArray assetPath(const char* name) const { return "/assets/" + build() + "/" + name; }
@@ -131,27 +56,26 @@ TEST(WebPage, IsServedWithItsBuildAndHeaders) {
     EXPECT_EQ(WebContent::assemble(pageFiles).build(), content.build());
 
     WebHost host;
-    PageConnection browser(host.port());
-    const auto page = browser.get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
+    RawDevice browser(host.port());
+    const HttpAnswer page = browser.get("/");
+    EXPECT_EQ(page.status, 200);
     const std::string csp = "default-src 'none'; script-src 'self'; style-src 'self'; "
                             "img-src 'self' data:; manifest-src 'self'; connect-src 'self' "
                             "wss://127.0.0.1; base-uri 'none'; form-action 'none'; "
                             "frame-ancestors 'none'";
     const std::string index =
         "<script type=\"module\" src=\"/assets/" + content.build() + "/main.js\"></script>";
-    EXPECT_EQ(page->headers, (std::map<std::string, std::string>{
-                                 {"content-type", "text/html; charset=utf-8"},
-                                 {"content-length", std::to_string(index.size())},
-                                 {"cache-control", "no-store"},
-                                 {"x-content-type-options", "nosniff"},
-                                 {"referrer-policy", "no-referrer"},
-                                 {"cross-origin-opener-policy", "same-origin"},
-                                 {"content-security-policy", csp},
-                                 {"x-frame-options", "DENY"},
-                             }));
-    EXPECT_EQ(page->body.toStdString(), index);
+    EXPECT_EQ(page.headers, (std::map<std::string, std::string>{
+                                {"content-type", "text/html; charset=utf-8"},
+                                {"content-length", std::to_string(index.size())},
+                                {"cache-control", "no-store"},
+                                {"x-content-type-options", "nosniff"},
+                                {"referrer-policy", "no-referrer"},
+                                {"cross-origin-opener-policy", "same-origin"},
+                                {"content-security-policy", csp},
+                                {"x-frame-options", "DENY"},
+                            }));
+    EXPECT_EQ(page.body.toStdString(), index);
 
     // Assets, also in folders, under the build for good; stable names asked again.
     const std::string js = "text/javascript; charset=utf-8",
@@ -170,53 +94,45 @@ TEST(WebPage, IsServedWithItsBuildAndHeaders) {
     };
     for (const auto& [path, type, caching, body] : files) {
         SCOPED_TRACE(path.toStdString());
-        const auto answer = browser.get(path);
-        ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 200);
-        EXPECT_EQ(answer->header("content-type"), type);
-        EXPECT_EQ(answer->header("cache-control"), caching);
-        EXPECT_EQ(answer->header("x-content-type-options"), "nosniff");
-        EXPECT_EQ(answer->body.toStdString(), body);
+        const HttpAnswer answer = browser.get(path);
+        EXPECT_EQ(answer.status, 200);
+        EXPECT_EQ(answer.header("content-type"), type);
+        EXPECT_EQ(answer.header("cache-control"), caching);
+        EXPECT_EQ(answer.header("x-content-type-options"), "nosniff");
+        EXPECT_EQ(answer.body.toStdString(), body);
     }
     // HEAD: the same header, no body (the next answer starts right after it).
     browser.send("HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    const auto head = browser.next(true);
-    ASSERT_TRUE(head);
-    EXPECT_EQ(head->status, 200);
-    EXPECT_EQ(head->header("content-length"), std::to_string(index.size()));
-    const auto after = browser.get("/icon.svg");
-    ASSERT_TRUE(after);
-    EXPECT_EQ(after->body.toStdString(), "<svg/>");
+    const HttpAnswer head = browser.next(true);
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.header("content-length"), std::to_string(index.size()));
+    EXPECT_EQ(browser.get("/icon.svg").body.toStdString(), "<svg/>");
     EXPECT_FALSE(browser.closed());
 }
 
 TEST(WebPage, OneConnectionCarriesUpTo32RequestsOrUntilTheBrowserSaysClose) {
     WebHost host;
     {
-        PageConnection browser(host.port());
+        RawDevice browser(host.port());
         // Eight requests at once: answered in order, one after the other.
-        QByteArray pipelined;
-        for (int i = 0; i < 8; ++i) {
-            pipelined += "GET /icon.svg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        }
-        browser.send(pipelined);
+        browser.send(QByteArray("GET /icon.svg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").repeated(8));
         for (int i = 1; i <= 32; ++i) {
             SCOPED_TRACE(i);
-            const auto answer = i <= 8 ? browser.next() : browser.get("/icon.svg");
-            ASSERT_TRUE(answer);
-            EXPECT_EQ(answer->status, 200);
-            EXPECT_EQ(answer->headers.contains("connection"), i == 32);
+            const HttpAnswer answer = i <= 8 ? browser.next() : browser.get("/icon.svg");
+            EXPECT_EQ(answer.status, 200);
+            EXPECT_EQ(answer.headers.contains("connection"), i == 32);
         }
         EXPECT_TRUE(browser.waitForClose());
     }
-    PageConnection browser(host.port());
-    const auto last = browser.get("/", "Connection: close\r\n");
-    ASSERT_TRUE(last);
-    EXPECT_EQ(last->status, 200);
-    EXPECT_EQ(last->header("connection"), "close");
+    RawDevice browser(host.port());
+    const HttpAnswer last = browser.get("/", "Connection: close\r\n");
+    EXPECT_EQ(last.status, 200);
+    EXPECT_EQ(last.header("connection"), "close");
     EXPECT_TRUE(browser.waitForClose());
 }
 
+// Each row reaches a refusal of its own; what the parsers refuse and which names and origins
+// count as this computer's are tested whole in InvitationRequestTest and HostNamesMatch... below.
 TEST(WebPage, RequestsOutsideTheTableOrUnderForeignNamesAreRefusedAndClosed) {
     WebHost host;
     const QByteArray port = QByteArray::number(host.port());
@@ -225,9 +141,6 @@ TEST(WebPage, RequestsOutsideTheTableOrUnderForeignNamesAreRefusedAndClosed) {
                             const QByteArray& headers = "Host: 127.0.0.1\r\n") {
         return method + " " + target + " HTTP/1.1\r\n" + headers + "\r\n";
     };
-    const auto fromPage = [](const QByteArray& origin) {
-        return RawDevice::upgradeRequest("/session?peer=P", "Origin: " + origin + "\r\n");
-    };
     const struct {
         const char* what;
         QByteArray request;
@@ -235,72 +148,56 @@ TEST(WebPage, RequestsOutsideTheTableOrUnderForeignNamesAreRefusedAndClosed) {
     } cases[] = {
         {"an unknown path", request("GET", "/secret"), 404},
         {"index.html by name", request("GET", "/index.html"), 404},
-        {"a folder", request("GET", "/assets/" + build + "/"), 404},
-        {"the assets folder", request("GET", "/assets/"), 404},
         {"a folder of assets", request("GET", "/assets/" + build + "/lib"), 404},
         {"another build", request("GET", "/assets/0123456789abcdef/main.js"), 404},
         {"a walk up", request("GET", "/assets/" + build + "/lib/../main.js"), 404},
         {"an escaped dot", request("GET", "/assets/" + build + "/lib/%2e%2e/main.js"), 404},
-        {"an escaped letter", request("GET", "/icon%2Esvg"), 404},
         {"a query", request("GET", "/assets/" + build + "/main.js?v=1"), 404},
-        {"a query on the page", request("GET", "/?x"), 404},
         {"a double slash", request("GET", "/assets//" + build + "/main.js"), 404},
         {"a backslash", request("GET", "/assets/" + build + "\\main.js"), 404},
         {"a file not served", request("GET", "/assets/" + build + "/notes.txt"), 404},
         {"POST", request("POST", "/", "Host: 127.0.0.1\r\nContent-Length: 0\r\n"), 405},
-        {"DELETE", request("DELETE", host.assetPath("main.js")), 405},
         {"a body", request("GET", "/", "Host: 127.0.0.1\r\nContent-Length: 5\r\n") + "hello", 400},
         {"chunks", request("GET", "/", "Host: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"), 400},
-        {"HTTP/1.0", "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 400},
         {"no Host", request("GET", "/", ""), 400},
-        {"two Hosts", request("GET", "/", "Host: 127.0.0.1\r\nHost: 127.0.0.1\r\n"), 400},
-        {"an absolute target", request("GET", "https://127.0.0.1/"), 400},
-        {"a huge header", request("GET", "/", "Host: 127.0.0.1\r\nX: " + QByteArray(9000, 'a')),
-         400},
         {"a header that never ends", "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a'), 400},
-        {"a foreign name", request("GET", "/", "Host: attacker.example\r\n"), 421},
-        {"a foreign name with the port",
-         request("GET", "/", "Host: attacker.example:" + port + "\r\n"), 421},
-        {"another port", request("GET", "/", "Host: 127.0.0.1:1\r\n"), 421},
-        {"a trailing dot", request("GET", "/", "Host: localhost.\r\n"), 421},
-        {"an upgrade under a foreign name",
-         request("GET", "/session?peer=P",
-                 "Host: rebound.example\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"),
-         421},
-        {"an upgrade from another site's page", fromPage("https://attacker.example"), 403},
-        {"an upgrade from a plain page", fromPage("http://127.0.0.1"), 403},
-        {"an upgrade from a page on another port", fromPage("https://127.0.0.1:" + port), 403},
-        {"an upgrade from an opaque page", fromPage("null"), 403},
-        {"an upgrade with two Origins", fromPage("https://127.0.0.1\r\nOrigin: https://127.0.0.1"),
+        {"an upgrade whose name has a control character",
+         RawDevice::upgradeRequest("/session?peer=a%C2%85"), 400},
+        {"an upgrade with two Origins",
+         RawDevice::upgradeRequest("/session?peer=P",
+                                   "Origin: https://127.0.0.1\r\nOrigin: https://127.0.0.1\r\n"),
          400},
+        {"a foreign name", request("GET", "/", "Host: attacker.example:" + port + "\r\n"), 421},
+        {"an upgrade under a foreign name",
+         QByteArray(RawDevice::upgradeRequest("/session?peer=P"))
+             .replace("Host: 127.0.0.1", "Host: rebound.example"),
+         421},
+        {"an upgrade from another site's page",
+         RawDevice::upgradeRequest("/session?peer=P", "Origin: https://attacker.example\r\n"), 403},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        PageConnection browser(host.port());
+        RawDevice browser(host.port());
         browser.send(c.request);
-        const auto answer = browser.next();
-        ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, c.status);
-        EXPECT_EQ(answer->header("connection"), "close");
-        EXPECT_EQ(answer->header("content-type"), "text/plain; charset=utf-8");
+        const HttpAnswer answer = browser.next();
+        EXPECT_EQ(answer.status, c.status);
+        EXPECT_EQ(answer.header("connection"), "close");
+        EXPECT_EQ(answer.header("content-type"), "text/plain; charset=utf-8");
         // The rest of every refusal is invitationRefusal (InvitationRefusal tests it whole).
         if (c.status == 405) {
-            EXPECT_EQ(answer->header("allow"), "GET, HEAD");
+            EXPECT_EQ(answer.header("allow"), "GET, HEAD");
         }
         EXPECT_TRUE(browser.waitForClose());
     }
     // Names this computer has are answered, any case, with or without the port.
-    for (const QByteArray& name : {QByteArray("localhost"), QByteArray("LOCALHOST:") + port,
-                                   QByteArray("127.0.0.1:") + port, QByteArray("[::1]:") + port}) {
+    for (const QByteArray& name : {QByteArray("LOCALHOST"), QByteArray("[::1]:") + port}) {
         SCOPED_TRACE(name.toStdString());
-        PageConnection browser(host.port());
+        RawDevice browser(host.port());
         browser.send("GET /icon.svg HTTP/1.1\r\nHost: " + name + "\r\n\r\n");
-        const auto answer = browser.next();
-        ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 200);
+        EXPECT_EQ(browser.next().status, 200);
     }
     EXPECT_TRUE(host.host.events.empty());
+    EXPECT_TRUE(waitUntil([&] { return host.link->pendingCount() == 0; }));
 }
 
 TEST(WebPage, HostNamesMatchExactlyWithTheListeningPortOnly) {
@@ -327,38 +224,29 @@ TEST(WebPage, HostNamesMatchExactlyWithTheListeningPortOnly) {
 TEST(WebPage, UpgradesFromItsOwnPageAreAdmittedBesideTheBrowsersConnections) {
     WebHost host;
     // The bridge's own page (the Host is "127.0.0.1"), on the connection that loaded it.
-    PageConnection own(host.port());
-    ASSERT_TRUE(own.get("/"));
+    RawDevice own(host.port());
+    EXPECT_EQ(own.get("/").status, 200);
     own.send(RawDevice::upgradeRequest("/session?peer=Page",
                                        "Origin: HTTPS://127.0.0.1\r\n"
                                        "Sec-WebSocket-Protocol: tarnwick.v2\r\n"));
-    const auto upgraded = own.next(true);
-    ASSERT_TRUE(upgraded);
-    EXPECT_EQ(upgraded->status, 101);
-    EXPECT_EQ(upgraded->header("sec-websocket-protocol"), "tarnwick.v2");
+    const HttpAnswer upgraded = own.next(true);
+    EXPECT_EQ(upgraded.status, 101);
+    EXPECT_EQ(upgraded.header("sec-websocket-protocol"), "tarnwick.v2");
     ASSERT_TRUE(waitUntil([&] { return host.host.connected.size() == 1; }));
     EXPECT_EQ(host.host.connected.front()->displayName(), "Page");
 
-    // A native device sends no Origin, as before.
-    TestDevice device;
-    EXPECT_TRUE(device.connectTo(host.port(), "Native"));
-
     // A browser loading the page fits in its address's places: about six connections at once, each
     // kept open for more, then the session beside them.
-    std::vector<std::unique_ptr<PageConnection>> connections;
+    std::vector<std::unique_ptr<RawDevice>> connections;
     for (int i = 0; i < 6; ++i) {
-        connections.push_back(std::make_unique<PageConnection>(host.port()));
+        connections.push_back(std::make_unique<RawDevice>(host.port()));
     }
     for (auto& connection : connections) {
-        const auto answer = connection->get("/");
-        ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 200);
+        EXPECT_EQ(connection->get("/").status, 200);
     }
     TestDevice session;
-    EXPECT_TRUE(session.connectTo(host.port(), "Phone"));
+    EXPECT_TRUE(host.connect(session, "Phone"));
     for (auto& connection : connections) {
-        const auto answer = connection->get("/icon.svg");
-        ASSERT_TRUE(answer);
-        EXPECT_EQ(answer->status, 200);
+        EXPECT_EQ(connection->get("/icon.svg").status, 200);
     }
 }
