@@ -3,9 +3,10 @@
 
 Starts `tarnwick-bridge --terminal` in a pseudo-terminal with temporary home, runtime and
 configuration folders and a stand-in `codex` first on PATH, types commands, launches it a second
-time, and stops it with Ctrl-C and SIGTERM (scripts_test types `quit`); then opens the window
-(off screen), which a second launch must bring forward. With --device, a test device (started as `CMD` with the
-bridge's environment, printing `code NNNNNN` then `accepted`) pairs by the code on the screen.
+time, ends its input and stops it with Ctrl-C (scripts_test types `quit`; the window and SIGTERM
+are notification_test's and control_command_test's). With --device, a test device (started as
+`CMD` with the bridge's environment, printing `code NNNNNN` then `accepted`) pairs by the code
+on the screen.
 """
 
 import argparse
@@ -206,6 +207,10 @@ def run(bridge_path, device_command):
                 "Tarnwick Bridge is already running in a terminal; this launch stops."],
                 "second launch: %r", second)
             bridge.expect(r"Another launch of Tarnwick Bridge found this one running")
+            os.write(bridge.fd, b"\x04")  # end of input at the start of a line
+            bridge.expect(r"Input ended; the bridge keeps running\. Stop it with Ctrl-C\.\n")
+            bridge.pump(0.5)
+            check(bridge.alive(), "the bridge stopped when its input ended")
             os.write(bridge.fd, b"\x03")  # Ctrl-C
             bridge.stops_cleanly("Ctrl-C")
             check(not os.path.exists(os.path.join(root, "runtime", "tarnwick-bridge.lock")),
@@ -213,54 +218,6 @@ def run(bridge_path, device_command):
             expect_no_processes_under(root, "Ctrl-C")
         finally:
             bridge.kill()
-
-        # A session whose input ends, stopped with SIGTERM.
-        bridge = Terminal([bridge_path, "--terminal"], env)
-        try:
-            bridge.expect(r"Bridge started\.")
-            os.write(bridge.fd, b"\x04")  # end of input at the start of a line
-            bridge.expect(r"Input ended; the bridge keeps running\. Stop it with Ctrl-C\.\n")
-            bridge.pump(0.5)
-            check(bridge.alive(), "the bridge stopped when its input ended")
-            os.kill(bridge.pid, signal.SIGTERM)
-            bridge.stops_cleanly("SIGTERM")
-            expect_no_processes_under(root, "SIGTERM")
-        finally:
-            bridge.kill()
-
-
-def run_window(bridge_path):
-    """With a display the window opens (off screen here); a second launch in either mode brings
-    it forward instead of starting another bridge."""
-    with tempfile.TemporaryDirectory(prefix="tarnwick-window-") as root:
-        env = environment(root)
-        env.update(DISPLAY=":99", QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software")
-        socket = os.path.join(root, "runtime", "tarnwick-bridge.socket")
-        window = subprocess.Popen([bridge_path], env=env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, text=True)
-        try:
-            deadline = time.monotonic() + TIMEOUT
-            while not os.path.exists(socket):
-                if window.poll() is not None or time.monotonic() > deadline:
-                    raise Failure("the window did not come up: %r" % (window.communicate(),))
-                time.sleep(0.1)
-            for argv in ([bridge_path], [bridge_path, "--terminal"]):
-                second = launch(argv, env)
-                check(second[0] == 0 and second[1].splitlines() == [
-                    "Tarnwick Bridge is already running; its window was brought to the front."],
-                    "second launch %r: %r", argv, second)
-            devices = launch([bridge_path, "devices"], env)
-            check(devices[0] == 0 and devices[1].startswith("No trusted devices."),
-                  "devices beside the window: %r", devices)
-            check(window.poll() is None, "the window went away")
-            window.send_signal(signal.SIGTERM)
-            out, err = window.communicate(timeout=TIMEOUT)
-            check(window.returncode == 0, "SIGTERM did not close the window cleanly: %r %r %r",
-                  window.returncode, out, err)
-        finally:
-            if window.poll() is None:
-                window.kill()
-                window.wait()
 
 
 def main():
@@ -270,7 +227,6 @@ def main():
     arguments = parser.parse_args()
     try:
         run(os.path.abspath(arguments.bridge), arguments.device)
-        run_window(os.path.abspath(arguments.bridge))
     except Failure as failure:
         print("FAILED:", failure)
         return 1

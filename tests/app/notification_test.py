@@ -4,11 +4,12 @@
 Runs on a private session bus with a stand-in notification server (notification_server.py).
 The bridge runs with its window (drawn off screen); a test device asks to pair. The
 notification must carry its name and the code (how a hostile name is shown is checked in
-ApplicationPartsTest, since the link refuses such names); a forged click from another bus client does nothing, the server's
-own click brings the window forward, and nothing is paired by either. When the request ends
-its notification is taken back. Then an approval question asked while no device is connected:
-"Codex is waiting for your approval" with Codex's command made visible and escaped, the notify
-command run with no arguments and the description on its input, and the wait limit's decline.
+ApplicationPartsTest, since the link refuses such names); a forged click from another bus client
+does nothing, the server's own click brings the window forward, and nothing is paired by either;
+a second launch brings it forward too. When the request ends its notification is taken back.
+Then an approval question asked while no device is connected: "Codex is waiting for your
+approval" with Codex's command made visible and escaped, the notify command given the
+description on its input, and the wait limit's decline.
 """
 
 import argparse
@@ -22,7 +23,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import Failure, TIMEOUT, check, environment  # noqa: E402
+from application_launch_test import (Failure, TIMEOUT, check, environment,  # noqa: E402
+                                     launch)
 from control_command_test import Device, Service, answers, control  # noqa: E402
 
 CLICKED = "A pairing notification was clicked; the window comes forward."
@@ -87,8 +89,15 @@ def run(bridge, device_command):
             answers(bridge, env, "reject 1", r"^Rejected pairing from Test")
             check(read_json(server, "closed")["closed"] == shown["id"],
                   "another notification was closed")
+            # A second launch in either mode brings the window forward instead of starting
+            # another bridge.
+            for argv in ([bridge], [bridge, "--terminal"]):
+                second = launch(argv, env)
+                check(second[0] == 0 and second[1].splitlines() == [
+                    "Tarnwick Bridge is already running; its window was brought to the front."],
+                    "second launch %r: %r", argv, second)
             window.process.terminate()
-            window.process.wait(TIMEOUT)
+            check(window.process.wait(TIMEOUT) == 0, "SIGTERM did not close the window cleanly")
             clicks = [line for line in window.lines if CLICKED in line]
             check(len(clicks) == 1, "%d clicks reached the window, not 1:\n%s", len(clicks),
                   "\n".join(window.lines))
@@ -104,7 +113,7 @@ def run(bridge, device_command):
     return waiting_question(bridge)
 
 
-# Asks one approval question as soon as the bridge is ready, and writes down the answer.
+# Asks one approval question as soon as the bridge is ready.
 ASKING_CODEX = r"""#!/usr/bin/python3
 import json, sys
 for line in sys.stdin:
@@ -116,9 +125,6 @@ for line in sys.stdin:
                                      "params": {"threadId": "t1", "turnId": "u1", "itemId": "i1",
                                                 "startedAtMs": 1, "cwd": "/w",
                                                 "command": COMMAND}}) + "\n")
-    elif "id" in message:
-        with open(ANSWER, "w") as answer:
-            answer.write(json.dumps(message))
     sys.stdout.flush()
 """
 HOSTILE = 'echo <b>hi</b> & "x"\n$(touch pwned)'
@@ -126,18 +132,17 @@ HOSTILE = 'echo <b>hi</b> & "x"\n$(touch pwned)'
 
 def waiting_question(bridge):
     """A question asked while no device is connected: the desktop says Codex waits, the notify
-    command gets the description on its input, and the wait limit declines it."""
+    command gets the description on its input, and the wait limit declines it. (What reaches
+    Codex then is ApprovalEndToEndTest's; that Codex's text never reaches the notify command's
+    arguments is NotifyCommandTest's.)"""
     with tempfile.TemporaryDirectory(prefix="tarnwick-waiting-") as root:
         env = environment(root)
         env.update(DBUS_SESSION_BUS_ADDRESS=os.environ["DBUS_SESSION_BUS_ADDRESS"])
-        answer = os.path.join(root, "answer.json")
         with open(os.path.join(root, "bin", "codex"), "w") as script:
-            script.write(ASKING_CODEX.replace("COMMAND", json.dumps(HOSTILE))
-                         .replace("ANSWER", json.dumps(answer)))
+            script.write(ASKING_CODEX.replace("COMMAND", json.dumps(HOSTILE)))
         notify = os.path.join(root, "notify")
         with open(notify, "w") as script:
-            script.write("#!/bin/sh\ncd %s || exit 9\nprintf '%%s|' \"$#\" \"$@\" > argv\n"
-                         "cat > input\n" % shlex.quote(root))
+            script.write("#!/bin/sh\ncat > %s\n" % shlex.quote(os.path.join(root, "input")))
         os.chmod(notify, 0o755)
         server = notification_server(env)
         service = None
@@ -152,18 +157,11 @@ def waiting_question(bridge):
                            r"waiting 1 min: no paired device came back\.$")
             check(read_json(server, "closed")["closed"] == shown["id"],
                   "another notification was closed")
-            deadline = time.monotonic() + TIMEOUT
-            while not os.path.exists(answer) and time.monotonic() < deadline:
-                time.sleep(0.1)
-            with open(answer) as given:
-                check(json.load(given) == {"id": 0, "result": {"decision": "decline"}},
-                      "Codex was answered otherwise")
-            with open(os.path.join(root, "argv")) as argv, open(os.path.join(root, "input")) as stdin:
-                arguments, description = argv.read(), json.loads(stdin.read())
-            check(arguments == "0|" and description.get("command") == HOSTILE
-                  and description.get("event") == "question-waiting"
-                  and not os.path.exists(os.path.join(root, "pwned")),
-                  "notify command got %r and %r", arguments, description)
+            with open(os.path.join(root, "input")) as stdin:
+                description = json.loads(stdin.read())
+            check(description.get("command") == HOSTILE
+                  and description.get("event") == "question-waiting",
+                  "notify command got %r", description)
         finally:
             if service and service.process.poll() is None:
                 service.process.terminate()
