@@ -178,8 +178,6 @@ TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
 
 TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
     EXPECT_EQ(window()->title(), QString());
-    EXPECT_EQ(window()->minimumSize(),
-              QSize(BridgeWindow::minimumWidth, BridgeWindow::minimumHeight));
     EXPECT_EQ(window()->minimumSize(), QSize(780, 620));
     for (int index = 1; index <= 15; ++index) {
         bridge.appServer->log("Line " + std::to_string(index));
@@ -285,14 +283,11 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     settle();
     EXPECT_TRUE(items("phonePairingOverlay").isEmpty());
 
-    // A loopback address is out of a phone's reach, and the panel says what to do.
+    // A loopback address is out of a phone's reach, and the panel says what to do (in the words
+    // TerminalFrontEndTest checks).
     bridge.link->web = "https://127.0.0.1:47600/";
     click(item("connectPhoneButton"));
-    EXPECT_TRUE(
-        shown("phoneWarning")
-            .startsWith(
-                u"A phone cannot open this address: 127.0.0.1 is this computer's own loopback "
-                "address"_s));
+    EXPECT_TRUE(shown("phoneWarning").startsWith(u"A phone cannot open this address"_s));
     click(item("phoneDoneButton"));
 
     // Without an address the panel says why instead of showing a code.
@@ -362,7 +357,7 @@ TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     EXPECT_EQ(shownLogLines(), newest(16));
 }
 
-TEST_F(BridgeWindowTest, EngineCardTurnsGreenWhenReadyAndCutsALongStatusAtTwoLines) {
+TEST_F(BridgeWindowTest, StatusCardsFollowTheEngineAndTheLinkAndCutOnlyTheEnginesStatus) {
     QQuickItem* engine = item("engineCard");
     QQuickItem* symbol = item("statusSymbol", engine);
     ASSERT_NE(symbol, nullptr);
@@ -391,18 +386,16 @@ TEST_F(BridgeWindowTest, EngineCardTurnsGreenWhenReadyAndCutsALongStatusAtTwoLin
     EXPECT_DOUBLE_EQ(engine->width(), link->width());
     EXPECT_DOUBLE_EQ(link->width(), devices->width());
     EXPECT_DOUBLE_EQ(engine->height(), devices->height());
-}
 
-TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
-    // No fingerprint yet, no line.
-    EXPECT_TRUE(items("statusDetails", item("linkCard")).isEmpty());
+    // The link's card: no fingerprint yet, no line.
+    EXPECT_TRUE(items("statusDetails", link).isEmpty());
     bridge.link->status = "Advertising as Studio";
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
     bridge.controller->linkStatusChanged();
     settle();
     EXPECT_EQ(shown("statusValue", "linkCard"), u"Advertising as Studio"_s);
     // The fingerprint people compare with what a browser or a device shows.
-    QQuickItem* details = item("statusDetails", item("linkCard"));
+    QQuickItem* details = item("statusDetails", link);
     ASSERT_NE(details, nullptr);
     const QString eight = u"FF"_s + u":FF"_s.repeated(7);
     EXPECT_EQ(text(details), u"Certificate SHA-256\n0A"_s + u":FF"_s.repeated(7) + u":\n"_s +
@@ -414,9 +407,9 @@ TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
                           "start it: sudo systemctl enable --now avahi-daemon";
     bridge.controller->linkStatusChanged();
     settle();
-    QQuickItem* value = item("statusValue", item("linkCard"));
-    EXPECT_EQ(text(value), QString::fromStdString(bridge.link->status));
-    EXPECT_FALSE(value->property("truncated").toBool());
+    QQuickItem* linkValue = item("statusValue", link);
+    EXPECT_EQ(text(linkValue), QString::fromStdString(bridge.link->status));
+    EXPECT_FALSE(linkValue->property("truncated").toBool());
 }
 
 TEST_F(BridgeWindowTest, RestartCallsTheController) {

@@ -38,11 +38,8 @@ TEST(WindowModelTest, PairingRequestsFollowTheControllerWithTheirRoles) {
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(model.count(), 2);
     EXPECT_EQ(counts.size(), 2);
+    // Serial and code by row: FrontEndsTest.
     const auto requests = bridge.controller->pairingRequests();
-    for (int row = 0; row < 2; ++row) {
-        EXPECT_EQ(cell(model, row, "serial").toULongLong(), requests[row].serial);
-        EXPECT_EQ(cell(model, row, "code").toStdString(), requests[row].code);
-    }
     EXPECT_EQ(cell(model, 1, "displayName"), u"Ben's iPad"_s);
 
     ASSERT_TRUE(bridge.controller->decideRequest(requests[0].serial,
