@@ -112,40 +112,46 @@ class Terminal:
         os.close(self.fd)
 
 
-def expect_no_processes_under(folder, after):
-    """Waits until no process whose command line names `folder` (what the bridge started
-    there) runs any more."""
-    def found():
-        pids = []
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                    if folder.encode() in cmdline.read():
-                        pids.append(int(entry))
-            except OSError:
-                pass
-        return pids
+def started_from(root):
+    """The command lines, by process, of what runs with the temporary home in `root`: whatever
+    the test started there."""
+    marker = ("HOME=%s\0" % os.path.join(root, "home")).encode()
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as environ, \
+                    open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                if int(entry) != os.getpid() and marker in environ.read():
+                    found[int(entry)] = cmdline.read()
+        except OSError:
+            pass
+    return found
+
+
+def expect_nothing_left(root, after):
     deadline = time.monotonic() + TIMEOUT
-    while pids := found():
-        check(time.monotonic() < deadline, "processes left running after %s: %r", after, pids)
+    while left := started_from(root):
+        check(time.monotonic() < deadline, "left running after %s: %r", after, left)
         time.sleep(0.1)
 
 
-def environment(root):
+def environment(root, codex=FAKE_CODEX):
+    """The account's environment with every per-user folder and the temporary folder in `root`,
+    and `codex` (unless None) as the `codex` first on PATH."""
     env = {key: value for key, value in os.environ.items()
            if key not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
                           "XDG_SESSION_TYPE", "NO_COLOR")}
-    for name in ("home", "config", "data", "cache", "runtime", "bin"):
+    for name in ("home", "config", "data", "cache", "runtime", "bin", "tmp"):
         os.makedirs(os.path.join(root, name), mode=0o700)
     env.update({"XDG_%s_HOME" % name.upper(): os.path.join(root, name)
                 for name in ("config", "data", "cache")})
     env.update(HOME=os.path.join(root, "home"), XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
-               TERM="xterm",
-               PATH=os.path.join(root, "bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin"))
-    codex = os.path.join(root, "bin", "codex")
-    with open(codex, "w") as script:
-        script.write(FAKE_CODEX)
-    os.chmod(codex, 0o755)
+               TMPDIR=os.path.join(root, "tmp"), TERM="xterm")
+    if codex:
+        env["PATH"] = os.path.join(root, "bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin")
+        with open(os.path.join(root, "bin", "codex"), "w") as script:
+            script.write(codex)
+        os.chmod(os.path.join(root, "bin", "codex"), 0o755)
     return env
 
 
@@ -215,7 +221,7 @@ def run(bridge_path, device_command):
             bridge.stops_cleanly("Ctrl-C")
             check(not os.path.exists(os.path.join(root, "runtime", "tarnwick-bridge.lock")),
                   "the lock outlived the bridge")
-            expect_no_processes_under(root, "Ctrl-C")
+            expect_nothing_left(root, "Ctrl-C")
         finally:
             bridge.kill()
 

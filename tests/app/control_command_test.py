@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from application_launch_test import (Failure, TIMEOUT, check, environment,  # noqa: E402
-                                     expect_no_processes_under)
+                                     expect_nothing_left)
 
 OTHER_USER_CLIENT = r"""
 import socket, sys
@@ -217,7 +217,7 @@ def run(bridge, device_command):
             service.process.wait(TIMEOUT)
             check(service.process.returncode == 0, "SIGTERM did not stop the service cleanly: "
                   "%r\n%s", service.process.returncode, "\n".join(service.lines))
-            expect_no_processes_under(root, "the service stopped")
+            expect_nothing_left(root, "the service stopped")
         finally:
             for device in devices:
                 device.stop()
