@@ -4,9 +4,8 @@
 Starts `tarnwick-bridge --terminal` in a pseudo-terminal with temporary home, runtime and
 configuration folders and a stand-in `codex` first on PATH, types commands, launches it a second
 time, ends its input and stops it with Ctrl-C (scripts_test types `quit`; the window and SIGTERM
-are notification_test's and control_command_test's). With --device, a test device (started as
-`CMD` with the bridge's environment, printing `code NNNNNN` then `accepted`) pairs by the code
-on the screen.
+are notification_test's and control_command_test's). With --device, a device (`tarnwick-device
+pair` as `CMD`, in the bridge's environment) pairs by the code on the screen.
 """
 
 import argparse
@@ -161,27 +160,41 @@ def launch(argv, env):
     return done.returncode, done.stdout, done.stderr
 
 
+class Device:
+    """`tarnwick-device pair` as `command` with `names` appended, read line by line."""
+
+    def __init__(self, command, env, *names):
+        self.process = subprocess.Popen(shlex.split(command) + list(names), env=env,
+                                        stdout=subprocess.PIPE, text=True)
+
+    def expect(self, pattern):
+        deadline, said = time.monotonic() + TIMEOUT, []
+        while not (match := re.match(pattern, (line := self.process.stdout.readline()).strip())):
+            said.append(line)
+            check(line and time.monotonic() < deadline, "the device never said %r; it said %r",
+                  pattern, said)
+        return match
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(TIMEOUT)
+
+
 def pair_device(bridge, device_command, env):
     """A device asks to pair; the code on the bridge's screen must be the device's."""
-    device = subprocess.Popen(shlex.split(device_command), env=env, stdout=subprocess.PIPE,
-                              text=True)
+    device = Device(device_command, env)
     try:
-        deadline = time.monotonic() + TIMEOUT
-        while not (code := re.match(r"code (\d{6})$", line := device.stdout.readline().strip())):
-            check(line or device.poll() is None, "the test device never showed its code")
-            check(time.monotonic() < deadline, "the test device never showed its code")
+        code = device.expect(r"Pairing code: (\d{6})$").group(1)
         request = bridge.expect(r"Pairing request (\d+) from (.*)\n\s+Code:\s+(\d{6})\n",
                                 "a pairing request")
-        check(request.group(3) == code.group(1), "the bridge shows %s, the device %s",
-              request.group(3), code.group(1))
+        check(request.group(3) == code, "the bridge shows %s, the device %s", request.group(3),
+              code)
         bridge.type("pair " + request.group(1))
         bridge.expect(r"Paired devices: 1 trusted\n")
-        while device.stdout.readline().strip() != "accepted":
-            check(device.poll() is None and time.monotonic() < deadline,
-                  "the device was not accepted")
+        device.expect(r"Pairing accepted")
     finally:
-        device.terminate()
-        device.wait(TIMEOUT)
+        device.stop()
 
 
 def run(bridge_path, device_command):
@@ -229,7 +242,7 @@ def run(bridge_path, device_command):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
-    parser.add_argument("--device", help="command of a test device that asks to pair")
+    parser.add_argument("--device", help="command of a device that asks to pair")
     arguments = parser.parse_args()
     try:
         run(os.path.abspath(arguments.bridge), arguments.device)

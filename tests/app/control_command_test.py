@@ -11,7 +11,6 @@ the socket gets no answer (needs root for `setpriv`; reported as skipped otherwi
 import argparse
 import os
 import re
-import shlex
 import signal
 import subprocess
 import sys
@@ -20,8 +19,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import (Failure, TIMEOUT, check, environment,  # noqa: E402
-                                     expect_nothing_left)
+from application_launch_test import (Device, Failure, TIMEOUT, check,  # noqa: E402
+                                     environment, expect_nothing_left)
 
 OTHER_USER_CLIENT = r"""
 import socket, sys
@@ -90,25 +89,6 @@ def answers(bridge, env, command, pattern, status=0):
     return expect_text(control(bridge, env, *command.split(), status=status), pattern, command)
 
 
-class Device:
-    def __init__(self, command, name, env):
-        self.process = subprocess.Popen(shlex.split(command) + [name], env=env,
-                                        stdout=subprocess.PIPE, text=True)
-
-    def expect(self, pattern):
-        deadline, said = time.monotonic() + TIMEOUT, []
-        while not (match := re.match(pattern, (line := self.process.stdout.readline()).strip())):
-            said.append(line)
-            check(line and time.monotonic() < deadline, "the device never said %r; it said %r",
-                  pattern, said)
-        return match
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-        self.process.wait(TIMEOUT)
-
-
 def other_user_is_refused(socket_path, folders):
     """Opens the socket's file mode and folder to everyone: what still keeps another user out
     is the check of the peer's credentials."""
@@ -135,13 +115,13 @@ FINGERPRINT = r"Certificate SHA-256: (?:[0-9A-F]{2}:){16}\n {21}[0-9A-F]{2}(?::[
 def pair_by_number(bridge, env, service, device_command, devices):
     """A device pairs by the number `requests` showed. (That a decision acts only on the request
     as it was listed is checked in WindowModelsTest.)"""
-    device = Device(device_command, "Test-Phone", env)
+    device = Device(device_command, env, "--name", "Test-Phone")
     devices.append(device)
-    code = device.expect(r"code (\d{6})$").group(1)
+    code = device.expect(r"Pairing code: (\d{6})$").group(1)
     service.expect(r"^Pairing request 1 from Test-Phone, code %s\." % code)
     answers(bridge, env, "requests", r"Pairing request 1 from Test-Phone\n    Code:  %s\n" % code)
     answers(bridge, env, "pair 1", r"^Paired Test-Phone\.\n")
-    device.expect(r"accepted$")
+    device.expect(r"Pairing accepted")
     # The ceiling (whose rules TerminalFrontEndTest checks): a device's own, shown with the
     # device, and kept in the settings.
     for command, pattern, status in [
@@ -229,7 +209,8 @@ def run(bridge, device_command):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
-    parser.add_argument("--device", help="command of a test device; its name is appended")
+    parser.add_argument("--device", help="command of a device that asks to pair; --name and "
+                        "its name are appended")
     arguments = parser.parse_args()
     try:
         run(os.path.abspath(arguments.bridge), arguments.device)

@@ -23,9 +23,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import (Failure, TIMEOUT, check, environment,  # noqa: E402
-                                     launch)
-from control_command_test import Device, Service, answers, control  # noqa: E402
+from application_launch_test import (Device, Failure, TIMEOUT, check,  # noqa: E402
+                                     environment, launch)
+from control_command_test import Service, answers, control  # noqa: E402
 
 CLICKED = "A pairing notification was clicked; the window comes forward."
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -71,8 +71,8 @@ def run(bridge, device_command):
                       "the window's bridge did not start:\n%s", "\n".join(window.lines))
                 time.sleep(0.2)
             name = "Test-Phone \u00e9t\u00e9"
-            device = Device(device_command, name, env)
-            code = device.expect(r"code (\d{6})$").group(1)
+            device = Device(device_command, env, "--name", name)
+            code = device.expect(r"Pairing code: (\d{6})$").group(1)
 
             shown = read_json(server, "summary")
             check(shown["summary"] == "Pairing request from " + name and code in shown["body"]
@@ -175,8 +175,8 @@ def waiting_question(bridge):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
-    parser.add_argument("--device", required=True, help="command of a test device; its name is "
-                        "appended")
+    parser.add_argument("--device", required=True, help="command of a device that asks to pair; "
+                        "--name and its name are appended")
     arguments = parser.parse_args()
     try:
         return run(os.path.abspath(arguments.bridge), arguments.device)

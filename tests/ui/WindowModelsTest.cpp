@@ -56,13 +56,7 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(cell(model, 0, "displayName"), u"Ana's iPhone"_s);
     EXPECT_EQ(cell(model, 0, "deviceID"), u"DEVICE-2"_s);
-    EXPECT_EQ(
-        cell(model, 0, "note"),
-        u"paired with handshake version 1, which can be replayed: pair it again to upgrade"_s);
-    // Two days after 2025-11-28 05:20 UTC.
-    const auto pairedAt = model.data(model.index(0, 0), TrustedDeviceModel::PairedAtRole);
-    EXPECT_EQ(pairedAt.toDateTime().toUTC(), QDateTime(QDate(2025, 11, 30), QTime(5, 20), Qt::UTC));
-
+    // Its note and date as the window shows them: BridgeWindowTest.
     // A look-alike on show marks the row it could pass for, until it goes.
     bridge.requestPairing("Mi\u0430's iPad");
     PairingRequestModel requests(*bridge.controller);
@@ -98,10 +92,6 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
     EXPECT_EQ(cell(model, 0, "line"), u"Line 105"_s);
     EXPECT_EQ(cell(model, 99, "line"), u"Line 6"_s);
     EXPECT_EQ(removed.last().at(1).toInt(), 100);
-    // The same lines as the controller's own log.
-    for (int row = 0; row < 100; ++row) {
-        EXPECT_EQ(cell(model, row, "line").toStdString(), bridge.controller->logs()[row]);
-    }
 }
 
 // The window, the terminal and `tarnwick-bridge pair` show a request under the same number and
