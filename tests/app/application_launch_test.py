@@ -24,8 +24,10 @@ TIMEOUT = 60.0  # generous: sanitizers on a loaded machine
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 FAKE_CODEX = r"""#!/usr/bin/python3
-# Answers every request with an empty result; leaves only on a signal, as a bridge must send.
+# Answers every request with an empty result and, once the bridge is ready, asks QUESTION if
+# there is one; leaves only on a signal, as a bridge must send.
 import json, sys, time
+QUESTION = None
 for line in sys.stdin:
     try:
         message = json.loads(line)
@@ -33,7 +35,9 @@ for line in sys.stdin:
         continue
     if isinstance(message, dict) and "id" in message and "method" in message:
         sys.stdout.write(json.dumps({"id": message["id"], "result": {}}) + "\n")
-        sys.stdout.flush()
+    elif QUESTION and isinstance(message, dict) and message.get("method") == "initialized":
+        sys.stdout.write(json.dumps(QUESTION) + "\n")
+    sys.stdout.flush()
 while True:
     time.sleep(1)
 """

@@ -23,8 +23,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import (Device, Failure, TIMEOUT, check,  # noqa: E402
-                                     environment, launch)
+from application_launch_test import (FAKE_CODEX, Device, Failure, TIMEOUT,  # noqa: E402
+                                     check, environment, launch)
 from control_command_test import Service, answers, control  # noqa: E402
 
 CLICKED = "A pairing notification was clicked; the window comes forward."
@@ -113,20 +113,6 @@ def run(bridge, device_command):
     return waiting_question(bridge)
 
 
-# Asks one approval question as soon as the bridge is ready.
-ASKING_CODEX = r"""#!/usr/bin/python3
-import json, sys
-for line in sys.stdin:
-    message = json.loads(line)
-    if "id" in message and "method" in message:
-        sys.stdout.write(json.dumps({"id": message["id"], "result": {}}) + "\n")
-    elif message.get("method") == "initialized":
-        sys.stdout.write(json.dumps({"id": 0, "method": "item/commandExecution/requestApproval",
-                                     "params": {"threadId": "t1", "turnId": "u1", "itemId": "i1",
-                                                "startedAtMs": 1, "cwd": "/w",
-                                                "command": COMMAND}}) + "\n")
-    sys.stdout.flush()
-"""
 HOSTILE = 'echo <b>hi</b> & "x"\n$(touch pwned)'
 
 
@@ -136,10 +122,12 @@ def waiting_question(bridge):
     Codex then is ApprovalEndToEndTest's; that Codex's text never reaches the notify command's
     arguments is NotifyCommandTest's.)"""
     with tempfile.TemporaryDirectory(prefix="tarnwick-waiting-") as root:
-        env = environment(root)
+        question = {"id": 0, "method": "item/commandExecution/requestApproval",
+                    "params": {"threadId": "t1", "turnId": "u1", "itemId": "i1",
+                               "startedAtMs": 1, "cwd": "/w", "command": HOSTILE}}
+        env = environment(root, FAKE_CODEX.replace("QUESTION = None",
+                                                   "QUESTION = " + json.dumps(question)))
         env.update(DBUS_SESSION_BUS_ADDRESS=os.environ["DBUS_SESSION_BUS_ADDRESS"])
-        with open(os.path.join(root, "bin", "codex"), "w") as script:
-            script.write(ASKING_CODEX.replace("COMMAND", json.dumps(HOSTILE)))
         notify = os.path.join(root, "notify")
         with open(notify, "w") as script:
             script.write("#!/bin/sh\ncat > %s\n" % shlex.quote(os.path.join(root, "input")))
