@@ -78,15 +78,12 @@ def control(bridge, env, *words, status=0):
     return done.stdout + done.stderr
 
 
-def expect_text(text, pattern, what):
-    match = re.search(pattern, text)
-    check(match, "%s: %r does not match %r", what, text, pattern)
-    return match
-
-
 def answers(bridge, env, command, pattern, status=0):
     """`tarnwick-bridge COMMAND` (split at spaces) ends with `status` and says `pattern`."""
-    return expect_text(control(bridge, env, *command.split(), status=status), pattern, command)
+    text = control(bridge, env, *command.split(), status=status)
+    match = re.search(pattern, text)
+    check(match, "%s: %r does not match %r", command, text, pattern)
+    return match
 
 
 def other_user_is_refused(socket_path, folders):

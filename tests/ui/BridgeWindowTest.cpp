@@ -419,7 +419,6 @@ TEST_F(BridgeWindowTest, RestartCallsTheController) {
     EXPECT_DOUBLE_EQ(corner.y() - buttonCorner.y(), 8);
     click(restart);
     EXPECT_EQ(bridge.appServer->starts.size(), 2u);
-    EXPECT_EQ(bridge.controller->logs().front(), "Restarting Codex app-server.");
 }
 
 TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefused) {
@@ -432,8 +431,6 @@ TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefus
     click(toggle);
     EXPECT_TRUE(toggle->property("checked").toBool());
     EXPECT_TRUE(bridge.controller->launchAtLogin());
-    EXPECT_EQ(bridge.controller->logs().front(),
-              "Launch at login could not be changed: Permission denied");
     // And it still follows the controller afterwards.
     bridge.loginItems->fail = false;
     click(toggle);

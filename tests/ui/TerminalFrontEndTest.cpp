@@ -73,20 +73,6 @@ protected:
         return printed();
     }
 
-    // The number and code of the request for `name`, read from the screen as a user would.
-    static std::pair<QString, QString> shownRequest(const QString& screen, const QString& name) {
-        static const QRegularExpression request(
-            u"Pairing request (\\d+) from (.*)\\n\\s+Code:\\s+(\\d{6})\\n"_s);
-        auto matches = request.globalMatch(screen);
-        while (matches.hasNext()) {
-            const auto match = matches.next();
-            if (match.captured(2) == name) {
-                return {match.captured(1), match.captured(3)};
-            }
-        }
-        return {};
-    }
-
     ControllerRig bridge;
     QBuffer buffer;
     qsizetype read = 0;
@@ -200,9 +186,11 @@ TEST_F(TerminalFrontEndTest, ShowsEachRequestUnderItsSerialAndDecidesTheOneTyped
     auto& ben = bridge.requestPairing("Ben's iPad");
     auto& cleo = bridge.requestPairing("Cleo's Mac");
     const QString screen = printed();
-    const auto [benNumber, benCode] = shownRequest(screen, u"Ben's iPad"_s);
-    EXPECT_EQ(benNumber, u"2"_s);
-    EXPECT_EQ(benCode.toStdString(), bridge.controller->pairingRequests()[1].code);
+    // The number and the code, read from the screen as a person would.
+    const auto shown =
+        QRegularExpression(u"Pairing request 2 from Ben's iPad\n\\s+Code:\\s+(\\d{6})\n"_s)
+            .match(screen);
+    EXPECT_EQ(shown.captured(1).toStdString(), bridge.controller->pairingRequests()[1].code);
     EXPECT_TRUE(screen.contains(u"type \"pair 2\" or \"reject 2\""_s));
 
     const QString answer = type(u"pair 2"_s);
@@ -342,7 +330,6 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
     EXPECT_EQ(lines, code->halfBlockLines(QrCode::Colours::lightOnDark));
     // Each time a new code, which replaces the one shown before.
     EXPECT_FALSE(type(u"phone"_s).contains(match.captured(1)));
-    EXPECT_TRUE(type(u"help"_s).contains(u"  phone  "_s));
 }
 
 TEST_F(TerminalFrontEndTest, PhoneWarnsThatALoopbackAddressIsOutOfAPhonesReach) {
@@ -439,11 +426,9 @@ TEST_F(TerminalFrontEndTest, RestartsSaysWhenASecondLaunchFindsItAndOutlivesItsI
 }
 
 TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
+    // The status lines of the greeting (checked there), then the launch at login.
     const QString status = type(u"status"_s);
-    EXPECT_TRUE(status.contains(u"Codex engine: "_s));
-    EXPECT_TRUE(status.contains(u"Local link: "_s));
-    EXPECT_TRUE(status.contains(u"Paired devices: 0 trusted\n"_s));
-    EXPECT_TRUE(status.contains(u"Launch at login: off\n"_s));
+    EXPECT_TRUE(status.contains(u"Paired devices: 0 trusted\nLaunch at login: off\n"_s));
     EXPECT_FALSE(status.contains(u"Certificate"_s));
     // Once the link has a certificate, status names it for people to compare.
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
@@ -452,8 +437,8 @@ TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
                     .contains(u"\nCertificate SHA-256: 0A"_s + u":FF"_s.repeated(15) + u":\n"_s +
                               QString(21, u' ') + u"FF"_s + u":FF"_s.repeated(15) + u"\n"_s));
     const QString help = type(u"help"_s);
-    for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "restart",
-                                "login on|off", "status", "help", "quit"}) {
+    for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "phone",
+                                "restart", "login on|off", "status", "help", "quit"}) {
         EXPECT_TRUE(help.contains(u"  "_s + QString::fromUtf8(command))) << command;
     }
     QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
@@ -567,7 +552,6 @@ TEST_F(TerminalFrontEndTest, SetsHowLongQuestionsWaitAndTheNotifyCommandAndKeeps
             std::make_unique<QSettings>(stored, QSettings::IniFormat));
     };
     auto approval = settings();
-    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::minutes(10));
     frontEnd->setApprovalSettings(approval.get());
     const std::pair<const char*, const char*> table[] = {
         {"approval-wait 90", "Approval questions wait 90 s for a paired device.\n"},
