@@ -29,6 +29,7 @@
 #include <fstream>
 #include <future>
 
+using namespace Qt::StringLiterals;
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
@@ -39,41 +40,29 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 // ---------------------------------------------------------------------------------------------
 // Visible text
 
-TEST(VisibleTextTest, EveryControlCharacterBecomesOneVisibleSymbol) {
+TEST(VisibleTextTest, ControlCharactersBecomeSymbolsAndLineBreakersAreSpelledOut) {
     for (char16_t c = 0; c < 0x20; ++c) {
-        const QString shown = visibleText(QStringLiteral("a") + QChar(c) + QStringLiteral("b"));
-        EXPECT_EQ(shown, QStringLiteral("a") + QChar(char16_t(0x2400 + c)) + QStringLiteral("b"))
+        EXPECT_EQ(visibleText(u"a"_s + QChar(c) + u"b"_s),
+                  u"a"_s + QChar(char16_t(0x2400 + c)) + u"b"_s)
             << int(c);
     }
-    EXPECT_EQ(visibleText(QStringLiteral("a\x7f")), QStringLiteral("a\u2421"));
-}
-
-TEST(VisibleTextTest, CharactersThatBreakOrReorderLinesAreSpelledOut) {
-    struct Case {
-        char32_t c;
-        const char* shown;
+    EXPECT_EQ(visibleText(u"a\x7f"_s), u"a\u2421"_s);
+    // What breaks or reorders lines.
+    const std::pair<char16_t, QString> spelled[] = {
+        {0x0085, u"<U+0085>"_s}, {0x009B, u"<U+009B>"_s}, {0x2028, u"<U+2028>"_s},
+        {0x2029, u"<U+2029>"_s}, {0x202E, u"<U+202E>"_s}, {0x2066, u"<U+2066>"_s},
+        {0x200F, u"<U+200F>"_s}, {0xFEFF, u"<U+FEFF>"_s},
     };
-    const Case cases[] = {
-        {0x0085, "<U+0085>"}, {0x009B, "<U+009B>"}, {0x2028, "<U+2028>"}, {0x2029, "<U+2029>"},
-        {0x202E, "<U+202E>"}, {0x2066, "<U+2066>"}, {0x200F, "<U+200F>"}, {0xFEFF, "<U+FEFF>"},
-    };
-    for (const auto& entry : cases) {
-        EXPECT_EQ(visibleText(QStringLiteral("x") + QChar(static_cast<char16_t>(entry.c))),
-                  QStringLiteral("x") + QString::fromLatin1(entry.shown))
-            << std::hex << uint32_t(entry.c);
+    for (const auto& [c, shown] : spelled) {
+        EXPECT_EQ(visibleText(u"x"_s + QChar(c)), u"x"_s + shown) << int(c);
     }
-}
-
-TEST(VisibleTextTest, OrdinaryTextIsLeftAlone) {
-    const QString text = QStringLiteral("Ana’s iPhone 📱 — Ünïcödé, 中文, עברית");
+    const QString text = u"Ana’s iPhone 📱 — Ünïcödé, 中文, עברית"_s;
     EXPECT_EQ(visibleText(text), text);
-    EXPECT_EQ(visibleText(QString()), QString());
 }
 
 TEST(AbbreviatedDateTimeTest, FollowsTheLocale) {
     const QDateTime when(QDate(2025, 11, 27), QTime(15, 4), Qt::LocalTime);
-    EXPECT_EQ(abbreviatedDateTime(when, QLocale(QLocale::English, QLocale::UnitedStates)),
-              QStringLiteral("Nov 27, 2025, 3:04 PM"));
+    // US English is checked where the window and the terminal show dates.
     const QString german = abbreviatedDateTime(when, QLocale(QLocale::German, QLocale::Germany));
     EXPECT_TRUE(german.startsWith(QStringLiteral("27. Nov"))) << german.toStdString();
     EXPECT_TRUE(german.endsWith(QStringLiteral("15:04"))) << german.toStdString();
@@ -90,90 +79,74 @@ TEST(AbbreviatedDateTimeTest, FollowsTheLocale) {
 // ---------------------------------------------------------------------------------------------
 // Command line
 
-TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplay) {
-    using Mode = BridgeLaunchOptions::Mode;
-    struct Case {
-        QStringList arguments;
-        bool hasDisplay;
-        Mode mode;
-    };
-    const Case cases[] = {
-        {{}, true, Mode::window},
-        {{}, false, Mode::terminal},
-        {{QStringLiteral("--terminal")}, true, Mode::terminal},
-        {{QStringLiteral("--terminal")}, false, Mode::terminal},
-        {{QStringLiteral("--help")}, true, Mode::help},
-        {{QStringLiteral("-h")}, false, Mode::help},
-        {{QStringLiteral("--terminal"), QStringLiteral("--help")}, true, Mode::help},
-        {{QStringLiteral("--bogus"), QStringLiteral("--help")}, true, Mode::help},
-        {{QStringLiteral("--service")}, true, Mode::service},
-        {{QStringLiteral("--service")}, false, Mode::service},
-        {{QStringLiteral("status")}, true, Mode::control},
-        {{QStringLiteral("pair"), QStringLiteral("2")}, false, Mode::control},
-        {{QStringLiteral("phone")}, false, Mode::control},
-        {{QStringLiteral("restart"), QStringLiteral("--help")}, false, Mode::help},
-        {{QStringLiteral("approval-wait"), QStringLiteral("off")}, false, Mode::control},
-        {{QStringLiteral("--terminal"), QStringLiteral("--approval-wait=0")}, true, Mode::terminal},
-    };
-    for (const auto& entry : cases) {
-        const auto parsed = BridgeLaunchOptions::parse(entry.arguments, entry.hasDisplay);
-        ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(parsed))
-            << entry.arguments.join(u' ').toStdString();
-        EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).mode, entry.mode)
-            << entry.arguments.join(u' ').toStdString();
-    }
+namespace {
+
+// `arguments` split at spaces, as a shell gives them.
+std::variant<BridgeLaunchOptions, QString> parse(const char* arguments, bool hasDisplay) {
+    return BridgeLaunchOptions::parse(QString::fromUtf8(arguments).split(u' ', Qt::SkipEmptyParts),
+                                      hasDisplay);
 }
 
-TEST(LaunchOptionsTest, TakesTheApprovalWaitAndTheNotifyCommandForOneRun) {
-    const std::pair<QString, std::optional<int>> waits[] = {
-        {QStringLiteral("--approval-wait=0"), 0},
-        {QStringLiteral("--approval-wait=90"), 90},
-        {QStringLiteral("--approval-wait=off"), ApprovalSettings::noLimit},
-        {QStringLiteral("--approval-wait=none"), ApprovalSettings::noLimit},
-        {QStringLiteral("--approval-wait=-5"), std::nullopt},
-        {QStringLiteral("--approval-wait=10m"), std::nullopt},
-        {QStringLiteral("--approval-wait="), std::nullopt},
-        {QStringLiteral("--approval-wait=99999999"), std::nullopt},
+} // namespace
+
+TEST(LaunchOptionsTest, PicksTheModeFromArgumentsAndDisplayAndTheSettingsForOneRun) {
+    using Mode = BridgeLaunchOptions::Mode;
+    const struct {
+        const char* arguments;
+        bool hasDisplay;
+        Mode mode;
+        std::optional<int> approvalWait = std::nullopt;
+    } cases[] = {
+        {"", true, Mode::window},
+        {"", false, Mode::terminal},
+        {"--terminal", true, Mode::terminal},
+        {"--terminal", false, Mode::terminal},
+        {"--help", true, Mode::help},
+        {"-h", false, Mode::help},
+        {"--terminal --help", true, Mode::help},
+        {"--bogus --help", true, Mode::help},
+        {"--service", true, Mode::service},
+        {"--service", false, Mode::service},
+        {"status", true, Mode::control},
+        {"pair 2", false, Mode::control},
+        {"phone", false, Mode::control},
+        {"restart --help", false, Mode::help},
+        {"approval-wait off", false, Mode::control},
+        {"--terminal --approval-wait=0", true, Mode::terminal, 0},
+        {"--approval-wait=90", false, Mode::terminal, 90},
+        {"--approval-wait=off", false, Mode::terminal, ApprovalSettings::noLimit},
+        {"--approval-wait=none", false, Mode::terminal, ApprovalSettings::noLimit},
     };
-    for (const auto& [argument, seconds] : waits) {
-        const auto parsed = BridgeLaunchOptions::parse({argument}, false);
-        if (seconds) {
-            ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(parsed));
-            EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).approvalWait, seconds);
-        } else {
-            EXPECT_TRUE(std::holds_alternative<QString>(parsed)) << argument.toStdString();
-        }
+    for (const auto& entry : cases) {
+        const auto parsed = parse(entry.arguments, entry.hasDisplay);
+        ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(parsed)) << entry.arguments;
+        EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).mode, entry.mode) << entry.arguments;
+        EXPECT_EQ(std::get<BridgeLaunchOptions>(parsed).approvalWait, entry.approvalWait)
+            << entry.arguments;
     }
-    const auto command =
-        BridgeLaunchOptions::parse({QStringLiteral("--notify-command=/usr/local/bin/tell")}, false);
+    const auto command = parse("--notify-command=/usr/local/bin/tell", false);
     ASSERT_TRUE(std::holds_alternative<BridgeLaunchOptions>(command));
-    EXPECT_EQ(std::get<BridgeLaunchOptions>(command).notifyCommand,
-              QStringLiteral("/usr/local/bin/tell"));
-    // A name looked up in PATH, or a shell string, is not a program path.
-    for (const char* refused : {"--notify-command=tell", "--notify-command=", "--notify-command"}) {
-        EXPECT_TRUE(std::holds_alternative<QString>(BridgeLaunchOptions::parse({refused}, false)));
+    EXPECT_EQ(std::get<BridgeLaunchOptions>(command).notifyCommand, u"/usr/local/bin/tell"_s);
+    for (const char* option : {"--terminal", "--service", "--approval-wait=SECONDS"}) {
+        EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QString::fromUtf8(option))) << option;
     }
-    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--approval-wait=SECONDS")));
 }
 
 TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
-    for (const QStringList& arguments :
-         {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("-platform")},
-          QStringList{QStringLiteral("terminal")}, QStringList{QStringLiteral("pair")},
-          QStringList{QStringLiteral("pair"), QStringLiteral("x")},
-          QStringList{QStringLiteral("reject"), QStringLiteral("0")},
-          QStringList{QStringLiteral("status"), QStringLiteral("now")},
-          QStringList{QStringLiteral("forget"), QStringLiteral("1"), QStringLiteral("2")},
-          QStringList{QStringLiteral("tablet")},
-          QStringList{QStringLiteral("phone"), QStringLiteral("1")}}) {
-        const auto parsed = BridgeLaunchOptions::parse(arguments, true);
-        ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << arguments.join(u' ').toStdString();
+    // A notify command looked up in PATH, or a shell string, is not a program path.
+    for (const char* arguments :
+         {"--bogus", "-platform", "terminal", "pair", "pair x", "reject 0", "status now",
+          "forget 1 2", "tablet", "phone 1", "--approval-wait=-5", "--approval-wait=10m",
+          "--approval-wait=", "--approval-wait=99999999", "--notify-command=tell",
+          "--notify-command=", "--notify-command"}) {
+        const auto parsed = parse(arguments, true);
+        ASSERT_TRUE(std::holds_alternative<QString>(parsed)) << arguments;
         const QString& complaint = std::get<QString>(parsed);
-        EXPECT_TRUE(complaint.contains(arguments.first()));
+        EXPECT_TRUE(complaint.contains(
+            QString::fromUtf8(arguments).section(u' ', 0, 0).section(u'=', 0, 0)))
+            << arguments;
         EXPECT_FALSE(complaint.contains(u'\n'));
     }
-    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--terminal")));
-    EXPECT_TRUE(BridgeLaunchOptions::usage().contains(QStringLiteral("--service")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -218,8 +191,6 @@ TEST(LinuxWordsTest, NoTextNamesAnotherPlatformOrItsDevices) {
 }
 
 TEST(PairingNotifierTest, ShowsADeviceNameAsEveryScreenDoesWithItsMarker) {
-    EXPECT_EQ(PairingNotifier::shownName(QStringLiteral("Ana\u2019s phone")),
-              QStringLiteral("Ana\u2019s phone"));
     EXPECT_EQ(PairingNotifier::shownName(QStringLiteral("a\nb\u202Ec")),
               QStringLiteral("a\u240Ab<U+202E>c"));
     // A long name that passes for another is spelled out and marked, far beyond 64 characters;
@@ -234,9 +205,6 @@ TEST(PairingNotifierTest, ShowsADeviceNameAsEveryScreenDoesWithItsMarker) {
     PairingNotifier quiet(QDBusConnection(QStringLiteral("tarnwick-test-no-bus")), true);
     quiet.notify(1, QStringLiteral("Phone"), QStringLiteral("123456"));
 }
-
-// ---------------------------------------------------------------------------------------------
-// One bridge per user
 
 // ---------------------------------------------------------------------------------------------
 // The notify command
@@ -317,6 +285,24 @@ TEST(NotifyCommandTest, AHangingOrFailingCommandIsStoppedAndReportedOnceUntilItW
     EXPECT_FALSE(runOnce(command, script.folder.path() / "missing", what));
 }
 
+// ---------------------------------------------------------------------------------------------
+// One bridge per user
+
+namespace {
+
+// What `ask` gives, asked on a thread of its own while this one runs the event loop, as a
+// later launch asks the running bridge.
+template <typename Ask>
+auto askedAside(Ask ask) {
+    auto answer = std::async(std::launch::async, ask);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        60000));
+    return answer.get();
+}
+
+} // namespace
+
 TEST(SingleInstanceTest, ALaterLaunchReachesTheRunningBridge) {
     QTemporaryDir runtime;
     SingleInstance first(runtime.path());
@@ -326,20 +312,16 @@ TEST(SingleInstanceTest, ALaterLaunchReachesTheRunningBridge) {
     SingleInstance second(runtime.path());
     EXPECT_FALSE(second.claim(SingleInstance::FrontEnd::window));
     EXPECT_EQ(second.error(), QString());
-    // The running bridge answers from its event loop; the later launch waits on its own thread.
-    auto answer = std::async(std::launch::async, [&] { return second.notifyRunning(30000); });
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        60000));
-    EXPECT_EQ(answer.get(), SingleInstance::FrontEnd::terminal);
+    EXPECT_EQ(askedAside([&] { return second.notifyRunning(30000); }),
+              SingleInstance::FrontEnd::terminal);
     EXPECT_EQ(activations.count(), 1);
 }
 
 TEST(SingleInstanceTest, AControlCommandIsAnsweredByTheRunningBridgeOnly) {
     QTemporaryDir runtime;
     SingleInstance nobody(runtime.path());
-    EXPECT_EQ(nobody.sendControl({QStringLiteral("status")}, 200), std::nullopt);
-    EXPECT_EQ(nobody.error(), QStringLiteral("Tarnwick Bridge is not running."));
+    EXPECT_EQ(nobody.sendControl({u"status"_s}, 200), std::nullopt);
+    EXPECT_EQ(nobody.error(), u"Tarnwick Bridge is not running."_s);
 
     SingleInstance running(runtime.path());
     ASSERT_TRUE(running.claim(SingleInstance::FrontEnd::service));
@@ -347,32 +329,16 @@ TEST(SingleInstanceTest, AControlCommandIsAnsweredByTheRunningBridgeOnly) {
     running.setControlHandler([&](const QStringList& words) {
         heard = words;
         return SingleInstance::ControlAnswer{words.first() == u"pair",
-                                             QStringLiteral("answer to ") + words.join(u'+')};
+                                             u"answer to "_s + words.join(u'+')};
     });
     SingleInstance client(runtime.path());
-    auto answer = std::async(std::launch::async, [&] {
-        return client.sendControl({QStringLiteral("pair"), QStringLiteral("3")}, 30000);
-    });
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        60000));
-    const auto got = answer.get();
+    const auto got = askedAside([&] { return client.sendControl({u"pair"_s, u"3"_s}, 30000); });
     ASSERT_TRUE(got.has_value()) << client.error().toStdString();
     EXPECT_TRUE(got->ok);
-    EXPECT_EQ(got->text, QStringLiteral("answer to pair+3"));
-    EXPECT_EQ(heard, QStringList({QStringLiteral("pair"), QStringLiteral("3")}));
+    EXPECT_EQ(got->text, u"answer to pair+3"_s);
+    EXPECT_EQ(heard, QStringList({u"pair"_s, u"3"_s}));
     // A line break would smuggle a second request: nothing is sent.
-    EXPECT_EQ(client.sendControl({QStringLiteral("status\nactivate")}, 200), std::nullopt);
-}
-
-TEST(SingleInstanceTest, TheLockIsFreeAgainWhenTheBridgeStops) {
-    QTemporaryDir runtime;
-    {
-        SingleInstance first(runtime.path());
-        ASSERT_TRUE(first.claim(SingleInstance::FrontEnd::window));
-    }
-    SingleInstance next(runtime.path());
-    EXPECT_TRUE(next.claim(SingleInstance::FrontEnd::window)) << next.error().toStdString();
+    EXPECT_EQ(client.sendControl({u"status\nactivate"_s}, 200), std::nullopt);
 }
 
 TEST(SingleInstanceTest, ALockLeftByADeadProcessAndItsSocketAreTakenOver) {
@@ -380,12 +346,13 @@ TEST(SingleInstanceTest, ALockLeftByADeadProcessAndItsSocketAreTakenOver) {
     SingleInstance instance(runtime.path());
     // A process that has ended: its lock file and socket file stay behind, as after a crash.
     QProcess ended;
-    ended.start(QStringLiteral("/bin/true"));
+    ended.start(u"/bin/true"_s);
+    ASSERT_TRUE(ended.waitForStarted(30000));
+    const qint64 deadPid = ended.processId();
     ASSERT_TRUE(ended.waitForFinished(30000));
-    const qint64 deadPid = ended.processId() ? ended.processId() : 999999;
     QFile lock(instance.lockPath());
     ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
-    lock.write(QByteArray::number(deadPid ? deadPid : 999999) + "\ntarnwick-bridge\n" +
+    lock.write(QByteArray::number(deadPid) + "\ntarnwick-bridge\n" +
                QSysInfo::machineHostName().toUtf8() + "\n");
     lock.close();
     QFile socket(instance.socketPath());
@@ -395,18 +362,16 @@ TEST(SingleInstanceTest, ALockLeftByADeadProcessAndItsSocketAreTakenOver) {
     EXPECT_TRUE(instance.claim(SingleInstance::FrontEnd::window)) << instance.error().toStdString();
 }
 
-TEST(SingleInstanceTest, NobodyAnsweringIsReportedNotAwaitedForever) {
+TEST(SingleInstanceTest, NobodyAnsweringAndAnUnusableDirectoryAreReportedNotAwaited) {
     QTemporaryDir runtime;
     // The lock is held but no bridge listens.
-    QLockFile held(QDir(runtime.path()).filePath(QStringLiteral("tarnwick-bridge.lock")));
+    QLockFile held(QDir(runtime.path()).filePath(u"tarnwick-bridge.lock"_s));
     ASSERT_TRUE(held.tryLock(0));
     SingleInstance later(runtime.path());
     EXPECT_FALSE(later.claim(SingleInstance::FrontEnd::window));
     EXPECT_EQ(later.notifyRunning(200), std::nullopt);
-}
 
-TEST(SingleInstanceTest, AnUnusableDirectoryIsAnError) {
-    SingleInstance nowhere(QStringLiteral("/proc/tarnwick-no-such-dir"));
+    SingleInstance nowhere(u"/proc/tarnwick-no-such-dir"_s);
     EXPECT_FALSE(nowhere.claim(SingleInstance::FrontEnd::window));
     EXPECT_FALSE(nowhere.error().isEmpty());
 }

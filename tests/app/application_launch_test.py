@@ -3,9 +3,9 @@
 
 Starts `tarnwick-bridge --terminal` in a pseudo-terminal with temporary home, runtime and
 configuration folders and a stand-in `codex` first on PATH, types commands, launches it a second
-time, and stops it with Ctrl-C and SIGTERM (scripts_test types `quit`); then opens the window
-(off screen), which a second launch must bring forward. With --device, a test device (started as `CMD` with the
-bridge's environment, printing `code NNNNNN` then `accepted`) pairs by the code on the screen.
+time, ends its input and stops it with Ctrl-C (scripts_test types `quit`; the window and SIGTERM
+are notification_test's and control_command_test's). With --device, a device (`tarnwick-device
+pair` as `CMD`, in the bridge's environment) pairs by the code on the screen.
 """
 
 import argparse
@@ -24,8 +24,10 @@ TIMEOUT = 60.0  # generous: sanitizers on a loaded machine
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 FAKE_CODEX = r"""#!/usr/bin/python3
-# Answers every request with an empty result; leaves only on a signal, as a bridge must send.
+# Answers every request with an empty result and, once the bridge is ready, asks QUESTION if
+# there is one; leaves only on a signal, as a bridge must send.
 import json, sys, time
+QUESTION = None
 for line in sys.stdin:
     try:
         message = json.loads(line)
@@ -33,7 +35,9 @@ for line in sys.stdin:
         continue
     if isinstance(message, dict) and "id" in message and "method" in message:
         sys.stdout.write(json.dumps({"id": message["id"], "result": {}}) + "\n")
-        sys.stdout.flush()
+    elif QUESTION and isinstance(message, dict) and message.get("method") == "initialized":
+        sys.stdout.write(json.dumps(QUESTION) + "\n")
+    sys.stdout.flush()
 while True:
     time.sleep(1)
 """
@@ -111,40 +115,46 @@ class Terminal:
         os.close(self.fd)
 
 
-def expect_no_processes_under(folder, after):
-    """Waits until no process whose command line names `folder` (what the bridge started
-    there) runs any more."""
-    def found():
-        pids = []
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                    if folder.encode() in cmdline.read():
-                        pids.append(int(entry))
-            except OSError:
-                pass
-        return pids
+def started_from(root):
+    """The command lines, by process, of what runs with the temporary home in `root`: whatever
+    the test started there."""
+    marker = ("HOME=%s\0" % os.path.join(root, "home")).encode()
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as environ, \
+                    open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                if int(entry) != os.getpid() and marker in environ.read():
+                    found[int(entry)] = cmdline.read()
+        except OSError:
+            pass
+    return found
+
+
+def expect_nothing_left(root, after):
     deadline = time.monotonic() + TIMEOUT
-    while pids := found():
-        check(time.monotonic() < deadline, "processes left running after %s: %r", after, pids)
+    while left := started_from(root):
+        check(time.monotonic() < deadline, "left running after %s: %r", after, left)
         time.sleep(0.1)
 
 
-def environment(root):
+def environment(root, codex=FAKE_CODEX):
+    """The account's environment with every per-user folder and the temporary folder in `root`,
+    and `codex` (unless None) as the `codex` first on PATH."""
     env = {key: value for key, value in os.environ.items()
            if key not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
                           "XDG_SESSION_TYPE", "NO_COLOR")}
-    for name in ("home", "config", "data", "cache", "runtime", "bin"):
+    for name in ("home", "config", "data", "cache", "runtime", "bin", "tmp"):
         os.makedirs(os.path.join(root, name), mode=0o700)
     env.update({"XDG_%s_HOME" % name.upper(): os.path.join(root, name)
                 for name in ("config", "data", "cache")})
     env.update(HOME=os.path.join(root, "home"), XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
-               TERM="xterm",
-               PATH=os.path.join(root, "bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin"))
-    codex = os.path.join(root, "bin", "codex")
-    with open(codex, "w") as script:
-        script.write(FAKE_CODEX)
-    os.chmod(codex, 0o755)
+               TMPDIR=os.path.join(root, "tmp"), TERM="xterm")
+    if codex:
+        env["PATH"] = os.path.join(root, "bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin")
+        with open(os.path.join(root, "bin", "codex"), "w") as script:
+            script.write(codex)
+        os.chmod(os.path.join(root, "bin", "codex"), 0o755)
     return env
 
 
@@ -154,27 +164,41 @@ def launch(argv, env):
     return done.returncode, done.stdout, done.stderr
 
 
+class Device:
+    """`tarnwick-device pair` as `command` with `names` appended, read line by line."""
+
+    def __init__(self, command, env, *names):
+        self.process = subprocess.Popen(shlex.split(command) + list(names), env=env,
+                                        stdout=subprocess.PIPE, text=True)
+
+    def expect(self, pattern):
+        deadline, said = time.monotonic() + TIMEOUT, []
+        while not (match := re.match(pattern, (line := self.process.stdout.readline()).strip())):
+            said.append(line)
+            check(line and time.monotonic() < deadline, "the device never said %r; it said %r",
+                  pattern, said)
+        return match
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(TIMEOUT)
+
+
 def pair_device(bridge, device_command, env):
     """A device asks to pair; the code on the bridge's screen must be the device's."""
-    device = subprocess.Popen(shlex.split(device_command), env=env, stdout=subprocess.PIPE,
-                              text=True)
+    device = Device(device_command, env)
     try:
-        deadline = time.monotonic() + TIMEOUT
-        while not (code := re.match(r"code (\d{6})$", line := device.stdout.readline().strip())):
-            check(line or device.poll() is None, "the test device never showed its code")
-            check(time.monotonic() < deadline, "the test device never showed its code")
+        code = device.expect(r"Pairing code: (\d{6})$").group(1)
         request = bridge.expect(r"Pairing request (\d+) from (.*)\n\s+Code:\s+(\d{6})\n",
                                 "a pairing request")
-        check(request.group(3) == code.group(1), "the bridge shows %s, the device %s",
-              request.group(3), code.group(1))
+        check(request.group(3) == code, "the bridge shows %s, the device %s", request.group(3),
+              code)
         bridge.type("pair " + request.group(1))
         bridge.expect(r"Paired devices: 1 trusted\n")
-        while device.stdout.readline().strip() != "accepted":
-            check(device.poll() is None and time.monotonic() < deadline,
-                  "the device was not accepted")
+        device.expect(r"Pairing accepted")
     finally:
-        device.terminate()
-        device.wait(TIMEOUT)
+        device.stop()
 
 
 def run(bridge_path, device_command):
@@ -187,16 +211,12 @@ def run(bridge_path, device_command):
         try:
             bridge.expect(r"is running in this terminal")
             bridge.expect(r"Bridge started\. Only paired devices can call the Codex allowlist\.")
-            for typed, answer in [
-                    ("help", r"Commands:\n(  .*\n){9}"),
-                    ("login on", r"Launch at login: on\n"),
-                    ("login off", r"Launch at login: off\n"),
-                    ("pair 1", r"No pairing request 1 is waiting\.")]:
-                bridge.type(typed)
-                bridge.expect(answer)
-                if typed.startswith("login"):
-                    check(os.path.exists(autostart) == typed.endswith("on"),
-                          "%s left the autostart entry wrong", typed)
+            # The autostart entry itself (what each command answers is TerminalFrontEndTest's).
+            for state in ("on", "off"):
+                bridge.type("login " + state)
+                bridge.expect(r"Launch at login: %s\n" % state)
+                check(os.path.exists(autostart) == (state == "on"),
+                      "login %s left the autostart entry wrong", state)
             if device_command:
                 pair_device(bridge, device_command, env)
 
@@ -210,71 +230,26 @@ def run(bridge_path, device_command):
                 "Tarnwick Bridge is already running in a terminal; this launch stops."],
                 "second launch: %r", second)
             bridge.expect(r"Another launch of Tarnwick Bridge found this one running")
-            os.write(bridge.fd, b"\x03")  # Ctrl-C
-            bridge.stops_cleanly("Ctrl-C")
-            check(not os.path.exists(os.path.join(root, "runtime", "tarnwick-bridge.lock")),
-                  "the lock outlived the bridge")
-            expect_no_processes_under(root, "Ctrl-C")
-        finally:
-            bridge.kill()
-
-        # A session whose input ends, stopped with SIGTERM.
-        bridge = Terminal([bridge_path, "--terminal"], env)
-        try:
-            bridge.expect(r"Bridge started\.")
             os.write(bridge.fd, b"\x04")  # end of input at the start of a line
             bridge.expect(r"Input ended; the bridge keeps running\. Stop it with Ctrl-C\.\n")
             bridge.pump(0.5)
             check(bridge.alive(), "the bridge stopped when its input ended")
-            os.kill(bridge.pid, signal.SIGTERM)
-            bridge.stops_cleanly("SIGTERM")
-            expect_no_processes_under(root, "SIGTERM")
+            os.write(bridge.fd, b"\x03")  # Ctrl-C
+            bridge.stops_cleanly("Ctrl-C")
+            check(not os.path.exists(os.path.join(root, "runtime", "tarnwick-bridge.lock")),
+                  "the lock outlived the bridge")
+            expect_nothing_left(root, "Ctrl-C")
         finally:
             bridge.kill()
-
-
-def run_window(bridge_path):
-    """With a display the window opens (off screen here); a second launch in either mode brings
-    it forward instead of starting another bridge."""
-    with tempfile.TemporaryDirectory(prefix="tarnwick-window-") as root:
-        env = environment(root)
-        env.update(DISPLAY=":99", QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software")
-        socket = os.path.join(root, "runtime", "tarnwick-bridge.socket")
-        window = subprocess.Popen([bridge_path], env=env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, text=True)
-        try:
-            deadline = time.monotonic() + TIMEOUT
-            while not os.path.exists(socket):
-                if window.poll() is not None or time.monotonic() > deadline:
-                    raise Failure("the window did not come up: %r" % (window.communicate(),))
-                time.sleep(0.1)
-            for argv in ([bridge_path], [bridge_path, "--terminal"]):
-                second = launch(argv, env)
-                check(second[0] == 0 and second[1].splitlines() == [
-                    "Tarnwick Bridge is already running; its window was brought to the front."],
-                    "second launch %r: %r", argv, second)
-            devices = launch([bridge_path, "devices"], env)
-            check(devices[0] == 0 and devices[1].startswith("No trusted devices."),
-                  "devices beside the window: %r", devices)
-            check(window.poll() is None, "the window went away")
-            window.send_signal(signal.SIGTERM)
-            out, err = window.communicate(timeout=TIMEOUT)
-            check(window.returncode == 0, "SIGTERM did not close the window cleanly: %r %r %r",
-                  window.returncode, out, err)
-        finally:
-            if window.poll() is None:
-                window.kill()
-                window.wait()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
-    parser.add_argument("--device", help="command of a test device that asks to pair")
+    parser.add_argument("--device", help="command of a device that asks to pair")
     arguments = parser.parse_args()
     try:
         run(os.path.abspath(arguments.bridge), arguments.device)
-        run_window(os.path.abspath(arguments.bridge))
     except Failure as failure:
         print("FAILED:", failure)
         return 1

@@ -4,11 +4,12 @@
 Runs on a private session bus with a stand-in notification server (notification_server.py).
 The bridge runs with its window (drawn off screen); a test device asks to pair. The
 notification must carry its name and the code (how a hostile name is shown is checked in
-ApplicationPartsTest, since the link refuses such names); a forged click from another bus client does nothing, the server's
-own click brings the window forward, and nothing is paired by either. When the request ends
-its notification is taken back. Then an approval question asked while no device is connected:
-"Codex is waiting for your approval" with Codex's command made visible and escaped, the notify
-command run with no arguments and the description on its input, and the wait limit's decline.
+ApplicationPartsTest, since the link refuses such names); a forged click from another bus client
+does nothing, the server's own click brings the window forward, and nothing is paired by either;
+a second launch brings it forward too. When the request ends its notification is taken back.
+Then an approval question asked while no device is connected: "Codex is waiting for your
+approval" with Codex's command made visible and escaped, the notify command given the
+description on its input, and the wait limit's decline.
 """
 
 import argparse
@@ -22,8 +23,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import Failure, TIMEOUT, check, environment  # noqa: E402
-from control_command_test import Device, Service, answers, control  # noqa: E402
+from application_launch_test import (FAKE_CODEX, Device, Failure, TIMEOUT,  # noqa: E402
+                                     check, environment, launch)
+from control_command_test import Service, answers, control  # noqa: E402
 
 CLICKED = "A pairing notification was clicked; the window comes forward."
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -69,8 +71,8 @@ def run(bridge, device_command):
                       "the window's bridge did not start:\n%s", "\n".join(window.lines))
                 time.sleep(0.2)
             name = "Test-Phone \u00e9t\u00e9"
-            device = Device(device_command, name, env)
-            code = device.expect(r"code (\d{6})$").group(1)
+            device = Device(device_command, env, "--name", name)
+            code = device.expect(r"Pairing code: (\d{6})$").group(1)
 
             shown = read_json(server, "summary")
             check(shown["summary"] == "Pairing request from " + name and code in shown["body"]
@@ -87,8 +89,15 @@ def run(bridge, device_command):
             answers(bridge, env, "reject 1", r"^Rejected pairing from Test")
             check(read_json(server, "closed")["closed"] == shown["id"],
                   "another notification was closed")
+            # A second launch in either mode brings the window forward instead of starting
+            # another bridge.
+            for argv in ([bridge], [bridge, "--terminal"]):
+                second = launch(argv, env)
+                check(second[0] == 0 and second[1].splitlines() == [
+                    "Tarnwick Bridge is already running; its window was brought to the front."],
+                    "second launch %r: %r", argv, second)
             window.process.terminate()
-            window.process.wait(TIMEOUT)
+            check(window.process.wait(TIMEOUT) == 0, "SIGTERM did not close the window cleanly")
             clicks = [line for line in window.lines if CLICKED in line]
             check(len(clicks) == 1, "%d clicks reached the window, not 1:\n%s", len(clicks),
                   "\n".join(window.lines))
@@ -104,40 +113,24 @@ def run(bridge, device_command):
     return waiting_question(bridge)
 
 
-# Asks one approval question as soon as the bridge is ready, and writes down the answer.
-ASKING_CODEX = r"""#!/usr/bin/python3
-import json, sys
-for line in sys.stdin:
-    message = json.loads(line)
-    if "id" in message and "method" in message:
-        sys.stdout.write(json.dumps({"id": message["id"], "result": {}}) + "\n")
-    elif message.get("method") == "initialized":
-        sys.stdout.write(json.dumps({"id": 0, "method": "item/commandExecution/requestApproval",
-                                     "params": {"threadId": "t1", "turnId": "u1", "itemId": "i1",
-                                                "startedAtMs": 1, "cwd": "/w",
-                                                "command": COMMAND}}) + "\n")
-    elif "id" in message:
-        with open(ANSWER, "w") as answer:
-            answer.write(json.dumps(message))
-    sys.stdout.flush()
-"""
 HOSTILE = 'echo <b>hi</b> & "x"\n$(touch pwned)'
 
 
 def waiting_question(bridge):
     """A question asked while no device is connected: the desktop says Codex waits, the notify
-    command gets the description on its input, and the wait limit declines it."""
+    command gets the description on its input, and the wait limit declines it. (What reaches
+    Codex then is ApprovalEndToEndTest's; that Codex's text never reaches the notify command's
+    arguments is NotifyCommandTest's.)"""
     with tempfile.TemporaryDirectory(prefix="tarnwick-waiting-") as root:
-        env = environment(root)
+        question = {"id": 0, "method": "item/commandExecution/requestApproval",
+                    "params": {"threadId": "t1", "turnId": "u1", "itemId": "i1",
+                               "startedAtMs": 1, "cwd": "/w", "command": HOSTILE}}
+        env = environment(root, FAKE_CODEX.replace("QUESTION = None",
+                                                   "QUESTION = " + json.dumps(question)))
         env.update(DBUS_SESSION_BUS_ADDRESS=os.environ["DBUS_SESSION_BUS_ADDRESS"])
-        answer = os.path.join(root, "answer.json")
-        with open(os.path.join(root, "bin", "codex"), "w") as script:
-            script.write(ASKING_CODEX.replace("COMMAND", json.dumps(HOSTILE))
-                         .replace("ANSWER", json.dumps(answer)))
         notify = os.path.join(root, "notify")
         with open(notify, "w") as script:
-            script.write("#!/bin/sh\ncd %s || exit 9\nprintf '%%s|' \"$#\" \"$@\" > argv\n"
-                         "cat > input\n" % shlex.quote(root))
+            script.write("#!/bin/sh\ncat > %s\n" % shlex.quote(os.path.join(root, "input")))
         os.chmod(notify, 0o755)
         server = notification_server(env)
         service = None
@@ -152,18 +145,11 @@ def waiting_question(bridge):
                            r"waiting 1 min: no paired device came back\.$")
             check(read_json(server, "closed")["closed"] == shown["id"],
                   "another notification was closed")
-            deadline = time.monotonic() + TIMEOUT
-            while not os.path.exists(answer) and time.monotonic() < deadline:
-                time.sleep(0.1)
-            with open(answer) as given:
-                check(json.load(given) == {"id": 0, "result": {"decision": "decline"}},
-                      "Codex was answered otherwise")
-            with open(os.path.join(root, "argv")) as argv, open(os.path.join(root, "input")) as stdin:
-                arguments, description = argv.read(), json.loads(stdin.read())
-            check(arguments == "0|" and description.get("command") == HOSTILE
-                  and description.get("event") == "question-waiting"
-                  and not os.path.exists(os.path.join(root, "pwned")),
-                  "notify command got %r and %r", arguments, description)
+            with open(os.path.join(root, "input")) as stdin:
+                description = json.loads(stdin.read())
+            check(description.get("command") == HOSTILE
+                  and description.get("event") == "question-waiting",
+                  "notify command got %r", description)
         finally:
             if service and service.process.poll() is None:
                 service.process.terminate()
@@ -177,8 +163,8 @@ def waiting_question(bridge):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("bridge", help="path of tarnwick-bridge")
-    parser.add_argument("--device", required=True, help="command of a test device; its name is "
-                        "appended")
+    parser.add_argument("--device", required=True, help="command of a device that asks to pair; "
+                        "--name and its name are appended")
     arguments = parser.parse_args()
     try:
         return run(os.path.abspath(arguments.bridge), arguments.device)

@@ -19,7 +19,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from application_launch_test import Failure, TIMEOUT, Terminal, check  # noqa: E402
+from application_launch_test import (Failure, TIMEOUT, Terminal, check,  # noqa: E402
+                                     environment, expect_nothing_left, started_from)
 from man_page_test import man_page_items, missing_from  # noqa: E402
 
 BUILD_TIMEOUT = 1200.0  # a Release build from nothing on a busy machine
@@ -29,11 +30,9 @@ STARTED = (r"Bridge started\. Only paired devices can call the Codex allowlist\.
 
 
 def sandbox(root):
-    """The account's environment with every per-user folder in `root`. The compiler cache
-    stays the account's, so that a build that was made before is not made again."""
-    env = {key: value for key, value in os.environ.items()
-           if key not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
-                          "XDG_SESSION_TYPE", "NO_COLOR")}
+    """The test's environment without a stand-in Codex. The compiler cache stays the account's,
+    so that a build that was made before is not made again."""
+    env = environment(root, codex=None)
     ccache = subprocess.run(["ccache", "--show-config"], capture_output=True, text=True)
     for line in ccache.stdout.splitlines():
         origin = re.match(r"\((/[^)]+)\) ", line)
@@ -42,36 +41,7 @@ def sandbox(root):
         cache_dir = re.match(r"\(.*\) cache_dir = (.+)$", line)
         if cache_dir:
             env.setdefault("CCACHE_DIR", cache_dir.group(1))
-    for name in ("home", "config", "data", "cache", "runtime", "tmp"):
-        os.makedirs(os.path.join(root, name), mode=0o700)
-    env.update({"XDG_%s_HOME" % name.upper(): os.path.join(root, name)
-                for name in ("config", "data", "cache")})
-    env.update(HOME=os.path.join(root, "home"), XDG_RUNTIME_DIR=os.path.join(root, "runtime"),
-               TMPDIR=os.path.join(root, "tmp"), TERM="xterm")
     return env
-
-
-def started_from(root):
-    """The command lines, by process, of what runs with the temporary home: whatever the
-    scripts started."""
-    marker = ("HOME=%s\0" % os.path.join(root, "home")).encode()
-    found = {}
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/environ" % entry, "rb") as environ, \
-                    open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                if int(entry) != os.getpid() and marker in environ.read():
-                    found[int(entry)] = cmdline.read()
-        except OSError:
-            pass
-    return found
-
-
-def expect_nothing_left(root, after):
-    deadline = time.monotonic() + TIMEOUT
-    while left := started_from(root):
-        check(time.monotonic() < deadline, "left running after %s: %r", after, left)
-        time.sleep(0.1)
 
 
 def program_path(name):

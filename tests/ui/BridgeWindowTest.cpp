@@ -23,8 +23,6 @@ using namespace tarnwick::testing;
 
 namespace {
 
-const QString startedLine = u"Bridge started. Only paired devices can call the Codex allowlist."_s;
-
 // Every visual item below `item`, depth first.
 void collect(QQuickItem* item, QList<QQuickItem*>& items) {
     for (QQuickItem* child : item->childItems()) {
@@ -166,9 +164,6 @@ TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
     settle();
     EXPECT_EQ(bridge.link->starts, 1);
     EXPECT_EQ(bridge.appServer->starts.size(), 1u);
-    EXPECT_EQ(std::count(bridge.controller->logs().begin(), bridge.controller->logs().end(),
-                         startedLine.toStdString()),
-              1);
     // And a second launch brings it to the front.
     window()->showMinimized();
     view->bringToFront();
@@ -178,8 +173,6 @@ TEST_F(BridgeWindowTest, StartsTheBridgeOnceWhenTheContentFirstAppears) {
 
 TEST_F(BridgeWindowTest, HasNoTitleAndEverythingFitsAtTheMinimumSize) {
     EXPECT_EQ(window()->title(), QString());
-    EXPECT_EQ(window()->minimumSize(),
-              QSize(BridgeWindow::minimumWidth, BridgeWindow::minimumHeight));
     EXPECT_EQ(window()->minimumSize(), QSize(780, 620));
     for (int index = 1; index <= 15; ++index) {
         bridge.appServer->log("Line " + std::to_string(index));
@@ -285,14 +278,11 @@ TEST_F(BridgeWindowTest, ConnectAPhoneShowsTheCodeTheAddressAndTheFingerprintUnt
     settle();
     EXPECT_TRUE(items("phonePairingOverlay").isEmpty());
 
-    // A loopback address is out of a phone's reach, and the panel says what to do.
+    // A loopback address is out of a phone's reach, and the panel says what to do (in the words
+    // TerminalFrontEndTest checks).
     bridge.link->web = "https://127.0.0.1:47600/";
     click(item("connectPhoneButton"));
-    EXPECT_TRUE(
-        shown("phoneWarning")
-            .startsWith(
-                u"A phone cannot open this address: 127.0.0.1 is this computer's own loopback "
-                "address"_s));
+    EXPECT_TRUE(shown("phoneWarning").startsWith(u"A phone cannot open this address"_s));
     click(item("phoneDoneButton"));
 
     // Without an address the panel says why instead of showing a code.
@@ -362,7 +352,7 @@ TEST_F(BridgeWindowWithDevicesTest, ShowsTheTenNewestLogLinesNewestFirst) {
     EXPECT_EQ(shownLogLines(), newest(16));
 }
 
-TEST_F(BridgeWindowTest, EngineCardTurnsGreenWhenReadyAndCutsALongStatusAtTwoLines) {
+TEST_F(BridgeWindowTest, StatusCardsFollowTheEngineAndTheLinkAndCutOnlyTheEnginesStatus) {
     QQuickItem* engine = item("engineCard");
     QQuickItem* symbol = item("statusSymbol", engine);
     ASSERT_NE(symbol, nullptr);
@@ -391,18 +381,16 @@ TEST_F(BridgeWindowTest, EngineCardTurnsGreenWhenReadyAndCutsALongStatusAtTwoLin
     EXPECT_DOUBLE_EQ(engine->width(), link->width());
     EXPECT_DOUBLE_EQ(link->width(), devices->width());
     EXPECT_DOUBLE_EQ(engine->height(), devices->height());
-}
 
-TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
-    // No fingerprint yet, no line.
-    EXPECT_TRUE(items("statusDetails", item("linkCard")).isEmpty());
+    // The link's card: no fingerprint yet, no line.
+    EXPECT_TRUE(items("statusDetails", link).isEmpty());
     bridge.link->status = "Advertising as Studio";
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
     bridge.controller->linkStatusChanged();
     settle();
     EXPECT_EQ(shown("statusValue", "linkCard"), u"Advertising as Studio"_s);
     // The fingerprint people compare with what a browser or a device shows.
-    QQuickItem* details = item("statusDetails", item("linkCard"));
+    QQuickItem* details = item("statusDetails", link);
     ASSERT_NE(details, nullptr);
     const QString eight = u"FF"_s + u":FF"_s.repeated(7);
     EXPECT_EQ(text(details), u"Certificate SHA-256\n0A"_s + u":FF"_s.repeated(7) + u":\n"_s +
@@ -414,9 +402,9 @@ TEST_F(BridgeWindowTest, LinkCardFollowsTheLinkStatus) {
                           "start it: sudo systemctl enable --now avahi-daemon";
     bridge.controller->linkStatusChanged();
     settle();
-    QQuickItem* value = item("statusValue", item("linkCard"));
-    EXPECT_EQ(text(value), QString::fromStdString(bridge.link->status));
-    EXPECT_FALSE(value->property("truncated").toBool());
+    QQuickItem* linkValue = item("statusValue", link);
+    EXPECT_EQ(text(linkValue), QString::fromStdString(bridge.link->status));
+    EXPECT_FALSE(linkValue->property("truncated").toBool());
 }
 
 TEST_F(BridgeWindowTest, RestartCallsTheController) {
@@ -431,7 +419,6 @@ TEST_F(BridgeWindowTest, RestartCallsTheController) {
     EXPECT_DOUBLE_EQ(corner.y() - buttonCorner.y(), 8);
     click(restart);
     EXPECT_EQ(bridge.appServer->starts.size(), 2u);
-    EXPECT_EQ(bridge.controller->logs().front(), "Restarting Codex app-server.");
 }
 
 TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefused) {
@@ -444,8 +431,6 @@ TEST_F(BridgeWindowTest, SwitchTurnsLaunchAtLoginOnAndOffAndSpringsBackWhenRefus
     click(toggle);
     EXPECT_TRUE(toggle->property("checked").toBool());
     EXPECT_TRUE(bridge.controller->launchAtLogin());
-    EXPECT_EQ(bridge.controller->logs().front(),
-              "Launch at login could not be changed: Permission denied");
     // And it still follows the controller afterwards.
     bridge.loginItems->fail = false;
     click(toggle);

@@ -73,20 +73,6 @@ protected:
         return printed();
     }
 
-    // The number and code of the request for `name`, read from the screen as a user would.
-    static std::pair<QString, QString> shownRequest(const QString& screen, const QString& name) {
-        static const QRegularExpression request(
-            u"Pairing request (\\d+) from (.*)\\n\\s+Code:\\s+(\\d{6})\\n"_s);
-        auto matches = request.globalMatch(screen);
-        while (matches.hasNext()) {
-            const auto match = matches.next();
-            if (match.captured(2) == name) {
-                return {match.captured(1), match.captured(3)};
-            }
-        }
-        return {};
-    }
-
     ControllerRig bridge;
     QBuffer buffer;
     qsizetype read = 0;
@@ -200,9 +186,11 @@ TEST_F(TerminalFrontEndTest, ShowsEachRequestUnderItsSerialAndDecidesTheOneTyped
     auto& ben = bridge.requestPairing("Ben's iPad");
     auto& cleo = bridge.requestPairing("Cleo's Mac");
     const QString screen = printed();
-    const auto [benNumber, benCode] = shownRequest(screen, u"Ben's iPad"_s);
-    EXPECT_EQ(benNumber, u"2"_s);
-    EXPECT_EQ(benCode.toStdString(), bridge.controller->pairingRequests()[1].code);
+    // The number and the code, read from the screen as a person would.
+    const auto shown =
+        QRegularExpression(u"Pairing request 2 from Ben's iPad\n\\s+Code:\\s+(\\d{6})\n"_s)
+            .match(screen);
+    EXPECT_EQ(shown.captured(1).toStdString(), bridge.controller->pairingRequests()[1].code);
     EXPECT_TRUE(screen.contains(u"type \"pair 2\" or \"reject 2\""_s));
 
     const QString answer = type(u"pair 2"_s);
@@ -214,13 +202,10 @@ TEST_F(TerminalFrontEndTest, ShowsEachRequestUnderItsSerialAndDecidesTheOneTyped
     EXPECT_EQ(type(u"REJECT   1"_s), u"\u00b7 Rejected pairing from Ana's iPhone.\n"_s);
     EXPECT_TRUE(bridge.rejected(ana));
 
-    // A device that walks away is said to; when it asks again its request has the next number.
+    EXPECT_TRUE(type(u"status"_s).contains(u"Pairing request 3 from Cleo's Mac"_s));
+    // A device that walks away is said to.
     bridge.link->disconnect(cleo.peer);
     EXPECT_EQ(printed(), u"Pairing request 3 from Cleo's Mac is no longer waiting.\n"_s);
-    bridge.requestPairing("Cleo's Mac");
-    EXPECT_EQ(shownRequest(printed(), u"Cleo's Mac"_s).first, u"4"_s);
-    EXPECT_TRUE(type(u"pair 3"_s).startsWith(u"No pairing request 3 is waiting."_s));
-    EXPECT_TRUE(type(u"status"_s).contains(u"Pairing request 4 from Cleo's Mac"_s));
 }
 
 TEST_F(TerminalFrontEndTest, AnswersBadNumbersAndUnknownCommandsWithAHint) {
@@ -339,22 +324,12 @@ TEST_F(TerminalFrontEndTest, WithoutDevicesExplainsHowToPairAndPhoneShowsAOneTim
         "the code\\.$"_s);
     const auto match = open.match(lines.takeLast());
     ASSERT_TRUE(match.hasMatch());
-    // Without colours (a pipe), the code: two modules a line, light ones drawn, in a quiet zone
-    // of light modules, so the first line and the first and last columns are light.
-    static const QRegularExpression halfBlocks(u"^[\u2588\u2580\u2584 ]+$"_s);
-    const qsizetype width = lines.first().size();
-    EXPECT_EQ(lines.size(), (width + 1) / 2);
-    EXPECT_EQ(lines.first(), QString(width, QChar(0x2588)));
-    for (const QString& line : lines) {
-        EXPECT_TRUE(halfBlocks.match(line).hasMatch()) << line.toStdString();
-        EXPECT_EQ(line.size(), width);
-        // A code has an odd number of modules a side: the last line holds one row.
-        EXPECT_EQ(line.front(), QChar(&line == &lines.last() ? 0x2580 : 0x2588));
-        EXPECT_NE(line.back(), u' ');
-    }
+    // Without colours (a pipe), the code as PhoneCodeScansOnLightAndOnDarkTerminals scans it.
+    const auto code = QrCode::encode(match.captured(1).toStdString());
+    ASSERT_TRUE(code);
+    EXPECT_EQ(lines, code->halfBlockLines(QrCode::Colours::lightOnDark));
     // Each time a new code, which replaces the one shown before.
     EXPECT_FALSE(type(u"phone"_s).contains(match.captured(1)));
-    EXPECT_TRUE(type(u"help"_s).contains(u"  phone  "_s));
 }
 
 TEST_F(TerminalFrontEndTest, PhoneWarnsThatALoopbackAddressIsOutOfAPhonesReach) {
@@ -451,11 +426,9 @@ TEST_F(TerminalFrontEndTest, RestartsSaysWhenASecondLaunchFindsItAndOutlivesItsI
 }
 
 TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
+    // The status lines of the greeting (checked there), then the launch at login.
     const QString status = type(u"status"_s);
-    EXPECT_TRUE(status.contains(u"Codex engine: "_s));
-    EXPECT_TRUE(status.contains(u"Local link: "_s));
-    EXPECT_TRUE(status.contains(u"Paired devices: 0 trusted\n"_s));
-    EXPECT_TRUE(status.contains(u"Launch at login: off\n"_s));
+    EXPECT_TRUE(status.contains(u"Paired devices: 0 trusted\nLaunch at login: off\n"_s));
     EXPECT_FALSE(status.contains(u"Certificate"_s));
     // Once the link has a certificate, status names it for people to compare.
     bridge.link->fingerprint = "0a" + std::string(62, 'f');
@@ -464,8 +437,8 @@ TEST_F(TerminalFrontEndTest, StatusHelpAndQuit) {
                     .contains(u"\nCertificate SHA-256: 0A"_s + u":FF"_s.repeated(15) + u":\n"_s +
                               QString(21, u' ') + u"FF"_s + u":FF"_s.repeated(15) + u"\n"_s));
     const QString help = type(u"help"_s);
-    for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "restart",
-                                "login on|off", "status", "help", "quit"}) {
+    for (const char* command : {"pair N", "reject N", "devices", "forget N", "ceiling", "phone",
+                                "restart", "login on|off", "status", "help", "quit"}) {
         EXPECT_TRUE(help.contains(u"  "_s + QString::fromUtf8(command))) << command;
     }
     QSignalSpy quit(frontEnd.get(), &TerminalFrontEnd::quitRequested);
@@ -579,7 +552,6 @@ TEST_F(TerminalFrontEndTest, SetsHowLongQuestionsWaitAndTheNotifyCommandAndKeeps
             std::make_unique<QSettings>(stored, QSettings::IniFormat));
     };
     auto approval = settings();
-    EXPECT_EQ(bridge.controller->approvals().waitLimit(), std::chrono::minutes(10));
     frontEnd->setApprovalSettings(approval.get());
     const std::pair<const char*, const char*> table[] = {
         {"approval-wait 90", "Approval questions wait 90 s for a paired device.\n"},

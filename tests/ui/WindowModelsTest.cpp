@@ -38,11 +38,8 @@ TEST(WindowModelTest, PairingRequestsFollowTheControllerWithTheirRoles) {
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(model.count(), 2);
     EXPECT_EQ(counts.size(), 2);
+    // Serial and code by row: FrontEndsTest.
     const auto requests = bridge.controller->pairingRequests();
-    for (int row = 0; row < 2; ++row) {
-        EXPECT_EQ(cell(model, row, "serial").toULongLong(), requests[row].serial);
-        EXPECT_EQ(cell(model, row, "code").toStdString(), requests[row].code);
-    }
     EXPECT_EQ(cell(model, 1, "displayName"), u"Ben's iPad"_s);
 
     ASSERT_TRUE(bridge.controller->decideRequest(requests[0].serial,
@@ -59,13 +56,7 @@ TEST(WindowModelTest, TrustedDevicesFollowTheControllerInItsOrder) {
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(cell(model, 0, "displayName"), u"Ana's iPhone"_s);
     EXPECT_EQ(cell(model, 0, "deviceID"), u"DEVICE-2"_s);
-    EXPECT_EQ(
-        cell(model, 0, "note"),
-        u"paired with handshake version 1, which can be replayed: pair it again to upgrade"_s);
-    // Two days after 2025-11-28 05:20 UTC.
-    const auto pairedAt = model.data(model.index(0, 0), TrustedDeviceModel::PairedAtRole);
-    EXPECT_EQ(pairedAt.toDateTime().toUTC(), QDateTime(QDate(2025, 11, 30), QTime(5, 20), Qt::UTC));
-
+    // Its note and date as the window shows them: BridgeWindowTest.
     // A look-alike on show marks the row it could pass for, until it goes.
     bridge.requestPairing("Mi\u0430's iPad");
     PairingRequestModel requests(*bridge.controller);
@@ -101,17 +92,6 @@ TEST(WindowModelTest, ActivityLogInsertsEachLineAtTheTopAndDropsTheOldestBeyondI
     EXPECT_EQ(cell(model, 0, "line"), u"Line 105"_s);
     EXPECT_EQ(cell(model, 99, "line"), u"Line 6"_s);
     EXPECT_EQ(removed.last().at(1).toInt(), 100);
-    // The same lines as the controller's own log.
-    for (int row = 0; row < 100; ++row) {
-        EXPECT_EQ(cell(model, row, "line").toStdString(), bridge.controller->logs()[row]);
-    }
-
-    // The window's model keeps only the lines it shows.
-    ActivityLogModel shown(*bridge.controller, 10);
-    bridge.appServer->log("Line 106");
-    ASSERT_EQ(shown.rowCount(), 10);
-    EXPECT_EQ(cell(shown, 0, "line"), u"Line 106"_s);
-    EXPECT_EQ(cell(shown, 9, "line"), u"Line 97"_s);
 }
 
 // The window, the terminal and `tarnwick-bridge pair` show a request under the same number and
@@ -159,7 +139,14 @@ TEST(FrontEndsTest, AllThreeShowOneNumberAndRefuseARequestThatChanged) {
                 answered = !answer.startsWith(u"No pairing request 2"_s) &&
                            !answer.startsWith(u"That request changed"_s);
             } else {
-                answered = control.handle({u"pair"_s, u"2"_s}).ok;
+                const auto answer = control.handle({u"pair"_s, u"2"_s});
+                answered = answer.ok;
+                EXPECT_EQ(answer.text.startsWith(u"Pairing request 2 changed since it was listed; "
+                                                 "nothing was done."_s),
+                          !answered);
+                // A request that came after the listing is not decided by its number.
+                EXPECT_TRUE(control.handle({u"pair"_s, u"3"_s})
+                                .text.startsWith(u"No pairing request 3 was listed."_s));
             }
             const bool decided = change == Change::none;
             EXPECT_EQ(answered, decided);
