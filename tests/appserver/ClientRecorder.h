@@ -25,12 +25,6 @@ inline std::ostream& operator<<(std::ostream& out, const Status& status) {
     return out << "(\"" << status.text << "\", " << (status.ready ? "ready" : "not ready") << ")";
 }
 
-struct ServerRequest {
-    JSONValue id;
-    std::string method;
-    JSONValue params;
-};
-
 // The outcome of one request, once it has come.
 struct Outcome {
     int calls = 0;
@@ -68,11 +62,10 @@ public:
             notifications.emplace_back(method, std::move(params));
             order.push_back("notification " + notifications.back().first);
         };
-        handlers.serverRequest = [this](const JSONValue& id, const std::string& method,
-                                        const JSONText& params) {
+        handlers.serverRequest = [this](const JSONValue&, const std::string& method,
+                                        const JSONText&) {
             note();
-            serverRequests.push_back({id, method, params.value()});
-            order.push_back("server request " + serverRequests.back().method);
+            order.push_back("server request " + method);
         };
         client.setHandlers(std::move(handlers));
     }
@@ -137,7 +130,6 @@ public:
     std::vector<Status> statuses;
     std::vector<std::string> logs;
     std::vector<std::pair<std::string, JSONValue>> notifications;
-    std::vector<ServerRequest> serverRequests;
     // Lines the fake read from the client (with its echo rule).
     std::vector<std::string> received;
     // Everything but received lines, in the order it was delivered.

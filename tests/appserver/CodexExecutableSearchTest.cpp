@@ -90,26 +90,6 @@ TEST(CodexExecutableSearch, TakesTheFirstFileTheUserMayExecute) {
     EXPECT_EQ(CodexExecutableSearch::firstExecutable({}), std::nullopt);
 }
 
-TEST(CodexExecutableSearch, FindCodexExecutableSearchesThePathOfTheEnvironment) {
-    if (fixedLocationHasCodex()) {
-        GTEST_SKIP() << "a codex in /opt/homebrew/bin or /usr/local/bin comes before PATH here";
-    }
-    TemporaryHome home;
-    TemporaryDirectory root;
-    makeFile(root.path() / "first", fs::perms::owner_read);
-    std::string second = makeFile(root.path() / "second", fs::perms::owner_all);
-    std::string third = makeFile(root.path() / "third", fs::perms::owner_all);
-    std::string path = ":" + (root.path() / "empty").string() + ":" +
-                       (root.path() / "first").string() + "::" + (root.path() / "second").string() +
-                       ":" + (root.path() / "third").string() + ":";
-    const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
-        {path, second}, {(root.path() / "first").string(), std::nullopt}, {std::nullopt, {}}};
-    for (const auto& [value, found] : cases) {
-        ScopedEnvironmentVariable setPath("PATH", value);
-        EXPECT_EQ(AppServerClient::findCodexExecutable(), found) << value.value_or("(no PATH)");
-    }
-}
-
 TEST(CodexExecutableSearch, ReadsThePrefixOfAnNpmrcAndOrdersNodeVersionsByNumber) {
     const std::string home = "/home/ann";
     struct Case {
