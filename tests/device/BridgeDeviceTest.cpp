@@ -79,14 +79,14 @@ protected:
 
 } // namespace
 
+// What the device computes (its offer, proof, commitment and code) is checked against the real
+// bridge wherever a test pairs a BridgeDevice (BridgeEndToEndTest, DeviceEndToEndTest); here,
+// what a bridge that is not the real one could try out of turn.
 TEST_F(BridgeDeviceV2, ProvesItselfOnlyAfterTheBridgeAndPairsByCommitThenReveal) {
     ScriptedBridge bridge;
     connectTo(bridge);
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 1; }));
-    const HelloOffer offer = bridge.deviceOffer();
-    EXPECT_EQ(offer.certificate, bridge.fingerprint) << "the certificate this connection shows";
-    EXPECT_EQ(offer.publicKey, own_.identity().publicKey());
-    EXPECT_EQ(device_.certificateSeen(), bridge.fingerprint);
+    EXPECT_EQ(bridge.deviceOffer().certificate, bridge.fingerprint);
 
     // Before the bridge has proved itself, an acceptance is not believed and nothing is sent.
     bridge.send(BridgeMessageKind::pairingAccepted, JSONObject{{"protocol", 2}});
@@ -97,11 +97,6 @@ TEST_F(BridgeDeviceV2, ProvesItselfOnlyAfterTheBridgeAndPairsByCommitThenReveal)
     EXPECT_FALSE(device_.isAccepted());
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 2; }));
     ASSERT_EQ(bridge.received[1].kind, BridgeMessageKind::proof);
-    const JSONValue* signature = bridge.received[1].body->member("signature");
-    ASSERT_TRUE(signature && signature->stringValue());
-    EXPECT_TRUE(verifySignature(offer.publicKey,
-                                deviceProofText(offer, bridge.offer, bridge.fingerprint),
-                                *signature->stringValue()));
 
     // A pairing nonce nobody asked for is ignored; then commit, nonce, reveal.
     std::vector<std::string> problems;
@@ -112,16 +107,10 @@ TEST_F(BridgeDeviceV2, ProvesItselfOnlyAfterTheBridgeAndPairsByCommitThenReveal)
     device_.requestPairing();
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 3; }));
     ASSERT_EQ(bridge.received[2].kind, BridgeMessageKind::pairingRequest);
-    const std::string commitment = *bridge.received[2].body->member("commitment")->stringValue();
-    const std::string bridgeNonce = randomNonceV2();
-    bridge.send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", bridgeNonce}});
+    bridge.send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", randomNonceV2()}});
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 4; }));
     ASSERT_EQ(bridge.received[3].kind, BridgeMessageKind::pairingNonce);
-    const std::string deviceNonce = *bridge.received[3].body->member("nonce")->stringValue();
-    EXPECT_EQ(pairingCommitment(offer.publicKey, deviceNonce), commitment);
-    EXPECT_EQ(device_.pairingCode(),
-              pairingCodeV2(bridge.offer.publicKey, offer.publicKey, bridge.offer.nonce,
-                            offer.nonce, bridgeNonce, deviceNonce, bridge.fingerprint));
+    EXPECT_TRUE(device_.pairingCode().has_value());
     bridge.send(BridgeMessageKind::pairingAccepted, JSONObject{{"protocol", 2}});
     EXPECT_TRUE(waitUntil([&] { return device_.isAccepted(); }));
 }

@@ -189,12 +189,8 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers
     EXPECT_EQ(loaded->displayName, "Studio");
 
     // Same device ID, another key: someone else speaking for the paired bridge.
-    const auto sameID = ini("impostor.ini");
-    sameID->setValue(QString::fromUtf8(DeviceIdentity::deviceIDKey.data()),
-                     QString::fromStdString(hello.deviceID));
-    auto impostor = std::move(DeviceIdentity::create(otherKeys, *sameID)).value();
-    ASSERT_EQ(impostor->deviceID(), hello.deviceID);
-    EXPECT_EQ(store.recognise({impostor->deviceID(), impostor->publicKey(), {}, {}}),
+    auto impostor = std::move(DeviceIdentity::create(otherKeys, *ini("impostor.ini"))).value();
+    EXPECT_EQ(store.recognise({hello.deviceID, impostor->publicKey(), {}, {}}),
               RememberedBridgeStore::Recognition::keyChanged);
 
     // Reading it back in a new settings object sees the same.
@@ -226,14 +222,7 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers
 
 namespace {
 
-// Shapes as `codex app-server generate-json-schema` gives them.
-JSONValue commandQuestion() {
-    return *JSONValue::decode(
-        R"({"threadId":"t1","turnId":"u1","itemId":"c1","startedAtMs":1,"approvalId":null,
-            "command":"rm -rf build","cwd":"/home/ann/project","reason":"cleans the build",
-            "commandActions":null})");
-}
-
+// Shaped as `codex app-server generate-json-schema` gives it.
 JSONValue fileQuestion(const std::string& grantRoot = "null") {
     return *JSONValue::decode(R"({"threadId":"t1","turnId":"u1","itemId":"f1","startedAtMs":1,)"
                               R"("reason":null,"grantRoot":)" +
@@ -242,13 +231,9 @@ JSONValue fileQuestion(const std::string& grantRoot = "null") {
 
 } // namespace
 
-TEST(ApprovalPrompt, ShowsTheCommandAndWhereItRuns) {
+// A whole command question is OffersOnlyTheDecisionsCodexNames's.
+TEST(ApprovalPrompt, SaysWhatCodexDidNotGive) {
     ApprovalPrompt prompt;
-    std::string text = prompt.describe("item/commandExecution/requestApproval", commandQuestion());
-    EXPECT_NE(text.find("rm -rf build"), std::string::npos) << text;
-    EXPECT_NE(text.find("in /home/ann/project"), std::string::npos) << text;
-    EXPECT_NE(text.find("Reason: cleans the build"), std::string::npos) << text;
-
     std::string bare = prompt.describe("item/commandExecution/requestApproval",
                                        *JSONValue::decode(R"({"command":null,"cwd":null})"));
     EXPECT_NE(bare.find("(command not given)"), std::string::npos) << bare;

@@ -30,6 +30,14 @@ protected:
     static std::string remembered(const std::filesystem::path& home, const char* key) {
         return deviceSettings(home)->value(key).toString().toStdString();
     }
+    // A bridge on the scripted fake app-server, with the laptop paired.
+    void startPaired(const std::vector<std::string>& script = {}) {
+        codex_.emplace(script);
+        startBridge(codex_->executable());
+        pair(laptop_, "Laptop");
+    }
+
+    std::optional<FakeCodex> codex_;
 };
 
 } // namespace
@@ -43,13 +51,11 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     ASSERT_EQ(bridge_.controller().trustedPeers().size(), 1u);
     EXPECT_EQ(bridge_.controller().trustedPeers()[0].protocolVersion, 2);
 
-    // Every later run is a new connection, let in by its proof alone.
-    for (const char* method : {"thread/list", "model/list", "account/read"}) {
-        auto result = call(laptop_, {method});
-        ASSERT_EQ(result.status, 0) << method << ": " << result.err;
-        EXPECT_TRUE(decoded(result.out).objectValue()) << method << ": " << result.out;
-    }
-    EXPECT_TRUE(decoded(call(laptop_, {"model/list"}).out).member("data"));
+    // Every later run is a new connection, let in by its proof alone. (What Codex answers to
+    // each allowlisted read is CodexCliTest's.)
+    auto listed = call(laptop_, {"thread/list"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_TRUE(decoded(listed.out).member("data")) << listed.out;
     EXPECT_TRUE(logged("Authenticated Laptop."));
     EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
 
@@ -60,42 +66,28 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     ASSERT_EQ(started.status, 0) << started.err;
     const JSONValue startedThread = decoded(started.out);
     const JSONValue* thread = startedThread.member("thread");
-    ASSERT_TRUE(thread && thread->member("id") && thread->member("id")->stringValue());
-    const std::string threadID = *thread->member("id")->stringValue();
+    ASSERT_TRUE(thread && thread->member("id"));
     std::optional<JSONValue> announced;
     ASSERT_TRUE(waitUntil([&] {
-        announced = event(watch.out, "thread/started");
+        announced = printed(watch.out, "thread/started");
         return announced.has_value();
     })) << watch.out;
-    const JSONValue* announcedThread = announced->member("thread");
-    ASSERT_TRUE(announcedThread && announcedThread->member("id"));
-    EXPECT_EQ(*announcedThread->member("id"), JSONValue(threadID));
+    EXPECT_EQ(*announced->member("params")->member("thread")->member("id"), *thread->member("id"));
     // Printed for grep: slashes as they stand, in methods and in paths alike.
     EXPECT_NE(watch.out.find(R"("method":"thread/started")"), std::string::npos) << watch.out;
     EXPECT_EQ((watch.out + started.out).find("\\/"), std::string::npos) << started.out;
     watch.interrupt();
     EXPECT_EQ(watch.finish(), 0) << watch.err;
 
-    // Refusals, each with its own text and status.
-    const std::size_t relayed = bridge_.appServer().methods.size();
-    auto refused = call(laptop_, {"config/read"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "That method is not available through Tarnwick.\n");
-    EXPECT_EQ(refused.out, "");
-
-    auto badParams = call(laptop_, {"thread/list", "{not json"});
-    EXPECT_EQ(badParams.status, 2);
-
+    // What the bridge refuses, and the statuses its refusals give, are the bridge's and the
+    // device session's unit tests; here, what only the program decides.
+    EXPECT_EQ(call(laptop_, {"thread/list", "{not json"}).status, 2);
     for (const QStringList& arguments :
          {QStringList{"thread/list", "--bridge", bridgeAddress()}, QStringList{"thread/list"}}) {
         auto stranger = call(stranger_, arguments);
         EXPECT_EQ(stranger.status, 4);
         EXPECT_EQ(stranger.err, "Pair this device first.\n");
     }
-    DeviceRun strangerWatch(stranger_, {"watch", "--bridge", bridgeAddress()});
-    EXPECT_EQ(strangerWatch.finish(), 4);
-    EXPECT_EQ(bridge_.appServer().methods.size(), relayed)
-        << "nothing refused reached the app-server";
 }
 
 TEST_F(DeviceEndToEndTest, ReportsABridgeThatIsNotThere) {
@@ -110,9 +102,7 @@ TEST_F(DeviceEndToEndTest, ReportsABridgeThatIsNotThere) {
 }
 
 TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+    startPaired();
     // Another bridge speaking under the paired bridge's device ID.
     ASSERT_FALSE(remembered(laptop_, "bridge/publicKey").empty());
     deviceSettings(laptop_)->setValue("bridge/publicKey", "AAAA");
@@ -127,10 +117,11 @@ TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
     EXPECT_EQ(call(laptop_, {"thread/list"}).status, 0);
 }
 
+// A paired device behind a relay. (A first pairing through one fails at the bridge's proof, which
+// covers the certificate the bridge has and not the one the device saw: BridgeDeviceV2's
+// refusal test and the bridge's relayed-certificate tests.)
 TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCertificate) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+    startPaired();
     const std::string bridgeCertificate = remembered(laptop_, "bridge/certificate");
     ASSERT_EQ(bridgeCertificate.size(), 64u);
     TlsRelay relay(bridge_.port());
@@ -149,29 +140,10 @@ TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCert
     EXPECT_NE(pinned.err.find("ANOTHER CERTIFICATE KEY"), std::string::npos) << pinned.err;
     EXPECT_TRUE(relay.fromDevice.empty()) << "the paired device said nothing at all";
     EXPECT_FALSE(logged("Authenticated Laptop."));
-
-    // A device pairing for the first time, whose offer the relay makes name the bridge's
-    // certificate: the bridge then proves itself over its own certificate, not the one the
-    // device saw, and the device never signs.
-    relay.rewriteFromDevice = [&](const std::string& message) {
-        return replaced(message, relayCertificate, bridgeCertificate);
-    };
-    DeviceRun stranger(stranger_, {"pair", relay.address(), "--name", "Stranger"});
-    EXPECT_EQ(stranger.finish(), 6) << stranger.err;
-    EXPECT_NE(stranger.err.find("did not verify"), std::string::npos) << stranger.err;
-    ASSERT_EQ(relay.fromDevice.size(), 1u);
-    auto offer = BridgeMessage::decode(relay.fromDevice[0]);
-    ASSERT_TRUE(offer.hasValue()) << relay.fromDevice[0];
-    EXPECT_EQ(offer->kind, BridgeMessageKind::hello);
-    EXPECT_EQ(relay.fromDevice[0].find("signature"), std::string::npos) << relay.fromDevice[0];
-    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
-    EXPECT_EQ(bridge_.controller().trustedPeers().size(), 1u);
 }
 
 TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinned) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+    startPaired();
     ASSERT_EQ(remembered(laptop_, "bridge/certificate").size(), 64u);
 
     // As if paired with a bridge from before the certificate authority: its certificate was
@@ -195,7 +167,7 @@ TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinne
         QString::fromStdString(certificateFingerprint(selfSigned->certificate)));
 
     // The bridge of today signs the same key with a new authority: the device follows.
-    startBridge(codex.executable());
+    startBridge(codex_->executable());
     deviceSettings(laptop_)->setValue("bridge/port", bridge_.port());
     auto renewed = call(laptop_, {"thread/list"});
     EXPECT_EQ(renewed.status, 0) << renewed.err;
@@ -215,15 +187,13 @@ TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinne
 }
 
 TEST_F(DeviceEndToEndTest, CtrlCInterruptsTheRunningTurn) {
-    FakeCodex codex({
+    startPaired({
         R"(answer thread/resume result {"thread":{"id":"T7"}})",
         R"(answer turn/start result {"turn":{"id":"U7","status":"inProgress"}})",
         "wait turn/interrupt",
         R"(line {"method":"turn/completed","params":{"threadId":"T7","turn":{"id":"U7",)"
         R"("status":"interrupted"}}})",
     });
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
 
     DeviceRun chat(laptop_, {"chat", "T7", "--name", "Laptop"});
     ASSERT_TRUE(chat.waitForError("Thread T7")) << chat.err;
@@ -280,9 +250,7 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
 }
 
 TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
-    FakeCodex codex({"answer thread/read silent"});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+    startPaired({"answer thread/read silent"});
     DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
     ASSERT_TRUE(waitUntil([&] { return relayedCount("thread/read") == 1; }));
     bridge_.stop();
@@ -291,9 +259,7 @@ TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
 }
 
 TEST_F(DeviceEndToEndTest, AReplacedOrForgottenSessionSaysWhyAndEndsWithItsStatus) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+    startPaired();
     DeviceRun first(laptop_, {"watch", "--decline-all", "--name", "Laptop"});
     ASSERT_TRUE(first.waitForError("Watching")) << first.err;
 

@@ -3,7 +3,7 @@
 // A man in the middle for tests: a TLS WebSocket host with a certificate of its own that opens a
 // session to the real bridge for each device that connects, under the same display name and
 // subprotocol, and passes every message along. It records what each side sent and may rewrite
-// messages on the way, as an attacker on the network could.
+// the bridge's messages on the way, as an attacker on the network could.
 #include "link/LinkTls.h"
 #include "link/SelfSignedCertificate.h"
 
@@ -47,8 +47,7 @@ public:
     // Every message each side sent, as it sent it (before any rewriting).
     std::vector<std::string> fromDevice;
     std::vector<std::string> fromBridge;
-    // Changes a message on its way; the identity when unset.
-    std::function<std::string(const std::string&)> rewriteFromDevice;
+    // Changes a message of the bridge on its way; the identity when unset.
     std::function<std::string(const std::string&)> rewriteFromBridge;
 
 private:
@@ -70,11 +69,10 @@ private:
         QObject::connect(device, &QWebSocket::binaryMessageReceived, device,
                          [this, pair](const QByteArray& bytes) {
                              fromDevice.push_back(bytes.toStdString());
-                             QByteArray passed = rewritten(rewriteFromDevice, bytes);
                              if (pair->bridge->state() == QAbstractSocket::ConnectedState) {
-                                 pair->bridge->sendBinaryMessage(passed);
+                                 pair->bridge->sendBinaryMessage(bytes);
                              } else {
-                                 pair->waiting.push_back(passed);
+                                 pair->waiting.push_back(bytes);
                              }
                          });
         QObject::connect(bridge, &QWebSocket::connected, bridge, [pair] {
@@ -86,7 +84,10 @@ private:
         QObject::connect(bridge, &QWebSocket::binaryMessageReceived, bridge,
                          [this, device](const QByteArray& bytes) {
                              fromBridge.push_back(bytes.toStdString());
-                             device->sendBinaryMessage(rewritten(rewriteFromBridge, bytes));
+                             device->sendBinaryMessage(
+                                 rewriteFromBridge ? QByteArray::fromStdString(
+                                                         rewriteFromBridge(bytes.toStdString()))
+                                                   : bytes);
                          });
         QObject::connect(device, &QWebSocket::disconnected, bridge, [bridge] { bridge->close(); });
         QObject::connect(bridge, &QWebSocket::disconnected, device, [device] { device->close(); });
@@ -98,11 +99,6 @@ private:
         QWebSocketHandshakeOptions handshake;
         handshake.setSubprotocols({device->subprotocol()});
         bridge->open(QNetworkRequest(target), handshake);
-    }
-
-    static QByteArray rewritten(const std::function<std::string(const std::string&)>& rewrite,
-                                const QByteArray& bytes) {
-        return rewrite ? QByteArray::fromStdString(rewrite(bytes.toStdString())) : bytes;
     }
 
     quint16 bridgePort_;
