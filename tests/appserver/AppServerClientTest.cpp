@@ -152,7 +152,7 @@ TEST_F(AppServerClientTest, StartsTheChildAndCompletesTheHandshake) {
     EXPECT_EQ(seen.received[1], R"({"method":"initialized","params":{}})");
 }
 
-TEST_F(AppServerClientTest, RefusesRequestsUntilReadyWithoutWritingThem) {
+TEST_F(AppServerClientTest, RefusesRequestsUntilASuccessfulInitializeWithoutWritingThem) {
     auto early = call("thread/list");
     EXPECT_TRUE(early->failedWith(AppServerError::Case::notReady)) << describe(*early);
 
@@ -169,9 +169,8 @@ TEST_F(AppServerClientTest, RefusesRequestsUntilReadyWithoutWritingThem) {
               json(R"({"id":12,"error":{"code":-32601,)"
                    R"("message":"Tarnwick Bridge does not implement x/y."}})"));
     EXPECT_FALSE(client->isReady());
-}
 
-TEST_F(AppServerClientTest, ReportsAFailedInitializeAndStaysNotReady) {
+    // A failed initialize is reported, and the client stays not ready.
     struct Case {
         const char* rule;
         const char* status;

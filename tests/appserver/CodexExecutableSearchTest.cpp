@@ -31,11 +31,6 @@ std::string makeFile(const fs::path& folder, fs::perms permissions) {
     return file.string();
 }
 
-bool fixedLocationHasCodex() {
-    return CodexExecutableSearch::firstExecutable(CodexExecutableSearch::fixedLocations())
-        .has_value();
-}
-
 } // namespace
 
 TEST(CodexExecutableSearch, BuildsTheCandidatesFromTheFixedFoldersAndPath) {
@@ -151,7 +146,7 @@ TEST(CodexExecutableSearch, SearchesTheUsersNpmInstallsAfterPathInAFixedOrder) {
     expected.push_back("/usr/bin/codex");
     EXPECT_EQ(order, expected);
 
-    if (fixedLocationHasCodex()) {
+    if (CodexExecutableSearch::firstExecutable(CodexExecutableSearch::fixedLocations())) {
         GTEST_SKIP() << "a codex in /opt/homebrew/bin or /usr/local/bin comes first here";
     }
     ScopedEnvironmentVariable setPath("PATH", pathFolder.string());

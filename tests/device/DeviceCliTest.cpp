@@ -42,10 +42,6 @@ TEST(BridgeAddress, ReadsHostsPortsAndBracketedAddresses) {
     }
     EXPECT_EQ((BridgeAddress{"::1", 80}).toString(), "[::1]:80");
     EXPECT_EQ((BridgeAddress{"studio", 80}).toString(), "studio:80");
-    for (const BridgeAddress& address :
-         {BridgeAddress{"::1", 9}, BridgeAddress{"10.0.0.2", 47600}}) {
-        EXPECT_EQ(BridgeAddress::parse(address.toString()), address);
-    }
 }
 
 TEST(DeviceArguments, ReadsEachCommandWithItsOptions) {
@@ -192,10 +188,6 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers
     auto impostor = std::move(DeviceIdentity::create(otherKeys, *ini("impostor.ini"))).value();
     EXPECT_EQ(store.recognise({hello.deviceID, impostor->publicKey(), {}, {}}),
               RememberedBridgeStore::Recognition::keyChanged);
-
-    // Reading it back in a new settings object sees the same.
-    EXPECT_EQ(RememberedBridgeStore(*ini("device.ini")).recognise(hello),
-              RememberedBridgeStore::Recognition::known);
 
     // The certificate: pinned at the first proof after a pairing without one, then renewed
     // with the same key, or replaced by one with another key. Another key still comes first.
