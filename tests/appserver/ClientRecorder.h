@@ -96,20 +96,19 @@ public:
     bool waitForStatus(const std::string& text) {
         return waitUntil([&] { return hasStatus(text); });
     }
-    // Whether "Codex app-server ready" came after the latest "Starting Codex app-server…".
-    bool readySinceLastStart() const {
-        bool ready = false;
-        for (const Status& status : statuses) {
-            if (status.text == "Starting Codex app-server\u2026") {
-                ready = false;
-            } else if (status.text == "Codex app-server ready") {
-                ready = true;
-            }
-        }
-        return ready;
-    }
+    // Waits for "Codex app-server ready" after the latest "Starting Codex app-server…".
     bool waitForReady() {
-        return waitUntil([&] { return readySinceLastStart(); });
+        return waitUntil([&] {
+            bool ready = false;
+            for (const Status& status : statuses) {
+                if (status.text == "Starting Codex app-server\u2026") {
+                    ready = false;
+                } else if (status.text == "Codex app-server ready") {
+                    ready = true;
+                }
+            }
+            return ready;
+        });
     }
     bool hasLog(const std::string& text) const {
         return std::find(logs.begin(), logs.end(), text) != logs.end();

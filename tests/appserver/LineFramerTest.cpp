@@ -88,7 +88,6 @@ TEST(LineFramer, ResetForgetsTheUnfinishedLine) {
     LineFramer framer(1024);
     frame({"{\"method\":\"cut"}, 1024, &framer);
     framer.reset();
-    EXPECT_EQ(framer.bufferedBytes(), 0u);
     EXPECT_EQ(frame({"{\"id\":1}\n"}, 1024, &framer), Lines{"{\"id\":1}"});
 
     // Also in the middle of skipping an overlong line.

@@ -79,25 +79,15 @@ protected:
         return count;
     }
 
-    // The notifications of `method` the bridge relayed so far.
-    std::vector<JSONValue> relayed(const std::string& method) const {
-        std::vector<JSONValue> found;
-        for (const auto& [name, params] : bridge_.appServer().notifications) {
-            if (name == method) {
-                found.push_back(params);
-            }
-        }
-        return found;
-    }
-
-    // The status of the `member` ("turn" or "item") of each notification of `method`, in order,
-    // for an item only of the command items.
+    // The status of the `member` ("turn" or "item") of each notification of `method` the bridge
+    // relayed so far, in order, for an item only of the command items.
     std::vector<std::string> statuses(const std::string& method, const char* member) const {
         std::vector<std::string> found;
-        for (const JSONValue& params : relayed(method)) {
+        for (const auto& [name, params] : bridge_.appServer().notifications) {
             const JSONValue* entry = params.member(member);
             const JSONValue* type = entry ? entry->member("type") : nullptr;
-            if (method == "turn/completed" || (type && *type == JSONValue("commandExecution"))) {
+            if (name == method &&
+                (method == "turn/completed" || (type && *type == JSONValue("commandExecution")))) {
                 const JSONValue* status = entry ? entry->member("status") : nullptr;
                 found.push_back(status && status->stringValue() ? *status->stringValue() : "?");
             }
@@ -115,9 +105,7 @@ protected:
             "thread/start", JSONObject{{"cwd", work_.string()}, {"approvalPolicy", "untrusted"}},
             [&](Expected<JSONText, Error> outcome) {
                 ASSERT_TRUE(outcome.hasValue()) << outcome.error().description;
-                const JSONValue result = outcome->value();
-                const JSONValue* thread = result.member("thread");
-                threadID = *thread->member("id")->stringValue();
+                threadID = *outcome->value().member("thread")->member("id")->stringValue();
             });
         ASSERT_TRUE(waitUntil([&] { return threadID.has_value(); }));
         bool started = false;
@@ -167,9 +155,8 @@ protected:
 
 TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisionsCodexOffered) {
     pair(laptop_, "Laptop");
-    // Connected first, so that the bridge must pass over it to find the paired device.
-    Stranger stranger(folders_.path(), bridge_.link().listeningPort());
-
+    // (That events and questions pass over a stranger is the controller's tests' and the next
+    // test's.)
     DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
                              "--approval-policy", "untrusted", "--name", "Laptop"});
     ASSERT_TRUE(chat.waitForError("Thread ")) << chat.err;
@@ -213,10 +200,6 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
         << "Codex's first question has id 0";
     EXPECT_EQ(bridge_.appServer().responses[1].second,
               JSONValue(JSONObject{{"decision", "cancel"}}));
-
-    // The stranger saw none of the events and none of the questions.
-    EXPECT_EQ(stranger.messagesAfterHello(), 0u);
-    EXPECT_FALSE(relayed("turn/started").empty());
 }
 
 // A question waits for a paired device across the asked device's disconnect and is answered on

@@ -1,6 +1,7 @@
 // The device end of handshake version 2 against a scripted bridge on real TLS over loopback:
 // the bridge here is a WebSocket host with its own certificate and signing key that sends what a
-// test tells it to, so that it can also send what a real bridge never would.
+// test tells it to, so that it can also send what a real bridge never would. (How the device
+// reads the real bridge's refusals and its forgetting shows in DeviceEndToEndTest's runs.)
 #include "device/BridgeDevice.h"
 
 #include "link/CertificateFingerprint.h"
@@ -44,9 +45,9 @@ public:
     }
 
     quint16 port() const { return server_.serverPort(); }
-    void send(BridgeMessageKind kind, JSONValue body, std::optional<std::string> id = {}) {
-        session_->sendBinaryMessage(QByteArray::fromStdString(
-            makeMessage(kind, std::move(id), {}, std::move(body)).encode().value()));
+    void send(BridgeMessageKind kind, JSONValue body) {
+        session_->sendBinaryMessage(
+            QByteArray::fromStdString(makeMessage(kind, {}, {}, std::move(body)).encode().value()));
     }
     // The device's offer, once it came.
     HelloOffer deviceOffer() const { return HelloOffer::fromJSON(*received.at(0).body).value(); }
@@ -138,27 +139,4 @@ TEST_F(BridgeDeviceV2, RefusesABridgeThatDoesNotProveItselfAndSignsNothing) {
     EXPECT_TRUE(misnamed.received.empty());
     EXPECT_TRUE(versionOne.received.empty());
     EXPECT_EQ(relayed.received.size(), 1u) << "only the unsigned offer";
-}
-
-TEST_F(BridgeDeviceV2, ReadsTheBridgesOutcomesByKindAndCode) {
-    ScriptedBridge bridge;
-    connectTo(bridge);
-    ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 1; }));
-    bridge.send(BridgeMessageKind::proof, bridge.proof(bridge.fingerprint));
-    ASSERT_TRUE(waitUntil([&] { return device_.bridgeProven(); }));
-    bridge.send(BridgeMessageKind::notTrusted, JSONObject{{"deviceID", own_.deviceID()}});
-    ASSERT_TRUE(waitUntil([&] { return device_.keyNotTrusted(); }));
-
-    std::optional<BridgeDevice::Answer> answer;
-    const std::string id = device_.request(
-        "thread/list", std::nullopt, [&](BridgeDevice::Answer got) { answer = std::move(got); });
-    ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 3; }));
-    bridge.send(BridgeMessageKind::error,
-                JSONObject{{"code", "notPaired"}, {"message", "Erst koppeln."}}, id);
-    ASSERT_TRUE(waitUntil([&] { return answer.has_value(); }));
-    ASSERT_FALSE(answer->hasValue());
-    EXPECT_EQ(answer->error(), (ErrorBody{"notPaired", "Erst koppeln."}));
-
-    bridge.send(BridgeMessageKind::forgotten, JSONObject{{"code", "forgotten"}, {"message", ""}});
-    EXPECT_TRUE(waitUntil([&] { return device_.wasForgotten(); }));
 }

@@ -2,7 +2,7 @@
 
 // A man in the middle for tests: a TLS WebSocket host with a certificate of its own that opens a
 // session to the real bridge for each device that connects, under the same display name and
-// subprotocol, and passes every message along. It records what each side sent and may rewrite
+// subprotocol, and passes every message along. It records what the devices sent and may rewrite
 // the bridge's messages on the way, as an attacker on the network could.
 #include "link/LinkTls.h"
 #include "link/SelfSignedCertificate.h"
@@ -44,9 +44,8 @@ public:
     QString address() const { return QStringLiteral("127.0.0.1:%1").arg(server_.serverPort()); }
     const QSslCertificate& certificate() const { return certificate_; }
 
-    // Every message each side sent, as it sent it (before any rewriting).
+    // Every message the devices sent.
     std::vector<std::string> fromDevice;
-    std::vector<std::string> fromBridge;
     // Changes a message of the bridge on its way; the identity when unset.
     std::function<std::string(const std::string&)> rewriteFromBridge;
 
@@ -54,7 +53,6 @@ private:
     struct Pair {
         std::unique_ptr<QWebSocket> device;
         std::unique_ptr<QWebSocket> bridge;
-        std::vector<QByteArray> waiting;
     };
 
     void relay(QWebSocket* incoming) {
@@ -66,24 +64,14 @@ private:
         QWebSocket* bridge = pair->bridge.get();
         bridge->setSslConfiguration(deviceTlsConfiguration());
 
+        // A device speaks only after the bridge's offer, so the bridge's end is open by then.
         QObject::connect(device, &QWebSocket::binaryMessageReceived, device,
-                         [this, pair](const QByteArray& bytes) {
+                         [this, bridge](const QByteArray& bytes) {
                              fromDevice.push_back(bytes.toStdString());
-                             if (pair->bridge->state() == QAbstractSocket::ConnectedState) {
-                                 pair->bridge->sendBinaryMessage(bytes);
-                             } else {
-                                 pair->waiting.push_back(bytes);
-                             }
+                             bridge->sendBinaryMessage(bytes);
                          });
-        QObject::connect(bridge, &QWebSocket::connected, bridge, [pair] {
-            for (const QByteArray& bytes : pair->waiting) {
-                pair->bridge->sendBinaryMessage(bytes);
-            }
-            pair->waiting.clear();
-        });
         QObject::connect(bridge, &QWebSocket::binaryMessageReceived, bridge,
                          [this, device](const QByteArray& bytes) {
-                             fromBridge.push_back(bytes.toStdString());
                              device->sendBinaryMessage(
                                  rewriteFromBridge ? QByteArray::fromStdString(
                                                          rewriteFromBridge(bytes.toStdString()))
