@@ -25,12 +25,6 @@ inline std::ostream& operator<<(std::ostream& out, const Status& status) {
     return out << "(\"" << status.text << "\", " << (status.ready ? "ready" : "not ready") << ")";
 }
 
-struct ServerRequest {
-    JSONValue id;
-    std::string method;
-    JSONValue params;
-};
-
 // The outcome of one request, once it has come.
 struct Outcome {
     int calls = 0;
@@ -68,11 +62,10 @@ public:
             notifications.emplace_back(method, std::move(params));
             order.push_back("notification " + notifications.back().first);
         };
-        handlers.serverRequest = [this](const JSONValue& id, const std::string& method,
-                                        const JSONText& params) {
+        handlers.serverRequest = [this](const JSONValue&, const std::string& method,
+                                        const JSONText&) {
             note();
-            serverRequests.push_back({id, method, params.value()});
-            order.push_back("server request " + serverRequests.back().method);
+            order.push_back("server request " + method);
         };
         client.setHandlers(std::move(handlers));
     }
@@ -103,20 +96,19 @@ public:
     bool waitForStatus(const std::string& text) {
         return waitUntil([&] { return hasStatus(text); });
     }
-    // Whether "Codex app-server ready" came after the latest "Starting Codex app-server…".
-    bool readySinceLastStart() const {
-        bool ready = false;
-        for (const Status& status : statuses) {
-            if (status.text == "Starting Codex app-server\u2026") {
-                ready = false;
-            } else if (status.text == "Codex app-server ready") {
-                ready = true;
-            }
-        }
-        return ready;
-    }
+    // Waits for "Codex app-server ready" after the latest "Starting Codex app-server…".
     bool waitForReady() {
-        return waitUntil([&] { return readySinceLastStart(); });
+        return waitUntil([&] {
+            bool ready = false;
+            for (const Status& status : statuses) {
+                if (status.text == "Starting Codex app-server\u2026") {
+                    ready = false;
+                } else if (status.text == "Codex app-server ready") {
+                    ready = true;
+                }
+            }
+            return ready;
+        });
     }
     bool hasLog(const std::string& text) const {
         return std::find(logs.begin(), logs.end(), text) != logs.end();
@@ -137,7 +129,6 @@ public:
     std::vector<Status> statuses;
     std::vector<std::string> logs;
     std::vector<std::pair<std::string, JSONValue>> notifications;
-    std::vector<ServerRequest> serverRequests;
     // Lines the fake read from the client (with its echo rule).
     std::vector<std::string> received;
     // Everything but received lines, in the order it was delivered.

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -48,12 +49,6 @@ protected:
         return outcome;
     }
 
-    void startReady() {
-        client->start(std::string(CODEX_CLI_PATH));
-        ASSERT_TRUE(seen.waitForReady())
-            << (seen.statuses.empty() ? "" : seen.statuses.back().text);
-    }
-
     TemporaryHome home;
     ClientRecorder seen;
     std::shared_ptr<AppServerClient> client;
@@ -61,7 +56,9 @@ protected:
 
 } // namespace
 
-TEST_F(CodexCliTest, IsFoundOnThePathAndAnswersTheAllowlistedReads) {
+// Found on the path, it answers the allowlisted reads, starts and announces a thread, and its
+// end is reported once it is killed.
+TEST_F(CodexCliTest, IsFoundOnThePathAnswersAndAnnouncesAndItsEndIsReported) {
     std::string folder = std::filesystem::path(CODEX_CLI_PATH).parent_path().string();
     ScopedEnvironmentVariable path("PATH", folder + ":" + environmentVariable("PATH").value_or(""));
     std::optional<std::string> found = AppServerClient::findCodexExecutable();
@@ -87,33 +84,23 @@ TEST_F(CodexCliTest, IsFoundOnThePathAndAnswersTheAllowlistedReads) {
               std::string::npos)
         << unknown->value->error().description();
 
-    for (const std::string& line : seen.logs) {
-        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
-    }
-}
-
-TEST_F(CodexCliTest, StartsAThreadAndAnnouncesIt) {
-    startReady();
     auto started = call("thread/start");
     ASSERT_TRUE(started->value && started->value->hasValue())
         << started->value->error().description();
     const JSONValue* thread = (*started->value)->member("thread");
-    ASSERT_TRUE(thread && thread->member("id") && thread->member("id")->stringValue());
-    std::string id = *thread->member("id")->stringValue();
+    ASSERT_TRUE(thread && thread->member("id"));
     ASSERT_TRUE(waitUntil([&] {
-        for (const auto& [method, params] : seen.notifications) {
-            const JSONValue* announced = params.member("thread");
-            if (method == "thread/started" && announced && announced->member("id") &&
-                *announced->member("id") == JSONValue(id)) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(
+            seen.notifications.begin(), seen.notifications.end(), [&](const auto& entry) {
+                const JSONValue* announced = entry.second.member("thread");
+                return entry.first == "thread/started" && announced && announced->member("id") &&
+                       *announced->member("id") == *thread->member("id");
+            });
     }));
-}
 
-TEST_F(CodexCliTest, ReportsTheEndOfAKilledChild) {
-    startReady();
+    for (const std::string& line : seen.logs) {
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    }
     ASSERT_EQ(::kill(*client->processId(), SIGKILL), 0);
     ASSERT_TRUE(seen.waitForStatus("Codex app-server exited with code 9."));
     EXPECT_EQ(seen.statuses.back(), (Status{"Codex app-server exited with code 9.", false}));

@@ -33,26 +33,11 @@ struct FramingCase {
 
 } // namespace
 
-TEST(LineFramer, FramesLinesWhereverTheChunksAreCut) {
-    const FramingCase cases[] = {
-        {"one line", {"{}\n"}, {"{}"}},
-        {"two lines in one chunk", {"a\nb\n"}, {"a", "b"}},
-        {"one line over three chunks", {"{\"me", "thod\":", "\"m\"}\n"}, {"{\"method\":\"m\"}"}},
-        {"line feed alone in the next chunk", {"abc", "\n"}, {"abc"}},
-        {"line feed then more in the next chunk", {"ab", "c\nde", "f\n"}, {"abc", "def"}},
-        {"empty lines are skipped", {"a\n\n", "\nb\n\n"}, {"a", "b"}},
-        {"a carriage return stays in the line", {"a\r\n"}, {"a\r"}},
-        {"no line feed, no line", {"abc", "def"}, {}},
-        {"empty chunks change nothing", {"", "a", "", "\n", ""}, {"a"}},
-        {"a chunk of line feeds only", {"\n\n\n"}, {}},
-    };
-    for (const FramingCase& c : cases) {
-        EXPECT_EQ(frame(c.chunks), c.lines) << c.name;
-    }
-}
-
+// Cut into three chunks at every pair of places (so also into empty chunks and chunks of line
+// feeds alone): empty lines are skipped, a carriage return stays in its line, and the
+// unfinished line at the end gives nothing.
 TEST(LineFramer, EveryWayOfCuttingAStreamGivesTheSameLines) {
-    const std::string stream = "{\"id\":1}\n\n{\"method\":\"x\"}\r\nhello\n{}\n";
+    const std::string stream = "{\"id\":1}\n\n\n{\"method\":\"x\"}\r\nhello\n{}\nunfinished";
     const Lines expected = {"{\"id\":1}", "{\"method\":\"x\"}\r", "hello", "{}"};
     for (std::size_t first = 0; first <= stream.size(); ++first) {
         for (std::size_t second = first; second <= stream.size(); ++second) {
@@ -103,7 +88,6 @@ TEST(LineFramer, ResetForgetsTheUnfinishedLine) {
     LineFramer framer(1024);
     frame({"{\"method\":\"cut"}, 1024, &framer);
     framer.reset();
-    EXPECT_EQ(framer.bufferedBytes(), 0u);
     EXPECT_EQ(frame({"{\"id\":1}\n"}, 1024, &framer), Lines{"{\"id\":1}"});
 
     // Also in the middle of skipping an overlong line.

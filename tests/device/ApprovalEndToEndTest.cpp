@@ -1,9 +1,8 @@
 // Approval questions of a real agent turn, end to end: the real Codex CLI runs a turn against
 // the model stand-in on 127.0.0.1, which asks it to run a shell command; Codex asks whether it
 // may; the bridge puts the question to a paired tarnwick-device, run as a program of its own,
-// and passes its answer back. And the device ceiling over the same parts: what a device may not
-// ask never reaches Codex, and what it may runs in Codex's sandbox. Nothing leaves the network
-// namespace the tests run in.
+// and passes its answer back. And the device ceiling over the same parts: what a device may ask
+// runs in Codex's sandbox. Nothing leaves the network namespace the tests run in.
 #include "device/BridgeDevice.h"
 #include "device/DeviceBridgeTest.h"
 #include "support/MemoryKeychain.h"
@@ -12,7 +11,6 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 using namespace tarnwick;
 using namespace tarnwick::testing;
@@ -81,25 +79,15 @@ protected:
         return count;
     }
 
-    // The notifications of `method` the bridge relayed so far.
-    std::vector<JSONValue> relayed(const std::string& method) const {
-        std::vector<JSONValue> found;
-        for (const auto& [name, params] : bridge_.appServer().notifications) {
-            if (name == method) {
-                found.push_back(params);
-            }
-        }
-        return found;
-    }
-
-    // The status of the `member` ("turn" or "item") of each notification of `method`, in order,
-    // for an item only of the command items.
+    // The status of the `member` ("turn" or "item") of each notification of `method` the bridge
+    // relayed so far, in order, for an item only of the command items.
     std::vector<std::string> statuses(const std::string& method, const char* member) const {
         std::vector<std::string> found;
-        for (const JSONValue& params : relayed(method)) {
+        for (const auto& [name, params] : bridge_.appServer().notifications) {
             const JSONValue* entry = params.member(member);
             const JSONValue* type = entry ? entry->member("type") : nullptr;
-            if (method == "turn/completed" || (type && *type == JSONValue("commandExecution"))) {
+            if (name == method &&
+                (method == "turn/completed" || (type && *type == JSONValue("commandExecution")))) {
                 const JSONValue* status = entry ? entry->member("status") : nullptr;
                 found.push_back(status && status->stringValue() ? *status->stringValue() : "?");
             }
@@ -117,9 +105,7 @@ protected:
             "thread/start", JSONObject{{"cwd", work_.string()}, {"approvalPolicy", "untrusted"}},
             [&](Expected<JSONText, Error> outcome) {
                 ASSERT_TRUE(outcome.hasValue()) << outcome.error().description;
-                const JSONValue result = outcome->value();
-                const JSONValue* thread = result.member("thread");
-                threadID = *thread->member("id")->stringValue();
+                threadID = *outcome->value().member("thread")->member("id")->stringValue();
             });
         ASSERT_TRUE(waitUntil([&] { return threadID.has_value(); }));
         bool started = false;
@@ -169,9 +155,8 @@ protected:
 
 TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisionsCodexOffered) {
     pair(laptop_, "Laptop");
-    // Connected first, so that the bridge must pass over it to find the paired device.
-    Stranger stranger(folders_.path(), bridge_.link().listeningPort());
-
+    // (That events and questions pass over a stranger is the controller's tests' and the next
+    // test's.)
     DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
                              "--approval-policy", "untrusted", "--name", "Laptop"});
     ASSERT_TRUE(chat.waitForError("Thread ")) << chat.err;
@@ -184,9 +169,8 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
                             work_.string() + "\n  Reason: To note that the turn ran.\n"),
               std::string::npos)
         << chat.err;
-    EXPECT_NE(chat.err.find("    y  yes (accept)\n"), std::string::npos) << chat.err;
-    EXPECT_NE(chat.err.find("    c  no, and stop the turn (cancel)\n"), std::string::npos);
-    // Codex offers no plain decline for a command under this policy, so neither does the device.
+    // Codex offers no plain decline for a command under this policy, so neither does the device
+    // (how the offered ones are shown is ApprovalPrompt's test).
     EXPECT_EQ(chat.err.find("(decline)"), std::string::npos) << chat.err;
     EXPECT_EQ(runs(), 0) << "nothing runs before the answer";
     chat.write("y\n");
@@ -204,8 +188,6 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
     const std::size_t beforeCancel = chat.err.size();
     chat.write("And again.\n");
     ASSERT_TRUE(chat.waitForError("Your answer", beforeCancel)) << chat.err;
-    chat.write("n\n");
-    ASSERT_TRUE(chat.waitForError("Please answer with one of the keys.", beforeCancel)) << chat.err;
     chat.write("c\n");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 2; }));
     EXPECT_EQ(completedTurns()[1], "interrupted");
@@ -214,23 +196,10 @@ TEST_F(ApprovalEndToEndTest, ADeviceApprovesThenCancelsACommandWithOnlyTheDecisi
 
     EXPECT_EQ(commandOutcomes(), (std::vector<std::string>{"completed", "declined"}));
     ASSERT_EQ(bridge_.appServer().responses.size(), 2u);
-    for (const auto& [id, result] : bridge_.appServer().responses) {
-        EXPECT_TRUE(id.numberValue().has_value()) << id.displayText();
-    }
     EXPECT_EQ(bridge_.appServer().responses[0].first, JSONValue(0))
         << "Codex's first question has id 0";
     EXPECT_EQ(bridge_.appServer().responses[1].second,
               JSONValue(JSONObject{{"decision", "cancel"}}));
-
-    // The stranger saw none of the events and none of the questions.
-    EXPECT_EQ(stranger.messagesAfterHello(), 0u);
-    EXPECT_FALSE(relayed("turn/started").empty());
-
-    // The stand-in was asked with the tools Codex offers, and the command's output came back.
-    const auto requests = model_->requests();
-    ASSERT_GE(requests.size(), 2u);
-    EXPECT_NE(requests[0].encode()->find("\"exec_command\""), std::string::npos);
-    EXPECT_NE(requests[1].encode()->find("\"function_call_output\""), std::string::npos);
 }
 
 // A question waits for a paired device across the asked device's disconnect and is answered on
@@ -242,21 +211,13 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesADisconnectAndTheLimitDeclinesOneN
     ASSERT_TRUE(watch.waitForError("Watching"));
     startTurnWithoutADevice();
     std::optional<JSONValue> asked;
+    // The question is shown to people too, on the error stream.
     ASSERT_TRUE(waitUntil([&] {
-        std::istringstream lines(watch.out);
-        for (std::string line; std::getline(lines, line);) {
-            auto decoded = JSONValue::decode(line);
-            if (decoded && decoded->member("serverRequest")) {
-                asked = *decoded;
-            }
-        }
-        // The question is shown to people too, on the error stream.
+        asked = printed(watch.out, commandQuestion, "serverRequest");
         return asked.has_value() && watch.err.find("Your answer") != std::string::npos;
     })) << watch.out
         << watch.err;
-    EXPECT_EQ(*asked->member("method"), JSONValue(commandQuestion));
     const std::string questionID = *asked->member("serverRequest")->stringValue();
-    EXPECT_EQ(questionID.size(), 36u);
     EXPECT_NE(watch.err.find("  Reason: To note that the turn ran.\n"), std::string::npos)
         << watch.out << watch.err;
 
@@ -266,12 +227,6 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesADisconnectAndTheLimitDeclinesOneN
     EXPECT_TRUE(bridge_.appServer().responses.empty());
     EXPECT_TRUE(completedTurns().empty());
     EXPECT_EQ(runs(), 0);
-
-    // A device that is not paired cannot answer it.
-    DeviceRun strangerAnswer(stranger_, {"answer", QString::fromStdString(questionID), "accept",
-                                         "--bridge", bridgeAddress()});
-    EXPECT_EQ(strangerAnswer.finish(), 4);
-    EXPECT_TRUE(bridge_.appServer().responses.empty());
 
     // The device comes back on a new connection, is recognised, and answers with the same id.
     DeviceRun answer(laptop_,
@@ -283,12 +238,6 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesADisconnectAndTheLimitDeclinesOneN
     ASSERT_EQ(bridge_.appServer().responses.size(), 1u);
     EXPECT_EQ(bridge_.appServer().responses[0],
               std::make_pair(JSONValue(0), JSONValue(JSONObject{{"decision", "accept"}})));
-
-    // A second answer with that id finds nothing open and changes nothing.
-    DeviceRun again(laptop_,
-                    {"answer", QString::fromStdString(questionID), "decline", "--name", "Laptop"});
-    EXPECT_EQ(again.finish(), 0) << again.err;
-    EXPECT_EQ(bridge_.appServer().responses.size(), 1u);
 
     // No paired device connected, only a stranger: the next question waits, then the limit.
     ASSERT_TRUE(waitUntil([&] { return bridge_.controller().authorizedPeerNames().empty(); }));
@@ -310,30 +259,13 @@ TEST_F(ApprovalEndToEndTest, AQuestionOutlivesADisconnectAndTheLimitDeclinesOneN
 
 TEST_F(CeilingEndToEndTest, UnderTheDefaultCeilingADeviceWorksInTheSandboxAndGetsNoFurther) {
     pair(laptop_, "Laptop");
-    // A relayed session's whole ask, and a plain ask for full access: refused with the reason,
-    // and Codex never hears of either.
-    const QString work = QString::fromStdString(work_.string());
-    const std::pair<QString, const char*> asks[] = {
-        {QStringLiteral(R"({"cwd":"/","approvalPolicy":"never","sandbox":"danger-full-access"})"),
-         "only among the asking approval policies"},
-        {R"({"cwd":")" + work + R"(","sandbox":"danger-full-access"})",
-         "This computer allows devices at most the workspace-write sandbox."},
-    };
-    for (const auto& [params, reason] : asks) {
-        DeviceRun call(laptop_, {"call", "thread/start", params, "--name", "Laptop"});
-        EXPECT_NE(call.finish(), 0);
-        EXPECT_NE(call.err.find(reason), std::string::npos) << call.err;
-    }
-    EXPECT_EQ(relayedCount("thread/start"), 0);
-    EXPECT_NE(bridge_.controller().logs().front().find(
-                  "Laptop asked for sandbox \"danger-full-access\" in thread/start, refused"),
-              std::string::npos)
-        << bridge_.controller().logs().front();
-
+    // What a device may not ask is refused before Codex hears of it (CeilingCheckTest and
+    // BridgeControllerTest's ceiling tests); here, what Codex makes of what it may ask.
     // Saying nothing of sandbox or approvals: Codex runs the command in the workspace-write
     // sandbox, where it writes in the thread's folder and nowhere else. Should Codex ask to go
     // beyond the sandbox, the device declines.
-    DeviceRun chat(laptop_, {"chat", "--cwd", work, "--decline-all", "--name", "Laptop"});
+    DeviceRun chat(laptop_, {"chat", "--cwd", QString::fromStdString(work_.string()),
+                             "--decline-all", "--name", "Laptop"});
     ASSERT_TRUE(chat.waitForError("Thread ")) << chat.err;
     chat.write("Try both.\n");
     ASSERT_TRUE(waitUntil([&] { return completedTurns().size() == 1; })) << chat.err;

@@ -1,6 +1,7 @@
 // The device end of handshake version 2 against a scripted bridge on real TLS over loopback:
 // the bridge here is a WebSocket host with its own certificate and signing key that sends what a
-// test tells it to, so that it can also send what a real bridge never would.
+// test tells it to, so that it can also send what a real bridge never would. (How the device
+// reads the real bridge's refusals and its forgetting shows in DeviceEndToEndTest's runs.)
 #include "device/BridgeDevice.h"
 
 #include "link/CertificateFingerprint.h"
@@ -44,9 +45,9 @@ public:
     }
 
     quint16 port() const { return server_.serverPort(); }
-    void send(BridgeMessageKind kind, JSONValue body, std::optional<std::string> id = {}) {
-        session_->sendBinaryMessage(QByteArray::fromStdString(
-            makeMessage(kind, std::move(id), {}, std::move(body)).encode().value()));
+    void send(BridgeMessageKind kind, JSONValue body) {
+        session_->sendBinaryMessage(
+            QByteArray::fromStdString(makeMessage(kind, {}, {}, std::move(body)).encode().value()));
     }
     // The device's offer, once it came.
     HelloOffer deviceOffer() const { return HelloOffer::fromJSON(*received.at(0).body).value(); }
@@ -79,14 +80,14 @@ protected:
 
 } // namespace
 
+// What the device computes (its offer, proof, commitment and code) is checked against the real
+// bridge wherever a test pairs a BridgeDevice (BridgeEndToEndTest, DeviceEndToEndTest); here,
+// what a bridge that is not the real one could try out of turn.
 TEST_F(BridgeDeviceV2, ProvesItselfOnlyAfterTheBridgeAndPairsByCommitThenReveal) {
     ScriptedBridge bridge;
     connectTo(bridge);
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 1; }));
-    const HelloOffer offer = bridge.deviceOffer();
-    EXPECT_EQ(offer.certificate, bridge.fingerprint) << "the certificate this connection shows";
-    EXPECT_EQ(offer.publicKey, own_.identity().publicKey());
-    EXPECT_EQ(device_.certificateSeen(), bridge.fingerprint);
+    EXPECT_EQ(bridge.deviceOffer().certificate, bridge.fingerprint);
 
     // Before the bridge has proved itself, an acceptance is not believed and nothing is sent.
     bridge.send(BridgeMessageKind::pairingAccepted, JSONObject{{"protocol", 2}});
@@ -97,11 +98,6 @@ TEST_F(BridgeDeviceV2, ProvesItselfOnlyAfterTheBridgeAndPairsByCommitThenReveal)
     EXPECT_FALSE(device_.isAccepted());
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 2; }));
     ASSERT_EQ(bridge.received[1].kind, BridgeMessageKind::proof);
-    const JSONValue* signature = bridge.received[1].body->member("signature");
-    ASSERT_TRUE(signature && signature->stringValue());
-    EXPECT_TRUE(verifySignature(offer.publicKey,
-                                deviceProofText(offer, bridge.offer, bridge.fingerprint),
-                                *signature->stringValue()));
 
     // A pairing nonce nobody asked for is ignored; then commit, nonce, reveal.
     std::vector<std::string> problems;
@@ -112,16 +108,10 @@ TEST_F(BridgeDeviceV2, ProvesItselfOnlyAfterTheBridgeAndPairsByCommitThenReveal)
     device_.requestPairing();
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 3; }));
     ASSERT_EQ(bridge.received[2].kind, BridgeMessageKind::pairingRequest);
-    const std::string commitment = *bridge.received[2].body->member("commitment")->stringValue();
-    const std::string bridgeNonce = randomNonceV2();
-    bridge.send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", bridgeNonce}});
+    bridge.send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", randomNonceV2()}});
     ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 4; }));
     ASSERT_EQ(bridge.received[3].kind, BridgeMessageKind::pairingNonce);
-    const std::string deviceNonce = *bridge.received[3].body->member("nonce")->stringValue();
-    EXPECT_EQ(pairingCommitment(offer.publicKey, deviceNonce), commitment);
-    EXPECT_EQ(device_.pairingCode(),
-              pairingCodeV2(bridge.offer.publicKey, offer.publicKey, bridge.offer.nonce,
-                            offer.nonce, bridgeNonce, deviceNonce, bridge.fingerprint));
+    EXPECT_TRUE(device_.pairingCode().has_value());
     bridge.send(BridgeMessageKind::pairingAccepted, JSONObject{{"protocol", 2}});
     EXPECT_TRUE(waitUntil([&] { return device_.isAccepted(); }));
 }
@@ -149,27 +139,4 @@ TEST_F(BridgeDeviceV2, RefusesABridgeThatDoesNotProveItselfAndSignsNothing) {
     EXPECT_TRUE(misnamed.received.empty());
     EXPECT_TRUE(versionOne.received.empty());
     EXPECT_EQ(relayed.received.size(), 1u) << "only the unsigned offer";
-}
-
-TEST_F(BridgeDeviceV2, ReadsTheBridgesOutcomesByKindAndCode) {
-    ScriptedBridge bridge;
-    connectTo(bridge);
-    ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 1; }));
-    bridge.send(BridgeMessageKind::proof, bridge.proof(bridge.fingerprint));
-    ASSERT_TRUE(waitUntil([&] { return device_.bridgeProven(); }));
-    bridge.send(BridgeMessageKind::notTrusted, JSONObject{{"deviceID", own_.deviceID()}});
-    ASSERT_TRUE(waitUntil([&] { return device_.keyNotTrusted(); }));
-
-    std::optional<BridgeDevice::Answer> answer;
-    const std::string id = device_.request(
-        "thread/list", std::nullopt, [&](BridgeDevice::Answer got) { answer = std::move(got); });
-    ASSERT_TRUE(waitUntil([&] { return bridge.received.size() == 3; }));
-    bridge.send(BridgeMessageKind::error,
-                JSONObject{{"code", "notPaired"}, {"message", "Erst koppeln."}}, id);
-    ASSERT_TRUE(waitUntil([&] { return answer.has_value(); }));
-    ASSERT_FALSE(answer->hasValue());
-    EXPECT_EQ(answer->error(), (ErrorBody{"notPaired", "Erst koppeln."}));
-
-    bridge.send(BridgeMessageKind::forgotten, JSONObject{{"code", "forgotten"}, {"message", ""}});
-    EXPECT_TRUE(waitUntil([&] { return device_.wasForgotten(); }));
 }

@@ -18,7 +18,6 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <optional>
 
 namespace tarnwick::testing {
@@ -42,13 +41,8 @@ public:
         QObject::connect(&process_, &QProcess::readyReadStandardError, &process_,
                          [this] { take(); });
         process_.start(QStringLiteral(TARNWICK_DEVICE_PATH), arguments);
-        command_ = "$ tarnwick-device " + arguments.join(' ').toStdString();
     }
     ~DeviceRun() {
-        // TARNWICK_SHOW_DEVICE_RUNS=1 shows each run as it would look in a terminal.
-        if (qEnvironmentVariableIsSet("TARNWICK_SHOW_DEVICE_RUNS")) {
-            std::cerr << command_ << "\n" << transcript_ << std::flush;
-        }
         if (process_.state() != QProcess::NotRunning) {
             process_.kill();
             process_.waitForFinished();
@@ -70,11 +64,7 @@ public:
     bool waitForError(const std::string& text, std::size_t from = 0) {
         return waitUntil([&] { return err.find(text, from) != std::string::npos; });
     }
-    void write(const std::string& text) {
-        // Shown as if typed at a terminal, which echoes it.
-        transcript_ += text;
-        process_.write(text.data(), qint64(text.size()));
-    }
+    void write(const std::string& text) { process_.write(text.data(), qint64(text.size())); }
     void interrupt() { ::kill(static_cast<pid_t>(process_.processId()), SIGINT); }
     // Ends the run at once, as a device that vanishes from the network would.
     void kill() {
@@ -87,17 +77,11 @@ public:
 
 private:
     void take() {
-        const std::string output = process_.readAllStandardOutput().toStdString();
-        const std::string errors = process_.readAllStandardError().toStdString();
-        out += output;
-        err += errors;
-        transcript_ += output + errors;
+        out += process_.readAllStandardOutput().toStdString();
+        err += process_.readAllStandardError().toStdString();
     }
 
     QProcess process_;
-    std::string command_;
-    // Both outputs and the input, in the order they came.
-    std::string transcript_;
 };
 
 class DeviceBridgeTest : public ::testing::Test {
@@ -168,14 +152,16 @@ protected:
         return value ? *value : JSONValue();
     }
 
-    // The params of the first event of `method` among the JSON lines that watch printed.
-    static std::optional<JSONValue> event(const std::string& out, const std::string& method) {
+    // The first of the JSON lines that watch printed of `method` with the member `member`
+    // ("params" of an event, "serverRequest" of a question).
+    static std::optional<JSONValue> printed(const std::string& out, const std::string& method,
+                                            const char* member = "params") {
         std::size_t start = 0;
         for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
             auto line = JSONValue::decode(std::string_view(out).substr(start, end - start));
             if (line && line->member("method") && *line->member("method") == JSONValue(method) &&
-                line->member("params")) {
-                return *line->member("params");
+                line->member(member)) {
+                return *line;
             }
         }
         return std::nullopt;

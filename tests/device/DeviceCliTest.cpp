@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
+
 using namespace tarnwick;
 using namespace tarnwick::testing;
 
@@ -42,10 +45,6 @@ TEST(BridgeAddress, ReadsHostsPortsAndBracketedAddresses) {
     }
     EXPECT_EQ((BridgeAddress{"::1", 80}).toString(), "[::1]:80");
     EXPECT_EQ((BridgeAddress{"studio", 80}).toString(), "studio:80");
-    for (const BridgeAddress& address :
-         {BridgeAddress{"::1", 9}, BridgeAddress{"10.0.0.2", 47600}}) {
-        EXPECT_EQ(BridgeAddress::parse(address.toString()), address);
-    }
 }
 
 TEST(DeviceArguments, ReadsEachCommandWithItsOptions) {
@@ -65,17 +64,13 @@ TEST(DeviceArguments, ReadsEachCommandWithItsOptions) {
     EXPECT_TRUE(pair->json);
     EXPECT_EQ(pair->browseSeconds, 5);
 
-    auto chat = DeviceArguments::parse({"chat", "--decline-all", "--", "-odd-thread"});
+    auto chat = DeviceArguments::parse({"chat", "--decline-all", "--cwd", "/srv/project",
+                                        "--approval-policy=untrusted", "--", "-odd-thread"});
     ASSERT_TRUE(chat.hasValue()) << chat.error();
     EXPECT_EQ(chat->thread, "-odd-thread");
     EXPECT_TRUE(chat->declineAll);
-    EXPECT_FALSE(chat->workingFolder);
-
-    auto working = DeviceArguments::parse(
-        {"chat", "--cwd", "/srv/project", "--approval-policy=untrusted", "--name", "Tablet"});
-    ASSERT_TRUE(working.hasValue()) << working.error();
-    EXPECT_EQ(working->workingFolder, "/srv/project");
-    EXPECT_EQ(working->approvalPolicy, "untrusted");
+    EXPECT_EQ(chat->workingFolder, "/srv/project");
+    EXPECT_EQ(chat->approvalPolicy, "untrusted");
 
     auto answer = DeviceArguments::parse(
         {"answer", "0F8C3A1E-0000-4000-8000-000000000000", R"({"x":1})", "--bridge", "h:1"});
@@ -116,11 +111,8 @@ TEST(DeviceArguments, RefusesWhatNoCommandTakes) {
                                      "watch --cwd /tmp",
                                      "chat --cwd=",
                                      "chat --approval-policy"}) {
-        std::vector<std::string> arguments;
-        for (std::size_t start = 0, end; start < joined.size(); start = end + 1) {
-            end = std::min(joined.find(' ', start), joined.size());
-            arguments.push_back(joined.substr(start, end - start));
-        }
+        std::istringstream words(joined);
+        const std::vector<std::string> arguments{std::istream_iterator<std::string>(words), {}};
         auto parsed = DeviceArguments::parse(arguments);
         EXPECT_FALSE(parsed.hasValue()) << joined;
         if (!parsed) {
@@ -189,17 +181,9 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers
     EXPECT_EQ(loaded->displayName, "Studio");
 
     // Same device ID, another key: someone else speaking for the paired bridge.
-    const auto sameID = ini("impostor.ini");
-    sameID->setValue(QString::fromUtf8(DeviceIdentity::deviceIDKey.data()),
-                     QString::fromStdString(hello.deviceID));
-    auto impostor = std::move(DeviceIdentity::create(otherKeys, *sameID)).value();
-    ASSERT_EQ(impostor->deviceID(), hello.deviceID);
-    EXPECT_EQ(store.recognise({impostor->deviceID(), impostor->publicKey(), {}, {}}),
+    auto impostor = std::move(DeviceIdentity::create(otherKeys, *ini("impostor.ini"))).value();
+    EXPECT_EQ(store.recognise({hello.deviceID, impostor->publicKey(), {}, {}}),
               RememberedBridgeStore::Recognition::keyChanged);
-
-    // Reading it back in a new settings object sees the same.
-    EXPECT_EQ(RememberedBridgeStore(*ini("device.ini")).recognise(hello),
-              RememberedBridgeStore::Recognition::known);
 
     // The certificate: pinned at the first proof after a pairing without one, then renewed
     // with the same key, or replaced by one with another key. Another key still comes first.
@@ -226,14 +210,7 @@ TEST(RememberedBridgeStore, RecognisesThePairedKeyAndCertificateAndNoticesOthers
 
 namespace {
 
-// Shapes as `codex app-server generate-json-schema` gives them.
-JSONValue commandQuestion() {
-    return *JSONValue::decode(
-        R"({"threadId":"t1","turnId":"u1","itemId":"c1","startedAtMs":1,"approvalId":null,
-            "command":"rm -rf build","cwd":"/home/ann/project","reason":"cleans the build",
-            "commandActions":null})");
-}
-
+// Shaped as `codex app-server generate-json-schema` gives it.
 JSONValue fileQuestion(const std::string& grantRoot = "null") {
     return *JSONValue::decode(R"({"threadId":"t1","turnId":"u1","itemId":"f1","startedAtMs":1,)"
                               R"("reason":null,"grantRoot":)" +
@@ -242,24 +219,19 @@ JSONValue fileQuestion(const std::string& grantRoot = "null") {
 
 } // namespace
 
-TEST(ApprovalPrompt, ShowsTheCommandAndWhereItRuns) {
-    ApprovalPrompt prompt;
-    std::string text = prompt.describe("item/commandExecution/requestApproval", commandQuestion());
-    EXPECT_NE(text.find("rm -rf build"), std::string::npos) << text;
-    EXPECT_NE(text.find("in /home/ann/project"), std::string::npos) << text;
-    EXPECT_NE(text.find("Reason: cleans the build"), std::string::npos) << text;
-
-    std::string bare = prompt.describe("item/commandExecution/requestApproval",
-                                       *JSONValue::decode(R"({"command":null,"cwd":null})"));
-    EXPECT_NE(bare.find("(command not given)"), std::string::npos) << bare;
-    EXPECT_EQ(prompt.describe("item/tool/requestUserInput", JSONObject{}), "");
-}
-
-TEST(ApprovalPrompt, ListsTheFilesAFileChangeAnnounced) {
+// What Codex did not give is said so; a whole command question is
+// OffersOnlyTheDecisionsCodexNames's.
+TEST(ApprovalPrompt, ListsTheFilesAFileChangeAnnouncedAndSaysWhatCodexDidNotGive) {
     ApprovalPrompt prompt;
     EXPECT_NE(
         prompt.describe("item/fileChange/requestApproval", fileQuestion()).find("not announced"),
         std::string::npos);
+    EXPECT_NE(prompt
+                  .describe("item/commandExecution/requestApproval",
+                            *JSONValue::decode(R"({"command":null,"cwd":null})"))
+                  .find("(command not given)"),
+              std::string::npos);
+    EXPECT_EQ(prompt.describe("item/tool/requestUserInput", JSONObject{}), "");
 
     prompt.observeEvent("item/started", *JSONValue::decode(R"({"threadId":"t1","turnId":"u1",
         "startedAtMs":1,"item":{"type":"fileChange","id":"f1","status":"inProgress","changes":[

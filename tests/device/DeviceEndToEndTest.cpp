@@ -5,10 +5,7 @@
 #include "device/DeviceBridgeTest.h"
 #include "device/TlsRelay.h"
 #include "link/CertificateFingerprint.h"
-#include "link/SelfSignedCertificate.h"
-#include "link/TlsIdentityStore.h"
 
-#include <QFile>
 #include <QTcpServer>
 
 #include <regex>
@@ -30,6 +27,14 @@ protected:
     static std::string remembered(const std::filesystem::path& home, const char* key) {
         return deviceSettings(home)->value(key).toString().toStdString();
     }
+    // A bridge on the scripted fake app-server, with the laptop paired.
+    void startPaired(const std::vector<std::string>& script = {}) {
+        codex_.emplace(script);
+        startBridge(codex_->executable());
+        pair(laptop_, "Laptop");
+    }
+
+    std::optional<FakeCodex> codex_;
 };
 
 } // namespace
@@ -39,17 +44,14 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
         << CODEX_CLI_PATH << " is missing; scripts/setup installs it";
     startBridge(CODEX_CLI_PATH);
     pair(laptop_, "Laptop");
-    EXPECT_TRUE(logged("Paired Laptop."));
     ASSERT_EQ(bridge_.controller().trustedPeers().size(), 1u);
     EXPECT_EQ(bridge_.controller().trustedPeers()[0].protocolVersion, 2);
 
-    // Every later run is a new connection, let in by its proof alone.
-    for (const char* method : {"thread/list", "model/list", "account/read"}) {
-        auto result = call(laptop_, {method});
-        ASSERT_EQ(result.status, 0) << method << ": " << result.err;
-        EXPECT_TRUE(decoded(result.out).objectValue()) << method << ": " << result.out;
-    }
-    EXPECT_TRUE(decoded(call(laptop_, {"model/list"}).out).member("data"));
+    // Every later run is a new connection, let in by its proof alone. (What Codex answers to
+    // each allowlisted read is CodexCliTest's.)
+    auto listed = call(laptop_, {"thread/list"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_TRUE(decoded(listed.out).member("data")) << listed.out;
     EXPECT_TRUE(logged("Authenticated Laptop."));
     EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
 
@@ -60,77 +62,32 @@ TEST_F(DeviceEndToEndTest, PairsThenDrivesTheRealCodexCli) {
     ASSERT_EQ(started.status, 0) << started.err;
     const JSONValue startedThread = decoded(started.out);
     const JSONValue* thread = startedThread.member("thread");
-    ASSERT_TRUE(thread && thread->member("id") && thread->member("id")->stringValue());
-    const std::string threadID = *thread->member("id")->stringValue();
+    ASSERT_TRUE(thread && thread->member("id"));
     std::optional<JSONValue> announced;
     ASSERT_TRUE(waitUntil([&] {
-        announced = event(watch.out, "thread/started");
+        announced = printed(watch.out, "thread/started");
         return announced.has_value();
     })) << watch.out;
-    const JSONValue* announcedThread = announced->member("thread");
-    ASSERT_TRUE(announcedThread && announcedThread->member("id"));
-    EXPECT_EQ(*announcedThread->member("id"), JSONValue(threadID));
+    EXPECT_EQ(*announced->member("params")->member("thread")->member("id"), *thread->member("id"));
     // Printed for grep: slashes as they stand, in methods and in paths alike.
     EXPECT_NE(watch.out.find(R"("method":"thread/started")"), std::string::npos) << watch.out;
     EXPECT_EQ((watch.out + started.out).find("\\/"), std::string::npos) << started.out;
     watch.interrupt();
     EXPECT_EQ(watch.finish(), 0) << watch.err;
 
-    // Refusals, each with its own text and status.
-    const std::size_t relayed = bridge_.appServer().methods.size();
-    auto refused = call(laptop_, {"config/read"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "That method is not available through Tarnwick.\n");
-    EXPECT_EQ(refused.out, "");
-
-    auto badParams = call(laptop_, {"thread/list", "{not json"});
-    EXPECT_EQ(badParams.status, 2);
-
-    for (const QStringList& arguments :
-         {QStringList{"thread/list", "--bridge", bridgeAddress()}, QStringList{"thread/list"}}) {
-        auto stranger = call(stranger_, arguments);
-        EXPECT_EQ(stranger.status, 4);
-        EXPECT_EQ(stranger.err, "Pair this device first.\n");
-    }
-    DeviceRun strangerWatch(stranger_, {"watch", "--bridge", bridgeAddress()});
-    EXPECT_EQ(strangerWatch.finish(), 4);
-    EXPECT_EQ(bridge_.appServer().methods.size(), relayed)
-        << "nothing refused reached the app-server";
+    // What the bridge refuses, and the statuses its refusals give, are the bridge's and the
+    // device session's unit tests; here, what only the program decides.
+    EXPECT_EQ(call(laptop_, {"thread/list", "{not json"}).status, 2);
+    auto stranger = call(stranger_, {"thread/list"});
+    EXPECT_EQ(stranger.status, 4);
+    EXPECT_EQ(stranger.err, "Pair this device first.\n");
 }
 
-TEST_F(DeviceEndToEndTest, ReportsABridgeThatIsNotThere) {
-    // A port that was free a moment ago and has nobody listening.
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    DeviceRun run(laptop_, {"pair", QStringLiteral("127.0.0.1:%1").arg(port)});
-    EXPECT_EQ(run.finish(), 3);
-    EXPECT_NE(run.err.find("Could not connect"), std::string::npos) << run.err;
-}
-
-TEST_F(DeviceEndToEndTest, RefusesABridgeWhoseKeyChangedUntilPairedAgain) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
-    // Another bridge speaking under the paired bridge's device ID.
-    ASSERT_FALSE(remembered(laptop_, "bridge/publicKey").empty());
-    deviceSettings(laptop_)->setValue("bridge/publicKey", "AAAA");
-    auto refused = call(laptop_, {"thread/list"});
-    EXPECT_EQ(refused.status, 6);
-    EXPECT_NE(refused.err.find("WARNING"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("pair --replace"), std::string::npos) << refused.err;
-
-    DeviceRun replaced(laptop_, {"pair", bridgeAddress(), "--replace", "--name", "Laptop"});
-    EXPECT_EQ(replaced.finish(), 0) << replaced.err;
-    EXPECT_NE(replaced.out.find("already paired"), std::string::npos) << replaced.out;
-    EXPECT_EQ(call(laptop_, {"thread/list"}).status, 0);
-}
-
+// A paired device behind a relay. (A first pairing through one fails at the bridge's proof, which
+// covers the certificate the bridge has and not the one the device saw: BridgeDeviceV2's
+// refusal test and the bridge's relayed-certificate tests.)
 TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCertificate) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+    startPaired();
     const std::string bridgeCertificate = remembered(laptop_, "bridge/certificate");
     ASSERT_EQ(bridgeCertificate.size(), 64u);
     TlsRelay relay(bridge_.port());
@@ -149,60 +106,22 @@ TEST_F(DeviceEndToEndTest, SendsNothingSignedToABridgeBehindARelayWithItsOwnCert
     EXPECT_NE(pinned.err.find("ANOTHER CERTIFICATE KEY"), std::string::npos) << pinned.err;
     EXPECT_TRUE(relay.fromDevice.empty()) << "the paired device said nothing at all";
     EXPECT_FALSE(logged("Authenticated Laptop."));
-
-    // A device pairing for the first time, whose offer the relay makes name the bridge's
-    // certificate: the bridge then proves itself over its own certificate, not the one the
-    // device saw, and the device never signs.
-    relay.rewriteFromDevice = [&](const std::string& message) {
-        return replaced(message, relayCertificate, bridgeCertificate);
-    };
-    DeviceRun stranger(stranger_, {"pair", relay.address(), "--name", "Stranger"});
-    EXPECT_EQ(stranger.finish(), 6) << stranger.err;
-    EXPECT_NE(stranger.err.find("did not verify"), std::string::npos) << stranger.err;
-    ASSERT_EQ(relay.fromDevice.size(), 1u);
-    auto offer = BridgeMessage::decode(relay.fromDevice[0]);
-    ASSERT_TRUE(offer.hasValue()) << relay.fromDevice[0];
-    EXPECT_EQ(offer->kind, BridgeMessageKind::hello);
-    EXPECT_EQ(relay.fromDevice[0].find("signature"), std::string::npos) << relay.fromDevice[0];
-    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
-    EXPECT_EQ(bridge_.controller().trustedPeers().size(), 1u);
 }
 
-TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinned) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
-    ASSERT_EQ(remembered(laptop_, "bridge/certificate").size(), 64u);
+// What the device remembered of the bridge decides whether it follows it.
+TEST_F(DeviceEndToEndTest, FollowsARenewedCertificatePinsANewOneAndRefusesAChangedKey) {
+    startPaired();
+    const std::string certificate = remembered(laptop_, "bridge/certificate");
+    ASSERT_EQ(certificate.size(), 64u);
 
-    // As if paired with a bridge from before the certificate authority: its certificate was
-    // self-signed, with the key the device pinned, and there was no authority.
-    bridge_.stop();
-    const std::string identityPath = (folders_.path() / "tls-identity.pem").string();
-    auto kept =
-        TlsIdentityStore::loadOrCreate(identityPath, "Bridge", CertificateNames::ofThisComputer());
-    ASSERT_TRUE(kept.hasValue()) << kept.error().description;
-    auto selfSigned = SelfSignedCertificate::make("Bridge", CertificateNames::ofThisComputer(),
-                                                  kept->identity.privateKey);
-    ASSERT_TRUE(selfSigned.hasValue());
-    {
-        QFile file(QString::fromStdString(identityPath));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(selfSigned->privateKey.toPem() + selfSigned->certificate.toPem());
-    }
-    std::filesystem::remove(TlsIdentityStore::authorityPath(identityPath));
-    deviceSettings(laptop_)->setValue(
-        "bridge/certificate",
-        QString::fromStdString(certificateFingerprint(selfSigned->certificate)));
-
-    // The bridge of today signs the same key with a new authority: the device follows.
-    startBridge(codex.executable());
-    deviceSettings(laptop_)->setValue("bridge/port", bridge_.port());
+    // Paired while the bridge showed another certificate over the same key (as one from before
+    // its certificate authority did; the link's identity tests upgrade such a bridge): the
+    // device follows.
+    deviceSettings(laptop_)->setValue("bridge/certificate", QString(64, 'a'));
     auto renewed = call(laptop_, {"thread/list"});
     EXPECT_EQ(renewed.status, 0) << renewed.err;
     EXPECT_NE(renewed.err.find("renewed its certificate"), std::string::npos) << renewed.err;
-    const std::string certificate = remembered(laptop_, "bridge/certificate");
-    EXPECT_EQ(certificate, bridge_.link().certificateFingerprint());
-    EXPECT_FALSE(bridge_.link().authorityFingerprint().empty());
+    EXPECT_EQ(remembered(laptop_, "bridge/certificate"), certificate);
 
     // A bridge remembered before certificates were pinned.
     deviceSettings(laptop_)->remove("bridge/certificate");
@@ -212,18 +131,29 @@ TEST_F(DeviceEndToEndTest, FollowsARenewedCertificateAndPinsOneWhereNoneWasPinne
     EXPECT_NE(upgraded.err.find("Bridge certificate SHA-256: "), std::string::npos) << upgraded.err;
     EXPECT_EQ(remembered(laptop_, "bridge/certificate"), certificate);
     EXPECT_EQ(call(laptop_, {"thread/list"}).err, "");
+
+    // Another bridge speaking under the paired bridge's device ID.
+    ASSERT_FALSE(remembered(laptop_, "bridge/publicKey").empty());
+    deviceSettings(laptop_)->setValue("bridge/publicKey", "AAAA");
+    auto refused = call(laptop_, {"thread/list"});
+    EXPECT_EQ(refused.status, 6);
+    EXPECT_NE(refused.err.find("WARNING"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("pair --replace"), std::string::npos) << refused.err;
+
+    DeviceRun replaced(laptop_, {"pair", bridgeAddress(), "--replace", "--name", "Laptop"});
+    EXPECT_EQ(replaced.finish(), 0) << replaced.err;
+    EXPECT_NE(replaced.out.find("already paired"), std::string::npos) << replaced.out;
+    EXPECT_EQ(call(laptop_, {"thread/list"}).status, 0);
 }
 
 TEST_F(DeviceEndToEndTest, CtrlCInterruptsTheRunningTurn) {
-    FakeCodex codex({
+    startPaired({
         R"(answer thread/resume result {"thread":{"id":"T7"}})",
         R"(answer turn/start result {"turn":{"id":"U7","status":"inProgress"}})",
         "wait turn/interrupt",
         R"(line {"method":"turn/completed","params":{"threadId":"T7","turn":{"id":"U7",)"
         R"("status":"interrupted"}}})",
     });
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
 
     DeviceRun chat(laptop_, {"chat", "T7", "--name", "Laptop"});
     ASSERT_TRUE(chat.waitForError("Thread T7")) << chat.err;
@@ -234,23 +164,6 @@ TEST_F(DeviceEndToEndTest, CtrlCInterruptsTheRunningTurn) {
     ASSERT_TRUE(waitUntil([&] { return relayedCount("turn/interrupt") == 1; })) << chat.err;
     ASSERT_TRUE(chat.waitForError("(turn interrupted)")) << chat.err;
     EXPECT_EQ(chat.finish(), 0) << chat.err;
-}
-
-TEST_F(DeviceEndToEndTest, SaysPlainlyWhenThePairingIsRejected) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    DeviceRun run(laptop_, {"pair", bridgeAddress(), "--name", "Laptop"});
-    decide(run, PairingDecision::reject);
-    EXPECT_EQ(run.finish(), 4);
-    EXPECT_NE(run.out.find("Pairing rejected"), std::string::npos) << run.out;
-    // The fingerprint in two lines broken between pairs, as no 80-column terminal would split
-    // it; the code to compare is on "the bridge", wherever it runs.
-    EXPECT_TRUE(std::regex_search(run.out, std::regex("(^|\n)Bridge certificate SHA-256: "
-                                                      "(?:[0-9A-F]{2}:){16}\n {28}[0-9A-F]{2}"
-                                                      "(?::[0-9A-F]{2}){15}\n")))
-        << run.out;
-    EXPECT_EQ(run.out.find("window"), std::string::npos) << run.out;
-    EXPECT_EQ(call(laptop_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
 }
 
 // Found by DNS-SD, the way the README's two-terminal session goes: only inside the private
@@ -279,10 +192,17 @@ TEST_F(DeviceEndToEndTest, DiscoversPairsWithAndCallsTheOnlyBridgeNearby) {
     EXPECT_EQ(listedThreads.status, 0) << listedThreads.err;
 }
 
-TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
-    FakeCodex codex({"answer thread/read silent"});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+TEST_F(DeviceEndToEndTest, ABridgeThatIsNotThereOrGoesAwayMidCallEndsWithItsOwnStatus) {
+    // A port that was free a moment ago and has nobody listening.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    DeviceRun nobody(laptop_, {"pair", QStringLiteral("127.0.0.1:%1").arg(port)});
+    EXPECT_EQ(nobody.finish(), 3);
+    EXPECT_NE(nobody.err.find("Could not connect"), std::string::npos) << nobody.err;
+
+    startPaired({"answer thread/read silent"});
     DeviceRun waiting(laptop_, {"call", "thread/read", R"({"threadId":"t1"})", "--name", "Laptop"});
     ASSERT_TRUE(waitUntil([&] { return relayedCount("thread/read") == 1; }));
     bridge_.stop();
@@ -290,10 +210,21 @@ TEST_F(DeviceEndToEndTest, ACallWhoseBridgeGoesAwayEndsWithItsOwnStatus) {
     EXPECT_EQ(waiting.err, "The bridge went away before it answered.\n");
 }
 
-TEST_F(DeviceEndToEndTest, AReplacedOrForgottenSessionSaysWhyAndEndsWithItsStatus) {
-    FakeCodex codex({});
-    startBridge(codex.executable());
-    pair(laptop_, "Laptop");
+TEST_F(DeviceEndToEndTest, ARejectedPairingAReplacedOrAForgottenSessionSaysWhyWithItsStatus) {
+    startPaired();
+    DeviceRun rejected(stranger_, {"pair", bridgeAddress(), "--name", "Stranger"});
+    decide(rejected, PairingDecision::reject);
+    EXPECT_EQ(rejected.finish(), 4);
+    EXPECT_NE(rejected.out.find("Pairing rejected"), std::string::npos) << rejected.out;
+    // The fingerprint in two lines broken between pairs, as no 80-column terminal would split
+    // it; the code to compare is on "the bridge", wherever it runs.
+    EXPECT_TRUE(std::regex_search(rejected.out, std::regex("(^|\n)Bridge certificate SHA-256: "
+                                                           "(?:[0-9A-F]{2}:){16}\n {28}[0-9A-F]{2}"
+                                                           "(?::[0-9A-F]{2}){15}\n")))
+        << rejected.out;
+    EXPECT_EQ(rejected.out.find("window"), std::string::npos) << rejected.out;
+    EXPECT_EQ(call(stranger_, {"thread/list"}).status, 4) << "a rejected device remembers nothing";
+
     DeviceRun first(laptop_, {"watch", "--decline-all", "--name", "Laptop"});
     ASSERT_TRUE(first.waitForError("Watching")) << first.err;
 

@@ -2,8 +2,8 @@
 
 // A man in the middle for tests: a TLS WebSocket host with a certificate of its own that opens a
 // session to the real bridge for each device that connects, under the same display name and
-// subprotocol, and passes every message along. It records what each side sent and may rewrite
-// messages on the way, as an attacker on the network could.
+// subprotocol, and passes every message along. It records what the devices sent and may rewrite
+// the bridge's messages on the way, as an attacker on the network could.
 #include "link/LinkTls.h"
 #include "link/SelfSignedCertificate.h"
 
@@ -44,18 +44,15 @@ public:
     QString address() const { return QStringLiteral("127.0.0.1:%1").arg(server_.serverPort()); }
     const QSslCertificate& certificate() const { return certificate_; }
 
-    // Every message each side sent, as it sent it (before any rewriting).
+    // Every message the devices sent.
     std::vector<std::string> fromDevice;
-    std::vector<std::string> fromBridge;
-    // Changes a message on its way; the identity when unset.
-    std::function<std::string(const std::string&)> rewriteFromDevice;
+    // Changes a message of the bridge on its way; the identity when unset.
     std::function<std::string(const std::string&)> rewriteFromBridge;
 
 private:
     struct Pair {
         std::unique_ptr<QWebSocket> device;
         std::unique_ptr<QWebSocket> bridge;
-        std::vector<QByteArray> waiting;
     };
 
     void relay(QWebSocket* incoming) {
@@ -67,26 +64,18 @@ private:
         QWebSocket* bridge = pair->bridge.get();
         bridge->setSslConfiguration(deviceTlsConfiguration());
 
+        // A device speaks only after the bridge's offer, so the bridge's end is open by then.
         QObject::connect(device, &QWebSocket::binaryMessageReceived, device,
-                         [this, pair](const QByteArray& bytes) {
+                         [this, bridge](const QByteArray& bytes) {
                              fromDevice.push_back(bytes.toStdString());
-                             QByteArray passed = rewritten(rewriteFromDevice, bytes);
-                             if (pair->bridge->state() == QAbstractSocket::ConnectedState) {
-                                 pair->bridge->sendBinaryMessage(passed);
-                             } else {
-                                 pair->waiting.push_back(passed);
-                             }
+                             bridge->sendBinaryMessage(bytes);
                          });
-        QObject::connect(bridge, &QWebSocket::connected, bridge, [pair] {
-            for (const QByteArray& bytes : pair->waiting) {
-                pair->bridge->sendBinaryMessage(bytes);
-            }
-            pair->waiting.clear();
-        });
         QObject::connect(bridge, &QWebSocket::binaryMessageReceived, bridge,
                          [this, device](const QByteArray& bytes) {
-                             fromBridge.push_back(bytes.toStdString());
-                             device->sendBinaryMessage(rewritten(rewriteFromBridge, bytes));
+                             device->sendBinaryMessage(
+                                 rewriteFromBridge ? QByteArray::fromStdString(
+                                                         rewriteFromBridge(bytes.toStdString()))
+                                                   : bytes);
                          });
         QObject::connect(device, &QWebSocket::disconnected, bridge, [bridge] { bridge->close(); });
         QObject::connect(bridge, &QWebSocket::disconnected, device, [device] { device->close(); });
@@ -98,11 +87,6 @@ private:
         QWebSocketHandshakeOptions handshake;
         handshake.setSubprotocols({device->subprotocol()});
         bridge->open(QNetworkRequest(target), handshake);
-    }
-
-    static QByteArray rewritten(const std::function<std::string(const std::string&)>& rewrite,
-                                const QByteArray& bytes) {
-        return rewrite ? QByteArray::fromStdString(rewrite(bytes.toStdString())) : bytes;
     }
 
     quint16 bridgePort_;

@@ -1,7 +1,8 @@
 // The bridge's own handshake functions, for the page's tests to compare against:
 //   page_crypto_vectors vectors          prints test vectors as one JSON object
-//   page_crypto_vectors verify K T S     exits 0 when S (base64 DER) signs the hex text T under
-//                                        the base64 raw point K, 1 when it does not
+//   page_crypto_vectors verify K T S     exits 0 when S (base64 DER) signs the text T (base64)
+//                                        under the base64 raw point K, 1 when it does not
+// Every byte string is printed in base64.
 #include "identity/Base64.h"
 #include "identity/HandshakeV2.h"
 #include "identity/P256SigningKey.h"
@@ -15,32 +16,6 @@
 namespace {
 
 using namespace tarnwick;
-
-std::string hex(std::string_view bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-std::string unhex(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        out += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
-    }
-    return out;
-}
-
-JSONValue offerJSON(const HelloOffer& offer) {
-    return JSONObject{{"deviceID", offer.deviceID},
-                      {"displayName", offer.displayName},
-                      {"publicKey", offer.publicKey},
-                      {"nonce", offer.nonce},
-                      {"certificate", offer.certificate}};
-}
 
 int vectors() {
     auto bridgeKey = P256SigningKey::generate();
@@ -56,8 +31,10 @@ int vectors() {
                             ""};
     const std::string rB = randomNonceV2();
     const std::string rD = randomNonceV2();
-    const std::string secret =
-        unhex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+    std::string secret;
+    for (char byte = 0; byte < 32; ++byte) {
+        secret += byte;
+    }
 
     JSONArray texts;
     // Each case's fields are written out in its own v2Text call: a nested initializer list
@@ -70,7 +47,7 @@ int vectors() {
         }
         texts.push_back(JSONObject{{"label", std::string(label)},
                                    {"fields", fieldArray},
-                                   {"hex", hex(v2Text(label, fields))}});
+                                   {"bytes", base64Encode(v2Text(label, fields))}});
     };
     addText("L", {"ab", ""});
     addText("", {});
@@ -79,8 +56,8 @@ int vectors() {
 
     JSONObject out;
     out.set("v2Text", texts);
-    out.set("bridge", offerJSON(bridge));
-    out.set("device", offerJSON(device));
+    out.set("bridge", bridge.toJSON());
+    out.set("device", device.toJSON());
     out.set("bridgePairingNonce", rB);
     out.set("devicePairingNonce", rD);
     out.set("commitment", pairingCommitment(device.publicKey, rD));
@@ -88,11 +65,11 @@ int vectors() {
         const std::string key = fp.empty() ? "browser" : "native";
         JSONObject forFp;
         forFp.set("fp", std::string(fp));
-        forFp.set("bridgeProofText", hex(bridgeProofText(bridge, device, fp)));
-        forFp.set("deviceProofText", hex(deviceProofText(device, bridge, fp)));
+        forFp.set("bridgeProofText", base64Encode(bridgeProofText(bridge, device, fp)));
+        forFp.set("deviceProofText", base64Encode(deviceProofText(device, bridge, fp)));
         forFp.set("code", pairingCodeV2(bridge.publicKey, device.publicKey, bridge.nonce,
                                         device.nonce, rB, rD, fp));
-        forFp.set("qrPairingText", hex(qrPairingText(device, bridge, fp)));
+        forFp.set("qrPairingText", base64Encode(qrPairingText(device, bridge, fp)));
         forFp.set("qrSecretProof", qrPairingProof(secret, qrPairingText(device, bridge, fp)));
         auto signature = bridgeKey->signature(bridgeProofText(bridge, device, fp));
         if (!signature) {
@@ -101,7 +78,7 @@ int vectors() {
         forFp.set("bridgeSignature", base64Encode(*signature));
         out.set(key, forFp);
     }
-    out.set("secretHex", hex(secret));
+    out.set("secret", base64Encode(secret));
     auto encoded = JSONValue(out).encode();
     if (!encoded) {
         return 2;
@@ -118,7 +95,7 @@ int main(int argc, char** argv) {
         return vectors();
     }
     if (mode == "verify" && argc == 5) {
-        return verifySignature(argv[2], unhex(argv[3]), argv[4]) ? 0 : 1;
+        return verifySignature(argv[2], base64Decode(argv[3]).value_or(""), argv[4]) ? 0 : 1;
     }
     std::fprintf(stderr, "usage: %s vectors | verify <key> <text hex> <signature>\n", argv[0]);
     return 2;

@@ -202,12 +202,9 @@ class Codex:
             self.notify("item/completed", dict(base, item=dict(
                 item, status="completed", aggregatedOutput=output, exitCode=0)))
             self.stream(base, ["The command ran. ", HOSTILE], 0)
-        else:
-            self.notify("item/completed", dict(base, item=dict(item, status="declined")))
-            self.stream(base, ["I did not run it."], 0)
-            if decision == "cancel":
-                return "interrupted"
-        return "completed"
+            return "completed"
+        self.notify("item/completed", dict(base, item=dict(item, status="declined")))
+        return "interrupted" if decision == "cancel" else "completed"
 
 
 def serve(codex):
