@@ -138,6 +138,9 @@ def expect_nothing_left(root, after):
         time.sleep(0.1)
 
 
+expect_no_processes_under = expect_nothing_left  # the name the browser tests use
+
+
 def environment(root, codex=FAKE_CODEX):
     """The account's environment with every per-user folder and the temporary folder in `root`,
     and `codex` (unless None) as the `codex` first on PATH."""
