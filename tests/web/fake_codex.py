@@ -150,7 +150,7 @@ class Codex:
         status = "completed"
         if "approve" in words:
             self.stream(base, ["I will note the time. "], 0)
-            status = self.ask_to_run(base, stop)
+            status = self.ask_to_run(base)
         elif "long" in words:
             parts = ["Counting %d. " % number for number in range(1, 400)]
             if not self.stream(base, parts, 0.25, stop):
@@ -177,7 +177,7 @@ class Codex:
         self.notify("item/completed", dict(base, item=dict(item, text=text)))
         return True
 
-    def ask_to_run(self, base, stop):
+    def ask_to_run(self, base):
         item_id = self.new_id("cmd")
         command = "date >> noted.txt"
         item = {"type": "commandExecution", "id": item_id, "command": command,
@@ -191,9 +191,7 @@ class Codex:
                    "params": dict(base, itemId=item_id, command=command, cwd="/srv/garden",
                                   reason="To note the time " + HOSTILE,
                                   startedAtMs=int(time.time() * 1000))})
-        while not answered.wait(0.1):
-            if stop.is_set():
-                return "interrupted"
+        answered.wait()
         decision = (answered.answer.get("result") or {}).get("decision")
         if decision in ("accept", "acceptForSession"):
             output = "noted\n" + HOSTILE + "\n"
