@@ -5,6 +5,7 @@
 // tested on the controller. What reached the app-server is read from the fake's own echo of
 // every line it read.
 #include "appserver/FakeCodex.h"
+#include "bridge/PairingAttemptLimit.h"
 #include "device/BridgeDevice.h"
 #include "link/CertificateFingerprint.h"
 #include "link/LinkTls.h"
@@ -192,9 +193,8 @@ public:
         return body;
     }
 
-    // Offers itself as `signer`, proves itself and asks to pair by commit and reveal; the
-    // bridge's code is then on a card.
-    void pairAs(TestSigner& signer, const std::string& name) {
+    // Offers itself as `signer` and proves itself.
+    void proveAs(TestSigner& signer, const std::string& name) {
         EXPECT_TRUE(waitFor(BridgeMessageKind::hello));
         ownOffer = signer.identity().makeOffer(name, seenCertificate);
         send(BridgeMessageKind::hello, *ownOffer.toJSON().objectValue());
@@ -202,11 +202,23 @@ public:
         const HelloOffer bridge = HelloOffer::fromJSON(received.front().body.value()).value();
         proof = signer.identity().sign(deviceProofText(ownOffer, bridge, seenCertificate)).value();
         send(BridgeMessageKind::proof, JSONObject{{"signature", proof}});
-        const std::string nonce = randomNonceV2();
+    }
+    // Commits to `nonce` in a pairing request.
+    void askToPair(const std::string& nonce) {
         send(BridgeMessageKind::pairingRequest,
              JSONObject{{"commitment", pairingCommitment(ownOffer.publicKey, nonce)}});
+    }
+    // Proves itself and pairs by commit and reveal; the bridge's code is then on a card.
+    void pairAs(TestSigner& signer, const std::string& name) {
+        proveAs(signer, name);
+        const std::string nonce = randomNonceV2();
+        askToPair(nonce);
         EXPECT_TRUE(waitFor(BridgeMessageKind::pairingNonce));
         send(BridgeMessageKind::pairingNonce, JSONObject{{"nonce", nonce}});
+    }
+    bool got(BridgeMessageKind kind) const {
+        return std::any_of(received.begin(), received.end(),
+                           [&](const BridgeMessage& message) { return message.kind == kind; });
     }
     bool closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
     int closeCode() const { return socket_.closeCode(); }
@@ -252,6 +264,38 @@ TEST_F(BridgeEndToEndTest, AVersionTwoDevicePairsOverRealTlsAndItsProofCannotBeR
     EXPECT_EQ(*refused, ErrorBody::make(ErrorCode::notPaired, "Pair this device first.", 2));
     EXPECT_EQ(bridge_.appServer().requestsReceived().size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "tls-identity.pem"));
+}
+
+// A grinder asks for attempt after attempt, hoping for a code it likes. Asking again before
+// revealing costs the connection, and one address sees only a few codes a minute.
+TEST_F(BridgeEndToEndTest, AGrinderIsClosedOnEveryAbandonedAttemptAndSeesFewCodesAMinute) {
+    startBridge({});
+    TestSigner grinder;
+    int codesSeen = 0;
+    int closedAfterAbandoning = 0;
+    bool refused = false;
+    for (int connection = 0; connection < 3 * PairingAttemptLimit::defaultPerAddress && !refused;
+         ++connection) {
+        V2Socket socket(bridge_.port(), QStringLiteral("Grinder"));
+        socket.proveAs(grinder, "Grinder");
+        socket.askToPair(randomNonceV2());
+        ASSERT_TRUE(waitUntil([&] {
+            return socket.got(BridgeMessageKind::pairingNonce) ||
+                   socket.got(BridgeMessageKind::pairingRejected);
+        }));
+        refused = socket.got(BridgeMessageKind::pairingRejected);
+        if (!refused) {
+            ++codesSeen;
+            socket.askToPair(randomNonceV2()); // not the code it wants: asks again
+            ASSERT_TRUE(waitUntil([&] { return socket.closed(); }));
+            closedAfterAbandoning += socket.closeCode() == 1008 ? 1 : 0;
+        }
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(codesSeen, PairingAttemptLimit::defaultPerAddress);
+    EXPECT_EQ(closedAfterAbandoning, codesSeen);
+    EXPECT_TRUE(bridge_.controller().pairingRequests().empty());
+    EXPECT_TRUE(bridge_.appServer().requestsReceived().empty());
 }
 
 TEST_F(BridgeEndToEndTest, LongAndLookAlikeNamesAreShownCutAndMarked) {

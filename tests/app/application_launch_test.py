@@ -138,7 +138,6 @@ def expect_nothing_left(root, after):
         time.sleep(0.1)
 
 
-expect_no_processes_under = expect_nothing_left  # the name the browser tests use
 
 
 def environment(root, codex=FAKE_CODEX):

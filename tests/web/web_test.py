@@ -31,7 +31,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "app"))
 from application_launch_test import (Failure, Terminal, environment,  # noqa: E402
-                                     expect_no_processes_under)
+                                     expect_nothing_left)
 
 SKIPPED = 77
 PORT = 47600  # the bridge's own port; only ever inside the private network namespace
@@ -658,7 +658,7 @@ def rig(bridge_path, engine, shots, what):
             bridge.kill()
             for cleanup in run.cleanups:
                 cleanup()
-        expect_no_processes_under(root, what)
+        expect_nothing_left(root, what)
 
 
 def run_fake(bridge_path, engine, shots):
