@@ -18,8 +18,6 @@ namespace {
 // One resolved service as `avahi-browse -rpt` lists it.
 struct BrowsedService {
     QString interface;
-    QString name;
-    QString address;
     QString port;
     QString txt;
 };
@@ -38,7 +36,7 @@ std::optional<BrowsedService> browsed(const std::string& name) {
         for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
             const QList<QByteArray> fields = line.split(';');
             if (fields.size() >= 10 && fields[0] == "=" && fields[3].toStdString() == name) {
-                found = {fields[1], fields[3], fields[7], fields[8], fields.mid(9).join(';')};
+                found = {fields[1], fields[8], fields.mid(9).join(';')};
             }
         }
         return found.has_value();

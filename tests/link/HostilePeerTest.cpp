@@ -158,7 +158,8 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
 
     // A device on the attacker's machine that was paired before the attack.
     RawDevice laptop(rig.port(), elsewhere);
-    ASSERT_TRUE(rig.upgrade(laptop, "Laptop"));
+    const PeerHandle toLaptop = rig.upgrade(laptop, "Laptop");
+    ASSERT_TRUE(toLaptop);
 
     rig.host.authorise = false;
     std::vector<std::unique_ptr<RawDevice>> squatters;
@@ -182,12 +183,14 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
 
     // A device from another machine, and a new one from the attacker's.
     TestDevice phone;
-    ASSERT_TRUE(rig.connect(phone, "Phone"));
+    const PeerHandle toPhone = rig.connect(phone, "Phone");
     RawDevice tablet(rig.port(), elsewhere);
-    ASSERT_TRUE(rig.upgrade(tablet, "Tablet"));
+    const PeerHandle toTablet = rig.upgrade(tablet, "Tablet");
+    ASSERT_TRUE(toPhone && toTablet);
 
-    for (const char* name : {"Laptop", "Phone", "Tablet"}) {
-        ASSERT_TRUE(rig.link->send(QByteArray("to ") + name, rig.peerNamed(name)).hasValue())
+    for (const PeerHandle& peer : {toLaptop, toPhone, toTablet}) {
+        const std::string name = peer->displayName();
+        ASSERT_TRUE(rig.link->send(QByteArray::fromStdString("to " + name), peer).hasValue())
             << name;
     }
     ASSERT_TRUE(phone.connector.send("from Phone").hasValue());

@@ -124,15 +124,6 @@ PeerHandle LinkRig::upgrade(RawDevice& device, const QByteArray& name) {
     return arrived(before, device.upgrade(name), name.toStdString());
 }
 
-PeerHandle LinkRig::peerNamed(const std::string& name) const {
-    for (const auto& peer : link->connectedPeers()) {
-        if (peer->displayName() == name) {
-            return peer;
-        }
-    }
-    return nullptr;
-}
-
 TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
     QObject::connect(&connector, &PeerConnector::stateChanged, &connector,
                      [this](PeerState state) { states.push_back(state); });
@@ -141,9 +132,8 @@ TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
 }
 
 bool TestDevice::connectTo(quint16 port, const std::string& displayName) {
-    auto opened = connector.open(QStringLiteral("127.0.0.1"), port, displayName);
-    EXPECT_TRUE(opened.hasValue()) << (opened ? "" : opened.error().description);
-    if (!opened) {
+    if (auto opened = connector.open(QStringLiteral("127.0.0.1"), port, displayName); !opened) {
+        ADD_FAILURE() << opened.error().description;
         return false;
     }
     waitUntil([this] { return connector.state() != PeerState::connecting; });

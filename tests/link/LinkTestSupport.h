@@ -158,7 +158,6 @@ struct LinkRig {
     quint16 port() const { return link->listeningPort(); }
     PeerHandle connect(TestDevice& device, const std::string& name);
     PeerHandle upgrade(RawDevice& device, const QByteArray& name);
-    PeerHandle peerNamed(const std::string& name) const;
 
     std::unique_ptr<LinkHost> link;
     LinkRecorder host;

@@ -2,6 +2,8 @@
 
 #include "link/InvitationRequest.h"
 
+#include <QString>
+
 #include <gtest/gtest.h>
 
 using namespace tarnwick;
@@ -9,11 +11,7 @@ using namespace tarnwick;
 namespace {
 
 std::string times(int count, const std::string& text) {
-    std::string repeated;
-    for (int i = 0; i < count; ++i) {
-        repeated += text;
-    }
-    return repeated;
+    return QString::fromStdString(text).repeated(count).toStdString();
 }
 
 } // namespace
