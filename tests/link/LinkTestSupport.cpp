@@ -239,31 +239,27 @@ bool RawDevice::waitForClose() {
 }
 
 std::vector<RawDevice::Frame> RawDevice::frames() const {
+    const auto byte = [this](qsizetype i) { return static_cast<unsigned char>(received_[i]); };
     std::vector<Frame> frames;
-    qsizetype at = 0;
     // Frames from the host are never masked; a frame cut short ends the list.
-    while (received_.size() - at >= 2) {
-        const auto opcode = static_cast<unsigned char>(received_[at]) & 0x0F;
-        const bool final = (static_cast<unsigned char>(received_[at]) & 0x80) != 0;
-        quint64 length = static_cast<unsigned char>(received_[at + 1]) & 0x7F;
-        qsizetype header = 2;
-        if (length == 126 || length == 127) {
-            const int bytes = length == 126 ? 2 : 8;
-            if (received_.size() - at < 2 + bytes) {
-                break;
-            }
-            length = 0;
-            for (int i = 0; i < bytes; ++i) {
-                length = (length << 8) | static_cast<unsigned char>(received_[at + 2 + i]);
-            }
-            header += bytes;
+    for (qsizetype at = 0; received_.size() - at >= 2;) {
+        const int announced = byte(at + 1) & 0x7F;
+        const int extra = announced == 126 ? 2 : announced == 127 ? 8 : 0;
+        const qsizetype header = 2 + extra;
+        if (received_.size() - at < header) {
+            break;
+        }
+        quint64 length = extra == 0 ? announced : 0;
+        for (int i = 0; i < extra; ++i) {
+            length = (length << 8) | byte(at + 2 + i);
         }
         if (static_cast<quint64>(received_.size() - at - header) < length) {
             break;
         }
+        const auto size = static_cast<qsizetype>(length);
         frames.push_back(
-            {opcode, received_.mid(at + header, static_cast<qsizetype>(length)), final});
-        at += header + static_cast<qsizetype>(length);
+            {byte(at) & 0x0F, received_.mid(at + header, size), (byte(at) & 0x80) != 0});
+        at += header + size;
     }
     return frames;
 }
