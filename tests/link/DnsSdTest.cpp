@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace tarnwick;
 using namespace tarnwick::test;
 
@@ -51,16 +53,11 @@ LinkHostOptions advertisedOptions() {
 }
 
 PeerHandle discovered(const HostBrowser& client, const std::string& name) {
-    PeerHandle found;
-    waitUntil([&] {
-        for (const auto& peer : client.discoveredPeers()) {
-            if (peer->displayName() == name) {
-                found = peer;
-            }
-        }
-        return found != nullptr;
-    });
-    return found;
+    const auto named = [&] {
+        return std::ranges::find(client.discoveredPeers(), name, &Peer::displayName);
+    };
+    waitUntil([&] { return named() != client.discoveredPeers().end(); });
+    return named() == client.discoveredPeers().end() ? nullptr : *named();
 }
 
 // A system bus with no Avahi daemon on it.

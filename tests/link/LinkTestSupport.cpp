@@ -187,9 +187,6 @@ void RawDevice::send(const QByteArray& bytes) {
 }
 
 bool RawDevice::upgrade(const QByteArray& name) {
-    if (!encrypted()) {
-        return false;
-    }
     send(upgradeRequest("/session?peer=" + name));
     return next(true).status == 101;
 }
@@ -264,14 +261,18 @@ std::vector<RawDevice::Frame> RawDevice::frames() const {
     return frames;
 }
 
-int RawDevice::closeCode() const {
-    for (const auto& frame : frames()) {
-        if (frame.opcode == 0x8 && frame.payload.size() >= 2) {
-            return (static_cast<unsigned char>(frame.payload[0]) << 8) |
-                   static_cast<unsigned char>(frame.payload[1]);
+int RawDevice::waitForCloseCode() {
+    int code = 0;
+    waitUntil([&] {
+        for (const auto& frame : frames()) {
+            if (frame.opcode == 0x8 && frame.payload.size() >= 2) {
+                code = (static_cast<unsigned char>(frame.payload[0]) << 8) |
+                       static_cast<unsigned char>(frame.payload[1]);
+            }
         }
-    }
-    return 0;
+        return code != 0 || closed();
+    });
+    return code;
 }
 
 void RawDevice::stopReading() {

@@ -46,6 +46,5 @@ TEST(PeerName, IsTheDisplayNameAHyphenAndTheSuffixCutToFit63Bytes) {
     }
     // One character too long for a name (an "a" and 40 combining accents) is cut between its
     // code points.
-    const std::string huge = makePeerName("a" + times(40, "\xCC\x81"), "3F2A");
-    EXPECT_TRUE(!huge.empty() && huge.size() <= 63u && isValidPeerDisplayName(huge)) << huge;
+    EXPECT_TRUE(isValidPeerDisplayName(makePeerName("a" + times(40, "\xCC\x81"), "3F2A")));
 }
