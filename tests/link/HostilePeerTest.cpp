@@ -53,8 +53,7 @@ TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingFo
     ASSERT_TRUE(announcer.upgrade("Announcer"));
     announcer.send(RawDevice::frame(binaryFrame, QByteArray(1024, '0'), true, 16 * 1024 * 1024));
     paired.ping("during");
-    ASSERT_TRUE(waitUntil([&] { return announcer.closeCode() != 0 || announcer.closed(); }));
-    EXPECT_EQ(announcer.closeCode(), 1009);
+    EXPECT_EQ(announcer.waitForCloseCode(), 1009);
     EXPECT_TRUE(waitUntil([&] { return pongs == 1; }));
 
     // Small frames that add up to more than a message may hold.
@@ -63,8 +62,7 @@ TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingFo
     const QByteArray part(40 * 1024, 'f');
     fragmenter.send(RawDevice::frame(binaryFrame, part, false) +
                     RawDevice::frame(continuationFrame, part, true));
-    ASSERT_TRUE(waitUntil([&] { return fragmenter.closeCode() != 0 || fragmenter.closed(); }));
-    EXPECT_EQ(fragmenter.closeCode(), 1009);
+    EXPECT_EQ(fragmenter.waitForCloseCode(), 1009);
 
     // A device that sticks to the limit is served, one byte more ends its session.
     TestDevice device;
@@ -158,7 +156,8 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
 
     // A device on the attacker's machine that was paired before the attack.
     RawDevice laptop(rig.port(), elsewhere);
-    ASSERT_TRUE(rig.upgrade(laptop, "Laptop"));
+    const PeerHandle toLaptop = rig.upgrade(laptop, "Laptop");
+    ASSERT_TRUE(toLaptop);
 
     rig.host.authorise = false;
     std::vector<std::unique_ptr<RawDevice>> squatters;
@@ -182,12 +181,14 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
 
     // A device from another machine, and a new one from the attacker's.
     TestDevice phone;
-    ASSERT_TRUE(rig.connect(phone, "Phone"));
+    const PeerHandle toPhone = rig.connect(phone, "Phone");
     RawDevice tablet(rig.port(), elsewhere);
-    ASSERT_TRUE(rig.upgrade(tablet, "Tablet"));
+    const PeerHandle toTablet = rig.upgrade(tablet, "Tablet");
+    ASSERT_TRUE(toPhone && toTablet);
 
-    for (const char* name : {"Laptop", "Phone", "Tablet"}) {
-        ASSERT_TRUE(rig.link->send(QByteArray("to ") + name, rig.peerNamed(name)).hasValue())
+    for (const PeerHandle& peer : {toLaptop, toPhone, toTablet}) {
+        const std::string name = peer->displayName();
+        ASSERT_TRUE(rig.link->send(QByteArray::fromStdString("to " + name), peer).hasValue())
             << name;
     }
     ASSERT_TRUE(phone.connector.send("from Phone").hasValue());
@@ -195,10 +196,9 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
     ASSERT_TRUE(waitUntil([&] { return phone.blocks.size() == 1 && rig.host.blocks.size() == 2; }));
     EXPECT_EQ(phone.blocks.front(), QByteArray("to Phone"));
     for (RawDevice* device : {&laptop, &tablet}) {
-        ASSERT_TRUE(waitUntil([&] {
-            const auto frames = device->frames();
-            return std::any_of(frames.begin(), frames.end(),
-                               [](const auto& f) { return f.opcode == binaryFrame; });
+        EXPECT_TRUE(waitUntil([&] {
+            return std::ranges::count(device->frames(), binaryFrame, &RawDevice::Frame::opcode) ==
+                   1;
         }));
     }
     for (const auto& [bytes, peer] : rig.host.blocks) {
@@ -240,8 +240,7 @@ TEST(LinkUnderAttack, StalledReaderIsClosedAtTheBoundWhileOthersGetEveryBlock) {
         ASSERT_EQ(reader.blocks[i], numbered(i, 1024)) << "block " << i;
     }
     stalled.resumeReading();
-    ASSERT_TRUE(waitUntil([&] { return stalled.closeCode() != 0 || stalled.closed(); }));
-    EXPECT_EQ(stalled.closeCode(), 1008);
+    EXPECT_EQ(stalled.waitForCloseCode(), 1008);
 }
 
 TEST(LinkUnderAttack, ReaderThatTakesNothingForTheStallTimeIsClosed) {

@@ -124,15 +124,6 @@ PeerHandle LinkRig::upgrade(RawDevice& device, const QByteArray& name) {
     return arrived(before, device.upgrade(name), name.toStdString());
 }
 
-PeerHandle LinkRig::peerNamed(const std::string& name) const {
-    for (const auto& peer : link->connectedPeers()) {
-        if (peer->displayName() == name) {
-            return peer;
-        }
-    }
-    return nullptr;
-}
-
 TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
     QObject::connect(&connector, &PeerConnector::stateChanged, &connector,
                      [this](PeerState state) { states.push_back(state); });
@@ -141,9 +132,8 @@ TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
 }
 
 bool TestDevice::connectTo(quint16 port, const std::string& displayName) {
-    auto opened = connector.open(QStringLiteral("127.0.0.1"), port, displayName);
-    EXPECT_TRUE(opened.hasValue()) << (opened ? "" : opened.error().description);
-    if (!opened) {
+    if (auto opened = connector.open(QStringLiteral("127.0.0.1"), port, displayName); !opened) {
+        ADD_FAILURE() << opened.error().description;
         return false;
     }
     waitUntil([this] { return connector.state() != PeerState::connecting; });
@@ -197,9 +187,6 @@ void RawDevice::send(const QByteArray& bytes) {
 }
 
 bool RawDevice::upgrade(const QByteArray& name) {
-    if (!encrypted()) {
-        return false;
-    }
     send(upgradeRequest("/session?peer=" + name));
     return next(true).status == 101;
 }
@@ -249,43 +236,43 @@ bool RawDevice::waitForClose() {
 }
 
 std::vector<RawDevice::Frame> RawDevice::frames() const {
+    const auto byte = [this](qsizetype i) { return static_cast<unsigned char>(received_[i]); };
     std::vector<Frame> frames;
-    qsizetype at = 0;
     // Frames from the host are never masked; a frame cut short ends the list.
-    while (received_.size() - at >= 2) {
-        const auto opcode = static_cast<unsigned char>(received_[at]) & 0x0F;
-        const bool final = (static_cast<unsigned char>(received_[at]) & 0x80) != 0;
-        quint64 length = static_cast<unsigned char>(received_[at + 1]) & 0x7F;
-        qsizetype header = 2;
-        if (length == 126 || length == 127) {
-            const int bytes = length == 126 ? 2 : 8;
-            if (received_.size() - at < 2 + bytes) {
-                break;
-            }
-            length = 0;
-            for (int i = 0; i < bytes; ++i) {
-                length = (length << 8) | static_cast<unsigned char>(received_[at + 2 + i]);
-            }
-            header += bytes;
+    for (qsizetype at = 0; received_.size() - at >= 2;) {
+        const int announced = byte(at + 1) & 0x7F;
+        const int extra = announced == 126 ? 2 : announced == 127 ? 8 : 0;
+        const qsizetype header = 2 + extra;
+        if (received_.size() - at < header) {
+            break;
+        }
+        quint64 length = extra == 0 ? announced : 0;
+        for (int i = 0; i < extra; ++i) {
+            length = (length << 8) | byte(at + 2 + i);
         }
         if (static_cast<quint64>(received_.size() - at - header) < length) {
             break;
         }
+        const auto size = static_cast<qsizetype>(length);
         frames.push_back(
-            {opcode, received_.mid(at + header, static_cast<qsizetype>(length)), final});
-        at += header + static_cast<qsizetype>(length);
+            {byte(at) & 0x0F, received_.mid(at + header, size), (byte(at) & 0x80) != 0});
+        at += header + size;
     }
     return frames;
 }
 
-int RawDevice::closeCode() const {
-    for (const auto& frame : frames()) {
-        if (frame.opcode == 0x8 && frame.payload.size() >= 2) {
-            return (static_cast<unsigned char>(frame.payload[0]) << 8) |
-                   static_cast<unsigned char>(frame.payload[1]);
+int RawDevice::waitForCloseCode() {
+    int code = 0;
+    waitUntil([&] {
+        for (const auto& frame : frames()) {
+            if (frame.opcode == 0x8 && frame.payload.size() >= 2) {
+                code = (static_cast<unsigned char>(frame.payload[0]) << 8) |
+                       static_cast<unsigned char>(frame.payload[1]);
+            }
         }
-    }
-    return 0;
+        return code != 0 || closed();
+    });
+    return code;
 }
 
 void RawDevice::stopReading() {

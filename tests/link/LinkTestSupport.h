@@ -133,13 +133,13 @@ public:
     std::vector<Frame> frames() const;
     // The bytes that arrived and were not taken as an answer.
     qsizetype bytesReceived() const { return received_.size(); }
-    // The code of the host's close frame, 0 while none arrived.
-    int closeCode() const;
+    // Waits for the host's close frame, or for the connection to end; the frame's code, 0 without
+    // one.
+    int waitForCloseCode();
     // A device that stops reading: the socket keeps at most a few KiB, and once the system's
     // receive buffer is full what the host sends piles up on the host.
     void stopReading();
     void resumeReading();
-    void abort() { socket_.abort(); }
 
 private:
     std::optional<HttpAnswer> take(bool head);
@@ -158,7 +158,6 @@ struct LinkRig {
     quint16 port() const { return link->listeningPort(); }
     PeerHandle connect(TestDevice& device, const std::string& name);
     PeerHandle upgrade(RawDevice& device, const QByteArray& name);
-    PeerHandle peerNamed(const std::string& name) const;
 
     std::unique_ptr<LinkHost> link;
     LinkRecorder host;

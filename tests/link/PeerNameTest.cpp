@@ -2,6 +2,8 @@
 
 #include "link/InvitationRequest.h"
 
+#include <QString>
+
 #include <gtest/gtest.h>
 
 using namespace tarnwick;
@@ -9,11 +11,7 @@ using namespace tarnwick;
 namespace {
 
 std::string times(int count, const std::string& text) {
-    std::string repeated;
-    for (int i = 0; i < count; ++i) {
-        repeated += text;
-    }
-    return repeated;
+    return QString::fromStdString(text).repeated(count).toStdString();
 }
 
 } // namespace
@@ -48,6 +46,5 @@ TEST(PeerName, IsTheDisplayNameAHyphenAndTheSuffixCutToFit63Bytes) {
     }
     // One character too long for a name (an "a" and 40 combining accents) is cut between its
     // code points.
-    const std::string huge = makePeerName("a" + times(40, "\xCC\x81"), "3F2A");
-    EXPECT_TRUE(!huge.empty() && huge.size() <= 63u && isValidPeerDisplayName(huge)) << huge;
+    EXPECT_TRUE(isValidPeerDisplayName(makePeerName("a" + times(40, "\xCC\x81"), "3F2A")));
 }

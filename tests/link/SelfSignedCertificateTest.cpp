@@ -100,8 +100,9 @@ const Clock::time_point start = Clock::from_time_t(1'800'000'000);
 
 class TlsIdentityStoreTest : public ::testing::Test {
 protected:
-    std::string fileText() const {
-        QFile file(QString::fromStdString(path));
+    std::string fileText() const { return fileText(path); }
+    std::string fileText(const std::string& where) const {
+        QFile file(QString::fromStdString(where));
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
     }
     // The certificate that the file holds, as OpenSSL reads it.
@@ -265,7 +266,6 @@ TEST_F(TlsIdentityStoreTest, TheAuthorityVouchesForThisComputerAndForNoPublicNam
     auto made = TlsIdentityStore::loadOrCreate(path, "Studio-3F2A", names);
     ASSERT_TRUE(made.hasValue()) << made.error().description;
     const std::string authorityFile = TlsIdentityStore::authorityPath(path);
-    EXPECT_EQ(authorityFile, folder + "/tls-authority.pem");
     EXPECT_EQ(modeOf(authorityFile), 0600u);
     const QSslCertificate& authority = made->identity.authority;
     ASSERT_FALSE(authority.isNull());
@@ -277,8 +277,8 @@ TEST_F(TlsIdentityStoreTest, TheAuthorityVouchesForThisComputerAndForNoPublicNam
     EXPECT_EQ(SelfSignedCertificate::permittedHostNames(authority),
               (std::vector<std::string>{"localhost", "studio.example.lan"}));
 
-    // The bridge's own certificate, for each way a phone names the computer.
-    EXPECT_EQ(CertificateNames::of(made->identity.certificate), names.localOnly());
+    // The bridge's own certificate, for each way a phone names the computer; a public name in it
+    // would fail them all against the authority's constraints.
     for (const char* host :
          {"studio.example.lan", "localhost", "192.168.1.20", "fd00::20", "127.0.0.1"}) {
         EXPECT_EQ(verified(parsed(made->identity.certificate).get(), authority, host), X509_V_OK)
@@ -287,9 +287,7 @@ TEST_F(TlsIdentityStoreTest, TheAuthorityVouchesForThisComputerAndForNoPublicNam
 
     // Someone who stole the authority's key signs certificates of their own: only this
     // computer's names and the local ranges pass.
-    QFile file(QString::fromStdString(authorityFile));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const std::string authorityPem = file.readAll().toStdString();
+    const std::string authorityPem = fileText(authorityFile);
     const std::vector<std::tuple<std::string, std::string, int>> forgeries = {
         {"DNS:example.com", "example.com", X509_V_ERR_PERMITTED_VIOLATION},
         {"IP:8.8.8.8", "8.8.8.8", X509_V_ERR_PERMITTED_VIOLATION},
