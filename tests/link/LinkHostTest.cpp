@@ -29,7 +29,6 @@ TEST(LinkHost, StartsOnceAndTakesASessionThroughItsStatesWithOneEventEach) {
     const PeerHandle peer = rig.connect(device, "Phone");
     ASSERT_TRUE(peer);
     EXPECT_EQ(rig.link->connectedPeers(), (std::vector<PeerHandle>{peer}));
-    EXPECT_EQ(peer->displayName(), "Phone");
     EXPECT_EQ(device.connector.subprotocol().toStdString(), "tarnwick.v1");
 
     device.connector.close();
@@ -166,7 +165,6 @@ TEST(LinkHost, EverySessionIsItsOwnPeerUntilTheOwnerClosesIt) {
         peers.push_back(rig.connect(*devices.back(), name));
         ASSERT_TRUE(peers.back()) << name;
     }
-    EXPECT_NE(peers[0], peers[1]);
     EXPECT_EQ(rig.link->connectedPeers(), peers); // in the order of admission
     // Blocks of many sizes both ways, some over one frame, each in its order.
     std::vector<std::vector<QByteArray>> sent(devices.size());
