@@ -199,9 +199,8 @@ TEST(LinkUnderAttack, SquattersFromOneAddressDoNotLockOutPairedDevices) {
     ASSERT_TRUE(toPhone && toTablet);
 
     for (const PeerHandle& peer : {toLaptop, toPhone, toTablet}) {
-        const std::string name = peer->displayName();
-        ASSERT_TRUE(rig.link->send(QByteArray::fromStdString("to " + name), peer).hasValue())
-            << name;
+        const QByteArray text = "to " + QByteArray::fromStdString(peer->displayName());
+        ASSERT_TRUE(rig.link->send(text, peer).hasValue()) << text.toStdString();
     }
     ASSERT_TRUE(phone.connector.send("from Phone").hasValue());
     laptop.send(RawDevice::frame(binaryFrame, "from Laptop"));

@@ -287,8 +287,7 @@ void RawDevice::resumeReading() {
 }
 
 int openDescriptorCount() {
-    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator()));
+    return int(std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd")));
 }
 
 } // namespace tarnwick::test
