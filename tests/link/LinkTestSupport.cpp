@@ -114,9 +114,9 @@ PeerHandle LinkRig::arrived(std::size_t before, bool opened, const std::string& 
     return host.connected[before];
 }
 
-PeerHandle LinkRig::connect(TestDevice& device, const std::string& name) {
+PeerHandle LinkRig::connect(TestDevice& device, const std::string& name, const QString& address) {
     const std::size_t before = host.connected.size();
-    return arrived(before, device.connectTo(port(), name), name);
+    return arrived(before, device.connectTo(port(), name, address), name);
 }
 
 PeerHandle LinkRig::upgrade(RawDevice& device, const QByteArray& name) {
@@ -131,8 +131,8 @@ TestDevice::TestDevice(PeerConnectorOptions options) : connector(options) {
                      [this](const QByteArray& bytes) { blocks.push_back(bytes); });
 }
 
-bool TestDevice::connectTo(quint16 port, const std::string& displayName) {
-    if (auto opened = connector.open(QStringLiteral("127.0.0.1"), port, displayName); !opened) {
+bool TestDevice::connectTo(quint16 port, const std::string& displayName, const QString& host) {
+    if (auto opened = connector.open(host, port, displayName); !opened) {
         ADD_FAILURE() << opened.error().description;
         return false;
     }
@@ -287,8 +287,7 @@ void RawDevice::resumeReading() {
 }
 
 int openDescriptorCount() {
-    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator()));
+    return int(std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd")));
 }
 
 } // namespace tarnwick::test

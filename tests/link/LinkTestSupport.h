@@ -82,7 +82,8 @@ public:
     explicit TestDevice(PeerConnectorOptions options = {});
 
     // Opens a session to the host on loopback and waits until it is connected (true) or over.
-    bool connectTo(quint16 port, const std::string& displayName);
+    bool connectTo(quint16 port, const std::string& displayName,
+                   const QString& host = QStringLiteral("127.0.0.1"));
     bool waitForState(PeerState state);
 
     PeerConnector connector;
@@ -156,7 +157,8 @@ struct LinkRig {
     explicit LinkRig(LinkHostOptions options = loopbackOptions());
 
     quint16 port() const { return link->listeningPort(); }
-    PeerHandle connect(TestDevice& device, const std::string& name);
+    PeerHandle connect(TestDevice& device, const std::string& name,
+                       const QString& address = QStringLiteral("127.0.0.1"));
     PeerHandle upgrade(RawDevice& device, const QByteArray& name);
 
     std::unique_ptr<LinkHost> link;

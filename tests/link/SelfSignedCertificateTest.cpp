@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <openssl/pem.h>
