@@ -524,7 +524,7 @@ def bench_engine(bridge_path, engine, sizes, rows):
         finally:
             run.close()
             bridge.kill()
-        web.expect_no_processes_under(root, "the page benchmark")
+        web.expect_nothing_left(root, "the page benchmark")
 
 
 def load_average():
