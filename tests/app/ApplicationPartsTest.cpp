@@ -2,6 +2,7 @@
 // bridge per user, and signals turned into an orderly stop.
 #include "app/ApprovalAlerts.h"
 #include "app/BridgeLaunchOptions.h"
+#include "app/CeilingSettings.h"
 #include "app/PairingNotifier.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
@@ -151,6 +152,27 @@ TEST(LaunchOptionsTest, RefusesWhatItDoesNotKnowInOneLine) {
 
 // ---------------------------------------------------------------------------------------------
 // Words: what a person reads says what is true on this computer
+
+// The ceilings come back after a relaunch as they were set; a damaged setting never opens more
+// than the standard ceiling, and a device's own that cannot be read is the least one.
+TEST(CeilingSettingsTest, CeilingsSurviveARelaunchAndDamagedOnesFallLow) {
+    TemporaryDirectory folder{"tarnwick-ceiling-settings"};
+    const QString file = QString::fromStdString((folder.path() / "bridge.conf").string());
+    auto settingsIn = [&] { return std::make_unique<QSettings>(file, QSettings::IniFormat); };
+    const CeilingBook set{
+        {SandboxLevel::dangerFullAccess, true, true, {"/srv", "/home/a"}},
+        {{"phone", DeviceCeiling{SandboxLevel::readOnly, false, false, {"/srv"}}}}};
+    ASSERT_TRUE(CeilingSettings(settingsIn(), "/home/a", "/home/a").save(set).hasValue());
+    EXPECT_EQ(CeilingSettings(settingsIn(), "/home/a", "/home/a").load(), set);
+
+    auto damaged = settingsIn();
+    damaged->setValue("ceiling/everyDevice", R"({"sandbox":"everything","approvalNever":true})");
+    damaged->setValue("ceiling/devices", R"({"phone":{"sandbox":"read-only","roots":["srv"]}})");
+    damaged->sync();
+    const CeilingBook read = CeilingSettings(settingsIn(), "/home/a", "/home/a").load();
+    EXPECT_EQ(read.everyDevice, DeviceCeiling::standard("/home/a"));
+    EXPECT_EQ(read.devices.at("phone"), DeviceCeiling{});
+}
 
 TEST(LinuxWordsTest, NoTextNamesAnotherPlatformOrItsDevices) {
     static const QRegularExpression foreign(
