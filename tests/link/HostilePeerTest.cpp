@@ -84,11 +84,17 @@ TEST(LinkUnderAttack, LargeMessagesBeforeAuthorisationAreRefusedWithoutWaitingFo
     paired.sendBinaryMessage(largest);
     ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 2; }));
     EXPECT_EQ(rig.host.blocks.back().first, largest);
+    // The largest message in one frame, as a browser sends it.
+    RawDevice whole(rig.port());
+    rig.link->setSessionStage(rig.upgrade(whole, "Whole"), SessionStage::authorised);
+    whole.send(RawDevice::frame(binaryFrame, largest));
+    ASSERT_TRUE(waitUntil([&] { return rig.host.blocks.size() == 3; }));
+    EXPECT_EQ(rig.host.blocks.back().first, largest);
     paired.sendBinaryMessage(largest + "!");
     ASSERT_TRUE(waitUntil([&] { return paired.state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_EQ(paired.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
     EXPECT_EQ(rig.host.endOf("Paired"), SessionEnd::tooLarge);
-    EXPECT_EQ(rig.host.blocks.size(), 2u);
+    EXPECT_EQ(rig.host.blocks.size(), 3u);
 }
 
 // Connections that never speak TLS or never finish their invitation, sessions that do not go on
